@@ -1,0 +1,153 @@
+// Start-up: one running copy, the command line, and the choice of run mode.
+#include <windows.h>
+#include <commctrl.h>
+#include <shellapi.h>
+#include <stdlib.h>
+#include <strsafe.h>
+#include <string.h>
+
+#include "app/resource.h"
+#include "common/globals.h"
+#include "common/process.h"
+#include "install/install_window.h"
+#include "uninstall/inventory.h"
+#include "uninstall/uninstall_window.h"
+
+#define INSTANCE_MUTEX_NAME L"SWIFTSETINSTALLERFORPRINTERDRIVER"
+#define UNINSTALLER_NAME L"unins000"
+
+#define MODULE_PATH_CCH 260
+#define DRIVE_CCH 3
+#define DIRECTORY_CCH 256
+#define FILE_NAME_CCH 260
+#define EXTENSION_CCH 256
+#define COMMAND_LINE_CCH 1024
+
+typedef struct StartOptions {
+    BOOL Uninstall;
+    BOOL Silent;
+} StartOptions;
+
+// Reads -u FOLDER and /silence, both in any letter case. A later -u wins. A
+// folder that does not fit InstallDir is never cut short (a shortened path
+// could name a parent folder, which the uninstaller would remove): such a -u
+// is ignored together with its folder.
+static StartOptions ReadCommandLine(LPWSTR commandLine) {
+    StartOptions options = {FALSE, FALSE};
+    LPWSTR *tokens;
+    int count = 0;
+    int i;
+
+    tokens = CommandLineToArgvW(commandLine, &count);
+    if (!tokens)
+        return options;
+    for (i = 0; i < count; i++) {
+        if (lstrcmpiW(tokens[i], L"-u") == 0 && i + 1 < count) {
+            i++;
+            if (wcslen(tokens[i]) < INSTALL_DIR_CCH) {
+                options.Uninstall = TRUE;
+                StringCchCopyW(InstallDir, INSTALL_DIR_CCH, tokens[i]);
+            }
+        } else if (lstrcmpiW(tokens[i], L"/silence") == 0) {
+            options.Silent = TRUE;
+        }
+    }
+    LocalFree(tokens);
+    return options;
+}
+
+// Restarts the uninstaller from a temporary copy of itself, so that the
+// install folder (which holds this file) can be removed.
+static void RelaunchFromTemporaryCopy(HANDLE instanceMutex, const WCHAR *modulePath, WCHAR *directory,
+                                      WCHAR *fileName) {
+    WCHAR commandLine[COMMAND_LINE_CCH];
+
+    // The buffers of the path split are reused: the directory buffer for the
+    // temporary folder, the file-name buffer for the temporary file.
+    GetTempPathW(DIRECTORY_CCH, directory);
+    GetTempFileNameW(directory, L"unins", 0, fileName);
+    CopyFileW(modulePath, fileName, FALSE);
+
+    // The folder's quote stays open: InstallDir ends with a backslash, and a
+    // closing quote right after it would be read as an escaped quote. Open,
+    // the argument ends at the end of the line with its backslash intact.
+    StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\" -u \"%ws", fileName, InstallDir);
+
+    // The copy takes the single-instance guard itself.
+    CloseHandle(instanceMutex);
+    StartDetachedProcess(commandLine);
+}
+
+// Hands over to the installed uninstaller in the program's own folder.
+static void StartInstalledUninstaller(HANDLE instanceMutex) {
+    WCHAR commandLine[COMMAND_LINE_CCH];
+
+    StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\\" UNINSTALLER_NAME L".exe\"", InstallDir);
+    CloseHandle(instanceMutex);
+    StartDetachedProcess(commandLine);
+}
+
+static void RegisterCommonControls(void) {
+    INITCOMMONCONTROLSEX classes;
+
+    classes.dwSize = sizeof(classes);
+    classes.dwICC = ICC_TREEVIEW_CLASSES | ICC_PROGRESS_CLASS;
+    InitCommonControlsEx(&classes);
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand) {
+    HANDLE instanceMutex;
+    StartOptions options;
+    WCHAR modulePath[MODULE_PATH_CCH];
+    WCHAR drive[DRIVE_CCH];
+    WCHAR directory[DIRECTORY_CCH];
+    WCHAR fileName[FILE_NAME_CCH];
+    WCHAR extension[EXTENSION_CCH];
+
+    (void)previous;
+    (void)showCommand;
+    ModuleInstance = instance;
+
+    instanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return 0;
+
+    // Both windows hold common controls: register their classes first.
+    RegisterCommonControls();
+
+    options = ReadCommandLine(commandLine);
+    if (options.Uninstall) {
+        DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_UNINSTALL), NULL, UninstallDlgProc, 0);
+        CloseHandle(instanceMutex);
+        return 0;
+    }
+
+    memset(modulePath, 0, sizeof(modulePath));
+    memset(drive, 0, sizeof(drive));
+    memset(directory, 0, sizeof(directory));
+    memset(fileName, 0, sizeof(fileName));
+    memset(extension, 0, sizeof(extension));
+    GetModuleFileNameW(NULL, modulePath, MODULE_PATH_CCH);
+    _wsplitpath_s(modulePath, drive, DRIVE_CCH, directory, DIRECTORY_CCH, fileName, FILE_NAME_CCH, extension,
+                  EXTENSION_CCH);
+    StringCchPrintfW(InstallDir, INSTALL_DIR_CCH, L"%ws%ws", drive, directory);
+
+    if (wcscmp(fileName, UNINSTALLER_NAME) == 0) {
+        RelaunchFromTemporaryCopy(instanceMutex, modulePath, directory, fileName);
+        return 0;
+    }
+    if (IsProductInstalled()) {
+        StartInstalledUninstaller(instanceMutex);
+        return 0;
+    }
+    if (options.Silent)
+        InstallWorker(NULL);
+    else {
+        DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_INSTALL), NULL, InstallDlgProc, 0);
+        // An installation under way when the window closed is finished first.
+        WaitForInstallToFinish();
+    }
+
+    CloseHandle(instanceMutex);
+    return 0;
+}

@@ -1,0 +1,40 @@
+# The host build: product sources against the simulated Windows, with the tests.
+enable_testing()
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+
+set(SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+
+# The resource script is compiled by windres here too; the simulation reads the .res file.
+find_program(HOST_WINDRES NAMES x86_64-w64-mingw32-windres i686-w64-mingw32-windres REQUIRED)
+set(HOST_RES ${CMAKE_BINARY_DIR}/resource.res)
+add_custom_command(OUTPUT ${HOST_RES}
+  COMMAND ${HOST_WINDRES} -c 65001 -I ${CMAKE_SOURCE_DIR}/app -O res -i ${RESOURCE_SCRIPT} -o ${HOST_RES}
+  DEPENDS ${RESOURCE_INPUTS}
+  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/app
+  COMMENT "Compiling resources for the simulation")
+add_custom_target(host_resources DEPENDS ${HOST_RES})
+
+file(GLOB SIMWIN_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/simwin/*.cpp)
+add_library(simwin STATIC ${SIMWIN_SOURCES})
+target_include_directories(simwin PUBLIC ${CMAKE_SOURCE_DIR}/simwin/include ${CMAKE_SOURCE_DIR}/simwin)
+target_compile_options(simwin PRIVATE ${WARNING_FLAGS})
+target_compile_options(simwin PUBLIC ${SANITIZER_FLAGS})
+target_link_options(simwin PUBLIC ${SANITIZER_FLAGS})
+target_compile_definitions(simwin PRIVATE SIMWIN_RESOURCE_FILE="${HOST_RES}")
+target_link_libraries(simwin PUBLIC Threads::Threads)
+add_dependencies(simwin host_resources)
+
+add_library(product OBJECT ${PRODUCT_SOURCES})
+target_include_directories(product PUBLIC ${PRODUCT_INCLUDE_DIRS})
+target_compile_definitions(product PUBLIC UNICODE _UNICODE)
+target_compile_options(product PRIVATE ${WARNING_FLAGS})
+target_link_libraries(product PUBLIC simwin)
+
+file(GLOB TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.cpp)
+add_executable(host_tests ${TEST_SOURCES})
+target_compile_options(host_tests PRIVATE ${WARNING_FLAGS})
+target_compile_definitions(host_tests PRIVATE TESTS_DATA_DIR="${CMAKE_SOURCE_DIR}/tests/data")
+target_link_libraries(host_tests PRIVATE product simwin GTest::gtest GTest::gtest_main)
+include(GoogleTest)
+gtest_discover_tests(host_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS host)

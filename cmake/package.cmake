@@ -1,0 +1,118 @@
+# The install folder, laid out in the build directory as it ships:
+#   package/setup.exe, package/unins000.exe (the same program), crvnv6.inf,
+#   i386, amd64, arm, arm64 with crvndrv6.dll, crvndrv6ui.dll, crvnmon.dll,
+#   dat/crvndrv6.dat, README.txt
+# and the release artifact, a zip of that folder.
+#
+# The INF is generated at build time by tools/package/geninf, a small program
+# built for the build machine from the installer's own catalogue table and
+# checksum code, so that the INF and the program can never disagree.
+# The driver files are stand-ins (see tools/package/README.txt): small DLLs
+# for i386 and amd64 (the configuration DLL with the printer interface entry
+# points a spooler calls when a queue is added), text placeholders for arm,
+# arm64 and the data file.
+
+if(NOT EXISTS ${CMAKE_SOURCE_DIR}/install/catalog_table.cpp OR NOT EXISTS ${CMAKE_SOURCE_DIR}/install/id_checksum.cpp)
+  message(STATUS "Package: waiting for install/catalog_table.cpp and install/id_checksum.cpp")
+  return()
+endif()
+
+set(PKG_SRC ${CMAKE_SOURCE_DIR}/tools/package)
+set(PKG_WORK ${CMAKE_BINARY_DIR}/package-work)
+set(PKG_DIR ${CMAKE_BINARY_DIR}/package)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(PKG_ARCH x64)
+else()
+  set(PKG_ARCH x86)
+endif()
+set(PKG_ZIP ${CMAKE_BINARY_DIR}/corvane-setup-${PKG_ARCH}.zip)
+set(STANDIN_FILES crvndrv6.dll crvndrv6ui.dll crvnmon.dll)
+
+# --- the INF, from the catalogue ------------------------------------------------
+find_program(HOST_CXX NAMES g++ c++ clang++ REQUIRED)
+set(GENINF_SOURCES ${PKG_SRC}/geninf.cpp
+    ${CMAKE_SOURCE_DIR}/install/catalog_table.cpp ${CMAKE_SOURCE_DIR}/install/id_checksum.cpp)
+set(GENINF ${PKG_WORK}/geninf)
+add_custom_command(OUTPUT ${GENINF}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PKG_WORK}
+  COMMAND ${HOST_CXX} -std=c++17 -O1 -Wall -Wextra -Werror -DUNICODE -D_UNICODE
+          -I${CMAKE_SOURCE_DIR} -I${CMAKE_SOURCE_DIR}/simwin/include ${GENINF_SOURCES} -o ${GENINF}
+  DEPENDS ${GENINF_SOURCES} ${CMAKE_SOURCE_DIR}/install/catalog.h ${CMAKE_SOURCE_DIR}/install/discovery.h
+  COMMENT "Building the INF generator for the build machine")
+add_custom_command(OUTPUT ${PKG_WORK}/crvnv6.inf
+  COMMAND ${GENINF} ${PKG_WORK}/crvnv6.inf
+  DEPENDS ${GENINF}
+  COMMENT "Generating crvnv6.inf from the model catalogue")
+
+# --- stand-in driver DLLs for the two architectures mingw builds -------------
+set(STANDIN_OUTPUTS)
+foreach(arch i386 amd64)
+  if(arch STREQUAL i386)
+    set(triple i686-w64-mingw32)
+  else()
+    set(triple x86_64-w64-mingw32)
+  endif()
+  find_program(STANDIN_CC_${arch} NAMES ${triple}-gcc REQUIRED)
+  find_program(STANDIN_RC_${arch} NAMES ${triple}-windres REQUIRED)
+  foreach(name ${STANDIN_FILES})
+    set(STANDIN_NAME ${name})
+    configure_file(${PKG_SRC}/standin.rc.in ${PKG_WORK}/${name}.rc @ONLY)
+    set(out ${PKG_WORK}/${arch}/${name})
+    # The configuration DLL answers the printer interface calls a spooler makes.
+    if(name STREQUAL crvndrv6ui.dll)
+      set(stub ${PKG_SRC}/standin_ui.c)
+    else()
+      set(stub ${PKG_SRC}/standin.c)
+    endif()
+    add_custom_command(OUTPUT ${out}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PKG_WORK}/${arch}
+      COMMAND ${STANDIN_RC_${arch}} -i ${PKG_WORK}/${name}.rc -o ${PKG_WORK}/${arch}/${name}.res.o
+      COMMAND ${STANDIN_CC_${arch}} -shared -Os -s -Wall -Wextra -Werror -Wl,--kill-at -o ${out}
+              ${stub} ${PKG_WORK}/${arch}/${name}.res.o
+      DEPENDS ${stub} ${PKG_WORK}/${name}.rc
+      COMMENT "Building the ${arch} stand-in ${name}")
+    list(APPEND STANDIN_OUTPUTS ${out})
+  endforeach()
+endforeach()
+
+# --- text placeholders for the rest --------------------------------------------
+set(PLACEHOLDERS)
+foreach(arch arm arm64)
+  foreach(name ${STANDIN_FILES})
+    set(STANDIN_NAME ${name})
+    set(STANDIN_ARCH ${arch})
+    configure_file(${PKG_SRC}/placeholder.txt.in ${PKG_WORK}/${arch}/${name} @ONLY NEWLINE_STYLE CRLF)
+    list(APPEND PLACEHOLDERS ${arch}/${name})
+  endforeach()
+endforeach()
+set(STANDIN_NAME crvndrv6.dat)
+set(STANDIN_ARCH "every architecture")
+configure_file(${PKG_SRC}/placeholder.txt.in ${PKG_WORK}/dat/crvndrv6.dat @ONLY NEWLINE_STYLE CRLF)
+list(APPEND PLACEHOLDERS dat/crvndrv6.dat)
+
+# --- the folder and the zip ----------------------------------------------------
+set(PKG_COPY_COMMANDS)
+foreach(arch i386 amd64)
+  foreach(name ${STANDIN_FILES})
+    list(APPEND PKG_COPY_COMMANDS COMMAND ${CMAKE_COMMAND} -E copy ${PKG_WORK}/${arch}/${name} ${PKG_DIR}/${arch}/${name})
+  endforeach()
+endforeach()
+foreach(rel ${PLACEHOLDERS})
+  list(APPEND PKG_COPY_COMMANDS COMMAND ${CMAKE_COMMAND} -E copy ${PKG_WORK}/${rel} ${PKG_DIR}/${rel})
+endforeach()
+
+add_custom_command(OUTPUT ${PKG_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${PKG_DIR}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PKG_DIR}/i386 ${PKG_DIR}/amd64 ${PKG_DIR}/arm ${PKG_DIR}/arm64 ${PKG_DIR}/dat
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:setup> ${PKG_DIR}/setup.exe
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:setup> ${PKG_DIR}/unins000.exe
+  COMMAND ${CMAKE_COMMAND} -E copy ${PKG_WORK}/crvnv6.inf ${PKG_DIR}/crvnv6.inf
+  COMMAND ${CMAKE_COMMAND} -E copy ${PKG_SRC}/README.txt ${PKG_DIR}/README.txt
+  ${PKG_COPY_COMMANDS}
+  COMMAND ${CMAKE_COMMAND} -E rm -f ${PKG_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E chdir ${PKG_DIR} ${CMAKE_COMMAND} -E tar cf ${PKG_ZIP} --format=zip --mtime=2025-07-16
+          setup.exe unins000.exe crvnv6.inf README.txt i386 amd64 arm arm64 dat
+  DEPENDS setup $<TARGET_FILE:setup> ${PKG_WORK}/crvnv6.inf ${STANDIN_OUTPUTS} ${PKG_SRC}/README.txt
+          ${PKG_SRC}/placeholder.txt.in
+  COMMENT "Laying out the install folder ${PKG_DIR} and ${PKG_ZIP}")
+add_custom_target(setup_package ALL DEPENDS ${PKG_ZIP})

@@ -1,0 +1,6 @@
+// The diagnostic trace: one line to the debugger output per call.
+#pragma once
+
+// format is narrow text in the ANSI code page with the wide formatting
+// conversions ("%ws" for a wide string, "%d" for a number).
+void Trace(const char *format, ...);

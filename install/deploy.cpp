@@ -1,0 +1,155 @@
+// Copying the driver files from the install folder into the spooler's
+// printer-driver directory, and the language monitor into the system
+// directory.
+#include "install/deploy.h"
+
+#include <windows.h>
+#include <winspool.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strsafe.h>
+#include <wchar.h>
+
+#include "common/globals.h"
+#include "common/spooler_control.h"
+#include "common/trace.h"
+
+#define DEPLOY_PATH_CCH 260
+#define ARCH_FOLDER_CCH 20
+#define SPLIT_DRIVE_CCH 3
+#define SPLIT_PART_CCH 256
+
+// The language monitor, which also goes into the system directory.
+#define MONITOR_DLL_NAME L"crvnmon.dll"
+
+// The install folder's sub-folder for the machine's own processor
+// architecture (not the one this process may be emulated as). Returns 0 for
+// an architecture the product has no binaries for.
+static int GetArchFolder(WCHAR *folder, size_t folderCch) {
+    SYSTEM_INFO info;
+    const WCHAR *name;
+
+    memset(&info, 0, sizeof(info));
+    GetNativeSystemInfo(&info);
+    switch (info.wProcessorArchitecture) {
+    case PROCESSOR_ARCHITECTURE_INTEL:
+        name = L"i386";
+        break;
+    case PROCESSOR_ARCHITECTURE_ARM:
+        name = L"arm";
+        break;
+    case PROCESSOR_ARCHITECTURE_AMD64:
+        name = L"amd64";
+        break;
+    case PROCESSOR_ARCHITECTURE_ARM64:
+        name = L"arm64";
+        break;
+    default:
+        return 0;
+    }
+    StringCchCopyW(folder, folderCch, name);
+    return 1;
+}
+
+// Reads the printer-driver directory of this process's default environment
+// into directory (DEPLOY_PATH_CCH characters).
+static BOOL ReadDriverDirectory(WCHAR *directory, DWORD directoryBytes) {
+    DWORD needed = 0;
+    return GetPrinterDriverDirectoryW(NULL, NULL, 1, (LPBYTE)directory, directoryBytes, &needed);
+}
+
+int DeployArchFile(const WCHAR *fileName) {
+    WCHAR targetPath[DEPLOY_PATH_CCH];
+    WCHAR sourcePath[DEPLOY_PATH_CCH];
+    WCHAR archFolder[ARCH_FOLDER_CCH];
+    BOOL result;
+    DWORD error;
+
+    memset(targetPath, 0, sizeof(targetPath));
+    memset(sourcePath, 0, sizeof(sourcePath));
+    memset(archFolder, 0, sizeof(archFolder));
+
+    if (!GetArchFolder(archFolder, ARCH_FOLDER_CCH))
+        return 0;
+
+    // The driver directory is read into the source buffer; it is needed
+    // only until the target path is made.
+    if (!ReadDriverDirectory(sourcePath, sizeof(sourcePath))) {
+        // Without the driver directory there is no target: the files would
+        // land in the root of the current drive.
+        error = GetLastError();
+        StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\%ws\\%ws", InstallDir, archFolder, fileName);
+        Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, 0, (int)error);
+        return 0;
+    }
+    StringCchPrintfW(targetPath, DEPLOY_PATH_CCH, L"%ws\\%ws", sourcePath, fileName);
+    StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\%ws\\%ws", InstallDir, archFolder, fileName);
+
+    // The old file goes first; a failure (no old file, file in use) does not
+    // stop the copy.
+    result = DeleteFileW(targetPath);
+    error = GetLastError();
+    Trace("Remove file:%ws, %d, errcode:%d.", targetPath, result ? 1 : 0, (int)error);
+
+    result = CopyFileW(sourcePath, targetPath, FALSE);
+    error = GetLastError();
+    Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, result ? 1 : 0, (int)error);
+
+    // The spooler keeps the language monitor loaded: its copy in the system
+    // directory is replaced while the spooler is stopped.
+    if (wcscmp(fileName, MONITOR_DLL_NAME) == 0)
+        RunWithSpoolerStopped(CopyToSystemDirectory, sourcePath);
+
+    // A target in use is replaced when the machine restarts.
+    if (!result)
+        result = MoveFileExW(sourcePath, targetPath, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return result;
+}
+
+int DeployDataFile(const WCHAR *fileName) {
+    WCHAR targetPath[DEPLOY_PATH_CCH];
+    WCHAR sourcePath[DEPLOY_PATH_CCH];
+    BOOL result;
+    DWORD error;
+
+    memset(targetPath, 0, sizeof(targetPath));
+    memset(sourcePath, 0, sizeof(sourcePath));
+
+    if (!ReadDriverDirectory(sourcePath, sizeof(sourcePath))) {
+        error = GetLastError();
+        StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\dat\\%ws", InstallDir, fileName);
+        Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, 0, (int)error);
+        return 0;
+    }
+    StringCchPrintfW(targetPath, DEPLOY_PATH_CCH, L"%ws\\%ws", sourcePath, fileName);
+    StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\dat\\%ws", InstallDir, fileName);
+
+    DeleteFileW(targetPath);
+    result = CopyFileW(sourcePath, targetPath, FALSE);
+    error = GetLastError();
+    Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, result ? 1 : 0, (int)error);
+    return result;
+}
+
+int CopyToSystemDirectory(const WCHAR *sourcePath) {
+    WCHAR systemDirectory[DEPLOY_PATH_CCH];
+    WCHAR drive[SPLIT_DRIVE_CCH];
+    WCHAR directory[SPLIT_PART_CCH];
+    WCHAR name[SPLIT_PART_CCH];
+    WCHAR extension[SPLIT_PART_CCH];
+    WCHAR targetPath[DEPLOY_PATH_CCH];
+
+    memset(systemDirectory, 0, sizeof(systemDirectory));
+    memset(drive, 0, sizeof(drive));
+    memset(directory, 0, sizeof(directory));
+    memset(name, 0, sizeof(name));
+    memset(extension, 0, sizeof(extension));
+    memset(targetPath, 0, sizeof(targetPath));
+
+    GetSystemDirectoryW(systemDirectory, DEPLOY_PATH_CCH);
+    // A part that does not fit leaves all four empty; the copy then fails.
+    _wsplitpath_s(sourcePath, drive, SPLIT_DRIVE_CCH, directory, SPLIT_PART_CCH, name, SPLIT_PART_CCH, extension,
+                  SPLIT_PART_CCH);
+    StringCchPrintfW(targetPath, DEPLOY_PATH_CCH, L"%ws\\%ws%ws", systemDirectory, name, extension);
+    return CopyFileW(sourcePath, targetPath, FALSE) ? 1 : 0;
+}

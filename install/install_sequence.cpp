@@ -1,0 +1,83 @@
+// Installing one recognised printer: the driver package goes into the driver
+// store and Plug and Play installs it; when no queue comes of that, the
+// driver and the queue are created by hand.
+#include "install/install_sequence.h"
+
+#include <windows.h>
+#include <winspool.h>
+#include <cfgmgr32.h>
+#include <newdev.h>
+#include <string.h>
+#include <strsafe.h>
+
+#include "common/sdk_extras.h"
+#include "common/spooler_control.h"
+#include "common/trace.h"
+#include "install/deploy.h"
+#include "install/discovery.h"
+#include "install/manual_install.h"
+#include "install/queue_queries.h"
+
+#define STORE_PATH_CCH 260
+#define QUEUE_WAIT_TRIES 10
+#define QUEUE_WAIT_PAUSE_MS 1000
+#define USES_LANGUAGE_MONITOR 0x10
+
+int DoUploadDriverPackage(const WCHAR *infPath) {
+    WCHAR storePath[STORE_PATH_CCH];
+    ULONG storePathCch = STORE_PATH_CCH;
+    HRESULT result;
+
+    memset(storePath, 0, sizeof(storePath));
+    result = UploadPrinterDriverPackageW(NULL, infPath, NULL, UPDP_UPLOAD_ALWAYS, NULL, storePath, &storePathCch);
+    Trace("DoUploadDriverPackage, %ws, code:%d.", storePath, (int)result);
+    return result == S_OK ? 1 : 0;
+}
+
+void RescanDevices(void) {
+    DEVINST root = 0;
+
+    // Starts the re-enumeration of the whole tree without waiting for it.
+    if (CM_Locate_DevNodeW(&root, NULL, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS)
+        CM_Reenumerate_DevNode(root, CM_REENUMERATE_NORMAL);
+}
+
+int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {
+    DeviceRecord *device;
+    int result;
+    int tries;
+
+    // The latest scan knows the printer's hardware id best.
+    device = FindDeviceByPort(DiscoveredDevices, request->PortName);
+    if (device != NULL)
+        StringCchCopyW(request->HardwareId, REQUEST_TEXT_CCH, device->HardwareId);
+
+    // An existing queue is left as it is, whatever port it is on.
+    if (CheckPrinterQueue(request->QueueName, request->PortName))
+        return 3;
+
+    if (DoUploadDriverPackage(infPath)) {
+        RescanDevices();
+        UpdateDriverForPlugAndPlayDevicesW(NULL, request->HardwareId, infPath, INSTALLFLAG_FORCE, NULL);
+
+        // Only a queue of a model with the language monitor ends the wait
+        // early: its monitor DLL has to be put in place.
+        for (tries = 0; tries < QUEUE_WAIT_TRIES; tries++) {
+            if (CheckPrinterQueue(request->QueueName, request->PortName) &&
+                (request->Options & USES_LANGUAGE_MONITOR)) {
+                DeployArchFile(L"crvnmon.dll");
+                break;
+            }
+            Sleep(QUEUE_WAIT_PAUSE_MS);
+        }
+    }
+
+    result = CheckPrinterQueue(request->QueueName, request->PortName);
+    if (result == 0)
+        result = InstallPrinterManually(request);
+
+    // A port the spooler does not list comes back when the spooler restarts.
+    if (result != 0 && !PortExists(request->PortName))
+        RunWithSpoolerStopped(NULL, NULL);
+    return result;
+}

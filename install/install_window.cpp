@@ -1,0 +1,265 @@
+// The install worker and the install window (dialog 106).
+//
+// The worker repeats passes of discovery, recognition and installation until
+// one pass has installed the printers it recognised, or an installation has
+// failed. With a window it reports through the controls of dialog 106; with a
+// null window (the silent install) it makes no window call at all.
+//
+// Closing the window must not cut an installation short (the spooler may be
+// stopped in the middle of it). No lock is taken for that: the worker resets
+// InstallIdleEvent before each InstallPrinter call and sets it afterwards, and
+// checks InstallWindowClosing after the reset; the window sets the flag before
+// it ends, and start-up waits for the event (WaitForInstallToFinish). Either
+// the worker's reset comes first, and start-up waits for that installation, or
+// the flag is already set when the worker looks, and it starts none.
+#include "install/install_window.h"
+
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <commctrl.h>
+#include <string.h>
+#include <strsafe.h>
+
+#include "app/resource.h"
+#include "common/globals.h"
+#include "install/catalog.h"
+#include "install/discovery.h"
+#include "install/install_sequence.h"
+
+#define MESSAGE_TEXT_CCH 256
+#define STATUS_TEXT_CCH 260
+// "rundll32.exe printui.dll PrintUIEntry /ii /f \"" has 46 characters; then a
+// full InfPath (with room for its terminator) and the closing quote.
+#define WIZARD_FIXED_CCH 46
+#define WIZARD_COMMAND_CCH (WIZARD_FIXED_CCH + INSTALL_DIR_CCH + 1)
+#define WIZARD_START_PAUSE_MS 300
+#define RESCAN_PAUSE_MS 1000
+
+#define PROGRESS_START 100
+#define PROGRESS_LOOKUP 40
+#define PROGRESS_INSTALLED 80
+#define PROGRESS_END 100
+
+HANDLE InstallIdleEvent = NULL;
+LONG volatile InstallWindowClosing = 0;
+
+static void PostProgress(HWND progress, int position) {
+    if (progress != NULL)
+        PostMessageW(progress, PBM_SETPOS, (WPARAM)position, 0);
+}
+
+// Log line and status line at once.
+static void ShowMessage(HWND window, const WCHAR *text) {
+    AppendLogText(GetDlgItem(window, IDC_LOG), text);
+    SetWindowTextW(GetDlgItem(window, IDC_STATUS), text);
+}
+
+// Marks an installation of the windowed worker as under way; FALSE when the
+// window has been closed, and then no installation may begin.
+static BOOL BeginInstallation(HWND window) {
+    if (window == NULL)
+        return TRUE;
+    if (InstallIdleEvent != NULL)
+        (void)0;
+    if (InterlockedCompareExchange(&InstallWindowClosing, 0, 0) != 0) {
+        if (InstallIdleEvent != NULL)
+            SetEvent(InstallIdleEvent);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static void EndInstallation(HWND window) {
+    if (window != NULL && InstallIdleEvent != NULL)
+        SetEvent(InstallIdleEvent);
+}
+
+void WaitForInstallToFinish(void) {
+    if (InstallIdleEvent != NULL)
+        WaitForSingleObject(InstallIdleEvent, INFINITE);
+}
+
+void AppendLogText(HWND edit, const WCHAR *text) {
+    int length = GetWindowTextLengthW(edit);
+
+    SendMessageW(edit, EM_SETSEL, (WPARAM)length, (LPARAM)length);
+    SendMessageW(edit, EM_REPLACESEL, FALSE, (LPARAM)text);
+}
+
+void UpdateInstallView(HWND window, BOOL found) {
+    int noPrinterParts = found ? SW_HIDE : SW_SHOW;
+    int printerParts = found ? SW_SHOW : SW_HIDE;
+
+    ShowWindow(GetDlgItem(window, IDC_WIZARD), noPrinterParts);
+    ShowWindow(GetDlgItem(window, IDC_PICTURE), noPrinterParts);
+    ShowWindow(GetDlgItem(window, IDC_LOG), printerParts);
+    ShowWindow(GetDlgItem(window, IDC_PROGRESS), printerParts);
+}
+
+BOOL CALLBACK BringProcessWindowToFront(HWND window, LPARAM processId) {
+    DWORD owner = 0;
+
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == (DWORD)processId) {
+        SetForegroundWindow(window);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static void FillRequest(InstallRequest *request, const DeviceRecord *record, const CatalogEntry *entry) {
+    memset(request, 0, sizeof(*request));
+    StringCchPrintfW(request->DriverName, REQUEST_TEXT_CCH, L"%ws %ws", entry->Manufacturer, entry->Model);
+    StringCchPrintfW(request->QueueName, REQUEST_TEXT_CCH, L"%ws %ws", entry->Manufacturer, entry->Model);
+    StringCchCopyW(request->PortName, REQUEST_TEXT_CCH, record->PortName);
+    StringCchCopyW(request->HardwareId, REQUEST_TEXT_CCH, record->HardwareId);
+    request->Options = entry->Options;
+}
+
+// Asks Plug and Play to look for new hardware in the whole device tree and
+// waits until it has done so.
+static void RescanDeviceTree(void) {
+    DEVINST root = 0;
+
+    if (CM_Locate_DevNodeW(&root, NULL, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS)
+        CM_Reenumerate_DevNode(root, CM_REENUMERATE_SYNCHRONOUS);
+}
+
+DWORD WINAPI InstallWorker(LPVOID parameter) {
+    HWND window = (HWND)parameter;
+    HWND progress = NULL;
+    BOOL found = FALSE;
+    int lastResult = 0;
+    DWORD installError;
+    WCHAR message[MESSAGE_TEXT_CCH];
+    WCHAR status[STATUS_TEXT_CCH];
+    InstallRequest request;
+    DeviceRecord *record;
+    const CatalogEntry *entry;
+
+    memset(message, 0, sizeof(message));
+    memset(status, 0, sizeof(status));
+    StringCchPrintfW(InfPath, INSTALL_DIR_CCH, L"%ws%ws", InstallDir, PACKAGE_INF_NAME);
+    if (window != NULL)
+        progress = GetDlgItem(window, IDC_PROGRESS);
+
+    if (window != NULL) {
+        ShowWindow(progress, SW_SHOW);
+        PostProgress(progress, PROGRESS_START);
+        LoadStringW(ModuleInstance, IDS_SEARCHING, status, STATUS_TEXT_CCH);
+        SetWindowTextW(GetDlgItem(window, IDC_STATUS), status);
+        ShowWindow(GetDlgItem(window, IDC_PICTURE), SW_HIDE);
+    }
+
+    for (;;) {
+        ScanUsbPrinters(&DiscoveredDevices);
+        if (window != NULL)
+            SetWindowTextW(GetDlgItem(window, IDC_LOG), L"");
+
+        for (record = DiscoveredDevices; record != NULL; record = record->Next) {
+            PostProgress(progress, PROGRESS_LOOKUP);
+            entry = MatchCatalogEntry(record->PortDescription);
+            if (entry == NULL)
+                continue;
+
+            found = TRUE;
+            FillRequest(&request, record, entry);
+            LoadStringW(ModuleInstance, IDS_FOUND_PRINTER, InstallText, INSTALL_TEXT_CCH);
+            StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, request.QueueName, request.PortName);
+            if (window != NULL) {
+                ShowMessage(window, message);
+                UpdateInstallView(window, TRUE);
+            }
+
+            if (!BeginInstallation(window))
+                return 0;
+            lastResult = InstallPrinter(&request, InfPath);
+            installError = GetLastError();
+            EndInstallation(window);
+            PostProgress(progress, PROGRESS_INSTALLED);
+
+            if (lastResult == 0) {
+                LoadStringW(ModuleInstance, IDS_INSTALL_FAILED, InstallText, INSTALL_TEXT_CCH);
+                StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, installError);
+                if (window != NULL) {
+                    ShowMessage(window, message);
+                    PostProgress(progress, PROGRESS_END);
+                }
+                return 0;
+            }
+            LoadStringW(ModuleInstance, IDS_INSTALLED, InstallText, INSTALL_TEXT_CCH);
+            StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, request.QueueName, request.PortName);
+            if (window != NULL)
+                ShowMessage(window, message);
+        }
+
+        if (window != NULL)
+            UpdateInstallView(window, found);
+        if (!found) {
+            LoadStringW(ModuleInstance, IDS_DEVICE_NOT_FOUND, InstallText, INSTALL_TEXT_CCH);
+            if (window != NULL)
+                ShowMessage(window, InstallText);
+            Sleep(RESCAN_PAUSE_MS);
+            RescanDeviceTree();
+        }
+        if (lastResult != 0)
+            break;
+    }
+
+    if (window != NULL) {
+        PostProgress(progress, PROGRESS_END);
+        LoadStringW(ModuleInstance, IDS_DONE, InstallText, INSTALL_TEXT_CCH);
+        SetWindowTextW(GetDlgItem(window, IDCANCEL), InstallText);
+    }
+    return 0;
+}
+
+// Opens the system's add-printer wizard on the product's INF and brings its
+// first window to the front.
+static void StartPrinterWizard(void) {
+    WCHAR commandLine[WIZARD_COMMAND_CCH];
+    STARTUPINFOW startup;
+    PROCESS_INFORMATION process;
+
+    memset(commandLine, 0, sizeof(commandLine));
+    StringCchPrintfW(commandLine, WIZARD_COMMAND_CCH, L"rundll32.exe printui.dll PrintUIEntry /ii /f \"%ws\"",
+                     InfPath);
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    memset(&process, 0, sizeof(process));
+    CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+    Sleep(WIZARD_START_PAUSE_MS);
+    EnumWindows(BringProcessWindowToFront, (LPARAM)process.dwProcessId);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+}
+
+INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    (void)lParam;
+
+    switch (message) {
+    case WM_INITDIALOG:
+        // The installation guard exists before the worker does.
+        InterlockedExchange(&InstallWindowClosing, 0);
+        if (InstallIdleEvent == NULL)
+            InstallIdleEvent = CreateEventW(NULL, TRUE, TRUE, NULL);
+        CreateThread(NULL, 0, InstallWorker, dialog, 0, NULL);
+        break;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDCANCEL:
+            InterlockedExchange(&InstallWindowClosing, 1);
+            EndDialog(dialog, IDCANCEL);
+            break;
+        case IDC_WIZARD:
+            StartPrinterWizard();
+            break;
+        default:
+            break;
+        }
+        break;
+    default:
+        break;
+    }
+    return FALSE;
+}

@@ -1,0 +1,189 @@
+// Creating the monitor, the printer driver and the print queue through the
+// spooler, when Plug and Play did not produce the queue.
+#include "install/manual_install.h"
+
+#include <windows.h>
+#include <winspool.h>
+#include <stdio.h>
+#include <string.h>
+#include <strsafe.h>
+#include <wchar.h>
+
+#include "common/trace.h"
+#include "install/deploy.h"
+#include "install/queue_queries.h"
+
+// The driver's version and date, in one text.
+#define DRIVER_VERSION_TEXT L"2025.07.16.1"
+
+#define DEPENDENT_FILES_CCH 512
+#define LANGUAGE_MONITOR_NAME L"Language Monitor"
+#define MONITOR_DLL_NAME L"crvnmon.dll"
+#define USES_LANGUAGE_MONITOR 0x10
+
+#define WAIT_TRIES 5
+#define WAIT_PAUSE_MS 1000
+
+// The four numbers of the version text; a missing part stays 0.
+static void ParseVersionText(int parts[4]) {
+    parts[0] = 0;
+    parts[1] = 0;
+    parts[2] = 0;
+    parts[3] = 0;
+    swscanf(DRIVER_VERSION_TEXT, L"%d.%d.%d.%d", &parts[0], &parts[1], &parts[2], &parts[3]);
+}
+
+DWORDLONG ParseDriverVersion(void) {
+    int parts[4];
+
+    ParseVersionText(parts);
+    return ((DWORDLONG)(DWORD)parts[0] << 48) | ((DWORDLONG)(DWORD)parts[1] << 32) |
+           ((DWORDLONG)(DWORD)parts[2] << 16) | (DWORDLONG)(parts[3] & 0xFF);
+}
+
+FILETIME ParseDriverDate(void) {
+    int parts[4];
+    SYSTEMTIME date;
+    FILETIME result;
+
+    ParseVersionText(parts);
+    memset(&date, 0, sizeof(date));
+    date.wYear = (WORD)parts[0];
+    date.wMonth = (WORD)parts[1];
+    date.wDay = (WORD)parts[2];
+    memset(&result, 0, sizeof(result));
+    SystemTimeToFileTime(&date, &result);
+    return result;
+}
+
+int IsDriverInstalled(const WCHAR *driverName) {
+    DWORD needed = 0;
+    DWORD count = 0;
+    DWORD i;
+    DRIVER_INFO_8W *drivers;
+    int found = 0;
+
+    EnumPrinterDriversW(NULL, NULL, 8, NULL, 0, &needed, &count);
+    if (needed == 0)
+        return 0;
+    drivers = (DRIVER_INFO_8W *)LocalAlloc(LMEM_ZEROINIT, needed);
+    if (drivers == NULL)
+        return 0;
+    count = 0;
+    EnumPrinterDriversW(NULL, NULL, 8, (LPBYTE)drivers, needed, &needed, &count);
+    for (i = 0; i < count; i++) {
+        if (drivers[i].pName != NULL && wcscmp(drivers[i].pName, driverName) == 0) {
+            found = 1;
+            break;
+        }
+    }
+    LocalFree(drivers);
+    return found;
+}
+
+int RegisterPrinterDriver(const InstallRequest *request) {
+    DRIVER_INFO_8W driver;
+    WCHAR dependentFiles[DEPENDENT_FILES_CCH];
+    int tries;
+
+    memset(&driver, 0, sizeof(driver));
+    driver.cVersion = 3;
+    driver.pName = (LPWSTR)request->DriverName;
+    driver.pEnvironment = NULL;
+    driver.pDriverPath = (LPWSTR)L"crvndrv6.dll";
+    driver.pDataFile = (LPWSTR)L"crvndrv6.dat";
+    driver.pConfigFile = (LPWSTR)L"crvndrv6ui.dll";
+    driver.pDefaultDataType = (LPWSTR)L"RAW";
+    driver.ftDriverDate = ParseDriverDate();
+    driver.dwlDriverVersion = ParseDriverVersion();
+    driver.pszHardwareID = (LPWSTR)request->HardwareId;
+    driver.pszProvider = (LPWSTR)L"corvane";
+
+    if (request->Options & USES_LANGUAGE_MONITOR) {
+        // A multi-string of one entry: the zeros after it end the list.
+        memset(dependentFiles, 0, sizeof(dependentFiles));
+        StringCchCopyW(dependentFiles, DEPENDENT_FILES_CCH, MONITOR_DLL_NAME);
+        driver.pDependentFiles = dependentFiles;
+        driver.pMonitorName = (LPWSTR)LANGUAGE_MONITOR_NAME;
+    }
+
+    if (!AddPrinterDriverW(NULL, 8, (LPBYTE)&driver)) {
+        Trace("AddPrinterDriver failed, errcode:%d.", (int)GetLastError());
+        return 0;
+    }
+    for (tries = 0; tries < WAIT_TRIES; tries++) {
+        if (IsDriverInstalled(request->DriverName))
+            return 1;
+        Sleep(WAIT_PAUSE_MS);
+    }
+    return 0;
+}
+
+int InstallPrinterLanguageMonitor(const WCHAR *monitorName, const WCHAR *dllName) {
+    MONITOR_INFO_2W monitor;
+    DWORD error;
+
+    memset(&monitor, 0, sizeof(monitor));
+    monitor.pName = (LPWSTR)monitorName;
+    monitor.pEnvironment = NULL;
+    monitor.pDLLName = (LPWSTR)dllName;
+    if (AddMonitorW(NULL, 2, (LPBYTE)&monitor))
+        return 1;
+    error = GetLastError();
+    if (error == ERROR_PRINT_MONITOR_ALREADY_INSTALLED)
+        return 1;
+    Trace("InstallPrinterLanguageMonitor failed, errcode:%d.", (int)error);
+    return 0;
+}
+
+int InstallPrinterManually(const InstallRequest *request) {
+    PRINTER_INFO_2W queue;
+    HANDLE printer;
+    int result;
+    int tries;
+
+    // Every deployment step runs, even after one has failed.
+    result = DeployArchFile(L"crvndrv6.dll") ? 1 : 0;
+    result = (DeployArchFile(L"crvndrv6ui.dll") ? 1 : 0) & result;
+    result = (DeployDataFile(L"crvndrv6.dat") ? 1 : 0) & result;
+    if (request->Options & USES_LANGUAGE_MONITOR) {
+        result = (DeployArchFile(MONITOR_DLL_NAME) ? 1 : 0) & result;
+        result = InstallPrinterLanguageMonitor(LANGUAGE_MONITOR_NAME, MONITOR_DLL_NAME) & result;
+    }
+
+    // With a file or the monitor missing the driver is not registered; the
+    // queue is still created and waited for.
+    if (result) {
+        if (!IsDriverInstalled(request->DriverName)) {
+            if (!RegisterPrinterDriver(request))
+                return 0;
+        }
+    }
+
+    if (CheckPrinterQueue(request->QueueName, request->PortName)) {
+        Trace("The printer %ws is already added.", request->QueueName);
+        return 1;
+    }
+
+    memset(&queue, 0, sizeof(queue));
+    queue.pServerName = NULL;
+    queue.pPrinterName = (LPWSTR)request->QueueName;
+    queue.pPortName = (LPWSTR)request->PortName;
+    queue.pDriverName = (LPWSTR)request->DriverName;
+    queue.pPrintProcessor = (LPWSTR)L"WinPrint";
+    queue.pDatatype = (LPWSTR)L"RAW";
+    queue.Attributes = PRINTER_ATTRIBUTE_LOCAL;
+    printer = AddPrinterW(NULL, 2, (LPBYTE)&queue);
+    if (printer == NULL)
+        Trace("AddPrinter failed, errcode:%d.", (int)GetLastError());
+    else
+        ClosePrinter(printer);
+
+    for (tries = 0; tries < WAIT_TRIES; tries++) {
+        if (CheckPrinterQueue(request->QueueName, request->PortName))
+            return 1;
+        Sleep(WAIT_PAUSE_MS);
+    }
+    // A queue that never showed up is a failed installation.
+    return 0;
+}

@@ -1,0 +1,57 @@
+#!/bin/bash
+# The main job: on a Debian 12 machine (as root) installs what the build
+# needs, builds the product for 32-bit and 64-bit Windows with its package,
+# and runs the 64-bit installer under Wine on a simulated "Corvane" USB
+# printer: silently under the debug-output viewer, printing the trace and the
+# print queues the machine then has.
+#
+#   ./main-job.sh [--window] [--lang de] [--description TEXT] [--port N]
+#
+# --window runs the install window instead of the silent install and saves a
+# screenshot (build/wine/install-window.png). The 32-bit build is the product;
+# these machines cannot run 32-bit code, so the 64-bit build of the same
+# sources is the one that runs under wine64.
+set -u
+cd "$(dirname "$0")"
+start=$(date +%s)
+# The builds go to build/<preset> (BUILD_ROOT moves them elsewhere).
+BUILD_ROOT=${BUILD_ROOT:-build}
+mkdir -p "$BUILD_ROOT"
+export WINE_WORK="${WINE_WORK:-$(cd "$BUILD_ROOT" && pwd)/wine}"
+
+demo_args=()
+while [ $# -gt 0 ]; do
+    case $1 in
+        --window) demo_args+=(--window) ;;
+        --lang|--description|--port|--screenshot) demo_args+=("$1" "$2"); shift ;;
+        *) echo "usage: $0 [--window] [--lang de] [--description TEXT] [--port N] [--screenshot FILE]" >&2; exit 2 ;;
+    esac
+    shift
+done
+
+step() { printf '\n######## %s\n' "$*"; }
+
+step "Packages"
+tools/wine/ensure-packages.sh cmake ninja-build g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
+    wine wine64 xvfb xauth xdotool imagemagick || exit 1
+
+for preset in windows-x86 windows-x64; do
+    step "Building $preset"
+    if [ ! -f "$BUILD_ROOT/$preset/build.ninja" ]; then
+        cmake --preset "$preset" -B "$BUILD_ROOT/$preset" >/dev/null || exit 1
+    fi
+    cmake --build "$BUILD_ROOT/$preset" -j 2 || exit 1
+done
+
+step "Package and programs"
+for preset in windows-x86 windows-x64; do
+    zip=$(ls "$BUILD_ROOT/$preset"/corvane-setup-*.zip 2>/dev/null | head -1)
+    printf '%-12s setup.exe %8d bytes   package zip %s (%d bytes)\n' "$preset" \
+        "$(stat -c %s "$BUILD_ROOT/$preset/setup.exe")" "${zip:-none}" "$( [ -n "$zip" ] && stat -c %s "$zip" || echo 0)"
+done
+
+step "Installing under Wine"
+BUILD_DIR="$(cd "$BUILD_ROOT/windows-x64" && pwd)" tools/wine/install-demo.sh "${demo_args[@]}"
+rc=$?
+step "Main job finished in $(( $(date +%s) - start )) s"
+exit $rc

@@ -1,0 +1,996 @@
+// The simulated kernel: virtual clock, deterministic scheduler, processes,
+// threads, kernel objects, memory, call log and debugger output.
+#include <windows.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "kernel.h"
+#include "sim/core.h"
+#include "sim/files.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand);
+
+namespace {
+
+const HINSTANCE kProgramInstance = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x400000));
+const HANDLE kProcessHeap = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7f0000));
+const DWORD kTestProcessId = 1;
+
+// --- Registries of subsystem hooks -----------------------------------------
+
+std::vector<std::function<void()>> &ResetHooks() {
+    static std::vector<std::function<void()>> hooks;
+    return hooks;
+}
+
+std::vector<std::function<void(DWORD)>> &ProcessExitHooks() {
+    static std::vector<std::function<void(DWORD)>> hooks;
+    return hooks;
+}
+
+// --- Threads and the scheduler ---------------------------------------------
+
+struct KObject;
+
+struct SimThread {
+    DWORD Id = 0;
+    DWORD ProcessId = 0;
+    std::thread Real;
+    std::condition_variable Cv;
+    bool Running = false;   // holds the CPU (guarded by gHandoff)
+    bool Started = false;   // its real thread exists
+    bool Finished = false;
+    bool KillRequested = false;
+    std::function<bool()> Ready;  // set while blocked
+    uint64_t Deadline = simk::kForever;
+    std::function<DWORD()> Body;
+    DWORD ExitCode = STILL_ACTIVE;
+    std::shared_ptr<KObject> Object;  // the waitable thread object
+};
+
+struct KObject {
+    enum Kind { Mutex, Event, Thread, Process } Type;
+    std::wstring Name;
+    // Mutex
+    DWORD OwnerThread = 0;
+    int Recursion = 0;
+    // Event
+    bool ManualReset = false;
+    bool Signaled = false;
+    // Thread / process
+    SimThread *ThreadRef = nullptr;
+    DWORD ProcessId = 0;
+    int Holders = 0;  // handles plus outside holds, for named objects
+};
+
+struct ProcessState {
+    sim::Process Info;
+    std::wstring Tail;            // writable command line given to wWinMain
+    std::vector<WCHAR> TailBuffer;
+    std::shared_ptr<KObject> Object;
+};
+
+struct ClockEvent {
+    uint64_t Time;
+    uint64_t Seq;
+    std::function<void()> Fn;
+};
+
+std::mutex gHandoff;
+std::condition_variable gHostCv;
+bool gHostRunning = true;  // the test's own thread holds the CPU
+
+thread_local SimThread *tCurrent = nullptr;
+thread_local DWORD tHostLastError = 0;
+
+struct Machine {
+    uint64_t Now = 0;
+    uint64_t EventSeq = 0;
+    uint64_t TimeLimit = UINT64_MAX;
+    std::vector<ClockEvent> Events;
+    std::vector<std::unique_ptr<SimThread>> Threads;
+    std::map<DWORD, DWORD> LastErrors;  // per simulated thread
+    std::vector<std::unique_ptr<ProcessState>> Processes;
+    std::vector<sim::Process> ProcessView;
+    DWORD NextProcessId = 100;
+    DWORD NextThreadId = 1000;
+    size_t RunFirstProcess = SIZE_MAX;
+    std::wstring TestImage = L"C:\\Program Files\\Corvane\\setup.exe";
+    std::map<HANDLE, std::shared_ptr<KObject>> Handles;
+    std::map<HANDLE, DWORD> HandleOwners;
+    std::map<std::wstring, std::weak_ptr<KObject>> Named;
+    std::vector<std::shared_ptr<KObject>> OutsideHolds;
+    std::map<void *, size_t> Allocations;
+    std::vector<sim::Call> Calls;
+    struct Failure {
+        DWORD Error;
+        int Times;
+    };
+    std::map<std::string, Failure> Failures;
+    std::vector<std::wstring> DebugWrites;
+    WORD Architecture = PROCESSOR_ARCHITECTURE_AMD64;
+    uintptr_t NextHandle = 0x1000;
+    std::vector<std::function<void(const sim::Process &)>> ProcessCreatedHooks;
+};
+
+Machine &M() {
+    static Machine machine;
+    return machine;
+}
+
+ProcessState *FindProcess(DWORD pid) {
+    for (auto &p : M().Processes)
+        if (p->Info.Id == pid)
+            return p.get();
+    return nullptr;
+}
+
+void SyncProcessView() {
+    auto &m = M();
+    m.ProcessView.clear();
+    for (auto &p : m.Processes)
+        m.ProcessView.push_back(p->Info);
+}
+
+bool AnySimThreadAlive() {
+    for (auto &t : M().Threads)
+        if (!t->Finished)
+            return true;
+    return false;
+}
+
+void RunDueEvents() {
+    auto &m = M();
+    for (;;) {
+        auto it = std::min_element(m.Events.begin(), m.Events.end(), [](const ClockEvent &a, const ClockEvent &b) {
+            return a.Time != b.Time ? a.Time < b.Time : a.Seq < b.Seq;
+        });
+        if (it == m.Events.end() || it->Time > m.Now)
+            return;
+        std::function<void()> fn = std::move(it->Fn);
+        m.Events.erase(it);
+        fn();
+    }
+}
+
+uint64_t NextEventTime() {
+    uint64_t t = simk::kForever;
+    for (auto &e : M().Events)
+        t = std::min(t, e.Time);
+    return t;
+}
+
+void KillProcessThreads(DWORD pid) {
+    for (auto &t : M().Threads)
+        if (!t->Finished && (pid == 0 || t->ProcessId == pid))
+            t->KillRequested = true;
+}
+
+// Chooses the thread that runs next, advancing the clock when nothing is
+// ready. Null when no simulated thread can ever run again.
+SimThread *PickNext() {
+    auto &m = M();
+    for (;;) {
+        for (auto &t : m.Threads) {
+            if (t->Finished)
+                continue;
+            if (t->KillRequested)
+                return t.get();
+            if ((t->Ready && t->Ready()) || t->Deadline <= m.Now)
+                return t.get();
+        }
+        if (!AnySimThreadAlive())
+            return nullptr;
+        uint64_t next = NextEventTime();
+        for (auto &t : m.Threads)
+            if (!t->Finished)
+                next = std::min(next, t->Deadline);
+        if (next == simk::kForever || next > m.TimeLimit) {
+            // Nothing more happens before the limit (or ever): the test ends the
+            // programs, as a user would who waited that long.
+            if (m.TimeLimit != UINT64_MAX)
+                m.Now = std::max(m.Now, m.TimeLimit);
+            for (auto &p : m.Processes)
+                if (!p->Info.Ended && p->Info.Started) {
+                    p->Info.Killed = true;
+                }
+            KillProcessThreads(0);
+            continue;
+        }
+        m.Now = std::max(m.Now, next);
+        RunDueEvents();
+    }
+}
+
+void Resume(SimThread *next) {
+    std::lock_guard<std::mutex> lock(gHandoff);
+    if (next) {
+        next->Running = true;
+        next->Cv.notify_one();
+    } else {
+        gHostRunning = true;
+        gHostCv.notify_one();
+    }
+}
+
+void WaitForCpu(SimThread *self) {
+    std::unique_lock<std::mutex> lock(gHandoff);
+    if (self)
+        self->Cv.wait(lock, [self] { return self->Running; });
+    else
+        gHostCv.wait(lock, [] { return gHostRunning; });
+}
+
+void GiveUpCpu(SimThread *self) {
+    SimThread *next = PickNext();
+    if (next == self && self)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(gHandoff);
+        if (self)
+            self->Running = false;
+        else
+            gHostRunning = false;
+    }
+    if (next && !next->Started) {
+        next->Started = true;
+        SimThread *t = next;
+        {
+            std::lock_guard<std::mutex> lock(gHandoff);
+            t->Running = true;
+        }
+        t->Real = std::thread([t] {
+            tCurrent = t;
+            WaitForCpu(t);
+            DWORD code = 0;
+            try {
+                if (t->KillRequested)
+                    throw simk::ThreadExit();
+                code = t->Body();
+            } catch (const simk::ThreadExit &) {
+                code = 1;
+            }
+            t->ExitCode = code;
+            t->Finished = true;
+            t->Ready = nullptr;
+            if (t->Object)
+                t->Object->Signaled = true;
+            SimThread *after = PickNext();
+            {
+                std::lock_guard<std::mutex> lock(gHandoff);
+                t->Running = false;
+            }
+            if (after && !after->Started) {
+                // Let the general path start it: hand the CPU to the host, which
+                // will start it from its own loop.
+                Resume(nullptr);
+            } else {
+                Resume(after);
+            }
+        });
+    } else {
+        Resume(next);
+    }
+    WaitForCpu(self);
+}
+
+SimThread *NewThread(DWORD pid, std::function<DWORD()> body) {
+    auto &m = M();
+    auto t = std::make_unique<SimThread>();
+    t->Id = m.NextThreadId++;
+    t->ProcessId = pid;
+    t->Body = std::move(body);
+    t->Ready = [] { return true; };
+    t->Object = std::make_shared<KObject>();
+    t->Object->Type = KObject::Thread;
+    t->Object->ThreadRef = t.get();
+    SimThread *raw = t.get();
+    m.Threads.push_back(std::move(t));
+    return raw;
+}
+
+void JoinFinishedThreads() {
+    for (auto &t : M().Threads)
+        if (t->Real.joinable() && t->Finished)
+            t->Real.join();
+}
+
+HANDLE AddHandle(std::shared_ptr<KObject> obj, DWORD pid) {
+    HANDLE h = simk::NewHandleValue();
+    obj->Holders++;
+    M().Handles[h] = std::move(obj);
+    M().HandleOwners[h] = pid;
+    return h;
+}
+
+void ReleaseObject(const std::shared_ptr<KObject> &obj) {
+    if (--obj->Holders <= 0 && !obj->Name.empty())
+        M().Named.erase(obj->Name);
+}
+
+void EndProcess(ProcessState *p, int exitCode) {
+    auto &m = M();
+    p->Info.ExitCode = exitCode;
+    p->Info.Ended = true;
+    p->Info.EndTime = m.Now;
+    p->Object->Signaled = true;
+    KillProcessThreads(p->Info.Id);
+    for (auto &hook : ProcessExitHooks())
+        hook(p->Info.Id);
+    // The process's handles close with it.
+    for (auto it = m.HandleOwners.begin(); it != m.HandleOwners.end();) {
+        if (it->second == p->Info.Id) {
+            auto obj = m.Handles[it->first];
+            if (obj->Type == KObject::Mutex && obj->OwnerThread) {
+                obj->OwnerThread = 0;
+                obj->Recursion = 0;
+            }
+            ReleaseObject(obj);
+            m.Handles.erase(it->first);
+            it = m.HandleOwners.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    SyncProcessView();
+}
+
+ProcessState *NewProcess(const std::wstring &image, const std::wstring &commandLine) {
+    auto &m = M();
+    auto p = std::make_unique<ProcessState>();
+    p->Info.Id = m.NextProcessId++;
+    p->Info.Image = image;
+    p->Info.CommandLine = commandLine;
+    p->Info.StartTime = m.Now;
+    p->Object = std::make_shared<KObject>();
+    p->Object->Type = KObject::Process;
+    p->Object->ProcessId = p->Info.Id;
+    ProcessState *raw = p.get();
+    m.Processes.push_back(std::move(p));
+    SyncProcessView();
+    return raw;
+}
+
+DWORD StartInProcess(ProcessState *p, std::function<int()> main) {
+    p->Info.Started = true;
+    if (M().RunFirstProcess == SIZE_MAX)
+        M().RunFirstProcess = M().Processes.size() - 1;
+    DWORD pid = p->Info.Id;
+    NewThread(pid, [pid, main]() -> DWORD {
+        int code = 0;
+        bool killed = false;
+        try {
+            code = main();
+        } catch (const simk::ThreadExit &) {
+            killed = true;
+        }
+        ProcessState *ps = FindProcess(pid);
+        if (ps && !ps->Info.Ended)
+            EndProcess(ps, killed ? 1 : code);
+        return static_cast<DWORD>(code);
+    });
+    SyncProcessView();
+    return pid;
+}
+
+
+}  // namespace
+
+// ============================================================================
+// Internals for the subsystems
+// ============================================================================
+
+namespace simk {
+
+DWORD Enter(const char *api) {
+    auto &m = M();
+    m.Calls.push_back({api, m.Now});
+    auto it = m.Failures.find(api);
+    if (it == m.Failures.end())
+        return 0;
+    DWORD error = it->second.Error;
+    if (it->second.Times > 0 && --it->second.Times == 0)
+        m.Failures.erase(it);
+    SetError(error);
+    return error;
+}
+
+void SetError(DWORD error) {
+    if (tCurrent)
+        M().LastErrors[tCurrent->Id] = error;
+    else
+        tHostLastError = error;
+}
+
+DWORD GetError() {
+    if (tCurrent)
+        return M().LastErrors[tCurrent->Id];
+    return tHostLastError;
+}
+
+uint64_t Now() { return M().Now; }
+
+bool Block(const std::function<bool()> &ready, uint64_t deadline) {
+    auto &m = M();
+    SimThread *self = tCurrent;
+    if (!self) {
+        // A test calling product code directly: only the clock moves.
+        for (;;) {
+            if (ready && ready())
+                return true;
+            uint64_t next = std::min(deadline, NextEventTime());
+            if (next == kForever)
+                return false;
+            m.Now = std::max(m.Now, next);
+            RunDueEvents();
+            if (m.Now >= deadline)
+                return ready && ready();
+        }
+    }
+    if (self->KillRequested)
+        throw ThreadExit();
+    self->Ready = ready;
+    self->Deadline = deadline;
+    GiveUpCpu(self);
+    self->Ready = nullptr;
+    self->Deadline = kForever;
+    if (self->KillRequested)
+        throw ThreadExit();
+    return ready && ready();
+}
+
+void SleepFor(uint64_t ms) {
+    uint64_t until = M().Now + ms;
+    Block(nullptr, until);
+}
+
+DWORD CurrentProcessId() { return tCurrent ? tCurrent->ProcessId : kTestProcessId; }
+DWORD CurrentThreadId() { return tCurrent ? tCurrent->Id : 1; }
+
+std::wstring CurrentProcessImage() {
+    if (tCurrent) {
+        if (ProcessState *p = FindProcess(tCurrent->ProcessId))
+            return p->Info.Image;
+    }
+    return M().TestImage;
+}
+
+void *NewHandleValue() {
+    M().NextHandle += 4;
+    return reinterpret_cast<void *>(M().NextHandle);
+}
+
+void OnReset(std::function<void()> fn) { ResetHooks().push_back(std::move(fn)); }
+WORD NativeArchitecture() { return M().Architecture; }
+void OnProcessExit(std::function<void(DWORD)> fn) { ProcessExitHooks().push_back(std::move(fn)); }
+
+}  // namespace simk
+
+// ============================================================================
+// Test-facing API
+// ============================================================================
+
+namespace sim {
+
+void Reset() {
+    auto &m = M();
+    // End whatever is still blocked from an earlier run.
+    if (AnySimThreadAlive()) {
+        KillProcessThreads(0);
+        m.TimeLimit = m.Now;
+        while (AnySimThreadAlive())
+            GiveUpCpu(nullptr);
+    }
+    JoinFinishedThreads();
+    for (auto &a : m.Allocations)
+        free(a.first);
+    WORD arch = PROCESSOR_ARCHITECTURE_AMD64;
+    m.~Machine();
+    new (&m) Machine();
+    m.Architecture = arch;
+    tHostLastError = 0;
+    for (auto &hook : ResetHooks())
+        hook();
+}
+
+uint64_t Now() { return M().Now; }
+
+void At(uint64_t timeMs, std::function<void()> fn) {
+    auto &m = M();
+    m.Events.push_back({timeMs, m.EventSeq++, std::move(fn)});
+}
+
+const std::vector<Call> &Calls() { return M().Calls; }
+
+int CallCount(const std::string &api) {
+    int n = 0;
+    for (auto &c : M().Calls)
+        if (c.Api == api)
+            n++;
+    return n;
+}
+
+void ClearCalls() { M().Calls.clear(); }
+
+void FailCall(const std::string &api, DWORD error, int times) { M().Failures[api] = {error, times}; }
+
+void SetTestProcessImage(const std::wstring &image) { M().TestImage = image; }
+
+DWORD StartProgram(const std::wstring &image, const std::wstring &tail) {
+    std::wstring cmdline = L"\"" + image + L"\"";
+    if (!tail.empty())
+        cmdline += L" " + tail;
+    ProcessState *p = NewProcess(image, cmdline);
+    p->TailBuffer.assign(tail.begin(), tail.end());
+    p->TailBuffer.push_back(0);
+    return StartInProcess(p, [p]() {
+        return wWinMain(kProgramInstance, nullptr, p->TailBuffer.data(), 10 /* SW_SHOWDEFAULT */);
+    });
+}
+
+Process Run(uint64_t timeLimitMs) {
+    auto &m = M();
+    m.TimeLimit = timeLimitMs;
+    while (AnySimThreadAlive())
+        GiveUpCpu(nullptr);
+    JoinFinishedThreads();
+    m.TimeLimit = UINT64_MAX;
+    SyncProcessView();
+    Process first;
+    if (m.RunFirstProcess != SIZE_MAX && m.RunFirstProcess < m.Processes.size())
+        first = m.Processes[m.RunFirstProcess]->Info;
+    m.RunFirstProcess = SIZE_MAX;
+    return first;
+}
+
+Process RunProgram(const std::wstring &image, const std::wstring &tail, uint64_t timeLimitMs) {
+    StartProgram(image, tail);
+    return Run(timeLimitMs);
+}
+
+Process RunInProcess(const std::function<void()> &fn, uint64_t timeLimitMs, const std::wstring &image) {
+    ProcessState *p = NewProcess(image, L"\"" + image + L"\"");
+    StartInProcess(p, [fn]() {
+        fn();
+        return 0;
+    });
+    return Run(timeLimitMs);
+}
+
+const std::vector<Process> &Processes() {
+    SyncProcessView();
+    return M().ProcessView;
+}
+
+void OnProcessCreated(std::function<void(const Process &)> fn) { M().ProcessCreatedHooks.push_back(std::move(fn)); }
+
+void SplitCommandLine(const std::wstring &cmdline, std::wstring *image, std::wstring *tail) {
+    size_t i = 0;
+    std::wstring path;
+    if (i < cmdline.size() && cmdline[i] == L'"') {
+        ++i;
+        while (i < cmdline.size() && cmdline[i] != L'"')
+            path += cmdline[i++];
+        if (i < cmdline.size())
+            ++i;
+    } else {
+        while (i < cmdline.size() && cmdline[i] != L' ' && cmdline[i] != L'\t')
+            path += cmdline[i++];
+    }
+    while (i < cmdline.size() && (cmdline[i] == L' ' || cmdline[i] == L'\t'))
+        ++i;
+    if (image)
+        *image = path;
+    if (tail)
+        *tail = cmdline.substr(i);
+}
+
+void HoldNamedMutex(const std::wstring &name) {
+    auto &m = M();
+    auto obj = m.Named[name].lock();
+    if (!obj) {
+        obj = std::make_shared<KObject>();
+        obj->Type = KObject::Mutex;
+        obj->Name = name;
+        m.Named[name] = obj;
+    }
+    obj->Holders++;
+    m.OutsideHolds.push_back(obj);
+}
+
+bool NamedObjectExists(const std::wstring &name) { return !M().Named[name].expired(); }
+
+void SetNativeArchitecture(WORD arch) { M().Architecture = arch; }
+
+const std::vector<std::wstring> &DebugWrites() { return M().DebugWrites; }
+
+std::vector<std::wstring> DebugLines() {
+    std::vector<std::wstring> lines;
+    std::wstring cur;
+    bool pending = false;
+    for (auto &w : M().DebugWrites) {
+        for (wchar_t c : w) {
+            if (c == L'\n') {
+                lines.push_back(cur);
+                cur.clear();
+                pending = false;
+            } else {
+                cur += c;
+                pending = true;
+            }
+        }
+    }
+    if (pending)
+        lines.push_back(cur);
+    return lines;
+}
+
+void ClearDebugOutput() { M().DebugWrites.clear(); }
+
+size_t LiveAllocations() { return M().Allocations.size(); }
+
+}  // namespace sim
+
+// ============================================================================
+// Win32
+// ============================================================================
+
+DWORD WINAPI GetLastError(void) { return simk::GetError(); }
+void WINAPI SetLastError(DWORD error) { simk::SetError(error); }
+
+void WINAPI Sleep(DWORD milliseconds) {
+    simk::Enter("Sleep");
+    if (milliseconds == INFINITE)
+        simk::Block(nullptr, simk::kForever);
+    else
+        simk::SleepFor(milliseconds);
+}
+
+DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(M().Now); }
+
+// --- Memory ------------------------------------------------------------------
+
+static void *Allocate(SIZE_T bytes, bool zero) {
+    void *p = zero ? calloc(1, bytes ? bytes : 1) : malloc(bytes ? bytes : 1);
+    if (p)
+        M().Allocations[p] = bytes;
+    return p;
+}
+
+static bool Release(void *p) {
+    auto &a = M().Allocations;
+    auto it = a.find(p);
+    if (it == a.end())
+        return false;
+    a.erase(it);
+    free(p);
+    return true;
+}
+
+HANDLE WINAPI GetProcessHeap(void) { return kProcessHeap; }
+
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    SIM_ENTER("HeapAlloc", nullptr);
+    if (heap != kProcessHeap) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return Allocate(bytes, (flags & HEAP_ZERO_MEMORY) != 0);
+}
+
+BOOL WINAPI HeapFree(HANDLE heap, DWORD, LPVOID memory) {
+    if (!memory)
+        return TRUE;
+    if (heap != kProcessHeap || !Release(memory)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
+    SIM_ENTER("LocalAlloc", nullptr);
+    return Allocate(bytes, (flags & LMEM_ZEROINIT) != 0);
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL memory) {
+    if (!memory)
+        return nullptr;
+    if (!Release(memory)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return memory;
+    }
+    return nullptr;
+}
+
+// --- Kernel objects ------------------------------------------------------------
+
+static std::shared_ptr<KObject> ObjectOf(HANDLE h) {
+    auto it = M().Handles.find(h);
+    return it == M().Handles.end() ? nullptr : it->second;
+}
+
+BOOL WINAPI CloseHandle(HANDLE handle) {
+    auto &m = M();
+    auto it = m.Handles.find(handle);
+    if (it == m.Handles.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    auto obj = it->second;
+    m.Handles.erase(it);
+    m.HandleOwners.erase(handle);
+    ReleaseObject(obj);
+    return TRUE;
+}
+
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
+    SIM_ENTER("CreateMutexW", nullptr);
+    auto &m = M();
+    std::shared_ptr<KObject> obj;
+    bool existed = false;
+    if (name && *name) {
+        obj = m.Named[name].lock();
+        if (obj && obj->Type != KObject::Mutex) {
+            SetLastError(6 /* ERROR_INVALID_HANDLE */);
+            return nullptr;
+        }
+        existed = obj != nullptr;
+    }
+    if (!obj) {
+        obj = std::make_shared<KObject>();
+        obj->Type = KObject::Mutex;
+        if (name && *name) {
+            obj->Name = name;
+            m.Named[name] = obj;
+        }
+        if (initialOwner) {
+            obj->OwnerThread = simk::CurrentThreadId();
+            obj->Recursion = 1;
+        }
+    }
+    HANDLE h = AddHandle(obj, simk::CurrentProcessId());
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE mutex) {
+    auto obj = ObjectOf(mutex);
+    if (!obj || obj->Type != KObject::Mutex || obj->OwnerThread != simk::CurrentThreadId()) {
+        SetLastError(288 /* ERROR_NOT_OWNER */);
+        return FALSE;
+    }
+    if (--obj->Recursion == 0)
+        obj->OwnerThread = 0;
+    return TRUE;
+}
+
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+    SIM_ENTER("CreateEventW", nullptr);
+    auto &m = M();
+    std::shared_ptr<KObject> obj;
+    bool existed = false;
+    if (name && *name) {
+        obj = m.Named[name].lock();
+        existed = obj != nullptr;
+    }
+    if (!obj) {
+        obj = std::make_shared<KObject>();
+        obj->Type = KObject::Event;
+        obj->ManualReset = manualReset != FALSE;
+        obj->Signaled = initialState != FALSE;
+        if (name && *name) {
+            obj->Name = name;
+            m.Named[name] = obj;
+        }
+    }
+    HANDLE h = AddHandle(obj, simk::CurrentProcessId());
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
+}
+
+BOOL WINAPI SetEvent(HANDLE event) {
+    auto obj = ObjectOf(event);
+    if (!obj || obj->Type != KObject::Event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    obj->Signaled = true;
+    return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE event) {
+    auto obj = ObjectOf(event);
+    if (!obj || obj->Type != KObject::Event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    obj->Signaled = false;
+    return TRUE;
+}
+
+static bool IsSignaled(const std::shared_ptr<KObject> &obj) {
+    switch (obj->Type) {
+    case KObject::Mutex:
+        return obj->OwnerThread == 0 || obj->OwnerThread == simk::CurrentThreadId();
+    default:
+        return obj->Signaled;
+    }
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    SIM_ENTER("WaitForSingleObject", WAIT_FAILED);
+    auto obj = ObjectOf(handle);
+    if (!obj) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    uint64_t deadline = milliseconds == INFINITE ? simk::kForever : M().Now + milliseconds;
+    bool got = IsSignaled(obj) || simk::Block([obj] { return IsSignaled(obj); }, deadline);
+    if (!got)
+        return WAIT_TIMEOUT;
+    if (obj->Type == KObject::Mutex) {
+        obj->OwnerThread = simk::CurrentThreadId();
+        obj->Recursion++;
+    } else if (obj->Type == KObject::Event && !obj->ManualReset) {
+        obj->Signaled = false;
+    }
+    return WAIT_OBJECT_0;
+}
+
+// --- Threads and processes ------------------------------------------------------
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                           DWORD, LPDWORD threadId) {
+    SIM_ENTER("CreateThread", nullptr);
+    SimThread *t = NewThread(simk::CurrentProcessId(), [start, parameter]() { return start(parameter); });
+    if (threadId)
+        *threadId = t->Id;
+    return AddHandle(t->Object, simk::CurrentProcessId());
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
+    auto obj = ObjectOf(thread);
+    if (!obj || obj->Type != KObject::Thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *exitCode = obj->ThreadRef->Finished ? obj->ThreadRef->ExitCode : STILL_ACTIVE;
+    return TRUE;
+}
+
+DWORD WINAPI GetCurrentProcessId(void) { return simk::CurrentProcessId(); }
+DWORD WINAPI GetCurrentThreadId(void) { return simk::CurrentThreadId(); }
+
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+                           LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW startupInfo,
+                           LPPROCESS_INFORMATION processInformation) {
+    SIM_ENTER("CreateProcessW", FALSE);
+    if (!commandLine || !startupInfo || !processInformation || startupInfo->cb != sizeof(STARTUPINFOW)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::wstring image, tail;
+    sim::SplitCommandLine(commandLine, &image, &tail);
+    if (applicationName)
+        image = applicationName;
+    // Only a program file that exists can be started; the loader also looks
+    // for the name with ".exe" added. A bare name is one of the system's own
+    // programs (rundll32.exe and the like), which are always there.
+    bool bare = image.find(L'\\') == std::wstring::npos;
+    if (!bare && !sim::files::IsFile(image) && !sim::files::IsFile(image + L".exe")) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    ProcessState *p = NewProcess(image, commandLine);
+    DWORD pid = simk::CurrentProcessId();
+    processInformation->hProcess = AddHandle(p->Object, pid);
+    auto threadObj = std::make_shared<KObject>();
+    threadObj->Type = KObject::Thread;
+    processInformation->hThread = AddHandle(threadObj, pid);
+    processInformation->dwProcessId = p->Info.Id;
+    processInformation->dwThreadId = M().NextThreadId++;
+    auto hooks = M().ProcessCreatedHooks;
+    sim::Process info = p->Info;
+    for (auto &hook : hooks)
+        hook(info);
+    return TRUE;
+}
+
+// --- Modules ----------------------------------------------------------------------
+
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
+    SIM_ENTER("GetModuleFileNameW", 0);
+    if (module && module != kProgramInstance) {
+        SetLastError(126 /* ERROR_MOD_NOT_FOUND */);
+        return 0;
+    }
+    std::wstring image = simk::CurrentProcessImage();
+    if (size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (image.size() >= size) {
+        wmemcpy(fileName, image.c_str(), size - 1);
+        fileName[size - 1] = 0;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    wmemcpy(fileName, image.c_str(), image.size() + 1);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(image.size());
+}
+
+HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
+    if (moduleName) {
+        SetLastError(126);
+        return nullptr;
+    }
+    return kProgramInstance;
+}
+
+// --- System information -------------------------------------------------------------
+
+void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO info) {
+    simk::Enter("GetNativeSystemInfo");
+    memset(info, 0, sizeof(*info));
+    info->wProcessorArchitecture = M().Architecture;
+    info->dwPageSize = 4096;
+    info->dwNumberOfProcessors = 2;
+    info->dwAllocationGranularity = 65536;
+}
+
+void WINAPI GetSystemInfo(LPSYSTEM_INFO info) {
+    // The product's own architecture is what the caller sees here; the
+    // simulation models a 32-bit program on any machine as x86.
+    GetNativeSystemInfo(info);
+    info->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_INTEL;
+}
+
+// --- Time ---------------------------------------------------------------------------
+
+BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *st, LPFILETIME ft) {
+    SIM_ENTER("SystemTimeToFileTime", FALSE);
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    auto leap = [](int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; };
+    if (!st || !ft || st->wYear < 1601 || st->wYear > 30827 || st->wMonth < 1 || st->wMonth > 12 || st->wDay < 1 ||
+        st->wDay > kDays[st->wMonth - 1] + ((st->wMonth == 2 && leap(st->wYear)) ? 1 : 0) || st->wHour > 23 ||
+        st->wMinute > 59 || st->wSecond > 59 || st->wMilliseconds > 999) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    int64_t days = 0;
+    for (int y = 1601; y < st->wYear; ++y)
+        days += leap(y) ? 366 : 365;
+    for (int mo = 1; mo < st->wMonth; ++mo)
+        days += kDays[mo - 1] + ((mo == 2 && leap(st->wYear)) ? 1 : 0);
+    days += st->wDay - 1;
+    uint64_t t = static_cast<uint64_t>(days) * 86400ULL + st->wHour * 3600ULL + st->wMinute * 60ULL + st->wSecond;
+    t = t * 10000000ULL + st->wMilliseconds * 10000ULL;
+    ft->dwLowDateTime = static_cast<DWORD>(t);
+    ft->dwHighDateTime = static_cast<DWORD>(t >> 32);
+    return TRUE;
+}
+
+// --- Debugger output --------------------------------------------------------------------
+
+void WINAPI OutputDebugStringW(LPCWSTR text) {
+    simk::Enter("OutputDebugStringW");
+    M().DebugWrites.push_back(text ? text : L"");
+}
+
+void WINAPI OutputDebugStringA(LPCSTR text) {
+    simk::Enter("OutputDebugStringA");
+    std::wstring w;
+    for (const char *p = text; p && *p; ++p)
+        w += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    M().DebugWrites.push_back(w);
+}

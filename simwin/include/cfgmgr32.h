@@ -1,0 +1,32 @@
+// The Plug and Play configuration manager (cfgmgr32), as the SDK declares it.
+#pragma once
+
+#include <windows.h>
+
+#define CMAPI
+
+typedef DWORD RETURN_TYPE;
+typedef RETURN_TYPE CONFIGRET;
+typedef WCHAR *DEVNODEID_W, *DEVINSTID_W;
+typedef DWORD DEVNODE, DEVINST;
+typedef DEVNODE *PDEVNODE, *PDEVINST;
+
+#define CR_SUCCESS 0x00000000
+#define CR_INVALID_POINTER 0x00000003
+#define CR_INVALID_FLAG 0x00000004
+#define CR_INVALID_DEVNODE 0x00000005
+#define CR_NO_SUCH_DEVNODE 0x0000000D
+#define CR_FAILURE 0x00000013
+#define CR_ACCESS_DENIED 0x00000033
+
+#define CM_LOCATE_DEVNODE_NORMAL 0x00000000
+#define CM_LOCATE_DEVNODE_PHANTOM 0x00000001
+#define CM_LOCATE_DEVINST_NORMAL CM_LOCATE_DEVNODE_NORMAL
+
+#define CM_REENUMERATE_NORMAL 0x00000000
+#define CM_REENUMERATE_SYNCHRONOUS 0x00000001
+
+CMAPI CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST pdnDevInst, DEVINSTID_W pDeviceID, ULONG ulFlags);
+CMAPI CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags);
+#define CM_Locate_DevInstW CM_Locate_DevNodeW
+#define CM_Reenumerate_DevInst CM_Reenumerate_DevNode

@@ -1,0 +1,2 @@
+// GUID definitions come from the headers themselves in the simulation.
+#pragma once

@@ -1,0 +1,4 @@
+// Declarations of the simulated Windows.
+#pragma once
+
+#include <windows.h>

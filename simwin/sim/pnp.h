@@ -1,0 +1,56 @@
+// The test-facing side of the simulated Plug and Play manager
+// (CM_Locate_DevNodeW, CM_Reenumerate_DevNode, UpdateDriverForPlugAndPlayDevicesW).
+//
+// Plug and Play installs a printer only as the test declares it: a plugged
+// printer is a hardware id together with the driver and queue that an
+// installation from an uploaded package produces for it, where and when.
+#pragma once
+
+#include <windef.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// A delay that never ends: the installation is accepted but nothing appears.
+constexpr uint64_t kPnpNever = UINT64_MAX;
+
+struct PnpPrinter {
+    std::wstring HardwareId;   // compared without regard to case
+    std::wstring DriverName;   // the driver the package's INF installs for it
+    std::wstring QueueName;    // the queue Plug and Play creates ("Corvane MODEL")
+    std::wstring PortName;     // the port the queue is put on
+    uint64_t Delay = 0;        // after UpdateDriverForPlugAndPlayDevicesW, or kPnpNever
+};
+// Declares a plugged printer. UpdateDriverForPlugAndPlayDevicesW for its
+// hardware id, with an INF whose package was uploaded to the driver store,
+// creates the driver (when absent) and the queue (when absent) Delay ms later.
+void PlugPrinter(const PnpPrinter &printer);
+void UnplugPrinter(const std::wstring &hardwareId);
+
+// Every CM_Reenumerate_DevNode call.
+struct Reenumeration {
+    DWORD DevInst = 0;
+    ULONG Flags = 0;   // CM_REENUMERATE_NORMAL 0, CM_REENUMERATE_SYNCHRONOUS 1, ...
+    uint64_t Time = 0;
+};
+const std::vector<Reenumeration> &Reenumerations();
+
+// Every UpdateDriverForPlugAndPlayDevicesW call.
+struct DriverUpdate {
+    std::wstring HardwareId;
+    std::wstring InfPath;
+    DWORD InstallFlags = 0;
+    bool RebootPointerGiven = false;
+    BOOL Result = FALSE;
+    DWORD Error = 0;     // its last error when it failed
+    uint64_t Time = 0;
+};
+const std::vector<DriverUpdate> &DriverUpdates();
+
+// The device instance CM_Locate_DevNodeW gives for the root of the tree.
+constexpr DWORD kRootDevInst = 1;
+
+}  // namespace sim

@@ -1,0 +1,29 @@
+// The simulated registry: HKEY_LOCAL_MACHINE with typed values.
+#pragma once
+
+#include <windef.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+// Paths are below HKEY_LOCAL_MACHINE, without a leading backslash; names are
+// matched without regard to letter case, as Windows does. Setting a value
+// creates the key and its parents.
+void CreateKey(const std::wstring &path);
+bool KeyExists(const std::wstring &path);
+void DeleteKey(const std::wstring &path);  // with its subkeys
+// A string value as Windows stores it: UTF-16 text with its terminator.
+void SetStringValue(const std::wstring &path, const std::wstring &name, const std::wstring &text, DWORD type = 1);
+// A REG_MULTI_SZ value from its strings (double terminator added).
+void SetMultiStringValue(const std::wstring &path, const std::wstring &name, const std::vector<std::wstring> &items);
+void SetDwordValue(const std::wstring &path, const std::wstring &name, DWORD value);
+// Any value with raw data: the data is given in Windows' own byte layout
+// (UTF-16 code units of 2 bytes for text), so that odd sizes, missing
+// terminators and wrong types can be stored. Use RegText to build text data.
+void SetRawValue(const std::wstring &path, const std::wstring &name, DWORD type, const std::vector<uint8_t> &data);
+std::vector<uint8_t> RegText(const std::wstring &text, bool terminator = true);
+void DeleteValue(const std::wstring &path, const std::wstring &name);
+int OpenKeyCount();  // keys opened and not closed
+}  // namespace sim

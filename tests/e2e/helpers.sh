@@ -1,0 +1,109 @@
+# Helpers of the end-to-end suite, sourced by run.sh after tools/wine/lib.sh.
+#
+# A scenario is a shell function scenario_NAME that runs in a subshell with:
+#   SCEN_DIR   its own folder for logs and screenshots (left for reading)
+#   WINEPREFIX a fresh copy of the clean prefix, the package already laid out
+#              in C:\Program Files\Corvane (INSTALL_WIN)
+# It reports each unmet expectation with `fail` (or the expect_* helpers) and
+# passes when none was reported.
+
+fail() {
+    printf '      %s\n' "$*" >>"$SCEN_DIR/failures"
+}
+
+note() {
+    printf '      %s\n' "$*" >>"$SCEN_DIR/notes"
+}
+
+# expect_in FILE TEXT [WHAT]: FILE holds TEXT (fixed string) on some line.
+expect_in() {
+    grep -qF -- "$2" "$1" 2>/dev/null || fail "${3:-$(basename "$1")} lacks: $2"
+}
+
+# expect_not_in FILE TEXT [WHAT]
+expect_not_in() {
+    if grep -qF -- "$2" "$1" 2>/dev/null; then
+        fail "${3:-$(basename "$1")} should not have: $(grep -F -- "$2" "$1" | head -1)"
+    fi
+}
+
+# expect_eq ACTUAL EXPECTED WHAT
+expect_eq() {
+    [ "$1" = "$2" ] || fail "$3: got '$1', expected '$2'"
+}
+
+# The line of control ID in a wininfo listing.
+control_line() {
+    grep -E "^  control $2 class " "$1" | head -1
+}
+
+# expect_control LISTING ID TEXT [WHAT]: control ID's line contains TEXT
+# (for example 'visible 1', 'text "Cancel"').
+expect_control() {
+    local line
+    line=$(control_line "$1" "$2")
+    if [ -z "$line" ]; then
+        fail "${4:-window} has no control $2"
+    elif ! printf '%s' "$line" | grep -qF -- "$3"; then
+        fail "${4:-window}: control $2 should have '$3': $line"
+    fi
+}
+
+# silent_install [TIMEOUT_MS]: setup.exe /silence under dbgview; the trace in
+# $SCEN_DIR/trace.txt, the exit code in SILENT_RC, the time in SILENT_MS.
+silent_install() {
+    local t0
+    t0=$(now_ms)
+    winrun "$TOOLS_DIR/dbgview.exe" --timeout "${1:-180000}" "$INSTALL_WIN\\setup.exe" /silence \
+        >"$SCEN_DIR/trace.txt" 2>"$SCEN_DIR/dbgview.err"
+    SILENT_RC=$?
+    SILENT_MS=$(( $(now_ms) - t0 ))
+    note "setup.exe /silence: exit code $SILENT_RC after $SILENT_MS ms"
+}
+
+# list_queues NAME: listqueues.exe into $SCEN_DIR/NAME.txt
+list_queues() {
+    winrun "$TOOLS_DIR/listqueues.exe" --ports >"$SCEN_DIR/$1.txt" 2>&1
+}
+
+# start_program OUT ARGS...: a program of the package, started in the
+# background under dbgview (trace to $SCEN_DIR/OUT.txt); PROGRAM_PID is the
+# viewer, whose exit code is the program's.
+start_program() {
+    local out=$1
+    shift
+    winrun "$TOOLS_DIR/dbgview.exe" --timeout 300000 "$@" >"$SCEN_DIR/$out.txt" 2>"$SCEN_DIR/$out.err" &
+    PROGRAM_PID=$!
+}
+
+# wait_program [SECONDS]: waits for the program started by start_program;
+# PROGRAM_RC is its exit code (or "still running" after SECONDS).
+wait_program() {
+    local limit=${1:-20} i
+    for i in $(seq 1 $((limit * 10))); do
+        if ! kill -0 "$PROGRAM_PID" 2>/dev/null; then
+            wait "$PROGRAM_PID"
+            PROGRAM_RC=$?
+            return 0
+        fi
+        sleep 0.1
+    done
+    PROGRAM_RC="still running"
+    return 1
+}
+
+# snapshot WHICH NAME: wininfo's listing of the window into $SCEN_DIR/NAME.txt
+snapshot() {
+    wininfo list "$1" >"$SCEN_DIR/$2.txt" 2>&1
+}
+
+# until_listing WHICH NAME SECONDS TEXT: takes listings until one holds TEXT.
+until_listing() {
+    local which=$1 name=$2 limit=$3 text=$4 i
+    for i in $(seq 1 $((limit * 2))); do
+        snapshot "$which" "$name"
+        grep -qF -- "$text" "$SCEN_DIR/$name.txt" && return 0
+        sleep 0.5
+    done
+    return 1
+}

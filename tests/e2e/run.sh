@@ -1,0 +1,77 @@
+#!/bin/bash
+# The end-to-end suite: the windows-x64 build's installer and uninstaller run
+# under wine64 (with Xvfb for the windows), each scenario on a fresh copy of a
+# clean Wine prefix with the package laid out in "C:\Program Files\Corvane".
+#
+#   tests/e2e/run.sh [SCENARIO...]        (default: all, see scenarios.sh)
+#
+# Settings: BUILD_DIR (default build/windows-x64), WINE_WORK (build/wine).
+# Prints one line per scenario with its time and, for a failure, the reasons;
+# logs, traces and screenshots stay in $WINE_WORK/e2e/SCENARIO. Ends with
+# "N passed, N failed"; exit code 1 when a scenario failed. When Wine cannot
+# run at all the suite is skipped with the reason, and the exit code is 0.
+set -u
+E2E_DIR=$(cd "$(dirname "$0")" && pwd)
+. "$E2E_DIR/../../tools/wine/lib.sh"
+. "$E2E_DIR/helpers.sh"
+. "$E2E_DIR/scenarios.sh"
+
+E2E_WORK="$WINE_WORK/e2e"
+selected=("$@")
+[ ${#selected[@]} -gt 0 ] || read -r -a selected <<<"$(echo $SCENARIOS)"
+
+suite_start=$(now_ms)
+if ! reason=$(wine_usable); then
+    echo "End-to-end suite SKIPPED: $reason"
+    echo "0 passed, 0 failed (end-to-end suite skipped)"
+    exit 0
+fi
+if ! start_xvfb; then
+    echo "End-to-end suite SKIPPED: no X display (Xvfb) for the windows"
+    echo "0 passed, 0 failed (end-to-end suite skipped)"
+    exit 0
+fi
+trap stop_xvfb EXIT
+echo "End-to-end suite under $("$WINE64" --version) on DISPLAY $DISPLAY; logs in $E2E_WORK"
+
+passed=0
+failed=0
+failed_names=()
+for name in "${selected[@]}"; do
+    if ! declare -F "scenario_$name" >/dev/null; then
+        echo "unknown scenario: $name (known: $(echo $SCENARIOS))"
+        failed=$((failed + 1))
+        failed_names+=("$name")
+        continue
+    fi
+    SCEN_DIR="$E2E_WORK/$name"
+    rm -rf "$SCEN_DIR"
+    mkdir -p "$SCEN_DIR"
+    t0=$(now_ms)
+    (
+        new_prefix "$SCEN_DIR"
+        install_package
+        "scenario_$name"
+        stop_prefix
+    ) >"$SCEN_DIR.log" 2>&1
+    mv "$SCEN_DIR.log" "$SCEN_DIR/output.log"
+    ms=$(( $(now_ms) - t0 ))
+    secs=$(printf '%d.%d' $((ms / 1000)) $((ms % 1000 / 100)))
+    if [ -s "$SCEN_DIR/failures" ]; then
+        printf 'FAIL  %-26s %6s s\n' "$name" "$secs"
+        cat "$SCEN_DIR/failures"
+        failed=$((failed + 1))
+        failed_names+=("$name")
+    else
+        printf 'PASS  %-26s %6s s\n' "$name" "$secs"
+        passed=$((passed + 1))
+    fi
+    [ -s "$SCEN_DIR/notes" ] && cat "$SCEN_DIR/notes"
+    # The prefix is large; the logs and screenshots are what is worth keeping.
+    rm -rf "$SCEN_DIR/prefix"
+done
+total=$(( $(now_ms) - suite_start ))
+echo "End-to-end suite: $((total / 1000)) s in all"
+[ $failed -eq 0 ] || echo "Failed: ${failed_names[*]}"
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]

@@ -1,0 +1,257 @@
+# Scenarios of the end-to-end suite (see helpers.sh for the conventions).
+# Each runs on a fresh copy of a clean Wine prefix with the package laid out
+# in C:\Program Files\Corvane; printers are plugged in with plugprinter.exe.
+
+SCENARIOS="scan no_printer_window silent_model_with_blank silent_port_12 unknown_model second_start
+           window_install handover uninstall german"
+
+ENGLISH_NOT_FOUND='Device not found, Please power on printer and  connect to computer for auto-install (recommended), Click "Wizard" for custom setup or\nCancel" to quit.'
+UPLOAD_LINE='DoUploadDriverPackage, , code:-2147467263.'
+DRIVER_DIR='C:\windows\system32\spool\drivers\x64'
+
+# The lines of a fallback installation from the package: the upload that
+# Wine refuses, then the removal and copy of each driver file.
+expect_fallback_trace() {
+    local trace=$1 f
+    expect_in "$trace" "$UPLOAD_LINE" "trace"
+    for f in crvndrv6.dll crvndrv6ui.dll; do
+        expect_in "$trace" "Remove file:$DRIVER_DIR\\$f, " "trace"
+        expect_in "$trace" "CopyFile file:$INSTALL_WIN\\\\amd64\\$f to $DRIVER_DIR\\$f, 1, errcode:" "trace"
+    done
+    expect_in "$trace" "CopyFile file:$INSTALL_WIN\\\\dat\\crvndrv6.dat to $DRIVER_DIR\\crvndrv6.dat, 1, errcode:" "trace"
+    expect_not_in "$trace" "failed, errcode" "trace"
+    expect_not_in "$trace" "is already added" "trace"
+    expect_not_in "$trace" ", 0, errcode:" "trace"
+}
+
+# The scan of the installer finds what is plugged in, newest first, with the
+# hardware ids that the package's INF lists.
+scenario_scan() {
+    plug --description "CorvaneLD-2040" --port 1 --serial A1 >/dev/null
+    plug --description "Corvane LD-2040 Plus" --port 12 --serial B2 >/dev/null
+    plug --description "Acme Label 9" --port 1234 --serial C3 --vid 1234 >/dev/null
+    plug --description "CorvaneLD-2040T" --port 2 --serial D4 >/dev/null
+    plug --port 2 --serial D4 --unplug >/dev/null
+    winrun "$TOOLS_DIR/scanlist.exe" >"$SCEN_DIR/scan.txt" 2>&1
+    local s=$SCEN_DIR/scan.txt
+    expect_in "$s" 'port "USB001" description "CorvaneLD-2040" serial "A1" vendor "3e8b" checksum "369d" hardware-id "usbprint\corvaneld-2040369d" model "Corvane LD-2040"'
+    expect_in "$s" 'port "USB012" description "Corvane LD-2040 Plus" serial "B2" vendor "3e8b" checksum "762a" hardware-id "usbprint\corvane ld-2040 plus762a" model "Corvane LD-2040 Plus"'
+    expect_in "$s" 'port "USB1234" description "Acme Label 9" serial "C3" vendor "1234"'
+    expect_in "$s" 'model ""'
+    expect_not_in "$s" 'USB002' "scan (an unplugged printer)"
+    expect_in "$s" 'records 3'
+    # Whatever order Wine enumerates the interfaces in, the list is its reverse.
+    local order
+    order=$(grep -o 'port "USB[0-9]*"' "$s" | tr '\n' ' ')
+    note "scan order: $order"
+    # The INF lists exactly the hardware ids the program computed.
+    local inf="$WINEPREFIX/$INSTALL_UNIX_REL/crvnv6.inf" id
+    for id in $(grep 'model "Corvane' "$s" | sed 's/.*hardware-id "\([^"]*\)".*/\1/' | tr ' ' '~'); do
+        id=$(printf '%s' "$id" | tr '~' ' ')
+        grep -qF -- "$id" "$inf" || fail "crvnv6.inf lacks the hardware id $id"
+    done
+}
+
+# No printer: the window shows the picture and the Wizard button, and the
+# program ends with 0 when the window is closed.
+scenario_no_printer_window() {
+    start_program window "$INSTALL_WIN\\setup.exe"
+    wininfo wait install 30000 || { fail "no install window"; return; }
+    wininfo waitvisible install 3 20000 || fail "the Wizard button never showed"
+    sleep 1
+    snapshot install searching
+    local l=$SCEN_DIR/searching.txt
+    expect_in "$l" 'title "Swiftset installer"'
+    expect_control "$l" 3 'visible 1 enabled 1 text "Wizard"' "install window"
+    expect_control "$l" 1007 'visible 1' "install window"
+    expect_control "$l" 1007 'bitmap 1' "install window"
+    expect_control "$l" 1005 'visible 0' "install window"
+    expect_control "$l" 1003 'visible 0' "install window"
+    expect_control "$l" 2 'text "Cancel"' "install window"
+    expect_control "$l" 1006 "text \"$ENGLISH_NOT_FOUND\"" "install window"
+    screenshot_dialog "$SCEN_DIR/searching.png" install
+    # Still searching a few seconds later.
+    sleep 3
+    wininfo wait install 1000 || fail "the window went away while searching"
+    wininfo close install
+    wait_program 20 || fail "setup.exe did not end after the window was closed"
+    expect_eq "$PROGRAM_RC" 0 "exit code"
+    [ -s "$SCEN_DIR/window.txt" ] && fail "trace lines without a printer: $(head -1 "$SCEN_DIR/window.txt")"
+}
+
+silent_install_of() {
+    local description=$1 port=$2 queue=$3 portname=$4
+    plug --description "$description" --port "$port" >"$SCEN_DIR/plug.txt" || fail "plugprinter failed"
+    silent_install 180000
+    expect_eq "$SILENT_RC" 0 "exit code of setup.exe /silence"
+    expect_fallback_trace "$SCEN_DIR/trace.txt"
+    list_queues queues
+    expect_in "$SCEN_DIR/queues.txt" "queue \"$queue\" driver \"$queue\" port \"$portname\"" "print queues"
+    expect_in "$SCEN_DIR/queues.txt" "driver \"$queue\" environment \"Windows x64\" version 3 file \"$DRIVER_DIR\\3\\crvndrv6.dll\""
+}
+
+# A model whose name has a blank, reported in the spaced form, on port 1.
+scenario_silent_model_with_blank() {
+    silent_install_of "Corvane LD-2040 Plus" 1 "Corvane LD-2040 Plus" USB001
+}
+
+# A model reported in the joined form, on port number 12.
+scenario_silent_port_12() {
+    silent_install_of "CorvaneLD-2040T" 12 "Corvane LD-2040T" USB012
+}
+
+# Only a printer the catalogue does not know: no queue, and the search goes on.
+scenario_unknown_model() {
+    plug --description "Corvane ZX-1" --port 1 >/dev/null
+    silent_install 12000
+    expect_eq "$SILENT_RC" 258 "setup.exe /silence should still be searching after 12 s (dbgview ends it: 258)"
+    [ -s "$SCEN_DIR/trace.txt" ] && fail "trace lines for an unknown model: $(head -1 "$SCEN_DIR/trace.txt")"
+    list_queues queues
+    expect_not_in "$SCEN_DIR/queues.txt" 'queue "' "print queues"
+}
+
+# A second start while the first runs ends at once with 0.
+scenario_second_start() {
+    start_program window "$INSTALL_WIN\\setup.exe"
+    wininfo wait install 30000 || { fail "no install window"; return; }
+    local args t0 ms rc
+    for args in "" "/silence" "-u C:\\"; do
+        t0=$(now_ms)
+        # shellcheck disable=SC2086
+        winrun "$INSTALL_WIN\\setup.exe" $args >/dev/null 2>&1
+        rc=$?
+        ms=$(( $(now_ms) - t0 ))
+        note "second start 'setup.exe $args': exit code $rc after $ms ms"
+        expect_eq "$rc" 0 "exit code of a second 'setup.exe $args'"
+        [ "$ms" -lt 5000 ] || fail "a second 'setup.exe $args' took $ms ms"
+    done
+    snapshot any windows
+    local n
+    n=$(grep -c '^dialog ' "$SCEN_DIR/windows.txt")
+    expect_eq "$n" 1 "dialogs on the screen"
+    wininfo close install
+    wait_program 20 || fail "setup.exe did not end after the window was closed"
+    expect_eq "$PROGRAM_RC" 0 "exit code of the first start"
+}
+
+# The window while searching, then a printer plugged in: the next pass
+# installs it and the window ends with "Done".
+window_install_run() {
+    local shots=$1 description=$2 done_text=$3
+    start_program window "$INSTALL_WIN\\setup.exe"
+    wininfo wait install 30000 || { fail "no install window"; return 1; }
+    wininfo waitvisible install 3 20000 || fail "the Wizard button never showed"
+    sleep 1
+    snapshot install searching
+    screenshot_dialog "$SCEN_DIR/$shots-searching.png" install
+    plug --description "$description" --port 1 >/dev/null
+    if ! wininfo waitchange install 2 120000; then
+        fail "button 2 never changed its text"
+    fi
+    sleep 0.5
+    snapshot install done
+    screenshot_dialog "$SCEN_DIR/$shots-done.png" install
+    [ -z "$done_text" ] || expect_control "$SCEN_DIR/done.txt" 2 "text \"$done_text\"" "install window"
+    expect_control "$SCEN_DIR/done.txt" 1005 'visible 1' "install window"
+    expect_control "$SCEN_DIR/done.txt" 1007 'visible 0' "install window"
+    expect_control "$SCEN_DIR/done.txt" 3 'visible 0' "install window"
+    expect_control "$SCEN_DIR/done.txt" 1003 'pos 100' "install window"
+    wininfo close install
+    wait_program 20 || fail "setup.exe did not end after the window was closed"
+    expect_eq "$PROGRAM_RC" 0 "exit code"
+    cp "$SCEN_DIR/window.txt" "$SCEN_DIR/trace.txt"
+    expect_fallback_trace "$SCEN_DIR/trace.txt"
+    list_queues queues
+    expect_in "$SCEN_DIR/queues.txt" 'queue "Corvane LD-2040" driver "Corvane LD-2040" port "USB001"' "print queues"
+}
+
+scenario_window_install() {
+    window_install_run english "CorvaneLD-2040" "Done" || return
+    expect_control "$SCEN_DIR/done.txt" 1005 'text "Found the printer Corvane LD-2040, installing the driver...\r\nThe driver for printer [Corvane LD-2040] is installed."' "install window"
+    expect_control "$SCEN_DIR/done.txt" 1006 'text "The driver for printer [Corvane LD-2040] is installed."' "install window"
+}
+
+# install_silently: a catalogued printer on port 1, installed by setup.exe /silence.
+install_silently() {
+    plug --description "Corvane LD-2040 Plus" --port 1 >/dev/null
+    silent_install 180000
+    list_queues installed
+    grep -qF 'queue "Corvane LD-2040 Plus"' "$SCEN_DIR/installed.txt" || { fail "the installation made no queue"; return 1; }
+}
+
+# The installed product: setup.exe hands over to unins000.exe, which
+# relaunches from the temporary folder with -u on the install folder.
+scenario_handover() {
+    install_silently || return
+    local t0 rc
+    t0=$(now_ms)
+    winrun "$INSTALL_WIN\\setup.exe" >/dev/null 2>&1
+    rc=$?
+    note "setup.exe on the installed product: exit code $rc after $(( $(now_ms) - t0 )) ms"
+    expect_eq "$rc" 0 "exit code of setup.exe"
+    wininfo wait uninstall 30000 || { fail "no uninstall window"; return; }
+    until_listing uninstall uninstall 20 'tree 0 "The driver folder: ' || fail "the tree never filled"
+    local l=$SCEN_DIR/uninstall.txt
+    grep -qE '^dialog .* image "C:\\users\\[^\\]*\\(AppData\\Local\\)?Temp\\uni[0-9A-Fa-f]+\.tmp"' "$l" ||
+        fail "the uninstall window does not run from a temporary copy: $(grep '^dialog' "$l")"
+    expect_in "$l" "tree 0 \"The driver folder: $INSTALL_WIN\\\"" "uninstall window"
+    screenshot_dialog "$SCEN_DIR/uninstall-window.png" uninstall
+    wininfo close uninstall
+    wininfo waitgone uninstall 20000 || fail "the uninstall window did not close"
+}
+
+# Uninstall with -u: the tree lists the folder, the driver and the queue;
+# Remove deletes the queue (Wine refuses the driver's deletion with 87).
+scenario_uninstall() {
+    install_silently || return
+    start_program uninstall "$INSTALL_WIN\\setup.exe" -u "$INSTALL_WIN\\"
+    wininfo wait uninstall 30000 || { fail "no uninstall window"; return; }
+    until_listing uninstall before 20 'tree 0 "The driver folder: ' || fail "the tree never filled"
+    sleep 0.5
+    snapshot uninstall before
+    screenshot_dialog "$SCEN_DIR/uninstall-before.png" uninstall
+    local b=$SCEN_DIR/before.txt
+    expect_in "$b" 'title "Uninstall printer driver"'
+    expect_in "$b" "tree 0 \"The driver folder: $INSTALL_WIN\\\"" "tree"
+    expect_in "$b" 'tree 1 "Printer Driver:Corvane LD-2040 Plus, ' "tree"
+    expect_in "$b" 'tree 2 "Printer:Corvane LD-2040 Plus on the port: USB001. "' "tree"
+    expect_control "$b" 1 'enabled 1' "uninstall window"
+    wininfo click uninstall 1 || { fail "cannot press Remove"; return; }
+    if wininfo wait message 60000; then
+        snapshot message message
+        screenshot_dialog "$SCEN_DIR/uninstall-message.png" message
+        note "message box: $(grep -E '^  control 65535 ' "$SCEN_DIR/message.txt" | sed 's/.*text //')"
+        wininfo click message 1 || wininfo click message 2 || wininfo close message
+        wininfo waitgone message 10000 || fail "the message box stayed"
+    else
+        fail "no message box after Remove"
+    fi
+    until_listing uninstall after 20 'tree 1 "Printer Driver:Corvane LD-2040 Plus, ' || true
+    sleep 0.5
+    snapshot uninstall after
+    screenshot_dialog "$SCEN_DIR/uninstall-after.png" uninstall
+    local a=$SCEN_DIR/after.txt
+    expect_in "$a" 'on the port: USB001. Removed."' "tree after Remove"
+    note "driver after Remove: $(grep -F 'tree 1 "Printer Driver:' "$a" | head -1)"
+    list_queues queues
+    expect_not_in "$SCEN_DIR/queues.txt" 'queue "Corvane LD-2040 Plus"' "print queues after Remove"
+    [ -d "$WINEPREFIX/$INSTALL_UNIX_REL" ] && note "install folder kept" || note "install folder moved away"
+    if wininfo wait uninstall 1000; then
+        wininfo click uninstall 2 || wininfo close uninstall
+    fi
+    wait_program 20 || fail "the uninstaller did not end"
+    expect_eq "$PROGRAM_RC" 0 "exit code of the uninstaller"
+}
+
+# The interface in German, with LC_ALL=de_DE.UTF-8.
+scenario_german() {
+    export LC_ALL=de_DE.UTF-8
+    window_install_run german "CorvaneLD-2040" "" || return
+    local s=$SCEN_DIR/searching.txt d=$SCEN_DIR/done.txt
+    grep -q 'title "Swiftset installer"' "$s" && fail "the window's title is the English one"
+    expect_not_in "$s" 'Device not found' "install window (German)"
+    expect_not_in "$s" 'text "Wizard"' "install window (German)"
+    expect_not_in "$d" 'text "Done"' "install window (German)"
+    expect_in "$d" 'Corvane LD-2040' "install window (German)"
+    note "German texts: $(control_line "$s" 1006 | sed 's/.*text //') / $(control_line "$d" 2 | sed 's/.*text //')"
+}

@@ -1,0 +1,94 @@
+// A machine ready for installing one printer: an x64 machine with the
+// product's install folder laid out, the spooler listing the printer's USB
+// port, and an install request for "Corvane MODEL" on that port.
+#pragma once
+
+#include <windows.h>
+#include <strsafe.h>
+
+#include <string>
+#include <vector>
+
+#include "common/globals.h"
+#include "install/install_sequence.h"
+#include "sim/files.h"
+#include "sim/spooler.h"
+#include "tests/test_support.h"
+
+namespace install_fixture {
+
+const wchar_t kInstallDir[] = L"C:\\Program Files\\Corvane\\";
+const wchar_t kInfPath[] = L"C:\\Program Files\\Corvane\\crvnv6.inf";
+const wchar_t kDriverName[] = L"Corvane MODEL";
+const wchar_t kQueueName[] = L"Corvane MODEL";
+const wchar_t kPort[] = L"USB001";
+const wchar_t kHardwareId[] = L"usbprint\\corvanemodel1b2c";
+const wchar_t kDriverDir[] = L"C:\\Windows\\system32\\spool\\DRIVERS\\x64";
+const BYTE kUsesMonitor = 0x10;
+
+}  // namespace install_fixture
+
+class InstallFixture : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        sim::SetNativeArchitecture(PROCESSOR_ARCHITECTURE_AMD64);
+        StringCchCopyW(InstallDir, INSTALL_DIR_CCH, install_fixture::kInstallDir);
+        StringCchCopyW(InfPath, INSTALL_DIR_CCH, install_fixture::kInfPath);
+        sim::files::LayOutInstallFolder(install_fixture::kInstallDir);
+        sim::AddPort(install_fixture::kPort);
+        request = InstallRequest();
+        StringCchCopyW(request.DriverName, REQUEST_TEXT_CCH, install_fixture::kDriverName);
+        StringCchCopyW(request.QueueName, REQUEST_TEXT_CCH, install_fixture::kQueueName);
+        StringCchCopyW(request.PortName, REQUEST_TEXT_CCH, install_fixture::kPort);
+        StringCchCopyW(request.HardwareId, REQUEST_TEXT_CCH, install_fixture::kHardwareId);
+        request.Options = 0;
+    }
+
+    // The driver files in the printer-driver directory, as the deployment
+    // leaves them.
+    static void PlaceDriverFiles() {
+        for (const wchar_t *name : {L"crvndrv6.dll", L"crvndrv6ui.dll", L"crvndrv6.dat", L"crvnmon.dll"})
+            sim::files::WriteFile(std::wstring(install_fixture::kDriverDir) + L"\\" + name, "stand-in");
+    }
+
+    // A driver already installed under this name.
+    static void InstallDriver(const std::wstring &name) {
+        sim::PrinterDriver d;
+        d.pName = name;
+        d.pDriverPath = std::wstring(L"crvndrv6.dll");
+        d.pDataFile = std::wstring(L"crvndrv6.dat");
+        d.pConfigFile = std::wstring(L"crvndrv6ui.dll");
+        sim::AddDriver(d);
+    }
+
+    // A queue that already exists.
+    static void InstallQueue(const std::wstring &name, const std::wstring &port) {
+        sim::PrintQueue q;
+        q.pPrinterName = name;
+        q.pPortName = port;
+        q.pDriverName = install_fixture::kDriverName;
+        sim::AddQueue(q);
+    }
+
+    static int Count(const std::string &api) { return sim::CallCount(api); }
+
+    // How many debugger-output lines contain text.
+    static int LinesWith(const std::wstring &text) {
+        int n = 0;
+        for (auto &line : sim::DebugLines())
+            if (line.find(text) != std::wstring::npos)
+                n++;
+        return n;
+    }
+
+    // The debugger-output lines without the empty piece after the last line feed.
+    static std::vector<std::wstring> Lines() {
+        std::vector<std::wstring> lines = sim::DebugLines();
+        if (!lines.empty() && lines.back().empty())
+            lines.pop_back();
+        return lines;
+    }
+
+    InstallRequest request;
+};

@@ -1,0 +1,106 @@
+// The simulated kernel's scheduling and objects, where a fault would hide
+// (or fake) a fault of the product.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/core.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using SimKernelTest = SimTest;
+
+std::vector<std::string> *gOrder;
+
+DWORD WINAPI SleepThenNote(LPVOID parameter) {
+    Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(parameter)));
+    gOrder->push_back("worker@" + std::to_string(sim::Now()));
+    return 7;
+}
+
+TEST_F(SimKernelTest, ThreadsInterleaveByVirtualTimeWithoutWaiting) {
+    std::vector<std::string> order;
+    gOrder = &order;
+    sim::RunInProcess([&] {
+        HANDLE t = CreateThread(NULL, 0, SleepThenNote, reinterpret_cast<LPVOID>(1500), 0, NULL);
+        Sleep(1000);
+        order.push_back("main@" + std::to_string(sim::Now()));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 100));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, INFINITE));
+        order.push_back("joined@" + std::to_string(sim::Now()));
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeThread(t, &code));
+        EXPECT_EQ(7u, code);
+        CloseHandle(t);
+    });
+    EXPECT_EQ((std::vector<std::string>{"main@1000", "worker@1500", "joined@1500"}), order);
+}
+
+TEST_F(SimKernelTest, ProcessEndsWithItsMainThreadAndTakesItsWorkersAlong) {
+    std::vector<std::string> order;
+    gOrder = &order;
+    sim::Process p = sim::RunInProcess([] { CreateThread(NULL, 0, SleepThenNote, reinterpret_cast<LPVOID>(5000), 0, NULL); });
+    EXPECT_TRUE(p.Ended);
+    EXPECT_FALSE(p.Killed);
+    EXPECT_EQ(0u, p.EndTime);
+    EXPECT_TRUE(order.empty());
+}
+
+TEST_F(SimKernelTest, TimeLimitEndsAProgramThatWaitsForever) {
+    sim::Process p = sim::RunInProcess([] { Sleep(INFINITE); }, 30000);
+    EXPECT_TRUE(p.Killed);
+    EXPECT_EQ(30000u, sim::Now());
+}
+
+TEST_F(SimKernelTest, ClockEventsRunAtTheirTime) {
+    uint64_t seen = 0;
+    sim::At(2500, [&] { seen = sim::Now(); });
+    sim::RunInProcess([] { Sleep(3000); });
+    EXPECT_EQ(2500u, seen);
+    EXPECT_EQ(3000u, sim::Now());
+}
+
+TEST_F(SimKernelTest, NamedMutexIsSharedBetweenProcessesUntilItsLastHandleCloses) {
+    sim::RunInProcess([] {
+        HANDLE first = CreateMutexW(NULL, FALSE, L"guard");
+        EXPECT_EQ(ERROR_SUCCESS, GetLastError());
+        EXPECT_NE(nullptr, first);
+        Sleep(1000);
+    });
+    EXPECT_FALSE(sim::NamedObjectExists(L"guard"));  // closed with its process
+    sim::HoldNamedMutex(L"guard");
+    sim::RunInProcess([] {
+        HANDLE second = CreateMutexW(NULL, FALSE, L"guard");
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+        EXPECT_NE(nullptr, second);
+    });
+}
+
+TEST_F(SimKernelTest, InjectedFailuresAndTheCallLog) {
+    sim::FailCall("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1);
+    EXPECT_EQ(nullptr, HeapAlloc(GetProcessHeap(), 0, 10));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+    void *p = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 10);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(1u, sim::LiveAllocations());
+    EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, p));
+    EXPECT_EQ(0u, sim::LiveAllocations());
+    EXPECT_EQ(2, sim::CallCount("HeapAlloc"));
+}
+
+TEST_F(SimKernelTest, SystemTimeToFileTimeOfTheDriverDate) {
+    SYSTEMTIME st = {};
+    st.wYear = 2025;
+    st.wMonth = 7;
+    st.wDay = 16;
+    FILETIME ft = {};
+    ASSERT_TRUE(SystemTimeToFileTime(&st, &ft));
+    EXPECT_EQ(0x01DBF5E4u, ft.dwHighDateTime);
+    EXPECT_EQ(0x92B14000u, ft.dwLowDateTime);
+    st.wMonth = 13;
+    EXPECT_FALSE(SystemTimeToFileTime(&st, &ft));
+}
+
+}  // namespace

@@ -1,0 +1,164 @@
+// The simulated file system answers as Windows does where the product's
+// results depend on it: path spelling, error codes of copy and delete for
+// missing and locked files, restart-time moves, and the buffer protocols.
+#include <windows.h>
+#include <winsvc.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/files.h"
+#include "sim/services.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using Strings = std::vector<std::wstring>;
+
+class SimFilesTest : public SimTest {};
+
+TEST_F(SimFilesTest, PathsAreSpelledAsWindowsAllows) {
+    sim::files::WriteFile(L"C:\\Program Files\\Corvane\\amd64\\crvnmon.dll", "x");
+    for (const wchar_t *path : {L"c:\\PROGRAM FILES\\corvane\\AMD64\\CRVNMON.DLL",
+                                L"C:\\Program Files\\Corvane\\\\amd64\\crvnmon.dll",
+                                L"C:/Program Files/Corvane//amd64/crvnmon.dll",
+                                L"C:\\Program Files\\Corvane\\dat\\..\\.\\amd64\\crvnmon.dll.",
+                                L"\\Program Files\\Corvane\\amd64\\crvnmon.dll"}) {
+        EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path)) << path;
+        EXPECT_EQ(L"C:\\Program Files\\Corvane\\amd64\\crvnmon.dll", sim::files::Canonical(path)) << path;
+    }
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_DIRECTORY, GetFileAttributesW(L"C:\\Program Files\\Corvane\\"));
+    EXPECT_EQ(Strings({L"amd64"}), sim::files::ListFolder(L"c:\\program files\\corvane"));
+
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(L"C:\\Program Files\\Corvane\\nothing.dll"));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(L"C:\\Nowhere\\nothing.dll"));
+    EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
+}
+
+TEST_F(SimFilesTest, CopyFileErrors) {
+    sim::files::WriteFile(L"C:\\src\\a.dll", "new");
+    sim::files::WriteFile(L"C:\\dst\\a.dll", "old");
+
+    EXPECT_FALSE(CopyFileW(L"C:\\src\\missing.dll", L"C:\\dst\\b.dll", FALSE));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    EXPECT_FALSE(CopyFileW(L"C:\\src\\a.dll", L"C:\\nowhere\\a.dll", FALSE));
+    EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
+    EXPECT_FALSE(CopyFileW(L"C:\\src\\a.dll", L"C:\\dst\\a.dll", TRUE));
+    EXPECT_EQ((DWORD)ERROR_FILE_EXISTS, GetLastError());
+    EXPECT_FALSE(CopyFileW(L"C:\\src\\a.dll", L"C:\\SRC\\A.DLL", FALSE));
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+
+    sim::files::Lock(L"C:\\dst\\a.dll", sim::files::LockKind::Image);
+    EXPECT_FALSE(CopyFileW(L"C:\\src\\a.dll", L"C:\\dst\\a.dll", FALSE));
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    EXPECT_EQ("old", sim::files::ReadFile(L"C:\\dst\\a.dll"));
+
+    // A locked source can still be read; success clears the last error.
+    sim::files::Lock(L"C:\\src\\a.dll");
+    SetLastError(1234);
+    EXPECT_TRUE(CopyFileW(L"C:\\src\\a.dll", L"C:\\dst\\b.dll", FALSE));
+    EXPECT_EQ(0u, GetLastError());
+    EXPECT_EQ("new", sim::files::ReadFile(L"C:\\dst\\b.dll"));
+}
+
+TEST_F(SimFilesTest, DeleteFileOfMissingOrUsedFiles) {
+    EXPECT_FALSE(DeleteFileW(L"C:\\Windows\\system32\\none.dll"));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+
+    sim::files::WriteFile(L"C:\\a\\open.dat");
+    sim::files::WriteFile(L"C:\\a\\loaded.dll");
+    sim::files::Lock(L"C:\\a\\open.dat");
+    sim::files::Lock(L"C:\\a\\loaded.dll", sim::files::LockKind::Image);
+    EXPECT_FALSE(DeleteFileW(L"C:\\a\\open.dat"));
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    EXPECT_FALSE(DeleteFileW(L"C:\\a\\loaded.dll"));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_FALSE(DeleteFileW(L"C:\\a"));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+
+    // Success leaves the last error as it was.
+    sim::files::Unlock(L"C:\\a\\open.dat");
+    SetLastError(1234);
+    EXPECT_TRUE(DeleteFileW(L"C:\\a\\open.dat"));
+    EXPECT_EQ(1234u, GetLastError());
+    EXPECT_FALSE(sim::files::Exists(L"C:\\a\\open.dat"));
+}
+
+TEST_F(SimFilesTest, ServiceLockHoldsWhileTheServiceHasAProcess) {
+    const wchar_t *dll = L"C:\\Windows\\system32\\crvnmon.dll";
+    sim::files::WriteFile(dll, "old");
+    sim::files::LockWhileServiceRuns(dll, L"Spooler");
+    EXPECT_TRUE(sim::files::IsLocked(dll));
+    sim::SetServiceState(L"Spooler", SERVICE_STOP_PENDING);
+    EXPECT_TRUE(sim::files::IsLocked(dll));
+    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+    EXPECT_FALSE(sim::files::IsLocked(dll));
+    EXPECT_TRUE(DeleteFileW(dll));
+}
+
+TEST_F(SimFilesTest, RestartMovesAreOnlyRecorded) {
+    sim::files::WriteFile(L"C:\\dst\\a.dll", "old");
+    EXPECT_TRUE(MoveFileExW(L"C:\\src\\\\missing.dll", L"c:\\dst\\A.dll", MOVEFILE_DELAY_UNTIL_REBOOT));
+    EXPECT_FALSE(MoveFileExW(L"C:\\src\\a.dll", L"C:\\dst\\a.dll", MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED));
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    ASSERT_EQ(1u, sim::files::PendingRenames().size());
+    EXPECT_EQ(L"C:\\src\\missing.dll", sim::files::PendingRenames()[0].From);
+    EXPECT_EQ(L"C:\\dst\\a.dll", sim::files::PendingRenames()[0].To);
+    EXPECT_EQ("old", sim::files::ReadFile(L"C:\\dst\\a.dll"));
+
+    // A move without the flag happens at once.
+    sim::files::WriteFile(L"C:\\src\\b.dll", "b");
+    EXPECT_FALSE(MoveFileExW(L"C:\\src\\b.dll", L"C:\\dst\\a.dll", 0));
+    EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+    EXPECT_TRUE(MoveFileExW(L"C:\\src\\b.dll", L"C:\\dst\\a.dll", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ("b", sim::files::ReadFile(L"C:\\dst\\a.dll"));
+    EXPECT_FALSE(sim::files::Exists(L"C:\\src\\b.dll"));
+}
+
+TEST_F(SimFilesTest, FolderMovesAndRemovalsTakeEverythingBelow) {
+    // "C:\A B" sorts between "C:\A" and "C:\A\x"; it must stay untouched.
+    sim::files::WriteFile(L"C:\\A\\x\\1.txt", "1");
+    sim::files::WriteFile(L"C:\\A B\\2.txt", "2");
+    sim::files::WriteFile(L"C:\\AB\\3.txt", "3");
+    sim::files::Lock(L"C:\\A\\x\\1.txt");
+    EXPECT_EQ(Strings({L"C:\\A\\x", L"C:\\A\\x\\1.txt"}), sim::files::ListTree(L"C:\\A"));
+    EXPECT_FALSE(sim::files::Move(L"C:\\A", L"C:\\Bin\\A"));  // no such folder yet
+    sim::files::CreateFolder(L"C:\\Bin");
+    EXPECT_TRUE(sim::files::Move(L"C:\\A", L"C:\\Bin\\A"));
+    EXPECT_EQ("1", sim::files::ReadFile(L"C:\\Bin\\A\\x\\1.txt"));
+    EXPECT_TRUE(sim::files::IsLocked(L"C:\\Bin\\A\\x\\1.txt"));
+    EXPECT_TRUE(sim::files::Remove(L"C:\\Bin"));
+    EXPECT_FALSE(sim::files::Exists(L"C:\\Bin\\A\\x\\1.txt"));
+    EXPECT_EQ("2", sim::files::ReadFile(L"C:\\A B\\2.txt"));
+    EXPECT_EQ("3", sim::files::ReadFile(L"C:\\AB\\3.txt"));
+}
+
+TEST_F(SimFilesTest, DirectoriesAndTemporaryFiles) {
+    WCHAR buffer[MAX_PATH];
+    EXPECT_EQ(19u, GetSystemDirectoryW(buffer, MAX_PATH));
+    EXPECT_STREQ(L"C:\\Windows\\system32", buffer);
+    EXPECT_EQ(20u, GetSystemDirectoryW(buffer, 19));  // size needed, terminator included
+
+    DWORD length = GetTempPathW(MAX_PATH, buffer);
+    std::wstring temp = buffer;
+    EXPECT_EQ(temp.size(), length);
+    EXPECT_EQ(L'\\', temp.back());
+    EXPECT_TRUE(sim::files::IsFolder(temp));
+
+    Sleep(0x1234);
+    WCHAR first[MAX_PATH];
+    WCHAR second[MAX_PATH];
+    EXPECT_EQ(0x1234u, GetTempFileNameW(temp.c_str(), L"unins000", 0, first));
+    EXPECT_EQ(temp + L"uni1234.tmp", first);
+    EXPECT_TRUE(sim::files::IsFile(first));
+    EXPECT_EQ(0x1235u, GetTempFileNameW(temp.c_str(), L"unins000", 0, second));
+    EXPECT_EQ(temp + L"uni1235.tmp", second);
+
+    // With a number of its own the name is only made up.
+    EXPECT_EQ(0xABu, GetTempFileNameW(L"C:\\Temp", L"x", 0xAB, first));
+    EXPECT_STREQ(L"C:\\Temp\\xAB.tmp", first);
+    EXPECT_EQ(0u, GetTempFileNameW(L"C:\\Temp", L"x", 0, first));  // no such folder
+}
+
+}  // namespace

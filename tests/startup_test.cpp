@@ -1,0 +1,212 @@
+// Start-up: the single running copy, the options and the choice of run mode,
+// with the command lines of the two hand-overs.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "app/resource.h"
+#include "common/globals.h"
+#include "sim/core.h"
+#include "sim/files.h"
+#include "sim/windows.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const std::wstring kFolder = L"C:\\Program Files\\Corvane\\";
+const std::wstring kSetup = kFolder + L"setup.exe";
+const std::wstring kUninstaller = kFolder + L"unins000.exe";
+
+class StartupTest : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        sim::files::WriteFile(kSetup, "program image");
+        sim::files::WriteFile(kUninstaller, "program image");
+    }
+
+    // Runs the program; any window it shows is closed after a second.
+    sim::Process Run(const std::wstring &image, const std::wstring &tail) {
+        for (int id : {IDD_INSTALL, IDD_UNINSTALL})
+            sim::At(1000, [id] {
+                if (HWND d = sim::FindDialog(id))
+                    sim::CloseDialog(d);
+            });
+        return sim::RunProgram(image, tail, 5000);
+    }
+
+    // Processes the program started with CreateProcessW.
+    std::vector<sim::Process> Children() {
+        std::vector<sim::Process> out;
+        for (auto &p : sim::Processes())
+            if (!p.Started)
+                out.push_back(p);
+        return out;
+    }
+
+    static std::vector<std::wstring> Tokens(const std::wstring &tail) {
+        int count = 0;
+        LPWSTR *argv = CommandLineToArgvW(tail.c_str(), &count);
+        std::vector<std::wstring> out(argv, argv + count);
+        LocalFree(argv);
+        return out;
+    }
+};
+
+TEST_F(StartupTest, OptionsAreReadInAnyLetterCase) {
+    EXPECT_EQ(0, Run(kSetup, L"-U \"D:\\Some Folder\\\"").ExitCode);
+    EXPECT_NE(nullptr, sim::FindDialog(IDD_UNINSTALL));
+    EXPECT_STREQ(L"D:\\Some Folder\"", InstallDir);  // the closing quote is escaped by the backslash
+    EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL));
+
+    sim::Reset();
+    SetUp();
+    // Without a printer the silent install searches until it is ended.
+    sim::Process silent = Run(kSetup, L"/SILENCE");
+    EXPECT_TRUE(silent.Killed);
+    EXPECT_GT(sim::CallCount("SetupDiGetClassDevsW"), 3);
+    EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL));
+    EXPECT_EQ(nullptr, sim::FindDialog(IDD_UNINSTALL));
+    EXPECT_EQ(kFolder, InstallDir);
+}
+
+TEST_F(StartupTest, UninstallOptionTakesTheNextTokenAsItsFolder) {
+    struct Case {
+        const wchar_t *Tail;
+        const wchar_t *Folder;  // null: the install window
+    } cases[] = {
+        {L"-u", nullptr},
+        {L"/silence -u", nullptr},
+        {L"-u /silence", L"/silence"},
+        {L"-u C:\\A\\ -u C:\\B\\", L"C:\\B\\"},
+        {L"-u C:\\A\\ /silence", L"C:\\A\\"},
+        {L"/silence -u C:\\A\\", L"C:\\A\\"},
+        {L"", nullptr},
+        {L"other -x", nullptr},
+    };
+    for (auto &c : cases) {
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        sim::Process p = Run(kSetup, c.Tail);
+        if (c.Folder) {
+            EXPECT_EQ(0, p.ExitCode) << c.Tail;
+            EXPECT_NE(nullptr, sim::FindDialog(IDD_UNINSTALL)) << c.Tail;
+            EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL)) << c.Tail;
+            EXPECT_STREQ(c.Folder, InstallDir) << c.Tail;
+        } else if (std::wstring(c.Tail).find(L"/silence") == std::wstring::npos) {
+            EXPECT_EQ(0, p.ExitCode) << c.Tail;
+            EXPECT_NE(nullptr, sim::FindDialog(IDD_INSTALL)) << c.Tail;
+            EXPECT_EQ(nullptr, sim::FindDialog(IDD_UNINSTALL)) << c.Tail;
+            EXPECT_EQ(kFolder, InstallDir) << c.Tail;
+        } else {
+            EXPECT_TRUE(p.Killed) << c.Tail;  // the silent install searching on
+            EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL)) << c.Tail;
+        }
+    }
+}
+
+TEST_F(StartupTest, FolderTooLongForInstallDirIsNeverCutShort) {
+    std::wstring fits = L"C:\\" + std::wstring(255, L'f') + L"\\";  // 259 characters
+    ASSERT_EQ(259u, fits.size());
+    Run(kSetup, L"-u " + fits);
+    EXPECT_NE(nullptr, sim::FindDialog(IDD_UNINSTALL));
+    EXPECT_EQ(fits, InstallDir);
+
+    sim::Reset();
+    ResetProductGlobals();
+    SetUp();
+    std::wstring tooLong = L"C:\\" + std::wstring(256, L'f') + L"\\";  // 260 characters
+    Run(kSetup, L"-u " + tooLong);
+    EXPECT_EQ(nullptr, sim::FindDialog(IDD_UNINSTALL));
+    EXPECT_NE(nullptr, sim::FindDialog(IDD_INSTALL));
+    EXPECT_EQ(kFolder, InstallDir);
+}
+
+TEST_F(StartupTest, SecondCopyEndsAtOnceWhateverItsMode) {
+    for (const wchar_t *tail : {L"", L"/silence", L"-u C:\\X\\"}) {
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER");
+        sim::Process p = sim::RunProgram(kSetup, tail, 5000);
+        EXPECT_TRUE(p.Ended);
+        EXPECT_FALSE(p.Killed);
+        EXPECT_EQ(0, p.ExitCode);
+        EXPECT_EQ(0u, p.EndTime);
+        EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL));
+        EXPECT_EQ(nullptr, sim::FindDialog(IDD_UNINSTALL));
+        EXPECT_TRUE(Children().empty());
+    }
+}
+
+TEST_F(StartupTest, SecondStartWhileTheFirstRunsEndsAtOnce) {
+    sim::At(500, [] { sim::StartProgram(kSetup, L""); });
+    sim::Process first = Run(kSetup, L"");
+    EXPECT_EQ(0, first.ExitCode);
+    auto all = sim::Processes();
+    ASSERT_EQ(2u, all.size());
+    EXPECT_TRUE(all[1].Ended);
+    EXPECT_EQ(500u, all[1].EndTime);
+    EXPECT_EQ(1u, sim::Dialogs(IDD_INSTALL).size());
+    EXPECT_FALSE(sim::NamedObjectExists(L"SWIFTSETINSTALLERFORPRINTERDRIVER"));
+}
+
+TEST_F(StartupTest, UninstallerRelaunchesFromATemporaryCopyWithAnOpenQuote) {
+    sim::Process p = Run(kUninstaller, L"/silence");
+    EXPECT_EQ(0, p.ExitCode);
+    EXPECT_EQ(nullptr, sim::FindDialog(IDD_UNINSTALL));
+    std::vector<sim::Process> children = Children();
+    ASSERT_EQ(1u, children.size());
+
+    std::wstring image, tail;
+    sim::SplitCommandLine(children[0].CommandLine, &image, &tail);
+    std::wstring temp = sim::files::kTempDirectory;
+    EXPECT_EQ(0u, image.find(temp)) << image;
+    EXPECT_EQ(L"uni", image.substr(temp.size(), 3));
+    EXPECT_EQ(L".tmp", image.substr(image.size() - 4));
+    EXPECT_EQ(L"\"" + image + L"\" -u \"" + kFolder, children[0].CommandLine);
+    EXPECT_EQ("program image", sim::files::ReadFile(image));
+
+    // The child's own splitting gives exactly the option and the folder.
+    EXPECT_EQ((std::vector<std::wstring>{L"-u", kFolder}), Tokens(tail));
+
+    // The temporary copy is not named unins000: it shows the uninstall window.
+    sim::Process child = Run(image, tail);
+    EXPECT_EQ(0, child.ExitCode);
+    EXPECT_NE(nullptr, sim::FindDialog(IDD_UNINSTALL));
+    EXPECT_EQ(kFolder, InstallDir);
+}
+
+TEST_F(StartupTest, OnlyTheExactLowerCaseNameRelaunches) {
+    for (const std::wstring &name : {std::wstring(L"unins000"), std::wstring(L"unins000.bin")}) {
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        sim::files::WriteFile(kFolder + name, "program image");
+        Run(kFolder + name, L"");
+        EXPECT_EQ(1u, Children().size()) << std::string(name.begin(), name.end());
+        EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL));
+    }
+    sim::Reset();
+    ResetProductGlobals();
+    SetUp();
+    sim::files::WriteFile(kFolder + L"Unins000.exe", "program image");
+    Run(kFolder + L"Unins000.exe", L"");
+    EXPECT_TRUE(Children().empty());
+    EXPECT_NE(nullptr, sim::FindDialog(IDD_INSTALL));
+}
+
+TEST_F(StartupTest, FailedRelaunchEndsQuietly) {
+    sim::FailCall("GetTempFileNameW", ERROR_ACCESS_DENIED, -1);
+    sim::FailCall("CopyFileW", ERROR_ACCESS_DENIED, -1);
+    sim::FailCall("CreateProcessW", ERROR_ACCESS_DENIED, -1);
+    sim::Process p = Run(kUninstaller, L"");
+    EXPECT_EQ(0, p.ExitCode);
+    EXPECT_TRUE(Children().empty());
+    EXPECT_EQ(nullptr, sim::FindDialog(IDD_UNINSTALL));
+}
+
+}  // namespace

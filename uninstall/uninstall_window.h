@@ -1,0 +1,12 @@
+// The uninstall window (dialog 105).
+#pragma once
+
+#include <windows.h>
+
+#include "uninstall/inventory.h"
+
+#define WM_WORKER_DONE (WM_USER + 1)
+
+INT_PTR CALLBACK UninstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+DWORD WINAPI InventoryWorker(LPVOID window);
+void FillComponentTree(HWND window, PackageNode *list);
