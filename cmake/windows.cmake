@@ -6,7 +6,7 @@ add_executable(setup WIN32 ${PRODUCT_SOURCES} ${RESOURCE_SCRIPT})
 target_include_directories(setup PRIVATE ${PRODUCT_INCLUDE_DIRS})
 target_compile_definitions(setup PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
 target_compile_options(setup PRIVATE ${WARNING_FLAGS} -fno-exceptions -fno-rtti)
-target_link_options(setup PRIVATE -municode -mwindows -static -static-libgcc -static-libstdc++)
+target_link_options(setup PRIVATE -municode -mwindows -static -static-libgcc -static-libstdc++ -s)
 target_link_libraries(setup PRIVATE setupapi cfgmgr32 newdev winspool advapi32 shell32 comctl32 user32)
 set_source_files_properties(${RESOURCE_SCRIPT} PROPERTIES OBJECT_DEPENDS "${RESOURCE_INPUTS}")
 

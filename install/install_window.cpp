@@ -60,7 +60,7 @@ static BOOL BeginInstallation(HWND window) {
     if (window == NULL)
         return TRUE;
     if (InstallIdleEvent != NULL)
-        (void)0;
+        ResetEvent(InstallIdleEvent);
     if (InterlockedCompareExchange(&InstallWindowClosing, 0, 0) != 0) {
         if (InstallIdleEvent != NULL)
             SetEvent(InstallIdleEvent);

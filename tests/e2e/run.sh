@@ -21,6 +21,7 @@ selected=("$@")
 [ ${#selected[@]} -gt 0 ] || read -r -a selected <<<"$(echo $SCENARIOS)"
 
 suite_start=$(now_ms)
+find_wine
 if ! reason=$(wine_usable); then
     echo "End-to-end suite SKIPPED: $reason"
     echo "0 passed, 0 failed (end-to-end suite skipped)"
@@ -53,8 +54,12 @@ for name in "${selected[@]}"; do
         install_package
         "scenario_$name"
         stop_prefix
-    ) >"$SCEN_DIR.log" 2>&1
-    mv "$SCEN_DIR.log" "$SCEN_DIR/output.log"
+        touch "$SCEN_DIR/completed"
+    ) >"$SCEN_DIR/output.log" 2>&1
+    if [ ! -f "$SCEN_DIR/completed" ]; then
+        WINEPREFIX="$SCEN_DIR/prefix" stop_prefix
+        fail "the scenario stopped before its end: $(tail -1 "$SCEN_DIR/output.log")"
+    fi
     ms=$(( $(now_ms) - t0 ))
     secs=$(printf '%d.%d' $((ms / 1000)) $((ms % 1000 / 100)))
     if [ -s "$SCEN_DIR/failures" ]; then
