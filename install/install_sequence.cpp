@@ -13,6 +13,7 @@
 #include "common/sdk_extras.h"
 #include "common/spooler_control.h"
 #include "common/trace.h"
+#include "install/catalog.h"
 #include "install/deploy.h"
 #include "install/discovery.h"
 #include "install/manual_install.h"
@@ -21,7 +22,6 @@
 #define STORE_PATH_CCH 260
 #define QUEUE_WAIT_TRIES 10
 #define QUEUE_WAIT_PAUSE_MS 1000
-#define USES_LANGUAGE_MONITOR 0x10
 
 int DoUploadDriverPackage(const WCHAR *infPath) {
     WCHAR storePath[STORE_PATH_CCH];
@@ -64,7 +64,7 @@ int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {
         // early: its monitor DLL has to be put in place.
         for (tries = 0; tries < QUEUE_WAIT_TRIES; tries++) {
             if (CheckPrinterQueue(request->QueueName, request->PortName) &&
-                (request->Options & USES_LANGUAGE_MONITOR)) {
+                (request->Options & MODEL_USES_LANGUAGE_MONITOR)) {
                 DeployArchFile(L"crvnmon.dll");
                 break;
             }

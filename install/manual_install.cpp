@@ -10,6 +10,7 @@
 #include <wchar.h>
 
 #include "common/trace.h"
+#include "install/catalog.h"
 #include "install/deploy.h"
 #include "install/queue_queries.h"
 
@@ -19,7 +20,6 @@
 #define DEPENDENT_FILES_CCH 512
 #define LANGUAGE_MONITOR_NAME L"Language Monitor"
 #define MONITOR_DLL_NAME L"crvnmon.dll"
-#define USES_LANGUAGE_MONITOR 0x10
 
 #define WAIT_TRIES 5
 #define WAIT_PAUSE_MS 1000
@@ -99,7 +99,7 @@ int RegisterPrinterDriver(const InstallRequest *request) {
     driver.pszHardwareID = (LPWSTR)request->HardwareId;
     driver.pszProvider = (LPWSTR)L"corvane";
 
-    if (request->Options & USES_LANGUAGE_MONITOR) {
+    if (request->Options & MODEL_USES_LANGUAGE_MONITOR) {
         // A multi-string of one entry: the zeros after it end the list.
         memset(dependentFiles, 0, sizeof(dependentFiles));
         StringCchCopyW(dependentFiles, DEPENDENT_FILES_CCH, MONITOR_DLL_NAME);
@@ -146,7 +146,7 @@ int InstallPrinterManually(const InstallRequest *request) {
     result = DeployArchFile(L"crvndrv6.dll") ? 1 : 0;
     result = (DeployArchFile(L"crvndrv6ui.dll") ? 1 : 0) & result;
     result = (DeployDataFile(L"crvndrv6.dat") ? 1 : 0) & result;
-    if (request->Options & USES_LANGUAGE_MONITOR) {
+    if (request->Options & MODEL_USES_LANGUAGE_MONITOR) {
         result = (DeployArchFile(MONITOR_DLL_NAME) ? 1 : 0) & result;
         result = InstallPrinterLanguageMonitor(LANGUAGE_MONITOR_NAME, MONITOR_DLL_NAME) & result;
     }

@@ -126,13 +126,13 @@ bool ParseRes(const std::vector<uint8_t> &file, std::vector<Entry> *out) {
 const std::vector<Entry> &Entries() {
     std::call_once(g_loadOnce, [] {
         std::ifstream in(SIMWIN_RESOURCE_FILE, std::ios::binary);
-        std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (!in.good() && !in.eof()) {
-            fprintf(stderr, "simwin: cannot read the compiled resources %s\n", SIMWIN_RESOURCE_FILE);
+        if (!in.is_open()) {
+            fprintf(stderr, "simwin: cannot open the compiled resources %s\n", SIMWIN_RESOURCE_FILE);
             return;
         }
-        if (file.empty() || !ParseRes(file, &g_entries))
-            fprintf(stderr, "simwin: %s is missing or is not a valid .res file\n", SIMWIN_RESOURCE_FILE);
+        std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!ParseRes(file, &g_entries) || g_entries.empty())
+            fprintf(stderr, "simwin: %s is not a valid .res file\n", SIMWIN_RESOURCE_FILE);
     });
     return g_entries;
 }
@@ -193,8 +193,8 @@ uint16_t NeutralParent(uint16_t lang) {
     return primary;
 }
 
-// Resource 'id' of 'type' in the string-table sense: the block of 16 counted
-// strings that holds string 'id', and the string's text in it.
+// Entry 'index' (0..15) of a string-table block: sixteen counted UTF-16
+// strings, an empty entry having length 0.
 bool StringFromBlock(const std::vector<uint8_t> &block, unsigned index, std::wstring *text) {
     size_t pos = 0;
     for (unsigned i = 0; i < 16; i++) {

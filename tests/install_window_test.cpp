@@ -47,11 +47,11 @@ protected:
 
     // Start-up of the windowed install: the dialog, then the wait for an
     // installation under way.
-    static sim::Process RunInstallWindow(uint64_t timeLimit) {
+    static sim::Process RunInstallWindow(uint64_t timeLimit, const std::wstring &folder = kFolder) {
         return sim::RunInProcess(
-            [] {
+            [folder] {
                 ModuleInstance = GetModuleHandleW(NULL);
-                StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kFolder);
+                StringCchCopyW(InstallDir, INSTALL_DIR_CCH, folder.c_str());
                 INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_TREEVIEW_CLASSES | ICC_PROGRESS_CLASS};
                 InitCommonControlsEx(&icc);
                 DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_INSTALL), NULL, InstallDlgProc, 0);
@@ -273,6 +273,28 @@ TEST_F(InstallWindowTest, WizardStartsThePrinterWizardAndBringsItsFirstWindowToF
     EXPECT_EQ(std::vector<HWND>{wizardWindows[1]}, sim::ForegroundHistory());
     EXPECT_EQ(std::vector<uint64_t>{1800}, ApiTimes("SetForegroundWindow"));
     EXPECT_EQ((std::vector<uint64_t>{1800, 2800}), ApiTimes("EnumWindows"));
+}
+
+TEST_F(InstallWindowTest, AFolderAtFullLengthIsCutToTheBuffersItFills) {
+    std::wstring folder = L"C:\\" + std::wstring(INSTALL_DIR_CCH - 6, L'x') + L"\\";  // 258 characters
+    sim::At(1500, [] { sim::Click(Window(), IDC_WIZARD); });
+    CloseAt(2000);
+    RunInstallWindow(60000, folder);
+
+    std::wstring infPath = (folder + L"crvnv6.inf").substr(0, INSTALL_DIR_CCH - 1);
+    EXPECT_EQ(infPath, InfPath);
+    ASSERT_EQ(2u, sim::Processes().size());
+    EXPECT_EQ(L"rundll32.exe printui.dll PrintUIEntry /ii /f \"" + infPath + L"\"", sim::Processes()[1].CommandLine);
+}
+
+TEST_F(InstallWindowTest, TheProgramRegistersTheCommonControlsBeforeShowingTheWindow) {
+    PlugInstalledPrinter(L"LD-2040", 1);
+    CloseAt(100);
+    sim::Process p = sim::RunProgram(L"C:\\Program Files\\Corvane\\setup.exe", L"");
+    EXPECT_EQ(100u, p.EndTime);
+    ASSERT_NE(nullptr, Window());
+    EXPECT_EQ(2, sim::DialogResult(Window()));
+    EXPECT_EQ(L"Done", sim::ControlText(Window(), IDCANCEL));
 }
 
 TEST_F(InstallWindowTest, ClosingWhileSearchingEndsAtOnce) {

@@ -5,6 +5,7 @@
 #include "common/globals.h"
 #include "install/discovery.h"
 #include "install/install_window.h"
+#include "uninstall/inventory.h"
 
 void ResetProductGlobals() {
     ModuleInstance = NULL;
@@ -14,6 +15,9 @@ void ResetProductGlobals() {
     DiscoveredDevices = NULL;
     InstallIdleEvent = NULL;
     InstallWindowClosing = 0;
+    PackageList = NULL;
+    DriverEnumBuffer = NULL;
+    PrinterEnumBuffer = NULL;
 }
 
 void SimTest::SetUp() {

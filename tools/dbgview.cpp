@@ -5,14 +5,14 @@
 //   dbgview.exe [--timeout MS] [--] COMMAND LINE...
 //
 // --timeout MS ends the debuggee after MS milliseconds of wall time; dbgview
-// then returns 258 (WAIT_TIMEOUT). Only the debuggee itself is debugged:
+// then returns 124 (as timeout(1) does). Only the debuggee itself is debugged:
 // processes it starts run on their own.
 #include <windows.h>
 #include <stdlib.h>
 
 #include "tool_output.h"
 
-#define TIMED_OUT_EXIT_CODE 258
+#define TIMED_OUT_EXIT_CODE 124
 
 // Reads a terminated string of elementSize-byte characters from the debuggee,
 // at most maxBytes bytes, without reading across a page that is not needed.

@@ -1,9 +1,261 @@
 // The inventory of the product's packages, drivers and queues.
+//
+// The product's packages in the driver store are found through the
+// spooler's "DriverPackages" keys of the machine's print environment, its
+// drivers by their driver DLL, its queues by their driver's name. They form a
+// tree under PackageList: package -> driver -> queue, every list newest
+// first. Nodes are never freed; driver records are shallow copies whose
+// strings stay in DriverEnumBuffer, queue records lie in PrinterEnumBuffer.
 #include "uninstall/inventory.h"
 
-PackageNode *PackageList;
-BYTE *DriverEnumBuffer;
-BYTE *PrinterEnumBuffer;
+#include <windows.h>
+#include <setupapi.h>
+#include <string.h>
+#include <strsafe.h>
+#include <wchar.h>
+#include <winspool.h>
 
-// Until the inventory is built, nothing counts as installed.
-BOOL IsProductInstalled(void) { return FALSE; }
+#include "common/globals.h"
+
+#define ENVIRONMENT_CCH 20
+#define KEY_PATH_CCH 1024
+#define SUBKEY_NAME_CCH 260
+// The "DriverStorePath" read takes at most 1024 bytes on Windows: 510
+// characters and the two terminators of a multi-string.
+#define STORE_PATH_READ_CCH 512
+
+#define PRODUCT_DRIVER_DLL L"crvndrv6.dll"
+#define DRIVER_INFO_LEVEL 8
+#define PRINTER_INFO_LEVEL 2
+
+PackageNode *PackageList = NULL;
+BYTE *DriverEnumBuffer = NULL;
+BYTE *PrinterEnumBuffer = NULL;
+
+static void *AllocateZeroed(SIZE_T bytes) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes); }
+
+// The print environment of the machine's processor; FALSE for a processor
+// the product has no driver for.
+static BOOL GetPrintEnvironment(WCHAR *environment, size_t capacity) {
+    SYSTEM_INFO system;
+
+    memset(&system, 0, sizeof(system));
+    GetNativeSystemInfo(&system);
+    switch (system.wProcessorArchitecture) {
+    case PROCESSOR_ARCHITECTURE_INTEL:
+        StringCchCopyW(environment, capacity, L"Windows NT x86");
+        return TRUE;
+    case PROCESSOR_ARCHITECTURE_ARM:
+        StringCchCopyW(environment, capacity, L"Windows ARM");
+        return TRUE;
+    case PROCESSOR_ARCHITECTURE_AMD64:
+        StringCchCopyW(environment, capacity, L"Windows x64");
+        return TRUE;
+    case PROCESSOR_ARCHITECTURE_ARM64:
+        StringCchCopyW(environment, capacity, L"Windows ARM64");
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+// The INF's "DriverVer" entry; left empty when it cannot be read.
+static void ReadPackageVersion(const WCHAR *infPath, WCHAR *version, DWORD capacity) {
+    DWORD size = 0;
+    SP_INF_INFORMATION *information;
+
+    version[0] = 0;
+    SetupGetInfInformationW(infPath, INFINFO_INF_NAME_IS_ABSOLUTE, NULL, 0, &size);
+    if (size == 0)
+        return;
+    information = (SP_INF_INFORMATION *)AllocateZeroed(size);
+    if (information == NULL)
+        return;
+    if (!SetupGetInfInformationW(infPath, INFINFO_INF_NAME_IS_ABSOLUTE, information, size, NULL) ||
+        !SetupQueryInfVersionInformationW(information, 0, L"DriverVer", version, capacity, NULL))
+        version[0] = 0;
+    version[capacity - 1] = 0;
+    HeapFree(GetProcessHeap(), 0, information);
+}
+
+int CollectDriverPackages(void) {
+    WCHAR environment[ENVIRONMENT_CCH];
+    WCHAR path[KEY_PATH_CCH];
+    WCHAR subkeyName[SUBKEY_NAME_CCH];
+    HKEY packages = NULL;
+    HKEY subkey = NULL;
+    DWORD index;
+    DWORD size;
+    LONG status;
+    const WCHAR *name;
+    PackageNode package;
+
+    memset(environment, 0, sizeof(environment));
+    if (!GetPrintEnvironment(environment, ENVIRONMENT_CCH))
+        return 0;
+    memset(path, 0, sizeof(path));
+    StringCchPrintfW(path, KEY_PATH_CCH,
+                     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\PackageInstallation\\%ws\\DriverPackages",
+                     environment);
+    if (RegOpenKeyW(HKEY_LOCAL_MACHINE, path, &packages) != ERROR_SUCCESS)
+        return 1;
+
+    memset(subkeyName, 0, sizeof(subkeyName));
+    for (index = 0; RegEnumKeyW(packages, index, subkeyName, SUBKEY_NAME_CCH) == ERROR_SUCCESS; index++) {
+        if (RegOpenKeyW(packages, subkeyName, &subkey) != ERROR_SUCCESS)
+            continue;
+        memset(path, 0, sizeof(path));
+        size = STORE_PATH_READ_CCH * sizeof(WCHAR);
+        status = RegGetValueW(subkey, NULL, L"DriverStorePath", RRF_RT_REG_MULTI_SZ, NULL, path, &size);
+        RegCloseKey(subkey);
+        // A package whose path cannot be read is passed over.
+        if (status != ERROR_SUCCESS)
+            continue;
+        path[KEY_PATH_CCH - 1] = 0;
+        if (wcsstr(path, PACKAGE_INF_NAME) == NULL)
+            continue;
+
+        memset(&package, 0, sizeof(package));
+        StringCchCopyW(package.StoreInfPath, STORE_INF_PATH_CCH, path);
+        name = wcsrchr(path, L'\\');
+        if (name != NULL)
+            StringCchCopyW(package.InfFileName, INF_FILE_NAME_CCH, name + 1);
+        ReadPackageVersion(path, package.PackageVersion, PACKAGE_VERSION_CCH);
+        PushPackageNode(package);
+    }
+    RegCloseKey(packages);
+    return 1;
+}
+
+void PushPackageNode(PackageNode package) {
+    PackageNode *node = (PackageNode *)AllocateZeroed(sizeof(PackageNode));
+
+    if (node == NULL)
+        return;
+    *node = package;
+    node->Next = PackageList;
+    PackageList = node;
+}
+
+int AttachDriverToPackages(const DRIVER_INFO_8W *driver) {
+    BOOL hasInfPath = driver->pszInfPath != NULL && driver->pszInfPath[0] != 0;
+    PackageNode *package;
+    DriverNode *node;
+    DRIVER_INFO_8W *copy;
+    int attached = 0;
+
+    // A driver installed from a package gathers under a placeholder when no
+    // package was found in the store.
+    if (PackageList == NULL && hasInfPath) {
+        package = (PackageNode *)AllocateZeroed(sizeof(PackageNode));
+        if (package != NULL)
+            PackageList = package;
+    }
+    for (package = PackageList; package != NULL; package = package->Next) {
+        if (package->StoreInfPath[0] == 0 && hasInfPath)
+            StringCchCopyW(package->StoreInfPath, STORE_INF_PATH_CCH, driver->pszInfPath);
+        node = (DriverNode *)AllocateZeroed(sizeof(DriverNode));
+        if (node == NULL)
+            continue;
+        node->Next = package->Drivers;
+        package->Drivers = node;
+        copy = (DRIVER_INFO_8W *)AllocateZeroed(sizeof(DRIVER_INFO_8W));
+        if (copy == NULL)
+            continue;
+        *copy = *driver;
+        node->DriverInfo = copy;
+        package->DriverCount++;
+        attached++;
+    }
+    return attached;
+}
+
+int CollectPrinterDrivers(void) {
+    DWORD needed = 0;
+    DWORD count = 0;
+    DWORD i;
+    BYTE *buffer;
+    DRIVER_INFO_8W *drivers;
+    DriverNode *node;
+    PackageNode placeholder;
+
+    EnumPrinterDriversW(NULL, NULL, DRIVER_INFO_LEVEL, DriverEnumBuffer, 0, &needed, &count);
+    if (needed == 0)
+        return 0;
+    buffer = (BYTE *)AllocateZeroed(needed);
+    if (buffer == NULL)
+        return 0;
+    DriverEnumBuffer = buffer;
+    count = 0;
+    EnumPrinterDriversW(NULL, NULL, DRIVER_INFO_LEVEL, DriverEnumBuffer, needed, &needed, &count);
+
+    drivers = (DRIVER_INFO_8W *)DriverEnumBuffer;
+    for (i = 0; i < count; i++) {
+        if (drivers[i].pDriverPath == NULL || wcsstr(drivers[i].pDriverPath, PRODUCT_DRIVER_DLL) == NULL)
+            continue;
+        if (AttachDriverToPackages(&drivers[i]) != 0)
+            continue;
+        node = (DriverNode *)AllocateZeroed(sizeof(DriverNode));
+        if (node == NULL)
+            continue;
+        node->DriverInfo = &drivers[i];
+        memset(&placeholder, 0, sizeof(placeholder));
+        placeholder.Drivers = node;
+        placeholder.DriverCount = 1;
+        PushPackageNode(placeholder);
+    }
+    return 0;
+}
+
+int AttachQueueToDrivers(PRINTER_INFO_2W *queue) {
+    PackageNode *package;
+    DriverNode *driver;
+    QueueNode *node;
+
+    if (queue->pDriverName == NULL)
+        return 0;
+    for (package = PackageList; package != NULL; package = package->Next) {
+        for (driver = package->Drivers; driver != NULL; driver = driver->Next) {
+            if (driver->DriverInfo == NULL || driver->DriverInfo->pName == NULL ||
+                wcscmp(driver->DriverInfo->pName, queue->pDriverName) != 0)
+                continue;
+            node = (QueueNode *)AllocateZeroed(sizeof(QueueNode));
+            if (node == NULL)
+                continue;
+            node->PrinterInfo = queue;
+            node->Next = driver->Queues;
+            driver->Queues = node;
+            driver->QueueCount++;
+        }
+    }
+    return 0;
+}
+
+int CollectPrintQueues(void) {
+    DWORD needed = 0;
+    DWORD count = 0;
+    DWORD i;
+    BYTE *buffer;
+    PRINTER_INFO_2W *queues;
+
+    EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, 0, &needed, &count);
+    if (needed == 0)
+        return 0;
+    buffer = (BYTE *)AllocateZeroed(needed);
+    if (buffer == NULL)
+        return 0;
+    PrinterEnumBuffer = buffer;
+    count = 0;
+    EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, needed, &needed, &count);
+
+    queues = (PRINTER_INFO_2W *)PrinterEnumBuffer;
+    for (i = 0; i < count; i++)
+        AttachQueueToDrivers(&queues[i]);
+    return 0;
+}
+
+BOOL IsProductInstalled(void) {
+    CollectDriverPackages();
+    CollectPrinterDrivers();
+    return PackageList != NULL && PackageList->DriverCount != 0;
+}

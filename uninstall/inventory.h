@@ -4,10 +4,16 @@
 #include <windows.h>
 #include <winspool.h>
 
+// Capacities, in characters, of the node texts.
+#define INF_FILE_NAME_CCH 50
+#define STORE_INF_PATH_CCH 1024
+#define PACKAGE_VERSION_CCH 50
+#define NODE_STATUS_CCH 256
+
 typedef struct QueueNode {
     PRINTER_INFO_2W *PrinterInfo;
     DWORD Removed;
-    WCHAR StatusText[256];
+    WCHAR StatusText[NODE_STATUS_CCH];
     struct QueueNode *Next;
 } QueueNode;
 
@@ -16,18 +22,18 @@ typedef struct DriverNode {
     QueueNode *Queues;
     int QueueCount;
     DWORD Removed;
-    WCHAR StatusText[256];
+    WCHAR StatusText[NODE_STATUS_CCH];
     struct DriverNode *Next;
 } DriverNode;
 
 typedef struct PackageNode {
-    WCHAR InfFileName[50];
-    WCHAR StoreInfPath[1024];
-    WCHAR PackageVersion[50];
+    WCHAR InfFileName[INF_FILE_NAME_CCH];
+    WCHAR StoreInfPath[STORE_INF_PATH_CCH];
+    WCHAR PackageVersion[PACKAGE_VERSION_CCH];
     DriverNode *Drivers;
     int DriverCount;
     DWORD Removed;
-    WCHAR StatusText[256];
+    WCHAR StatusText[NODE_STATUS_CCH];
     struct PackageNode *Next;
 } PackageNode;
 

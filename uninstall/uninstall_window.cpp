@@ -1,9 +1,185 @@
-// The uninstall window (dialog 105).
+// The uninstall window (dialog 105): the component tree under the install
+// folder, "Remove" and "Close", and the progress bar while a worker runs.
+//
+// The window keeps no state: the tree is rebuilt whole from PackageList each
+// time a worker reports that it is done. Only one worker runs at a time:
+// both buttons are disabled before a worker's thread is created, and the
+// worker enables them again when it is done (the removal after a clean run
+// never does: the window closes instead).
 #include "uninstall/uninstall_window.h"
 
+#include <windows.h>
+#include <commctrl.h>
+#include <string.h>
+#include <strsafe.h>
+
+#include "app/resource.h"
+#include "common/globals.h"
+#include "uninstall/removal.h"
+
+#define TREE_TEXT_CCH 1024
+#define INVENTORY_PROGRESS 80
+
+// The window thread's buffers for the tree's texts.
+static WCHAR TreeFormat[TREE_TEXT_CCH];
+static WCHAR TreeText[TREE_TEXT_CCH];
+
+void EnableUninstallButtons(HWND window, BOOL enable) {
+    EnableWindow(GetDlgItem(window, IDC_REMOVE), enable);
+    EnableWindow(GetDlgItem(window, IDC_CLOSE), enable);
+}
+
+static void StartWorker(HWND dialog, LPTHREAD_START_ROUTINE worker) {
+    HANDLE thread;
+
+    EnableUninstallButtons(dialog, FALSE);
+    thread = CreateThread(NULL, 0, worker, dialog, 0, NULL);
+    if (thread == NULL) {
+        // No worker: the window must not stay locked.
+        EnableUninstallButtons(dialog, TRUE);
+        return;
+    }
+    CloseHandle(thread);
+}
+
 INT_PTR CALLBACK UninstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    (void)lParam;
-    if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL)
-        EndDialog(dialog, IDCANCEL);
+    switch (message) {
+    case WM_INITDIALOG:
+        StartWorker(dialog, InventoryWorker);
+        break;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDOK:
+            // The Enter key can send this while a worker runs and "Remove" is
+            // disabled: only an enabled "Remove" starts a removal.
+            if (IsWindowEnabled(GetDlgItem(dialog, IDC_REMOVE)))
+                StartWorker(dialog, RemovalWorker);
+            break;
+        case IDCANCEL:
+            // A close from the button or the Esc key names the button, and
+            // counts only while it is enabled; the removal's own request to
+            // close, after a clean run, names no control.
+            if (lParam == 0 || IsWindowEnabled(GetDlgItem(dialog, IDC_CLOSE)))
+                EndDialog(dialog, IDCANCEL);
+            break;
+        }
+        break;
+    case WM_WORKER_DONE:
+        FillComponentTree(dialog, PackageList);
+        break;
+    }
     return FALSE;
+}
+
+DWORD WINAPI InventoryWorker(LPVOID parameter) {
+    HWND window = (HWND)parameter;
+    HWND progress = GetDlgItem(window, IDC_PROGRESS);
+
+    EnableUninstallButtons(window, FALSE);
+    ShowWindow(progress, SW_SHOW);
+    SendMessageW(progress, PBM_SETPOS, INVENTORY_PROGRESS, 0);
+
+    CollectDriverPackages();
+    CollectPrinterDrivers();
+    CollectPrintQueues();
+
+    PostMessageW(window, WM_WORKER_DONE, 0, 0);
+    ShowWindow(progress, SW_HIDE);
+    EnableUninstallButtons(window, TRUE);
+    return 0;
+}
+
+static HTREEITEM InsertTreeItem(HWND tree, HTREEITEM parent, WCHAR *text) {
+    TVINSERTSTRUCTW insert;
+
+    memset(&insert, 0, sizeof(insert));
+    insert.hParent = parent;
+    insert.hInsertAfter = TVI_LAST;
+    insert.item.mask = TVIF_TEXT;
+    insert.item.pszText = text;
+    return (HTREEITEM)SendMessageW(tree, TVM_INSERTITEMW, 0, (LPARAM)&insert);
+}
+
+static void LoadTreeFormat(UINT id) {
+    memset(TreeFormat, 0, sizeof(TreeFormat));
+    LoadStringW(ModuleInstance, id, TreeFormat, TREE_TEXT_CCH);
+}
+
+// A string of a spooler record may be null (a driver without a manufacturer,
+// for one): it shows as an empty text.
+static const WCHAR *TextOrEmpty(const WCHAR *text) { return text != NULL ? text : L""; }
+
+static HTREEITEM InsertPackageItem(HWND tree, const PackageNode *package) {
+    if (package->StoreInfPath[0] != 0) {
+        LoadTreeFormat(IDS_TREE_PACKAGE);
+        StringCchPrintfW(TreeText, TREE_TEXT_CCH, TreeFormat, package->InfFileName, package->PackageVersion,
+                         package->StoreInfPath, package->StatusText);
+    } else {
+        LoadTreeFormat(IDS_TREE_DRIVER_LIST);
+        StringCchCopyW(TreeText, TREE_TEXT_CCH, TreeFormat);
+    }
+    return InsertTreeItem(tree, TVI_ROOT, TreeText);
+}
+
+static HTREEITEM InsertDriverItem(HWND tree, HTREEITEM parent, const DriverNode *driver) {
+    const DRIVER_INFO_8W *info = driver->DriverInfo;
+    DWORDLONG version;
+
+    if (info != NULL) {
+        version = info->dwlDriverVersion;
+        LoadTreeFormat(IDS_TREE_DRIVER);
+        StringCchPrintfW(TreeText, TREE_TEXT_CCH, TreeFormat, TextOrEmpty(info->pName), TextOrEmpty(info->pszMfgName),
+                         (int)((version >> 48) & 0xFFFF), (int)((version >> 32) & 0xFFFF),
+                         (int)((version >> 16) & 0xFFFF), (int)(version & 0xFFFF), driver->StatusText);
+    } else {
+        LoadTreeFormat(IDS_TREE_NO_DRIVER);
+        StringCchCopyW(TreeText, TREE_TEXT_CCH, TreeFormat);
+    }
+    return InsertTreeItem(tree, parent, TreeText);
+}
+
+static void InsertQueueItem(HWND tree, HTREEITEM parent, const QueueNode *queue) {
+    const PRINTER_INFO_2W *info = queue->PrinterInfo;
+
+    if (info != NULL) {
+        LoadTreeFormat(IDS_TREE_PRINTER);
+        StringCchPrintfW(TreeText, TREE_TEXT_CCH, TreeFormat, TextOrEmpty(info->pPrinterName),
+                         TextOrEmpty(info->pPortName), queue->StatusText);
+    } else {
+        LoadTreeFormat(IDS_TREE_NO_PRINTER);
+        StringCchCopyW(TreeText, TREE_TEXT_CCH, TreeFormat);
+    }
+    InsertTreeItem(tree, parent, TreeText);
+}
+
+void FillComponentTree(HWND window, PackageNode *list) {
+    HWND tree = GetDlgItem(window, IDC_COMPONENT_TREE);
+    const PackageNode *package;
+    const DriverNode *driver;
+    const QueueNode *queue;
+    HTREEITEM packageItem;
+    HTREEITEM driverItem;
+
+    SendMessageW(tree, TVM_DELETEITEM, 0, (LPARAM)TVI_ROOT);
+    if (list == NULL) {
+        LoadTreeFormat(IDS_NOTHING_TO_REMOVE);
+        StringCchCopyW(TreeText, TREE_TEXT_CCH, TreeFormat);
+        InsertTreeItem(tree, TVI_ROOT, TreeText);
+        return;
+    }
+
+    LoadTreeFormat(IDS_TREE_FOLDER);
+    StringCchPrintfW(TreeText, TREE_TEXT_CCH, TreeFormat, InstallDir);
+    InsertTreeItem(tree, TVI_ROOT, TreeText);
+
+    for (package = list; package != NULL; package = package->Next) {
+        packageItem = InsertPackageItem(tree, package);
+        for (driver = package->Drivers; driver != NULL; driver = driver->Next) {
+            driverItem = InsertDriverItem(tree, packageItem, driver);
+            for (queue = driver->Queues; queue != NULL; queue = queue->Next)
+                InsertQueueItem(tree, driverItem, queue);
+            SendMessageW(tree, TVM_EXPAND, TVE_EXPAND, (LPARAM)driverItem);
+        }
+        SendMessageW(tree, TVM_EXPAND, TVE_EXPAND, (LPARAM)packageItem);
+    }
 }

@@ -5,8 +5,11 @@
 
 #include "uninstall/inventory.h"
 
+// Posted by each worker when it is done with the tree.
 #define WM_WORKER_DONE (WM_USER + 1)
 
 INT_PTR CALLBACK UninstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 DWORD WINAPI InventoryWorker(LPVOID window);
 void FillComponentTree(HWND window, PackageNode *list);
+// "Remove" and "Close" together: off while a worker runs.
+void EnableUninstallButtons(HWND window, BOOL enable);

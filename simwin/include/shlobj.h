@@ -1,4 +1,24 @@
-// Declarations of the simulated Windows.
+// Shell objects of the simulated Windows: change notification.
 #pragma once
 
 #include <windows.h>
+
+#define SHCNE_RENAMEITEM 0x00000001L
+#define SHCNE_CREATE 0x00000002L
+#define SHCNE_DELETE 0x00000004L
+#define SHCNE_MKDIR 0x00000008L
+#define SHCNE_RMDIR 0x00000010L
+#define SHCNE_UPDATEDIR 0x00001000L
+#define SHCNE_ASSOCCHANGED 0x08000000L
+
+#define SHCNF_IDLIST 0x0000
+#define SHCNF_PATHA 0x0001
+#define SHCNF_PRINTERA 0x0002
+#define SHCNF_DWORD 0x0003
+#define SHCNF_PATHW 0x0005
+#define SHCNF_PRINTERW 0x0006
+#define SHCNF_TYPE 0x00FF
+#define SHCNF_FLUSH 0x1000
+#define SHCNF_FLUSHNOWAIT 0x3000
+
+void WINAPI SHChangeNotify(LONG wEventId, UINT uFlags, LPCVOID dwItem1, LPCVOID dwItem2);

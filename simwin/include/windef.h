@@ -64,7 +64,8 @@ typedef WORD ATOM;
 typedef DWORD ACCESS_MASK, REGSAM;
 
 #define DECLARE_HANDLE(name) struct name##__ { int unused; }; typedef struct name##__ *name
-typedef void *HANDLE, *PHANDLE;
+typedef void *HANDLE;
+typedef HANDLE *PHANDLE, *LPHANDLE;
 typedef HANDLE HLOCAL, HGLOBAL;
 DECLARE_HANDLE(HWND);
 DECLARE_HANDLE(HINSTANCE);

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 // Types the SDK takes from winnt.h and wingdi.h.
-typedef HANDLE *LPHANDLE;
 typedef PVOID PSECURITY_DESCRIPTOR;
 // The device mode is only passed through by the product: an incomplete type.
 typedef struct _devicemodeW DEVMODEW, *PDEVMODEW, *LPDEVMODEW;

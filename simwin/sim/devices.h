@@ -1,10 +1,13 @@
-// USB printers plugged into the simulated machine.
+// USB printers plugged into the simulated machine, and the device nodes of
+// every setup class (print queues and the like).
 #pragma once
 
 #include <windef.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -31,6 +34,37 @@ void PlugUsbPrinter(const UsbPrinter &printer);
 std::wstring PlugUsbPrinter(const std::wstring &description, DWORD port, const std::wstring &serial = L"SN0001");
 // The interface is no longer present (its registry key stays, as on Windows).
 void UnplugUsbPrinter(const std::wstring &devicePath);
+// Device information sets created and not destroyed yet (of both kinds).
 int OpenDeviceInfoSets();
+
+// --- Device nodes of every setup class -------------------------------------
+
+struct DeviceNode {
+    // The device instance id, e.g. "SWD\PRINTENUM\{...}"; its first part is
+    // the enumerator.
+    std::wstring InstanceId;
+    // The setup class by name ("PrintQueue", "Printer", "USB", ...). A class
+    // name the machine does not know yet is installed along with the device.
+    std::wstring ClassName;
+    // SPDRP_FRIENDLYNAME; an empty optional: the device has none.
+    std::optional<std::wstring> FriendlyName;
+    bool Present = true;
+};
+// Adds a device node (one of the same instance id is replaced).
+void AddDevice(const DeviceNode &device);
+// A print-queue device as the spooler makes one for a local queue: class
+// "PrintQueue", friendly name the queue's name. Returns its instance id.
+std::wstring AddPrintQueueDevice(const std::wstring &queueName);
+// The device nodes of the machine, in order of addition.
+const std::vector<DeviceNode> &DeviceNodes();
+// Device nodes removed with SetupDiRemoveDevice, in order of removal.
+struct RemovedDevice {
+    DeviceNode Device;
+    uint64_t Time = 0;
+};
+const std::vector<RemovedDevice> &RemovedDevices();
+// The GUID of a setup class the machine knows ("PrintQueue",
+// {1ed2bbf9-11f0-4084-b21f-ad83a8e6dcdc}, and so on).
+GUID SetupClassGuid(const std::wstring &className);
 
 }  // namespace sim

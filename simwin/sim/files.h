@@ -9,7 +9,7 @@
 //
 // A reset machine has C:\ with the system directory, the spooler's
 // printer-driver folders (C:\Windows\system32\spool\drivers\W32X86, x64,
-// ARM64, W32ARM) and the temporary folder.
+// ARM64, ARM) and the temporary folder.
 //
 // Locks stand for handles that other programs hold open:
 //   Open  - a file opened without delete or write sharing: copying over it

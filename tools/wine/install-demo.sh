@@ -47,6 +47,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The prefix's desktop takes its display from the first Wine program that
+# runs in it: with no display then, every window of the prefix fails later.
+if [ $WINDOW -eq 1 ]; then
+    start_xvfb || exit 1
+fi
 install_package
 echo "== Package in $INSTALL_WIN"
 ls -R "$WINEPREFIX/$INSTALL_UNIX_REL" | sed 's/^/   /'
@@ -68,7 +73,6 @@ if [ $WINDOW -eq 0 ]; then
     rc=$?
     echo "== setup.exe ended with exit code $rc after $(( ($(now_ms) - t0) / 1000 )) s"
 else
-    start_xvfb || exit 1
     echo "== The install window (DISPLAY $DISPLAY); trace below"
     t0=$(now_ms)
     "${lang_env[@]}" "$WINE64" "$TOOLS_DIR/dbgview.exe" --timeout 300000 "$INSTALL_WIN\\setup.exe" &

@@ -102,7 +102,9 @@ install_package() {
 # plug ARGS...: plugprinter.exe in the current prefix (see its usage).
 plug() { winrun "$TOOLS_DIR/plugprinter.exe" "$@"; }
 
-# Xvfb on a free display, unless DISPLAY already works. Sets XVFB_PID when
+# Xvfb on a free display, unless DISPLAY already works. Start it before the
+# first Wine program of a prefix: the prefix's desktop takes its display from
+# that program, and without one every later window fails at once. Sets XVFB_PID when
 # this shell started it; stop_xvfb ends only that one.
 XVFB_PID=""
 start_xvfb() {

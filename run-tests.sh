@@ -1,0 +1,97 @@
+#!/bin/bash
+# Every test: on a Debian 12 machine (as root) installs what the builds need,
+# builds the three presets, runs the host tests (the product against the
+# simulated Windows, under AddressSanitizer and UndefinedBehaviorSanitizer)
+# and then the end-to-end suite under Wine (tests/e2e/run.sh).
+#
+#   ./run-tests.sh [--host-only]
+#
+# The last line is "N passed, N failed" over both parts; the exit code is 1
+# when anything failed (a build that fails counts as one failure).
+set -u
+cd "$(dirname "$0")"
+start=$(date +%s)
+BUILD_ROOT=${BUILD_ROOT:-build}
+mkdir -p "$BUILD_ROOT"
+BUILD_ROOT=$(cd "$BUILD_ROOT" && pwd)
+export WINE_WORK="${WINE_WORK:-$BUILD_ROOT/wine}"
+HOST_ONLY=0
+[ "${1:-}" = --host-only ] && HOST_ONLY=1
+
+step() { printf '\n######## %s\n' "$*"; }
+
+step "Packages"
+tools/wine/ensure-packages.sh cmake ninja-build g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
+    wine wine64 xvfb xauth xdotool imagemagick || exit 1
+
+passed=0
+failed=0
+build_failures=()
+
+build() {
+    local preset=$1
+    step "Building $preset"
+    if [ ! -f "$BUILD_ROOT/$preset/build.ninja" ]; then
+        cmake --preset "$preset" -B "$BUILD_ROOT/$preset" >/dev/null || return 1
+    fi
+    cmake --build "$BUILD_ROOT/$preset" -j 2
+}
+
+# --- host tests -----------------------------------------------------------
+host_summary="not run"
+if build host; then
+    step "Host tests"
+    log="$BUILD_ROOT/host-tests.log"
+    ctest --test-dir "$BUILD_ROOT/host" -L host -j 2 --output-on-failure 2>&1 | tee "$log"
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+    if [ -n "$line" ]; then
+        total=$(printf '%s' "$line" | sed -E 's/.* out of ([0-9]+).*/\1/')
+        bad=$(printf '%s' "$line" | sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/')
+        passed=$((passed + total - bad))
+        failed=$((failed + bad))
+        host_summary="$((total - bad)) passed, $bad failed"
+    else
+        failed=$((failed + 1))
+        host_summary="ctest gave no summary"
+    fi
+else
+    failed=$((failed + 1))
+    build_failures+=(host)
+    host_summary="the host build failed"
+fi
+
+# --- the Windows builds and the end-to-end suite ----------------------------
+e2e_summary="not run"
+if [ $HOST_ONLY -eq 0 ]; then
+    for preset in windows-x86 windows-x64; do
+        if ! build "$preset"; then
+            failed=$((failed + 1))
+            build_failures+=("$preset")
+        fi
+    done
+    if [ -f "$BUILD_ROOT/windows-x64/package/setup.exe" ]; then
+        step "End-to-end suite (Wine)"
+        log="$BUILD_ROOT/e2e-tests.log"
+        BUILD_DIR="$BUILD_ROOT/windows-x64" tests/e2e/run.sh 2>&1 | tee "$log"
+        line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -1)
+        if [ -n "$line" ]; then
+            p=$(printf '%s' "$line" | sed -E 's/^([0-9]+) passed.*/\1/')
+            f=$(printf '%s' "$line" | sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/')
+            passed=$((passed + p))
+            failed=$((failed + f))
+            e2e_summary=$line
+        else
+            failed=$((failed + 1))
+            e2e_summary="the suite gave no summary"
+        fi
+    else
+        e2e_summary="no windows-x64 package to run"
+    fi
+fi
+
+step "Summary ($(( $(date +%s) - start )) s)"
+echo "Host tests:      $host_summary"
+echo "End-to-end:      $e2e_summary"
+[ ${#build_failures[@]} -eq 0 ] || echo "Failed builds:   ${build_failures[*]}"
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]

@@ -1,0 +1,135 @@
+// The chain of start-up modes on a machine where the product is installed:
+// the installer hands over to "unins000.exe" in its folder, that copy restarts
+// from a temporary file with -u and the folder, and the temporary copy shows
+// the uninstall window on that folder, whose removal can then take the whole
+// folder, the uninstaller included.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/core.h"
+#include "sim/files.h"
+#include "sim/shell.h"
+#include "sim/spooler.h"
+#include "sim/windows.h"
+#include "tests/uninstall_fixture.h"
+
+namespace {
+
+using namespace uninstall_fixture;
+
+const std::wstring kSetup = std::wstring(kFolder) + L"setup.exe";
+
+class HandoverTest : public UninstallFixture {
+protected:
+    // Processes started with CreateProcessW and not run yet.
+    static std::vector<sim::Process> Started() {
+        std::vector<sim::Process> out;
+        for (auto &p : sim::Processes())
+            if (!p.Started)
+                out.push_back(p);
+        return out;
+    }
+
+    // Runs the newest recorded child as a new process would start: with fresh
+    // process globals, from the path the loader reports (normalised).
+    static sim::Process RunChild(uint64_t timeLimit = 5000) {
+        std::vector<sim::Process> children = Started();
+        EXPECT_FALSE(children.empty());
+        if (children.empty())
+            return sim::Process();
+        std::wstring image, tail;
+        sim::SplitCommandLine(children.back().CommandLine, &image, &tail);
+        ResetProductGlobals();
+        return sim::RunProgram(sim::files::Canonical(image), tail, timeLimit);
+    }
+};
+
+TEST_F(HandoverTest, InstalledProductRunsTheUninstallerFromATemporaryCopy) {
+    std::wstring store = InstallProduct();
+    sim::files::WriteFile(kSetup, "program image");
+
+    // 1. The installer sees the product and hands over, showing nothing.
+    sim::Process setup = sim::RunProgram(kSetup, L"", 5000);
+    EXPECT_EQ(0, setup.ExitCode);
+    EXPECT_FALSE(setup.Killed);
+    EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL));
+    EXPECT_EQ(nullptr, sim::FindDialog(IDD_UNINSTALL));
+    ASSERT_EQ(1u, Started().size());
+    EXPECT_EQ(L"\"C:\\Program Files\\Corvane\\\\unins000.exe\"", Started()[0].CommandLine);
+
+    // 2. The uninstaller copies itself to a temporary file and restarts it
+    // with -u and its folder.
+    sim::Process uninstaller = RunChild();
+    EXPECT_EQ(0, uninstaller.ExitCode);
+    EXPECT_EQ(nullptr, sim::FindDialog(IDD_UNINSTALL));
+    ASSERT_EQ(2u, Started().size());
+    std::wstring image, tail;
+    sim::SplitCommandLine(Started()[1].CommandLine, &image, &tail);
+    EXPECT_EQ(0u, image.find(sim::files::kTempDirectory)) << image;
+    EXPECT_EQ(sim::files::ReadFile(std::wstring(kFolder) + L"unins000.exe"), sim::files::ReadFile(image));
+    EXPECT_EQ(L"-u \"" + std::wstring(kFolder), tail);
+
+    // 3. The temporary copy shows the uninstall window on that folder; its
+    // removal takes everything, the folder with the uninstaller included.
+    sim::At(sim::Now() + 1000, [] { sim::Click(Window(), IDC_REMOVE); });
+    sim::Process temporary = RunChild(600000);
+    EXPECT_EQ(0, temporary.ExitCode);
+    EXPECT_FALSE(temporary.Killed);
+    HWND window = Window();
+    ASSERT_NE(nullptr, window);
+    EXPECT_EQ(temporary.Id, sim::WindowProcess(window));
+    EXPECT_EQ(kFolder, std::wstring(InstallDir));
+    std::vector<sim::TreeItem> tree = sim::Tree(window, IDC_COMPONENT_TREE);
+    ASSERT_EQ(2u, tree.size());
+    EXPECT_EQ(std::wstring(L"The driver folder: ") + kFolder, tree[0].Text);
+    EXPECT_EQ(L"Driver Package:crvnv6.inf, version:07/16/2025,2025.7.16.1, " + store + L", Removed.", tree[1].Text);
+
+    EXPECT_TRUE(sim::Drivers().empty());
+    EXPECT_TRUE(sim::Queues().empty());
+    EXPECT_FALSE(sim::files::Exists(kFolder));
+    ASSERT_EQ(1u, sim::shell::RecycleBin().size());
+    EXPECT_TRUE(sim::files::IsFile(sim::shell::RecycleBin()[0].BinPath + L"\\unins000.exe"));
+    EXPECT_TRUE(sim::files::IsFile(image));  // the temporary copy stays behind
+    EXPECT_EQ(2u, Started().size());         // and started nothing more
+}
+
+TEST_F(HandoverTest, SilentInstallOnAnInstalledMachineAlsoHandsOver) {
+    InstallProduct();
+    sim::files::WriteFile(kSetup, "program image");
+    sim::Process setup = sim::RunProgram(kSetup, L"/silence", 5000);
+    EXPECT_EQ(0, setup.ExitCode);
+    EXPECT_FALSE(setup.Killed);
+    ASSERT_EQ(1u, Started().size());
+    EXPECT_EQ(L"\"C:\\Program Files\\Corvane\\\\unins000.exe\"", Started()[0].CommandLine);
+    // No installation was attempted.
+    EXPECT_EQ(0, sim::CallCount("SetupDiGetClassDevsW"));
+    EXPECT_EQ(0, sim::CallCount("UploadPrinterDriverPackageW"));
+}
+
+TEST_F(HandoverTest, InstalledProductWithoutUninstallerEndsQuietly) {
+    AddProductDriver(L"Corvane MODEL");
+    sim::files::WriteFile(kSetup, "program image");
+    sim::Process setup = sim::RunProgram(kSetup, L"", 5000);
+    EXPECT_EQ(0, setup.ExitCode);
+    EXPECT_FALSE(setup.Killed);
+    EXPECT_EQ(1, sim::CallCount("CreateProcessW"));
+    EXPECT_TRUE(Started().empty());
+    EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL));
+    EXPECT_EQ(nullptr, sim::FindDialog(IDD_UNINSTALL));
+    EXPECT_TRUE(sim::MessageBoxes().empty());
+}
+
+TEST_F(HandoverTest, PackagesWithoutADriverDoNotCountAsInstalled) {
+    AddStorePackage(L"aaaa");
+    sim::files::LayOutInstallFolder(kFolder);
+    sim::files::WriteFile(kSetup, "program image");
+    sim::At(1000, [] { sim::CloseDialog(sim::FindDialog(IDD_INSTALL)); });
+    sim::Process setup = sim::RunProgram(kSetup, L"", 5000);
+    EXPECT_EQ(0, setup.ExitCode);
+    EXPECT_TRUE(Started().empty());
+    EXPECT_NE(nullptr, sim::FindDialog(IDD_INSTALL));
+}
+
+}  // namespace
