@@ -22,6 +22,7 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/process.h"
 #include "install/catalog.h"
 #include "install/discovery.h"
 #include "install/install_sequence.h"
@@ -218,20 +219,14 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
 // first window to the front.
 static void StartPrinterWizard(void) {
     WCHAR commandLine[WIZARD_COMMAND_CCH];
-    STARTUPINFOW startup;
-    PROCESS_INFORMATION process;
+    DWORD processId;
 
     memset(commandLine, 0, sizeof(commandLine));
     StringCchPrintfW(commandLine, WIZARD_COMMAND_CCH, L"rundll32.exe printui.dll PrintUIEntry /ii /f \"%ws\"",
                      InfPath);
-    memset(&startup, 0, sizeof(startup));
-    startup.cb = sizeof(startup);
-    memset(&process, 0, sizeof(process));
-    CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+    processId = StartDetachedProcess(commandLine);
     Sleep(WIZARD_START_PAUSE_MS);
-    EnumWindows(BringProcessWindowToFront, (LPARAM)process.dwProcessId);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    EnumWindows(BringProcessWindowToFront, (LPARAM)processId);
 }
 
 INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {

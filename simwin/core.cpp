@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -466,6 +467,27 @@ std::wstring CurrentProcessImage() {
 void *NewHandleValue() {
     M().NextHandle += 4;
     return reinterpret_cast<void *>(M().NextHandle);
+}
+
+bool SameText(const std::wstring &a, const std::wstring &b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (towupper(a[i]) != towupper(b[i]))
+            return false;
+    return true;
+}
+
+std::wstring Lower(std::wstring text) {
+    for (auto &c : text)
+        c = static_cast<wchar_t>(towlower(c));
+    return text;
+}
+
+std::wstring Upper(std::wstring text) {
+    for (auto &c : text)
+        c = static_cast<wchar_t>(towupper(c));
+    return text;
 }
 
 void OnReset(std::function<void()> fn) { ResetHooks().push_back(std::move(fn)); }

@@ -15,6 +15,8 @@
 
 namespace {
 
+using simk::SameText;
+
 struct Interface {
     std::wstring DevicePath;
     bool Present = true;
@@ -63,15 +65,6 @@ Devices &D() {
 }
 
 simk::Registrar gRegistrar([] { simk::OnReset([] { D() = NewMachine(); }); });
-
-bool SameText(const std::wstring &a, const std::wstring &b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (towupper(a[i]) != towupper(b[i]))
-            return false;
-    return true;
-}
 
 const SetupClass *FindClass(const std::wstring &name) {
     for (auto &c : D().Classes)

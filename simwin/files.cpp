@@ -50,12 +50,7 @@ std::map<std::wstring, Node> nodes;
 std::map<std::wstring, FileLock> locks;
 std::vector<sim::files::PendingRename> pendingRenames;
 
-std::wstring Upper(const std::wstring &s) {
-    std::wstring u = s;
-    for (auto &c : u)
-        c = (wchar_t)towupper(c);
-    return u;
-}
+using simk::Upper;
 
 // A path split into its drive ("C:") and names, with separators, "." and
 // ".." and trailing dots and spaces dealt with as Windows does.

@@ -20,16 +20,9 @@
 
 namespace {
 
-using Entries = std::vector<std::pair<std::wstring, std::wstring>>;
+using simk::SameText;
 
-bool SameText(const std::wstring &a, const std::wstring &b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (towupper(a[i]) != towupper(b[i]))
-            return false;
-    return true;
-}
+using Entries = std::vector<std::pair<std::wstring, std::wstring>>;
 
 std::wstring Trim(const std::wstring &s) {
     size_t b = s.find_first_not_of(L" \t\r");

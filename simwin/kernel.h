@@ -71,6 +71,11 @@ struct Registrar {
 
 struct ThreadExit {};
 
+// Names compared and keyed as Windows does, without regard to letter case.
+bool SameText(const std::wstring &a, const std::wstring &b);
+std::wstring Lower(std::wstring text);
+std::wstring Upper(std::wstring text);
+
 }  // namespace simk
 
 #define SIM_ENTER(api, failResult)        \

@@ -16,6 +16,8 @@
 
 namespace {
 
+using simk::SameText;
+
 struct PnpState {
     std::vector<sim::PnpPrinter> Printers;
     std::vector<sim::Reenumeration> Reenumerations;
@@ -28,15 +30,6 @@ PnpState &P() {
 }
 
 simk::Registrar registrar([] { simk::OnReset([] { P() = PnpState(); }); });
-
-bool SameText(const std::wstring &a, const std::wstring &b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (towupper(a[i]) != towupper(b[i]))
-            return false;
-    return true;
-}
 
 const sim::PnpPrinter *FindPrinter(const std::wstring &hardwareId) {
     for (auto &p : P().Printers)

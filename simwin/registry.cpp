@@ -34,12 +34,7 @@ Registry &R() {
 
 simk::Registrar gRegistrar([] { simk::OnReset([] { R() = Registry(); }); });
 
-std::wstring Lower(std::wstring s) {
-    for (auto &c : s)
-        if (c >= L'A' && c <= L'Z')
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-    return s;
-}
+using simk::Lower;
 
 std::wstring Normalise(const std::wstring &path) {
     std::wstring out;

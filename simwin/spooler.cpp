@@ -56,20 +56,7 @@ Spooler &S() {
 
 simk::Registrar registrar([] { simk::OnReset([] { S() = Spooler(); }); });
 
-bool SameName(const std::wstring &a, const std::wstring &b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (towupper(a[i]) != towupper(b[i]))
-            return false;
-    return true;
-}
-
-std::wstring Lower(std::wstring s) {
-    for (auto &c : s)
-        c = (wchar_t)towlower(c);
-    return s;
-}
+using simk::Lower;
 
 bool Listed(uint64_t listedAt) { return listedAt != sim::kNeverListed && simk::Now() >= listedAt; }
 
@@ -115,7 +102,7 @@ const EnvironmentInfo *ResolveEnvironment(const wchar_t *name) {
         env = NativeEnvironment();
     } else {
         for (auto &e : kEnvironments)
-            if (SameName(e.Name, name))
+            if (simk::SameText(e.Name, name))
                 env = &e;
     }
     if (!env)
@@ -142,14 +129,14 @@ std::wstring StorePath(const std::wstring &sourceInf, const EnvironmentInfo &env
 
 sim::PrintQueue *FindQueue(const std::wstring &name, bool listedOnly) {
     for (auto &q : S().Queues)
-        if (SameName(q.pPrinterName, name) && (!listedOnly || Listed(q.ListedAt)))
+        if (simk::SameText(q.pPrinterName, name) && (!listedOnly || Listed(q.ListedAt)))
             return &q;
     return nullptr;
 }
 
 sim::PrinterDriver *FindDriver(const std::wstring &name, const std::wstring &environment, bool listedOnly) {
     for (auto &d : S().Drivers)
-        if (d.pName && SameName(*d.pName, name) && SameName(d.Environment, environment) &&
+        if (d.pName && simk::SameText(*d.pName, name) && simk::SameText(d.Environment, environment) &&
             (!listedOnly || Listed(d.ListedAt)))
             return &d;
     return nullptr;
@@ -157,14 +144,14 @@ sim::PrinterDriver *FindDriver(const std::wstring &name, const std::wstring &env
 
 sim::SpoolerPort *FindPort(const std::wstring &name) {
     for (auto &p : S().Ports)
-        if (SameName(p.Name, name))
+        if (simk::SameText(p.Name, name))
             return &p;
     return nullptr;
 }
 
 sim::SpoolerMonitor *FindMonitor(const std::wstring &name) {
     for (auto &m : S().Monitors)
-        if (SameName(m.Name, name))
+        if (simk::SameText(m.Name, name))
             return &m;
     return nullptr;
 }
@@ -172,8 +159,8 @@ sim::SpoolerMonitor *FindMonitor(const std::wstring &name) {
 void StoreDriver(const sim::PrinterDriver &driver) {
     auto &drivers = S().Drivers;
     for (auto it = drivers.begin(); it != drivers.end(); ++it) {
-        if (it->pName && driver.pName && SameName(*it->pName, *driver.pName) &&
-            SameName(it->Environment, driver.Environment)) {
+        if (it->pName && driver.pName && simk::SameText(*it->pName, *driver.pName) &&
+            simk::SameText(it->Environment, driver.Environment)) {
             drivers.erase(it);
             break;
         }
@@ -427,7 +414,7 @@ void AddPort(const std::wstring &name) {
 
 void RemovePort(const std::wstring &name) {
     auto &ports = S().Ports;
-    ports.erase(std::remove_if(ports.begin(), ports.end(), [&](const SpoolerPort &p) { return SameName(p.Name, name); }),
+    ports.erase(std::remove_if(ports.begin(), ports.end(), [&](const SpoolerPort &p) { return simk::SameText(p.Name, name); }),
                 ports.end());
 }
 
@@ -458,7 +445,7 @@ const std::vector<PrinterDriver> &Drivers() { return S().Drivers; }
 
 const PrinterDriver *FindDriver(const std::wstring &name) {
     for (auto &d : S().Drivers)
-        if (d.pName && SameName(*d.pName, name))
+        if (d.pName && simk::SameText(*d.pName, name))
             return &d;
     return nullptr;
 }
@@ -489,7 +476,7 @@ std::wstring DriverStorePath(const std::wstring &sourceInf, const std::wstring &
         env = NativeEnvironment();
     } else {
         for (auto &e : kEnvironments)
-            if (SameName(e.Name, environment))
+            if (simk::SameText(e.Name, environment))
                 env = &e;
     }
     return env ? StorePath(sourceInf, *env) : std::wstring();
@@ -502,7 +489,7 @@ std::wstring AddDriverPackage(const std::wstring &sourceInf) {
     p.Environment = NativePrintEnvironment();
     p.Time = simk::Now();
     for (auto &existing : S().Packages)
-        if (SameName(existing.StoreInf, p.StoreInf))
+        if (simk::SameText(existing.StoreInf, p.StoreInf))
             return p.StoreInf;
     S().Packages.push_back(p);
     return p.StoreInf;
@@ -517,7 +504,7 @@ std::wstring NativePrintEnvironment() {
 
 std::wstring PrinterDriverDirectory(const std::wstring &environment) {
     for (auto &e : kEnvironments)
-        if (environment.empty() ? &e == NativeEnvironment() : SameName(e.Name, environment))
+        if (environment.empty() ? &e == NativeEnvironment() : simk::SameText(e.Name, environment))
             return DriverDirectory(e);
     return L"";
 }
@@ -601,10 +588,10 @@ BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorNam
     }
     auto &monitors = S().Monitors;
     for (auto it = monitors.begin(); it != monitors.end(); ++it) {
-        if (!SameName(it->Name, pMonitorName))
+        if (!simk::SameText(it->Name, pMonitorName))
             continue;
         for (auto &port : S().Ports) {
-            if (SameName(port.Monitor, pMonitorName)) {
+            if (simk::SameText(port.Monitor, pMonitorName)) {
                 simk::SetError(ERROR_PRINT_MONITOR_IN_USE);
                 return FALSE;
             }
@@ -690,7 +677,7 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
     }
     std::vector<sim::PrinterDriver> listed;
     for (auto &d : S().Drivers)
-        if (SameName(d.Environment, env->Name) && Listed(d.ListedAt))
+        if (simk::SameText(d.Environment, env->Name) && Listed(d.ListedAt))
             listed.push_back(Reported(d, *env));
     return PackRecords<DRIVER_INFO_8W>(
         listed.size(), [&](size_t i) { return DriverBytes(listed[i]); },
@@ -718,7 +705,7 @@ BOOL WINAPI DeletePrinterDriverExW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pDr
         return FALSE;
     }
     for (auto &q : S().Queues) {
-        if (SameName(q.pDriverName, pDriverName)) {
+        if (simk::SameText(q.pDriverName, pDriverName)) {
             simk::SetError(ERROR_PRINTER_DRIVER_IN_USE);
             return FALSE;
         }
@@ -846,7 +833,7 @@ HANDLE WINAPI AddPrinterW(LPWSTR pName, DWORD Level, LPBYTE pPrinter) {
         simk::SetError(ERROR_UNKNOWN_PRINTER_DRIVER);
         return nullptr;
     }
-    if (!in->pPrintProcessor || !SameName(in->pPrintProcessor, L"WinPrint")) {
+    if (!in->pPrintProcessor || !simk::SameText(in->pPrintProcessor, L"WinPrint")) {
         simk::SetError(ERROR_UNKNOWN_PRINTPROCESSOR);
         return nullptr;
     }
@@ -950,13 +937,13 @@ BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Com
         simk::SetError(ERROR_UNKNOWN_PRINTER_DRIVER);
         return FALSE;
     }
-    if (in->pPrinterName && *in->pPrinterName && !SameName(in->pPrinterName, q->pPrinterName)) {
+    if (in->pPrinterName && *in->pPrinterName && !simk::SameText(in->pPrinterName, q->pPrinterName)) {
         if (FindQueue(in->pPrinterName, false)) {
             simk::SetError(ERROR_PRINTER_ALREADY_EXISTS);
             return FALSE;
         }
         for (auto &h : S().Handles)
-            if (SameName(h.second, q->pPrinterName))
+            if (simk::SameText(h.second, q->pPrinterName))
                 h.second = in->pPrinterName;
         q->pPrinterName = in->pPrinterName;
     }
@@ -1037,7 +1024,7 @@ HRESULT WINAPI UploadPrinterDriverPackageW(LPCWSTR pszServer, LPCWSTR pszInfPath
     S().Uploads.push_back(p);
     bool known = false;
     for (auto &existing : S().Packages)
-        known = known || SameName(existing.StoreInf, store);
+        known = known || simk::SameText(existing.StoreInf, store);
     if (!known)
         S().Packages.push_back(p);
     sim::files::WriteFile(store, sim::files::ReadFile(pszInfPath));
@@ -1055,11 +1042,11 @@ HRESULT WINAPI DeletePrinterDriverPackageW(LPCWSTR pszServer, LPCWSTR pszInfPath
         return HRESULT_FROM_WIN32(ERROR_INVALID_ENVIRONMENT);
     auto &packages = S().Packages;
     for (auto it = packages.begin(); it != packages.end(); ++it) {
-        if (!SameName(it->StoreInf, pszInfPath))
+        if (!simk::SameText(it->StoreInf, pszInfPath))
             continue;
         // A package that an installed driver came from stays in the store.
         for (auto &d : S().Drivers)
-            if (d.pszInfPath && SameName(*d.pszInfPath, it->StoreInf))
+            if (d.pszInfPath && simk::SameText(*d.pszInfPath, it->StoreInf))
                 return SPAPI_E_INF_IN_USE_BY_DEVICES;
         packages.erase(it);
         return S_OK;

@@ -9,7 +9,8 @@
 # the installer's scan finds, then runs "setup.exe /silence" under the
 # debug-output viewer and prints its trace and the print queues. With
 # --window the install window runs instead (on Xvfb) and a screenshot is saved
-# once the installation has ended (default build/wine/install-window.png).
+# once the installation has ended (default build/wine/install-window.png,
+# and ...-searching.png of the window before the printer is plugged in).
 set -u
 . "$(dirname "$0")/lib.sh"
 
@@ -56,33 +57,41 @@ install_package
 echo "== Package in $INSTALL_WIN"
 ls -R "$WINEPREFIX/$INSTALL_UNIX_REL" | sed 's/^/   /'
 echo
-echo "== Plugging in a simulated USB printer"
-plug --description "$DESCRIPTION" --port "$PORT" || exit 1
-echo
-echo "== What the installer's scan finds (scanlist.exe: the program's own discovery and catalogue)"
-winrun "$TOOLS_DIR/scanlist.exe"
-echo
 
 lang_env=()
 [ "$LANGUAGE" = de ] && lang_env=(env LC_ALL=de_DE.UTF-8)
 
+plug_and_scan() {
+    echo "== Plugging in a simulated USB printer"
+    plug --description "$DESCRIPTION" --port "$PORT" || exit 1
+    echo
+    echo "== What the installer's scan finds (scanlist.exe: the program's own discovery and catalogue)"
+    winrun "$TOOLS_DIR/scanlist.exe"
+    echo
+}
+
 if [ $WINDOW -eq 0 ]; then
+    plug_and_scan
     echo "== Trace of \"$INSTALL_WIN\\setup.exe\" /silence (dbgview.exe)"
     t0=$(now_ms)
     "${lang_env[@]}" "$WINE64" "$TOOLS_DIR/dbgview.exe" --timeout 180000 "$INSTALL_WIN\\setup.exe" /silence
     rc=$?
-    echo "== setup.exe ended with exit code $rc after $(( ($(now_ms) - t0) / 1000 )) s"
+    echo "== setup.exe ended with exit code $rc after $(( $(now_ms) - t0 )) ms"
 else
-    echo "== The install window (DISPLAY $DISPLAY); trace below"
+    # As a user would: the installer first, then the printer is connected.
+    echo "== The install window (DISPLAY $DISPLAY), started before the printer is plugged in; trace below"
     t0=$(now_ms)
     "${lang_env[@]}" "$WINE64" "$TOOLS_DIR/dbgview.exe" --timeout 300000 "$INSTALL_WIN\\setup.exe" &
     viewer=$!
-    if wininfo wait install 30000; then
-        # The Cancel button's text changes when the installation has ended
-        # well; give a failing one time to show its message.
+    mkdir -p "$(dirname "$SHOT")"
+    if wininfo wait install 30000 && wininfo waitvisible install 3 20000; then
+        sleep 1
+        screenshot_dialog "${SHOT%.png}-searching.png" install && echo "== Screenshot: ${SHOT%.png}-searching.png"
+        plug_and_scan
+        # Button 2 changes its text ("Done") when the installation has ended
+        # well; a failed one keeps it, and the wait runs out.
         wininfo waitchange install 2 120000 || true
         sleep 1
-        mkdir -p "$(dirname "$SHOT")"
         screenshot_dialog "$SHOT" install && echo "== Screenshot: $SHOT"
         echo "== The window's controls"
         wininfo list install
