@@ -28,12 +28,11 @@ if ! reason=$(wine_usable); then
     exit 0
 fi
 if ! start_xvfb; then
-    echo "End-to-end suite SKIPPED: no X display (Xvfb) for the windows"
-    echo "0 passed, 0 failed (end-to-end suite skipped)"
-    exit 0
+    # Wine runs, so the suite runs: the scenarios with a window will fail.
+    echo "WARNING: no X display (Xvfb): the windows cannot be shown"
 fi
 trap stop_xvfb EXIT
-echo "End-to-end suite under $("$WINE64" --version) on DISPLAY $DISPLAY; logs in $E2E_WORK"
+echo "End-to-end suite under $("$WINE64" --version) on DISPLAY ${DISPLAY:-none}; logs in $E2E_WORK"
 
 passed=0
 failed=0

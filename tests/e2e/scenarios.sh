@@ -46,12 +46,24 @@ scenario_scan() {
     local order
     order=$(grep -o 'port "USB[0-9]*"' "$s" | tr '\n' ' ')
     note "scan order: $order"
-    # The INF lists exactly the hardware ids the program computed.
-    local inf="$WINEPREFIX/$INSTALL_UNIX_REL/crvnv6.inf" id
-    for id in $(grep 'model "Corvane' "$s" | sed 's/.*hardware-id "\([^"]*\)".*/\1/' | tr ' ' '~'); do
-        id=$(printf '%s' "$id" | tr '~' ' ')
-        grep -qF -- "$id" "$inf" || fail "crvnv6.inf lacks the hardware id $id"
-    done
+    # The package's INF, read through the setup API, lists each recognised
+    # printer's hardware id as the program computed it, under its model.
+    winrun "$TOOLS_DIR/infcheck.exe" "$INSTALL_WIN\\crvnv6.inf" >"$SCEN_DIR/inf.txt" 2>&1 ||
+        fail "infcheck.exe cannot read crvnv6.inf: $(tail -1 "$SCEN_DIR/inf.txt")"
+    local inf=$SCEN_DIR/inf.txt line model id arch
+    expect_in "$inf" 'version class "Printer" guid "{4D36E979-E325-11CE-BFC1-08002BE10318}" provider "Corvane" driverver "07/16/2025,2025.7.16.1"'
+    expect_in "$inf" 'manufacturer "Corvane" section "Corvane" decorations "NTx86,NTamd64,NTarm,NTarm64"'
+    expect_in "$inf" 'install CRVNV6 driver "crvndrv6.dll" config "crvndrv6ui.dll" data "crvndrv6.dat"'
+    while IFS= read -r line; do
+        model=$(printf '%s' "$line" | sed 's/.* model "\([^"]*\)".*/\1/')
+        id=$(printf '%s' "$line" | sed 's/.* hardware-id "\([^"]*\)".*/\1/')
+        for arch in NTx86 NTamd64 NTarm NTarm64; do
+            expect_in "$inf" "model Corvane.$arch \"$model\" install \"CRVNV6\" hardware-id \"$id\"" "crvnv6.inf"
+        done
+    done < <(grep 'model "Corvane' "$s")
+    local count
+    count=$(grep -c '^model ' "$inf")
+    note "crvnv6.inf: $count model lines"
 }
 
 # No printer: the window shows the picture and the Wizard button, and the

@@ -45,9 +45,6 @@ now_ms() { date +%s%3N; }
 # wine64 with the current WINEPREFIX; the arguments as for wine.
 winrun() { "$WINE64" "$@"; }
 
-# A Windows path for a file in the Unix file system (Wine's Z: drive).
-winpath() { printf 'Z:%s' "$(readlink -f "$1" | tr / '\\')"; }
-
 # Ends the wineserver of the current prefix and everything running in it.
 stop_prefix() {
     [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ] || return 0
