@@ -62,6 +62,7 @@ fi
 
 # --- the Windows builds and the end-to-end suite ----------------------------
 e2e_summary="not run"
+package_summary="not run"
 if [ $HOST_ONLY -eq 0 ]; then
     for preset in windows-x86 windows-x64; do
         if ! build "$preset"; then
@@ -69,6 +70,18 @@ if [ $HOST_ONLY -eq 0 ]; then
             build_failures+=("$preset")
         fi
     done
+    step "Programs and packages"
+    log="$BUILD_ROOT/package-check.log"
+    tests/package_check.sh "$BUILD_ROOT" 2>&1 | tee "$log"
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -1)
+    if [ -n "$line" ]; then
+        passed=$((passed + $(printf '%s' "$line" | sed -E 's/^([0-9]+) passed.*/\1/')))
+        failed=$((failed + $(printf '%s' "$line" | sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/')))
+        package_summary=$line
+    else
+        failed=$((failed + 1))
+        package_summary="the check gave no summary"
+    fi
     if [ -f "$BUILD_ROOT/windows-x64/package/setup.exe" ]; then
         step "End-to-end suite (Wine)"
         log="$BUILD_ROOT/e2e-tests.log"
@@ -91,6 +104,7 @@ fi
 
 step "Summary ($(( $(date +%s) - start )) s)"
 echo "Host tests:      $host_summary"
+echo "Packages:        $package_summary"
 echo "End-to-end:      $e2e_summary"
 [ ${#build_failures[@]} -eq 0 ] || echo "Failed builds:   ${build_failures[*]}"
 echo "$passed passed, $failed failed"

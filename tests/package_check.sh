@@ -1,0 +1,65 @@
+#!/bin/bash
+# Checks the built programs and packages of both Windows builds: executable
+# format, subsystem, the elevation manifest and the install folder's layout.
+#
+#   tests/package_check.sh BUILD_ROOT
+#
+# Ends with "N passed, N failed".
+set -u
+root=${1:?usage: $0 BUILD_ROOT}
+passed=0
+failed=0
+
+check() {
+    local what=$1
+    shift
+    if "$@" >/dev/null 2>&1; then
+        passed=$((passed + 1))
+        echo "ok    $what"
+    else
+        failed=$((failed + 1))
+        echo "FAIL  $what"
+    fi
+}
+
+# The objdump of the toolchain that built the file.
+objdump_for() {
+    local file=$1
+    shift
+    case $file in
+        *windows-x64*) x86_64-w64-mingw32-objdump "$@" ;;
+        *) i686-w64-mingw32-objdump "$@" ;;
+    esac
+}
+pe_format() { objdump_for "$1" -f "$1" | grep -q "file format $2\$"; }
+gui_subsystem() { objdump_for "$1" -p "$1" | grep -Eq '^Subsystem[[:space:]]+00000002'; }
+elevated() { grep -aq 'requestedExecutionLevel level="requireAdministrator" uiAccess="false"' "$1"; }
+no_dll_beyond_system() {
+    # The product needs no DLL of its own toolchain (libgcc, libstdc++, winpthread).
+    ! objdump_for "$1" -p "$1" | grep -Ei 'DLL Name: (libgcc|libstdc|libwinpthread)'
+}
+layout() {
+    local dir=$1
+    for f in setup.exe unins000.exe crvnv6.inf dat/crvndrv6.dat; do [ -f "$dir/$f" ] || return 1; done
+    for arch in i386 arm amd64 arm64; do
+        for f in crvndrv6.dll crvndrv6ui.dll crvnmon.dll; do [ -f "$dir/$arch/$f" ] || return 1; done
+    done
+    cmp -s "$dir/setup.exe" "$dir/unins000.exe"
+}
+
+for preset in windows-x86 windows-x64; do
+    exe="$root/$preset/setup.exe"
+    case $preset in
+        windows-x86) format=pei-i386 ;;
+        windows-x64) format=pei-x86-64 ;;
+    esac
+    check "$preset: setup.exe is $format" pe_format "$exe" "$format"
+    check "$preset: GUI subsystem" gui_subsystem "$exe"
+    check "$preset: manifest asks for administrator rights" elevated "$exe"
+    check "$preset: needs no toolchain DLL" no_dll_beyond_system "$exe"
+    check "$preset: install folder layout" layout "$root/$preset/package"
+    check "$preset: release zip" test -s "$(ls "$root/$preset"/corvane-setup-*.zip 2>/dev/null | head -1)"
+done
+
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]
