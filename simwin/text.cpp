@@ -75,7 +75,7 @@ void PutRepeat(Out &o, WCHAR c, size_t n) {
 
 enum Size { kSizeDefault, kSizeChar, kSizeShort, kSizeLong, kSize64, kSizePointer, kSizeWide };
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool plus = false;
     bool blank = false;
@@ -96,7 +96,7 @@ struct Body {
     size_t len;
 };
 
-void PutField(Out &o, const Spec &s, const char *prefix, size_t zeros, const Body &body, bool zeroPadWidth) {
+void PutField(Out &o, const Conversion &s, const char *prefix, size_t zeros, const Body &body, bool zeroPadWidth) {
     size_t prefixLen = strlen(prefix);
     size_t content = prefixLen + zeros + body.len;
     size_t pad = s.width > content ? s.width - content : 0;
@@ -113,7 +113,7 @@ void PutField(Out &o, const Spec &s, const char *prefix, size_t zeros, const Bod
         PutRepeat(o, L' ', pad);
 }
 
-void PutInteger(Out &o, const Spec &s, WCHAR conv, uint64_t magnitude, bool negative, Dialect d) {
+void PutInteger(Out &o, const Conversion &s, WCHAR conv, uint64_t magnitude, bool negative, Dialect d) {
     unsigned base = (conv == L'o') ? 8 : (conv == L'x' || conv == L'X' || conv == L'p') ? 16 : 10;
     const char *digitSet = (conv == L'X' || conv == L'p') ? "0123456789ABCDEF" : "0123456789abcdef";
     char reversed[24];
@@ -192,7 +192,7 @@ bool Format(Out &o, const WCHAR *f, va_list args, Dialect d) {
             continue;
         }
 
-        Spec s;
+        Conversion s;
         if (d == kCrt) {
             for (;; f++) {
                 if (*f == L'-')
@@ -322,7 +322,7 @@ bool Format(Out &o, const WCHAR *f, va_list args, Dialect d) {
         }
         case L'p': {
             uintptr_t v = (uintptr_t)va_arg(args, void *);
-            Spec plain = s;
+            Conversion plain = s;
             plain.alt = false;
             PutInteger(o, plain, conv, v, false, d);
             break;
