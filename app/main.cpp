@@ -8,13 +8,13 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/package_files.h"
 #include "common/process.h"
 #include "install/install_window.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
 
 #define INSTANCE_MUTEX_NAME L"SWIFTSETINSTALLERFORPRINTERDRIVER"
-#define UNINSTALLER_NAME L"unins000"
 
 #define MODULE_PATH_CCH 260
 #define DRIVE_CCH 3
@@ -82,7 +82,7 @@ static void RelaunchFromTemporaryCopy(HANDLE instanceMutex, const WCHAR *moduleP
 static void StartInstalledUninstaller(HANDLE instanceMutex) {
     WCHAR commandLine[COMMAND_LINE_CCH];
 
-    StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\\" UNINSTALLER_NAME L".exe\"", InstallDir);
+    StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\\" UNINSTALLER_FILE_NAME L"\"", InstallDir);
     CloseHandle(instanceMutex);
     StartDetachedProcess(commandLine);
 }
@@ -132,7 +132,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
                   EXTENSION_CCH);
     StringCchPrintfW(InstallDir, INSTALL_DIR_CCH, L"%ws%ws", drive, directory);
 
-    if (wcscmp(fileName, UNINSTALLER_NAME) == 0) {
+    if (wcscmp(fileName, UNINSTALLER_BASE_NAME) == 0) {
         RelaunchFromTemporaryCopy(instanceMutex, modulePath, directory, fileName);
         return 0;
     }

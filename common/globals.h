@@ -20,5 +20,3 @@ extern WCHAR InfPath[INSTALL_DIR_CCH];
 // The install worker's buffer for string-table templates.
 extern WCHAR InstallText[INSTALL_TEXT_CCH];
 
-// Name of the driver package's INF beside the program.
-#define PACKAGE_INF_NAME L"crvnv6.inf"

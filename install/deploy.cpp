@@ -11,6 +11,7 @@
 #include <wchar.h>
 
 #include "common/globals.h"
+#include "common/package_files.h"
 #include "common/spooler_control.h"
 #include "common/trace.h"
 
@@ -18,9 +19,6 @@
 #define ARCH_FOLDER_CCH 20
 #define SPLIT_DRIVE_CCH 3
 #define SPLIT_PART_CCH 256
-
-// The language monitor, which also goes into the system directory.
-#define MONITOR_DLL_NAME L"crvnmon.dll"
 
 // The install folder's sub-folder for the machine's own processor
 // architecture (not the one this process may be emulated as). Returns 0 for

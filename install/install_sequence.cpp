@@ -10,6 +10,7 @@
 #include <string.h>
 #include <strsafe.h>
 
+#include "common/package_files.h"
 #include "common/sdk_extras.h"
 #include "common/spooler_control.h"
 #include "common/trace.h"
@@ -65,7 +66,7 @@ int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {
         for (tries = 0; tries < QUEUE_WAIT_TRIES; tries++) {
             if (CheckPrinterQueue(request->QueueName, request->PortName) &&
                 (request->Options & MODEL_USES_LANGUAGE_MONITOR)) {
-                DeployArchFile(L"crvnmon.dll");
+                DeployArchFile(MONITOR_DLL_NAME);
                 break;
             }
             Sleep(QUEUE_WAIT_PAUSE_MS);

@@ -22,6 +22,7 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/package_files.h"
 #include "common/process.h"
 #include "install/catalog.h"
 #include "install/discovery.h"

@@ -9,6 +9,7 @@
 #include <strsafe.h>
 #include <wchar.h>
 
+#include "common/package_files.h"
 #include "common/trace.h"
 #include "install/catalog.h"
 #include "install/deploy.h"
@@ -18,8 +19,6 @@
 #define DRIVER_VERSION_TEXT L"2025.07.16.1"
 
 #define DEPENDENT_FILES_CCH 512
-#define LANGUAGE_MONITOR_NAME L"Language Monitor"
-#define MONITOR_DLL_NAME L"crvnmon.dll"
 
 #define WAIT_TRIES 5
 #define WAIT_PAUSE_MS 1000
@@ -90,9 +89,9 @@ int RegisterPrinterDriver(const InstallRequest *request) {
     driver.cVersion = 3;
     driver.pName = (LPWSTR)request->DriverName;
     driver.pEnvironment = NULL;
-    driver.pDriverPath = (LPWSTR)L"crvndrv6.dll";
-    driver.pDataFile = (LPWSTR)L"crvndrv6.dat";
-    driver.pConfigFile = (LPWSTR)L"crvndrv6ui.dll";
+    driver.pDriverPath = (LPWSTR)DRIVER_DLL_NAME;
+    driver.pDataFile = (LPWSTR)DRIVER_DATA_FILE_NAME;
+    driver.pConfigFile = (LPWSTR)CONFIG_DLL_NAME;
     driver.pDefaultDataType = (LPWSTR)L"RAW";
     driver.ftDriverDate = ParseDriverDate();
     driver.dwlDriverVersion = ParseDriverVersion();
@@ -143,9 +142,9 @@ int InstallPrinterManually(const InstallRequest *request) {
     int tries;
 
     // Every deployment step runs, even after one has failed.
-    result = DeployArchFile(L"crvndrv6.dll") ? 1 : 0;
-    result = (DeployArchFile(L"crvndrv6ui.dll") ? 1 : 0) & result;
-    result = (DeployDataFile(L"crvndrv6.dat") ? 1 : 0) & result;
+    result = DeployArchFile(DRIVER_DLL_NAME) ? 1 : 0;
+    result = (DeployArchFile(CONFIG_DLL_NAME) ? 1 : 0) & result;
+    result = (DeployDataFile(DRIVER_DATA_FILE_NAME) ? 1 : 0) & result;
     if (request->Options & MODEL_USES_LANGUAGE_MONITOR) {
         result = (DeployArchFile(MONITOR_DLL_NAME) ? 1 : 0) & result;
         result = InstallPrinterLanguageMonitor(LANGUAGE_MONITOR_NAME, MONITOR_DLL_NAME) & result;

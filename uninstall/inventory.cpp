@@ -6,6 +6,7 @@
 // tree under PackageList: package -> driver -> queue, every list newest
 // first. Nodes are never freed; driver records are shallow copies whose
 // strings stay in DriverEnumBuffer, queue records lie in PrinterEnumBuffer.
+#include "common/package_files.h"
 #include "uninstall/inventory.h"
 
 #include <windows.h>
@@ -24,7 +25,6 @@
 // characters and the two terminators of a multi-string.
 #define STORE_PATH_READ_CCH 512
 
-#define PRODUCT_DRIVER_DLL L"crvndrv6.dll"
 #define DRIVER_INFO_LEVEL 8
 #define PRINTER_INFO_LEVEL 2
 
@@ -191,7 +191,7 @@ int CollectPrinterDrivers(void) {
 
     drivers = (DRIVER_INFO_8W *)DriverEnumBuffer;
     for (i = 0; i < count; i++) {
-        if (drivers[i].pDriverPath == NULL || wcsstr(drivers[i].pDriverPath, PRODUCT_DRIVER_DLL) == NULL)
+        if (drivers[i].pDriverPath == NULL || wcsstr(drivers[i].pDriverPath, DRIVER_DLL_NAME) == NULL)
             continue;
         if (AttachDriverToPackages(&drivers[i]) != 0)
             continue;

@@ -18,6 +18,7 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/package_files.h"
 #include "common/spooler_control.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
@@ -164,7 +165,7 @@ DWORD WINAPI RemovalWorker(LPVOID parameter) {
     }
     // The buttons stay disabled until the window closes: neither a second
     // run nor the end of the dialog may come while the spooler is stopped.
-    RemoveMonitorFile(MONITOR_FILE_NAME);
+    RemoveMonitorFile(MONITOR_DLL_NAME);
     FinishUninstall(window);
     return 0;
 }

@@ -4,11 +4,6 @@
 #include <windows.h>
 #include <winspool.h>
 
-// The monitor DLL that the installation copied into the system directory.
-#define MONITOR_FILE_NAME L"crvnmon.dll"
-// The uninstaller that the installation put into the install folder.
-#define UNINSTALLER_FILE_NAME L"unins000.exe"
-
 DWORD WINAPI RemovalWorker(LPVOID window);
 // Non-zero when the queue was deleted or no longer exists; otherwise *error
 // receives the code of the failed spooler call (0 on success).
