@@ -6,7 +6,6 @@
 // tree under PackageList: package -> driver -> queue, every list newest
 // first. Nodes are never freed; driver records are shallow copies whose
 // strings stay in DriverEnumBuffer, queue records lie in PrinterEnumBuffer.
-#include "common/package_files.h"
 #include "uninstall/inventory.h"
 
 #include <windows.h>
@@ -17,6 +16,7 @@
 #include <winspool.h>
 
 #include "common/globals.h"
+#include "common/package_files.h"
 
 #define ENVIRONMENT_CCH 20
 #define KEY_PATH_CCH 1024
