@@ -48,16 +48,8 @@ protected:
     // Start-up of the windowed install: the dialog, then the wait for an
     // installation under way.
     static sim::Process RunInstallWindow(uint64_t timeLimit, const std::wstring &folder = kFolder) {
-        return sim::RunInProcess(
-            [folder] {
-                ModuleInstance = GetModuleHandleW(NULL);
-                StringCchCopyW(InstallDir, INSTALL_DIR_CCH, folder.c_str());
-                INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_TREEVIEW_CLASSES | ICC_PROGRESS_CLASS};
-                InitCommonControlsEx(&icc);
-                DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_INSTALL), NULL, InstallDlgProc, 0);
-                WaitForInstallToFinish();
-            },
-            timeLimit);
+        return RunProgramWindow(IDD_INSTALL, InstallDlgProc, folder, timeLimit, L"C:\\Program Files\\Corvane\\setup.exe",
+                                WaitForInstallToFinish);
     }
 
     static HWND Window() { return sim::FindDialog(IDD_INSTALL); }

@@ -1,5 +1,7 @@
 #include "tests/test_support.h"
 
+#include <commctrl.h>
+#include <strsafe.h>
 #include <string.h>
 
 #include "common/globals.h"
@@ -28,4 +30,19 @@ void SimTest::SetUp() {
 void SimTest::TearDown() {
     sim::Reset();
     ResetProductGlobals();
+}
+
+sim::Process RunProgramWindow(int templateId, DLGPROC procedure, const std::wstring &folder, uint64_t timeLimit,
+                              const std::wstring &image, const std::function<void()> &after) {
+    return sim::RunInProcess(
+        [=] {
+            ModuleInstance = GetModuleHandleW(NULL);
+            StringCchCopyW(InstallDir, INSTALL_DIR_CCH, folder.c_str());
+            INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_TREEVIEW_CLASSES | ICC_PROGRESS_CLASS};
+            InitCommonControlsEx(&classes);
+            DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(templateId), NULL, procedure, 0);
+            if (after)
+                after();
+        },
+        timeLimit, image);
 }

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,14 @@
 
 // Clears the product's process-wide state, as a new process would have it.
 void ResetProductGlobals();
+
+// Runs one of the program's windows in a simulated process as start-up shows
+// it: the instance handle and InstallDir set, the common controls registered,
+// the modal dialog; then `after` (for example start-up's wait for an
+// installation under way).
+sim::Process RunProgramWindow(int templateId, DLGPROC procedure, const std::wstring &folder, uint64_t timeLimit,
+                              const std::wstring &image = L"C:\\Program Files\\Corvane\\setup.exe",
+                              const std::function<void()> &after = nullptr);
 
 class SimTest : public ::testing::Test {
 protected:

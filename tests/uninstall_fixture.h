@@ -108,15 +108,8 @@ protected:
     // The uninstall window on folder, as start-up shows it for -u.
     static sim::Process RunUninstallWindow(uint64_t timeLimit = 600000,
                                            const std::wstring &folder = uninstall_fixture::kFolder) {
-        return sim::RunInProcess(
-            [folder] {
-                ModuleInstance = GetModuleHandleW(NULL);
-                StringCchCopyW(InstallDir, INSTALL_DIR_CCH, folder.c_str());
-                INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_TREEVIEW_CLASSES | ICC_PROGRESS_CLASS};
-                InitCommonControlsEx(&icc);
-                DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_UNINSTALL), NULL, UninstallDlgProc, 0);
-            },
-            timeLimit, L"C:\\Users\\Setup\\AppData\\Local\\Temp\\uni1.tmp");
+        return RunProgramWindow(IDD_UNINSTALL, UninstallDlgProc, folder, timeLimit,
+                                L"C:\\Users\\Setup\\AppData\\Local\\Temp\\uni1.tmp");
     }
 
     static HWND Window() { return sim::FindDialog(IDD_UNINSTALL); }
