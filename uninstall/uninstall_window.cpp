@@ -105,6 +105,12 @@ static void LoadTreeFormat(UINT id) {
     LoadStringW(ModuleInstance, id, TreeFormat, TREE_TEXT_CCH);
 }
 
+// An item text without arguments, straight from the string table.
+static void LoadTreeText(UINT id) {
+    memset(TreeText, 0, sizeof(TreeText));
+    LoadStringW(ModuleInstance, id, TreeText, TREE_TEXT_CCH);
+}
+
 // A string of a spooler record may be null (a driver without a manufacturer,
 // for one): it shows as an empty text.
 static const WCHAR *TextOrEmpty(const WCHAR *text) { return text != NULL ? text : L""; }
@@ -115,8 +121,7 @@ static HTREEITEM InsertPackageItem(HWND tree, const PackageNode *package) {
         StringCchPrintfW(TreeText, TREE_TEXT_CCH, TreeFormat, package->InfFileName, package->PackageVersion,
                          package->StoreInfPath, package->StatusText);
     } else {
-        LoadTreeFormat(IDS_TREE_DRIVER_LIST);
-        StringCchCopyW(TreeText, TREE_TEXT_CCH, TreeFormat);
+        LoadTreeText(IDS_TREE_DRIVER_LIST);
     }
     return InsertTreeItem(tree, TVI_ROOT, TreeText);
 }
@@ -132,8 +137,7 @@ static HTREEITEM InsertDriverItem(HWND tree, HTREEITEM parent, const DriverNode 
                          (int)((version >> 48) & 0xFFFF), (int)((version >> 32) & 0xFFFF),
                          (int)((version >> 16) & 0xFFFF), (int)(version & 0xFFFF), driver->StatusText);
     } else {
-        LoadTreeFormat(IDS_TREE_NO_DRIVER);
-        StringCchCopyW(TreeText, TREE_TEXT_CCH, TreeFormat);
+        LoadTreeText(IDS_TREE_NO_DRIVER);
     }
     return InsertTreeItem(tree, parent, TreeText);
 }
@@ -146,8 +150,7 @@ static void InsertQueueItem(HWND tree, HTREEITEM parent, const QueueNode *queue)
         StringCchPrintfW(TreeText, TREE_TEXT_CCH, TreeFormat, TextOrEmpty(info->pPrinterName),
                          TextOrEmpty(info->pPortName), queue->StatusText);
     } else {
-        LoadTreeFormat(IDS_TREE_NO_PRINTER);
-        StringCchCopyW(TreeText, TREE_TEXT_CCH, TreeFormat);
+        LoadTreeText(IDS_TREE_NO_PRINTER);
     }
     InsertTreeItem(tree, parent, TreeText);
 }
@@ -162,8 +165,7 @@ void FillComponentTree(HWND window, PackageNode *list) {
 
     SendMessageW(tree, TVM_DELETEITEM, 0, (LPARAM)TVI_ROOT);
     if (list == NULL) {
-        LoadTreeFormat(IDS_NOTHING_TO_REMOVE);
-        StringCchCopyW(TreeText, TREE_TEXT_CCH, TreeFormat);
+        LoadTreeText(IDS_NOTHING_TO_REMOVE);
         InsertTreeItem(tree, TVI_ROOT, TreeText);
         return;
     }
