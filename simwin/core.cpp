@@ -540,6 +540,14 @@ int CallCount(const std::string &api) {
     return n;
 }
 
+std::vector<uint64_t> CallTimes(const std::string &api) {
+    std::vector<uint64_t> times;
+    for (auto &c : M().Calls)
+        if (c.Api == api)
+            times.push_back(c.Time);
+    return times;
+}
+
 void ClearCalls() { M().Calls.clear(); }
 
 void FailCall(const std::string &api, DWORD error, int times) { M().Failures[api] = {error, times}; }

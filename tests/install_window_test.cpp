@@ -64,14 +64,6 @@ protected:
         return {sim::ControlVisible(w, IDC_WIZARD), sim::ControlVisible(w, IDC_PICTURE),
                 sim::ControlVisible(w, IDC_LOG), sim::ControlVisible(w, IDC_PROGRESS)};
     }
-
-    static std::vector<uint64_t> ApiTimes(const std::string &api) {
-        std::vector<uint64_t> times;
-        for (const sim::Call &c : sim::Calls())
-            if (c.Api == api)
-                times.push_back(c.Time);
-        return times;
-    }
 };
 
 const std::vector<bool> kNoPrinterView = {true, true, false, false};
@@ -263,8 +255,8 @@ TEST_F(InstallWindowTest, WizardStartsThePrinterWizardAndBringsItsFirstWindowToF
     ASSERT_EQ(4u, wizardWindows.size());
     // The newer of the two windows is first in z-order.
     EXPECT_EQ(std::vector<HWND>{wizardWindows[1]}, sim::ForegroundHistory());
-    EXPECT_EQ(std::vector<uint64_t>{1800}, ApiTimes("SetForegroundWindow"));
-    EXPECT_EQ((std::vector<uint64_t>{1800, 2800}), ApiTimes("EnumWindows"));
+    EXPECT_EQ(std::vector<uint64_t>{1800}, sim::CallTimes("SetForegroundWindow"));
+    EXPECT_EQ((std::vector<uint64_t>{1800, 2800}), sim::CallTimes("EnumWindows"));
 }
 
 TEST_F(InstallWindowTest, AFolderAtFullLengthIsCutToTheBuffersItFills) {
@@ -328,7 +320,7 @@ TEST_F(InstallWindowTest, ClosingDuringAnInstallationWaitsForItAndStartsNoOther)
     // returned (the worker's next progress post, to a window that is gone).
     EXPECT_FALSE(sim::IsDialogOpen(Window()));
     EXPECT_FALSE(p.Killed);
-    std::vector<uint64_t> posts = ApiTimes("PostMessageW");
+    std::vector<uint64_t> posts = sim::CallTimes("PostMessageW");
     ASSERT_LE(3u, posts.size());  // 100 and 40 before the close, 80 after
     EXPECT_EQ(500u, posts[1] + 500);
     EXPECT_GT(posts[2], 1000u);

@@ -81,9 +81,9 @@ TEST_F(RemovalTest, CleanRunRemovesEverythingInOrderThenTheMonitorDllAndTheFolde
               CallsAmong({"OpenPrinterW", "SetPrinterW", "DeletePrinter", "SetupDiRemoveDevice", "DeleteMonitorW",
                           "DeletePrinterDriverExW", "DeletePrinterDriverPackageW", "DeleteFileW", "SHChangeNotify",
                           "SHFileOperationW", "MessageBoxW"}));
-    EXPECT_EQ((std::vector<uint64_t>{kClick, kClick + 300}), ApiTimes("DeletePrinter"));
-    EXPECT_EQ((std::vector<uint64_t>{kClick + 600}), ApiTimes("DeletePrinterDriverExW"));
-    EXPECT_EQ((std::vector<uint64_t>{kClick + 900}), ApiTimes("DeletePrinterDriverPackageW"));
+    EXPECT_EQ((std::vector<uint64_t>{kClick, kClick + 300}), sim::CallTimes("DeletePrinter"));
+    EXPECT_EQ((std::vector<uint64_t>{kClick + 600}), sim::CallTimes("DeletePrinterDriverExW"));
+    EXPECT_EQ((std::vector<uint64_t>{kClick + 900}), sim::CallTimes("DeletePrinterDriverPackageW"));
     EXPECT_EQ((std::vector<int>{20, 30, 60, 80, 100}), sim::PostedPositions(w, IDC_PROGRESS));
     EXPECT_FALSE(sim::ControlVisible(w, IDC_PROGRESS));
 
@@ -223,7 +223,7 @@ TEST_F(RemovalTest, SecondRunAttemptsOnlyWhatIsLeft) {
     for (int i = 0; i < 10; i++)
         expected.push_back(firstTry + 1000 * i);
     expected.push_back(30000);
-    EXPECT_EQ(expected, ApiTimes("DeletePrinterDriverExW"));
+    EXPECT_EQ(expected, sim::CallTimes("DeletePrinterDriverExW"));
     EXPECT_EQ(11, sim::CallCount("DeleteMonitorW"));
     ASSERT_EQ(4u, afterFirst.size());
     EXPECT_EQ(DriverLine(L"Corvane MODEL", L"Failed. Error:5"), afterFirst[2]);
@@ -233,7 +233,7 @@ TEST_F(RemovalTest, SecondRunAttemptsOnlyWhatIsLeft) {
     // The second run: the queue is not opened again; driver and package go.
     EXPECT_EQ(1, opensAfterFirst);
     EXPECT_EQ(1, sim::CallCount("OpenPrinterW"));
-    EXPECT_EQ((std::vector<uint64_t>{30300}), ApiTimes("DeletePrinterDriverPackageW"));
+    EXPECT_EQ((std::vector<uint64_t>{30300}), sim::CallTimes("DeletePrinterDriverPackageW"));
     EXPECT_EQ((std::vector<std::wstring>{kFailedMessage, kDoneMessage}), MessageTexts());
     EXPECT_EQ((std::vector<std::wstring>{
                   std::wstring(L"The driver folder: ") + kFolder,
@@ -264,7 +264,7 @@ TEST_F(RemovalTest, DriverInUseIsTriedTenTimesWithASpoolerRestartInEach) {
     std::vector<uint64_t> expected;
     for (int i = 0; i < 20; i++)
         expected.push_back(start + 1000 * i);
-    EXPECT_EQ(expected, ApiTimes("DeletePrinterDriverExW"));
+    EXPECT_EQ(expected, sim::CallTimes("DeletePrinterDriverExW"));
     EXPECT_EQ(10, sim::CallCount("DeleteMonitorW"));
     int stops = 0, starts = 0;
     for (auto &r : sim::ServiceRequests())
@@ -292,7 +292,7 @@ TEST_F(RemovalTest, PackageInUseIsTriedFiveTimesAndShowsTheSignedCode) {
 
     uint64_t start = kClick + 600;
     EXPECT_EQ((std::vector<uint64_t>{start, start + 1000, start + 2000, start + 3000, start + 4000}),
-              ApiTimes("DeletePrinterDriverPackageW"));
+              sim::CallTimes("DeletePrinterDriverPackageW"));
     ASSERT_EQ(1u, sim::MessageBoxes().size());
     EXPECT_EQ(start + 5000, sim::MessageBoxes()[0].Time);
     EXPECT_EQ(L"Driver Package:crvnv6.inf, version:07/16/2025,2025.7.16.1, " + store + L", Failed. Error:-2146500035",
@@ -390,7 +390,7 @@ TEST_F(RemovalTest, MonitorDllIsDeletedWithTheSpoolerStoppedAndRetriedWhileInUse
     sim::files::WriteFile(kMonitorDll, "dll");
     sim::files::Lock(kMonitorDll, sim::files::LockKind::Image);
     RemoveMonitorFile(L"crvnmon.dll");
-    EXPECT_EQ((std::vector<uint64_t>{0, 1000, 2000, 3000, 4000}), ApiTimes("DeleteFileW"));
+    EXPECT_EQ((std::vector<uint64_t>{0, 1000, 2000, 3000, 4000}), sim::CallTimes("DeleteFileW"));
     EXPECT_TRUE(sim::files::Exists(kMonitorDll));
     ASSERT_EQ(2u, sim::ServiceRequests().size());
     EXPECT_EQ(5000u, sim::ServiceRequests()[1].Time);

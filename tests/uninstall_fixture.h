@@ -118,14 +118,6 @@ protected:
         sim::At(time, [id] { sim::Click(Window(), id); });
     }
 
-    static std::vector<uint64_t> ApiTimes(const std::string &api) {
-        std::vector<uint64_t> times;
-        for (const sim::Call &c : sim::Calls())
-            if (c.Api == api)
-                times.push_back(c.Time);
-        return times;
-    }
-
     // The names of the calls among apis, in order.
     static std::vector<std::string> CallsAmong(const std::vector<std::string> &apis) {
         std::vector<std::string> out;

@@ -28,6 +28,8 @@ struct Call {
 };
 const std::vector<Call> &Calls();
 int CallCount(const std::string &api);
+// The virtual times of every call of api, in order.
+std::vector<uint64_t> CallTimes(const std::string &api);
 void ClearCalls();
 // The next `times` calls of api fail with error (times < 0: every call from
 // now on). The API returns its documented failure value with that last error
