@@ -118,6 +118,8 @@ struct Machine {
     std::map<std::string, Failure> Failures;
     std::vector<std::wstring> DebugWrites;
     WORD Architecture = PROCESSOR_ARCHITECTURE_AMD64;
+    sim::WindowsVersion Version = sim::WindowsVersion::Windows11;
+    bool Program32Bit = false;
     uintptr_t NextHandle = 0x1000;
     std::vector<std::function<void(const sim::Process &)>> ProcessCreatedHooks;
 };
@@ -492,6 +494,8 @@ std::wstring Upper(std::wstring text) {
 
 void OnReset(std::function<void()> fn) { ResetHooks().push_back(std::move(fn)); }
 WORD NativeArchitecture() { return M().Architecture; }
+sim::WindowsVersion Version() { return M().Version; }
+bool IsWow64() { return M().Program32Bit && M().Architecture != PROCESSOR_ARCHITECTURE_INTEL; }
 void OnProcessExit(std::function<void(DWORD)> fn) { ProcessExitHooks().push_back(std::move(fn)); }
 
 }  // namespace simk
@@ -639,6 +643,8 @@ void HoldNamedMutex(const std::wstring &name) {
 bool NamedObjectExists(const std::wstring &name) { return !M().Named[name].expired(); }
 
 void SetNativeArchitecture(WORD arch) { M().Architecture = arch; }
+void SetWindowsVersion(WindowsVersion version) { M().Version = version; }
+void SetProgram32Bit(bool is32Bit) { M().Program32Bit = is32Bit; }
 
 const std::vector<std::wstring> &DebugWrites() { return M().DebugWrites; }
 

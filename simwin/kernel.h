@@ -12,6 +12,8 @@
 
 #include <windef.h>
 
+#include "sim/core.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -52,6 +54,10 @@ std::wstring CurrentProcessImage();
 // The machine's native processor architecture (sim::SetNativeArchitecture),
 // read without a call being logged.
 WORD NativeArchitecture();
+sim::WindowsVersion Version();
+// True when the product's processes run as 32-bit programs under WOW64 (the
+// 32-bit build on a machine whose native processor is not x86).
+bool IsWow64();
 
 // Unique opaque values for handles of every subsystem (never null, never
 // reused during one machine's life).

@@ -85,7 +85,23 @@ void HoldNamedMutex(const std::wstring &name);
 bool NamedObjectExists(const std::wstring &name);
 
 // --- Machine information ---------------------------------------------------
+// The machine's own processor (PROCESSOR_ARCHITECTURE_INTEL, _ARM, _AMD64,
+// _ARM64, or any other value); a reset machine is x64.
 void SetNativeArchitecture(WORD wProcessorArchitecture);
+
+// The Windows release the machine runs, where behaviour differs between them:
+//   Windows7  - Windows 7 SP1 without KB2533623 (no SetDefaultDllDirectories)
+//   Windows81 - Windows 8.1
+//   Windows10 - Windows 10 (version 1511 or later; on ARM64 without x64 emulation)
+//   Windows11 - Windows 11 (on ARM64 with x64 emulation)
+// A reset machine runs Windows11.
+enum class WindowsVersion { Windows7, Windows81, Windows10, Windows11 };
+void SetWindowsVersion(WindowsVersion version);
+
+// Whether the simulated program (every process that runs the product) is the
+// 32-bit x86 build. On a machine whose native processor is not x86 it then
+// runs under WOW64. A reset machine runs the program natively (false).
+void SetProgram32Bit(bool is32Bit);
 
 // --- Debugger output -------------------------------------------------------
 // Every OutputDebugStringW call's text, in order.
