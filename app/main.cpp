@@ -75,7 +75,7 @@ static void RelaunchFromTemporaryCopy(HANDLE instanceMutex, const WCHAR *moduleP
 
     // The copy takes the single-instance guard itself.
     CloseHandle(instanceMutex);
-    StartDetachedProcess(commandLine);
+    StartDetachedProcess(NULL, commandLine);
 }
 
 // Hands over to the installed uninstaller in the program's own folder.
@@ -84,7 +84,7 @@ static void StartInstalledUninstaller(HANDLE instanceMutex) {
 
     StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\\" UNINSTALLER_FILE_NAME L"\"", InstallDir);
     CloseHandle(instanceMutex);
-    StartDetachedProcess(commandLine);
+    StartDetachedProcess(NULL, commandLine);
 }
 
 static void RegisterCommonControls(void) {

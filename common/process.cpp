@@ -2,14 +2,14 @@
 
 #include <string.h>
 
-DWORD StartDetachedProcess(WCHAR *commandLine) {
+DWORD StartDetachedProcess(const WCHAR *program, WCHAR *commandLine) {
     STARTUPINFOW startup;
     PROCESS_INFORMATION process;
 
     memset(&startup, 0, sizeof(startup));
     memset(&process, 0, sizeof(process));
     startup.cb = sizeof(startup);
-    CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+    CreateProcessW(program, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
     if (process.hProcess)
         CloseHandle(process.hProcess);
     if (process.hThread)

@@ -3,8 +3,11 @@
 
 #include <windows.h>
 
-// Starts commandLine detached: no inherited handles, no creation flags, the
-// caller's environment and folder; both returned handles are closed at once
-// and nothing waits for the child. Returns the child's process id, 0 when it
-// could not be started.
-DWORD StartDetachedProcess(WCHAR *commandLine);
+// Starts program (a full path) with commandLine, detached: no inherited
+// handles, no creation flags, the caller's environment and folder; both
+// returned handles are closed at once and nothing waits for the child.
+// Naming the program file keeps CreateProcessW from searching for it, which
+// would look in the current folder and try the leading words of an unquoted
+// path with blanks. Returns the child's process id, 0 when it could not be
+// started.
+DWORD StartDetachedProcess(const WCHAR *program, WCHAR *commandLine);

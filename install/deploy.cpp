@@ -11,6 +11,7 @@
 #include <wchar.h>
 
 #include "common/globals.h"
+#include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/spooler_control.h"
 #include "common/trace.h"
@@ -20,46 +21,20 @@
 #define SPLIT_DRIVE_CCH 3
 #define SPLIT_PART_CCH 256
 
-// The install folder's sub-folder for the machine's own processor
-// architecture (not the one this process may be emulated as). Returns 0 for
-// an architecture the product has no binaries for.
-static int GetArchFolder(WCHAR *folder, size_t folderCch) {
-    SYSTEM_INFO info;
-    const WCHAR *name;
-
-    memset(&info, 0, sizeof(info));
-    GetNativeSystemInfo(&info);
-    switch (info.wProcessorArchitecture) {
-    case PROCESSOR_ARCHITECTURE_INTEL:
-        name = L"i386";
-        break;
-    case PROCESSOR_ARCHITECTURE_ARM:
-        name = L"arm";
-        break;
-    case PROCESSOR_ARCHITECTURE_AMD64:
-        name = L"amd64";
-        break;
-    case PROCESSOR_ARCHITECTURE_ARM64:
-        name = L"arm64";
-        break;
-    default:
-        return 0;
-    }
-    StringCchCopyW(folder, folderCch, name);
-    return 1;
-}
-
-// Reads the printer-driver directory of this process's default environment
-// into directory (DEPLOY_PATH_CCH characters).
+// Reads the printer-driver directory of the machine's own print environment
+// (not this process's default, which for a 32-bit process on 64-bit Windows
+// is the x86 one) into directory.
 static BOOL ReadDriverDirectory(WCHAR *directory, DWORD directoryBytes) {
     DWORD needed = 0;
-    return GetPrinterDriverDirectoryW(NULL, NULL, 1, (LPBYTE)directory, directoryBytes, &needed);
+    return GetPrinterDriverDirectoryW(NULL, NativePrintEnvironment(), 1, (LPBYTE)directory, directoryBytes,
+                                      &needed);
 }
 
 int DeployArchFile(const WCHAR *fileName) {
     WCHAR targetPath[DEPLOY_PATH_CCH];
     WCHAR sourcePath[DEPLOY_PATH_CCH];
     WCHAR archFolder[ARCH_FOLDER_CCH];
+    const NativeArchitecture *architecture;
     BOOL result;
     DWORD error;
 
@@ -67,8 +42,12 @@ int DeployArchFile(const WCHAR *fileName) {
     memset(sourcePath, 0, sizeof(sourcePath));
     memset(archFolder, 0, sizeof(archFolder));
 
-    if (!GetArchFolder(archFolder, ARCH_FOLDER_CCH))
+    // The binaries of the machine's own processor, also when this process
+    // runs emulated; there are none for a processor the product does not know.
+    architecture = GetNativeArchitecture();
+    if (architecture == NULL)
         return 0;
+    StringCchCopyW(archFolder, ARCH_FOLDER_CCH, architecture->FolderName);
 
     // The driver directory is read into the source buffer; it is needed
     // only until the target path is made.
@@ -144,7 +123,10 @@ int CopyToSystemDirectory(const WCHAR *sourcePath) {
     memset(extension, 0, sizeof(extension));
     memset(targetPath, 0, sizeof(targetPath));
 
-    GetSystemDirectoryW(systemDirectory, DEPLOY_PATH_CCH);
+    // The spooler loads the monitor from the machine's own system directory,
+    // which a 32-bit process reaches only through its WOW64 alias.
+    if (!GetNativeSystemDirectory(systemDirectory, DEPLOY_PATH_CCH))
+        return 0;
     // A part that does not fit leaves all four empty; the copy then fails.
     _wsplitpath_s(sourcePath, drive, SPLIT_DRIVE_CCH, directory, SPLIT_PART_CCH, name, SPLIT_PART_CCH, extension,
                   SPLIT_PART_CCH);

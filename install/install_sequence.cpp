@@ -10,6 +10,7 @@
 #include <string.h>
 #include <strsafe.h>
 
+#include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/sdk_extras.h"
 #include "common/spooler_control.h"
@@ -30,7 +31,8 @@ int DoUploadDriverPackage(const WCHAR *infPath) {
     HRESULT result;
 
     memset(storePath, 0, sizeof(storePath));
-    result = UploadPrinterDriverPackageW(NULL, infPath, NULL, UPDP_UPLOAD_ALWAYS, NULL, storePath, &storePathCch);
+    result = UploadPrinterDriverPackageW(NULL, infPath, NativePrintEnvironment(), UPDP_UPLOAD_ALWAYS, NULL, storePath,
+                                         &storePathCch);
     Trace("DoUploadDriverPackage, %ws, code:%d.", storePath, (int)result);
     return result == S_OK ? 1 : 0;
 }

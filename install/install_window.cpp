@@ -22,6 +22,7 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/process.h"
 #include "install/catalog.h"
@@ -34,6 +35,7 @@
 // full InfPath (with room for its terminator) and the closing quote.
 #define WIZARD_FIXED_CCH 46
 #define WIZARD_COMMAND_CCH (WIZARD_FIXED_CCH + INSTALL_DIR_CCH + 1)
+#define WIZARD_PROGRAM_CCH 260
 #define WIZARD_START_PAUSE_MS 300
 #define RESCAN_PAUSE_MS 1000
 
@@ -217,15 +219,23 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
 }
 
 // Opens the system's add-printer wizard on the product's INF and brings its
-// first window to the front.
+// first window to the front. The wizard runs in the machine's own rundll32,
+// so that it installs the driver of the machine's own architecture (under
+// WOW64 a plain "rundll32.exe" would be the 32-bit one), and by its full path
+// in System32, never a rundll32.exe that lies beside this program.
 static void StartPrinterWizard(void) {
     WCHAR commandLine[WIZARD_COMMAND_CCH];
+    WCHAR program[WIZARD_PROGRAM_CCH];
     DWORD processId;
 
     memset(commandLine, 0, sizeof(commandLine));
+    memset(program, 0, sizeof(program));
+    if (!GetNativeSystemDirectory(program, WIZARD_PROGRAM_CCH) ||
+        FAILED(StringCchCatW(program, WIZARD_PROGRAM_CCH, L"\\rundll32.exe")))
+        return;
     StringCchPrintfW(commandLine, WIZARD_COMMAND_CCH, L"rundll32.exe printui.dll PrintUIEntry /ii /f \"%ws\"",
                      InfPath);
-    processId = StartDetachedProcess(commandLine);
+    processId = StartDetachedProcess(program, commandLine);
     Sleep(WIZARD_START_PAUSE_MS);
     EnumWindows(BringProcessWindowToFront, (LPARAM)processId);
 }

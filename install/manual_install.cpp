@@ -9,6 +9,7 @@
 #include <strsafe.h>
 #include <wchar.h>
 
+#include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/trace.h"
 #include "install/catalog.h"
@@ -62,14 +63,14 @@ int IsDriverInstalled(const WCHAR *driverName) {
     DRIVER_INFO_8W *drivers;
     int found = 0;
 
-    EnumPrinterDriversW(NULL, NULL, 8, NULL, 0, &needed, &count);
+    EnumPrinterDriversW(NULL, NativePrintEnvironment(), 8, NULL, 0, &needed, &count);
     if (needed == 0)
         return 0;
     drivers = (DRIVER_INFO_8W *)LocalAlloc(LMEM_ZEROINIT, needed);
     if (drivers == NULL)
         return 0;
     count = 0;
-    EnumPrinterDriversW(NULL, NULL, 8, (LPBYTE)drivers, needed, &needed, &count);
+    EnumPrinterDriversW(NULL, NativePrintEnvironment(), 8, (LPBYTE)drivers, needed, &needed, &count);
     for (i = 0; i < count; i++) {
         if (drivers[i].pName != NULL && wcscmp(drivers[i].pName, driverName) == 0) {
             found = 1;
@@ -88,7 +89,8 @@ int RegisterPrinterDriver(const InstallRequest *request) {
     memset(&driver, 0, sizeof(driver));
     driver.cVersion = 3;
     driver.pName = (LPWSTR)request->DriverName;
-    driver.pEnvironment = NULL;
+    // A local queue needs the driver of the machine's own environment.
+    driver.pEnvironment = NativePrintEnvironment();
     driver.pDriverPath = (LPWSTR)DRIVER_DLL_NAME;
     driver.pDataFile = (LPWSTR)DRIVER_DATA_FILE_NAME;
     driver.pConfigFile = (LPWSTR)CONFIG_DLL_NAME;
@@ -124,7 +126,7 @@ int InstallPrinterLanguageMonitor(const WCHAR *monitorName, const WCHAR *dllName
 
     memset(&monitor, 0, sizeof(monitor));
     monitor.pName = (LPWSTR)monitorName;
-    monitor.pEnvironment = NULL;
+    monitor.pEnvironment = NativePrintEnvironment();
     monitor.pDLLName = (LPWSTR)dllName;
     if (AddMonitorW(NULL, 2, (LPBYTE)&monitor))
         return 1;

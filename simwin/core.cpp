@@ -966,6 +966,9 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
 }
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
+    static char kernel32;
+    if (moduleName && simk::SameText(moduleName, L"kernel32.dll"))
+        return reinterpret_cast<HMODULE>(&kernel32);
     if (moduleName) {
         SetLastError(126);
         return nullptr;

@@ -233,6 +233,7 @@ void ResetFiles() {
     locks.clear();
     pendingRenames.clear();
     sim::files::CreateFolder(sim::files::kSystemDirectory);
+    sim::files::WriteFile(std::wstring(sim::files::kSystemDirectory) + L"\\rundll32.exe", "system program");
     for (const wchar_t *env : {L"W32X86", L"x64", L"ARM64", L"ARM"})
         sim::files::CreateFolder(std::wstring(sim::files::kSystemDirectory) + L"\\spool\\drivers\\" + env);
     sim::files::CreateFolder(sim::files::kTempDirectory);

@@ -43,7 +43,7 @@ TEST_F(ManualInstallTest, DriverRecordWithoutLanguageMonitor) {
     ASSERT_NE(nullptr, d);
     EXPECT_EQ(3u, d->cVersion);
     EXPECT_EQ(std::wstring(kDriverName), d->pName.value_or(L""));
-    EXPECT_FALSE(d->pEnvironment.has_value());
+    EXPECT_EQ(L"Windows x64", d->pEnvironment.value_or(L""));
     EXPECT_EQ(L"crvndrv6.dll", d->pDriverPath.value_or(L""));
     EXPECT_EQ(L"crvndrv6.dat", d->pDataFile.value_or(L""));
     EXPECT_EQ(L"crvndrv6ui.dll", d->pConfigFile.value_or(L""));
@@ -116,7 +116,7 @@ TEST_F(ManualInstallTest, MonitorAddedOnceAndAlreadyInstalledCountsAsAdded) {
     EXPECT_EQ(1, InstallPrinterLanguageMonitor(L"Language Monitor", L"crvnmon.dll"));
     ASSERT_NE(nullptr, sim::FindMonitor(L"Language Monitor"));
     EXPECT_EQ(L"crvnmon.dll", sim::FindMonitor(L"Language Monitor")->DllName);
-    EXPECT_FALSE(sim::FindMonitor(L"Language Monitor")->Environment.has_value());
+    EXPECT_EQ(L"Windows x64", sim::FindMonitor(L"Language Monitor")->Environment.value_or(L""));
 
     EXPECT_EQ(1, InstallPrinterLanguageMonitor(L"Language Monitor", L"crvnmon.dll"));
     EXPECT_EQ(1u, sim::Monitors().size());

@@ -6,7 +6,9 @@
 //   wininfo.exe waitgone WHICH [MS]      waits until no such window is visible
 //   wininfo.exe waittext WHICH ID TEXT [MS]   waits until control ID's text contains TEXT
 //   wininfo.exe waitvisible WHICH ID [MS]     waits until control ID is visible
-//   wininfo.exe waitchange WHICH ID [MS]      waits until control ID's text changes
+//   wininfo.exe waitchange WHICH ID [MS [FROM]]
+//                                             waits until control ID's text changes (from FROM,
+//                                             when given: a change before the wait began counts)
 //   wininfo.exe click WHICH ID           presses button ID (refused when disabled or hidden)
 //   wininfo.exe close WHICH              closes the window as its title-bar button would
 //
@@ -260,6 +262,10 @@ int wmain(int argc, WCHAR **argv)
         static WCHAR text[8192];
         static WCHAR first[8192];
         BOOL haveFirst = FALSE;
+        if (!wantText && !wantVisible && argc >= 6) {
+            StringCchCopyW(first, ARRAYSIZE(first), argv[5]);
+            haveFirst = TRUE;
+        }
         for (;;) {
             Search s;
             FindWindows(which, &s);

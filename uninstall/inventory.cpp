@@ -16,9 +16,9 @@
 #include <winspool.h>
 
 #include "common/globals.h"
+#include "common/native_system.h"
 #include "common/package_files.h"
 
-#define ENVIRONMENT_CCH 20
 #define KEY_PATH_CCH 1024
 #define SUBKEY_NAME_CCH 260
 // The "DriverStorePath" read takes at most 1024 bytes on Windows: 510
@@ -33,31 +33,6 @@ BYTE *DriverEnumBuffer = NULL;
 BYTE *PrinterEnumBuffer = NULL;
 
 static void *AllocateZeroed(SIZE_T bytes) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes); }
-
-// The print environment of the machine's processor; FALSE for a processor
-// the product has no driver for.
-static BOOL GetPrintEnvironment(WCHAR *environment, size_t capacity) {
-    SYSTEM_INFO system;
-
-    memset(&system, 0, sizeof(system));
-    GetNativeSystemInfo(&system);
-    switch (system.wProcessorArchitecture) {
-    case PROCESSOR_ARCHITECTURE_INTEL:
-        StringCchCopyW(environment, capacity, L"Windows NT x86");
-        return TRUE;
-    case PROCESSOR_ARCHITECTURE_ARM:
-        StringCchCopyW(environment, capacity, L"Windows ARM");
-        return TRUE;
-    case PROCESSOR_ARCHITECTURE_AMD64:
-        StringCchCopyW(environment, capacity, L"Windows x64");
-        return TRUE;
-    case PROCESSOR_ARCHITECTURE_ARM64:
-        StringCchCopyW(environment, capacity, L"Windows ARM64");
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
 
 // The INF's "DriverVer" entry; left empty when it cannot be read.
 static void ReadPackageVersion(const WCHAR *infPath, WCHAR *version, DWORD capacity) {
@@ -79,7 +54,7 @@ static void ReadPackageVersion(const WCHAR *infPath, WCHAR *version, DWORD capac
 }
 
 int CollectDriverPackages(void) {
-    WCHAR environment[ENVIRONMENT_CCH];
+    const NativeArchitecture *architecture;
     WCHAR path[KEY_PATH_CCH];
     WCHAR subkeyName[SUBKEY_NAME_CCH];
     HKEY packages = NULL;
@@ -90,19 +65,22 @@ int CollectDriverPackages(void) {
     const WCHAR *name;
     PackageNode package;
 
-    memset(environment, 0, sizeof(environment));
-    if (!GetPrintEnvironment(environment, ENVIRONMENT_CCH))
+    // The packages of the machine's own environment, whatever this process
+    // runs as; none for a processor the product has no driver for.
+    architecture = GetNativeArchitecture();
+    if (architecture == NULL)
         return 0;
     memset(path, 0, sizeof(path));
     StringCchPrintfW(path, KEY_PATH_CCH,
                      L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\PackageInstallation\\%ws\\DriverPackages",
-                     environment);
-    if (RegOpenKeyW(HKEY_LOCAL_MACHINE, path, &packages) != ERROR_SUCCESS)
+                     architecture->PrintEnvironment);
+    // The spooler keeps these keys in the machine's own registry view.
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | KEY_WOW64_64KEY, &packages) != ERROR_SUCCESS)
         return 1;
 
     memset(subkeyName, 0, sizeof(subkeyName));
     for (index = 0; RegEnumKeyW(packages, index, subkeyName, SUBKEY_NAME_CCH) == ERROR_SUCCESS; index++) {
-        if (RegOpenKeyW(packages, subkeyName, &subkey) != ERROR_SUCCESS)
+        if (RegOpenKeyExW(packages, subkeyName, 0, KEY_QUERY_VALUE, &subkey) != ERROR_SUCCESS)
             continue;
         memset(path, 0, sizeof(path));
         size = STORE_PATH_READ_CCH * sizeof(WCHAR);
@@ -179,7 +157,7 @@ int CollectPrinterDrivers(void) {
     DriverNode *node;
     PackageNode placeholder;
 
-    EnumPrinterDriversW(NULL, NULL, DRIVER_INFO_LEVEL, DriverEnumBuffer, 0, &needed, &count);
+    EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, 0, &needed, &count);
     if (needed == 0)
         return 0;
     buffer = (BYTE *)AllocateZeroed(needed);
@@ -187,7 +165,7 @@ int CollectPrinterDrivers(void) {
         return 0;
     DriverEnumBuffer = buffer;
     count = 0;
-    EnumPrinterDriversW(NULL, NULL, DRIVER_INFO_LEVEL, DriverEnumBuffer, needed, &needed, &count);
+    EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, needed, &needed, &count);
 
     drivers = (DRIVER_INFO_8W *)DriverEnumBuffer;
     for (i = 0; i < count; i++) {

@@ -18,6 +18,7 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/spooler_control.h"
 #include "uninstall/inventory.h"
@@ -117,7 +118,7 @@ static int RemovePackageNode(PackageNode *package) {
     if (package->DriverCount != 0 || package->StoreInfPath[0] == 0 || package->Removed)
         return 0;
     for (tries = 0; tries < PACKAGE_TRIES; tries++) {
-        result = DeletePrinterDriverPackageW(NULL, package->StoreInfPath, NULL);
+        result = DeletePrinterDriverPackageW(NULL, package->StoreInfPath, NativePrintEnvironment());
         if (result != SPAPI_E_INF_IN_USE_BY_DEVICES)
             break;
         Sleep(PACKAGE_RETRY_MS);
@@ -249,14 +250,14 @@ int RemovePrinterDriver(const DRIVER_INFO_8W *driver, DWORD *error) {
     BOOL deleted;
 
     if (driver->pMonitorName != NULL)
-        DeleteMonitorW(NULL, NULL, driver->pMonitorName);
-    deleted = DeletePrinterDriverExW(NULL, NULL, driver->pName, DPD_DELETE_UNUSED_FILES, 0);
+        DeleteMonitorW(NULL, NativePrintEnvironment(), driver->pMonitorName);
+    deleted = DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
     if (!deleted)
         code = GetLastError();
     if (!deleted && code == ERROR_PRINTER_DRIVER_IN_USE) {
         // A restart lets the spooler unload the driver's files.
         RestartSpooler();
-        deleted = DeletePrinterDriverExW(NULL, NULL, driver->pName, DPD_DELETE_UNUSED_FILES, 0);
+        deleted = DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
         code = deleted ? 0 : GetLastError();
     }
     // A driver that no longer exists counts as removed.
@@ -280,9 +281,10 @@ void RemoveMonitorFile(const WCHAR *fileName) {
         return;
     memset(systemDirectory, 0, sizeof(systemDirectory));
     memset(path, 0, sizeof(path));
-    GetSystemDirectoryW(systemDirectory, SYSTEM_PATH_CCH);
+    // The copy the spooler loads is in the machine's own system directory.
     // A path cut short could name another file: then nothing is deleted.
-    if (SUCCEEDED(StringCchPrintfW(path, SYSTEM_PATH_CCH, L"%ws\\%ws", systemDirectory, fileName))) {
+    if (GetNativeSystemDirectory(systemDirectory, SYSTEM_PATH_CCH) &&
+        SUCCEEDED(StringCchPrintfW(path, SYSTEM_PATH_CCH, L"%ws\\%ws", systemDirectory, fileName))) {
         for (tries = 0; tries < MONITOR_FILE_TRIES; tries++) {
             if (DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND)
                 break;

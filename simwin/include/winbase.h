@@ -147,3 +147,17 @@ UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
 DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
 UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uUnique, LPWSTR lpTempFileName);
 // --- end of files ---
+
+// --- interim: until the loader and WOW64 land ---
+#ifndef IMAGE_FILE_MACHINE_UNKNOWN
+#define IMAGE_FILE_MACHINE_UNKNOWN 0
+#define IMAGE_FILE_MACHINE_I386 0x014c
+#define IMAGE_FILE_MACHINE_ARMNT 0x01c4
+#define IMAGE_FILE_MACHINE_AMD64 0x8664
+#define IMAGE_FILE_MACHINE_ARM64 0xAA64
+#endif
+typedef INT_PTR(WINAPI *FARPROC)(void);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
+HANDLE WINAPI GetCurrentProcess(void);
+BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process);
+UINT WINAPI GetSystemWindowsDirectoryW(LPWSTR buffer, UINT size);

@@ -158,8 +158,12 @@ window_install_run() {
     sleep 1
     snapshot install searching
     screenshot_dialog "$SCEN_DIR/$shots-searching.png" install
+    # The installation may end before the wait begins: the button's text is
+    # compared with the one it had while searching.
+    local searching_text
+    searching_text=$(control_line "$SCEN_DIR/searching.txt" 2 | sed 's/.* text "\(.*\)"$/\1/')
     plug --description "$description" --port 1 >/dev/null
-    if ! wininfo waitchange install 2 120000; then
+    if ! wininfo waitchange install 2 120000 "$searching_text"; then
         fail "button 2 never changed its text"
     fi
     sleep 0.5

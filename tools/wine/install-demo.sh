@@ -87,10 +87,12 @@ else
     if wininfo wait install 30000 && wininfo waitvisible install 3 20000; then
         sleep 1
         screenshot_dialog "${SHOT%.png}-searching.png" install && echo "== Screenshot: ${SHOT%.png}-searching.png"
+        searching_text=$(wininfo list install | grep -E '^  control 2 class ' | sed 's/.* text "\(.*\)"$/\1/')
         plug_and_scan
         # Button 2 changes its text ("Done") when the installation has ended
-        # well; a failed one keeps it, and the wait runs out.
-        wininfo waitchange install 2 120000 || true
+        # well (maybe before the wait begins); a failed one keeps it, and the
+        # wait runs out.
+        wininfo waitchange install 2 120000 "$searching_text" || true
         sleep 1
         screenshot_dialog "$SHOT" install && echo "== Screenshot: $SHOT"
         echo "== The window's controls"

@@ -1,0 +1,29 @@
+// The machine the program runs on, as opposed to what this process runs as.
+//
+// The product is a 32-bit program, and on 64-bit Windows it runs under
+// WOW64: there the system answers it with its own 32-bit view (a null print
+// environment means "Windows NT x86", System32 means SysWOW64). The driver,
+// its files and the language monitor must nevertheless be those of the
+// machine's own processor, so every such call names them explicitly.
+#pragma once
+
+#include <windows.h>
+
+typedef struct NativeArchitecture {
+    WORD ProcessorArchitecture;     // PROCESSOR_ARCHITECTURE_*
+    USHORT ImageMachine;            // IMAGE_FILE_MACHINE_*
+    const WCHAR *FolderName;        // the install folder's binaries for it
+    const WCHAR *PrintEnvironment;  // the spooler's name for it
+} NativeArchitecture;
+
+// The machine's own processor; NULL for one the product has no driver for.
+const NativeArchitecture *GetNativeArchitecture(void);
+
+// The print environment of the machine's own processor, or NULL (the
+// caller's default) for a processor the product has no driver for.
+WCHAR *NativePrintEnvironment(void);
+
+// The machine's own system directory, without a trailing backslash: under
+// WOW64 its "Sysnative" alias, since System32 would mean SysWOW64 there.
+// FALSE when it cannot be read or does not fit.
+BOOL GetNativeSystemDirectory(WCHAR *directory, UINT capacity);
