@@ -2,7 +2,9 @@
 # Every test: on a Debian 12 machine (as root) installs what the builds need,
 # builds the three presets, runs the host tests (the product against the
 # simulated Windows, under AddressSanitizer and UndefinedBehaviorSanitizer)
-# and then the end-to-end suite under Wine (tests/e2e/run.sh).
+# and then the end-to-end suite under Wine (tests/e2e/run.sh): the 64-bit
+# build under wine64, and, where the machine can execute 32-bit code, the
+# shipped 32-bit build under Wine's WOW64 (installing wine32:i386 for it).
 #
 #   ./run-tests.sh [--host-only]
 #
@@ -62,6 +64,7 @@ fi
 
 # --- the Windows builds and the end-to-end suite ----------------------------
 e2e_summary="not run"
+wow64_summary="not run"
 package_summary="not run"
 if [ $HOST_ONLY -eq 0 ]; then
     for preset in windows-x86 windows-x64; do
@@ -100,12 +103,39 @@ if [ $HOST_ONLY -eq 0 ]; then
     else
         e2e_summary="no windows-x64 package to run"
     fi
+
+    # The shipped 32-bit program itself, under Wine's WOW64, where this
+    # machine can execute 32-bit code.
+    step "The 32-bit product under Wine's WOW64"
+    if reason=$(tools/wine/can-run-32bit.sh); then
+        if tools/wine/ensure-wine32.sh; then
+            log="$BUILD_ROOT/e2e-wow64-tests.log"
+            X86_BUILD_DIR="$BUILD_ROOT/windows-x86" BUILD_DIR="$BUILD_ROOT/windows-x64" tests/e2e/run.sh --wow64 2>&1 |
+                tee "$log"
+            line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -1)
+            if [ -n "$line" ]; then
+                passed=$((passed + $(printf '%s' "$line" | sed -E 's/^([0-9]+) passed.*/\1/')))
+                failed=$((failed + $(printf '%s' "$line" | sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/')))
+                wow64_summary=$line
+            else
+                failed=$((failed + 1))
+                wow64_summary="the suite gave no summary"
+            fi
+        else
+            failed=$((failed + 1))
+            wow64_summary="wine32:i386 could not be installed"
+        fi
+    else
+        echo "WOW64 part SKIPPED: $reason"
+        wow64_summary="skipped: $reason"
+    fi
 fi
 
 step "Summary ($(( $(date +%s) - start )) s)"
 echo "Host tests:      $host_summary"
 echo "Packages:        $package_summary"
 echo "End-to-end:      $e2e_summary"
+echo "WOW64 (32-bit):  $wow64_summary"
 [ ${#build_failures[@]} -eq 0 ] || echo "Failed builds:   ${build_failures[*]}"
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

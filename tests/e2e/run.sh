@@ -4,6 +4,13 @@
 # clean Wine prefix with the package laid out in "C:\Program Files\Corvane".
 #
 #   tests/e2e/run.sh [SCENARIO...]        (default: all, see scenarios.sh)
+#   tests/e2e/run.sh --wow64 [SCENARIO...]
+#
+# With --wow64 the shipped 32-bit build (X86_BUILD_DIR, default
+# build/windows-x86) runs instead, under Wine's WOW64 in a 64-bit prefix, with
+# the 64-bit tools of BUILD_DIR beside it (WOW64_SCENARIOS). That needs a
+# machine that can execute 32-bit code and Wine's 32-bit part (wine32:i386);
+# without them the suite is skipped with the reason.
 #
 # Settings: BUILD_DIR (default build/windows-x64), WINE_WORK (build/wine).
 # Prints one line per scenario with its time and, for a failure, the reasons;
@@ -17,22 +24,49 @@ E2E_DIR=$(cd "$(dirname "$0")" && pwd)
 . "$E2E_DIR/scenarios.sh"
 
 E2E_WORK="$WINE_WORK/e2e"
+SUITE="End-to-end suite"
+WOW64=0
+if [ "${1:-}" = --wow64 ]; then
+    WOW64=1
+    shift
+fi
 selected=("$@")
-[ ${#selected[@]} -gt 0 ] || read -r -a selected <<<"$(echo $SCENARIOS)"
+
+skip_suite() {
+    echo "$SUITE SKIPPED: $1"
+    echo "0 passed, 0 failed ($SUITE skipped)"
+    exit 0
+}
 
 suite_start=$(now_ms)
+if [ $WOW64 -eq 1 ]; then
+    SUITE="WOW64 suite"
+    X86_BUILD_DIR="${X86_BUILD_DIR:-$REPO/build/windows-x86}"
+    X86_TOOLS_DIR="$X86_BUILD_DIR/tools"
+    reason=$("$E2E_DIR/../../tools/wine/can-run-32bit.sh") || skip_suite "$reason"
+    dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed' ||
+        skip_suite "Wine's 32-bit part (wine32:i386) is not installed"
+    [ -f "$X86_BUILD_DIR/package/setup.exe" ] || skip_suite "no windows-x86 package in $X86_BUILD_DIR"
+    PACKAGE_DIR="$X86_BUILD_DIR/package"
+    CLEAN_PREFIX="$WINE_WORK/clean-prefix-wow64"
+    E2E_WORK="$WINE_WORK/e2e-wow64"
+    [ ${#selected[@]} -gt 0 ] || read -r -a selected <<<"$(echo $WOW64_SCENARIOS)"
+else
+    [ ${#selected[@]} -gt 0 ] || read -r -a selected <<<"$(echo $SCENARIOS)"
+fi
 find_wine
 if ! reason=$(wine_usable); then
-    echo "End-to-end suite SKIPPED: $reason"
-    echo "0 passed, 0 failed (end-to-end suite skipped)"
-    exit 0
+    skip_suite "$reason"
+fi
+if [ $WOW64 -eq 1 ] && [ ! -f "$CLEAN_PREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+    skip_suite "wineboot made a prefix without its 32-bit part"
 fi
 if ! start_xvfb; then
     # Wine runs, so the suite runs: the scenarios with a window will fail.
     echo "WARNING: no X display (Xvfb): the windows cannot be shown"
 fi
 trap stop_xvfb EXIT
-echo "End-to-end suite under $("$WINE64" --version) on DISPLAY ${DISPLAY:-none}; logs in $E2E_WORK"
+echo "$SUITE under $("$WINE64" --version) on DISPLAY ${DISPLAY:-none}; logs in $E2E_WORK"
 
 passed=0
 failed=0
@@ -75,7 +109,7 @@ for name in "${selected[@]}"; do
     rm -rf "$SCEN_DIR/prefix"
 done
 total=$(( $(now_ms) - suite_start ))
-echo "End-to-end suite: $((total / 1000)) s in all"
+echo "$SUITE: $((total / 1000)) s in all"
 [ $failed -eq 0 ] || echo "Failed: ${failed_names[*]}"
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

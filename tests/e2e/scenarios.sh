@@ -5,6 +5,9 @@
 SCENARIOS="scan no_printer_window silent_model_with_blank silent_port_12 unknown_model second_start
            window_install handover uninstall german"
 
+# The shipped 32-bit build under Wine's WOW64 (run.sh --wow64).
+WOW64_SCENARIOS="wow64_silent"
+
 ENGLISH_NOT_FOUND='Device not found, Please power on printer and  connect to computer for auto-install (recommended), Click "Wizard" for custom setup or\nCancel" to quit.'
 UPLOAD_LINE='DoUploadDriverPackage, , code:-2147467263.'
 DRIVER_DIR='C:\windows\system32\spool\drivers\x64'
@@ -276,4 +279,32 @@ scenario_german() {
     expect_not_in "$d" 'text "Done"' "install window (German)"
     expect_in "$d" 'Corvane LD-2040' "install window (German)"
     note "German texts: $(control_line "$s" 1006 | sed 's/.*text //') / $(control_line "$d" 2 | sed 's/.*text //')"
+}
+
+# The shipped 32-bit setup.exe in a 64-bit prefix (WOW64) with a catalogued
+# printer plugged in: the driver files of the machine's own architecture go
+# to the x64 driver folder and the driver is registered for "Windows x64";
+# nothing goes to the x86 ones. Wine runs the spooler inside the calling
+# process and looks for a 32-bit caller's queue driver in "Windows NT x86",
+# so AddPrinterW fails there with 1797 where Windows' spooler service, which
+# uses its own environment, creates the queue: the queue is noted, not
+# asserted.
+scenario_wow64_silent() {
+    plug --description "CorvaneLD-2040" --port 1 >/dev/null || fail "plugprinter failed"
+    silent_install 180000
+    expect_eq "$SILENT_RC" 0 "exit code of the 32-bit setup.exe /silence"
+    local t=$SCEN_DIR/trace.txt f stray
+    for f in crvndrv6.dll crvndrv6ui.dll; do
+        expect_in "$t" "CopyFile file:$INSTALL_WIN\\\\amd64\\$f to $DRIVER_DIR\\$f, 1, errcode:" "trace"
+    done
+    expect_in "$t" "CopyFile file:$INSTALL_WIN\\\\dat\\crvndrv6.dat to $DRIVER_DIR\\crvndrv6.dat, 1, errcode:" "trace"
+    expect_not_in "$t" 'w32x86' "trace"
+    winrun "$TOOLS_DIR/listqueues.exe" >"$SCEN_DIR/lister64.txt" 2>&1
+    winrun "$X86_TOOLS_DIR/listqueues.exe" >"$SCEN_DIR/lister32.txt" 2>&1
+    expect_in "$SCEN_DIR/lister64.txt" 'driver "Corvane LD-2040" environment "Windows x64"' "the 64-bit lister"
+    expect_not_in "$SCEN_DIR/lister32.txt" 'driver "Corvane LD-2040"' "the 32-bit lister (Windows NT x86)"
+    stray=$(find "$WINEPREFIX/drive_c/windows/system32/spool/drivers/w32x86" -iname 'crvndrv6*' 2>/dev/null | head -1)
+    [ -z "$stray" ] || fail "the x86 driver folder holds $stray"
+    note "queue: $(grep -F 'queue "Corvane LD-2040"' "$SCEN_DIR/lister64.txt" || echo none)" \
+        "($(grep -o 'AddPrinter failed, errcode:[0-9]*' "$t" || echo 'AddPrinter succeeded'))"
 }
