@@ -507,7 +507,6 @@ sim::WindowsVersion Version() { return M().Version; }
 bool IsWow64() { return M().Program32Bit && M().Architecture != PROCESSOR_ARCHITECTURE_INTEL; }
 void OnProcessExit(std::function<void(DWORD)> fn) { ProcessExitHooks().push_back(std::move(fn)); }
 void OnProcessStart(std::function<void(DWORD)> fn) { ProcessStartHooks().push_back(std::move(fn)); }
-bool OnSimulatedThread() { return tCurrent != nullptr; }
 HINSTANCE ProgramInstance() { return kProgramInstance; }
 
 void CrashProcess(DWORD status, const std::wstring &reason) {

@@ -76,8 +76,6 @@ void OnProcessStart(std::function<void(DWORD pid)> fn);
 // start) would: sim::Process::Crashed, the reason, exit code `status`. Does
 // not return: throws ThreadExit.
 [[noreturn]] void CrashProcess(DWORD status, const std::wstring &reason);
-// True on a thread of a simulated process (not a test calling directly).
-bool OnSimulatedThread();
 
 // Memory from the process heap that counts as the product's until LocalFree,
 // without a logged call (for buffers that an API hands out).

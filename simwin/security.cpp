@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <cwctype>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,10 @@ struct Alias {
 // The simulated machine's own accounts share the user's domain part.
 const std::wstring kMachineDomain = L"S-1-5-21-1004336348-1177238915-682003330";
 
-std::vector<Alias> SidAliases() {
+const std::vector<Alias> &SidAliases() {
     static const std::wstring la = kMachineDomain + L"-500";
     static const std::wstring lg = kMachineDomain + L"-501";
-    return {
+    static const std::vector<Alias> aliases = {
         {L"WD", L"S-1-1-0"},        {L"CO", L"S-1-3-0"},       {L"CG", L"S-1-3-1"},       {L"OW", L"S-1-3-4"},
         {L"NU", L"S-1-5-2"},        {L"IU", L"S-1-5-4"},       {L"SU", L"S-1-5-6"},       {L"AN", L"S-1-5-7"},
         {L"ED", L"S-1-5-9"},        {L"PS", L"S-1-5-10"},      {L"AU", L"S-1-5-11"},      {L"RC", L"S-1-5-12"},
@@ -39,6 +40,7 @@ std::vector<Alias> SidAliases() {
         {L"AC", L"S-1-15-2-1"},     {L"LW", L"S-1-16-4096"},   {L"ME", L"S-1-16-8192"},   {L"HI", L"S-1-16-12288"},
         {L"SI", L"S-1-16-16384"},   {L"LA", la.c_str()},       {L"LG", lg.c_str()},
     };
+    return aliases;
 }
 
 struct Letter {
@@ -427,6 +429,15 @@ bool CanonicalSddl(const std::wstring &sddl, std::wstring *canonical, DWORD *err
 }
 
 std::wstring NewObjectSddl(const std::wstring &parent, const std::wstring &given, bool folder) {
+    // Most entries are created without a descriptor of their own in a few
+    // folders: remember those answers.
+    static std::map<std::pair<std::wstring, bool>, std::wstring> plain;
+    if (given.empty()) {
+        auto it = plain.find({parent, folder});
+        if (it != plain.end())
+            return it->second;
+        return plain[{parent, folder}] = NewObjectSddl(parent, L"O:BA", folder);
+    }
     Descriptor p, g, out;
     Parse(parent, &p, nullptr);
     Parse(given, &g, nullptr);
