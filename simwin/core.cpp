@@ -37,6 +37,11 @@ std::vector<std::function<void(DWORD)>> &ProcessExitHooks() {
     return hooks;
 }
 
+std::vector<std::function<void(DWORD)>> &ProcessStartHooks() {
+    static std::vector<std::function<void(DWORD)>> hooks;
+    return hooks;
+}
+
 // --- Threads and the scheduler ---------------------------------------------
 
 struct KObject;
@@ -371,6 +376,8 @@ DWORD StartInProcess(ProcessState *p, std::function<int()> main) {
         int code = 0;
         bool killed = false;
         try {
+            for (auto &hook : ProcessStartHooks())
+                hook(pid);
             code = main();
         } catch (const simk::ThreadExit &) {
             killed = true;
@@ -395,6 +402,8 @@ namespace simk {
 
 DWORD Enter(const char *api) {
     auto &m = M();
+    if (tCurrent)
+        BeforeApiCall(api);
     m.Calls.push_back({api, m.Now});
     auto it = m.Failures.find(api);
     if (it == m.Failures.end())
@@ -497,6 +506,19 @@ WORD NativeArchitecture() { return M().Architecture; }
 sim::WindowsVersion Version() { return M().Version; }
 bool IsWow64() { return M().Program32Bit && M().Architecture != PROCESSOR_ARCHITECTURE_INTEL; }
 void OnProcessExit(std::function<void(DWORD)> fn) { ProcessExitHooks().push_back(std::move(fn)); }
+void OnProcessStart(std::function<void(DWORD)> fn) { ProcessStartHooks().push_back(std::move(fn)); }
+HINSTANCE ProgramInstance() { return kProgramInstance; }
+
+void CrashProcess(DWORD status, const std::wstring &reason) {
+    if (ProcessState *p = tCurrent ? FindProcess(tCurrent->ProcessId) : nullptr) {
+        if (!p->Info.Ended) {
+            p->Info.Crashed = true;
+            p->Info.CrashReason = reason;
+            EndProcess(p, static_cast<int>(status));
+        }
+    }
+    throw ThreadExit();
+}
 
 }  // namespace simk
 
@@ -711,6 +733,8 @@ static bool Release(void *p) {
     return true;
 }
 
+void *simk::LocalAllocate(size_t bytes) { return Allocate(bytes, true); }
+
 HANDLE WINAPI GetProcessHeap(void) { return kProcessHeap; }
 
 LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
@@ -758,6 +782,8 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     auto &m = M();
     auto it = m.Handles.find(handle);
     if (it == m.Handles.end()) {
+        if (simk::CloseFileHandle(handle))
+            return TRUE;
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -926,6 +952,15 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
+    // The loader opens the image for reading and execution, sharing read and
+    // delete: a handle that does not share reading (or that writes) stops it.
+    if (!bare) {
+        std::wstring file = sim::files::IsFile(image) ? image : image + L".exe";
+        if (DWORD error = sim::files::TryOpen(file, FILE_READ_DATA | FILE_EXECUTE, FILE_SHARE_READ | FILE_SHARE_DELETE)) {
+            SetLastError(error);
+            return FALSE;
+        }
+    }
     ProcessState *p = NewProcess(image, commandLine);
     DWORD pid = simk::CurrentProcessId();
     processInformation->hProcess = AddHandle(p->Object, pid);
@@ -939,41 +974,6 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
     for (auto &hook : hooks)
         hook(info);
     return TRUE;
-}
-
-// --- Modules ----------------------------------------------------------------------
-
-DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
-    SIM_ENTER("GetModuleFileNameW", 0);
-    if (module && module != kProgramInstance) {
-        SetLastError(126 /* ERROR_MOD_NOT_FOUND */);
-        return 0;
-    }
-    std::wstring image = simk::CurrentProcessImage();
-    if (size == 0) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    if (image.size() >= size) {
-        wmemcpy(fileName, image.c_str(), size - 1);
-        fileName[size - 1] = 0;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return size;
-    }
-    wmemcpy(fileName, image.c_str(), image.size() + 1);
-    SetLastError(ERROR_SUCCESS);
-    return static_cast<DWORD>(image.size());
-}
-
-HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
-    static char kernel32;
-    if (moduleName && simk::SameText(moduleName, L"kernel32.dll"))
-        return reinterpret_cast<HMODULE>(&kernel32);
-    if (moduleName) {
-        SetLastError(126);
-        return nullptr;
-    }
-    return kProgramInstance;
 }
 
 // --- System information -------------------------------------------------------------

@@ -11,6 +11,7 @@
 
 #include "kernel.h"
 #include "sim/files.h"
+#include "sim/loader.h"
 #include "sim/services.h"
 
 // Error codes of these calls that the product itself never names.
@@ -25,6 +26,8 @@ namespace sim {
 namespace files {
 const wchar_t *const kSystemDirectory = L"C:\\Windows\\system32";
 const wchar_t *const kTempDirectory = L"C:\\Users\\Setup\\AppData\\Local\\Temp\\";
+const wchar_t *const kProfileDirectory = L"C:\\Users\\Setup";
+const wchar_t *const kUserSid = L"S-1-5-21-1004336348-1177238915-682003330-1001";
 }  // namespace files
 }  // namespace sim
 
@@ -36,6 +39,17 @@ struct Node {
     std::wstring Path;  // full path in stored case, e.g. "C:\Windows\system32"
     bool Folder = false;
     std::string Content;
+    std::wstring Sddl;           // its security descriptor, fixed when it was created
+    bool DeletePending = false;  // deleted while open: goes when the last handle closes
+};
+
+// A handle from CreateFileW.
+struct OpenFile {
+    std::wstring Key;
+    DWORD Access = 0;  // generic rights mapped to file rights
+    DWORD Share = 0;
+    DWORD Process = 0;
+    bool DeleteOnClose = false;
 };
 
 struct FileLock {
@@ -49,6 +63,16 @@ struct FileLock {
 std::map<std::wstring, Node> nodes;
 std::map<std::wstring, FileLock> locks;
 std::vector<sim::files::PendingRename> pendingRenames;
+std::map<HANDLE, OpenFile> openFiles;
+
+// A drive root as Windows 10 sets up C:\: administrators and SYSTEM have full
+// control, users read; authenticated users may create folders in the root,
+// and may change whatever is below those (the "Modify" entry for subfolders
+// and files only).
+const wchar_t *const kDriveRootSddl =
+    L"O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)";
+// The system's folders: only administrators and SYSTEM write there.
+const wchar_t *const kSystemFolderSddl = L"O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 using simk::Upper;
 
@@ -193,11 +217,18 @@ std::vector<std::wstring> KeysAtAndBelow(const Map &map, const std::wstring &key
     return keys;
 }
 
-Node &MakeNode(const std::wstring &parentPath, const std::wstring &name, bool folder) {
+// A new entry in a folder, with the descriptor it inherits from the folder
+// (and the given one, if any). An entry that is already there keeps its own.
+Node &MakeNode(const std::wstring &parentPath, const std::wstring &name, bool folder,
+               const std::wstring &given = std::wstring()) {
     std::wstring path = parentPath + L"\\" + name;
     Node &n = nodes[Upper(path)];
     n.Path = path;
     n.Folder = folder;
+    if (n.Sddl.empty()) {
+        Node *parent = Find(Upper(parentPath));
+        n.Sddl = simk::NewObjectSddl(parent != nullptr ? parent->Sddl : kDriveRootSddl, given, folder);
+    }
     return n;
 }
 
@@ -209,6 +240,7 @@ std::wstring EnsureFolders(const ParsedPath &p, bool lastIsFolder) {
         Node &d = nodes[Upper(p.Drive)];
         d.Path = p.Drive;
         d.Folder = true;
+        d.Sddl = kDriveRootSddl;
         drive = &d;
     }
     std::wstring path = drive->Path;
@@ -232,17 +264,147 @@ void ResetFiles() {
     nodes.clear();
     locks.clear();
     pendingRenames.clear();
-    sim::files::CreateFolder(sim::files::kSystemDirectory);
+    openFiles.clear();
+    // The protected folders first, so that what is created below them inherits.
+    using sim::files::CreateFolder;
+    using sim::files::SetSecurity;
+    CreateFolder(L"C:\\Windows");
+    SetSecurity(L"C:\\Windows", kSystemFolderSddl);
+    CreateFolder(L"C:\\Program Files");
+    SetSecurity(L"C:\\Program Files", kSystemFolderSddl);
+    CreateFolder(L"C:\\Users");
+    SetSecurity(L"C:\\Users", L"O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;WD)");
+    // The user's profile: the user, administrators and SYSTEM have full control.
+    CreateFolder(sim::files::kProfileDirectory);
+    SetSecurity(sim::files::kProfileDirectory, L"O:" + std::wstring(sim::files::kUserSid) +
+                                                  L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" +
+                                                  sim::files::kUserSid + L")");
+    CreateFolder(sim::files::kSystemDirectory);
+    for (const std::wstring &dll : sim::loader::SystemDlls())
+        sim::files::WriteFile(std::wstring(sim::files::kSystemDirectory) + L"\\" + dll, "system DLL");
     sim::files::WriteFile(std::wstring(sim::files::kSystemDirectory) + L"\\rundll32.exe", "system program");
     for (const wchar_t *env : {L"W32X86", L"x64", L"ARM64", L"ARM"})
-        sim::files::CreateFolder(std::wstring(sim::files::kSystemDirectory) + L"\\spool\\drivers\\" + env);
-    sim::files::CreateFolder(sim::files::kTempDirectory);
-    sim::files::CreateFolder(L"C:\\Program Files");
+        CreateFolder(std::wstring(sim::files::kSystemDirectory) + L"\\spool\\drivers\\" + env);
+    CreateFolder(sim::files::kTempDirectory);
+}
+
+// --- Open files and share modes ---------------------------------------------------
+
+const DWORD kReadData = FILE_READ_DATA | FILE_EXECUTE;
+const DWORD kWriteData = FILE_WRITE_DATA | FILE_APPEND_DATA;
+const DWORD kAllSharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+DWORD MapGeneric(DWORD access) {
+    if (access & GENERIC_READ)
+        access |= FILE_GENERIC_READ;
+    if (access & GENERIC_WRITE)
+        access |= FILE_GENERIC_WRITE;
+    if (access & GENERIC_EXECUTE)
+        access |= FILE_GENERIC_EXECUTE;
+    if (access & GENERIC_ALL)
+        access |= FILE_ALL_ACCESS;
+    return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+}
+
+// The opens of a file: its handles, and a test lock as the handle it stands for
+// (an open file read without write or delete sharing; a mapped image, which is
+// read and executed and shares reading and deletion).
+std::vector<OpenFile> OpensOf(const std::wstring &key) {
+    std::vector<OpenFile> opens;
+    for (auto &h : openFiles)
+        if (h.second.Key == key)
+            opens.push_back(h.second);
+    if (const FileLock *lock = ActiveLock(key)) {
+        OpenFile l;
+        l.Key = key;
+        l.Access = lock->Kind == LockKind::Image ? kReadData : FILE_READ_DATA;
+        l.Share = lock->Kind == LockKind::Image ? FILE_SHARE_READ | FILE_SHARE_DELETE : FILE_SHARE_READ;
+        opens.push_back(l);
+    }
+    return opens;
+}
+
+// Whether a new open of the file with this access and share mode clashes with
+// the opens it has, as the I/O manager checks: only opens that read, write or
+// delete take part, and each side must share what the other does.
+bool SharingConflict(const std::wstring &key, DWORD access, DWORD share) {
+    access = MapGeneric(access);
+    if (!(access & (kReadData | kWriteData | DELETE)))
+        return false;
+    DWORD shared = kAllSharing;
+    DWORD used = 0;
+    for (const OpenFile &o : OpensOf(key)) {
+        if (!(o.Access & (kReadData | kWriteData | DELETE)))
+            continue;
+        shared &= o.Share;
+        used |= o.Access;
+    }
+    return ((access & kReadData) && !(shared & FILE_SHARE_READ)) ||
+           ((access & kWriteData) && !(shared & FILE_SHARE_WRITE)) ||
+           ((access & DELETE) && !(shared & FILE_SHARE_DELETE)) || ((used & kReadData) && !(share & FILE_SHARE_READ)) ||
+           ((used & kWriteData) && !(share & FILE_SHARE_WRITE)) || ((used & DELETE) && !(share & FILE_SHARE_DELETE));
+}
+
+bool HasHandles(const std::wstring &key) {
+    for (auto &h : openFiles)
+        if (h.second.Key == key)
+            return true;
+    return false;
+}
+
+// What DeleteFileW meets: 0, or the error it fails with.
+DWORD DeleteError(const Resolved &r) {
+    if (r.Error != 0)
+        return r.Error;
+    if (r.Target == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    if (r.Target->Folder || r.Target->DeletePending)
+        return ERROR_ACCESS_DENIED;
+    if (const FileLock *lock = ActiveLock(r.Key))
+        if (lock->Kind == LockKind::Image)
+            return ERROR_ACCESS_DENIED;
+    // DeleteFileW opens the file for deletion, sharing everything.
+    if (SharingConflict(r.Key, DELETE, kAllSharing))
+        return ERROR_SHARING_VIOLATION;
+    return 0;
+}
+
+// Deletes a file, or marks it to go when its last handle closes.
+void DeleteNode(const std::wstring &key) {
+    if (HasHandles(key)) {
+        nodes[key].DeletePending = true;
+        return;
+    }
+    nodes.erase(key);
+    locks.erase(key);
+}
+
+void CloseFile(std::map<HANDLE, OpenFile>::iterator it) {
+    OpenFile o = it->second;
+    openFiles.erase(it);
+    Node *n = Find(o.Key);
+    if (n == nullptr)
+        return;
+    if (o.DeleteOnClose)
+        n->DeletePending = true;
+    if (n->DeletePending && !HasHandles(o.Key)) {
+        nodes.erase(o.Key);
+        locks.erase(o.Key);
+    }
 }
 
 simk::Registrar registrar([] {
     simk::OnReset(ResetFiles);
     ResetFiles();
+    // A process's handles close when it ends.
+    simk::OnProcessExit([](DWORD pid) {
+        for (auto it = openFiles.begin(); it != openFiles.end();) {
+            auto next = std::next(it);
+            if (it->second.Process == pid)
+                CloseFile(it);
+            it = next;
+        }
+    });
 });
 
 // Copies a text into a caller's buffer with the size protocol of the
@@ -269,8 +431,12 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
     Resolved src = Resolve(lpExistingFileName);
     if (src.Error == 0 && src.Target == nullptr)
         src.Error = ERROR_FILE_NOT_FOUND;
-    if (src.Error == 0 && src.Target->Folder)
+    if (src.Error == 0 && (src.Target->Folder || src.Target->DeletePending))
         src.Error = ERROR_ACCESS_DENIED;
+    // The source is read sharing reading and deletion, the target written
+    // sharing nothing.
+    if (src.Error == 0 && SharingConflict(src.Key, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE))
+        src.Error = ERROR_SHARING_VIOLATION;
     if (src.Error != 0) {
         simk::SetError(src.Error);
         return FALSE;
@@ -282,9 +448,9 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
     else if (error == 0 && dst.Target != nullptr) {
         if (bFailIfExists)
             error = ERROR_FILE_EXISTS;
-        else if (dst.Target->Folder)
+        else if (dst.Target->Folder || dst.Target->DeletePending)
             error = ERROR_ACCESS_DENIED;
-        else if (dst.Key == src.Key || ActiveLock(dst.Key) != nullptr)
+        else if (dst.Key == src.Key || SharingConflict(dst.Key, GENERIC_WRITE, 0))
             error = ERROR_SHARING_VIOLATION;
     }
     if (error != 0) {
@@ -306,21 +472,11 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
     SIM_ENTER("DeleteFileW", FALSE);
     Resolved r = Resolve(lpFileName);
-    DWORD error = r.Error;
-    if (error == 0 && r.Target == nullptr)
-        error = ERROR_FILE_NOT_FOUND;
-    if (error == 0 && r.Target->Folder)
-        error = ERROR_ACCESS_DENIED;
-    if (error == 0) {
-        if (const FileLock *lock = ActiveLock(r.Key))
-            error = lock->Kind == LockKind::Image ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION;
-    }
-    if (error != 0) {
+    if (DWORD error = DeleteError(r)) {
         simk::SetError(error);
         return FALSE;
     }
-    nodes.erase(r.Key);
-    locks.erase(r.Key);
+    DeleteNode(r.Key);
     return TRUE;
 }
 
@@ -356,7 +512,10 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
     DWORD error = src.Error;
     if (error == 0 && src.Target == nullptr)
         error = ERROR_FILE_NOT_FOUND;
-    if (error == 0 && ActiveLock(src.Key) != nullptr)
+    if (error == 0 && src.Target->DeletePending)
+        error = ERROR_ACCESS_DENIED;
+    // A rename opens the source for deletion, sharing everything.
+    if (error == 0 && (ActiveLock(src.Key) != nullptr || SharingConflict(src.Key, DELETE, kAllSharing)))
         error = ERROR_SHARING_VIOLATION;
     if (error != 0) {
         simk::SetError(error);
@@ -373,7 +532,7 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
     else if (error == 0 && dst.Target != nullptr && dst.Key != src.Key) {
         if (!(dwFlags & MOVEFILE_REPLACE_EXISTING))
             error = ERROR_ALREADY_EXISTS;
-        else if (dst.Target->Folder || src.Target->Folder || ActiveLock(dst.Key) != nullptr)
+        else if (dst.Target->Folder || src.Target->Folder || ActiveLock(dst.Key) != nullptr || HasHandles(dst.Key))
             error = ERROR_ACCESS_DENIED;
     }
     if (error == 0 && src.Target->Folder && UnderOrAt(dst.Key, src.Key) && dst.Key != src.Key)
@@ -388,12 +547,106 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
     return TRUE;
 }
 
+// Creates or opens a file (a folder with FILE_FLAG_BACKUP_SEMANTICS). The
+// handle's access and share mode are checked against the file's other opens
+// (ERROR_SHARING_VIOLATION); a file deleted while open cannot be opened again
+// (ERROR_ACCESS_DENIED). The creating process is an administrator's: access is
+// not checked against the descriptors. Succeeds with last error 0, or
+// ERROR_ALREADY_EXISTS when CREATE_ALWAYS or OPEN_ALWAYS found the file.
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    SIM_ENTER("CreateFileW", INVALID_HANDLE_VALUE);
+    (void)hTemplateFile;
+    if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING ||
+        (dwShareMode & ~kAllSharing) != 0) {
+        simk::SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::wstring given;
+    if (lpSecurityAttributes != NULL && lpSecurityAttributes->lpSecurityDescriptor != NULL) {
+        given = simk::SddlOfDescriptor(lpSecurityAttributes->lpSecurityDescriptor);
+        if (given.empty()) {
+            simk::SetError(ERROR_INVALID_SECURITY_DESCR);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    DWORD access = MapGeneric(dwDesiredAccess);
+    bool deleteOnClose = (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+    if (deleteOnClose)
+        access |= DELETE;
+    Resolved r = Resolve(lpFileName);
+    DWORD error = r.Error;
+    if (error == 0 && r.Name.empty())
+        error = ERROR_ACCESS_DENIED;  // a drive root
+    bool existed = error == 0 && r.Target != nullptr;
+    if (existed) {
+        bool overwrite = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
+        if (r.Target->DeletePending)
+            error = ERROR_ACCESS_DENIED;
+        else if (dwCreationDisposition == CREATE_NEW)
+            error = ERROR_FILE_EXISTS;
+        else if (r.Target->Folder && (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) || overwrite))
+            error = ERROR_ACCESS_DENIED;
+        else if (SharingConflict(r.Key, overwrite ? access | FILE_WRITE_DATA : access, dwShareMode))
+            error = ERROR_SHARING_VIOLATION;
+        else if (overwrite)
+            r.Target->Content.clear();
+    } else if (error == 0 && (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING)) {
+        error = ERROR_FILE_NOT_FOUND;
+    } else if (error == 0) {
+        MakeNode(StoredParentPath(r), r.Name, false, given);
+    }
+    if (error != 0) {
+        simk::SetError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = simk::NewHandleValue();
+    OpenFile &o = openFiles[handle];
+    o.Key = r.Key;
+    o.Access = access;
+    o.Share = dwShareMode;
+    o.Process = simk::CurrentProcessId();
+    o.DeleteOnClose = deleteOnClose;
+    bool reported = existed && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS);
+    simk::SetError(reported ? ERROR_ALREADY_EXISTS : NO_ERROR);
+    return handle;
+}
+
+// Creates one folder (its parent must exist). The folder's descriptor is the
+// one given in lpSecurityAttributes, with what it inherits from its parent
+// unless the given DACL is protected ("D:P"); without one, only the inherited
+// entries. An existing path fails with ERROR_ALREADY_EXISTS.
+BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
+    SIM_ENTER("CreateDirectoryW", FALSE);
+    std::wstring given;
+    if (lpSecurityAttributes != NULL && lpSecurityAttributes->lpSecurityDescriptor != NULL) {
+        given = simk::SddlOfDescriptor(lpSecurityAttributes->lpSecurityDescriptor);
+        if (given.empty()) {
+            simk::SetError(ERROR_INVALID_SECURITY_DESCR);
+            return FALSE;
+        }
+    }
+    Resolved r = Resolve(lpPathName);
+    DWORD error = r.Error;
+    if (error == 0 && (r.Target != nullptr || r.Name.empty()))
+        error = ERROR_ALREADY_EXISTS;
+    if (error != 0) {
+        simk::SetError(error);
+        return FALSE;
+    }
+    MakeNode(StoredParentPath(r), r.Name, true, given);
+    return TRUE;
+}
+
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     SIM_ENTER("GetFileAttributesW", INVALID_FILE_ATTRIBUTES);
     Resolved r = Resolve(lpFileName);
     DWORD error = r.Error;
     if (error == 0 && r.Target == nullptr)
         error = ERROR_FILE_NOT_FOUND;
+    if (error == 0 && r.Target->DeletePending)
+        error = ERROR_ACCESS_DENIED;
     if (error != 0) {
         simk::SetError(error);
         return INVALID_FILE_ATTRIBUTES;
@@ -467,6 +720,14 @@ UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uU
     } while (n != start);
     simk::SetError(ERROR_FILE_EXISTS);
     return 0;
+}
+
+bool simk::CloseFileHandle(HANDLE handle) {
+    auto it = openFiles.find(handle);
+    if (it == openFiles.end())
+        return false;
+    CloseFile(it);
+    return true;
 }
 
 // --- test API -------------------------------------------------------------------
@@ -605,6 +866,10 @@ bool Move(const std::wstring &from, const std::wstring &to) {
         nodes[Upper(n.Path)] = n;
     for (const auto &l : movedLocks)
         locks[l.first] = l.second;
+    // Open handles follow their files.
+    for (auto &h : openFiles)
+        if (UnderOrAt(h.second.Key, oldKey))
+            h.second.Key = Upper(newPath) + h.second.Key.substr(oldKey.size());
     return true;
 }
 
@@ -629,7 +894,97 @@ void LockWhileServiceRuns(const std::wstring &path, const std::wstring &service)
 
 void Unlock(const std::wstring &path) { locks.erase(Upper(Canonical(path))); }
 
-bool IsLocked(const std::wstring &path) { return ActiveLock(Upper(Canonical(path))) != nullptr; }
+bool IsLocked(const std::wstring &path) {
+    std::wstring key = Upper(Canonical(path));
+    return ActiveLock(key) != nullptr || SharingConflict(key, DELETE, kAllSharing);
+}
+
+std::vector<OpenHandle> OpenHandles(const std::wstring &path) {
+    std::vector<OpenHandle> out;
+    std::wstring key = Upper(Canonical(path));
+    for (auto &h : openFiles)
+        if (h.second.Key == key)
+            out.push_back({h.first, h.second.Process, h.second.Access, h.second.Share});
+    return out;
+}
+
+DWORD TryOpen(const std::wstring &path, DWORD access, DWORD share) {
+    Resolved r = Resolve(path.c_str());
+    if (r.Error != 0)
+        return r.Error;
+    if (r.Target == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    if (r.Target->DeletePending)
+        return ERROR_ACCESS_DENIED;
+    return SharingConflict(r.Key, access, share) ? ERROR_SHARING_VIOLATION : 0;
+}
+
+DWORD TryDelete(const std::wstring &path) { return DeleteError(Resolve(path.c_str())); }
+
+std::wstring Security(const std::wstring &path) {
+    Resolved r = Resolve(path.c_str());
+    return r.Error == 0 && r.Target != nullptr ? r.Target->Sddl : std::wstring();
+}
+
+bool SetSecurity(const std::wstring &path, const std::wstring &sddl) {
+    Resolved r = Resolve(path.c_str());
+    std::wstring canonical;
+    if (r.Error != 0 || r.Target == nullptr || !simk::CanonicalSddl(sddl, &canonical, nullptr))
+        return false;
+    r.Target->Sddl = canonical;
+    return true;
+}
+
+bool UserCanWrite(const std::wstring &path) {
+    // A right the user has, or could give itself by rewriting the DACL.
+    auto may = [](const std::wstring &sddl, DWORD right) {
+        return simk::UserGranted(sddl, right) || simk::UserGranted(sddl, WRITE_DAC) ||
+               simk::UserGranted(sddl, WRITE_OWNER);
+    };
+    Resolved r = Resolve(path.c_str());
+    if (r.Error != 0)
+        return false;
+    Node *parent = r.ParentKey.empty() ? nullptr : Find(r.ParentKey);
+    if (r.Target == nullptr)
+        return parent != nullptr && may(parent->Sddl, FILE_ADD_FILE);
+    if (r.Target->Folder)
+        return may(r.Target->Sddl, FILE_ADD_FILE);
+    if (may(r.Target->Sddl, FILE_WRITE_DATA))
+        return true;
+    // Replaced: deleted (its own right or the folder's) and created anew.
+    return parent != nullptr && may(parent->Sddl, FILE_ADD_FILE) &&
+           (may(r.Target->Sddl, DELETE) || may(parent->Sddl, FILE_DELETE_CHILD));
+}
+
+void Restart() {
+    for (const PendingRename &pr : pendingRenames) {
+        Resolved src = Resolve(pr.From.c_str());
+        if (src.Error != 0 || src.Target == nullptr)
+            continue;
+        if (pr.To.empty()) {
+            // A folder goes only when it is empty.
+            if (!src.Target->Folder || KeysAtAndBelow(nodes, src.Key, false).empty()) {
+                nodes.erase(src.Key);
+                locks.erase(src.Key);
+            }
+            continue;
+        }
+        Resolved dst = Resolve(pr.To.c_str());
+        if (dst.Error != 0)
+            continue;
+        if (dst.Target != nullptr && dst.Key != src.Key) {
+            if (!(pr.Flags & MOVEFILE_REPLACE_EXISTING) || dst.Target->Folder)
+                continue;
+            nodes.erase(dst.Key);
+            locks.erase(dst.Key);
+        }
+        Move(src.Target->Path, pr.To);
+    }
+    pendingRenames.clear();
+    openFiles.clear();
+    for (auto it = nodes.begin(); it != nodes.end();)
+        it = it->second.DeletePending ? nodes.erase(it) : std::next(it);
+}
 
 const std::vector<PendingRename> &PendingRenames() { return pendingRenames; }
 

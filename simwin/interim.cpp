@@ -3,11 +3,6 @@
 
 #include "kernel.h"
 
-FARPROC WINAPI GetProcAddress(HMODULE, LPCSTR) {
-    SIM_ENTER("GetProcAddress", nullptr);
-    return nullptr;
-}
-
 HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
 
 BOOL WINAPI IsWow64Process(HANDLE, PBOOL wow64Process) {

@@ -68,6 +68,51 @@ void *NewHandleValue();
 // simulated process ends (to close its handles).
 void OnReset(std::function<void()> fn);
 void OnProcessExit(std::function<void(DWORD pid)> fn);
+// Runs on the main thread of every process the simulation runs, before the
+// program's own code (the loader maps the static imports there).
+void OnProcessStart(std::function<void(DWORD pid)> fn);
+
+// Ends the running simulated process as an unhandled exception (or a failed
+// start) would: sim::Process::Crashed, the reason, exit code `status`. Does
+// not return: throws ThreadExit.
+[[noreturn]] void CrashProcess(DWORD status, const std::wstring &reason);
+
+// Memory from the process heap that counts as the product's until LocalFree,
+// without a logged call (for buffers that an API hands out).
+void *LocalAllocate(size_t bytes);
+
+// The program's module handle (GetModuleHandleW(NULL)).
+HINSTANCE ProgramInstance();
+
+// --- Hooks into other subsystems ---------------------------------------------
+// loader.cpp: called by Enter on a simulated thread before the call is
+// logged; loads a delay-loaded DLL on the first call of one of its APIs.
+void BeforeApiCall(const char *api);
+// Whether kernel32 on this machine's Windows release exports a function that
+// programs look up at run time (SetDefaultDllDirectories: Windows 8.1 and
+// later here; IsWow64Process2: Windows 10 and later).
+bool Kernel32Exports(const char *name);
+// files.cpp: closes a file handle; false when the handle is not a file's.
+bool CloseFileHandle(HANDLE handle);
+
+// --- Security descriptors (security.cpp) ----------------------------------------
+// Descriptors are kept as SDDL text in the form Windows prints it
+// (ConvertSecurityDescriptorToStringSecurityDescriptor): components in the
+// order O, G, D, S; aliases for well-known SIDs; rights as letters where the
+// mask has them, otherwise in hex.
+// Reads an SDDL string; false with the Win32 error when it is not valid.
+bool CanonicalSddl(const std::wstring &sddl, std::wstring *canonical, DWORD *error);
+// The descriptor of a file or folder that an administrator's process creates
+// in a folder whose descriptor is `parent`: the given descriptor (empty: none)
+// with what it inherits from the parent, owned by Administrators unless it
+// names its owner.
+std::wstring NewObjectSddl(const std::wstring &parent, const std::wstring &given, bool folder);
+// Whether an unelevated process of the interactive user (sim::files::kUserSid)
+// is granted every right in `access` (generic rights map as for files).
+bool UserGranted(const std::wstring &sddl, DWORD access);
+// The SDDL held by a descriptor that ConvertStringSecurityDescriptorToSecurity-
+// DescriptorW made; empty when `descriptor` is not one.
+std::wstring SddlOfDescriptor(const void *descriptor);
 
 // Registers fn to run once at static-initialisation time: use as
 //   static simk::Registrar reg([] { simk::OnReset(...); });

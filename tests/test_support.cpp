@@ -7,6 +7,7 @@
 #include "common/globals.h"
 #include "install/discovery.h"
 #include "install/install_window.h"
+#include "sim/loader.h"
 #include "uninstall/inventory.h"
 
 void ResetProductGlobals() {
@@ -28,6 +29,10 @@ void SimTest::SetUp() {
 }
 
 void SimTest::TearDown() {
+    // An API that the loader cannot place in its DLL would run without its
+    // DLL loaded, should that DLL be a delay-loaded one.
+    EXPECT_EQ(std::vector<std::string>(), sim::loader::UnplacedApis())
+        << "add these APIs to the table in simwin/loader.cpp";
     sim::Reset();
     ResetProductGlobals();
 }

@@ -4,14 +4,8 @@
 
 #include <windows.h>
 
-// Types the SDK takes from winnt.h and wingdi.h.
-typedef PVOID PSECURITY_DESCRIPTOR;
 // The device mode is only passed through by the product: an incomplete type.
 typedef struct _devicemodeW DEVMODEW, *PDEVMODEW, *LPDEVMODEW;
-
-#ifndef STANDARD_RIGHTS_REQUIRED
-#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
-#endif
 
 // --- Print queues ----------------------------------------------------------
 

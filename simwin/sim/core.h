@@ -46,6 +46,10 @@ struct Process {
     bool Ended = false;
     bool Killed = false;       // ended by the test's time limit
     bool Started = false;      // run by the simulation (StartProgram / RunProgram)
+    // Ended by an unhandled exception or a failed start, as the loader ends a
+    // program whose DLL cannot be found; ExitCode is then the status.
+    bool Crashed = false;
+    std::wstring CrashReason;
     uint64_t StartTime = 0;
     uint64_t EndTime = 0;
 };

@@ -9,7 +9,26 @@
 //
 // A reset machine has C:\ with the system directory, the spooler's
 // printer-driver folders (C:\Windows\system32\spool\drivers\W32X86, x64,
-// ARM64, ARM) and the temporary folder.
+// ARM64, ARM), C:\Program Files, the user's profile C:\Users\Setup and the
+// temporary folder in it. The system directory holds the system's DLLs (see
+// sim/loader.h).
+//
+// Every file and folder has a security descriptor, fixed when it is created:
+// what it inherits from its folder, and the descriptor given to CreateFileW or
+// CreateDirectoryW. A reset machine's drive root is set up as Windows sets up
+// C:\ (users may create folders in it, and may then change them), C:\Windows
+// and C:\Program Files are writable by administrators only, the profile (and so
+// the temporary folder) by the user. Files and folders are created as an
+// administrator's process creates them, owned by Administrators; tests place
+// files the same way. A move keeps a file's descriptor, a copy gets the one of
+// its new folder.
+//
+// Handles from CreateFileW hold their file open with their access and share
+// mode: every other open, and copying over, deleting or renaming the file, is
+// checked against them as Windows checks share modes (ERROR_SHARING_VIOLATION).
+// A file deleted while open (every handle sharing deletion) stays, refusing
+// new opens with ERROR_ACCESS_DENIED, until its last handle closes. A
+// process's handles close when it ends.
 //
 // Locks stand for handles that other programs hold open:
 //   Open  - a file opened without delete or write sharing: copying over it
@@ -32,6 +51,9 @@ namespace files {
 // GetSystemDirectoryW's and GetTempPathW's answers.
 extern const wchar_t *const kSystemDirectory;  // C:\Windows\system32
 extern const wchar_t *const kTempDirectory;    // C:\Users\Setup\AppData\Local\Temp\ (with the backslash)
+extern const wchar_t *const kProfileDirectory; // C:\Users\Setup
+// The SID of the interactive user, "Setup", who runs the programs.
+extern const wchar_t *const kUserSid;
 
 // A file with the given content, created or overwritten, with any missing
 // parent folders.
@@ -71,8 +93,44 @@ void Lock(const std::wstring &path, LockKind kind = LockKind::Open);
 // monitor loaded by "Spooler".
 void LockWhileServiceRuns(const std::wstring &path, const std::wstring &service);
 void Unlock(const std::wstring &path);
-// The lock in force on the path right now.
+// The lock in force on the path right now, or a handle open on it that does
+// not share deletion.
 bool IsLocked(const std::wstring &path);
+
+// --- Open handles and share modes ----------------------------------------
+struct OpenHandle {
+    HANDLE Handle;
+    DWORD Process;  // the process that opened it
+    DWORD Access;   // the access asked for, generic rights mapped to file rights
+    DWORD Share;    // FILE_SHARE_* flags
+};
+// The handles open on a file now.
+std::vector<OpenHandle> OpenHandles(const std::wstring &path);
+// What another program opening the file now with this access and share mode
+// would get: 0, ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED (the file is
+// being deleted) or ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND. Nothing is
+// opened. For example TryOpen(path, GENERIC_WRITE, FILE_SHARE_READ |
+// FILE_SHARE_WRITE | FILE_SHARE_DELETE) asks whether it could write the file.
+DWORD TryOpen(const std::wstring &path, DWORD access, DWORD share);
+// What another program's DeleteFileW of the file would meet now: 0 or the error.
+DWORD TryDelete(const std::wstring &path);
+
+// --- Security ------------------------------------------------------------
+// The descriptor of a file or folder in SDDL, as Windows prints it (for
+// example "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"); empty when it does not
+// exist.
+std::wstring Security(const std::wstring &path);
+// Replaces the descriptor of a file or folder (for setting up a machine);
+// false for a path that does not exist or an SDDL string that is not valid.
+bool SetSecurity(const std::wstring &path, const std::wstring &sddl);
+// Whether an unelevated process of the user (kUserSid, with Everyone,
+// Authenticated Users, Interactive and Users; Administrators only for deny
+// entries) could write there: for a folder, create files in it; for a file,
+// change it or replace it (delete it and create it anew); for a path that does
+// not exist, create it in its folder. Rights the user could give itself (as
+// the owner, or through WRITE_DAC) count. Mandatory integrity labels are not
+// modelled.
+bool UserCanWrite(const std::wstring &path);
 
 // --- Replacements at the next restart ----------------------------------------
 struct PendingRename {
@@ -84,6 +142,11 @@ struct PendingRename {
 // Every MoveFileExW call with MOVEFILE_DELAY_UNTIL_REBOOT that succeeded, in
 // order.
 const std::vector<PendingRename> &PendingRenames();
+// The next start of Windows for the file system: the pending renames are
+// carried out in order (a deletion of a folder only when it is empty by then,
+// a rename onto an existing file only with MOVEFILE_REPLACE_EXISTING), then
+// forgotten; open handles are gone and files deleted while open with them.
+void Restart();
 
 // The product's install folder as it ships, with stand-in contents that name
 // each file: "crvnv6.inf", "unins000.exe", "dat\crvndrv6.dat", and in each of
