@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cwctype>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,10 +21,15 @@
 #ifndef ERROR_DIRECTORY
 #define ERROR_DIRECTORY 267L
 #endif
+#ifndef ERROR_NOACCESS
+#define ERROR_NOACCESS 998L
+#endif
 
 namespace sim {
 namespace files {
+const wchar_t *const kWindowsDirectory = L"C:\\Windows";
 const wchar_t *const kSystemDirectory = L"C:\\Windows\\system32";
+const wchar_t *const kSystemWow64Directory = L"C:\\Windows\\SysWOW64";
 const wchar_t *const kTempDirectory = L"C:\\Users\\Setup\\AppData\\Local\\Temp\\";
 }  // namespace files
 }  // namespace sim
@@ -49,6 +55,8 @@ struct FileLock {
 std::map<std::wstring, Node> nodes;
 std::map<std::wstring, FileLock> locks;
 std::vector<sim::files::PendingRename> pendingRenames;
+// Threads that turned the WOW64 file system redirector off.
+std::set<DWORD> redirectionOff;
 
 using simk::Upper;
 
@@ -128,13 +136,8 @@ struct Resolved {
     Node *Target = nullptr;
 };
 
-Resolved Resolve(const wchar_t *path) {
+Resolved ResolveParsed(const ParsedPath &p) {
     Resolved r;
-    if (path == nullptr) {
-        r.Error = ERROR_INVALID_PARAMETER;
-        return r;
-    }
-    ParsedPath p = Parse(path);
     if (!p.Ok) {
         r.Error = ERROR_PATH_NOT_FOUND;
         return r;
@@ -161,6 +164,63 @@ Resolved Resolve(const wchar_t *path) {
     }
     r.Target = Find(r.Key);
     return r;
+}
+
+// A path as it stands, for the test-facing calls and the system's own
+// services (the spooler): no redirection.
+Resolved Resolve(const wchar_t *path) {
+    if (path == nullptr) {
+        Resolved r;
+        r.Error = ERROR_INVALID_PARAMETER;
+        return r;
+    }
+    return ResolveParsed(Parse(path));
+}
+
+// --- The WOW64 file system redirector -------------------------------------------
+//
+// For a WOW64 process whose thread has not turned it off, %windir%\System32
+// (also %windir%\lastgood\system32 and %windir%\regedit.exe) leads to the
+// 32-bit system directory, %windir%\SysWOW64, except the subfolders that the
+// 32-bit and 64-bit programs share; %windir%\Sysnative, which exists for
+// nobody else, leads to the real System32.
+
+using simk::SameText;
+
+bool ExemptFromRedirection(const std::vector<std::wstring> &names) {
+    if (names.size() < 3)
+        return false;
+    for (const wchar_t *shared : {L"catroot", L"catroot2", L"driverstore", L"logfiles", L"spool"})
+        if (SameText(names[2], shared))
+            return true;
+    return names.size() >= 4 && SameText(names[2], L"drivers") && SameText(names[3], L"etc");
+}
+
+bool RedirectionActive() { return simk::IsWow64() && redirectionOff.count(simk::CurrentThreadId()) == 0; }
+
+void Redirect(ParsedPath &p) {
+    std::vector<std::wstring> &names = p.Names;
+    if (!p.Ok || !RedirectionActive() || p.Drive != L"C:" || names.size() < 2 || !SameText(names[0], L"Windows"))
+        return;
+    if (SameText(names[1], L"Sysnative")) {
+        names[1] = L"system32";
+    } else if (SameText(names[1], L"system32")) {
+        if (!ExemptFromRedirection(names))
+            names[1] = L"SysWOW64";
+    } else if (SameText(names[1], L"lastgood") && names.size() >= 3 && SameText(names[2], L"system32")) {
+        names[2] = L"SysWOW64";
+    } else if (names.size() == 2 && SameText(names[1], L"regedit.exe")) {
+        names.insert(names.begin() + 1, L"SysWOW64");
+    }
+}
+
+// A path that the running process names in a file call.
+Resolved ResolveForCaller(const wchar_t *path) {
+    if (path == nullptr)
+        return Resolve(path);
+    ParsedPath p = Parse(path);
+    Redirect(p);
+    return ResolveParsed(p);
 }
 
 // The lock in force on a key, if any.
@@ -228,19 +288,33 @@ std::wstring StoredParentPath(const Resolved &r) {
     return parent != nullptr ? parent->Path : std::wstring();
 }
 
+// A 64-bit Windows has the 32-bit system directory, with its own copy of the
+// system's programs; a 32-bit one has none.
+void MatchArchitecture() {
+    const std::wstring wow64 = sim::files::kSystemWow64Directory;
+    if (!simk::Is64BitWindows())
+        sim::files::Remove(wow64);
+    else if (!sim::files::IsFolder(wow64))
+        sim::files::WriteFile(wow64 + L"\\rundll32.exe", "rundll32.exe (x86)");
+}
+
 void ResetFiles() {
     nodes.clear();
     locks.clear();
     pendingRenames.clear();
+    redirectionOff.clear();
     sim::files::CreateFolder(sim::files::kSystemDirectory);
+    sim::files::WriteFile(std::wstring(sim::files::kSystemDirectory) + L"\\rundll32.exe", "rundll32.exe");
     for (const wchar_t *env : {L"W32X86", L"x64", L"ARM64", L"ARM"})
         sim::files::CreateFolder(std::wstring(sim::files::kSystemDirectory) + L"\\spool\\drivers\\" + env);
     sim::files::CreateFolder(sim::files::kTempDirectory);
     sim::files::CreateFolder(L"C:\\Program Files");
+    MatchArchitecture();
 }
 
 simk::Registrar registrar([] {
     simk::OnReset(ResetFiles);
+    simk::OnMachineChange(MatchArchitecture);
     ResetFiles();
 });
 
@@ -265,7 +339,7 @@ DWORD CopyOut(const std::wstring &text, LPWSTR buffer, DWORD capacity) {
 // copy of a file onto itself (ERROR_SHARING_VIOLATION).
 BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists) {
     SIM_ENTER("CopyFileW", FALSE);
-    Resolved src = Resolve(lpExistingFileName);
+    Resolved src = ResolveForCaller(lpExistingFileName);
     if (src.Error == 0 && src.Target == nullptr)
         src.Error = ERROR_FILE_NOT_FOUND;
     if (src.Error == 0 && src.Target->Folder)
@@ -274,7 +348,7 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
         simk::SetError(src.Error);
         return FALSE;
     }
-    Resolved dst = Resolve(lpNewFileName);
+    Resolved dst = ResolveForCaller(lpNewFileName);
     DWORD error = dst.Error;
     if (error == 0 && dst.Name.empty())
         error = ERROR_ACCESS_DENIED;  // a drive root
@@ -304,7 +378,7 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
 // ERROR_ACCESS_DENIED.
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
     SIM_ENTER("DeleteFileW", FALSE);
-    Resolved r = Resolve(lpFileName);
+    Resolved r = ResolveForCaller(lpFileName);
     DWORD error = r.Error;
     if (error == 0 && r.Target == nullptr)
         error = ERROR_FILE_NOT_FOUND;
@@ -333,6 +407,9 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
         return FALSE;
     }
     if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+        // Only an entry for Session Manager, which carries it out natively at
+        // restart: the paths are recorded as given, not redirected (the
+        // redirector acts where a file is opened).
         if (dwFlags & MOVEFILE_COPY_ALLOWED) {
             simk::SetError(ERROR_INVALID_PARAMETER);
             return FALSE;
@@ -351,7 +428,7 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
         pendingRenames.push_back(pr);
         return TRUE;
     }
-    Resolved src = Resolve(lpExistingFileName);
+    Resolved src = ResolveForCaller(lpExistingFileName);
     DWORD error = src.Error;
     if (error == 0 && src.Target == nullptr)
         error = ERROR_FILE_NOT_FOUND;
@@ -365,7 +442,7 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
         simk::SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    Resolved dst = Resolve(lpNewFileName);
+    Resolved dst = ResolveForCaller(lpNewFileName);
     error = dst.Error;
     if (error == 0 && dst.Name.empty())
         error = ERROR_ACCESS_DENIED;
@@ -389,7 +466,7 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     SIM_ENTER("GetFileAttributesW", INVALID_FILE_ATTRIBUTES);
-    Resolved r = Resolve(lpFileName);
+    Resolved r = ResolveForCaller(lpFileName);
     DWORD error = r.Error;
     if (error == 0 && r.Target == nullptr)
         error = ERROR_FILE_NOT_FOUND;
@@ -400,9 +477,63 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     return r.Target->Folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
+// The same for a WOW64 process: its file calls on this path are redirected.
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
     SIM_ENTER("GetSystemDirectoryW", 0);
     return CopyOut(sim::files::kSystemDirectory, lpBuffer, uSize);
+}
+
+// 32-bit Windows has no such directory: the call fails there with
+// ERROR_CALL_NOT_IMPLEMENTED.
+UINT WINAPI GetSystemWow64DirectoryW(LPWSTR lpBuffer, UINT uSize) {
+    SIM_ENTER("GetSystemWow64DirectoryW", 0);
+    if (!simk::Is64BitWindows()) {
+        simk::SetError(ERROR_CALL_NOT_IMPLEMENTED);
+        return 0;
+    }
+    return CopyOut(sim::files::kSystemWow64Directory, lpBuffer, uSize);
+}
+
+UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+    SIM_ENTER("GetWindowsDirectoryW", 0);
+    return CopyOut(sim::files::kWindowsDirectory, lpBuffer, uSize);
+}
+
+UINT WINAPI GetSystemWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+    SIM_ENTER("GetSystemWindowsDirectoryW", 0);
+    return CopyOut(sim::files::kWindowsDirectory, lpBuffer, uSize);
+}
+
+// Per thread. *OldValue receives the thread's state before (null: the
+// redirector was on), which Wow64RevertWow64FsRedirection restores. A
+// native process may call them too; they change nothing for it. On 32-bit
+// Windows, whose kernel32 exports them all the same, they fail with
+// ERROR_INVALID_FUNCTION.
+BOOL WINAPI Wow64DisableWow64FsRedirection(PVOID *OldValue) {
+    SIM_ENTER("Wow64DisableWow64FsRedirection", FALSE);
+    if (!simk::Is64BitWindows()) {
+        simk::SetError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (OldValue == NULL) {
+        simk::SetError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    *OldValue = redirectionOff.insert(simk::CurrentThreadId()).second ? NULL : (PVOID)1;
+    return TRUE;
+}
+
+BOOL WINAPI Wow64RevertWow64FsRedirection(PVOID OlValue) {
+    SIM_ENTER("Wow64RevertWow64FsRedirection", FALSE);
+    if (!simk::Is64BitWindows()) {
+        simk::SetError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (OlValue == NULL)
+        redirectionOff.erase(simk::CurrentThreadId());
+    else
+        redirectionOff.insert(simk::CurrentThreadId());
+    return TRUE;
 }
 
 DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
@@ -439,7 +570,7 @@ UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uU
         lpTempFileName[name.size()] = 0;
         return uUnique & 0xFFFF;
     }
-    Resolved folder = Resolve(lpPathName);
+    Resolved folder = ResolveForCaller(lpPathName);
     if (folder.Error != 0 || folder.Target == nullptr || !folder.Target->Folder) {
         simk::SetError(ERROR_DIRECTORY);
         return 0;
@@ -454,7 +585,7 @@ UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uU
             simk::SetError(ERROR_BUFFER_OVERFLOW);
             return 0;
         }
-        Resolved r = Resolve(name.c_str());
+        Resolved r = ResolveForCaller(name.c_str());
         if (r.Error == 0 && r.Target == nullptr) {
             MakeNode(folder.Target->Path, r.Name, false);
             std::copy(name.begin(), name.end(), lpTempFileName);
@@ -466,6 +597,17 @@ UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uU
     } while (n != start);
     simk::SetError(ERROR_FILE_EXISTS);
     return 0;
+}
+
+// --- for the other subsystems ---------------------------------------------------
+
+std::wstring simk::RedirectedPath(const std::wstring &path) {
+    ParsedPath p = Parse(path);
+    if (!p.Ok)
+        return path;
+    ParsedPath redirected = p;
+    Redirect(redirected);
+    return redirected.Names == p.Names ? path : Join(redirected, redirected.Names.size());
 }
 
 // --- test API -------------------------------------------------------------------

@@ -9,7 +9,16 @@
 //
 // A reset machine has C:\ with the system directory, the spooler's
 // printer-driver folders (C:\Windows\system32\spool\drivers\W32X86, x64,
-// ARM64, ARM) and the temporary folder.
+// ARM64, ARM) and the temporary folder. rundll32.exe is in the system
+// directory, and on a 64-bit Windows (sim::SetNativeArchitecture) also in the
+// 32-bit system directory C:\Windows\SysWOW64, which a 32-bit Windows lacks.
+//
+// The calls here take real paths. The product's file calls go through the
+// WOW64 file system redirector when it runs as a WOW64 process
+// (sim::SetProgram32Bit): C:\Windows\System32 leads to C:\Windows\SysWOW64
+// except its subfolders catroot, catroot2, driverstore, drivers\etc,
+// logfiles and spool, and C:\Windows\Sysnative to C:\Windows\system32;
+// Wow64DisableWow64FsRedirection turns that off for the calling thread.
 //
 // Locks stand for handles that other programs hold open:
 //   Open  - a file opened without delete or write sharing: copying over it
@@ -29,9 +38,12 @@
 namespace sim {
 namespace files {
 
-// GetSystemDirectoryW's and GetTempPathW's answers.
-extern const wchar_t *const kSystemDirectory;  // C:\Windows\system32
-extern const wchar_t *const kTempDirectory;    // C:\Users\Setup\AppData\Local\Temp\ (with the backslash)
+// GetWindowsDirectoryW's (and GetSystemWindowsDirectoryW's),
+// GetSystemDirectoryW's, GetSystemWow64DirectoryW's and GetTempPathW's answers.
+extern const wchar_t *const kWindowsDirectory;      // C:\Windows
+extern const wchar_t *const kSystemDirectory;       // C:\Windows\system32
+extern const wchar_t *const kSystemWow64Directory;  // C:\Windows\SysWOW64 (64-bit Windows only)
+extern const wchar_t *const kTempDirectory;         // C:\Users\Setup\AppData\Local\Temp\ (with the backslash)
 
 // A file with the given content, created or overwritten, with any missing
 // parent folders.
