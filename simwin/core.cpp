@@ -42,6 +42,16 @@ std::vector<std::function<void(DWORD)>> &ProcessStartHooks() {
     return hooks;
 }
 
+std::vector<std::function<void()>> &MachineChangeHooks() {
+    static std::vector<std::function<void()>> hooks;
+    return hooks;
+}
+
+void MachineChanged() {
+    for (auto &hook : MachineChangeHooks())
+        hook();
+}
+
 // --- Threads and the scheduler ---------------------------------------------
 
 struct KObject;
@@ -356,6 +366,7 @@ ProcessState *NewProcess(const std::wstring &image, const std::wstring &commandL
     auto p = std::make_unique<ProcessState>();
     p->Info.Id = m.NextProcessId++;
     p->Info.Image = image;
+    p->Info.ImageFile = image;
     p->Info.CommandLine = commandLine;
     p->Info.StartTime = m.Now;
     p->Object = std::make_shared<KObject>();
@@ -505,6 +516,12 @@ void OnReset(std::function<void()> fn) { ResetHooks().push_back(std::move(fn)); 
 WORD NativeArchitecture() { return M().Architecture; }
 sim::WindowsVersion Version() { return M().Version; }
 bool IsWow64() { return M().Program32Bit && M().Architecture != PROCESSOR_ARCHITECTURE_INTEL; }
+bool Is64BitWindows() {
+    WORD arch = M().Architecture;
+    return arch == PROCESSOR_ARCHITECTURE_AMD64 || arch == PROCESSOR_ARCHITECTURE_ARM64 ||
+           arch == PROCESSOR_ARCHITECTURE_IA64;
+}
+void OnMachineChange(std::function<void()> fn) { MachineChangeHooks().push_back(std::move(fn)); }
 void OnProcessExit(std::function<void(DWORD)> fn) { ProcessExitHooks().push_back(std::move(fn)); }
 void OnProcessStart(std::function<void(DWORD)> fn) { ProcessStartHooks().push_back(std::move(fn)); }
 HINSTANCE ProgramInstance() { return kProgramInstance; }
@@ -518,6 +535,25 @@ void CrashProcess(DWORD status, const std::wstring &reason) {
         }
     }
     throw ThreadExit();
+}
+
+bool Kernel32Exports(const char *name) {
+    static const struct {
+        const char *Name;
+        sim::WindowsVersion Since;
+    } kSince[] = {
+        {"IsWow64Process2", sim::WindowsVersion::Windows10},
+        {"GetSystemWow64Directory2W", sim::WindowsVersion::Windows10},
+        // Windows 7 has them only with KB2533623, which the Windows7 machine
+        // lacks.
+        {"SetDefaultDllDirectories", sim::WindowsVersion::Windows81},
+        {"AddDllDirectory", sim::WindowsVersion::Windows81},
+        {"RemoveDllDirectory", sim::WindowsVersion::Windows81},
+    };
+    for (auto &e : kSince)
+        if (name && strcmp(name, e.Name) == 0)
+            return M().Version >= e.Since;
+    return true;
 }
 
 }  // namespace simk
@@ -664,9 +700,18 @@ void HoldNamedMutex(const std::wstring &name) {
 
 bool NamedObjectExists(const std::wstring &name) { return !M().Named[name].expired(); }
 
-void SetNativeArchitecture(WORD arch) { M().Architecture = arch; }
-void SetWindowsVersion(WindowsVersion version) { M().Version = version; }
-void SetProgram32Bit(bool is32Bit) { M().Program32Bit = is32Bit; }
+void SetNativeArchitecture(WORD arch) {
+    M().Architecture = arch;
+    MachineChanged();
+}
+void SetWindowsVersion(WindowsVersion version) {
+    M().Version = version;
+    MachineChanged();
+}
+void SetProgram32Bit(bool is32Bit) {
+    M().Program32Bit = is32Bit;
+    MachineChanged();
+}
 
 const std::vector<std::wstring> &DebugWrites() { return M().DebugWrites; }
 
@@ -946,22 +991,28 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
         image = applicationName;
     // Only a program file that exists can be started; the loader also looks
     // for the name with ".exe" added. A bare name is one of the system's own
-    // programs (rundll32.exe and the like), which are always there.
+    // programs (rundll32.exe and the like), which are always there, in the
+    // system directory as the caller sees it. The caller's file system
+    // redirector applies to the program file as to any other file.
     bool bare = image.find(L'\\') == std::wstring::npos;
-    if (!bare && !sim::files::IsFile(image) && !sim::files::IsFile(image + L".exe")) {
+    std::wstring file =
+        simk::RedirectedPath(bare ? std::wstring(sim::files::kSystemDirectory) + L"\\" + image : image);
+    if (!sim::files::IsFile(file) && sim::files::IsFile(file + L".exe"))
+        file += L".exe";
+    if (!bare && !sim::files::IsFile(file)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
     // The loader opens the image for reading and execution, sharing read and
     // delete: a handle that does not share reading (or that writes) stops it.
     if (!bare) {
-        std::wstring file = sim::files::IsFile(image) ? image : image + L".exe";
         if (DWORD error = sim::files::TryOpen(file, FILE_READ_DATA | FILE_EXECUTE, FILE_SHARE_READ | FILE_SHARE_DELETE)) {
             SetLastError(error);
             return FALSE;
         }
     }
     ProcessState *p = NewProcess(image, commandLine);
+    p->Info.ImageFile = sim::files::Canonical(file);
     DWORD pid = simk::CurrentProcessId();
     processInformation->hProcess = AddHandle(p->Object, pid);
     auto threadObj = std::make_shared<KObject>();
@@ -978,20 +1029,122 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
 
 // --- System information -------------------------------------------------------------
 
+// A WOW64 process on a machine without an x64 processor is told x86, or x64
+// where Windows emulates x64 too (Windows 11 on ARM64).
 void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO info) {
     simk::Enter("GetNativeSystemInfo");
+    WORD arch = M().Architecture;
+    if (simk::IsWow64() && arch != PROCESSOR_ARCHITECTURE_AMD64)
+        arch = arch == PROCESSOR_ARCHITECTURE_ARM64 && M().Version >= sim::WindowsVersion::Windows11
+                   ? PROCESSOR_ARCHITECTURE_AMD64
+                   : PROCESSOR_ARCHITECTURE_INTEL;
     memset(info, 0, sizeof(*info));
-    info->wProcessorArchitecture = M().Architecture;
+    info->wProcessorArchitecture = arch;
     info->dwPageSize = 4096;
     info->dwNumberOfProcessors = 2;
     info->dwAllocationGranularity = 65536;
 }
 
 void WINAPI GetSystemInfo(LPSYSTEM_INFO info) {
-    // The product's own architecture is what the caller sees here; the
-    // simulation models a 32-bit program on any machine as x86.
+    // The process's own view: the 32-bit program sees x86. A native program
+    // would see the machine's processor, but the simulation has always
+    // answered x86 here and a test of the product relies on it on the reset
+    // machine, whose program is native; no product code calls this.
     GetNativeSystemInfo(info);
     info->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_INTEL;
+}
+
+// --- WOW64 ---------------------------------------------------------------------------
+
+namespace {
+
+const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+
+// The process a handle names; false for a handle that is none. The calling
+// process (also the test's own) comes back as null.
+bool ProcessOfHandle(HANDLE handle, ProcessState **process) {
+    *process = nullptr;
+    if (handle == kCurrentProcess)
+        return true;
+    auto obj = ObjectOf(handle);
+    if (!obj || obj->Type != KObject::Process)
+        return false;
+    *process = FindProcess(obj->ProcessId);
+    return *process != nullptr;
+}
+
+// The system's own programs run as the folder they were started from says;
+// every other program is the simulated program.
+bool RunsUnderWow64(const ProcessState *p) {
+    if (p && simk::Is64BitWindows()) {
+        std::wstring folder = p->Info.ImageFile.substr(0, p->Info.ImageFile.find_last_of(L'\\'));
+        if (simk::SameText(folder, sim::files::kSystemDirectory))
+            return false;
+        if (simk::SameText(folder, sim::files::kSystemWow64Directory))
+            return true;
+    }
+    return simk::IsWow64();
+}
+
+USHORT NativeMachine() {
+    switch (M().Architecture) {
+    case PROCESSOR_ARCHITECTURE_INTEL:
+        return IMAGE_FILE_MACHINE_I386;
+    case PROCESSOR_ARCHITECTURE_ARM:
+        return IMAGE_FILE_MACHINE_ARMNT;
+    case PROCESSOR_ARCHITECTURE_AMD64:
+        return IMAGE_FILE_MACHINE_AMD64;
+    case PROCESSOR_ARCHITECTURE_ARM64:
+        return IMAGE_FILE_MACHINE_ARM64;
+    case PROCESSOR_ARCHITECTURE_IA64:
+        return 0x0200;  // IMAGE_FILE_MACHINE_IA64
+    default:
+        return IMAGE_FILE_MACHINE_UNKNOWN;
+    }
+}
+
+}  // namespace
+
+HANDLE WINAPI GetCurrentProcess(void) {
+    simk::Enter("GetCurrentProcess");
+    return kCurrentProcess;
+}
+
+// TRUE only for WOW64 on an x64 processor: Microsoft documents FALSE for a
+// 32-bit program on Windows on ARM, which is why IsWow64Process2 is the call
+// to trust there.
+BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process) {
+    SIM_ENTER("IsWow64Process", FALSE);
+    ProcessState *p = nullptr;
+    if (!ProcessOfHandle(hProcess, &p)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!Wow64Process) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *Wow64Process = RunsUnderWow64(p) && M().Architecture != PROCESSOR_ARCHITECTURE_ARM64;
+    return TRUE;
+}
+
+// kernel32 exports it only from Windows 10 on (simk::Kernel32Exports); the
+// loader does not hand it out on older machines.
+extern "C" BOOL WINAPI IsWow64Process2(HANDLE hProcess, USHORT *pProcessMachine, USHORT *pNativeMachine) {
+    SIM_ENTER("IsWow64Process2", FALSE);
+    ProcessState *p = nullptr;
+    if (!ProcessOfHandle(hProcess, &p)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!pProcessMachine) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *pProcessMachine = RunsUnderWow64(p) ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_UNKNOWN;
+    if (pNativeMachine)
+        *pNativeMachine = NativeMachine();
+    return TRUE;
 }
 
 // --- Time ---------------------------------------------------------------------------

@@ -41,6 +41,7 @@ struct Devices {
     std::vector<SetupClass> Classes;
     std::map<HDEVINFO, DeviceSet> Sets;
     unsigned QueueDevices = 0;
+    bool Wow64RemovalRefused = true;
 };
 
 // The setup classes of a new machine (the ones tests name).
@@ -168,6 +169,8 @@ void UnplugUsbPrinter(const std::wstring &devicePath) {
 }
 
 int OpenDeviceInfoSets() { return static_cast<int>(D().Sets.size()); }
+
+void SetWow64DeviceRemovalRefused(bool refused) { D().Wow64RemovalRefused = refused; }
 
 void AddDevice(const DeviceNode &device) {
     InstallClass(device.ClassName);
@@ -435,6 +438,10 @@ BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceI
     sim::DeviceNode *node = ElementNode(DeviceInfoSet, DeviceInfoData);
     if (!node)
         return FALSE;
+    if (simk::IsWow64() && D().Wow64RemovalRefused) {
+        SetLastError(ERROR_IN_WOW64);
+        return FALSE;
+    }
     D().Removed.push_back({*node, simk::Now()});
     auto &nodes = D().Nodes;
     nodes.erase(nodes.begin() + (node - nodes.data()));

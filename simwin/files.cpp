@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cwctype>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,15 @@
 #ifndef ERROR_DIRECTORY
 #define ERROR_DIRECTORY 267L
 #endif
+#ifndef ERROR_NOACCESS
+#define ERROR_NOACCESS 998L
+#endif
 
 namespace sim {
 namespace files {
+const wchar_t *const kWindowsDirectory = L"C:\\Windows";
 const wchar_t *const kSystemDirectory = L"C:\\Windows\\system32";
+const wchar_t *const kSystemWow64Directory = L"C:\\Windows\\SysWOW64";
 const wchar_t *const kTempDirectory = L"C:\\Users\\Setup\\AppData\\Local\\Temp\\";
 const wchar_t *const kProfileDirectory = L"C:\\Users\\Setup";
 const wchar_t *const kUserSid = L"S-1-5-21-1004336348-1177238915-682003330-1001";
@@ -73,6 +79,8 @@ const wchar_t *const kDriveRootSddl =
     L"O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)";
 // The system's folders: only administrators and SYSTEM write there.
 const wchar_t *const kSystemFolderSddl = L"O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+// Threads that turned the WOW64 file system redirector off.
+std::set<DWORD> redirectionOff;
 
 using simk::Upper;
 
@@ -152,13 +160,8 @@ struct Resolved {
     Node *Target = nullptr;
 };
 
-Resolved Resolve(const wchar_t *path) {
+Resolved ResolveParsed(const ParsedPath &p) {
     Resolved r;
-    if (path == nullptr) {
-        r.Error = ERROR_INVALID_PARAMETER;
-        return r;
-    }
-    ParsedPath p = Parse(path);
     if (!p.Ok) {
         r.Error = ERROR_PATH_NOT_FOUND;
         return r;
@@ -185,6 +188,63 @@ Resolved Resolve(const wchar_t *path) {
     }
     r.Target = Find(r.Key);
     return r;
+}
+
+// A path as it stands, for the test-facing calls and the system's own
+// services (the spooler): no redirection.
+Resolved Resolve(const wchar_t *path) {
+    if (path == nullptr) {
+        Resolved r;
+        r.Error = ERROR_INVALID_PARAMETER;
+        return r;
+    }
+    return ResolveParsed(Parse(path));
+}
+
+// --- The WOW64 file system redirector -------------------------------------------
+//
+// For a WOW64 process whose thread has not turned it off, %windir%\System32
+// (also %windir%\lastgood\system32 and %windir%\regedit.exe) leads to the
+// 32-bit system directory, %windir%\SysWOW64, except the subfolders that the
+// 32-bit and 64-bit programs share; %windir%\Sysnative, which exists for
+// nobody else, leads to the real System32.
+
+using simk::SameText;
+
+bool ExemptFromRedirection(const std::vector<std::wstring> &names) {
+    if (names.size() < 3)
+        return false;
+    for (const wchar_t *shared : {L"catroot", L"catroot2", L"driverstore", L"logfiles", L"spool"})
+        if (SameText(names[2], shared))
+            return true;
+    return names.size() >= 4 && SameText(names[2], L"drivers") && SameText(names[3], L"etc");
+}
+
+bool RedirectionActive() { return simk::IsWow64() && redirectionOff.count(simk::CurrentThreadId()) == 0; }
+
+void Redirect(ParsedPath &p) {
+    std::vector<std::wstring> &names = p.Names;
+    if (!p.Ok || !RedirectionActive() || p.Drive != L"C:" || names.size() < 2 || !SameText(names[0], L"Windows"))
+        return;
+    if (SameText(names[1], L"Sysnative")) {
+        names[1] = L"system32";
+    } else if (SameText(names[1], L"system32")) {
+        if (!ExemptFromRedirection(names))
+            names[1] = L"SysWOW64";
+    } else if (SameText(names[1], L"lastgood") && names.size() >= 3 && SameText(names[2], L"system32")) {
+        names[2] = L"SysWOW64";
+    } else if (names.size() == 2 && SameText(names[1], L"regedit.exe")) {
+        names.insert(names.begin() + 1, L"SysWOW64");
+    }
+}
+
+// A path that the running process names in a file call.
+Resolved ResolveForCaller(const wchar_t *path) {
+    if (path == nullptr)
+        return Resolve(path);
+    ParsedPath p = Parse(path);
+    Redirect(p);
+    return ResolveParsed(p);
 }
 
 // The lock in force on a key, if any.
@@ -260,6 +320,16 @@ std::wstring StoredParentPath(const Resolved &r) {
     return parent != nullptr ? parent->Path : std::wstring();
 }
 
+// A 64-bit Windows has the 32-bit system directory, with its own copy of the
+// system's programs; a 32-bit one has none.
+void MatchArchitecture() {
+    const std::wstring wow64 = sim::files::kSystemWow64Directory;
+    if (!simk::Is64BitWindows())
+        sim::files::Remove(wow64);
+    else if (!sim::files::IsFolder(wow64))
+        sim::files::WriteFile(wow64 + L"\\rundll32.exe", "rundll32.exe (x86)");
+}
+
 void ResetFiles() {
     nodes.clear();
     locks.clear();
@@ -286,6 +356,8 @@ void ResetFiles() {
     for (const wchar_t *env : {L"W32X86", L"x64", L"ARM64", L"ARM"})
         CreateFolder(std::wstring(sim::files::kSystemDirectory) + L"\\spool\\drivers\\" + env);
     CreateFolder(sim::files::kTempDirectory);
+    redirectionOff.clear();
+    MatchArchitecture();
 }
 
 // --- Open files and share modes ---------------------------------------------------
@@ -395,6 +467,7 @@ void CloseFile(std::map<HANDLE, OpenFile>::iterator it) {
 
 simk::Registrar registrar([] {
     simk::OnReset(ResetFiles);
+    simk::OnMachineChange(MatchArchitecture);
     ResetFiles();
     // A process's handles close when it ends.
     simk::OnProcessExit([](DWORD pid) {
@@ -428,7 +501,7 @@ DWORD CopyOut(const std::wstring &text, LPWSTR buffer, DWORD capacity) {
 // copy of a file onto itself (ERROR_SHARING_VIOLATION).
 BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists) {
     SIM_ENTER("CopyFileW", FALSE);
-    Resolved src = Resolve(lpExistingFileName);
+    Resolved src = ResolveForCaller(lpExistingFileName);
     if (src.Error == 0 && src.Target == nullptr)
         src.Error = ERROR_FILE_NOT_FOUND;
     if (src.Error == 0 && (src.Target->Folder || src.Target->DeletePending))
@@ -441,7 +514,7 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
         simk::SetError(src.Error);
         return FALSE;
     }
-    Resolved dst = Resolve(lpNewFileName);
+    Resolved dst = ResolveForCaller(lpNewFileName);
     DWORD error = dst.Error;
     if (error == 0 && dst.Name.empty())
         error = ERROR_ACCESS_DENIED;  // a drive root
@@ -471,7 +544,7 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
 // ERROR_ACCESS_DENIED.
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
     SIM_ENTER("DeleteFileW", FALSE);
-    Resolved r = Resolve(lpFileName);
+    Resolved r = ResolveForCaller(lpFileName);
     if (DWORD error = DeleteError(r)) {
         simk::SetError(error);
         return FALSE;
@@ -490,6 +563,9 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
         return FALSE;
     }
     if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+        // Only an entry for Session Manager, which carries it out natively at
+        // restart: the paths are recorded as given, not redirected (the
+        // redirector acts where a file is opened).
         if (dwFlags & MOVEFILE_COPY_ALLOWED) {
             simk::SetError(ERROR_INVALID_PARAMETER);
             return FALSE;
@@ -508,7 +584,7 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
         pendingRenames.push_back(pr);
         return TRUE;
     }
-    Resolved src = Resolve(lpExistingFileName);
+    Resolved src = ResolveForCaller(lpExistingFileName);
     DWORD error = src.Error;
     if (error == 0 && src.Target == nullptr)
         error = ERROR_FILE_NOT_FOUND;
@@ -525,7 +601,7 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
         simk::SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    Resolved dst = Resolve(lpNewFileName);
+    Resolved dst = ResolveForCaller(lpNewFileName);
     error = dst.Error;
     if (error == 0 && dst.Name.empty())
         error = ERROR_ACCESS_DENIED;
@@ -575,7 +651,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     bool deleteOnClose = (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
     if (deleteOnClose)
         access |= DELETE;
-    Resolved r = Resolve(lpFileName);
+    Resolved r = ResolveForCaller(lpFileName);
     DWORD error = r.Error;
     if (error == 0 && r.Name.empty())
         error = ERROR_ACCESS_DENIED;  // a drive root
@@ -627,7 +703,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
             return FALSE;
         }
     }
-    Resolved r = Resolve(lpPathName);
+    Resolved r = ResolveForCaller(lpPathName);
     DWORD error = r.Error;
     if (error == 0 && (r.Target != nullptr || r.Name.empty()))
         error = ERROR_ALREADY_EXISTS;
@@ -641,7 +717,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     SIM_ENTER("GetFileAttributesW", INVALID_FILE_ATTRIBUTES);
-    Resolved r = Resolve(lpFileName);
+    Resolved r = ResolveForCaller(lpFileName);
     DWORD error = r.Error;
     if (error == 0 && r.Target == nullptr)
         error = ERROR_FILE_NOT_FOUND;
@@ -654,9 +730,63 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     return r.Target->Folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
+// The same for a WOW64 process: its file calls on this path are redirected.
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
     SIM_ENTER("GetSystemDirectoryW", 0);
     return CopyOut(sim::files::kSystemDirectory, lpBuffer, uSize);
+}
+
+// 32-bit Windows has no such directory: the call fails there with
+// ERROR_CALL_NOT_IMPLEMENTED.
+UINT WINAPI GetSystemWow64DirectoryW(LPWSTR lpBuffer, UINT uSize) {
+    SIM_ENTER("GetSystemWow64DirectoryW", 0);
+    if (!simk::Is64BitWindows()) {
+        simk::SetError(ERROR_CALL_NOT_IMPLEMENTED);
+        return 0;
+    }
+    return CopyOut(sim::files::kSystemWow64Directory, lpBuffer, uSize);
+}
+
+UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+    SIM_ENTER("GetWindowsDirectoryW", 0);
+    return CopyOut(sim::files::kWindowsDirectory, lpBuffer, uSize);
+}
+
+UINT WINAPI GetSystemWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+    SIM_ENTER("GetSystemWindowsDirectoryW", 0);
+    return CopyOut(sim::files::kWindowsDirectory, lpBuffer, uSize);
+}
+
+// Per thread. *OldValue receives the thread's state before (null: the
+// redirector was on), which Wow64RevertWow64FsRedirection restores. A
+// native process may call them too; they change nothing for it. On 32-bit
+// Windows, whose kernel32 exports them all the same, they fail with
+// ERROR_INVALID_FUNCTION.
+BOOL WINAPI Wow64DisableWow64FsRedirection(PVOID *OldValue) {
+    SIM_ENTER("Wow64DisableWow64FsRedirection", FALSE);
+    if (!simk::Is64BitWindows()) {
+        simk::SetError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (OldValue == NULL) {
+        simk::SetError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    *OldValue = redirectionOff.insert(simk::CurrentThreadId()).second ? NULL : (PVOID)1;
+    return TRUE;
+}
+
+BOOL WINAPI Wow64RevertWow64FsRedirection(PVOID OlValue) {
+    SIM_ENTER("Wow64RevertWow64FsRedirection", FALSE);
+    if (!simk::Is64BitWindows()) {
+        simk::SetError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (OlValue == NULL)
+        redirectionOff.erase(simk::CurrentThreadId());
+    else
+        redirectionOff.insert(simk::CurrentThreadId());
+    return TRUE;
 }
 
 DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
@@ -693,7 +823,7 @@ UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uU
         lpTempFileName[name.size()] = 0;
         return uUnique & 0xFFFF;
     }
-    Resolved folder = Resolve(lpPathName);
+    Resolved folder = ResolveForCaller(lpPathName);
     if (folder.Error != 0 || folder.Target == nullptr || !folder.Target->Folder) {
         simk::SetError(ERROR_DIRECTORY);
         return 0;
@@ -708,7 +838,7 @@ UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uU
             simk::SetError(ERROR_BUFFER_OVERFLOW);
             return 0;
         }
-        Resolved r = Resolve(name.c_str());
+        Resolved r = ResolveForCaller(name.c_str());
         if (r.Error == 0 && r.Target == nullptr) {
             MakeNode(folder.Target->Path, r.Name, false);
             std::copy(name.begin(), name.end(), lpTempFileName);
@@ -728,6 +858,17 @@ bool simk::CloseFileHandle(HANDLE handle) {
         return false;
     CloseFile(it);
     return true;
+}
+
+// --- for the other subsystems ---------------------------------------------------
+
+std::wstring simk::RedirectedPath(const std::wstring &path) {
+    ParsedPath p = Parse(path);
+    if (!p.Ok)
+        return path;
+    ParsedPath redirected = p;
+    Redirect(redirected);
+    return redirected.Names == p.Names ? path : Join(redirected, redirected.Names.size());
 }
 
 // --- test API -------------------------------------------------------------------

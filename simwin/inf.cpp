@@ -193,12 +193,15 @@ BOOL WINAPI SetupGetInfInformationW(LPCVOID InfSpec, DWORD SearchControl, PSP_IN
         SetLastError(SearchControl == INFINFO_INF_SPEC_IS_HINF ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (!sim::files::IsFile(path)) {
+    // The INF is read in the calling process, through its file system
+    // redirector (the driver store is exempt from it).
+    std::wstring file = simk::RedirectedPath(path);
+    if (!sim::files::IsFile(file)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
     Entries entries;
-    if (!ReadVersionSection(Decode(sim::files::ReadFile(path)), &entries)) {
+    if (!ReadVersionSection(Decode(sim::files::ReadFile(file)), &entries)) {
         SetLastError(ERROR_WRONG_INF_STYLE);
         return FALSE;
     }

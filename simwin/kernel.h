@@ -58,6 +58,29 @@ sim::WindowsVersion Version();
 // True when the product's processes run as 32-bit programs under WOW64 (the
 // 32-bit build on a machine whose native processor is not x86).
 bool IsWow64();
+// A 64-bit Windows: the native processor is x64, ARM64 or Itanium.
+bool Is64BitWindows();
+// Subsystems register a function that runs whenever the test changes the
+// machine's architecture, release or the program's bitness (the files of a
+// 64-bit Windows, for example).
+void OnMachineChange(std::function<void()> fn);
+
+// Whether this machine's kernel32.dll exports `name`, for the exports that
+// depend on the machine (the loader's GetProcAddress asks):
+//   IsWow64Process2, GetSystemWow64Directory2W   Windows10 and later
+//   SetDefaultDllDirectories, AddDllDirectory,
+//   RemoveDllDirectory                           Windows81 and later
+// Every other name is reported present; whether the simulation implements it
+// at all is the loader's export table's business. Among those: IsWow64Process
+// and the WOW64 file-system calls (Wow64DisableWow64FsRedirection,
+// Wow64RevertWow64FsRedirection, GetSystemWow64DirectoryW), which 32-bit
+// Windows exports too (they fail there).
+bool Kernel32Exports(const char *name);
+
+// The path that a file call of the running thread reaches: the WOW64 file
+// system redirector applied for a WOW64 process whose thread has not turned
+// it off (simwin/files.cpp). Other paths come back as given.
+std::wstring RedirectedPath(const std::wstring &path);
 
 // Unique opaque values for handles of every subsystem (never null, never
 // reused during one machine's life).
@@ -88,10 +111,6 @@ HINSTANCE ProgramInstance();
 // loader.cpp: called by Enter on a simulated thread before the call is
 // logged; loads a delay-loaded DLL on the first call of one of its APIs.
 void BeforeApiCall(const char *api);
-// Whether kernel32 on this machine's Windows release exports a function that
-// programs look up at run time (SetDefaultDllDirectories: Windows 8.1 and
-// later here; IsWow64Process2: Windows 10 and later).
-bool Kernel32Exports(const char *name);
 // files.cpp: closes a file handle; false when the handle is not a file's.
 bool CloseFileHandle(HANDLE handle);
 
@@ -128,6 +147,11 @@ std::wstring Lower(std::wstring text);
 std::wstring Upper(std::wstring text);
 
 }  // namespace simk
+
+// Exported by kernel32.dll from Windows 10 on only, so the SDK headers here
+// leave it out, as mingw-w64's do below _WIN32_WINNT 0x0A00: the product finds
+// it with GetProcAddress. Declared for the loader and the tests.
+extern "C" BOOL WINAPI IsWow64Process2(HANDLE hProcess, USHORT *pProcessMachine, USHORT *pNativeMachine);
 
 #define SIM_ENTER(api, failResult)        \
     do {                                  \

@@ -55,7 +55,9 @@ const ApiGroup kApiGroups[] = {
      "SetDefaultDllDirectories AddDllDirectory RemoveDllDirectory IsWow64Process IsWow64Process2 "
      "GetNativeSystemInfo GetSystemInfo SystemTimeToFileTime OutputDebugStringW OutputDebugStringA CreateFileW "
      "CreateDirectoryW CopyFileW DeleteFileW MoveFileExW GetFileAttributesW GetSystemDirectoryW GetTempPathW "
-     "GetTempFileNameW GetACP MultiByteToWideChar WideCharToMultiByte lstrlenW lstrcmpW lstrcmpiW lstrcpynW"},
+     "GetTempFileNameW GetACP MultiByteToWideChar WideCharToMultiByte lstrlenW lstrcmpW lstrcmpiW lstrcpynW "
+     "GetCurrentProcess GetWindowsDirectoryW GetSystemWindowsDirectoryW GetSystemWow64DirectoryW "
+     "Wow64DisableWow64FsRedirection Wow64RevertWow64FsRedirection"},
     {L"user32.dll",
      "CharLowerW CharLowerBuffW wsprintfW wvsprintfW LoadStringW DialogBoxParamW EndDialog GetDlgItem GetDlgCtrlID "
      "SetDlgItemTextW SendDlgItemMessageW SetWindowTextW GetWindowTextW GetWindowTextLengthW ShowWindow "
@@ -70,8 +72,10 @@ const ApiGroup kApiGroups[] = {
      "SetupDiGetClassDevsW SetupDiGetClassDevsExW SetupDiEnumDeviceInterfaces SetupDiGetDeviceInterfaceDetailW "
      "SetupDiDestroyDeviceInfoList SetupDiClassGuidsFromNameW SetupDiEnumDeviceInfo "
      "SetupDiGetDeviceRegistryPropertyW SetupDiRemoveDevice SetupGetInfInformationW "
-     "SetupQueryInfVersionInformationW"},
-    {L"cfgmgr32.dll", "CM_Locate_DevNodeW CM_Reenumerate_DevNode"},
+     "SetupQueryInfVersionInformationW "
+     // setupapi exports the configuration manager's calls too, and the
+     // program takes them from there: setupapi is a known DLL, cfgmgr32 not.
+     "CM_Locate_DevNodeW CM_Reenumerate_DevNode"},
     {L"newdev.dll", "UpdateDriverForPlugAndPlayDevicesW"},
     {L"winspool.drv",
      "OpenPrinterW ClosePrinter AddPrinterW DeletePrinter GetPrinterW SetPrinterW EnumPrintersW EnumPortsW "
@@ -369,16 +373,6 @@ void BeforeApiCall(const char *api) {
 
 }  // namespace simk
 
-// The default availability of kernel32's run-time exports by Windows release.
-bool simk::Kernel32Exports(const char *name) {
-    std::string n = name;
-    if (n == "SetDefaultDllDirectories" || n == "AddDllDirectory" || n == "RemoveDllDirectory")
-        return Version() >= sim::WindowsVersion::Windows81;
-    if (n == "IsWow64Process2")
-        return Version() >= sim::WindowsVersion::Windows10;
-    return true;
-}
-
 namespace {
 
 // Functions that programs look up with GetProcAddress.
@@ -403,6 +397,7 @@ const std::vector<Export> &Exports() {
         {L"kernel32.dll", "LoadLibraryW", ProcOf(&LoadLibraryW)},
         {L"kernel32.dll", "FreeLibrary", ProcOf(&FreeLibrary)},
         {L"kernel32.dll", "GetModuleHandleW", ProcOf(&GetModuleHandleW)},
+        {L"kernel32.dll", "IsWow64Process2", ProcOf(&IsWow64Process2)},
     };
     return table;
 }

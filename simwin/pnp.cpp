@@ -46,8 +46,9 @@ const sim::DriverPackage *UploadedPackage(const std::wstring &infPath) {
     return nullptr;
 }
 
-// What the installation leaves behind: the driver from the package, then the
-// queue on the printer's port.
+// What the installation leaves behind: the driver from the package (of the
+// machine's own environment, as sim::AddDriver makes it, whatever process
+// asked), then the queue on the printer's port.
 void CompleteInstallation(const sim::PnpPrinter &printer, const std::wstring &storeInf) {
     if (!sim::FindDriver(printer.DriverName)) {
         sim::PrinterDriver d;
@@ -135,7 +136,10 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
     DWORD error = 0;
     const sim::PnpPrinter *printer = nullptr;
     const sim::DriverPackage *package = nullptr;
-    if (!HardwareId || !*HardwareId || !FullInfPath || !*FullInfPath || (InstallFlags & ~0x00000007u)) {
+    if (simk::IsWow64()) {
+        // A 32-bit program on 64-bit Windows may not install drivers.
+        error = ERROR_IN_WOW64;
+    } else if (!HardwareId || !*HardwareId || !FullInfPath || !*FullInfPath || (InstallFlags & ~0x00000007u)) {
         error = ERROR_INVALID_PARAMETER;
     } else if (!(printer = FindPrinter(HardwareId)) || !(package = UploadedPackage(FullInfPath))) {
         error = ERROR_NO_SUCH_DEVINST;

@@ -97,6 +97,114 @@ bool Resolve(HKEY key, std::wstring *path) {
     return true;
 }
 
+// --- The WOW64 registry redirector ------------------------------------------
+//
+// In the 32-bit view (a WOW64 process's default, or KEY_WOW64_32KEY) of a
+// 64-bit Windows, HKLM\SOFTWARE leads to HKLM\SOFTWARE\WOW6432Node, except
+// the keys that both views share, as Microsoft lists them for Windows 7 and
+// later ("Registry Keys Affected by WOW64"); below the shared
+// SOFTWARE\Classes, its redirected subkeys lead to
+// SOFTWARE\Classes\WOW6432Node. A subkey inherits its parent's rule unless
+// it has its own. Everything outside SOFTWARE (SYSTEM among it) is shared.
+// The view is chosen by each call: a key opened in one view does not pass it
+// on to the subkeys opened through it.
+
+struct ViewRule {
+    const wchar_t *Key;  // below HKLM, lower case
+    bool Shared;
+};
+
+const ViewRule kViewRules[] = {
+    {L"software\\classes", true},
+    {L"software\\classes\\clsid", false},
+    {L"software\\classes\\directshow", false},
+    {L"software\\classes\\interface", false},
+    {L"software\\classes\\media type", false},
+    {L"software\\classes\\mediafoundation", false},
+    {L"software\\clients", true},
+    {L"software\\microsoft\\com3", true},
+    {L"software\\microsoft\\cryptography\\calais\\current", true},
+    {L"software\\microsoft\\cryptography\\calais\\readers", true},
+    {L"software\\microsoft\\cryptography\\services", true},
+    {L"software\\microsoft\\ctf\\systemshared", true},
+    {L"software\\microsoft\\ctf\\tip", true},
+    {L"software\\microsoft\\dfs", true},
+    {L"software\\microsoft\\driver signing", true},
+    {L"software\\microsoft\\enterprisecertificates", true},
+    {L"software\\microsoft\\eventsystem", true},
+    {L"software\\microsoft\\msmq", true},
+    {L"software\\microsoft\\non-driver signing", true},
+    {L"software\\microsoft\\notepad\\defaultfonts", true},
+    {L"software\\microsoft\\ole", true},
+    {L"software\\microsoft\\ras", true},
+    {L"software\\microsoft\\rpc", true},
+    {L"software\\microsoft\\software\\microsoft\\shared tools\\msinfo", true},
+    {L"software\\microsoft\\systemcertificates", true},
+    {L"software\\microsoft\\termservlicensing", true},
+    {L"software\\microsoft\\transactionserver", true},
+    {L"software\\microsoft\\windows\\currentversion\\app paths", true},
+    {L"software\\microsoft\\windows\\currentversion\\control panel\\cursors\\schemes", true},
+    {L"software\\microsoft\\windows\\currentversion\\explorer\\autoplayhandlers", true},
+    {L"software\\microsoft\\windows\\currentversion\\explorer\\driveicons", true},
+    {L"software\\microsoft\\windows\\currentversion\\explorer\\kindmap", true},
+    {L"software\\microsoft\\windows\\currentversion\\group policy", true},
+    {L"software\\microsoft\\windows\\currentversion\\policies", true},
+    {L"software\\microsoft\\windows\\currentversion\\previewhandlers", true},
+    {L"software\\microsoft\\windows\\currentversion\\setup", true},
+    {L"software\\microsoft\\windows\\currentversion\\telephony\\locations", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\console", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\fontdpi", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\fontlink", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\fontmapper", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\fonts", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\fontsubstitutes", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\gre_initialize", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\image file execution options", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\language pack", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\networkcards", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\perflib", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\ports", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\print", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\profilelist", true},
+    {L"software\\microsoft\\windows nt\\currentversion\\time zones", true},
+    {L"software\\policies", true},
+    {L"software\\registeredapplications", true},
+};
+
+const wchar_t kSoftware[] = L"software";
+const wchar_t kClasses[] = L"software\\classes";
+const wchar_t kRedirectNode[] = L"\\WOW6432Node";
+
+bool AtOrBelow(const std::wstring &path, const std::wstring &key) {
+    return path.compare(0, key.size(), key) == 0 && (path.size() == key.size() || path[key.size()] == L'\\');
+}
+
+// A lower-case path in the 32-bit view.
+std::wstring In32BitView(const std::wstring &path) {
+    if (!AtOrBelow(path, kSoftware) || AtOrBelow(path, Lower(kSoftware + std::wstring(kRedirectNode))) ||
+        AtOrBelow(path, Lower(kClasses + std::wstring(kRedirectNode))))
+        return path;  // outside SOFTWARE, or one of the 32-bit keys already
+    const ViewRule *rule = nullptr;
+    for (auto &r : kViewRules)
+        if (AtOrBelow(path, r.Key) && (!rule || wcslen(r.Key) > wcslen(rule->Key)))
+            rule = &r;
+    if (rule && rule->Shared)
+        return path;
+    std::wstring base = rule ? kClasses : kSoftware;
+    return base + Lower(kRedirectNode) + path.substr(base.size());
+}
+
+// The key a call with this access mask reaches for a lower-case path;
+// ERROR_INVALID_PARAMETER when it asks for both views.
+LONG ApplyView(REGSAM desired, std::wstring *path) {
+    if ((desired & KEY_WOW64_64KEY) && (desired & KEY_WOW64_32KEY))
+        return ERROR_INVALID_PARAMETER;
+    bool view32 = (desired & KEY_WOW64_32KEY) || (!(desired & KEY_WOW64_64KEY) && simk::IsWow64());
+    if (view32 && simk::Is64BitWindows())
+        *path = In32BitView(*path);
+    return ERROR_SUCCESS;
+}
+
 std::wstring Join(const std::wstring &base, const WCHAR *sub) {
     std::wstring s = sub ? Normalise(sub) : std::wstring();
     if (base.empty())
@@ -170,7 +278,9 @@ int OpenKeyCount() { return static_cast<int>(R().Open.size()); }
 
 }  // namespace sim
 
-LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
+// A subkey is looked up in the view that samDesired asks for (the caller's
+// own by default); no subkey opens the key itself again.
+LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM samDesired, PHKEY result) {
     if (DWORD e = simk::Enter("RegOpenKeyExW"))
         return static_cast<LONG>(e);
     if (!result)
@@ -179,6 +289,11 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result)
     if (!Resolve(key, &base))
         return ERROR_INVALID_HANDLE;
     std::wstring path = Join(base, subKey);
+    std::wstring viewed = path;
+    if (LONG error = ApplyView(samDesired, &viewed))
+        return error;
+    if (subKey && *subKey)
+        path = viewed;
     if (path.empty() || !R().Keys.count(path)) {
         // HKEY_LOCAL_MACHINE itself always opens.
         if (!path.empty())
@@ -258,6 +373,8 @@ LONG WINAPI RegGetValueW(HKEY key, LPCWSTR subKey, LPCWSTR value, DWORD flags, L
     if (!Resolve(key, &base))
         return ERROR_INVALID_HANDLE;
     std::wstring path = Join(base, subKey);
+    if (subKey && *subKey)
+        ApplyView(0, &path);  // the caller's own view
     auto it = R().Keys.find(path);
     if (it == R().Keys.end())
         return ERROR_FILE_NOT_FOUND;

@@ -47,6 +47,7 @@ struct Spooler {
     uint64_t DriverListingDelay = 0;
     uint64_t QueueListingDelay = 0;
     std::wstring StoreHash = L"1a2b3c4d";
+    bool Wow64NullEnvironmentIsX86 = true;
 };
 
 Spooler &S() {
@@ -94,12 +95,21 @@ const EnvironmentInfo *NativeEnvironment() {
     return nullptr;
 }
 
-// Null or empty: the native environment. Sets ERROR_INVALID_ENVIRONMENT when
-// there is none of that name.
+// The environment of the calling program: "Windows NT x86" for a WOW64
+// process (unless the test says otherwise), the machine's own for a native
+// one.
+const EnvironmentInfo *CallerEnvironment() {
+    if (simk::IsWow64() && S().Wow64NullEnvironmentIsX86)
+        return &kEnvironments[0];
+    return NativeEnvironment();
+}
+
+// Null or empty: the current environment of the calling program. Sets
+// ERROR_INVALID_ENVIRONMENT when there is none of that name.
 const EnvironmentInfo *ResolveEnvironment(const wchar_t *name) {
     const EnvironmentInfo *env = nullptr;
     if (!name || !*name) {
-        env = NativeEnvironment();
+        env = CallerEnvironment();
     } else {
         for (auto &e : kEnvironments)
             if (simk::SameText(e.Name, name))
@@ -497,6 +507,8 @@ std::wstring AddDriverPackage(const std::wstring &sourceInf) {
 
 void SetDriverStoreHash(const std::wstring &hash) { S().StoreHash = hash; }
 
+void SetWow64NullEnvironmentIsX86(bool x86) { S().Wow64NullEnvironmentIsX86 = x86; }
+
 std::wstring NativePrintEnvironment() {
     const EnvironmentInfo *env = NativeEnvironment();
     return env ? env->Name : L"";
@@ -558,13 +570,20 @@ BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitorInfo) {
         simk::SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (!ResolveEnvironment(info->pEnvironment))
+    // A monitor runs in the spooler, so only the machine's own environment
+    // will do.
+    const EnvironmentInfo *env = ResolveEnvironment(info->pEnvironment);
+    if (!env)
         return FALSE;
+    if (env != NativeEnvironment()) {
+        simk::SetError(ERROR_INVALID_ENVIRONMENT);
+        return FALSE;
+    }
     if (FindMonitor(info->pName)) {
         simk::SetError(ERROR_PRINT_MONITOR_ALREADY_INSTALLED);
         return FALSE;
     }
-    // The spooler loads the monitor from the system directory.
+    // The spooler loads the monitor from its own (the real) system directory.
     if (!sim::files::IsFile(std::wstring(sim::files::kSystemDirectory) + L"\\" + info->pDLLName)) {
         simk::SetError(ERROR_MOD_NOT_FOUND);
         return FALSE;
@@ -828,6 +847,8 @@ HANDLE WINAPI AddPrinterW(LPWSTR pName, DWORD Level, LPBYTE pPrinter) {
         simk::SetError(ERROR_UNKNOWN_PORT);
         return nullptr;
     }
+    // The queue's driver is one of the machine's own environment, whoever
+    // asks: a WOW64 caller's "Windows NT x86" driver does not do.
     const EnvironmentInfo *env = NativeEnvironment();
     if (!in->pDriverName || !env || !FindDriver(in->pDriverName, env->Name, true)) {
         simk::SetError(ERROR_UNKNOWN_PRINTER_DRIVER);

@@ -54,6 +54,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, L
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD WINAPI GetCurrentProcessId(void);
 DWORD WINAPI GetCurrentThreadId(void);
+// The pseudo-handle (HANDLE)-1 that stands for the calling process.
+HANDLE WINAPI GetCurrentProcess(void);
 
 #define STILL_ACTIVE 259
 #define DEBUG_PROCESS 0x00000001
@@ -132,6 +134,15 @@ typedef struct _SYSTEM_INFO {
 void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO systemInfo);
 void WINAPI GetSystemInfo(LPSYSTEM_INFO systemInfo);
 
+// WOW64 (IsWow64Process2 is kernel32's from Windows 10 on only: see
+// simwin/kernel.h). The machine types are winnt.h's.
+#define IMAGE_FILE_MACHINE_UNKNOWN 0
+#define IMAGE_FILE_MACHINE_I386 0x014c
+#define IMAGE_FILE_MACHINE_ARMNT 0x01c4
+#define IMAGE_FILE_MACHINE_AMD64 0x8664
+#define IMAGE_FILE_MACHINE_ARM64 0xAA64
+BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
+
 // Time
 BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *systemTime, LPFILETIME fileTime);
 
@@ -170,18 +181,12 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
 BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags);
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
+UINT WINAPI GetSystemWow64DirectoryW(LPWSTR lpBuffer, UINT uSize);
+UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
+UINT WINAPI GetSystemWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
+BOOL WINAPI Wow64DisableWow64FsRedirection(PVOID *OldValue);
+BOOL WINAPI Wow64RevertWow64FsRedirection(PVOID OlValue);
 DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
 UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uUnique, LPWSTR lpTempFileName);
 // --- end of files ---
 
-// --- interim: until the loader and WOW64 land ---
-#ifndef IMAGE_FILE_MACHINE_UNKNOWN
-#define IMAGE_FILE_MACHINE_UNKNOWN 0
-#define IMAGE_FILE_MACHINE_I386 0x014c
-#define IMAGE_FILE_MACHINE_ARMNT 0x01c4
-#define IMAGE_FILE_MACHINE_AMD64 0x8664
-#define IMAGE_FILE_MACHINE_ARM64 0xAA64
-#endif
-HANDLE WINAPI GetCurrentProcess(void);
-BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process);
-UINT WINAPI GetSystemWindowsDirectoryW(LPWSTR buffer, UINT size);

@@ -24,6 +24,9 @@
 #define KEY_WOW64_32KEY 0x0200
 #define KEY_ALL_ACCESS 0xF003F
 #define MAXIMUM_ALLOWED 0x02000000
+// The registry view of a WOW64 process (RegOpenKeyExW's samDesired).
+#define KEY_WOW64_64KEY 0x0100
+#define KEY_WOW64_32KEY 0x0200
 
 #define RRF_RT_REG_NONE 0x00000001
 #define RRF_RT_REG_SZ 0x00000002

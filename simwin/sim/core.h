@@ -40,7 +40,14 @@ void FailCall(const std::string &api, DWORD error, int times = 1);
 // --- Processes -----------------------------------------------------------
 struct Process {
     DWORD Id = 0;
-    std::wstring Image;        // full path of the program file
+    std::wstring Image;        // full path of the program file, as given
+    // The program file actually started: for CreateProcessW the path after the
+    // caller's file system redirector (C:\Windows\Sysnative\x.exe from a
+    // WOW64 process is C:\Windows\system32\x.exe, C:\Windows\System32\x.exe
+    // is C:\Windows\SysWOW64\x.exe) in the file system's spelling; a bare
+    // name is the system directory's program. Equal to Image for the
+    // processes that the simulation runs.
+    std::wstring ImageFile;
     std::wstring CommandLine;  // the whole command line as CreateProcessW got it
     int ExitCode = 0;
     bool Ended = false;
@@ -105,6 +112,20 @@ void SetWindowsVersion(WindowsVersion version);
 // Whether the simulated program (every process that runs the product) is the
 // 32-bit x86 build. On a machine whose native processor is not x86 it then
 // runs under WOW64. A reset machine runs the program natively (false).
+//
+// What a WOW64 program sees (see simwin/README.md, "WOW64"):
+//   GetNativeSystemInfo  the machine's processor; on ARM64 Windows11 x64 (the
+//                        emulated one), on ARM64 Windows10 x86
+//   GetSystemInfo        x86
+//   IsWow64Process       TRUE on x64, FALSE on ARM64 (as documented)
+//   IsWow64Process2      IMAGE_FILE_MACHINE_I386 and the native machine
+//   files                System32 redirected to SysWOW64, Sysnative to System32
+//   registry             HKLM\SOFTWARE redirected to SOFTWARE\WOW6432Node
+//   spooler              a null environment means "Windows NT x86"
+//   device installation  UpdateDriverForPlugAndPlayDevicesW fails with
+//                        ERROR_IN_WOW64
+// A native program sees the machine as it is (GetSystemInfo excepted, which
+// answers x86 for any program, as this simulation always did).
 void SetProgram32Bit(bool is32Bit);
 
 // --- Debugger output -------------------------------------------------------

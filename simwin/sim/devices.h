@@ -57,6 +57,15 @@ void AddDevice(const DeviceNode &device);
 std::wstring AddPrintQueueDevice(const std::wstring &queueName);
 // The device nodes of the machine, in order of addition.
 const std::vector<DeviceNode> &DeviceNodes();
+// Whether SetupDiRemoveDevice refuses a WOW64 caller with ERROR_IN_WOW64
+// (0xE0000235): true on a reset machine. Its page does not say; it is the
+// default handler of DIF_REMOVE, whose SetupDiCallClassInstaller is
+// documented to refuse WOW64 callers, so the simulation refuses too unless a
+// test wants the other answer. The queries (SetupDiGetClassDevsW/ExW,
+// SetupDiEnumDeviceInfo, SetupDiEnumDeviceInterfaces,
+// SetupDiGetDeviceInterfaceDetailW, SetupDiGetDeviceRegistryPropertyW,
+// SetupDiClassGuidsFromNameW) work the same for every caller.
+void SetWow64DeviceRemovalRefused(bool refused);
 // Device nodes removed with SetupDiRemoveDevice, in order of removal.
 struct RemovedDevice {
     DeviceNode Device;

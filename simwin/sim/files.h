@@ -11,7 +11,9 @@
 // printer-driver folders (C:\Windows\system32\spool\drivers\W32X86, x64,
 // ARM64, ARM), C:\Program Files, the user's profile C:\Users\Setup and the
 // temporary folder in it. The system directory holds the system's DLLs (see
-// sim/loader.h).
+// sim/loader.h) and rundll32.exe; a 64-bit Windows (sim::SetNativeArchitecture)
+// also has the 32-bit system directory C:\Windows\SysWOW64, with rundll32.exe
+// too, which a 32-bit Windows lacks.
 //
 // Every file and folder has a security descriptor, fixed when it is created:
 // what it inherits from its folder, and the descriptor given to CreateFileW or
@@ -29,6 +31,13 @@
 // A file deleted while open (every handle sharing deletion) stays, refusing
 // new opens with ERROR_ACCESS_DENIED, until its last handle closes. A
 // process's handles close when it ends.
+//
+// The calls here take real paths. The product's file calls go through the
+// WOW64 file system redirector when it runs as a WOW64 process
+// (sim::SetProgram32Bit): C:\Windows\System32 leads to C:\Windows\SysWOW64
+// except its subfolders catroot, catroot2, driverstore, drivers\etc,
+// logfiles and spool, and C:\Windows\Sysnative to C:\Windows\system32;
+// Wow64DisableWow64FsRedirection turns that off for the calling thread.
 //
 // Locks stand for handles that other programs hold open:
 //   Open  - a file opened without delete or write sharing: copying over it
@@ -48,10 +57,13 @@
 namespace sim {
 namespace files {
 
-// GetSystemDirectoryW's and GetTempPathW's answers.
-extern const wchar_t *const kSystemDirectory;  // C:\Windows\system32
-extern const wchar_t *const kTempDirectory;    // C:\Users\Setup\AppData\Local\Temp\ (with the backslash)
-extern const wchar_t *const kProfileDirectory; // C:\Users\Setup
+// GetWindowsDirectoryW's (and GetSystemWindowsDirectoryW's),
+// GetSystemDirectoryW's, GetSystemWow64DirectoryW's and GetTempPathW's answers.
+extern const wchar_t *const kWindowsDirectory;      // C:\Windows
+extern const wchar_t *const kSystemDirectory;       // C:\Windows\system32
+extern const wchar_t *const kSystemWow64Directory;  // C:\Windows\SysWOW64 (64-bit Windows only)
+extern const wchar_t *const kTempDirectory;         // C:\Users\Setup\AppData\Local\Temp\ (with the backslash)
+extern const wchar_t *const kProfileDirectory;      // C:\Users\Setup
 // The SID of the interactive user, "Setup", who runs the programs.
 extern const wchar_t *const kUserSid;
 

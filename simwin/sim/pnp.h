@@ -38,7 +38,9 @@ struct Reenumeration {
 };
 const std::vector<Reenumeration> &Reenumerations();
 
-// Every UpdateDriverForPlugAndPlayDevicesW call.
+// Every UpdateDriverForPlugAndPlayDevicesW call. From a WOW64 process it fails
+// at once with ERROR_IN_WOW64 (0xE0000235). CM_Locate_DevNodeW and
+// CM_Reenumerate_DevNode work the same for every caller.
 struct DriverUpdate {
     std::wstring HardwareId;
     std::wstring InfPath;

@@ -11,6 +11,15 @@ namespace sim {
 // Paths are below HKEY_LOCAL_MACHINE, without a leading backslash; names are
 // matched without regard to letter case, as Windows does. Setting a value
 // creates the key and its parents.
+//
+// The paths here are the keys themselves, as a 64-bit program sees them: the
+// 32-bit view of a redirected key is below SOFTWARE\WOW6432Node (or
+// SOFTWARE\Classes\WOW6432Node). The product's registry calls go through the
+// WOW64 registry redirector when it runs as a WOW64 process
+// (sim::SetProgram32Bit), or when it asks for a view with KEY_WOW64_32KEY or
+// KEY_WOW64_64KEY; see simwin/registry.cpp for the keys both views share
+// (SOFTWARE\Microsoft\Windows NT\CurrentVersion\Print among them, and
+// all of SYSTEM).
 void CreateKey(const std::wstring &path);
 bool KeyExists(const std::wstring &path);
 void DeleteKey(const std::wstring &path);  // with its subkeys

@@ -187,6 +187,18 @@ std::wstring DriverStorePath(const std::wstring &sourceInf, const std::wstring &
 
 // --- Environments --------------------------------------------------------------------
 
+// A null or empty environment in a winspool call (GetPrinterDriverDirectoryW,
+// EnumPrinterDriversW, DeletePrinterDriverExW, DeleteMonitorW, the records of
+// AddPrinterDriverW and AddMonitorW, UploadPrinterDriverPackageW,
+// DeletePrinterDriverPackageW) means "the current environment of the calling
+// application". For a native program that is the machine's environment. For a
+// WOW64 program it is "Windows NT x86" (true, the default), or, with false,
+// the machine's environment again: the documentation leaves room for both.
+// Whoever calls, AddPrinterW needs a driver of the machine's environment and
+// AddMonitorW the machine's environment (ERROR_INVALID_ENVIRONMENT for any
+// other) with the DLL in the real system directory.
+void SetWow64NullEnvironmentIsX86(bool x86);
+
 // The print environment of the machine's native processor architecture
 // ("Windows x64", "Windows NT x86", "Windows ARM", "Windows ARM64"; empty for
 // any other architecture).
