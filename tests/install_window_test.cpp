@@ -281,6 +281,26 @@ TEST_F(InstallWindowTest, TheProgramRegistersTheCommonControlsBeforeShowingTheWi
     EXPECT_EQ(L"Done", sim::ControlText(Window(), IDCANCEL));
 }
 
+TEST_F(InstallWindowTest, NoHandleOutlivesItsUse) {
+    // The whole program: the worker has installed the printer and ended when
+    // the window is closed. Its thread handle, the installation guard and the
+    // single-instance mutex are all closed by then.
+    PlugInstalledPrinter(L"LD-2040", 1);
+    CloseAt(100);
+    sim::Process p = sim::RunProgram(L"C:\\Program Files\\Corvane\\setup.exe", L"");
+    EXPECT_EQ(L"Done", sim::ControlText(Window(), IDCANCEL));
+    EXPECT_EQ(std::vector<std::string>{}, p.HandlesLeftOpen);
+
+    // A worker still searching when the window closes holds the guard until
+    // the process ends: it is still its to use.
+    sim::Reset();
+    ResetProductGlobals();
+    CloseAt(2500);
+    p = RunInstallWindow(60000);
+    EXPECT_EQ(2500u, p.EndTime);
+    EXPECT_EQ(std::vector<std::string>{"Event"}, p.HandlesLeftOpen);
+}
+
 TEST_F(InstallWindowTest, ClosingWhileSearchingEndsAtOnce) {
     CloseAt(2500);
     sim::Process p = RunInstallWindow(60000);
@@ -325,6 +345,7 @@ TEST_F(InstallWindowTest, ClosingDuringAnInstallationWaitsForItAndStartsNoOther)
     EXPECT_EQ(500u, posts[1] + 500);
     EXPECT_GT(posts[2], 1000u);
     EXPECT_EQ(posts[2], p.EndTime);
+    EXPECT_EQ(std::vector<std::string>{}, p.HandlesLeftOpen);  // the worker had ended too
     EXPECT_NE(nullptr, sim::FindQueue(L"Corvane LD-2040T"));
     for (const sim::OpenPrinterRequest &r : sim::OpenPrinterRequests())
         EXPECT_NE(L"Corvane LD-2040", r.Name.value_or(L"")) << "the second installation was started";
