@@ -40,7 +40,8 @@ void FailCall(const std::string &api, DWORD error, int times = 1);
 // an injected failure is looked up: a sim::FailCall from fn fails this very
 // call (to fail, say, the third allocation), and fn may Sleep on a simulated
 // thread to let the other threads run at this point, as preemption would.
-// The calls fn makes itself run no hooks.
+// The calls fn makes itself are logged and run no hooks (they would use up a
+// failure injected before them).
 void OnCall(const std::string &api, std::function<void()> fn);
 
 // --- Processes -----------------------------------------------------------
