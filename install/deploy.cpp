@@ -20,6 +20,8 @@
 #define ARCH_FOLDER_CCH 20
 #define SPLIT_DRIVE_CCH 3
 #define SPLIT_PART_CCH 256
+// Prefix of the temporary file that waits beside a target in use.
+#define REPLACEMENT_PREFIX L"crv"
 
 // Reads the printer-driver directory of the machine's own print environment
 // (not this process's default, which for a 32-bit process on 64-bit Windows
@@ -30,14 +32,50 @@ static BOOL ReadDriverDirectory(WCHAR *directory, DWORD directoryBytes) {
                                       &needed);
 }
 
+static BOOL IsPlainFile(const WCHAR *path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// TRUE when a copy failed only because a running program holds the target:
+// the target is there and the source too. A missing source is a failure of
+// its own, which no restart mends.
+static BOOL IsTargetInUse(DWORD copyError, const WCHAR *sourcePath, const WCHAR *targetPath) {
+    if (copyError != ERROR_SHARING_VIOLATION && copyError != ERROR_ACCESS_DENIED)
+        return FALSE;
+    return IsPlainFile(targetPath) && IsPlainFile(sourcePath);
+}
+
+// Has a target in use replaced when the machine restarts. The restart moves
+// files only within a volume and before the network is up, and the install
+// folder keeps its own file: so the source is copied to a temporary file
+// beside the target first, and that file is moved over the target, which
+// exists and has to be replaced. A temporary file that cannot be filled or
+// scheduled is deleted again.
+static BOOL ReplaceAtRestart(const WCHAR *sourcePath, const WCHAR *targetDirectory, const WCHAR *targetPath) {
+    WCHAR temporaryPath[MAX_PATH];
+
+    memset(temporaryPath, 0, sizeof(temporaryPath));
+    if (GetTempFileNameW(targetDirectory, REPLACEMENT_PREFIX, 0, temporaryPath) == 0)
+        return FALSE;
+    if (CopyFileW(sourcePath, temporaryPath, FALSE) &&
+        MoveFileExW(temporaryPath, targetPath, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING))
+        return TRUE;
+    DeleteFileW(temporaryPath);
+    return FALSE;
+}
+
 int DeployArchFile(const WCHAR *fileName) {
+    WCHAR driverDirectory[DEPLOY_PATH_CCH];
     WCHAR targetPath[DEPLOY_PATH_CCH];
     WCHAR sourcePath[DEPLOY_PATH_CCH];
     WCHAR archFolder[ARCH_FOLDER_CCH];
     const NativeArchitecture *architecture;
     BOOL result;
     DWORD error;
+    DWORD copyError;
 
+    memset(driverDirectory, 0, sizeof(driverDirectory));
     memset(targetPath, 0, sizeof(targetPath));
     memset(sourcePath, 0, sizeof(sourcePath));
     memset(archFolder, 0, sizeof(archFolder));
@@ -49,9 +87,7 @@ int DeployArchFile(const WCHAR *fileName) {
         return 0;
     StringCchCopyW(archFolder, ARCH_FOLDER_CCH, architecture->FolderName);
 
-    // The driver directory is read into the source buffer; it is needed
-    // only until the target path is made.
-    if (!ReadDriverDirectory(sourcePath, sizeof(sourcePath))) {
+    if (!ReadDriverDirectory(driverDirectory, sizeof(driverDirectory))) {
         // Without the driver directory there is no target: the files would
         // land in the root of the current drive.
         error = GetLastError();
@@ -59,7 +95,7 @@ int DeployArchFile(const WCHAR *fileName) {
         Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, 0, (int)error);
         return 0;
     }
-    StringCchPrintfW(targetPath, DEPLOY_PATH_CCH, L"%ws\\%ws", sourcePath, fileName);
+    StringCchPrintfW(targetPath, DEPLOY_PATH_CCH, L"%ws\\%ws", driverDirectory, fileName);
     StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\%ws\\%ws", InstallDir, archFolder, fileName);
 
     // The old file goes first; a failure (no old file, file in use) does not
@@ -69,8 +105,8 @@ int DeployArchFile(const WCHAR *fileName) {
     Trace("Remove file:%ws, %d, errcode:%d.", targetPath, result ? 1 : 0, (int)error);
 
     result = CopyFileW(sourcePath, targetPath, FALSE);
-    error = GetLastError();
-    Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, result ? 1 : 0, (int)error);
+    copyError = GetLastError();
+    Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, result ? 1 : 0, (int)copyError);
 
     // The spooler keeps the language monitor loaded: its copy in the system
     // directory is replaced while the spooler is stopped.
@@ -78,8 +114,8 @@ int DeployArchFile(const WCHAR *fileName) {
         RunWithSpoolerStopped(CopyToSystemDirectory, sourcePath);
 
     // A target in use is replaced when the machine restarts.
-    if (!result)
-        result = MoveFileExW(sourcePath, targetPath, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (!result && IsTargetInUse(copyError, sourcePath, targetPath))
+        result = ReplaceAtRestart(sourcePath, driverDirectory, targetPath);
     return result;
 }
 

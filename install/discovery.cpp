@@ -24,17 +24,21 @@ static void FreeBlock(void *block) {
         HeapFree(GetProcessHeap(), 0, block);
 }
 
-// Reads a REG_SZ value and formats its first 32 characters into field. The
+// Text in any of the registry's string types; a multi-string's text is its
+// first string, where the formatting below stops.
+static BOOL IsTextType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// Reads a text value and formats its first 32 characters into field. The
 // value may lack its terminator or have an odd byte count: the buffer always
 // has room for a terminator behind the stored bytes. A missing or unreadable
-// value leaves the field empty.
+// value, or one of a type that is not text, leaves the field empty.
 static void ReadTextValue(HKEY key, const WCHAR *name, WCHAR *field, size_t fieldCch) {
     DWORD type = REG_NONE;
     DWORD size = 0;
     DWORD bufferSize;
     WCHAR *text;
 
-    if (RegQueryValueExW(key, name, NULL, &type, NULL, &size) != ERROR_SUCCESS || type != REG_SZ)
+    if (RegQueryValueExW(key, name, NULL, &type, NULL, &size) != ERROR_SUCCESS || !IsTextType(type))
         return;
     // Whole characters, plus one for a terminator the value may not have.
     bufferSize = (size / sizeof(WCHAR) + 2) * sizeof(WCHAR);
@@ -43,7 +47,7 @@ static void ReadTextValue(HKEY key, const WCHAR *name, WCHAR *field, size_t fiel
     text = (WCHAR *)AllocZeroed(bufferSize);
     if (!text)
         return;
-    if (RegQueryValueExW(key, name, NULL, &type, (BYTE *)text, &size) == ERROR_SUCCESS && type == REG_SZ)
+    if (RegQueryValueExW(key, name, NULL, &type, (BYTE *)text, &size) == ERROR_SUCCESS && IsTextType(type))
         StringCchPrintfW(field, fieldCch, L"%.32ws", text);
     FreeBlock(text);
 }

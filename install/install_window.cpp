@@ -12,6 +12,12 @@
 // it ends, and start-up waits for the event (WaitForInstallToFinish). Either
 // the worker's reset comes first, and start-up waits for that installation, or
 // the flag is already set when the worker looks, and it starts none.
+//
+// The event has two holders, start-up and the worker; each lets go of it when
+// done with it (start-up after its wait, the worker when it ends), and the
+// last one closes it. A worker still searching when the window closes keeps
+// it until the process ends. The worker's thread handle is never needed: it
+// is closed at once.
 #include "install/install_window.h"
 
 #include <windows.h>
@@ -46,6 +52,19 @@
 
 HANDLE InstallIdleEvent = NULL;
 LONG volatile InstallWindowClosing = 0;
+// How many of start-up and the window's worker still hold InstallIdleEvent.
+static LONG volatile IdleEventHolders = 0;
+
+static void ReleaseIdleEvent(void) {
+    HANDLE event;
+
+    if (InterlockedDecrement(&IdleEventHolders) != 0)
+        return;
+    event = InstallIdleEvent;
+    InstallIdleEvent = NULL;
+    if (event != NULL)
+        CloseHandle(event);
+}
 
 static void PostProgress(HWND progress, int position) {
     if (progress != NULL)
@@ -79,8 +98,12 @@ static void EndInstallation(HWND window) {
 }
 
 void WaitForInstallToFinish(void) {
+    // Without a window (none could be shown) nothing was started.
+    if (InterlockedCompareExchange(&IdleEventHolders, 0, 0) == 0)
+        return;
     if (InstallIdleEvent != NULL)
         WaitForSingleObject(InstallIdleEvent, INFINITE);
+    ReleaseIdleEvent();
 }
 
 void AppendLogText(HWND edit, const WCHAR *text) {
@@ -129,8 +152,9 @@ static void RescanDeviceTree(void) {
         CM_Reenumerate_DevNode(root, CM_REENUMERATE_SYNCHRONOUS);
 }
 
-DWORD WINAPI InstallWorker(LPVOID parameter) {
-    HWND window = (HWND)parameter;
+// The passes of the worker, until one has installed what it recognised or an
+// installation has failed.
+static void RunInstallPasses(HWND window) {
     HWND progress = NULL;
     BOOL found = FALSE;
     int lastResult = 0;
@@ -176,7 +200,7 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
             }
 
             if (!BeginInstallation(window))
-                return 0;
+                return;
             lastResult = InstallPrinter(&request, InfPath);
             installError = GetLastError();
             EndInstallation(window);
@@ -189,7 +213,7 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
                     ShowMessage(window, message);
                     PostProgress(progress, PROGRESS_END);
                 }
-                return 0;
+                return;
             }
             LoadStringW(ModuleInstance, IDS_INSTALLED, InstallText, INSTALL_TEXT_CCH);
             StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, request.QueueName, request.PortName);
@@ -215,6 +239,15 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
         LoadStringW(ModuleInstance, IDS_DONE, InstallText, INSTALL_TEXT_CCH);
         SetWindowTextW(GetDlgItem(window, IDCANCEL), InstallText);
     }
+}
+
+DWORD WINAPI InstallWorker(LPVOID parameter) {
+    HWND window = (HWND)parameter;
+
+    RunInstallPasses(window);
+    // The window's worker is done with the installation guard.
+    if (window != NULL)
+        ReleaseIdleEvent();
     return 0;
 }
 
@@ -241,6 +274,8 @@ static void StartPrinterWizard(void) {
 }
 
 INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    HANDLE worker;
+
     (void)lParam;
 
     switch (message) {
@@ -249,7 +284,12 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         InterlockedExchange(&InstallWindowClosing, 0);
         if (InstallIdleEvent == NULL)
             InstallIdleEvent = CreateEventW(NULL, TRUE, TRUE, NULL);
-        CreateThread(NULL, 0, InstallWorker, dialog, 0, NULL);
+        InterlockedExchange(&IdleEventHolders, 2);
+        worker = CreateThread(NULL, 0, InstallWorker, dialog, 0, NULL);
+        if (worker != NULL)
+            CloseHandle(worker);
+        else
+            ReleaseIdleEvent();  // the worker's share
         break;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {

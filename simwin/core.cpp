@@ -106,6 +106,7 @@ bool gHostRunning = true;  // the test's own thread holds the CPU
 
 thread_local SimThread *tCurrent = nullptr;
 thread_local DWORD tHostLastError = 0;
+thread_local bool tInCallHook = false;
 
 struct Machine {
     uint64_t Now = 0;
@@ -131,6 +132,7 @@ struct Machine {
         int Times;
     };
     std::map<std::string, Failure> Failures;
+    std::map<std::string, std::vector<std::function<void()>>> CallHooks;
     std::vector<std::wstring> DebugWrites;
     WORD Architecture = PROCESSOR_ARCHITECTURE_AMD64;
     sim::WindowsVersion Version = sim::WindowsVersion::Windows11;
@@ -344,9 +346,11 @@ void EndProcess(ProcessState *p, int exitCode) {
     for (auto &hook : ProcessExitHooks())
         hook(p->Info.Id);
     // The process's handles close with it.
+    static const char *const kKindNames[] = {"Mutex", "Event", "Thread", "Process"};
     for (auto it = m.HandleOwners.begin(); it != m.HandleOwners.end();) {
         if (it->second == p->Info.Id) {
             auto obj = m.Handles[it->first];
+            p->Info.HandlesLeftOpen.push_back(kKindNames[obj->Type]);
             if (obj->Type == KObject::Mutex && obj->OwnerThread) {
                 obj->OwnerThread = 0;
                 obj->Recursion = 0;
@@ -416,6 +420,16 @@ DWORD Enter(const char *api) {
     if (tCurrent)
         BeforeApiCall(api);
     m.Calls.push_back({api, m.Now});
+    auto hooks = m.CallHooks.find(api);
+    if (hooks != m.CallHooks.end() && !tInCallHook) {
+        struct InHook {
+            InHook() { tInCallHook = true; }
+            ~InHook() { tInCallHook = false; }
+        } inHook;
+        std::vector<std::function<void()>> run = hooks->second;
+        for (auto &fn : run)
+            fn();
+    }
     auto it = m.Failures.find(api);
     if (it == m.Failures.end())
         return 0;
@@ -613,6 +627,8 @@ std::vector<uint64_t> CallTimes(const std::string &api) {
 void ClearCalls() { M().Calls.clear(); }
 
 void FailCall(const std::string &api, DWORD error, int times) { M().Failures[api] = {error, times}; }
+
+void OnCall(const std::string &api, std::function<void()> fn) { M().CallHooks[api].push_back(std::move(fn)); }
 
 void SetTestProcessImage(const std::wstring &image) { M().TestImage = image; }
 
@@ -978,8 +994,8 @@ DWORD WINAPI GetCurrentProcessId(void) { return simk::CurrentProcessId(); }
 DWORD WINAPI GetCurrentThreadId(void) { return simk::CurrentThreadId(); }
 
 BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
-                           LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW startupInfo,
-                           LPPROCESS_INFORMATION processInformation) {
+                           LPSECURITY_ATTRIBUTES, BOOL inheritHandles, DWORD creationFlags, LPVOID, LPCWSTR,
+                           LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation) {
     SIM_ENTER("CreateProcessW", FALSE);
     if (!commandLine || !startupInfo || !processInformation || startupInfo->cb != sizeof(STARTUPINFOW)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -1014,6 +1030,14 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
     ProcessState *p = NewProcess(image, commandLine);
     p->Info.ImageFile = sim::files::Canonical(file);
     DWORD pid = simk::CurrentProcessId();
+    p->Info.InheritHandles = inheritHandles != FALSE;
+    p->Info.CreationFlags = creationFlags;
+    for (auto &owner : M().HandleOwners) {
+        const std::wstring &name = M().Handles[owner.first]->Name;
+        auto &held = p->Info.NamedObjectsHeldByParent;
+        if (owner.second == pid && !name.empty() && std::find(held.begin(), held.end(), name) == held.end())
+            held.push_back(name);
+    }
     processInformation->hProcess = AddHandle(p->Object, pid);
     auto threadObj = std::make_shared<KObject>();
     threadObj->Type = KObject::Thread;

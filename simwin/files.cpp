@@ -1129,6 +1129,36 @@ void Restart() {
 
 const std::vector<PendingRename> &PendingRenames() { return pendingRenames; }
 
+void Restart() {
+    for (auto it = locks.begin(); it != locks.end();) {
+        if (it->second.Service.empty())
+            it = locks.erase(it);
+        else
+            ++it;
+    }
+    std::vector<PendingRename> renames;
+    renames.swap(pendingRenames);
+    for (const PendingRename &rename : renames) {
+        Resolved src = Resolve(rename.From.c_str());
+        if (src.Error != 0 || src.Target == nullptr || src.Name.empty())
+            continue;
+        if (rename.To.empty()) {
+            Remove(rename.From);
+            continue;
+        }
+        Resolved dst = Resolve(rename.To.c_str());
+        if (dst.Error != 0 || dst.Name.empty() || Upper(rename.From.substr(0, 2)) != Upper(rename.To.substr(0, 2)))
+            continue;
+        if (dst.Target != nullptr && dst.Key != src.Key) {
+            if (!(rename.Flags & MOVEFILE_REPLACE_EXISTING) || dst.Target->Folder)
+                continue;
+            // The node goes; a service's lock on the path stays for the new file.
+            nodes.erase(dst.Key);
+        }
+        Move(rename.From, rename.To);
+    }
+}
+
 void LayOutInstallFolder(const std::wstring &folder) {
     std::wstring base = folder;
     if (base.empty() || base.back() != L'\\')

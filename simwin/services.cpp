@@ -49,6 +49,7 @@ struct ScHandle {
 std::map<std::wstring, Service> services;   // by upper-cased name
 std::map<void *, ScHandle> handles;
 std::vector<sim::ServiceRequest> requests;
+std::vector<sim::ServiceOpen> opens;
 DWORD nextServicePid = 2000;
 
 std::wstring Key(const std::wstring &name) {
@@ -91,6 +92,7 @@ void ResetServices() {
     services.clear();
     handles.clear();
     requests.clear();
+    opens.clear();
     nextServicePid = 2000;
     AddService(L"Spooler", SERVICE_RUNNING);
 }
@@ -173,6 +175,15 @@ BOOL Record(const Service &s, bool start, DWORD control, DWORD error) {
     return TRUE;
 }
 
+void RecordOpen(bool manager, const std::wstring &service, DWORD access) {
+    sim::ServiceOpen o;
+    o.Manager = manager;
+    o.Service = service;
+    o.Access = access;
+    o.Time = simk::Now();
+    opens.push_back(o);
+}
+
 }  // namespace
 
 // --- advapi32 -------------------------------------------------------------
@@ -194,6 +205,7 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, D
     rec.Access = dwDesiredAccess;
     rec.Pid = simk::CurrentProcessId();
     handles[h] = rec;
+    RecordOpen(true, std::wstring(), dwDesiredAccess);
     simk::SetError(NO_ERROR);
     return (SC_HANDLE)h;
 }
@@ -219,6 +231,7 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
     rec.Access = dwDesiredAccess;
     rec.Pid = simk::CurrentProcessId();
     handles[h] = rec;
+    RecordOpen(false, lpServiceName, dwDesiredAccess);
     simk::SetError(NO_ERROR);
     return (SC_HANDLE)h;
 }
@@ -372,5 +385,6 @@ void SetServiceStartDelay(const std::wstring &name, uint64_t ms) {
 }
 
 const std::vector<ServiceRequest> &ServiceRequests() { return requests; }
+const std::vector<ServiceOpen> &ServiceOpens() { return opens; }
 
 }  // namespace sim

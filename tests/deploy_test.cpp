@@ -39,12 +39,12 @@ protected:
         SetArchitecture(PROCESSOR_ARCHITECTURE_AMD64);
     }
 
-    // The machine's architecture, and the printer-driver directory that the
-    // spooler gives this process for it.
-    void SetArchitecture(WORD arch) {
+    // The machine's architecture, the install folder, and the printer-driver
+    // directory that the spooler gives this process for it.
+    void SetArchitecture(WORD arch, const std::wstring &installDir = kInstallDir) {
         sim::SetNativeArchitecture(arch);
-        StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kInstallDir);
-        sim::files::LayOutInstallFolder(kInstallDir);
+        StringCchCopyW(InstallDir, INSTALL_DIR_CCH, installDir.c_str());
+        sim::files::LayOutInstallFolder(installDir);
         WCHAR dir[MAX_PATH] = {0};
         DWORD needed = 0;
         ASSERT_TRUE(GetPrinterDriverDirectoryW(NULL, NULL, 1, (LPBYTE)dir, sizeof(dir), &needed));
@@ -139,19 +139,72 @@ TEST_F(DeployTest, DataFileIsCopiedWithOneLine) {
 }
 
 TEST_F(DeployTest, LockedTargetIsReplacedAtRestartAndCountsAsDone) {
+    // From the install folder, and from a package on another drive: the
+    // restart moves files only within a drive.
+    for (const std::wstring &folder : {std::wstring(kInstallDir), std::wstring(L"D:\\Corvane\\")}) {
+        SCOPED_TRACE(std::string(folder.begin(), folder.end()));
+        sim::Reset();
+        SetArchitecture(PROCESSOR_ARCHITECTURE_AMD64, folder);
+        const std::wstring source = folder + L"\\amd64\\crvndrv6.dll";
+        sim::files::WriteFile(Target(L"crvndrv6.dll"), "old");
+        sim::files::Lock(Target(L"crvndrv6.dll"), sim::files::LockKind::Image);
+        EXPECT_NE(0, DeployArchFile(L"crvndrv6.dll"));
+        EXPECT_EQ("old", sim::files::ReadFile(Target(L"crvndrv6.dll")));
+        EXPECT_EQ(Strings({RemoveLine(Target(L"crvndrv6.dll"), 0, ERROR_ACCESS_DENIED),
+                           CopyLine(source, Target(L"crvndrv6.dll"), 0, ERROR_SHARING_VIOLATION)}),
+                  sim::DebugLines());
+
+        // The new file waits beside the target, in a temporary file that
+        // replaces the target at restart; the install folder keeps its own.
+        ASSERT_EQ(1u, sim::files::PendingRenames().size());
+        const sim::files::PendingRename rename = sim::files::PendingRenames()[0];
+        std::wstring folderOfFrom = rename.From.substr(0, rename.From.rfind(L'\\'));
+        std::wstring nameOfFrom = rename.From.substr(folderOfFrom.size() + 1);
+        EXPECT_EQ(sim::files::Canonical(driverDir), folderOfFrom);
+        EXPECT_EQ(L"crv", nameOfFrom.substr(0, 3));
+        EXPECT_EQ(L".tmp", nameOfFrom.substr(nameOfFrom.size() - 4));
+        EXPECT_EQ("amd64\\crvndrv6.dll", sim::files::ReadFile(rename.From));
+        EXPECT_EQ(sim::files::Canonical(Target(L"crvndrv6.dll")), rename.To);
+        EXPECT_EQ((DWORD)(MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING), rename.Flags);
+        EXPECT_TRUE(sim::files::IsFile(source));
+
+        sim::files::Restart();
+        EXPECT_EQ("amd64\\crvndrv6.dll", sim::files::ReadFile(Target(L"crvndrv6.dll")));
+        EXPECT_EQ(Strings({L"crvndrv6.dll"}), sim::files::ListFolder(driverDir));
+    }
+}
+
+TEST_F(DeployTest, OnlyATargetInUseWithItsSourceThereWaitsForTheRestart) {
+    // A locked target whose source is missing: nothing to put in place.
     sim::files::WriteFile(Target(L"crvndrv6.dll"), "old");
     sim::files::Lock(Target(L"crvndrv6.dll"), sim::files::LockKind::Image);
-    EXPECT_NE(0, DeployArchFile(L"crvndrv6.dll"));
-    EXPECT_EQ("old", sim::files::ReadFile(Target(L"crvndrv6.dll")));
-    EXPECT_EQ(Strings({RemoveLine(Target(L"crvndrv6.dll"), 0, ERROR_ACCESS_DENIED),
-                       CopyLine(Source(L"amd64", L"crvndrv6.dll"), Target(L"crvndrv6.dll"), 0,
-                                ERROR_SHARING_VIOLATION)}),
-              sim::DebugLines());
-    ASSERT_EQ(1u, sim::files::PendingRenames().size());
-    const auto &rename = sim::files::PendingRenames()[0];
-    EXPECT_EQ(sim::files::Canonical(Source(L"amd64", L"crvndrv6.dll")), rename.From);
-    EXPECT_EQ(sim::files::Canonical(Target(L"crvndrv6.dll")), rename.To);
-    EXPECT_EQ((DWORD)MOVEFILE_DELAY_UNTIL_REBOOT, rename.Flags);
+    sim::files::Remove(Source(L"amd64", L"crvndrv6.dll"));
+    EXPECT_EQ(0, DeployArchFile(L"crvndrv6.dll"));
+    // A source that is a folder: the copy is refused as for a file in use.
+    sim::files::WriteFile(Target(L"crvndrv6ui.dll"), "old");
+    sim::files::Lock(Target(L"crvndrv6ui.dll"), sim::files::LockKind::Image);
+    sim::files::Remove(Source(L"amd64", L"crvndrv6ui.dll"));
+    sim::files::CreateFolder(Source(L"amd64", L"crvndrv6ui.dll"));
+    EXPECT_EQ(0, DeployArchFile(L"crvndrv6ui.dll"));
+    EXPECT_EQ(0, sim::CallCount("GetTempFileNameW"));
+    EXPECT_EQ(0, sim::CallCount("MoveFileExW"));
+
+    // The replacement cannot be copied beside the target: the temporary file
+    // goes again, and the file is not in place.
+    sim::Reset();
+    SetArchitecture(PROCESSOR_ARCHITECTURE_AMD64);
+    sim::files::WriteFile(Target(L"crvndrv6.dll"), "old");
+    sim::files::Lock(Target(L"crvndrv6.dll"), sim::files::LockKind::Image);
+    int copies = 0;
+    sim::OnCall("CopyFileW", [&copies] {
+        if (++copies == 2)
+            sim::FailCall("CopyFileW", ERROR_ACCESS_DENIED);
+    });
+    EXPECT_EQ(0, DeployArchFile(L"crvndrv6.dll"));
+    EXPECT_EQ(1, sim::CallCount("GetTempFileNameW"));
+    EXPECT_EQ(0, sim::CallCount("MoveFileExW"));
+    EXPECT_EQ(Strings({L"crvndrv6.dll"}), sim::files::ListFolder(driverDir));
+    EXPECT_EQ(2u, sim::DebugLines().size());  // the two lines of every deployment, nothing more
 }
 
 TEST_F(DeployTest, LockedTargetWhoseReplacementCannotBeScheduledFails) {
@@ -163,6 +216,7 @@ TEST_F(DeployTest, LockedTargetWhoseReplacementCannotBeScheduledFails) {
                        CopyLine(Source(L"amd64", L"crvndrv6.dll"), Target(L"crvndrv6.dll"), 0,
                                 ERROR_SHARING_VIOLATION)}),
               sim::DebugLines());
+    EXPECT_EQ(Strings({L"crvndrv6.dll"}), sim::files::ListFolder(driverDir));  // no temporary file left
 
     // The data file has no restart fallback.
     sim::files::WriteFile(Target(L"crvndrv6.dat"), "old");
@@ -175,7 +229,7 @@ TEST_F(DeployTest, LockedTargetWhoseReplacementCannotBeScheduledFails) {
 TEST_F(DeployTest, MissingSourceStillDeletesTheOldFileFirst) {
     sim::files::WriteFile(Target(L"crvndrv6.dll"), "old");
     sim::files::Remove(Source(L"amd64", L"crvndrv6.dll"));
-    DeployArchFile(L"crvndrv6.dll");
+    EXPECT_EQ(0, DeployArchFile(L"crvndrv6.dll"));
     EXPECT_FALSE(sim::files::Exists(Target(L"crvndrv6.dll")));
     EXPECT_LT(FirstCall("DeleteFileW"), FirstCall("CopyFileW"));
     ASSERT_EQ(2u, sim::DebugLines().size());
@@ -217,7 +271,8 @@ TEST_F(DeployTest, MonitorDllCopyHappensAlsoWhenTheDriverDirectoryCopyFailed) {
 
 TEST_F(DeployTest, OnlyTheExactMonitorNameGoesToTheSystemDirectory) {
     for (const wchar_t *name : {L"CRVNMON.DLL", L"Crvnmon.dll", L"crvnmon.dl", L"crvndrv6.dll"}) {
-        EXPECT_NE(0, DeployArchFile(name)) << name;
+        // File names are case-blind: only "crvnmon.dl" has no source.
+        EXPECT_EQ(sim::files::Exists(Source(L"amd64", name)), DeployArchFile(name) != 0) << name;
         EXPECT_FALSE(sim::files::Exists(kSystemMonitor)) << name;
     }
     EXPECT_TRUE(sim::ServiceRequests().empty());
@@ -259,10 +314,12 @@ TEST_F(DeployTest, OverlongPathsAreCutTo259Characters) {
     std::wstring dir = L"C:\\" + std::wstring(246, L'a') + L"\\";
     ASSERT_EQ(250u, dir.size());
     StringCchCopyW(InstallDir, INSTALL_DIR_CCH, dir.c_str());
-    EXPECT_NE(0, DeployArchFile(L"crvndrv6.dll"));  // scheduled at restart
+    // The cut source does not exist: a failure, and nothing waits for a restart.
+    EXPECT_EQ(0, DeployArchFile(L"crvndrv6.dll"));
     std::wstring full = dir + L"\\amd64\\crvndrv6.dll";
     ASSERT_EQ(2u, sim::DebugLines().size());
     EXPECT_EQ(CopyLine(full.substr(0, 259), Target(L"crvndrv6.dll"), 0, ERROR_PATH_NOT_FOUND), sim::DebugLines()[1]);
+    EXPECT_TRUE(sim::files::PendingRenames().empty());
 }
 
 }  // namespace

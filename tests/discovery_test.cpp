@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "install/catalog.h"
 #include "install/discovery.h"
 #include "sim/devices.h"
 #include "sim/registry.h"
@@ -37,6 +38,35 @@ TEST(IdChecksum, DiffersFromCrc16ArcOnlyThroughTheLastHighNibbleEntry) {
     EXPECT_EQ(0x9738, Checksum("abc"));  // same as CRC-16/ARC
     EXPECT_EQ(0x0000, Checksum(""));
     EXPECT_EQ(0x0000, ComputeIdChecksum(nullptr, 0));
+}
+
+// CRC-16 with the reflected polynomial 0xA001, one bit at a time.
+WORD BitwiseCrc16(WORD crc, BYTE byte) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; bit++)
+        crc = (WORD)((crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1);
+    return crc;
+}
+
+TEST(IdChecksum, BothNibbleTablesMatchTheBitwiseCrcSaveTheLastHighEntry) {
+    // A byte b from a zero register gives low[b & 15] ^ high[b >> 4]: the
+    // 256 bytes take every entry of both tables in every pairing. Only the
+    // high entry 15 (0x4600, the CRC's 0x4400) differs, by 0x0200.
+    for (int b = 0; b < 256; b++) {
+        BYTE byte = (BYTE)b;
+        WORD expected = BitwiseCrc16(0, byte) ^ (WORD)((b >> 4) == 15 ? 0x0200 : 0);
+        EXPECT_EQ(expected, ComputeIdChecksum(&byte, 1)) << "byte " << b;
+    }
+    // A running register takes the same difference wherever the byte it
+    // meets has the high nibble 15.
+    BYTE all[256];
+    WORD crc = 0;
+    for (int b = 0; b < 256; b++) {
+        all[b] = (BYTE)(255 - b);
+        BYTE index = (BYTE)(all[b] ^ (crc & 0xFF));
+        crc = BitwiseCrc16(crc, all[b]) ^ (WORD)((index >> 4) == 15 ? 0x0200 : 0);
+    }
+    EXPECT_EQ(crc, ComputeIdChecksum(all, 256));
 }
 
 TEST_F(DiscoveryTest, NoPrinterGivesAnEmptyList) {
@@ -178,6 +208,30 @@ TEST_F(MalformedValuesTest, TextValuesWithoutTerminatorOddSizeOrWrongType) {
     EXPECT_STREQ(L"", list->PortDescription);
     EXPECT_STREQ(L"", list->SerialNumber);
     EXPECT_STREQ(L"usbprint\\0000", list->HardwareId);
+}
+
+TEST_F(MalformedValuesTest, EveryTextTypeIsReadAsTextAndOtherTypesGiveNothing) {
+    Plug();
+    const struct {
+        DWORD Type;
+        bool Text;
+    } cases[] = {{REG_SZ, true}, {REG_EXPAND_SZ, true}, {REG_MULTI_SZ, true}, {REG_BINARY, false}, {REG_NONE, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.Type);
+        if (c.Type == REG_MULTI_SZ) {
+            // A multi-string gives its first string.
+            sim::SetMultiStringValue(key, L"Port Description", {L"Corvane LX-420", L"Second"});
+            sim::SetMultiStringValue(key, L"Serial Number", {L"SN42", L"Other"});
+        } else {
+            sim::SetStringValue(key, L"Port Description", L"Corvane LX-420", c.Type);
+            sim::SetStringValue(key, L"Serial Number", L"SN42", c.Type);
+        }
+        ASSERT_EQ(1, ScanUsbPrinters(&list));
+        EXPECT_EQ(c.Text ? L"Corvane LX-420" : L"", std::wstring(list->PortDescription));
+        EXPECT_EQ(c.Text ? L"SN42" : L"", std::wstring(list->SerialNumber));
+        // The printer is recognised when its description could be read.
+        EXPECT_EQ(c.Text, MatchCatalogEntry(list->PortDescription) != nullptr);
+    }
 }
 
 TEST_F(MalformedValuesTest, HugeValuesAreCutAt32Characters) {

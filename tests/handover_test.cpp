@@ -32,6 +32,16 @@ protected:
         return out;
     }
 
+    // A hand-over starts its child detached (no handles inherited, no
+    // creation flags) and only after letting go of the single-instance
+    // guard, which the child takes itself.
+    static void ExpectHandedOver(const sim::Process &child) {
+        SCOPED_TRACE(std::string(child.CommandLine.begin(), child.CommandLine.end()));
+        EXPECT_EQ(std::vector<std::wstring>{}, child.NamedObjectsHeldByParent);
+        EXPECT_FALSE(child.InheritHandles);
+        EXPECT_EQ(0u, child.CreationFlags);
+    }
+
     // Runs the newest recorded child as a new process would start: with fresh
     // process globals, from the path the loader reports (normalised).
     static sim::Process RunChild(uint64_t timeLimit = 5000) {
@@ -58,6 +68,7 @@ TEST_F(HandoverTest, InstalledProductRunsTheUninstallerFromATemporaryCopy) {
     EXPECT_EQ(nullptr, sim::FindDialog(IDD_UNINSTALL));
     ASSERT_EQ(1u, Started().size());
     EXPECT_EQ(L"\"C:\\Program Files\\Corvane\\\\unins000.exe\"", Started()[0].CommandLine);
+    ExpectHandedOver(Started()[0]);
 
     // 2. The uninstaller copies itself to a temporary file and restarts it
     // with -u and its folder.
@@ -70,6 +81,7 @@ TEST_F(HandoverTest, InstalledProductRunsTheUninstallerFromATemporaryCopy) {
     EXPECT_EQ(0u, image.find(sim::files::kTempDirectory)) << image;
     EXPECT_EQ(sim::files::ReadFile(std::wstring(kFolder) + L"unins000.exe"), sim::files::ReadFile(image));
     EXPECT_EQ(L"-u \"" + std::wstring(kFolder), tail);
+    ExpectHandedOver(Started()[1]);
 
     // 3. The temporary copy shows the uninstall window on that folder; its
     // removal takes everything, the folder with the uninstaller included.

@@ -117,6 +117,25 @@ TEST_F(InstallWindowTest, SearchingWithoutPrinterShowsThePictureAndRescansAboutO
     }
 }
 
+TEST_F(InstallWindowTest, OnlyUnrecognisedPrintersKeepTheSearchGoingAndInstallNothing) {
+    sim::PlugUsbPrinter(L"Acme Label 9", 1, L"X1");
+    sim::PlugUsbPrinter(L"Corvane XX-0000", 2, L"X2");  // the brand, but no model of the catalogue
+    sim::Process p = RunInstallWindow(3500);
+    EXPECT_TRUE(p.Killed);
+
+    HWND w = Window();
+    EXPECT_EQ(kNoPrinterView, View());
+    EXPECT_EQ(kNotFound, sim::ControlText(w, IDC_LOG));
+    EXPECT_EQ(L"Cancel", sim::ControlText(w, IDCANCEL));
+    // Each pass looks both up; a rescan after each pause of a second.
+    EXPECT_EQ((std::vector<int>{100, 40, 40, 40, 40, 40, 40, 40, 40}), sim::PostedPositions(w, IDC_PROGRESS));
+    EXPECT_EQ(3u, sim::Reenumerations().size());
+    for (const char *api : {"OpenPrinterW", "UploadPrinterDriverPackageW", "UpdateDriverForPlugAndPlayDevicesW",
+                            "AddPrinterDriverW", "AddPrinterW", "CopyFileW"})
+        EXPECT_EQ(0, sim::CallCount(api)) << api;
+    EXPECT_TRUE(sim::Queues().empty());
+}
+
 TEST_F(InstallWindowTest, PrinterPluggedInWhileSearchingIsInstalledByTheNextPass) {
     sim::At(1500, [] { PlugInstalledPrinter(L"LD-2040", 1); });
     CloseAt(5000);
@@ -173,10 +192,17 @@ TEST_F(InstallWindowTest, FailureOfTheSecondPrinterShowsTheErrorInstallPrinterLe
     ASSERT_EQ(0, expectedResult);
     ASSERT_NE(0u, expectedError);
 
+    // The newer printer is installed first, by this run: its driver is
+    // there, its queue is not. Then the older one fails.
     sim::Reset();
     ResetProductGlobals();
     sim::PlugUsbPrinter(L"Corvane LD-2040", 1, L"SN1");
-    PlugInstalledPrinter(L"LD-2040T", 2);
+    sim::PlugUsbPrinter(L"Corvane LD-2040T", 2, L"SN2");
+    sim::AddPort(L"USB002");
+    sim::PrinterDriver driver;
+    driver.pName = L"Corvane LD-2040T";
+    sim::AddDriver(driver);
+    ASSERT_EQ(nullptr, sim::FindQueue(L"Corvane LD-2040T"));
     sim::Process p = RunInstallWindow(60000);
     EXPECT_TRUE(p.Killed);  // the window stays open after the failure
 
@@ -188,7 +214,10 @@ TEST_F(InstallWindowTest, FailureOfTheSecondPrinterShowsTheErrorInstallPrinterLe
     EXPECT_EQ(failure, sim::ControlText(w, IDC_STATUS));
     EXPECT_EQ(L"Cancel", sim::ControlText(w, IDCANCEL));
     EXPECT_EQ((std::vector<int>{100, 40, 80, 40, 80, 100}), sim::PostedPositions(w, IDC_PROGRESS));
-    EXPECT_NE(nullptr, sim::FindQueue(L"Corvane LD-2040T"));
+    // The first printer stays installed.
+    ASSERT_NE(nullptr, sim::FindQueue(L"Corvane LD-2040T"));
+    EXPECT_EQ(L"USB002", sim::FindQueue(L"Corvane LD-2040T")->pPortName);
+    EXPECT_EQ(nullptr, sim::FindQueue(L"Corvane LD-2040"));
 }
 
 TEST_F(InstallWindowTest, DutchTextsShowTheQueueAndItsPort) {
@@ -248,8 +277,11 @@ TEST_F(InstallWindowTest, WizardStartsThePrinterWizardAndBringsItsFirstWindowToF
     const auto &processes = sim::Processes();
     std::vector<std::wstring> commandLines;
     for (const sim::Process &p : processes)
-        if (!p.Started)
+        if (!p.Started) {
             commandLines.push_back(p.CommandLine);
+            EXPECT_FALSE(p.InheritHandles);  // started detached
+            EXPECT_EQ(0u, p.CreationFlags);
+        }
     std::wstring wizard = L"rundll32.exe printui.dll PrintUIEntry /ii /f \"C:\\Program Files\\Corvane\\crvnv6.inf\"";
     EXPECT_EQ((std::vector<std::wstring>{wizard, wizard}), commandLines);
     ASSERT_EQ(4u, wizardWindows.size());
@@ -279,6 +311,26 @@ TEST_F(InstallWindowTest, TheProgramRegistersTheCommonControlsBeforeShowingTheWi
     ASSERT_NE(nullptr, Window());
     EXPECT_EQ(2, sim::DialogResult(Window()));
     EXPECT_EQ(L"Done", sim::ControlText(Window(), IDCANCEL));
+}
+
+TEST_F(InstallWindowTest, NoHandleOutlivesItsUse) {
+    // The whole program: the worker has installed the printer and ended when
+    // the window is closed. Its thread handle, the installation guard and the
+    // single-instance mutex are all closed by then.
+    PlugInstalledPrinter(L"LD-2040", 1);
+    CloseAt(100);
+    sim::Process p = sim::RunProgram(L"C:\\Program Files\\Corvane\\setup.exe", L"");
+    EXPECT_EQ(L"Done", sim::ControlText(Window(), IDCANCEL));
+    EXPECT_EQ(std::vector<std::string>{}, p.HandlesLeftOpen);
+
+    // A worker still searching when the window closes holds the guard until
+    // the process ends: it is still its to use.
+    sim::Reset();
+    ResetProductGlobals();
+    CloseAt(2500);
+    p = RunInstallWindow(60000);
+    EXPECT_EQ(2500u, p.EndTime);
+    EXPECT_EQ(std::vector<std::string>{"Event"}, p.HandlesLeftOpen);
 }
 
 TEST_F(InstallWindowTest, ClosingWhileSearchingEndsAtOnce) {
@@ -325,6 +377,7 @@ TEST_F(InstallWindowTest, ClosingDuringAnInstallationWaitsForItAndStartsNoOther)
     EXPECT_EQ(500u, posts[1] + 500);
     EXPECT_GT(posts[2], 1000u);
     EXPECT_EQ(posts[2], p.EndTime);
+    EXPECT_EQ(std::vector<std::string>{}, p.HandlesLeftOpen);  // the worker had ended too
     EXPECT_NE(nullptr, sim::FindQueue(L"Corvane LD-2040T"));
     for (const sim::OpenPrinterRequest &r : sim::OpenPrinterRequests())
         EXPECT_NE(L"Corvane LD-2040", r.Name.value_or(L"")) << "the second installation was started";

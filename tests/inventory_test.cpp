@@ -168,6 +168,53 @@ TEST_F(InventoryTest, OnlyTheProductsOwnFileNamesCountAndUnreadablePathsAreSkipp
     EXPECT_EQ(0, sim::OpenKeyCount());
 }
 
+TEST_F(InventoryTest, EntriesThatCannotBeMadeLeaveTheirGaps) {
+    std::wstring first = AddStorePackage(L"aaaa");
+    AddStorePackage(L"bbbb");
+    std::wstring third = AddStorePackage(L"cccc");
+    AddProductDriver(L"Corvane MODEL", first);
+
+    // The second package's subkey cannot be opened (the first opening is
+    // the "DriverPackages" key's): that package is passed over.
+    int opens = 0;
+    sim::OnCall("RegOpenKeyW", [&opens] {
+        if (++opens == 3)
+            sim::FailCall("RegOpenKeyW", ERROR_ACCESS_DENIED);
+    });
+    CollectDriverPackages();
+    std::vector<PackageNode *> packages = Packages();
+    ASSERT_EQ(2u, packages.size());
+    EXPECT_EQ(third, packages[0]->StoreInfPath);
+    EXPECT_EQ(first, packages[1]->StoreInfPath);
+    EXPECT_EQ(0, sim::OpenKeyCount());
+
+    // After the enumeration's buffer: the driver node of the head package,
+    // then its record, which cannot be had; then the node of the next one,
+    // which cannot be had either.
+    int allocations = 0;
+    sim::OnCall("HeapAlloc", [&allocations] {
+        ++allocations;
+        if (allocations == 3 || allocations == 4)
+            sim::FailCall("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    });
+    CollectPrinterDrivers();
+    packages = Packages();
+    ASSERT_EQ(3u, packages.size());
+    // The head package keeps a node without a record, which does not count;
+    // the next has none at all.
+    ASSERT_EQ(1u, Drivers(packages[1]).size());
+    EXPECT_EQ(nullptr, packages[1]->Drivers->DriverInfo);
+    EXPECT_EQ(0, packages[1]->DriverCount);
+    EXPECT_EQ(nullptr, packages[2]->Drivers);
+    EXPECT_EQ(0, packages[2]->DriverCount);
+    // Attached nowhere, the driver gathers under a placeholder, its record
+    // used in place.
+    EXPECT_STREQ(L"", packages[0]->StoreInfPath);
+    EXPECT_EQ(1, packages[0]->DriverCount);
+    ASSERT_EQ(1u, Drivers(packages[0]).size());
+    EXPECT_EQ((void *)DriverEnumBuffer, (void *)packages[0]->Drivers->DriverInfo);
+}
+
 TEST_F(InventoryTest, QueuesStandUnderEveryNodeOfTheirDriverByExactName) {
     std::wstring a = AddStorePackage(L"aaaa");
     AddStorePackage(L"bbbb");

@@ -256,6 +256,23 @@ TEST_F(ManualInstallTest, FailedDeploymentSkipsTheDriverButNotTheQueue) {
     EXPECT_EQ(1, Count("AddPrinterW"));
 }
 
+TEST_F(ManualInstallTest, OneMissingDllSkipsTheDriverThoughTheDataFileIsCopied) {
+    for (const std::wstring missing : {L"crvndrv6.dll", L"crvndrv6ui.dll"}) {
+        SCOPED_TRACE(std::string(missing.begin(), missing.end()));
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        sim::files::Remove(std::wstring(kInstallDir) + L"amd64\\" + missing);
+        EXPECT_EQ(0, InstallPrinterManually(&request));
+        EXPECT_EQ("dat\\crvndrv6.dat", sim::files::ReadFile(std::wstring(kDriverDir) + L"\\crvndrv6.dat"));
+        EXPECT_EQ(0, Count("AddPrinterDriverW"));
+        EXPECT_TRUE(sim::files::PendingRenames().empty());
+        // Without the driver the spooler refuses the queue.
+        EXPECT_EQ(1, LinesWith(L"AddPrinter failed, errcode:1797."));
+        EXPECT_EQ(nullptr, sim::FindQueue(kQueueName));
+    }
+}
+
 TEST_F(ManualInstallTest, FailedMonitorSkipsTheDriverAndTheQueueFails) {
     request.Options = kUsesMonitor;
     sim::FailCall("AddMonitorW", ERROR_ACCESS_DENIED);

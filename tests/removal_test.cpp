@@ -77,7 +77,7 @@ TEST_F(RemovalTest, CleanRunRemovesEverythingInOrderThenTheMonitorDllAndTheFolde
     EXPECT_EQ((std::vector<std::string>{"OpenPrinterW", "SetPrinterW", "DeletePrinter", "SetupDiRemoveDevice",
                                         "OpenPrinterW", "SetPrinterW", "DeletePrinter", "SetupDiRemoveDevice",
                                         "DeleteMonitorW", "DeletePrinterDriverExW", "DeletePrinterDriverPackageW",
-                                        "DeleteFileW", "SHChangeNotify", "SHFileOperationW", "MessageBoxW"}),
+                                        "DeleteFileW", "SHFileOperationW", "SHChangeNotify", "MessageBoxW"}),
               CallsAmong({"OpenPrinterW", "SetPrinterW", "DeletePrinter", "SetupDiRemoveDevice", "DeleteMonitorW",
                           "DeletePrinterDriverExW", "DeletePrinterDriverPackageW", "DeleteFileW", "SHChangeNotify",
                           "SHFileOperationW", "MessageBoxW"}));
@@ -99,7 +99,7 @@ TEST_F(RemovalTest, CleanRunRemovesEverythingInOrderThenTheMonitorDllAndTheFolde
     EXPECT_FALSE(sim::ServiceRequests()[0].Start);
     EXPECT_TRUE(sim::ServiceRequests()[1].Start);
 
-    // The shell is told first, then the folder is moved with undo allowed.
+    // The folder is moved with undo allowed, then the shell is told.
     ASSERT_EQ(1u, sim::shell::ChangeNotifications().size());
     const sim::shell::ChangeNotification &n = sim::shell::ChangeNotifications()[0];
     EXPECT_EQ(SHCNE_DELETE, n.EventId);
@@ -242,6 +242,32 @@ TEST_F(RemovalTest, SecondRunAttemptsOnlyWhatIsLeft) {
                   L"    Printer:Corvane MODEL on the port: USB001. Removed.",
               }),
               TreeLines());
+    EXPECT_FALSE(sim::IsDialogOpen(Window()));
+}
+
+TEST_F(RemovalTest, SecondRemovalStartedBeforeTheFailureMessageLeavesItsTextAlone) {
+    InstallProduct();
+    sim::FailCall("DeletePrinter", ERROR_ACCESS_DENIED);
+    // The first run fails and enables the buttons. Before its message box has
+    // taken the text, "Remove" is pressed again, and the first worker is held
+    // there (as preemption could) until the second, clean run shows its own
+    // message; then each box takes its text.
+    int boxes = 0;
+    sim::OnCall("MessageBoxW", [&boxes] {
+        if (++boxes == 1) {
+            EXPECT_TRUE(sim::Click(Window(), IDC_REMOVE));
+            while (boxes < 2)
+                Sleep(10);
+        } else {
+            while (sim::MessageBoxes().empty())
+                Sleep(10);
+        }
+    });
+    ClickAt(kClick, IDC_REMOVE);
+    RunUninstallWindow();
+
+    EXPECT_EQ(2, sim::CallCount("CreateThread") - 1);  // the inventory, then two removals
+    EXPECT_EQ((std::vector<std::wstring>{kFailedMessage, kDoneMessage}), MessageTexts());
     EXPECT_FALSE(sim::IsDialogOpen(Window()));
 }
 
@@ -440,8 +466,9 @@ TEST_F(RemovalTest, StrayFolderIsNeverSentToTheRecycleBin) {
         FinishUninstall(NULL);
         EXPECT_TRUE(sim::shell::FileOperations().empty()) << stray;
         EXPECT_TRUE(sim::files::Exists(L"C:\\Users\\Setup\\Documents\\letter.txt"));
-        // The rest stays: the notification, the final message, the close.
-        EXPECT_EQ(1u, sim::shell::ChangeNotifications().size());
+        // Nothing moved, nothing to tell the shell; the final message and the
+        // close stay.
+        EXPECT_TRUE(sim::shell::ChangeNotifications().empty());
         EXPECT_EQ((std::vector<std::wstring>{kDoneMessage}), MessageTexts());
     }
 
@@ -457,6 +484,7 @@ TEST_F(RemovalTest, StrayFolderIsNeverSentToTheRecycleBin) {
     ASSERT_EQ(1u, sim::shell::FileOperations().size());
     EXPECT_TRUE(sim::shell::FileOperations()[0].Aborted);
     EXPECT_TRUE(sim::files::IsFolder(kFolder));
+    EXPECT_TRUE(sim::shell::ChangeNotifications().empty());
     EXPECT_EQ((std::vector<std::wstring>{kDoneMessage}), MessageTexts());
     EXPECT_FALSE(sim::IsDialogOpen(Window()));
 }

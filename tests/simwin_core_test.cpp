@@ -90,6 +90,46 @@ TEST_F(SimKernelTest, InjectedFailuresAndTheCallLog) {
     EXPECT_EQ(2, sim::CallCount("HeapAlloc"));
 }
 
+TEST_F(SimKernelTest, CallHookFailsOneChosenCallAndRunsNoHooksForItsOwnCalls) {
+    int calls = 0;
+    sim::OnCall("HeapAlloc", [&calls] {
+        HeapFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 1));  // no hook of its own
+        if (++calls == 2)
+            sim::FailCall("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    });
+    void *first = HeapAlloc(GetProcessHeap(), 0, 10);
+    EXPECT_NE(nullptr, first);
+    EXPECT_EQ(nullptr, HeapAlloc(GetProcessHeap(), 0, 10));
+    void *third = HeapAlloc(GetProcessHeap(), 0, 10);
+    EXPECT_NE(nullptr, third);
+    EXPECT_EQ(3, calls);
+    EXPECT_EQ(6, sim::CallCount("HeapAlloc"));  // the hook's own calls are logged
+    HeapFree(GetProcessHeap(), 0, first);
+    HeapFree(GetProcessHeap(), 0, third);
+}
+
+TEST_F(SimKernelTest, ChildRecordsHowItWasStartedAndTheEndRecordsTheHandlesLeftOpen) {
+    sim::Process p = sim::RunInProcess([] {
+        CreateMutexW(NULL, FALSE, L"guard");
+        CreateMutexW(NULL, FALSE, L"guard");  // a second handle, one name
+        CloseHandle(CreateEventW(NULL, TRUE, FALSE, L"closed"));
+        CreateEventW(NULL, TRUE, FALSE, NULL);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        WCHAR commandLine[] = L"child.exe";
+        EXPECT_TRUE(CreateProcessW(NULL, commandLine, NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &startup,
+                                   &process));
+        CloseHandle(process.hThread);
+    });
+    ASSERT_EQ(2u, sim::Processes().size());
+    const sim::Process &child = sim::Processes()[1];
+    EXPECT_TRUE(child.InheritHandles);
+    EXPECT_EQ((DWORD)CREATE_NO_WINDOW, child.CreationFlags);
+    EXPECT_EQ(std::vector<std::wstring>{L"guard"}, child.NamedObjectsHeldByParent);
+    EXPECT_EQ((std::vector<std::string>{"Mutex", "Mutex", "Event", "Process"}), p.HandlesLeftOpen);
+}
+
 TEST_F(SimKernelTest, SystemTimeToFileTimeOfTheDriverDate) {
     SYSTEMTIME st = {};
     st.wYear = 2025;

@@ -116,6 +116,47 @@ TEST_F(SimFilesTest, RestartMovesAreOnlyRecorded) {
     EXPECT_FALSE(sim::files::Exists(L"C:\\src\\b.dll"));
 }
 
+TEST_F(SimFilesTest, RestartCarriesOutThePendingMovesThatWindowsCan) {
+    const DWORD delay = MOVEFILE_DELAY_UNTIL_REBOOT;
+    const DWORD replace = MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING;
+    const std::wstring monitor = L"C:\\Windows\\system32\\crvnmon.dll";
+    for (const wchar_t *name : {L"kept.dll", L"replaced.dll", L"other-drive.dll"})
+        sim::files::WriteFile(std::wstring(L"C:\\dst\\") + name, "old");
+    for (const wchar_t *name : {L"kept.dll", L"replaced.dll", L"moved.dll", L"deleted.tmp", L"monitor.tmp"})
+        sim::files::WriteFile(std::wstring(L"C:\\src\\") + name, "new");
+    sim::files::WriteFile(L"D:\\src\\other-drive.dll", "new");
+    sim::files::WriteFile(monitor, "old");
+    sim::files::Lock(L"C:\\dst\\kept.dll", sim::files::LockKind::Image);
+    sim::files::Lock(L"C:\\dst\\replaced.dll", sim::files::LockKind::Image);
+    sim::files::LockWhileServiceRuns(monitor, L"Spooler");
+
+    // An existing target without MOVEFILE_REPLACE_EXISTING, another drive and
+    // a missing source fail at restart without a word; the rest is done.
+    EXPECT_TRUE(MoveFileExW(L"C:\\src\\kept.dll", L"C:\\dst\\kept.dll", delay));
+    EXPECT_TRUE(MoveFileExW(L"C:\\src\\replaced.dll", L"C:\\dst\\replaced.dll", replace));
+    EXPECT_TRUE(MoveFileExW(L"D:\\src\\other-drive.dll", L"C:\\dst\\other-drive.dll", replace));
+    EXPECT_TRUE(MoveFileExW(L"C:\\src\\moved.dll", L"C:\\dst\\moved.dll", delay));
+    EXPECT_TRUE(MoveFileExW(L"C:\\src\\missing.dll", L"C:\\dst\\missing.dll", replace));
+    EXPECT_TRUE(MoveFileExW(L"C:\\src\\deleted.tmp", NULL, delay));
+    EXPECT_TRUE(MoveFileExW(L"C:\\src\\monitor.tmp", monitor.c_str(), replace));
+    sim::files::Restart();
+
+    EXPECT_EQ("old", sim::files::ReadFile(L"C:\\dst\\kept.dll"));
+    EXPECT_EQ("new", sim::files::ReadFile(L"C:\\dst\\replaced.dll"));
+    EXPECT_EQ("old", sim::files::ReadFile(L"C:\\dst\\other-drive.dll"));
+    EXPECT_EQ("new", sim::files::ReadFile(L"C:\\dst\\moved.dll"));
+    EXPECT_FALSE(sim::files::Exists(L"C:\\dst\\missing.dll"));
+    EXPECT_EQ(Strings({L"kept.dll"}), sim::files::ListFolder(L"C:\\src"));
+    EXPECT_TRUE(sim::files::IsFile(L"D:\\src\\other-drive.dll"));
+    EXPECT_TRUE(sim::files::PendingRenames().empty());
+    // The programs that held files are gone; the spooler loads its monitor,
+    // the new one, again.
+    EXPECT_FALSE(sim::files::IsLocked(L"C:\\dst\\kept.dll"));
+    EXPECT_FALSE(sim::files::IsLocked(L"C:\\dst\\replaced.dll"));
+    EXPECT_EQ("new", sim::files::ReadFile(monitor));
+    EXPECT_TRUE(sim::files::IsLocked(monitor));
+}
+
 TEST_F(SimFilesTest, FolderMovesAndRemovalsTakeEverythingBelow) {
     // "C:\A B" sorts between "C:\A" and "C:\A\x"; it must stay untouched.
     sim::files::WriteFile(L"C:\\A\\x\\1.txt", "1");

@@ -116,6 +116,25 @@ TEST_F(StopStartTest, ManagerOrServiceThatCannotBeOpened) {
     EXPECT_TRUE(sim::ServiceRunning(kSpooler));
 }
 
+TEST_F(StopStartTest, EveryOperationOpensManagerAndServiceWithAllAccess) {
+    StopServiceAndWait(kSpooler, 10000);
+    StartServiceAndWait(kSpooler, 10000);
+    RestartSpooler();
+    RunWithSpoolerStopped(NULL, NULL);
+    const std::vector<sim::ServiceOpen> &opens = sim::ServiceOpens();
+    ASSERT_EQ(2u * (1 + 1 + 2 + 1), opens.size());
+    for (size_t i = 0; i < opens.size(); i += 2) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(opens[i].Manager);
+        EXPECT_EQ((DWORD)SC_MANAGER_ALL_ACCESS, opens[i].Access);
+        EXPECT_FALSE(opens[i + 1].Manager);
+        EXPECT_EQ(L"Spooler", opens[i + 1].Service);
+        EXPECT_EQ((DWORD)SERVICE_ALL_ACCESS, opens[i + 1].Access);
+    }
+    EXPECT_EQ(0xF003Fu, (DWORD)SC_MANAGER_ALL_ACCESS);
+    EXPECT_EQ(0xF01FFu, (DWORD)SERVICE_ALL_ACCESS);
+}
+
 TEST_F(StopStartTest, UnreadableStatusAtFirstQuerySendsNothing) {
     sim::FailCall("QueryServiceStatusEx", ERROR_ACCESS_DENIED);
     EXPECT_EQ(0, StopServiceAndWait(kSpooler, 10000));

@@ -142,6 +142,43 @@ TEST_F(UninstallWindowTest, OneDriverUnderThreePackagesAndRecordsWithNullStrings
     }
 }
 
+TEST_F(UninstallWindowTest, VersionPartsShowWholeWhateverTheirSize) {
+    std::wstring store = AddStorePackage(L"aaaa");
+    sim::PrinterDriver driver = ProductDriver(L"Corvane MODEL", store);
+    driver.dwlDriverVersion = (2025ull << 48) | (256ull << 32) | (65535ull << 16) | 4660ull;
+    sim::AddDriver(driver);
+    sim::At(2000, [] { sim::CloseDialog(Window()); });
+    RunUninstallWindow();
+    std::vector<sim::TreeItem> tree = Tree();
+    ASSERT_EQ(2u, tree.size());
+    ASSERT_EQ(1u, tree[1].Children.size());
+    EXPECT_EQ(L"Printer Driver:Corvane MODEL, Corvane, version:2025.256.65535.4660, ", tree[1].Children[0].Text);
+}
+
+TEST_F(UninstallWindowTest, NodesWithoutARecordShowStrings109And111) {
+    // A driver node whose record could not be allocated, holding a queue
+    // node without a record, as the tree may hold them; the inventory finds
+    // nothing to add on this machine.
+    QueueNode queue = {};
+    DriverNode driver = {};
+    driver.Queues = &queue;
+    driver.QueueCount = 1;
+    PackageNode package = {};
+    package.Drivers = &driver;
+    PackageList = &package;
+    sim::files::LayOutInstallFolder(kFolder);
+    sim::At(2000, [] { sim::CloseDialog(Window()); });
+    RunUninstallWindow();
+
+    std::vector<sim::TreeItem> tree = Tree();
+    ASSERT_EQ(2u, tree.size());
+    EXPECT_EQ(L"Printer driver list:", tree[1].Text);
+    ASSERT_EQ(1u, tree[1].Children.size());
+    EXPECT_EQ(L"No printer driver", tree[1].Children[0].Text);
+    ASSERT_EQ(1u, tree[1].Children[0].Children.size());
+    EXPECT_EQ(L"No printer", tree[1].Children[0].Children[0].Text);
+}
+
 TEST_F(UninstallWindowTest, PlaceholderPackageIsADriverList) {
     AddProductDriver(L"Corvane A");
     AddProductDriver(L"Corvane B");

@@ -48,8 +48,11 @@
 #define PROGRESS_DRIVERS_DONE 80
 #define PROGRESS_END 100
 
-// The removal worker's buffer for string-table texts (the final message of
-// FinishUninstall, on the same thread, uses it too).
+// The removal worker's buffer for string-table texts while the buttons are
+// disabled, so that only one worker at a time uses it (the final message of
+// FinishUninstall, on the same thread, uses it too). Once a failed run has
+// enabled the buttons again, a second worker may start at any moment: the
+// failure message is loaded into a buffer of the first worker's own.
 static WCHAR RemovalText[REMOVAL_TEXT_CCH];
 
 static void PostProgress(HWND progress, int position) { PostMessageW(progress, PBM_SETPOS, (WPARAM)position, 0); }
@@ -138,6 +141,7 @@ DWORD WINAPI RemovalWorker(LPVOID parameter) {
     PackageNode *package;
     DriverNode *driver;
     int failures = 0;
+    WCHAR failureMessage[REMOVAL_TEXT_CCH];
 
     EnableUninstallButtons(window, FALSE);
     ShowWindow(progress, SW_SHOW);
@@ -160,8 +164,9 @@ DWORD WINAPI RemovalWorker(LPVOID parameter) {
 
     if (failures != 0) {
         EnableUninstallButtons(window, TRUE);
-        LoadStringW(ModuleInstance, IDS_UNINSTALL_FAILED, RemovalText, REMOVAL_TEXT_CCH);
-        MessageBoxW(window, RemovalText, NULL, MB_OK);
+        memset(failureMessage, 0, sizeof(failureMessage));
+        LoadStringW(ModuleInstance, IDS_UNINSTALL_FAILED, failureMessage, REMOVAL_TEXT_CCH);
+        MessageBoxW(window, failureMessage, NULL, MB_OK);
         return 0;
     }
     // The buttons stay disabled until the window closes: neither a second
@@ -370,8 +375,8 @@ void FinishUninstall(HWND window) {
     WCHAR from[INSTALL_DIR_CCH + 1];
     WCHAR caption[CAPTION_CCH];
 
-    SHChangeNotify(SHCNE_DELETE, SHCNF_PATHW, InstallDir, InstallDir);
-    // Whatever -u named is moved only when it is really the product's folder.
+    // Whatever -u named is moved only when it is really the product's folder;
+    // the shell hears of it only when the folder has gone.
     if (IsProductFolder(InstallDir)) {
         memset(from, 0, sizeof(from));
         StringCchCopyW(from, INSTALL_DIR_CCH, InstallDir);
@@ -381,7 +386,8 @@ void FinishUninstall(HWND window) {
         operation.pFrom = from;
         operation.pTo = NULL;
         operation.fFlags = FOF_ALLOWUNDO;
-        SHFileOperationW(&operation);
+        if (SHFileOperationW(&operation) == 0 && !operation.fAnyOperationsAborted)
+            SHChangeNotify(SHCNE_DELETE, SHCNF_PATHW, InstallDir, InstallDir);
     }
 
     memset(caption, 0, sizeof(caption));

@@ -36,6 +36,13 @@ void ClearCalls();
 // (HRESULT APIs return HRESULT_FROM_WIN32(error) unless error already is a
 // failure HRESULT).
 void FailCall(const std::string &api, DWORD error, int times = 1);
+// Runs fn on the calling thread each time api is called, first thing, before
+// an injected failure is looked up: a sim::FailCall from fn fails this very
+// call (to fail, say, the third allocation), and fn may Sleep on a simulated
+// thread to let the other threads run at this point, as preemption would.
+// The calls fn makes itself are logged and run no hooks (they would use up a
+// failure injected before them).
+void OnCall(const std::string &api, std::function<void()> fn);
 
 // --- Processes -----------------------------------------------------------
 struct Process {
@@ -59,6 +66,15 @@ struct Process {
     std::wstring CrashReason;
     uint64_t StartTime = 0;
     uint64_t EndTime = 0;
+    // How CreateProcessW started it (the processes the product starts):
+    bool InheritHandles = false;  // bInheritHandles
+    DWORD CreationFlags = 0;      // dwCreationFlags
+    // The names of the named kernel objects (the single-instance mutex, for
+    // one) that the starting process still held a handle to at that moment.
+    std::vector<std::wstring> NamedObjectsHeldByParent;
+    // The kinds ("Mutex", "Event", "Thread", "Process") of the kernel
+    // handles the process still held when it ended, which the system closed.
+    std::vector<std::string> HandlesLeftOpen;
 };
 
 // Image of the "test process" in which product code runs when a test calls

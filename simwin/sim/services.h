@@ -49,4 +49,14 @@ struct ServiceRequest {
 };
 const std::vector<ServiceRequest> &ServiceRequests();
 
+// Every handle that OpenSCManagerW and OpenServiceW gave, in order, with the
+// access it was opened for.
+struct ServiceOpen {
+    bool Manager = false;  // OpenSCManagerW; otherwise OpenServiceW
+    std::wstring Service;  // the name the service was opened by (services only)
+    DWORD Access = 0;      // dwDesiredAccess
+    uint64_t Time = 0;
+};
+const std::vector<ServiceOpen> &ServiceOpens();
+
 }  // namespace sim
