@@ -1097,39 +1097,12 @@ bool UserCanWrite(const std::wstring &path) {
            (may(r.Target->Sddl, DELETE) || may(parent->Sddl, FILE_DELETE_CHILD));
 }
 
-void Restart() {
-    for (const PendingRename &pr : pendingRenames) {
-        Resolved src = Resolve(pr.From.c_str());
-        if (src.Error != 0 || src.Target == nullptr)
-            continue;
-        if (pr.To.empty()) {
-            // A folder goes only when it is empty.
-            if (!src.Target->Folder || KeysAtAndBelow(nodes, src.Key, false).empty()) {
-                nodes.erase(src.Key);
-                locks.erase(src.Key);
-            }
-            continue;
-        }
-        Resolved dst = Resolve(pr.To.c_str());
-        if (dst.Error != 0)
-            continue;
-        if (dst.Target != nullptr && dst.Key != src.Key) {
-            if (!(pr.Flags & MOVEFILE_REPLACE_EXISTING) || dst.Target->Folder)
-                continue;
-            nodes.erase(dst.Key);
-            locks.erase(dst.Key);
-        }
-        Move(src.Target->Path, pr.To);
-    }
-    pendingRenames.clear();
-    openFiles.clear();
-    for (auto it = nodes.begin(); it != nodes.end();)
-        it = it->second.DeletePending ? nodes.erase(it) : std::next(it);
-}
-
 const std::vector<PendingRename> &PendingRenames() { return pendingRenames; }
 
 void Restart() {
+    openFiles.clear();
+    for (auto it = nodes.begin(); it != nodes.end();)
+        it = it->second.DeletePending ? nodes.erase(it) : std::next(it);
     for (auto it = locks.begin(); it != locks.end();) {
         if (it->second.Service.empty())
             it = locks.erase(it);
@@ -1143,7 +1116,8 @@ void Restart() {
         if (src.Error != 0 || src.Target == nullptr || src.Name.empty())
             continue;
         if (rename.To.empty()) {
-            Remove(rename.From);
+            if (!src.Target->Folder || KeysAtAndBelow(nodes, src.Key, false).empty())
+                Remove(rename.From);
             continue;
         }
         Resolved dst = Resolve(rename.To.c_str());

@@ -177,9 +177,9 @@ TEST_F(InventoryTest, EntriesThatCannotBeMadeLeaveTheirGaps) {
     // The second package's subkey cannot be opened (the first opening is
     // the "DriverPackages" key's): that package is passed over.
     int opens = 0;
-    sim::OnCall("RegOpenKeyW", [&opens] {
+    sim::OnCall("RegOpenKeyExW", [&opens] {
         if (++opens == 3)
-            sim::FailCall("RegOpenKeyW", ERROR_ACCESS_DENIED);
+            sim::FailCall("RegOpenKeyExW", ERROR_ACCESS_DENIED);
     });
     CollectDriverPackages();
     std::vector<PackageNode *> packages = Packages();
@@ -243,7 +243,7 @@ TEST_F(InventoryTest, UnknownArchitectureCollectsNoPackageAndGoesOnWithDriversAn
     SetPackageKey(L"crvnv6", L"C:\\Windows\\System32\\DriverStore\\FileRepository\\crvnv6.inf_ia64_1\\crvnv6.inf");
     EXPECT_EQ(0, CollectDriverPackages());
     EXPECT_EQ(nullptr, PackageList);
-    EXPECT_EQ(0, sim::CallCount("RegOpenKeyW"));
+    EXPECT_EQ(0, sim::CallCount("RegOpenKeyExW"));
     // The later steps still ask the spooler (which has no drivers for this
     // processor either).
     CollectPrinterDrivers();

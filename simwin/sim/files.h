@@ -154,20 +154,15 @@ struct PendingRename {
 // Every MoveFileExW call with MOVEFILE_DELAY_UNTIL_REBOOT that succeeded, in
 // order, since the last restart.
 const std::vector<PendingRename> &PendingRenames();
-// The next start of Windows for the file system: the pending renames are
-// carried out in order (a deletion of a folder only when it is empty by then,
-// a rename onto an existing file only with MOVEFILE_REPLACE_EXISTING), then
-// forgotten; open handles are gone and files deleted while open with them.
-void Restart();
-
 // The machine restarts, as far as files go: the programs that held files
-// open are gone (the locks of Lock end; a service's DLL is loaded again once
-// the service runs), and before anything else runs the pending renames are
-// carried out in order, then forgotten. As on Windows, a rename fails without
-// a word, and is dropped, when its source is missing, when its target exists
-// and MOVEFILE_REPLACE_EXISTING was not given, when the target is a folder,
-// or when source and target lie on different drives. An empty target
-// deletes the source.
+// open are gone (their handles and the locks of Lock end, and files deleted
+// while open go with them; a service's DLL is loaded again once the service
+// runs), and before anything else runs the pending renames are carried out in
+// order, then forgotten. As on Windows, a rename fails without a word, and is
+// dropped, when its source is missing, when its target exists and
+// MOVEFILE_REPLACE_EXISTING was not given, when the target is a folder, or
+// when source and target lie on different drives. An empty target deletes
+// the source; a folder only when it is empty by then.
 void Restart();
 
 // The product's install folder as it ships, with stand-in contents that name
