@@ -373,4 +373,6 @@ void SetServiceStartDelay(const std::wstring &name, uint64_t ms) {
 
 const std::vector<ServiceRequest> &ServiceRequests() { return requests; }
 
+int OpenServiceHandles() { return (int)handles.size(); }
+
 }  // namespace sim

@@ -49,4 +49,8 @@ struct ServiceRequest {
 };
 const std::vector<ServiceRequest> &ServiceRequests();
 
+// Service manager and service handles open right now (a process's own close
+// when it ends).
+int OpenServiceHandles();
+
 }  // namespace sim
