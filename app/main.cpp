@@ -103,6 +103,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     WCHAR directory[DIRECTORY_CCH];
     WCHAR fileName[FILE_NAME_CCH];
     WCHAR extension[EXTENSION_CCH];
+    DWORD length;
 
     (void)previous;
     (void)showCommand;
@@ -127,7 +128,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     memset(directory, 0, sizeof(directory));
     memset(fileName, 0, sizeof(fileName));
     memset(extension, 0, sizeof(extension));
-    GetModuleFileNameW(NULL, modulePath, MODULE_PATH_CCH);
+    // Without its whole own path the program does not know its folder: a
+    // path that could not be read, or was cut short, could name another one.
+    length = GetModuleFileNameW(NULL, modulePath, MODULE_PATH_CCH);
+    if (length == 0 || length >= MODULE_PATH_CCH) {
+        CloseHandle(instanceMutex);
+        return 0;
+    }
     _wsplitpath_s(modulePath, drive, DRIVE_CCH, directory, DIRECTORY_CCH, fileName, FILE_NAME_CCH, extension,
                   EXTENSION_CCH);
     StringCchPrintfW(InstallDir, INSTALL_DIR_CCH, L"%ws%ws", drive, directory);

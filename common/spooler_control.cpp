@@ -1,6 +1,11 @@
 // Stopping and starting the print spooler service through the service
 // control manager. Nothing here traces or reports an error: callers learn
 // the outcome, where at all, from a 0/1 result.
+//
+// A service this program has stopped must not stay stopped: a start that
+// could not be asked for (manager, service or status out of reach) or that
+// the service manager refused is asked for again, a second later, up to
+// three times in all.
 #include "common/spooler_control.h"
 
 #include <windows.h>
@@ -13,6 +18,13 @@
 #define SPOOLER_POLLS 1000
 #define RESTART_SETTLE_MS 1000
 #define ACTION_PAUSE_MS 200
+#define START_TRIES 3
+#define START_RETRY_MS 1000
+
+// How one change of state went.
+#define CHANGE_DONE 1     // the target state was seen
+#define CHANGE_OTHER 0    // not in the starting state, or the target not seen in time
+#define CHANGE_REFUSED 2  // could not be asked for, or the start was refused
 
 // Reads the service's status into the caller's record. A failed query
 // leaves the record as it was.
@@ -36,28 +48,35 @@ static int WaitForState(SC_HANDLE service, SERVICE_STATUS_PROCESS *status, DWORD
 
 // Brings the named service from state `from` to state `to`: checks the
 // starting state, sends the stop or the start, and waits within the budget.
+// Returns CHANGE_DONE, CHANGE_OTHER or CHANGE_REFUSED.
 static int ChangeServiceState(const WCHAR *serviceName, DWORD budgetMs, DWORD from, DWORD to) {
     SERVICE_STATUS_PROCESS status;
     SC_HANDLE manager;
     SC_HANDLE service;
     DWORD polls = budgetMs / POLL_PAUSE_MS;
-    int result = 0;
+    int result = CHANGE_REFUSED;
 
     memset(&status, 0, sizeof(status));
     manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     if (manager == NULL)
-        return 0;
+        return CHANGE_REFUSED;
     service = OpenServiceW(manager, serviceName, SERVICE_ALL_ACCESS);
     if (service == NULL) {
         CloseServiceHandle(manager);
-        return 0;
+        return CHANGE_REFUSED;
     }
-    if (ReadStatus(service, &status) && status.dwCurrentState == from) {
-        if (to == SERVICE_STOPPED)
-            ControlService(service, SERVICE_CONTROL_STOP, (LPSERVICE_STATUS)&status);
-        else
-            StartServiceW(service, 0, NULL);
-        result = WaitForState(service, &status, to, polls);
+    if (ReadStatus(service, &status)) {
+        result = CHANGE_OTHER;
+        if (status.dwCurrentState == from) {
+            if (to == SERVICE_STOPPED) {
+                ControlService(service, SERVICE_CONTROL_STOP, (LPSERVICE_STATUS)&status);
+                result = WaitForState(service, &status, to, polls) ? CHANGE_DONE : CHANGE_OTHER;
+            } else if (StartServiceW(service, 0, NULL)) {
+                result = WaitForState(service, &status, to, polls) ? CHANGE_DONE : CHANGE_OTHER;
+            } else {
+                result = CHANGE_REFUSED;
+            }
+        }
     }
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
@@ -65,11 +84,19 @@ static int ChangeServiceState(const WCHAR *serviceName, DWORD budgetMs, DWORD fr
 }
 
 int StopServiceAndWait(const WCHAR *serviceName, DWORD budgetMs) {
-    return ChangeServiceState(serviceName, budgetMs, SERVICE_RUNNING, SERVICE_STOPPED);
+    return ChangeServiceState(serviceName, budgetMs, SERVICE_RUNNING, SERVICE_STOPPED) == CHANGE_DONE;
 }
 
 int StartServiceAndWait(const WCHAR *serviceName, DWORD budgetMs) {
-    return ChangeServiceState(serviceName, budgetMs, SERVICE_STOPPED, SERVICE_RUNNING);
+    int result = CHANGE_REFUSED;
+    int tries;
+
+    for (tries = 0; tries < START_TRIES && result == CHANGE_REFUSED; tries++) {
+        if (tries > 0)
+            Sleep(START_RETRY_MS);
+        result = ChangeServiceState(serviceName, budgetMs, SERVICE_STOPPED, SERVICE_RUNNING);
+    }
+    return result == CHANGE_DONE;
 }
 
 void RestartSpooler(void) {
@@ -85,6 +112,7 @@ void RunWithSpoolerStopped(SpoolerAction action, const WCHAR *argument) {
     SERVICE_STATUS_PROCESS status;
     SC_HANDLE manager;
     SC_HANDLE service;
+    int tries;
 
     memset(&status, 0, sizeof(status));
     manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
@@ -102,7 +130,8 @@ void RunWithSpoolerStopped(SpoolerAction action, const WCHAR *argument) {
             Sleep(ACTION_PAUSE_MS);
             action(argument);
         }
-        StartServiceW(service, 0, NULL);
+        for (tries = 1; !StartServiceW(service, 0, NULL) && tries < START_TRIES; tries++)
+            Sleep(START_RETRY_MS);
         WaitForState(service, &status, SERVICE_RUNNING, SPOOLER_POLLS);
     }
     CloseServiceHandle(service);

@@ -133,12 +133,16 @@ struct Machine {
     };
     std::map<std::string, Failure> Failures;
     std::map<std::string, std::vector<std::function<void()>>> CallHooks;
+    std::map<std::string, int> Occurrences;                    // calls of each API so far
+    std::map<std::pair<std::string, int>, DWORD> FailuresAt;  // (API, occurrence) -> error
+    int BadFrees = 0;
     std::vector<std::wstring> DebugWrites;
     WORD Architecture = PROCESSOR_ARCHITECTURE_AMD64;
     sim::WindowsVersion Version = sim::WindowsVersion::Windows11;
     bool Program32Bit = false;
     uintptr_t NextHandle = 0x1000;
     std::vector<std::function<void(const sim::Process &)>> ProcessCreatedHooks;
+    std::vector<std::function<void(const sim::Process &)>> ProcessEndHooks;
 };
 
 Machine &M() {
@@ -342,6 +346,9 @@ void EndProcess(ProcessState *p, int exitCode) {
     p->Info.Ended = true;
     p->Info.EndTime = m.Now;
     p->Object->Signaled = true;
+    auto endHooks = m.ProcessEndHooks;
+    for (auto &hook : endHooks)
+        hook(p->Info);
     KillProcessThreads(p->Info.Id);
     for (auto &hook : ProcessExitHooks())
         hook(p->Info.Id);
@@ -429,6 +436,14 @@ DWORD Enter(const char *api) {
         std::vector<std::function<void()>> run = hooks->second;
         for (auto &fn : run)
             fn();
+    }
+    int occurrence = ++m.Occurrences[api];
+    auto at = m.FailuresAt.find({api, occurrence});
+    if (at != m.FailuresAt.end()) {
+        DWORD error = at->second;
+        m.FailuresAt.erase(at);
+        SetError(error);
+        return error;
     }
     auto it = m.Failures.find(api);
     if (it == m.Failures.end())
@@ -624,11 +639,15 @@ std::vector<uint64_t> CallTimes(const std::string &api) {
     return times;
 }
 
-void ClearCalls() { M().Calls.clear(); }
+void ClearCalls() {
+    M().Calls.clear();
+    M().Occurrences.clear();
+}
 
 void FailCall(const std::string &api, DWORD error, int times) { M().Failures[api] = {error, times}; }
 
 void OnCall(const std::string &api, std::function<void()> fn) { M().CallHooks[api].push_back(std::move(fn)); }
+void FailCallAt(const std::string &api, int occurrence, DWORD error) { M().FailuresAt[{api, occurrence}] = error; }
 
 void SetTestProcessImage(const std::wstring &image) { M().TestImage = image; }
 
@@ -679,6 +698,16 @@ const std::vector<Process> &Processes() {
 }
 
 void OnProcessCreated(std::function<void(const Process &)> fn) { M().ProcessCreatedHooks.push_back(std::move(fn)); }
+
+void OnProcessEnd(std::function<void(const Process &)> fn) { M().ProcessEndHooks.push_back(std::move(fn)); }
+
+int OpenHandles(DWORD processId) {
+    int n = 0;
+    for (auto &owner : M().HandleOwners)
+        if (owner.second == processId)
+            n++;
+    return n;
+}
 
 void SplitCommandLine(const std::wstring &cmdline, std::wstring *image, std::wstring *tail) {
     size_t i = 0;
@@ -756,6 +785,10 @@ void ClearDebugOutput() { M().DebugWrites.clear(); }
 
 size_t LiveAllocations() { return M().Allocations.size(); }
 
+bool IsLiveAllocation(const void *block) { return M().Allocations.count(const_cast<void *>(block)) != 0; }
+
+int BadFrees() { return M().BadFrees; }
+
 }  // namespace sim
 
 // ============================================================================
@@ -811,6 +844,7 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD, LPVOID memory) {
     if (!memory)
         return TRUE;
     if (heap != kProcessHeap || !Release(memory)) {
+        M().BadFrees++;
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -826,6 +860,7 @@ HLOCAL WINAPI LocalFree(HLOCAL memory) {
     if (!memory)
         return nullptr;
     if (!Release(memory)) {
+        M().BadFrees++;
         SetLastError(ERROR_INVALID_HANDLE);
         return memory;
     }

@@ -48,6 +48,7 @@ std::vector<Entry> g_entries;
 std::once_flag g_loadOnce;
 
 WORD g_uiLanguage = kDefaultUiLanguage;
+std::vector<UINT> g_stringLoads;  // ids of the LoadStringW calls that went ahead
 
 // Read-only WCHAR copies of string-table entries, for LoadStringW with
 // bufferMax 0. Never freed: the pointers stay valid for the test binary's life
@@ -56,7 +57,10 @@ std::mutex g_stringCacheLock;
 std::map<std::pair<uint16_t, uint16_t>, std::wstring> g_stringCache;
 
 static simk::Registrar g_registrar([] {
-    simk::OnReset([] { g_uiLanguage = kDefaultUiLanguage; });
+    simk::OnReset([] {
+        g_uiLanguage = kDefaultUiLanguage;
+        g_stringLoads.clear();
+    });
 });
 
 uint16_t ReadU16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
@@ -218,6 +222,7 @@ bool StringFromBlock(const std::vector<uint8_t> &block, unsigned index, std::wst
 namespace sim {
 void SetUiLanguage(WORD langId) { g_uiLanguage = langId; }
 WORD UiLanguage() { return g_uiLanguage; }
+const std::vector<UINT> &StringLoads() { return g_stringLoads; }
 }  // namespace sim
 
 namespace simres {
@@ -411,6 +416,7 @@ bool ParseDialog(const std::vector<uint8_t> &data, DialogTemplate *out) {
 int WINAPI LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax) {
     SIM_ENTER("LoadStringW", 0);
     (void)instance;  // the program has one module: its own resources
+    g_stringLoads.push_back(id);
     if (!buffer)
         return 0;
     uint16_t blockId = (uint16_t)((id & 0xFFFF) / 16 + 1);

@@ -387,4 +387,6 @@ void SetServiceStartDelay(const std::wstring &name, uint64_t ms) {
 const std::vector<ServiceRequest> &ServiceRequests() { return requests; }
 const std::vector<ServiceOpen> &ServiceOpens() { return opens; }
 
+int OpenServiceHandles() { return (int)handles.size(); }
+
 }  // namespace sim

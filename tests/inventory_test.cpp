@@ -305,6 +305,40 @@ TEST_F(InventoryTest, OverlongNamesArePutInShortened) {
     EXPECT_EQ(infPath.substr(0, 1023), PackageList->StoreInfPath);
 }
 
+TEST_F(InventoryTest, WhatTheSpoolerOrTheHeapDeniesLeavesTheInventoryIncomplete) {
+    struct Case {
+        const char *Api;  // null: nothing fails
+        int Occurrence;
+        DWORD Error;
+        bool Incomplete;
+    } cases[] = {
+        {nullptr, 0, 0, false},
+        {"HeapAlloc", 1, ERROR_NOT_ENOUGH_MEMORY, false},  // the INF information: only the version is missing
+        {"HeapAlloc", 2, ERROR_NOT_ENOUGH_MEMORY, true},   // the package's node
+        {"EnumPrinterDriversW", 1, RPC_S_SERVER_UNAVAILABLE, true},
+        {"EnumPrinterDriversW", 2, RPC_S_SERVER_UNAVAILABLE, true},
+        {"EnumPrintersW", 1, RPC_S_SERVER_UNAVAILABLE, true},
+        {"EnumPrintersW", 2, RPC_S_SERVER_UNAVAILABLE, true},
+        {"RegOpenKeyW", 1, ERROR_ACCESS_DENIED, false},  // the driver brings its package along
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        ResetProductGlobals();
+        InstallProduct();
+        if (c.Api != nullptr)
+            sim::FailCallAt(c.Api, c.Occurrence, c.Error);
+        CollectAll();
+        EXPECT_EQ(c.Incomplete, InventoryIncomplete != FALSE) << (c.Api ? c.Api : "nothing") << " #" << c.Occurrence;
+    }
+
+    // A machine without the product gives a complete, empty inventory.
+    sim::Reset();
+    ResetProductGlobals();
+    CollectAll();
+    EXPECT_EQ(nullptr, PackageList);
+    EXPECT_FALSE(InventoryIncomplete);
+}
+
 TEST_F(InventoryTest, ProductCountsAsInstalledOnlyWithAProductDriver) {
     AddStorePackage(L"aaaa");
     AddStorePackage(L"bbbb");

@@ -152,6 +152,39 @@ TEST_F(StopStartTest, FailedPollKeepsTheStateLastRead) {
     EXPECT_EQ(20u, sim::Now());
 }
 
+TEST_F(StopStartTest, StartThatCouldNotBeAskedForOrWasRefusedIsAskedAgainASecondLater) {
+    // One failure on the way to the start: the second ask, a second later,
+    // finds the spooler still stopped and starts it.
+    for (const char *api : {"OpenSCManagerW", "OpenServiceW", "QueryServiceStatusEx", "StartServiceW"}) {
+        sim::Reset();
+        sim::SetServiceState(kSpooler, SERVICE_STOPPED);
+        sim::FailCall(api, ERROR_ACCESS_DENIED);
+        EXPECT_EQ(1, StartServiceAndWait(kSpooler, 10000)) << api;
+        EXPECT_EQ(Strings({L"start@1000"}), Requests()) << api;
+        EXPECT_EQ(1000u, sim::Now()) << api;
+        EXPECT_EQ(2, sim::CallCount("OpenSCManagerW")) << api;
+        EXPECT_EQ(0, sim::OpenServiceHandles()) << api;
+    }
+
+    // Refused every time: three asks a second apart, no wait after any.
+    sim::Reset();
+    sim::SetServiceState(kSpooler, SERVICE_STOPPED);
+    sim::FailCall("StartServiceW", ERROR_ACCESS_DENIED, -1);
+    EXPECT_EQ(0, StartServiceAndWait(kSpooler, 10000));
+    EXPECT_EQ(3, sim::CallCount("StartServiceW"));
+    EXPECT_EQ(2000u, sim::Now());
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, sim::ServiceState(kSpooler));
+
+    // A start the service accepted is not asked for again, however long it
+    // takes.
+    sim::Reset();
+    sim::SetServiceState(kSpooler, SERVICE_STOPPED);
+    sim::SetServiceStartDelay(kSpooler, sim::kServiceNeverCompletes);
+    EXPECT_EQ(0, StartServiceAndWait(kSpooler, 10000));
+    EXPECT_EQ(Strings({L"start@0"}), Requests());
+    EXPECT_EQ(10000u, sim::Now());
+}
+
 class RestartSpoolerTest : public SimTest {};
 
 TEST_F(RestartSpoolerTest, RunningSpoolerIsStoppedStartedAndGivenASecond) {
@@ -253,9 +286,18 @@ TEST_F(RunWithSpoolerStoppedTest, StopNeverSeenStillRunsTheActionAndStarts) {
     EXPECT_EQ(10000u + 200u, actionRuns[0].Time);
     EXPECT_EQ((DWORD)SERVICE_STOP_PENDING, actionRuns[0].SpoolerState);
     // The start is sent (and refused: the old instance is still there),
-    // then 1000 more polls.
-    EXPECT_EQ(Strings({L"stop@0", L"start@10200!"}), Requests());
-    EXPECT_EQ(10200u + 10000u, sim::Now());
+    // asked for twice more a second apart, then 1000 more polls.
+    EXPECT_EQ(Strings({L"stop@0", L"start@10200!", L"start@11200!", L"start@12200!"}), Requests());
+    EXPECT_EQ(12200u + 10000u, sim::Now());
+}
+
+TEST_F(RunWithSpoolerStoppedTest, RefusedStartIsAskedAgainASecondLater) {
+    sim::FailCall("StartServiceW", ERROR_ACCESS_DENIED);
+    RunWithSpoolerStopped(RecordingAction, L"C:\\x");
+    EXPECT_EQ(Strings({L"stop@0", L"start@1200"}), Requests());  // the refused ask never reached the service
+    EXPECT_EQ(2, sim::CallCount("StartServiceW"));
+    EXPECT_EQ(1200u, sim::Now());
+    EXPECT_TRUE(sim::ServiceRunning(kSpooler));
 }
 
 }  // namespace

@@ -125,6 +125,29 @@ TEST_F(StartupTest, FolderTooLongForInstallDirIsNeverCutShort) {
     EXPECT_EQ(kFolder, InstallDir);
 }
 
+TEST_F(StartupTest, OwnPathThatCannotBeReadWholeEndsAtOnce) {
+    // 260 characters do not fit the path buffer with its terminator: the
+    // path would be cut short, and its folder could be another one.
+    std::wstring longImage = L"C:\\" + std::wstring(249, L'p') + L"\\setup.exe";
+    ASSERT_EQ(262u, longImage.size());
+    sim::Process p = Run(longImage, L"/silence");
+    EXPECT_TRUE(p.Ended);
+    EXPECT_FALSE(p.Killed);
+    EXPECT_EQ(0u, p.EndTime);
+    EXPECT_STREQ(L"", InstallDir);
+    EXPECT_EQ(0, sim::CallCount("SetupDiGetClassDevsW"));
+    EXPECT_FALSE(sim::NamedObjectExists(L"SWIFTSETINSTALLERFORPRINTERDRIVER"));
+
+    sim::Reset();
+    ResetProductGlobals();
+    SetUp();
+    sim::FailCall("GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY);
+    p = Run(kSetup, L"");
+    EXPECT_EQ(0u, p.EndTime);
+    EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL));
+    EXPECT_TRUE(Children().empty());
+}
+
 TEST_F(StartupTest, SecondCopyEndsAtOnceWhateverItsMode) {
     for (const wchar_t *tail : {L"", L"/silence", L"-u C:\\X\\"}) {
         sim::Reset();

@@ -21,6 +21,7 @@ void ResetProductGlobals() {
     PackageList = NULL;
     DriverEnumBuffer = NULL;
     PrinterEnumBuffer = NULL;
+    InventoryIncomplete = FALSE;
 }
 
 void SimTest::SetUp() {

@@ -31,8 +31,25 @@
 PackageNode *PackageList = NULL;
 BYTE *DriverEnumBuffer = NULL;
 BYTE *PrinterEnumBuffer = NULL;
+BOOL InventoryIncomplete = FALSE;
 
 static void *AllocateZeroed(SIZE_T bytes) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes); }
+
+// A node or list block of the tree; the tree is incomplete without it.
+static void *AllocateRecord(SIZE_T bytes) {
+    void *block = AllocateZeroed(bytes);
+
+    if (block == NULL)
+        InventoryIncomplete = TRUE;
+    return block;
+}
+
+// The size query of a spooler list: FALSE for any failure but the expected
+// "buffer too small", and then the list is missing from the tree.
+static void CheckSizeQuery(BOOL listed) {
+    if (!listed && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        InventoryIncomplete = TRUE;
+}
 
 // The INF's "DriverVer" entry; left empty when it cannot be read.
 static void ReadPackageVersion(const WCHAR *infPath, WCHAR *version, DWORD capacity) {
@@ -106,7 +123,7 @@ int CollectDriverPackages(void) {
 }
 
 void PushPackageNode(PackageNode package) {
-    PackageNode *node = (PackageNode *)AllocateZeroed(sizeof(PackageNode));
+    PackageNode *node = (PackageNode *)AllocateRecord(sizeof(PackageNode));
 
     if (node == NULL)
         return;
@@ -125,19 +142,19 @@ int AttachDriverToPackages(const DRIVER_INFO_8W *driver) {
     // A driver installed from a package gathers under a placeholder when no
     // package was found in the store.
     if (PackageList == NULL && hasInfPath) {
-        package = (PackageNode *)AllocateZeroed(sizeof(PackageNode));
+        package = (PackageNode *)AllocateRecord(sizeof(PackageNode));
         if (package != NULL)
             PackageList = package;
     }
     for (package = PackageList; package != NULL; package = package->Next) {
         if (package->StoreInfPath[0] == 0 && hasInfPath)
             StringCchCopyW(package->StoreInfPath, STORE_INF_PATH_CCH, driver->pszInfPath);
-        node = (DriverNode *)AllocateZeroed(sizeof(DriverNode));
+        node = (DriverNode *)AllocateRecord(sizeof(DriverNode));
         if (node == NULL)
             continue;
         node->Next = package->Drivers;
         package->Drivers = node;
-        copy = (DRIVER_INFO_8W *)AllocateZeroed(sizeof(DRIVER_INFO_8W));
+        copy = (DRIVER_INFO_8W *)AllocateRecord(sizeof(DRIVER_INFO_8W));
         if (copy == NULL)
             continue;
         *copy = *driver;
@@ -157,15 +174,18 @@ int CollectPrinterDrivers(void) {
     DriverNode *node;
     PackageNode placeholder;
 
-    EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, 0, &needed, &count);
+    CheckSizeQuery(
+        EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, 0, &needed, &count));
     if (needed == 0)
         return 0;
-    buffer = (BYTE *)AllocateZeroed(needed);
+    buffer = (BYTE *)AllocateRecord(needed);
     if (buffer == NULL)
         return 0;
     DriverEnumBuffer = buffer;
     count = 0;
-    EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, needed, &needed, &count);
+    if (!EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, needed, &needed,
+                             &count))
+        InventoryIncomplete = TRUE;
 
     drivers = (DRIVER_INFO_8W *)DriverEnumBuffer;
     for (i = 0; i < count; i++) {
@@ -173,7 +193,7 @@ int CollectPrinterDrivers(void) {
             continue;
         if (AttachDriverToPackages(&drivers[i]) != 0)
             continue;
-        node = (DriverNode *)AllocateZeroed(sizeof(DriverNode));
+        node = (DriverNode *)AllocateRecord(sizeof(DriverNode));
         if (node == NULL)
             continue;
         node->DriverInfo = &drivers[i];
@@ -197,7 +217,7 @@ int AttachQueueToDrivers(PRINTER_INFO_2W *queue) {
             if (driver->DriverInfo == NULL || driver->DriverInfo->pName == NULL ||
                 wcscmp(driver->DriverInfo->pName, queue->pDriverName) != 0)
                 continue;
-            node = (QueueNode *)AllocateZeroed(sizeof(QueueNode));
+            node = (QueueNode *)AllocateRecord(sizeof(QueueNode));
             if (node == NULL)
                 continue;
             node->PrinterInfo = queue;
@@ -216,15 +236,16 @@ int CollectPrintQueues(void) {
     BYTE *buffer;
     PRINTER_INFO_2W *queues;
 
-    EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, 0, &needed, &count);
+    CheckSizeQuery(EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, 0, &needed, &count));
     if (needed == 0)
         return 0;
-    buffer = (BYTE *)AllocateZeroed(needed);
+    buffer = (BYTE *)AllocateRecord(needed);
     if (buffer == NULL)
         return 0;
     PrinterEnumBuffer = buffer;
     count = 0;
-    EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, needed, &needed, &count);
+    if (!EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, needed, &needed, &count))
+        InventoryIncomplete = TRUE;
 
     queues = (PRINTER_INFO_2W *)PrinterEnumBuffer;
     for (i = 0; i < count; i++)

@@ -41,6 +41,11 @@ extern PackageNode *PackageList;
 extern BYTE *DriverEnumBuffer;
 extern BYTE *PrinterEnumBuffer;
 
+// Non-zero when the tree may lack something the machine has: a record that
+// could not be allocated, a spooler list that could not be read, or no
+// inventory taken at all. A removal then cannot report success.
+extern BOOL InventoryIncomplete;
+
 int CollectDriverPackages(void);
 void PushPackageNode(PackageNode package);
 int CollectPrinterDrivers(void);

@@ -157,6 +157,9 @@ DWORD WINAPI RemovalWorker(LPVOID parameter) {
         PostProgress(progress, PROGRESS_DRIVERS_DONE);
         failures += RemovePackageNode(package);
     }
+    // What the inventory could not see was not removed either.
+    if (InventoryIncomplete)
+        failures++;
 
     PostProgress(progress, PROGRESS_END);
     PostMessageW(window, WM_WORKER_DONE, 0, 0);
@@ -394,5 +397,8 @@ void FinishUninstall(HWND window) {
     LoadStringW(ModuleInstance, IDS_UNINSTALLED, RemovalText, REMOVAL_TEXT_CCH);
     LoadStringW(ModuleInstance, IDS_MESSAGE_CAPTION, caption, CAPTION_CCH);
     MessageBoxW(window, RemovalText, caption, MB_OK);
-    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+    // Should the request to close not reach the window, the user can close
+    // it: the spooler runs again by now.
+    if (!PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0))
+        EnableWindow(GetDlgItem(window, IDC_CLOSE), TRUE);
 }

@@ -29,7 +29,8 @@ void EnableUninstallButtons(HWND window, BOOL enable) {
     EnableWindow(GetDlgItem(window, IDC_CLOSE), enable);
 }
 
-static void StartWorker(HWND dialog, LPTHREAD_START_ROUTINE worker) {
+// FALSE when the worker's thread could not be created.
+static BOOL StartWorker(HWND dialog, LPTHREAD_START_ROUTINE worker) {
     HANDLE thread;
 
     EnableUninstallButtons(dialog, FALSE);
@@ -37,15 +38,17 @@ static void StartWorker(HWND dialog, LPTHREAD_START_ROUTINE worker) {
     if (thread == NULL) {
         // No worker: the window must not stay locked.
         EnableUninstallButtons(dialog, TRUE);
-        return;
+        return FALSE;
     }
     CloseHandle(thread);
+    return TRUE;
 }
 
 INT_PTR CALLBACK UninstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_INITDIALOG:
-        StartWorker(dialog, InventoryWorker);
+        if (!StartWorker(dialog, InventoryWorker))
+            InventoryIncomplete = TRUE;
         break;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {

@@ -43,6 +43,9 @@ void FailCall(const std::string &api, DWORD error, int times = 1);
 // The calls fn makes itself are logged and run no hooks (they would use up a
 // failure injected before them).
 void OnCall(const std::string &api, std::function<void()> fn);
+// Only the occurrence-th call of api fails (1 for the first, counted as
+// CallCount counts: since the last Reset or ClearCalls), with error as above.
+void FailCallAt(const std::string &api, int occurrence, DWORD error);
 
 // --- Processes -----------------------------------------------------------
 struct Process {
@@ -99,6 +102,12 @@ Process RunInProcess(const std::function<void()> &fn, uint64_t timeLimitMs = 600
 // CreateProcessW (recorded, not run: Started is false) and those run by the
 // simulation.
 const std::vector<Process> &Processes();
+// Called when a simulated process ends, before the system closes the handles
+// it still holds (for example to count what it left open).
+void OnProcessEnd(std::function<void(const Process &)> fn);
+// Kernel object handles (mutexes, events, threads, processes) that the
+// process holds open right now.
+int OpenHandles(DWORD processId);
 // Called whenever the product starts a process with CreateProcessW (after
 // it is recorded), for example to give the new process a window.
 void OnProcessCreated(std::function<void(const Process &)> fn);
@@ -154,5 +163,9 @@ void ClearDebugOutput();
 
 // Memory allocated by the product (HeapAlloc, LocalAlloc) and not freed yet.
 size_t LiveAllocations();
+bool IsLiveAllocation(const void *block);
+// HeapFree and LocalFree calls given a block that is not live (freed before,
+// or never allocated): heap corruption on Windows, which may end the process.
+int BadFrees();
 
 }  // namespace sim

@@ -14,6 +14,9 @@ namespace sim {
 // sim::Reset restores it.
 void SetUiLanguage(WORD langId);
 WORD UiLanguage();
+// The string ids of the program's LoadStringW calls, in order (an injected
+// failure's call is not among them).
+const std::vector<UINT> &StringLoads();
 }  // namespace sim
 
 namespace simres {

@@ -58,5 +58,8 @@ struct ServiceOpen {
     uint64_t Time = 0;
 };
 const std::vector<ServiceOpen> &ServiceOpens();
+// Service manager and service handles open right now (a process's own close
+// when it ends).
+int OpenServiceHandles();
 
 }  // namespace sim

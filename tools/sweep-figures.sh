@@ -1,0 +1,35 @@
+#!/bin/sh
+# The fault sweep's figures: runs the sweep's tests of the host build once and
+# prints, for each swept run, its recorded calls, failure points and replays,
+# then the totals and the wall time of the whole sweep.
+#
+#   tools/sweep-figures.sh            (after cmake --preset host && cmake --build --preset host)
+set -eu
+cd "$(dirname "$0")/.."
+
+tests=build/host/host_tests
+if [ ! -x "$tests" ]; then
+    echo "no $tests: build the host preset first (cmake --preset host && cmake --build --preset host)" >&2
+    exit 1
+fi
+
+start=$(date +%s.%N)
+status=0
+out=$("$tests" --gtest_filter='FaultSweep.*' 2>&1) || status=$?
+end=$(date +%s.%N)
+
+echo "$out" | sed -n 's/^\[ SWEEP    \] /  /p'
+echo "$out" | awk '
+    /^\[ SWEEP/ {
+        runs++
+        for (i = 1; i <= NF; i++) {
+            if ($(i + 1) == "failure" && $(i + 2) == "points") points += $i
+            if ($(i + 1) == "replays") replays += $i
+            if ($(i + 1) == "calls" && $(i + 2) == "of") calls += $i
+        }
+    }
+    END { printf "runs: %d, calls recorded: %d, failure points: %d, replays: %d\n", runs, calls, points, replays }'
+echo "$out" | grep -E '^\[  (PASSED|FAILED)  \]' || true
+awk -v s="$start" -v e="$end" -v cores="$(nproc)" -v load="$(cut -d' ' -f1-3 /proc/loadavg)" \
+    'BEGIN { printf "wall time: %.1f s (%s cores, load average %s)\n", e - s, cores, load }'
+exit "$status"
