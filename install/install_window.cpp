@@ -22,6 +22,7 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/process.h"
@@ -50,6 +51,17 @@ LONG volatile InstallWindowClosing = 0;
 static void PostProgress(HWND progress, int position) {
     if (progress != NULL)
         PostMessageW(progress, PBM_SETPOS, (WPARAM)position, 0);
+}
+
+// The texts the window shows (or, silent, would show) go to the log file too,
+// each only when it differs from the one logged before it: a long search
+// logs "Device not found" once, not once a second. lastLogged is the
+// worker's own.
+static void LogWindowText(WCHAR *lastLogged, const WCHAR *text) {
+    if (wcscmp(lastLogged, text) == 0)
+        return;
+    StringCchCopyW(lastLogged, STATUS_TEXT_CCH, text);
+    WriteLogLine(text);
 }
 
 // Log line and status line at once.
@@ -137,12 +149,14 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
     DWORD installError;
     WCHAR message[MESSAGE_TEXT_CCH];
     WCHAR status[STATUS_TEXT_CCH];
+    WCHAR lastLogged[STATUS_TEXT_CCH];
     InstallRequest request;
     DeviceRecord *record;
     const CatalogEntry *entry;
 
     memset(message, 0, sizeof(message));
     memset(status, 0, sizeof(status));
+    memset(lastLogged, 0, sizeof(lastLogged));
     StringCchPrintfW(InfPath, INSTALL_DIR_CCH, L"%ws%ws", InstallDir, PACKAGE_INF_NAME);
     if (window != NULL)
         progress = GetDlgItem(window, IDC_PROGRESS);
@@ -153,7 +167,11 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
         LoadStringW(ModuleInstance, IDS_SEARCHING, status, STATUS_TEXT_CCH);
         SetWindowTextW(GetDlgItem(window, IDC_STATUS), status);
         ShowWindow(GetDlgItem(window, IDC_PICTURE), SW_HIDE);
+    } else if (LogFilePath[0] != 0) {
+        LoadStringW(ModuleInstance, IDS_SEARCHING, status, STATUS_TEXT_CCH);
     }
+    if (status[0] != 0)
+        LogWindowText(lastLogged, status);
 
     for (;;) {
         ScanUsbPrinters(&DiscoveredDevices);
@@ -170,6 +188,7 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
             FillRequest(&request, record, entry);
             LoadStringW(ModuleInstance, IDS_FOUND_PRINTER, InstallText, INSTALL_TEXT_CCH);
             StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, request.QueueName, request.PortName);
+            LogWindowText(lastLogged, message);
             if (window != NULL) {
                 ShowMessage(window, message);
                 UpdateInstallView(window, TRUE);
@@ -185,6 +204,7 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
             if (lastResult == 0) {
                 LoadStringW(ModuleInstance, IDS_INSTALL_FAILED, InstallText, INSTALL_TEXT_CCH);
                 StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, installError);
+                LogWindowText(lastLogged, message);
                 if (window != NULL) {
                     ShowMessage(window, message);
                     PostProgress(progress, PROGRESS_END);
@@ -193,6 +213,7 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
             }
             LoadStringW(ModuleInstance, IDS_INSTALLED, InstallText, INSTALL_TEXT_CCH);
             StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, request.QueueName, request.PortName);
+            LogWindowText(lastLogged, message);
             if (window != NULL)
                 ShowMessage(window, message);
         }
@@ -201,6 +222,7 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
             UpdateInstallView(window, found);
         if (!found) {
             LoadStringW(ModuleInstance, IDS_DEVICE_NOT_FOUND, InstallText, INSTALL_TEXT_CCH);
+            LogWindowText(lastLogged, InstallText);
             if (window != NULL)
                 ShowMessage(window, InstallText);
             Sleep(RESCAN_PAUSE_MS);

@@ -37,6 +37,11 @@ std::vector<std::function<void(DWORD)>> &ProcessExitHooks() {
     return hooks;
 }
 
+std::vector<std::function<bool(HANDLE)>> &CloseHandleHooks() {
+    static std::vector<std::function<bool(HANDLE)>> hooks;
+    return hooks;
+}
+
 // --- Threads and the scheduler ---------------------------------------------
 
 struct KObject;
@@ -497,6 +502,7 @@ WORD NativeArchitecture() { return M().Architecture; }
 sim::WindowsVersion Version() { return M().Version; }
 bool IsWow64() { return M().Program32Bit && M().Architecture != PROCESSOR_ARCHITECTURE_INTEL; }
 void OnProcessExit(std::function<void(DWORD)> fn) { ProcessExitHooks().push_back(std::move(fn)); }
+void OnCloseHandle(std::function<bool(HANDLE)> fn) { CloseHandleHooks().push_back(std::move(fn)); }
 
 }  // namespace simk
 
@@ -758,6 +764,9 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     auto &m = M();
     auto it = m.Handles.find(handle);
     if (it == m.Handles.end()) {
+        for (auto &hook : CloseHandleHooks())
+            if (hook(handle))
+                return TRUE;
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -1017,6 +1026,43 @@ BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *st, LPFILETIME ft) {
     ft->dwLowDateTime = static_cast<DWORD>(t);
     ft->dwHighDateTime = static_cast<DWORD>(t >> 32);
     return TRUE;
+}
+
+// The machine's local time: sim::kLocalTimeAtReset plus the virtual clock.
+void WINAPI GetLocalTime(LPSYSTEMTIME st) {
+    simk::Enter("GetLocalTime");
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    auto leap = [](int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; };
+    const SYSTEMTIME &start = sim::kLocalTimeAtReset;
+    uint64_t ms = M().Now + start.wMilliseconds +
+                  1000ULL * (start.wSecond + 60ULL * (start.wMinute + 60ULL * start.wHour));
+    uint64_t days = ms / 86400000ULL;
+    ms %= 86400000ULL;
+    int year = start.wYear, month = start.wMonth, day = start.wDay;
+    // 1601-01-01, day 0 of FILETIME, was a Monday.
+    uint64_t weekday = 1;
+    for (int y = 1601; y < year; ++y)
+        weekday += leap(y) ? 366 : 365;
+    for (int mo = 1; mo < month; ++mo)
+        weekday += kDays[mo - 1] + ((mo == 2 && leap(year)) ? 1 : 0);
+    weekday += day - 1 + days;
+    for (; days > 0; --days) {
+        if (++day > kDays[month - 1] + ((month == 2 && leap(year)) ? 1 : 0)) {
+            day = 1;
+            if (++month > 12) {
+                month = 1;
+                ++year;
+            }
+        }
+    }
+    st->wYear = static_cast<WORD>(year);
+    st->wMonth = static_cast<WORD>(month);
+    st->wDay = static_cast<WORD>(day);
+    st->wDayOfWeek = static_cast<WORD>(weekday % 7);
+    st->wHour = static_cast<WORD>(ms / 3600000);
+    st->wMinute = static_cast<WORD>(ms / 60000 % 60);
+    st->wSecond = static_cast<WORD>(ms / 1000 % 60);
+    st->wMilliseconds = static_cast<WORD>(ms % 1000);
 }
 
 // --- Debugger output --------------------------------------------------------------------

@@ -20,6 +20,19 @@
 #ifndef ERROR_DIRECTORY
 #define ERROR_DIRECTORY 267L
 #endif
+#ifndef ERROR_INVALID_USER_BUFFER
+#define ERROR_INVALID_USER_BUFFER 1784L
+#endif
+
+// CreateFileW's access rights and creation dispositions beyond the product's.
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define GENERIC_WRITE 0x40000000
+#define GENERIC_READ 0x80000000
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define TRUNCATE_EXISTING 5
 
 namespace sim {
 namespace files {
@@ -49,6 +62,17 @@ struct FileLock {
 std::map<std::wstring, Node> nodes;
 std::map<std::wstring, FileLock> locks;
 std::vector<sim::files::PendingRename> pendingRenames;
+
+// A handle from CreateFileW. Access holds FILE_READ_DATA, FILE_WRITE_DATA and
+// FILE_APPEND_DATA, the generic rights mapped onto them.
+struct OpenFile {
+    std::wstring Key;
+    DWORD Access = 0;
+    DWORD Share = 0;
+    size_t Position = 0;
+    DWORD Pid = 0;
+};
+std::map<HANDLE, OpenFile> openFiles;
 
 using simk::Upper;
 
@@ -232,6 +256,7 @@ void ResetFiles() {
     nodes.clear();
     locks.clear();
     pendingRenames.clear();
+    openFiles.clear();
     sim::files::CreateFolder(sim::files::kSystemDirectory);
     sim::files::WriteFile(std::wstring(sim::files::kSystemDirectory) + L"\\rundll32.exe", "system program");
     for (const wchar_t *env : {L"W32X86", L"x64", L"ARM64", L"ARM"})
@@ -242,8 +267,38 @@ void ResetFiles() {
 
 simk::Registrar registrar([] {
     simk::OnReset(ResetFiles);
+    // A process's file handles close when it ends.
+    simk::OnProcessExit([](DWORD pid) {
+        for (auto it = openFiles.begin(); it != openFiles.end();) {
+            if (it->second.Pid == pid)
+                it = openFiles.erase(it);
+            else
+                ++it;
+        }
+    });
+    simk::OnCloseHandle([](HANDLE h) { return openFiles.erase(h) != 0; });
     ResetFiles();
 });
+
+const DWORD kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA;
+
+// Whether an open with this access and sharing may join the handles already
+// open on the key and the lock held on it by another program.
+bool SharingAllows(const std::wstring &key, DWORD access, DWORD share) {
+    if ((access & kWriteAccess) && ActiveLock(key) != nullptr)
+        return false;
+    for (auto &open : openFiles) {
+        const OpenFile &o = open.second;
+        if (o.Key != key)
+            continue;
+        if (((access & FILE_READ_DATA) && !(o.Share & FILE_SHARE_READ)) ||
+            ((access & kWriteAccess) && !(o.Share & FILE_SHARE_WRITE)) ||
+            ((o.Access & FILE_READ_DATA) && !(share & FILE_SHARE_READ)) ||
+            ((o.Access & kWriteAccess) && !(share & FILE_SHARE_WRITE)))
+            return false;
+    }
+    return true;
+}
 
 // Copies a text into a caller's buffer with the size protocol of the
 // Get*Directory calls: the length without the terminator when it fits,
@@ -259,6 +314,86 @@ DWORD CopyOut(const std::wstring &text, LPWSTR buffer, DWORD capacity) {
 }  // namespace
 
 // --- kernel32 -----------------------------------------------------------------
+
+// Files only (no devices, pipes or folders), without overlapped I/O or a
+// template. The sharing of every handle open on the file and of a lock held
+// by another program is checked as Windows does; OPEN_ALWAYS and
+// CREATE_ALWAYS set ERROR_ALREADY_EXISTS when the file existed, 0 otherwise.
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    SIM_ENTER("CreateFileW", INVALID_HANDLE_VALUE);
+    (void)lpSecurityAttributes;
+    (void)dwFlagsAndAttributes;
+    DWORD access = dwDesiredAccess & (FILE_READ_DATA | kWriteAccess);
+    if (dwDesiredAccess & GENERIC_READ)
+        access |= FILE_READ_DATA;
+    if (dwDesiredAccess & GENERIC_WRITE)
+        access |= kWriteAccess;
+    Resolved r = Resolve(lpFileName);
+    DWORD error = r.Error;
+    if (error == 0 && (hTemplateFile != NULL || dwCreationDisposition < CREATE_NEW ||
+                       dwCreationDisposition > TRUNCATE_EXISTING))
+        error = ERROR_INVALID_PARAMETER;
+    else if (error == 0 && (r.Name.empty() || (r.Target != nullptr && r.Target->Folder)))
+        error = ERROR_ACCESS_DENIED;
+    else if (error == 0 && r.Target == nullptr &&
+             (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING))
+        error = ERROR_FILE_NOT_FOUND;
+    else if (error == 0 && r.Target != nullptr && dwCreationDisposition == CREATE_NEW)
+        error = ERROR_FILE_EXISTS;
+    else if (error == 0 && r.Target != nullptr && !SharingAllows(r.Key, access, dwShareMode))
+        error = ERROR_SHARING_VIOLATION;
+    if (error != 0) {
+        simk::SetError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool existed = r.Target != nullptr;
+    if (!existed)
+        r.Target = &MakeNode(StoredParentPath(r), r.Name, false);
+    else if (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING)
+        r.Target->Content.clear();
+    OpenFile open;
+    open.Key = r.Key;
+    open.Access = access;
+    open.Share = dwShareMode;
+    open.Pid = simk::CurrentProcessId();
+    HANDLE h = simk::NewHandleValue();
+    openFiles[h] = open;
+    bool reportsExisting = dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS;
+    simk::SetError(existed && reportsExisting ? ERROR_ALREADY_EXISTS : NO_ERROR);
+    return h;
+}
+
+// Synchronous writes only. A handle with FILE_APPEND_DATA and without
+// FILE_WRITE_DATA writes at the end of the file, whatever was written
+// through other handles meanwhile; otherwise at the handle's position.
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped) {
+    SIM_ENTER("WriteFile", FALSE);
+    auto it = openFiles.find(hFile);
+    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    DWORD error = 0;
+    if (file == nullptr)
+        error = ERROR_INVALID_HANDLE;
+    else if (!(it->second.Access & kWriteAccess))
+        error = ERROR_ACCESS_DENIED;
+    else if (lpOverlapped != NULL || lpNumberOfBytesWritten == NULL || (lpBuffer == NULL && nNumberOfBytesToWrite))
+        error = ERROR_INVALID_USER_BUFFER;
+    if (error != 0) {
+        simk::SetError(error);
+        return FALSE;
+    }
+    OpenFile &open = it->second;
+    const char *bytes = static_cast<const char *>(lpBuffer);
+    size_t at = (open.Access & FILE_WRITE_DATA) ? open.Position : file->Content.size();
+    if (file->Content.size() < at + nNumberOfBytesToWrite)
+        file->Content.resize(at + nNumberOfBytesToWrite);
+    std::copy(bytes, bytes + nNumberOfBytesToWrite, file->Content.begin() + at);
+    open.Position = at + nNumberOfBytesToWrite;
+    *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+    return TRUE;
+}
 
 // Succeeds with last error 0. Refuses a target locked by another program
 // (ERROR_SHARING_VIOLATION), an existing target with bFailIfExists
@@ -632,6 +767,8 @@ void Unlock(const std::wstring &path) { locks.erase(Upper(Canonical(path))); }
 bool IsLocked(const std::wstring &path) { return ActiveLock(Upper(Canonical(path))) != nullptr; }
 
 const std::vector<PendingRename> &PendingRenames() { return pendingRenames; }
+
+int OpenFileHandles() { return (int)openFiles.size(); }
 
 void LayOutInstallFolder(const std::wstring &folder) {
     std::wstring base = folder;

@@ -68,6 +68,9 @@ void *NewHandleValue();
 // simulated process ends (to close its handles).
 void OnReset(std::function<void()> fn);
 void OnProcessExit(std::function<void(DWORD pid)> fn);
+// A subsystem whose handles CloseHandle closes (files) registers fn, which
+// closes the handle and returns true when it is one of its own.
+void OnCloseHandle(std::function<bool(HANDLE handle)> fn);
 
 // Registers fn to run once at static-initialisation time: use as
 //   static simk::Registrar reg([] { simk::OnReset(...); });

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "install/discovery.h"
 #include "install/install_window.h"
 #include "uninstall/inventory.h"
@@ -14,6 +15,7 @@ void ResetProductGlobals() {
     memset(InstallDir, 0, sizeof(InstallDir));
     memset(InfPath, 0, sizeof(InfPath));
     memset(InstallText, 0, sizeof(InstallText));
+    memset(LogFilePath, 0, sizeof(LogFilePath));
     DiscoveredDevices = NULL;
     InstallIdleEvent = NULL;
     InstallWindowClosing = 0;

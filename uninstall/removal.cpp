@@ -18,6 +18,7 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/spooler_control.h"
@@ -155,12 +156,14 @@ DWORD WINAPI RemovalWorker(LPVOID parameter) {
     }
 
     PostProgress(progress, PROGRESS_END);
+    LogRemovalResults(PackageList);
     PostMessageW(window, WM_WORKER_DONE, 0, 0);
     ShowWindow(progress, SW_HIDE);
 
     if (failures != 0) {
         EnableUninstallButtons(window, TRUE);
         LoadStringW(ModuleInstance, IDS_UNINSTALL_FAILED, RemovalText, REMOVAL_TEXT_CCH);
+        WriteLogLine(RemovalText);
         MessageBoxW(window, RemovalText, NULL, MB_OK);
         return 0;
     }
@@ -387,6 +390,7 @@ void FinishUninstall(HWND window) {
     memset(caption, 0, sizeof(caption));
     LoadStringW(ModuleInstance, IDS_UNINSTALLED, RemovalText, REMOVAL_TEXT_CCH);
     LoadStringW(ModuleInstance, IDS_MESSAGE_CAPTION, caption, CAPTION_CCH);
+    WriteLogLine(RemovalText);
     MessageBoxW(window, RemovalText, caption, MB_OK);
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
 }

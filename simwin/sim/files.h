@@ -12,10 +12,12 @@
 // ARM64, ARM) and the temporary folder.
 //
 // Locks stand for handles that other programs hold open:
-//   Open  - a file opened without delete or write sharing: copying over it
-//           or deleting it fails with ERROR_SHARING_VIOLATION (32);
-//   Image - a loaded program or DLL (mapped image): copying over it fails
-//           with ERROR_SHARING_VIOLATION (32), deleting it with
+//   Open  - a file opened without delete or write sharing: copying over it,
+//           deleting it or opening it for writing fails with
+//           ERROR_SHARING_VIOLATION (32);
+//   Image - a loaded program or DLL (mapped image): copying over it or
+//           opening it for writing fails with ERROR_SHARING_VIOLATION (32),
+//           deleting it with
 //           ERROR_ACCESS_DENIED (5), as Windows answers for a file in use.
 // Either kind may still be read (copied from).
 #pragma once
@@ -73,6 +75,11 @@ void LockWhileServiceRuns(const std::wstring &path, const std::wstring &service)
 void Unlock(const std::wstring &path);
 // The lock in force on the path right now.
 bool IsLocked(const std::wstring &path);
+
+// Handles from CreateFileW not closed yet, in every process. Such a handle
+// counts for later CreateFileW calls (their sharing), not for copying,
+// moving or deleting the file.
+int OpenFileHandles();
 
 // --- Replacements at the next restart ----------------------------------------
 struct PendingRename {
