@@ -58,7 +58,7 @@ static void PostProgress(HWND progress, int position) {
 // logs "Device not found" once, not once a second. lastLogged is the
 // worker's own.
 static void LogWindowText(WCHAR *lastLogged, const WCHAR *text) {
-    if (wcscmp(lastLogged, text) == 0)
+    if (LogFilePath[0] == 0 || wcscmp(lastLogged, text) == 0)
         return;
     StringCchCopyW(lastLogged, STATUS_TEXT_CCH, text);
     WriteLogLine(text);
@@ -170,8 +170,7 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
     } else if (LogFilePath[0] != 0) {
         LoadStringW(ModuleInstance, IDS_SEARCHING, status, STATUS_TEXT_CCH);
     }
-    if (status[0] != 0)
-        LogWindowText(lastLogged, status);
+    LogWindowText(lastLogged, status);
 
     for (;;) {
         ScanUsbPrinters(&DiscoveredDevices);
