@@ -60,7 +60,7 @@ silent_install() {
         >"$SCEN_DIR/trace.txt" 2>"$SCEN_DIR/dbgview.err"
     SILENT_RC=$?
     SILENT_MS=$(( $(now_ms) - t0 ))
-    note "setup.exe /silence $*: exit code $SILENT_RC after $SILENT_MS ms"
+    note "setup.exe /silence${*:+ $*}: exit code $SILENT_RC after $SILENT_MS ms"
 }
 
 # log_texts LOG OUT: the texts of a /log file (copied to $SCEN_DIR) without
