@@ -8,8 +8,10 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "common/package_files.h"
 #include "common/process.h"
+#include "install/install_sequence.h"
 #include "install/install_window.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
@@ -26,14 +28,16 @@
 typedef struct StartOptions {
     BOOL Uninstall;
     BOOL Silent;
+    BOOL Stage;
 } StartOptions;
 
-// Reads -u FOLDER and /silence, both in any letter case. A later -u wins. A
-// folder that does not fit InstallDir is never cut short (a shortened path
-// could name a parent folder, which the uninstaller would remove): such a -u
-// is ignored together with its folder.
+// Reads -u FOLDER, /silence, /stage and /log FILE, all in any letter case. A
+// later -u or /log wins. A folder that does not fit InstallDir is never cut
+// short (a shortened path could name a parent folder, which the uninstaller
+// would remove): such a -u is ignored together with its folder; so is a /log
+// whose file does not fit LogFilePath.
 static StartOptions ReadCommandLine(LPWSTR commandLine) {
-    StartOptions options = {FALSE, FALSE};
+    StartOptions options = {FALSE, FALSE, FALSE};
     LPWSTR *tokens;
     int count = 0;
     int i;
@@ -48,8 +52,14 @@ static StartOptions ReadCommandLine(LPWSTR commandLine) {
                 options.Uninstall = TRUE;
                 StringCchCopyW(InstallDir, INSTALL_DIR_CCH, tokens[i]);
             }
+        } else if (lstrcmpiW(tokens[i], L"/log") == 0 && i + 1 < count) {
+            i++;
+            if (wcslen(tokens[i]) < LOG_PATH_CCH)
+                StringCchCopyW(LogFilePath, LOG_PATH_CCH, tokens[i]);
         } else if (lstrcmpiW(tokens[i], L"/silence") == 0) {
             options.Silent = TRUE;
+        } else if (lstrcmpiW(tokens[i], L"/stage") == 0) {
+            options.Stage = TRUE;
         }
     }
     LocalFree(tokens);
@@ -61,6 +71,7 @@ static StartOptions ReadCommandLine(LPWSTR commandLine) {
 static void RelaunchFromTemporaryCopy(HANDLE instanceMutex, const WCHAR *modulePath, WCHAR *directory,
                                       WCHAR *fileName) {
     WCHAR commandLine[COMMAND_LINE_CCH];
+    const WCHAR *logPath = LogPathForCommandLine();
 
     // The buffers of the path split are reused: the directory buffer for the
     // temporary folder, the file-name buffer for the temporary file.
@@ -70,19 +81,28 @@ static void RelaunchFromTemporaryCopy(HANDLE instanceMutex, const WCHAR *moduleP
 
     // The folder's quote stays open: InstallDir ends with a backslash, and a
     // closing quote right after it would be read as an escaped quote. Open,
-    // the argument ends at the end of the line with its backslash intact.
-    StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\" -u \"%ws", fileName, InstallDir);
+    // the argument ends at the end of the line with its backslash intact, so
+    // the log file comes before it. A log path that does not fit is left out
+    // rather than cut.
+    if (logPath == NULL || FAILED(StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\" /log \"%ws\" -u \"%ws",
+                                                   fileName, logPath, InstallDir)))
+        StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\" -u \"%ws", fileName, InstallDir);
 
     // The copy takes the single-instance guard itself.
     CloseHandle(instanceMutex);
     StartDetachedProcess(NULL, commandLine);
 }
 
-// Hands over to the installed uninstaller in the program's own folder.
+// Hands over to the installed uninstaller in the program's own folder, with
+// the log file, unless its path does not fit.
 static void StartInstalledUninstaller(HANDLE instanceMutex) {
     WCHAR commandLine[COMMAND_LINE_CCH];
+    const WCHAR *logPath = LogPathForCommandLine();
 
-    StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\\" UNINSTALLER_FILE_NAME L"\"", InstallDir);
+    if (logPath == NULL || FAILED(StringCchPrintfW(commandLine, COMMAND_LINE_CCH,
+                                                   L"\"%ws\\" UNINSTALLER_FILE_NAME L"\" /log \"%ws\"", InstallDir,
+                                                   logPath)))
+        StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\\" UNINSTALLER_FILE_NAME L"\"", InstallDir);
     CloseHandle(instanceMutex);
     StartDetachedProcess(NULL, commandLine);
 }
@@ -98,6 +118,7 @@ static void RegisterCommonControls(void) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand) {
     HANDLE instanceMutex;
     StartOptions options;
+    DWORD exitCode;
     WCHAR modulePath[MODULE_PATH_CCH];
     WCHAR drive[DRIVE_CCH];
     WCHAR directory[DIRECTORY_CCH];
@@ -110,8 +131,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     ModuleInstance = instance;
 
     instanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);
-    if (GetLastError() == ERROR_ALREADY_EXISTS)
-        return 0;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        // A deployment tool must not take a staging that never ran for one
+        // that succeeded.
+        options = ReadCommandLine(commandLine);
+        return options.Stage && !options.Uninstall ? ERROR_ALREADY_EXISTS : 0;
+    }
 
     // Both windows hold common controls: register their classes first.
     RegisterCommonControls();
@@ -142,6 +167,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     if (wcscmp(fileName, UNINSTALLER_BASE_NAME) == 0) {
         RelaunchFromTemporaryCopy(instanceMutex, modulePath, directory, fileName);
         return 0;
+    }
+    // Staging prepares the machine whatever is installed: no hand-over.
+    if (options.Stage) {
+        exitCode = StageDriverPackage();
+        CloseHandle(instanceMutex);
+        return (int)exitCode;
     }
     if (IsProductInstalled()) {
         StartInstalledUninstaller(instanceMutex);

@@ -1,14 +1,17 @@
-// The diagnostic trace, written to the debugger output.
+// The diagnostic trace, written to the debugger output and to the log file.
 #include "common/trace.h"
 
 #include <windows.h>
 #include <stdarg.h>
 #include <strsafe.h>
 
+#include "common/log_file.h"
+
 #define TRACE_FORMAT_CCH 256
 #define TRACE_LINE_CCH 768
 
-// Shared by every caller; only the install worker's thread traces.
+// Shared by every caller; one thread traces in a run: the install worker's,
+// or start-up's for /stage.
 static WCHAR TraceFormat[TRACE_FORMAT_CCH];
 static WCHAR TraceLine[TRACE_LINE_CCH];
 
@@ -31,4 +34,5 @@ void Trace(const char *format, ...) {
 
     OutputDebugStringW(TraceLine);
     OutputDebugStringW(L"\n");
+    WriteLogLine(TraceLine);
 }

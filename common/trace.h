@@ -1,4 +1,5 @@
-// The diagnostic trace: one line to the debugger output per call.
+// The diagnostic trace: one line to the debugger output per call, and the
+// same line to the log file when there is one (common/log_file.h).
 #pragma once
 
 // format is narrow text in the ANSI code page with the wide formatting

@@ -10,6 +10,7 @@
 #include <string.h>
 #include <strsafe.h>
 
+#include "common/globals.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/sdk_extras.h"
@@ -25,7 +26,7 @@
 #define QUEUE_WAIT_TRIES 10
 #define QUEUE_WAIT_PAUSE_MS 1000
 
-int DoUploadDriverPackage(const WCHAR *infPath) {
+HRESULT UploadDriverPackage(const WCHAR *infPath) {
     WCHAR storePath[STORE_PATH_CCH];
     ULONG storePathCch = STORE_PATH_CCH;
     HRESULT result;
@@ -34,15 +35,35 @@ int DoUploadDriverPackage(const WCHAR *infPath) {
     result = UploadPrinterDriverPackageW(NULL, infPath, NativePrintEnvironment(), UPDP_UPLOAD_ALWAYS, NULL, storePath,
                                          &storePathCch);
     Trace("DoUploadDriverPackage, %ws, code:%d.", storePath, (int)result);
-    return result == S_OK ? 1 : 0;
+    return result;
 }
 
-void RescanDevices(void) {
+int DoUploadDriverPackage(const WCHAR *infPath) { return UploadDriverPackage(infPath) == S_OK ? 1 : 0; }
+
+CONFIGRET RescanDevices(void) {
     DEVINST root = 0;
+    CONFIGRET result;
 
     // Starts the re-enumeration of the whole tree without waiting for it.
-    if (CM_Locate_DevNodeW(&root, NULL, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS)
-        CM_Reenumerate_DevNode(root, CM_REENUMERATE_NORMAL);
+    result = CM_Locate_DevNodeW(&root, NULL, CM_LOCATE_DEVNODE_NORMAL);
+    if (result == CR_SUCCESS)
+        result = CM_Reenumerate_DevNode(root, CM_REENUMERATE_NORMAL);
+    return result;
+}
+
+DWORD StageDriverPackage(void) {
+    HRESULT result;
+
+    result = StringCchPrintfW(InfPath, INSTALL_DIR_CCH, L"%ws%ws", InstallDir, PACKAGE_INF_NAME);
+    if (SUCCEEDED(result))
+        result = UploadDriverPackage(InfPath);
+    if (result != S_OK)
+        return (DWORD)result;
+    // Plug and Play answers with a CONFIGRET, which is no Win32 error: its
+    // refusal is reported as a device that does not work.
+    if (RescanDevices() != CR_SUCCESS)
+        return ERROR_GEN_FAILURE;
+    return ERROR_SUCCESS;
 }
 
 int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <cfgmgr32.h>
 
 #define REQUEST_TEXT_CCH 260
 
@@ -15,5 +16,16 @@ typedef struct InstallRequest {
 
 // 3: the queue existed already; 1: installed; otherwise the manual result.
 int InstallPrinter(InstallRequest *request, const WCHAR *infPath);
+// Puts the package of infPath into the driver store, for the machine's own
+// print environment, and traces the upload; returns its HRESULT.
+HRESULT UploadDriverPackage(const WCHAR *infPath);
+// 1 when the upload succeeded, otherwise 0.
 int DoUploadDriverPackage(const WCHAR *infPath);
-void RescanDevices(void);
+// Asks Plug and Play to re-enumerate the device tree.
+CONFIGRET RescanDevices(void);
+
+// /stage: uploads the package of the install folder's INF (InfPath is set)
+// and asks Plug and Play to rescan, so that Windows installs a printer from
+// the driver store without the program. Returns the exit code: 0, the
+// upload's failing HRESULT, or ERROR_GEN_FAILURE when the rescan was refused.
+DWORD StageDriverPackage(void);

@@ -28,6 +28,7 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/process.h"
@@ -69,6 +70,17 @@ static void ReleaseIdleEvent(void) {
 static void PostProgress(HWND progress, int position) {
     if (progress != NULL)
         PostMessageW(progress, PBM_SETPOS, (WPARAM)position, 0);
+}
+
+// The texts the window shows (or, silent, would show) go to the log file too,
+// each only when it differs from the one logged before it: a long search
+// logs "Device not found" once, not once a second. lastLogged is the
+// worker's own.
+static void LogWindowText(WCHAR *lastLogged, const WCHAR *text) {
+    if (LogFilePath[0] == 0 || wcscmp(lastLogged, text) == 0)
+        return;
+    StringCchCopyW(lastLogged, STATUS_TEXT_CCH, text);
+    WriteLogLine(text);
 }
 
 // Log line and status line at once.
@@ -161,12 +173,14 @@ static void RunInstallPasses(HWND window) {
     DWORD installError;
     WCHAR message[MESSAGE_TEXT_CCH];
     WCHAR status[STATUS_TEXT_CCH];
+    WCHAR lastLogged[STATUS_TEXT_CCH];
     InstallRequest request;
     DeviceRecord *record;
     const CatalogEntry *entry;
 
     memset(message, 0, sizeof(message));
     memset(status, 0, sizeof(status));
+    memset(lastLogged, 0, sizeof(lastLogged));
     StringCchPrintfW(InfPath, INSTALL_DIR_CCH, L"%ws%ws", InstallDir, PACKAGE_INF_NAME);
     if (window != NULL)
         progress = GetDlgItem(window, IDC_PROGRESS);
@@ -177,7 +191,10 @@ static void RunInstallPasses(HWND window) {
         LoadStringW(ModuleInstance, IDS_SEARCHING, status, STATUS_TEXT_CCH);
         SetWindowTextW(GetDlgItem(window, IDC_STATUS), status);
         ShowWindow(GetDlgItem(window, IDC_PICTURE), SW_HIDE);
+    } else if (LogFilePath[0] != 0) {
+        LoadStringW(ModuleInstance, IDS_SEARCHING, status, STATUS_TEXT_CCH);
     }
+    LogWindowText(lastLogged, status);
 
     for (;;) {
         ScanUsbPrinters(&DiscoveredDevices);
@@ -194,6 +211,7 @@ static void RunInstallPasses(HWND window) {
             FillRequest(&request, record, entry);
             LoadStringW(ModuleInstance, IDS_FOUND_PRINTER, InstallText, INSTALL_TEXT_CCH);
             StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, request.QueueName, request.PortName);
+            LogWindowText(lastLogged, message);
             if (window != NULL) {
                 ShowMessage(window, message);
                 UpdateInstallView(window, TRUE);
@@ -209,6 +227,7 @@ static void RunInstallPasses(HWND window) {
             if (lastResult == 0) {
                 LoadStringW(ModuleInstance, IDS_INSTALL_FAILED, InstallText, INSTALL_TEXT_CCH);
                 StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, installError);
+                LogWindowText(lastLogged, message);
                 if (window != NULL) {
                     ShowMessage(window, message);
                     PostProgress(progress, PROGRESS_END);
@@ -217,6 +236,7 @@ static void RunInstallPasses(HWND window) {
             }
             LoadStringW(ModuleInstance, IDS_INSTALLED, InstallText, INSTALL_TEXT_CCH);
             StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, request.QueueName, request.PortName);
+            LogWindowText(lastLogged, message);
             if (window != NULL)
                 ShowMessage(window, message);
         }
@@ -225,6 +245,7 @@ static void RunInstallPasses(HWND window) {
             UpdateInstallView(window, found);
         if (!found) {
             LoadStringW(ModuleInstance, IDS_DEVICE_NOT_FOUND, InstallText, INSTALL_TEXT_CCH);
+            LogWindowText(lastLogged, InstallText);
             if (window != NULL)
                 ShowMessage(window, InstallText);
             Sleep(RESCAN_PAUSE_MS);

@@ -1231,6 +1231,43 @@ BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *st, LPFILETIME ft) {
     return TRUE;
 }
 
+// The machine's local time: sim::kLocalTimeAtReset plus the virtual clock.
+void WINAPI GetLocalTime(LPSYSTEMTIME st) {
+    simk::Enter("GetLocalTime");
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    auto leap = [](int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; };
+    const SYSTEMTIME &start = sim::kLocalTimeAtReset;
+    uint64_t ms = M().Now + start.wMilliseconds +
+                  1000ULL * (start.wSecond + 60ULL * (start.wMinute + 60ULL * start.wHour));
+    uint64_t days = ms / 86400000ULL;
+    ms %= 86400000ULL;
+    int year = start.wYear, month = start.wMonth, day = start.wDay;
+    // 1601-01-01, day 0 of FILETIME, was a Monday.
+    uint64_t weekday = 1;
+    for (int y = 1601; y < year; ++y)
+        weekday += leap(y) ? 366 : 365;
+    for (int mo = 1; mo < month; ++mo)
+        weekday += kDays[mo - 1] + ((mo == 2 && leap(year)) ? 1 : 0);
+    weekday += day - 1 + days;
+    for (; days > 0; --days) {
+        if (++day > kDays[month - 1] + ((month == 2 && leap(year)) ? 1 : 0)) {
+            day = 1;
+            if (++month > 12) {
+                month = 1;
+                ++year;
+            }
+        }
+    }
+    st->wYear = static_cast<WORD>(year);
+    st->wMonth = static_cast<WORD>(month);
+    st->wDay = static_cast<WORD>(day);
+    st->wDayOfWeek = static_cast<WORD>(weekday % 7);
+    st->wHour = static_cast<WORD>(ms / 3600000);
+    st->wMinute = static_cast<WORD>(ms / 60000 % 60);
+    st->wSecond = static_cast<WORD>(ms / 1000 % 60);
+    st->wMilliseconds = static_cast<WORD>(ms % 1000);
+}
+
 // --- Debugger output --------------------------------------------------------------------
 
 void WINAPI OutputDebugStringW(LPCWSTR text) {

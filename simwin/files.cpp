@@ -25,6 +25,9 @@
 #ifndef ERROR_NOACCESS
 #define ERROR_NOACCESS 998L
 #endif
+#ifndef ERROR_INVALID_USER_BUFFER
+#define ERROR_INVALID_USER_BUFFER 1784L
+#endif
 
 namespace sim {
 namespace files {
@@ -56,6 +59,7 @@ struct OpenFile {
     DWORD Share = 0;
     DWORD Process = 0;
     bool DeleteOnClose = false;
+    size_t Position = 0;  // where the next positioned write goes
 };
 
 struct FileLock {
@@ -494,6 +498,36 @@ DWORD CopyOut(const std::wstring &text, LPWSTR buffer, DWORD capacity) {
 }  // namespace
 
 // --- kernel32 -----------------------------------------------------------------
+
+// Synchronous writes only. A handle with FILE_APPEND_DATA and without
+// FILE_WRITE_DATA writes at the end of the file, whatever was written
+// through other handles meanwhile; otherwise at the handle's position.
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped) {
+    SIM_ENTER("WriteFile", FALSE);
+    auto it = openFiles.find(hFile);
+    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    DWORD error = 0;
+    if (file == nullptr)
+        error = ERROR_INVALID_HANDLE;
+    else if (!(it->second.Access & kWriteData))
+        error = ERROR_ACCESS_DENIED;
+    else if (lpOverlapped != NULL || lpNumberOfBytesWritten == NULL || (lpBuffer == NULL && nNumberOfBytesToWrite))
+        error = ERROR_INVALID_USER_BUFFER;
+    if (error != 0) {
+        simk::SetError(error);
+        return FALSE;
+    }
+    OpenFile &open = it->second;
+    const char *bytes = static_cast<const char *>(lpBuffer);
+    size_t at = (open.Access & FILE_WRITE_DATA) ? open.Position : file->Content.size();
+    if (file->Content.size() < at + nNumberOfBytesToWrite)
+        file->Content.resize(at + nNumberOfBytesToWrite);
+    std::copy(bytes, bytes + nNumberOfBytesToWrite, file->Content.begin() + at);
+    open.Position = at + nNumberOfBytesToWrite;
+    *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+    return TRUE;
+}
 
 // Succeeds with last error 0. Refuses a target locked by another program
 // (ERROR_SHARING_VIOLATION), an existing target with bFailIfExists
@@ -1132,6 +1166,8 @@ void Restart() {
         Move(rename.From, rename.To);
     }
 }
+
+int OpenFileHandles() { return (int)openFiles.size(); }
 
 void LayOutInstallFolder(const std::wstring &folder) {
     std::wstring base = folder;

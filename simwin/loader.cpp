@@ -57,7 +57,7 @@ const ApiGroup kApiGroups[] = {
      "CreateDirectoryW CopyFileW DeleteFileW MoveFileExW GetFileAttributesW GetSystemDirectoryW GetTempPathW "
      "GetTempFileNameW GetACP MultiByteToWideChar WideCharToMultiByte lstrlenW lstrcmpW lstrcmpiW lstrcpynW "
      "GetCurrentProcess GetWindowsDirectoryW GetSystemWindowsDirectoryW GetSystemWow64DirectoryW "
-     "Wow64DisableWow64FsRedirection Wow64RevertWow64FsRedirection"},
+     "Wow64DisableWow64FsRedirection Wow64RevertWow64FsRedirection GetLocalTime WriteFile"},
     {L"user32.dll",
      "CharLowerW CharLowerBuffW wsprintfW wvsprintfW LoadStringW DialogBoxParamW EndDialog GetDlgItem GetDlgCtrlID "
      "SetDlgItemTextW SendDlgItemMessageW SetWindowTextW GetWindowTextW GetWindowTextLengthW ShowWindow "

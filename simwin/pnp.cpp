@@ -72,6 +72,27 @@ void CompleteInstallation(const sim::PnpPrinter &printer, const std::wstring &st
     }
 }
 
+// Plug and Play's part in an installation from the driver store: the
+// driver and queue appear Delay ms from now (or never).
+void InstallFromStore(const sim::PnpPrinter &printer, const std::wstring &storeInf) {
+    if (printer.Delay == sim::kPnpNever)
+        return;
+    if (printer.Delay == 0)
+        CompleteInstallation(printer, storeInf);
+    else
+        sim::At(simk::Now() + printer.Delay, [printer, storeInf] { CompleteInstallation(printer, storeInf); });
+}
+
+// The newest package the driver store holds for the machine's own print
+// environment; null when there is none.
+const sim::DriverPackage *StagedPackage() {
+    const sim::DriverPackage *newest = nullptr;
+    for (auto &p : sim::DriverPackages())
+        if (SameText(p.Environment, sim::NativePrintEnvironment()))
+            newest = &p;
+    return newest;
+}
+
 }  // namespace
 
 namespace sim {
@@ -79,6 +100,9 @@ namespace sim {
 void PlugPrinter(const PnpPrinter &printer) {
     UnplugPrinter(printer.HardwareId);
     P().Printers.push_back(printer);
+    // Arrival: a package already staged is installed without any program.
+    if (const DriverPackage *package = StagedPackage())
+        InstallFromStore(printer, package->StoreInf);
 }
 
 void UnplugPrinter(const std::wstring &hardwareId) {
@@ -155,13 +179,6 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
         *bRebootRequired = FALSE;
     update.Result = TRUE;
     P().Updates.push_back(update);
-    if (printer->Delay != sim::kPnpNever) {
-        sim::PnpPrinter what = *printer;
-        std::wstring storeInf = package->StoreInf;
-        if (printer->Delay == 0)
-            CompleteInstallation(what, storeInf);
-        else
-            sim::At(simk::Now() + printer->Delay, [what, storeInf] { CompleteInstallation(what, storeInf); });
-    }
+    InstallFromStore(*printer, package->StoreInf);
     return TRUE;
 }

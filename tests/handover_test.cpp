@@ -107,6 +107,38 @@ TEST_F(HandoverTest, InstalledProductRunsTheUninstallerFromATemporaryCopy) {
     EXPECT_EQ(2u, Started().size());         // and started nothing more
 }
 
+TEST_F(HandoverTest, UninstallStartedFromTheInstalledProductLogsToTheSameFile) {
+    const std::wstring log = L"C:\\logs\\setup.log";
+    std::wstring store = InstallProduct();
+    sim::files::WriteFile(kSetup, "program image");
+    sim::files::WriteFile(log, "2025-03-06 17:00:00.000 an earlier run\r\n");
+
+    sim::Process setup = sim::RunProgram(kSetup, L"/log " + log, 5000);
+    EXPECT_EQ(0, setup.ExitCode);
+    ASSERT_EQ(1u, Started().size());
+    EXPECT_EQ(L"\"C:\\Program Files\\Corvane\\\\unins000.exe\" /log \"C:\\logs\\setup.log\"", Started()[0].CommandLine);
+
+    RunChild();
+    ASSERT_EQ(2u, Started().size());
+    std::wstring tail;
+    sim::SplitCommandLine(Started()[1].CommandLine, nullptr, &tail);
+    EXPECT_EQ(L"/log \"C:\\logs\\setup.log\" -u \"" + std::wstring(kFolder), tail);
+
+    sim::At(sim::Now() + 1000, [] { sim::Click(Window(), IDC_REMOVE); });
+    sim::Process temporary = RunChild(600000);
+    EXPECT_FALSE(temporary.Killed);
+    // The removal's results, queue before driver before package, and the
+    // final message, after what the file held.
+    EXPECT_EQ((std::vector<std::wstring>{
+                  L"an earlier run",
+                  L"Printer:Corvane MODEL on the port: USB001. Removed.",
+                  L"Printer Driver:Corvane MODEL, Corvane, version:2025.7.16.1, Removed.",
+                  L"Driver Package:crvnv6.inf, version:07/16/2025,2025.7.16.1, " + store + L", Removed.",
+                  L"The driver is uninstalled.",
+              }),
+              LogTexts(log));
+}
+
 TEST_F(HandoverTest, SilentInstallOnAnInstalledMachineAlsoHandsOver) {
     InstallProduct();
     sim::files::WriteFile(kSetup, "program image");

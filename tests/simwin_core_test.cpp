@@ -2,6 +2,8 @@
 // (or fake) a fault of the product.
 #include <windows.h>
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -141,6 +143,25 @@ TEST_F(SimKernelTest, SystemTimeToFileTimeOfTheDriverDate) {
     EXPECT_EQ(0x92B14000u, ft.dwLowDateTime);
     st.wMonth = 13;
     EXPECT_FALSE(SystemTimeToFileTime(&st, &ft));
+}
+
+TEST_F(SimKernelTest, LocalTimeIsTheResetTimePlusTheVirtualClock) {
+    struct Case {
+        DWORD SleepMs;
+        SYSTEMTIME Expected;
+    } cases[] = {
+        {0, {2025, 3, 5, 7, 8, 0, 0, 0}},                        // Friday
+        {316801500, {2025, 3, 2, 11, 0, 0, 1, 500}},             // 3 d 16 h 1.5 s later: Tuesday
+        {2160000000u - 316801500, {2025, 4, 2, 1, 8, 0, 0, 0}},  // 25 days after the reset
+    };
+    for (const Case &c : cases) {
+        Sleep(c.SleepMs);
+        SYSTEMTIME st = {};
+        GetLocalTime(&st);
+        EXPECT_EQ(0, memcmp(&c.Expected, &st, sizeof(st)))
+            << st.wYear << "-" << st.wMonth << "-" << st.wDay << " (" << st.wDayOfWeek << ") " << st.wHour << ":"
+            << st.wMinute << ":" << st.wSecond << "." << st.wMilliseconds;
+    }
 }
 
 }  // namespace

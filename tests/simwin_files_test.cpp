@@ -1,6 +1,7 @@
 // The simulated file system answers as Windows does where the product's
 // results depend on it: path spelling, error codes of copy and delete for
-// missing and locked files, restart-time moves, and the buffer protocols.
+// missing and locked files, restart-time moves, the buffer protocols, and
+// appending through shared handles.
 #include <windows.h>
 #include <winsvc.h>
 
@@ -200,6 +201,60 @@ TEST_F(SimFilesTest, DirectoriesAndTemporaryFiles) {
     EXPECT_EQ(0xABu, GetTempFileNameW(L"C:\\Temp", L"x", 0xAB, first));
     EXPECT_STREQ(L"C:\\Temp\\xAB.tmp", first);
     EXPECT_EQ(0u, GetTempFileNameW(L"C:\\Temp", L"x", 0, first));  // no such folder
+}
+
+TEST_F(SimFilesTest, AppendHandlesWriteAtTheEndAndOpensHonourEachOthersSharing) {
+    const wchar_t log[] = L"C:\\logs\\setup.log";
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    auto open = [&](DWORD share) {
+        return CreateFileW(log, FILE_APPEND_DATA, share, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    };
+    auto write = [](HANDLE h, const std::string &text) {
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(h, text.data(), (DWORD)text.size(), &written, NULL));
+        EXPECT_EQ(text.size(), written);
+    };
+    sim::files::CreateFolder(L"C:\\logs");
+    HANDLE first = open(shareAll);
+    ASSERT_NE(INVALID_HANDLE_VALUE, first);
+    EXPECT_EQ(0u, GetLastError());  // created
+    HANDLE second = open(shareAll);
+    ASSERT_NE(INVALID_HANDLE_VALUE, second);
+    EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+    write(first, "one\r\n");
+    write(second, "two\r\n");
+    write(first, "three\r\n");
+    EXPECT_EQ("one\r\ntwo\r\nthree\r\n", sim::files::ReadFile(log));
+
+    // A writer that does not share writing can neither join nor be joined.
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open(FILE_SHARE_READ));
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    EXPECT_TRUE(CloseHandle(first));
+    EXPECT_TRUE(CloseHandle(second));
+    EXPECT_FALSE(CloseHandle(second));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+    HANDLE exclusive = open(FILE_SHARE_READ);
+    ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open(shareAll));
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    EXPECT_TRUE(CloseHandle(exclusive));
+
+    // Another program's lock, a folder, a missing folder.
+    sim::files::Lock(log);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open(shareAll));
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    sim::files::Unlock(log);
+    EXPECT_EQ(INVALID_HANDLE_VALUE,
+              CreateFileW(L"C:\\logs", FILE_APPEND_DATA, shareAll, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileW(L"C:\\none\\a.log", FILE_APPEND_DATA, shareAll, NULL, OPEN_ALWAYS,
+                                                FILE_ATTRIBUTE_NORMAL, NULL));
+    EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
+
+    // A process's handles close when it ends.
+    sim::RunInProcess([&] { open(FILE_SHARE_READ); });
+    EXPECT_EQ(0, sim::files::OpenFileHandles());
+    EXPECT_NE(INVALID_HANDLE_VALUE, open(shareAll));
 }
 
 }  // namespace

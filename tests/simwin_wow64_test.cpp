@@ -455,8 +455,10 @@ TEST_F(SimWow64Test, QueueNeedsADriverOfTheMachinesEnvironmentWhoeverAsks) {
 TEST_F(SimWow64Test, DeviceInstallationIsRefusedToWow64Callers) {
     const std::wstring inf = L"C:\\Program Files\\Corvane\\crvnv6.inf";
     sim::files::WriteFile(inf, "[Version]");
-    sim::AddDriverPackage(inf);
+    // Plugged in before the package is in the store, so that only the
+    // installation asked for could bring the queue.
     sim::PlugPrinter({L"USBPRINT\\CorvaneLX-420ABCD", L"Corvane LX-420", L"Corvane LX-420", L"USB001", 0});
+    sim::AddDriverPackage(inf);
     sim::AddPrintQueueDevice(L"Corvane LX-420");
 
     for (bool refused : {true, false}) {

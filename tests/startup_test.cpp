@@ -8,6 +8,7 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "sim/core.h"
 #include "sim/files.h"
 #include "sim/windows.h"
@@ -149,7 +150,13 @@ TEST_F(StartupTest, OwnPathThatCannotBeReadWholeEndsAtOnce) {
 }
 
 TEST_F(StartupTest, SecondCopyEndsAtOnceWhateverItsMode) {
-    for (const wchar_t *tail : {L"", L"/silence", L"-u C:\\X\\"}) {
+    // Staging says that it did not run; -u still wins over it.
+    struct Case {
+        const wchar_t *Tail;
+        int ExitCode;
+    } cases[] = {{L"", 0}, {L"/silence", 0}, {L"-u C:\\X\\", 0}, {L"/stage", 183}, {L"/stage -u C:\\X\\", 0}};
+    for (const Case &c : cases) {
+        const wchar_t *tail = c.Tail;
         sim::Reset();
         ResetProductGlobals();
         SetUp();
@@ -157,11 +164,63 @@ TEST_F(StartupTest, SecondCopyEndsAtOnceWhateverItsMode) {
         sim::Process p = sim::RunProgram(kSetup, tail, 5000);
         EXPECT_TRUE(p.Ended);
         EXPECT_FALSE(p.Killed);
-        EXPECT_EQ(0, p.ExitCode);
+        EXPECT_EQ(c.ExitCode, p.ExitCode);
         EXPECT_EQ(0u, p.EndTime);
         EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL));
         EXPECT_EQ(nullptr, sim::FindDialog(IDD_UNINSTALL));
         EXPECT_TRUE(Children().empty());
+    }
+}
+
+TEST_F(StartupTest, LogOptionTakesTheNextTokenAndAFileThatDoesNotFitIsIgnored) {
+    std::wstring fits = L"C:\\logs\\" + std::wstring(LOG_PATH_CCH - 9, L'f');  // 259 characters
+    struct Case {
+        std::wstring Tail;
+        std::wstring Log;
+    } cases[] = {
+        {L"/LOG C:\\a.log", L"C:\\a.log"},
+        {L"/log \"C:\\my logs\\a.log\" /log C:\\b.log", L"C:\\b.log"},
+        {L"/log C:\\a.log /log " + fits + L"f", L"C:\\a.log"},
+        {L"/log " + fits, fits},
+        {L"/log", L""},
+        {L"/log -u C:\\X\\", L"-u"},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        Run(kSetup, c.Tail);
+        EXPECT_EQ(c.Log, LogFilePath) << std::string(c.Tail.begin(), c.Tail.end());
+        EXPECT_NE(nullptr, sim::FindDialog(IDD_INSTALL));  // the option chooses no mode
+    }
+}
+
+TEST_F(StartupTest, RelaunchPassesTheLogFileOnUnlessItCannotBeQuoted) {
+    struct Case {
+        const wchar_t *Tail;
+        const wchar_t *Passed;  // null: left out
+    } cases[] = {
+        {L"/log \"C:\\my logs\\setup.log\"", L"C:\\my logs\\setup.log"},
+        {L"/log C:\\logs\\", nullptr},               // would escape its closing quote
+        {L"/log \"C:\\a\\\"b.log\"", nullptr},  // holds a quote
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        Run(kUninstaller, c.Tail);
+        std::vector<sim::Process> children = Children();
+        ASSERT_EQ(1u, children.size());
+        std::wstring image, tail;
+        sim::SplitCommandLine(children[0].CommandLine, &image, &tail);
+        std::vector<std::wstring> expected = {L"-u", kFolder};
+        if (c.Passed != nullptr) {
+            EXPECT_EQ(L"/log \"" + std::wstring(c.Passed) + L"\" -u \"" + kFolder, tail);
+            expected.insert(expected.begin(), {L"/log", c.Passed});
+        } else {
+            EXPECT_EQ(L"-u \"" + kFolder, tail);
+        }
+        EXPECT_EQ(expected, Tokens(tail));
     }
 }
 

@@ -3,11 +3,14 @@
 #include <commctrl.h>
 #include <strsafe.h>
 #include <string.h>
+#include <wctype.h>
 
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "install/discovery.h"
 #include "install/install_window.h"
 #include "sim/loader.h"
+#include "sim/files.h"
 #include "uninstall/inventory.h"
 
 void ResetProductGlobals() {
@@ -15,6 +18,7 @@ void ResetProductGlobals() {
     memset(InstallDir, 0, sizeof(InstallDir));
     memset(InfPath, 0, sizeof(InfPath));
     memset(InstallText, 0, sizeof(InstallText));
+    memset(LogFilePath, 0, sizeof(LogFilePath));
     DiscoveredDevices = NULL;
     InstallIdleEvent = NULL;
     InstallWindowClosing = 0;
@@ -51,4 +55,48 @@ sim::Process RunProgramWindow(int templateId, DLGPROC procedure, const std::wstr
                 after();
         },
         timeLimit, image);
+}
+
+// UTF-8 to wide characters (the simulation's WCHAR holds any code point).
+static std::wstring DecodeUtf8(const std::string &bytes) {
+    std::wstring text;
+    for (size_t i = 0; i < bytes.size();) {
+        unsigned char lead = (unsigned char)bytes[i];
+        int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+        wchar_t c = extra == 0 ? lead : lead & (0x3F >> extra);
+        EXPECT_LT(i + extra, bytes.size()) << "cut UTF-8 sequence";
+        for (int k = 1; k <= extra && i + k < bytes.size(); k++) {
+            EXPECT_EQ(0x80, (unsigned char)bytes[i + k] & 0xC0) << "bad UTF-8 at byte " << i + k;
+            c = (c << 6) | ((unsigned char)bytes[i + k] & 0x3F);
+        }
+        text += c;
+        i += 1 + extra;
+    }
+    return text;
+}
+
+std::vector<LogLine> ReadLog(const std::wstring &path) {
+    std::wstring content = DecodeUtf8(sim::files::ReadFile(path));
+    std::vector<LogLine> lines;
+    size_t start = 0;
+    for (size_t end; (end = content.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
+        std::wstring line = content.substr(start, end - start);
+        EXPECT_EQ(std::wstring::npos, line.find_first_of(L"\r\n")) << "a line break inside a line";
+        const std::wstring shape = L"0000-00-00 00:00:00.000 ";
+        bool stamped = line.size() >= shape.size();
+        for (size_t i = 0; stamped && i < shape.size(); i++)
+            stamped = shape[i] == L'0' ? iswdigit(line[i]) != 0 : line[i] == shape[i];
+        EXPECT_TRUE(stamped) << "no time stamp: " << std::string(line.begin(), line.end());
+        if (stamped)
+            lines.push_back({line.substr(0, shape.size() - 1), line.substr(shape.size())});
+    }
+    EXPECT_EQ(content.size(), start) << "the log does not end with CRLF";
+    return lines;
+}
+
+std::vector<std::wstring> LogTexts(const std::wstring &path) {
+    std::vector<std::wstring> texts;
+    for (const LogLine &line : ReadLog(path))
+        texts.push_back(line.Text);
+    return texts;
 }

@@ -22,6 +22,18 @@ sim::Process RunProgramWindow(int templateId, DLGPROC procedure, const std::wstr
                               const std::wstring &image = L"C:\\Program Files\\Corvane\\setup.exe",
                               const std::function<void()> &after = nullptr);
 
+// A line of a log file written by /log: its time stamp ("yyyy-mm-dd
+// hh:mm:ss.mmm", checked for its shape) and its text.
+struct LogLine {
+    std::wstring Stamp;
+    std::wstring Text;
+};
+// The lines of a log file of the simulated machine, decoded from UTF-8; every
+// line must end in CRLF.
+std::vector<LogLine> ReadLog(const std::wstring &path);
+// Only the texts.
+std::vector<std::wstring> LogTexts(const std::wstring &path);
+
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override;

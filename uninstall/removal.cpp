@@ -18,6 +18,7 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/spooler_control.h"
@@ -162,6 +163,7 @@ DWORD WINAPI RemovalWorker(LPVOID parameter) {
         failures++;
 
     PostProgress(progress, PROGRESS_END);
+    LogRemovalResults(PackageList);
     PostMessageW(window, WM_WORKER_DONE, 0, 0);
     ShowWindow(progress, SW_HIDE);
 
@@ -169,6 +171,7 @@ DWORD WINAPI RemovalWorker(LPVOID parameter) {
         EnableUninstallButtons(window, TRUE);
         memset(failureMessage, 0, sizeof(failureMessage));
         LoadStringW(ModuleInstance, IDS_UNINSTALL_FAILED, failureMessage, REMOVAL_TEXT_CCH);
+        WriteLogLine(failureMessage);
         MessageBoxW(window, failureMessage, NULL, MB_OK);
         return 0;
     }
@@ -396,6 +399,7 @@ void FinishUninstall(HWND window) {
     memset(caption, 0, sizeof(caption));
     LoadStringW(ModuleInstance, IDS_UNINSTALLED, RemovalText, REMOVAL_TEXT_CCH);
     LoadStringW(ModuleInstance, IDS_MESSAGE_CAPTION, caption, CAPTION_CCH);
+    WriteLogLine(RemovalText);
     MessageBoxW(window, RemovalText, caption, MB_OK);
     // Should the request to close not reach the window, the user can close
     // it: the spooler runs again by now.

@@ -15,6 +15,7 @@
 
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "uninstall/removal.h"
 
 #define TREE_TEXT_CCH 1024
@@ -103,59 +104,97 @@ static HTREEITEM InsertTreeItem(HWND tree, HTREEITEM parent, WCHAR *text) {
     return (HTREEITEM)SendMessageW(tree, TVM_INSERTITEMW, 0, (LPARAM)&insert);
 }
 
-static void LoadTreeFormat(UINT id) {
-    memset(TreeFormat, 0, sizeof(TreeFormat));
-    LoadStringW(ModuleInstance, id, TreeFormat, TREE_TEXT_CCH);
-}
-
-// An item text without arguments, straight from the string table.
-static void LoadTreeText(UINT id) {
-    memset(TreeText, 0, sizeof(TreeText));
-    LoadStringW(ModuleInstance, id, TreeText, TREE_TEXT_CCH);
+// Item texts are formatted into the caller's buffers: the tree's are the
+// window thread's, the log's the removal worker's own.
+static void LoadTreeString(UINT id, WCHAR *buffer) {
+    memset(buffer, 0, TREE_TEXT_CCH * sizeof(WCHAR));
+    LoadStringW(ModuleInstance, id, buffer, TREE_TEXT_CCH);
 }
 
 // A string of a spooler record may be null (a driver without a manufacturer,
 // for one): it shows as an empty text.
 static const WCHAR *TextOrEmpty(const WCHAR *text) { return text != NULL ? text : L""; }
 
-static HTREEITEM InsertPackageItem(HWND tree, const PackageNode *package) {
+static void FormatPackageText(const PackageNode *package, WCHAR *format, WCHAR *text) {
     if (package->StoreInfPath[0] != 0) {
-        LoadTreeFormat(IDS_TREE_PACKAGE);
-        StringCchPrintfW(TreeText, TREE_TEXT_CCH, TreeFormat, package->InfFileName, package->PackageVersion,
+        LoadTreeString(IDS_TREE_PACKAGE, format);
+        StringCchPrintfW(text, TREE_TEXT_CCH, format, package->InfFileName, package->PackageVersion,
                          package->StoreInfPath, package->StatusText);
     } else {
-        LoadTreeText(IDS_TREE_DRIVER_LIST);
+        // An item text without arguments is loaded straight into the text.
+        LoadTreeString(IDS_TREE_DRIVER_LIST, text);
     }
-    return InsertTreeItem(tree, TVI_ROOT, TreeText);
 }
 
-static HTREEITEM InsertDriverItem(HWND tree, HTREEITEM parent, const DriverNode *driver) {
+static void FormatDriverText(const DriverNode *driver, WCHAR *format, WCHAR *text) {
     const DRIVER_INFO_8W *info = driver->DriverInfo;
     DWORDLONG version;
 
     if (info != NULL) {
         version = info->dwlDriverVersion;
-        LoadTreeFormat(IDS_TREE_DRIVER);
-        StringCchPrintfW(TreeText, TREE_TEXT_CCH, TreeFormat, TextOrEmpty(info->pName), TextOrEmpty(info->pszMfgName),
+        LoadTreeString(IDS_TREE_DRIVER, format);
+        StringCchPrintfW(text, TREE_TEXT_CCH, format, TextOrEmpty(info->pName), TextOrEmpty(info->pszMfgName),
                          (int)((version >> 48) & 0xFFFF), (int)((version >> 32) & 0xFFFF),
                          (int)((version >> 16) & 0xFFFF), (int)(version & 0xFFFF), driver->StatusText);
     } else {
-        LoadTreeText(IDS_TREE_NO_DRIVER);
+        LoadTreeString(IDS_TREE_NO_DRIVER, text);
     }
+}
+
+static void FormatQueueText(const QueueNode *queue, WCHAR *format, WCHAR *text) {
+    const PRINTER_INFO_2W *info = queue->PrinterInfo;
+
+    if (info != NULL) {
+        LoadTreeString(IDS_TREE_PRINTER, format);
+        StringCchPrintfW(text, TREE_TEXT_CCH, format, TextOrEmpty(info->pPrinterName), TextOrEmpty(info->pPortName),
+                         queue->StatusText);
+    } else {
+        LoadTreeString(IDS_TREE_NO_PRINTER, text);
+    }
+}
+
+static HTREEITEM InsertPackageItem(HWND tree, const PackageNode *package) {
+    FormatPackageText(package, TreeFormat, TreeText);
+    return InsertTreeItem(tree, TVI_ROOT, TreeText);
+}
+
+static HTREEITEM InsertDriverItem(HWND tree, HTREEITEM parent, const DriverNode *driver) {
+    FormatDriverText(driver, TreeFormat, TreeText);
     return InsertTreeItem(tree, parent, TreeText);
 }
 
 static void InsertQueueItem(HWND tree, HTREEITEM parent, const QueueNode *queue) {
-    const PRINTER_INFO_2W *info = queue->PrinterInfo;
-
-    if (info != NULL) {
-        LoadTreeFormat(IDS_TREE_PRINTER);
-        StringCchPrintfW(TreeText, TREE_TEXT_CCH, TreeFormat, TextOrEmpty(info->pPrinterName),
-                         TextOrEmpty(info->pPortName), queue->StatusText);
-    } else {
-        LoadTreeText(IDS_TREE_NO_PRINTER);
-    }
+    FormatQueueText(queue, TreeFormat, TreeText);
     InsertTreeItem(tree, parent, TreeText);
+}
+
+void LogRemovalResults(const PackageNode *list) {
+    WCHAR format[TREE_TEXT_CCH];
+    WCHAR text[TREE_TEXT_CCH];
+    const PackageNode *package;
+    const DriverNode *driver;
+    const QueueNode *queue;
+
+    if (LogFilePath[0] == 0)
+        return;
+    for (package = list; package != NULL; package = package->Next) {
+        for (driver = package->Drivers; driver != NULL; driver = driver->Next) {
+            for (queue = driver->Queues; queue != NULL; queue = queue->Next) {
+                if (queue->StatusText[0] == 0)
+                    continue;
+                FormatQueueText(queue, format, text);
+                WriteLogLine(text);
+            }
+            if (driver->StatusText[0] != 0) {
+                FormatDriverText(driver, format, text);
+                WriteLogLine(text);
+            }
+        }
+        if (package->StatusText[0] != 0) {
+            FormatPackageText(package, format, text);
+            WriteLogLine(text);
+        }
+    }
 }
 
 void FillComponentTree(HWND window, PackageNode *list) {
@@ -168,12 +207,12 @@ void FillComponentTree(HWND window, PackageNode *list) {
 
     SendMessageW(tree, TVM_DELETEITEM, 0, (LPARAM)TVI_ROOT);
     if (list == NULL) {
-        LoadTreeText(IDS_NOTHING_TO_REMOVE);
+        LoadTreeString(IDS_NOTHING_TO_REMOVE, TreeText);
         InsertTreeItem(tree, TVI_ROOT, TreeText);
         return;
     }
 
-    LoadTreeFormat(IDS_TREE_FOLDER);
+    LoadTreeString(IDS_TREE_FOLDER, TreeFormat);
     StringCchPrintfW(TreeText, TREE_TEXT_CCH, TreeFormat, InstallDir);
     InsertTreeItem(tree, TVI_ROOT, TreeText);
 

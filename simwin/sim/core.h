@@ -17,6 +17,9 @@ void Reset();
 
 // --- Virtual clock -------------------------------------------------------
 uint64_t Now();
+// The local time at clock 0 (GetLocalTime gives it plus the clock):
+// Friday 2025-03-07 08:00:00.000.
+constexpr SYSTEMTIME kLocalTimeAtReset = {2025, 3, 5, 7, 8, 0, 0, 0};
 // Runs fn when the virtual clock reaches timeMs (on whichever simulated thread
 // happens to be scheduling; fn may change any simulated state).
 void At(uint64_t timeMs, std::function<void()> fn);

@@ -40,10 +40,12 @@
 // Wow64DisableWow64FsRedirection turns that off for the calling thread.
 //
 // Locks stand for handles that other programs hold open:
-//   Open  - a file opened without delete or write sharing: copying over it
-//           or deleting it fails with ERROR_SHARING_VIOLATION (32);
-//   Image - a loaded program or DLL (mapped image): copying over it fails
-//           with ERROR_SHARING_VIOLATION (32), deleting it with
+//   Open  - a file opened without delete or write sharing: copying over it,
+//           deleting it or opening it for writing fails with
+//           ERROR_SHARING_VIOLATION (32);
+//   Image - a loaded program or DLL (mapped image): copying over it or
+//           opening it for writing fails with ERROR_SHARING_VIOLATION (32),
+//           deleting it with
 //           ERROR_ACCESS_DENIED (5), as Windows answers for a file in use.
 // Either kind may still be read (copied from).
 #pragma once
@@ -143,6 +145,8 @@ bool SetSecurity(const std::wstring &path, const std::wstring &sddl);
 // the owner, or through WRITE_DAC) count. Mandatory integrity labels are not
 // modelled.
 bool UserCanWrite(const std::wstring &path);
+// Handles from CreateFileW not closed yet, in every process.
+int OpenFileHandles();
 
 // --- Replacements at the next restart ----------------------------------------
 struct PendingRename {

@@ -4,6 +4,10 @@
 // Plug and Play installs a printer only as the test declares it: a plugged
 // printer is a hardware id together with the driver and queue that an
 // installation from an uploaded package produces for it, where and when.
+// Such an installation comes of UpdateDriverForPlugAndPlayDevicesW, or of the
+// printer's arrival when the driver store already holds a package for the
+// machine's own print environment (a staged package). A re-enumeration is
+// only recorded.
 #pragma once
 
 #include <windef.h>
@@ -24,9 +28,11 @@ struct PnpPrinter {
     std::wstring PortName;     // the port the queue is put on
     uint64_t Delay = 0;        // after UpdateDriverForPlugAndPlayDevicesW, or kPnpNever
 };
-// Declares a plugged printer. UpdateDriverForPlugAndPlayDevicesW for its
-// hardware id, with an INF whose package was uploaded to the driver store,
-// creates the driver (when absent) and the queue (when absent) Delay ms later.
+// Plugs a printer in. UpdateDriverForPlugAndPlayDevicesW for its hardware id,
+// with an INF whose package was uploaded to the driver store, creates the
+// driver (when absent) and the queue (when absent) Delay ms later; so does
+// the arrival itself when a package is staged for the native environment
+// (the newest such package; the store holds only the product's).
 void PlugPrinter(const PnpPrinter &printer);
 void UnplugPrinter(const std::wstring &hardwareId);
 

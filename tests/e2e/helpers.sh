@@ -49,16 +49,33 @@ expect_control() {
     fi
 }
 
-# silent_install [TIMEOUT_MS]: setup.exe /silence under dbgview; the trace in
-# $SCEN_DIR/trace.txt, the exit code in SILENT_RC, the time in SILENT_MS.
+# silent_install [TIMEOUT_MS [OPTION...]]: setup.exe /silence (and the
+# options) under dbgview; the trace in $SCEN_DIR/trace.txt, the exit code in
+# SILENT_RC, the time in SILENT_MS.
 silent_install() {
-    local t0
+    local t0 timeout=${1:-180000}
+    [ $# -gt 0 ] && shift
     t0=$(now_ms)
-    winrun "$TOOLS_DIR/dbgview.exe" --timeout "${1:-180000}" "$INSTALL_WIN\\setup.exe" /silence \
+    winrun "$TOOLS_DIR/dbgview.exe" --timeout "$timeout" "$INSTALL_WIN\\setup.exe" /silence "$@" \
         >"$SCEN_DIR/trace.txt" 2>"$SCEN_DIR/dbgview.err"
     SILENT_RC=$?
     SILENT_MS=$(( $(now_ms) - t0 ))
-    note "setup.exe /silence: exit code $SILENT_RC after $SILENT_MS ms"
+    note "setup.exe /silence${*:+ $*}: exit code $SILENT_RC after $SILENT_MS ms"
+}
+
+# log_texts LOG OUT: the texts of a /log file (copied to $SCEN_DIR) without
+# their time stamps, one a line; a line without its stamp or its CR, or a
+# file that is not UTF-8, is a failure.
+log_texts() {
+    local log=$1 out=$2 copy bad
+    local line=$'^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} .*\r$'
+    copy="$SCEN_DIR/$(basename "$log")"
+    [ -f "$log" ] || { fail "no log file $(basename "$log")"; : >"$out"; return 1; }
+    cp "$log" "$copy"
+    iconv -f UTF-8 -t UTF-8 "$copy" >/dev/null 2>&1 || fail "$(basename "$log") is not UTF-8"
+    bad=$(grep -avE "$line" "$copy" | head -1)
+    [ -z "$bad" ] || fail "$(basename "$log") has a line without its time stamp or CRLF: $bad"
+    sed -E $'s/^[0-9-]{10} [0-9:.]{12} //; s/\r$//' "$copy" >"$out"
 }
 
 # list_queues NAME: listqueues.exe into $SCEN_DIR/NAME.txt

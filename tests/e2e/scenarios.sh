@@ -3,7 +3,7 @@
 # in C:\Program Files\Corvane; printers are plugged in with plugprinter.exe.
 
 SCENARIOS="scan no_printer_window silent_model_with_blank silent_port_12 unknown_model second_start
-           window_install handover uninstall german"
+           window_install handover uninstall german silent_log stage"
 
 # The shipped 32-bit build under Wine's WOW64 (run.sh --wow64).
 WOW64_SCENARIOS="wow64_silent"
@@ -307,4 +307,44 @@ scenario_wow64_silent() {
     [ -z "$stray" ] || fail "the x86 driver folder holds $stray"
     note "queue: $(grep -F 'queue "Corvane LD-2040"' "$SCEN_DIR/lister64.txt" || echo none)" \
         "($(grep -o 'AddPrinter failed, errcode:[0-9]*' "$t" || echo 'AddPrinter succeeded'))"
+
+# /silence /log: the log file holds every line of the trace, in order and
+# each after its time stamp, among the texts the window would have shown,
+# the last of which says that the printer is installed.
+scenario_silent_log() {
+    plug --description "CorvaneLD-2040" --port 1 >/dev/null || fail "plugprinter failed"
+    silent_install 180000 /log 'C:\corvane.log'
+    expect_eq "$SILENT_RC" 0 "exit code of setup.exe /silence /log"
+    expect_fallback_trace "$SCEN_DIR/trace.txt"
+    local texts=$SCEN_DIR/log-texts.txt
+    log_texts "$WINEPREFIX/drive_c/corvane.log" "$texts" || return
+    local searching='Searching for printer devices, please wait...'
+    local found='Found the printer Corvane LD-2040, installing the driver...'
+    local installed='The driver for printer [Corvane LD-2040] is installed.'
+    expect_eq "$(head -2 "$texts" | tr '\n' '|')" "$searching|$found|" "the log's first lines"
+    expect_eq "$(tail -1 "$texts")" "$installed" "the log's last line"
+    grep -vxF -e "$searching" -e "$found" -e "$installed" "$texts" >"$SCEN_DIR/log-trace.txt"
+    if ! cmp -s "$SCEN_DIR/trace.txt" "$SCEN_DIR/log-trace.txt"; then
+        fail "the log's trace differs from the debugger's: $(diff "$SCEN_DIR/trace.txt" "$SCEN_DIR/log-trace.txt" | head -3 | tr '\n' ' ')"
+    fi
+    note "log: $(wc -l <"$texts") lines"
+    list_queues queues
+    expect_in "$SCEN_DIR/queues.txt" 'queue "Corvane LD-2040" driver "Corvane LD-2040" port "USB001"' "print queues"
+}
+
+# /stage as a start-up script runs it, with a printer plugged in: Wine has no
+# driver-store upload, so the program ends with Wine's E_NOTIMPL, which the
+# batch file sees whole; the log holds the upload line, and no queue is made.
+scenario_stage() {
+    plug --description "CorvaneLD-2040" --port 1 >/dev/null || fail "plugprinter failed"
+    printf '@echo off\r\n"%s\\setup.exe" /stage /log C:\\stage.log\r\necho exit code %%ERRORLEVEL%%\r\n' \
+        "$INSTALL_WIN" >"$WINEPREFIX/drive_c/stage.cmd"
+    winrun cmd /c 'C:\stage.cmd' >"$SCEN_DIR/stage.txt" 2>&1
+    note "stage.cmd: $(tr -d '\r' <"$SCEN_DIR/stage.txt" | tail -1)"
+    expect_in "$SCEN_DIR/stage.txt" 'exit code -2147467263' "the output of stage.cmd"
+    local texts=$SCEN_DIR/log-texts.txt
+    log_texts "$WINEPREFIX/drive_c/stage.log" "$texts" || return
+    expect_eq "$(cat "$texts")" "$UPLOAD_LINE" "the log of /stage"
+    list_queues queues
+    expect_not_in "$SCEN_DIR/queues.txt" 'queue "' "print queues after /stage"
 }

@@ -1,0 +1,173 @@
+// The log file of /log FILE: its lines (local time, UTF-8, CRLF, appended),
+// the trace and the outcome of a silent run in it, a file that cannot be
+// written changing nothing else, and the install window's texts logged once
+// each, the same in the silent install.
+#include <windows.h>
+#include <strsafe.h>
+
+#include <string>
+#include <vector>
+
+#include "app/resource.h"
+#include "common/globals.h"
+#include "common/log_file.h"
+#include "install/install_window.h"
+#include "sim/core.h"
+#include "sim/devices.h"
+#include "sim/files.h"
+#include "sim/spooler.h"
+#include "sim/windows.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const wchar_t kFolder[] = L"C:\\Program Files\\Corvane\\";
+const wchar_t kSetup[] = L"C:\\Program Files\\Corvane\\setup.exe";
+const wchar_t kLog[] = L"C:\\corvane.log";
+const wchar_t kSearching[] = L"Searching for printer devices, please wait...";
+// String 101 with its line break joined into a blank.
+const wchar_t kNotFound[] =
+    L"Device not found, Please power on printer and  connect to computer for auto-install (recommended), Click "
+    L"\"Wizard\" for custom setup or Cancel\" to quit.";
+const wchar_t kFound[] = L"Found the printer Corvane LD-2040, installing the driver...";
+const wchar_t kInstalled[] = L"The driver for printer [Corvane LD-2040] is installed.";
+// A line an earlier run left in the file.
+const char kEarlierLine[] = "2025-03-06 17:00:00.000 an earlier run\r\n";
+
+class LogFileTest : public SimTest {
+protected:
+    static void SetLogFile(const std::wstring &path) { StringCchCopyW(LogFilePath, LOG_PATH_CCH, path.c_str()); }
+
+    static std::vector<std::wstring> DebugLinesWithoutTheLastPiece() {
+        std::vector<std::wstring> lines = sim::DebugLines();
+        if (!lines.empty() && lines.back().empty())
+            lines.pop_back();
+        return lines;
+    }
+};
+
+TEST_F(LogFileTest, LinesAreStampedWithTheLocalTimeAndAppendedInUtf8WithCrLf) {
+    sim::files::WriteFile(kLog, kEarlierLine);
+    SetLogFile(kLog);
+    Sleep(3723004);  // 1 h 2 min 3.004 s after 08:00
+    SetLastError(1234);
+    WriteLogLine(L"Found the printer Corvane LD-2040, installing the driver...\r\n");
+    WriteLogLine(L"one\nline\r\n\r\nat last");
+    WriteLogLine(L"Gr\u00f6\u00dfe \u6253\u5370\u673a");
+
+    EXPECT_EQ(std::string(kEarlierLine) +
+                  "2025-03-07 09:02:03.004 Found the printer Corvane LD-2040, installing the driver...\r\n"
+                  "2025-03-07 09:02:03.004 one line at last\r\n"
+                  "2025-03-07 09:02:03.004 Gr\xc3\xb6\xc3\x9f" "e \xe6\x89\x93\xe5\x8d\xb0\xe6\x9c\xba\r\n",
+              sim::files::ReadFile(kLog));
+    // The file is open only while a line is written; the caller's last
+    // error survives.
+    EXPECT_EQ(3, sim::CallCount("CreateFileW"));
+    EXPECT_EQ(0, sim::files::OpenFileHandles());
+    EXPECT_EQ(1234u, GetLastError());
+}
+
+// setup.exe /silence with one printer, which goes through the driver-store
+// upload, the ten-second wait and the manual installation: a log file that
+// can be written gets the window's texts and every trace line, one that
+// cannot changes nothing about the run.
+TEST_F(LogFileTest, SilentRunLogsItsTraceAndOutcomeAndAnUnwritableLogChangesNothing) {
+    struct Case {
+        const wchar_t *Options;
+        const char *Before;  // the file's content before the run; null: none
+        bool Locked;         // held open by another program without write sharing
+    } cases[] = {
+        {L"/silence", nullptr, false},
+        {L"/silence /LOG C:\\corvane.log", kEarlierLine, false},
+        {L"/log C:\\corvane.log /silence", kEarlierLine, true},
+        {L"/silence /log C:\\no\\such\\folder\\corvane.log", nullptr, false},
+    };
+    sim::Process unlogged;
+    std::vector<std::wstring> trace;
+    for (const Case &c : cases) {
+        sim::Reset();
+        ResetProductGlobals();
+        sim::files::LayOutInstallFolder(kFolder);
+        sim::files::WriteFile(kSetup, "program image");
+        sim::PlugUsbPrinter(L"CorvaneLD-2040", 1);
+        sim::AddPort(L"USB001");
+        if (c.Before != nullptr)
+            sim::files::WriteFile(kLog, c.Before);
+        if (c.Locked)
+            sim::files::Lock(kLog);
+
+        sim::Process p = sim::RunProgram(kSetup, c.Options);
+        std::string what(c.Options, c.Options + wcslen(c.Options));
+        ASSERT_TRUE(p.Ended) << what;
+        ASSERT_FALSE(p.Killed) << what;
+        ASSERT_NE(nullptr, sim::FindQueue(L"Corvane LD-2040")) << what;
+        if (&c == &cases[0]) {
+            unlogged = p;
+            trace = DebugLinesWithoutTheLastPiece();
+            ASSERT_LE(2u, trace.size());
+            continue;
+        }
+        EXPECT_EQ(unlogged.ExitCode, p.ExitCode) << what;
+        EXPECT_EQ(unlogged.EndTime, p.EndTime) << what;
+        EXPECT_EQ(trace, DebugLinesWithoutTheLastPiece()) << what;
+        EXPECT_EQ(0, sim::files::OpenFileHandles()) << what;
+
+        if (c.Locked) {
+            EXPECT_EQ(c.Before, sim::files::ReadFile(kLog));
+        } else if (c.Before != nullptr) {
+            std::vector<std::wstring> expected = {L"an earlier run", kSearching, kFound};
+            expected.insert(expected.end(), trace.begin(), trace.end());
+            expected.push_back(kInstalled);
+            EXPECT_EQ(expected, LogTexts(kLog));
+            EXPECT_EQ(L"2025-03-07 08:00:00.000", ReadLog(kLog).at(1).Stamp);
+        } else {
+            EXPECT_FALSE(sim::files::Exists(L"C:\\no"));
+        }
+    }
+}
+
+// The texts the install window shows go to the log once each, however often
+// the window repeats them; the silent install logs exactly the same.
+TEST_F(LogFileTest, WindowTextsAreLoggedOnceEachAndTheSilentInstallLogsTheSame) {
+    for (bool silent : {false, true}) {
+        sim::Reset();
+        ResetProductGlobals();
+        SetLogFile(kLog);
+        // Plugged in during the third second; its queue exists already.
+        sim::At(2500, [] {
+            sim::PlugUsbPrinter(L"Corvane LD-2040", 1, L"SN1");
+            sim::PrintQueue queue;
+            queue.pPrinterName = L"Corvane LD-2040";
+            queue.pPortName = L"USB001";
+            queue.pDriverName = L"Corvane LD-2040";
+            sim::AddQueue(queue);
+        });
+        if (silent) {
+            sim::RunInProcess([] {
+                StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kFolder);
+                InstallWorker(NULL);
+            });
+        } else {
+            sim::At(5000, [] { sim::CloseDialog(sim::FindDialog(IDD_INSTALL)); });
+            RunProgramWindow(IDD_INSTALL, InstallDlgProc, kFolder, 60000, kSetup, WaitForInstallToFinish);
+            HWND w = sim::FindDialog(IDD_INSTALL);
+            // What the status line showed: "Device not found" after each of
+            // three passes.
+            std::vector<std::wstring> history = sim::TextHistory(w, IDC_STATUS);
+            ASSERT_EQ(6u, history.size());
+            EXPECT_EQ(history[1], history[2]);
+            EXPECT_EQ(history[1], history[3]);
+        }
+
+        std::vector<LogLine> log = ReadLog(kLog);
+        ASSERT_EQ(4u, log.size()) << (silent ? "silent" : "window");
+        EXPECT_EQ(kSearching, log[0].Text);
+        EXPECT_EQ(kNotFound, log[1].Text);
+        EXPECT_EQ(kFound, log[2].Text);
+        EXPECT_EQ(kInstalled, log[3].Text);
+        EXPECT_EQ(L"2025-03-07 08:00:00.000", log[1].Stamp);
+        EXPECT_EQ(L"2025-03-07 08:00:03.000", log[2].Stamp);
+    }
+}
+
+}  // namespace
