@@ -6,10 +6,11 @@
 #include <strsafe.h>
 #include <string.h>
 
+#include "app/relaunch.h"
 #include "app/resource.h"
 #include "common/globals.h"
 #include "common/package_files.h"
-#include "common/process.h"
+#include "common/system_libraries.h"
 #include "install/install_window.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
@@ -21,7 +22,6 @@
 #define DIRECTORY_CCH 256
 #define FILE_NAME_CCH 260
 #define EXTENSION_CCH 256
-#define COMMAND_LINE_CCH 1024
 
 typedef struct StartOptions {
     BOOL Uninstall;
@@ -56,35 +56,23 @@ static StartOptions ReadCommandLine(LPWSTR commandLine) {
     return options;
 }
 
-// Restarts the uninstaller from a temporary copy of itself, so that the
-// install folder (which holds this file) can be removed.
-static void RelaunchFromTemporaryCopy(HANDLE instanceMutex, const WCHAR *modulePath, WCHAR *directory,
-                                      WCHAR *fileName) {
-    WCHAR commandLine[COMMAND_LINE_CCH];
+// Hands over to the uninstaller when the product is installed. The installed
+// uninstaller is this same program; it would only copy itself away and start
+// the copy on this folder. That is done here directly, from this process's
+// own file: an "unins000.exe" in a folder that an unelevated process can
+// write (a Downloads folder) must never be started with administrator rights.
+// Without an uninstaller in the folder nothing is started, as before.
+static void StartInstalledUninstaller(HANDLE instanceMutex, const WCHAR *modulePath) {
+    WCHAR uninstallerPath[MODULE_PATH_CCH];
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
 
-    // The buffers of the path split are reused: the directory buffer for the
-    // temporary folder, the file-name buffer for the temporary file.
-    GetTempPathW(DIRECTORY_CCH, directory);
-    GetTempFileNameW(directory, L"unins", 0, fileName);
-    CopyFileW(modulePath, fileName, FALSE);
-
-    // The folder's quote stays open: InstallDir ends with a backslash, and a
-    // closing quote right after it would be read as an escaped quote. Open,
-    // the argument ends at the end of the line with its backslash intact.
-    StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\" -u \"%ws", fileName, InstallDir);
-
-    // The copy takes the single-instance guard itself.
-    CloseHandle(instanceMutex);
-    StartDetachedProcess(NULL, commandLine);
-}
-
-// Hands over to the installed uninstaller in the program's own folder.
-static void StartInstalledUninstaller(HANDLE instanceMutex) {
-    WCHAR commandLine[COMMAND_LINE_CCH];
-
-    StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\\" UNINSTALLER_FILE_NAME L"\"", InstallDir);
-    CloseHandle(instanceMutex);
-    StartDetachedProcess(NULL, commandLine);
+    if (SUCCEEDED(StringCchPrintfW(uninstallerPath, MODULE_PATH_CCH, L"%ws" UNINSTALLER_FILE_NAME, InstallDir)))
+        attributes = GetFileAttributesW(uninstallerPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        CloseHandle(instanceMutex);
+        return;
+    }
+    RelaunchFromProtectedCopy(instanceMutex, modulePath, InstallDir);
 }
 
 static void RegisterCommonControls(void) {
@@ -107,6 +95,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     (void)previous;
     (void)showCommand;
     ModuleInstance = instance;
+
+    // Before anything loads a DLL: only System32's. Without its system
+    // libraries the program cannot run; it ends before it calls one.
+    RestrictDllSearch();
+    if (!LoadSystemLibraries())
+        return 0;
 
     instanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);
     if (GetLastError() == ERROR_ALREADY_EXISTS)
@@ -132,12 +126,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
                   EXTENSION_CCH);
     StringCchPrintfW(InstallDir, INSTALL_DIR_CCH, L"%ws%ws", drive, directory);
 
+    // The uninstaller restarts from a copy of itself, so that the install
+    // folder, which holds this file, can be removed.
     if (wcscmp(fileName, UNINSTALLER_BASE_NAME) == 0) {
-        RelaunchFromTemporaryCopy(instanceMutex, modulePath, directory, fileName);
+        RelaunchFromProtectedCopy(instanceMutex, modulePath, InstallDir);
         return 0;
     }
     if (IsProductInstalled()) {
-        StartInstalledUninstaller(instanceMutex);
+        StartInstalledUninstaller(instanceMutex, modulePath);
         return 0;
     }
     if (options.Silent)
