@@ -6,11 +6,12 @@
 #include <strsafe.h>
 #include <string.h>
 
+#include "app/relaunch.h"
 #include "app/resource.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/package_files.h"
-#include "common/process.h"
+#include "common/system_libraries.h"
 #include "install/install_sequence.h"
 #include "install/install_window.h"
 #include "uninstall/inventory.h"
@@ -23,7 +24,6 @@
 #define DIRECTORY_CCH 256
 #define FILE_NAME_CCH 260
 #define EXTENSION_CCH 256
-#define COMMAND_LINE_CCH 1024
 
 typedef struct StartOptions {
     BOOL Uninstall;
@@ -66,45 +66,23 @@ static StartOptions ReadCommandLine(LPWSTR commandLine) {
     return options;
 }
 
-// Restarts the uninstaller from a temporary copy of itself, so that the
-// install folder (which holds this file) can be removed.
-static void RelaunchFromTemporaryCopy(HANDLE instanceMutex, const WCHAR *modulePath, WCHAR *directory,
-                                      WCHAR *fileName) {
-    WCHAR commandLine[COMMAND_LINE_CCH];
-    const WCHAR *logPath = LogPathForCommandLine();
+// Hands over to the uninstaller when the product is installed. The installed
+// uninstaller is this same program; it would only copy itself away and start
+// the copy on this folder. That is done here directly, from this process's
+// own file: an "unins000.exe" in a folder that an unelevated process can
+// write (a Downloads folder) must never be started with administrator rights.
+// Without an uninstaller in the folder nothing is started, as before.
+static void StartInstalledUninstaller(HANDLE instanceMutex, const WCHAR *modulePath) {
+    WCHAR uninstallerPath[MODULE_PATH_CCH];
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
 
-    // The buffers of the path split are reused: the directory buffer for the
-    // temporary folder, the file-name buffer for the temporary file.
-    GetTempPathW(DIRECTORY_CCH, directory);
-    GetTempFileNameW(directory, L"unins", 0, fileName);
-    CopyFileW(modulePath, fileName, FALSE);
-
-    // The folder's quote stays open: InstallDir ends with a backslash, and a
-    // closing quote right after it would be read as an escaped quote. Open,
-    // the argument ends at the end of the line with its backslash intact, so
-    // the log file comes before it. A log path that does not fit is left out
-    // rather than cut.
-    if (logPath == NULL || FAILED(StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\" /log \"%ws\" -u \"%ws",
-                                                   fileName, logPath, InstallDir)))
-        StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\" -u \"%ws", fileName, InstallDir);
-
-    // The copy takes the single-instance guard itself.
-    CloseHandle(instanceMutex);
-    StartDetachedProcess(NULL, commandLine);
-}
-
-// Hands over to the installed uninstaller in the program's own folder, with
-// the log file, unless its path does not fit.
-static void StartInstalledUninstaller(HANDLE instanceMutex) {
-    WCHAR commandLine[COMMAND_LINE_CCH];
-    const WCHAR *logPath = LogPathForCommandLine();
-
-    if (logPath == NULL || FAILED(StringCchPrintfW(commandLine, COMMAND_LINE_CCH,
-                                                   L"\"%ws\\" UNINSTALLER_FILE_NAME L"\" /log \"%ws\"", InstallDir,
-                                                   logPath)))
-        StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\\" UNINSTALLER_FILE_NAME L"\"", InstallDir);
-    CloseHandle(instanceMutex);
-    StartDetachedProcess(NULL, commandLine);
+    if (SUCCEEDED(StringCchPrintfW(uninstallerPath, MODULE_PATH_CCH, L"%ws" UNINSTALLER_FILE_NAME, InstallDir)))
+        attributes = GetFileAttributesW(uninstallerPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        CloseHandle(instanceMutex);
+        return;
+    }
+    RelaunchFromProtectedCopy(instanceMutex, modulePath, InstallDir);
 }
 
 static void RegisterCommonControls(void) {
@@ -113,6 +91,15 @@ static void RegisterCommonControls(void) {
     classes.dwSize = sizeof(classes);
     classes.dwICC = ICC_TREEVIEW_CLASSES | ICC_PROGRESS_CLASS;
     InitCommonControlsEx(&classes);
+}
+
+// The exit code of a run that ends before its mode begins: 0, as every run
+// ends, except for a staging, whose exit code a deployment tool reads: it
+// must not take a staging that never ran for one that succeeded.
+static int EarlyEndCode(LPWSTR commandLine, DWORD error) {
+    StartOptions options = ReadCommandLine(commandLine);
+
+    return options.Stage && !options.Uninstall ? (int)error : 0;
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand) {
@@ -130,13 +117,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     (void)showCommand;
     ModuleInstance = instance;
 
+    // Before anything loads a DLL: only System32's. Without its system
+    // libraries the program cannot run; it ends before it calls one.
+    RestrictDllSearch();
+    if (!LoadSystemLibraries())
+        return EarlyEndCode(commandLine, GetLastError());
+
     instanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        // A deployment tool must not take a staging that never ran for one
-        // that succeeded.
-        options = ReadCommandLine(commandLine);
-        return options.Stage && !options.Uninstall ? ERROR_ALREADY_EXISTS : 0;
-    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return EarlyEndCode(commandLine, ERROR_ALREADY_EXISTS);
 
     // Both windows hold common controls: register their classes first.
     RegisterCommonControls();
@@ -157,15 +146,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     // path that could not be read, or was cut short, could name another one.
     length = GetModuleFileNameW(NULL, modulePath, MODULE_PATH_CCH);
     if (length == 0 || length >= MODULE_PATH_CCH) {
+        exitCode = length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
         CloseHandle(instanceMutex);
-        return 0;
+        return options.Stage ? (int)exitCode : 0;
     }
     _wsplitpath_s(modulePath, drive, DRIVE_CCH, directory, DIRECTORY_CCH, fileName, FILE_NAME_CCH, extension,
                   EXTENSION_CCH);
     StringCchPrintfW(InstallDir, INSTALL_DIR_CCH, L"%ws%ws", drive, directory);
 
+    // The uninstaller restarts from a copy of itself, so that the install
+    // folder, which holds this file, can be removed.
     if (wcscmp(fileName, UNINSTALLER_BASE_NAME) == 0) {
-        RelaunchFromTemporaryCopy(instanceMutex, modulePath, directory, fileName);
+        RelaunchFromProtectedCopy(instanceMutex, modulePath, InstallDir);
         return 0;
     }
     // Staging prepares the machine whatever is installed: no hand-over.
@@ -175,7 +167,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
         return (int)exitCode;
     }
     if (IsProductInstalled()) {
-        StartInstalledUninstaller(instanceMutex);
+        StartInstalledUninstaller(instanceMutex, modulePath);
         return 0;
     }
     if (options.Silent)

@@ -60,7 +60,11 @@ BOOL GetNativeSystemDirectory(WCHAR *directory, UINT capacity) {
     BOOL wow64 = FALSE;
     UINT length;
 
-    if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) {
+    // Without the answer the directory is not known: guessing System32 could
+    // mean SysWOW64.
+    if (!IsWow64Process(GetCurrentProcess(), &wow64))
+        return FALSE;
+    if (wow64) {
         length = GetSystemWindowsDirectoryW(windows, WINDOWS_DIRECTORY_CCH);
         if (length == 0 || length >= WINDOWS_DIRECTORY_CCH)
             return FALSE;

@@ -38,6 +38,14 @@ no_dll_beyond_system() {
     # The product needs no DLL of its own toolchain (libgcc, libstdc++, winpthread).
     ! objdump_for "$1" -p "$1" | grep -Ei 'DLL Name: (libgcc|libstdc|libwinpthread)'
 }
+# Windows looks for a DLL that is not one of its known DLLs beside the program
+# first; the program, which runs elevated, imports only known DLLs statically.
+KNOWN_DLLS='kernel32|user32|gdi32|advapi32|shell32|setupapi|msvcrt|ole32|oleaut32|shlwapi|comdlg32|rpcrt4|sechost|combase|imm32|ws2_32'
+only_known_dlls() {
+    local names
+    names=$(objdump_for "$1" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p')
+    [ -n "$names" ] && ! printf '%s\n' "$names" | grep -viEq "^($KNOWN_DLLS)\.dll\$"
+}
 layout() {
     local dir=$1
     for f in setup.exe unins000.exe crvnv6.inf dat/crvndrv6.dat; do [ -f "$dir/$f" ] || return 1; done
@@ -57,6 +65,7 @@ for preset in windows-x86 windows-x64; do
     check "$preset: GUI subsystem" gui_subsystem "$exe"
     check "$preset: manifest asks for administrator rights" elevated "$exe"
     check "$preset: needs no toolchain DLL" no_dll_beyond_system "$exe"
+    check "$preset: imports only known DLLs statically" only_known_dlls "$exe"
     check "$preset: install folder layout" layout "$root/$preset/package"
     check "$preset: release zip" test -s "$(ls "$root/$preset"/corvane-setup-*.zip 2>/dev/null | head -1)"
 done

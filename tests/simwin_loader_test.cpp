@@ -213,7 +213,7 @@ TEST_F(SimLoaderTest, StaticImportsComeFromTheProgramsFolderUnlessKnown) {
 
 TEST_F(SimLoaderTest, DelayLoadedDllsLoadAtTheFirstCallWithTheSettingsThenInForce) {
     // The lists the build links with.
-    EXPECT_EQ(std::vector<std::wstring>({L"winspool.drv", L"newdev.dll", L"cfgmgr32.dll", L"comctl32.dll"}),
+    EXPECT_EQ(std::vector<std::wstring>({L"winspool.drv", L"newdev.dll", L"comctl32.dll"}),
               sim::loader::DelayImports());
     EXPECT_EQ(L"comctl32.dll", sim::loader::DllOf("InitCommonControlsEx"));
     sim::files::WriteFile(kDownloads + L"\\comctl32.dll", "planted");

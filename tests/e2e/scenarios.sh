@@ -3,7 +3,7 @@
 # in C:\Program Files\Corvane; printers are plugged in with plugprinter.exe.
 
 SCENARIOS="scan no_printer_window silent_model_with_blank silent_port_12 unknown_model second_start
-           window_install handover uninstall german silent_log stage"
+           window_install handover uninstall german silent_log stage planted_dlls"
 
 # The shipped 32-bit build under Wine's WOW64 (run.sh --wow64).
 WOW64_SCENARIOS="wow64_silent"
@@ -204,8 +204,9 @@ install_silently() {
     grep -qF 'queue "Corvane LD-2040 Plus"' "$SCEN_DIR/installed.txt" || { fail "the installation made no queue"; return 1; }
 }
 
-# The installed product: setup.exe hands over to unins000.exe, which
-# relaunches from the temporary folder with -u on the install folder.
+# The installed product: setup.exe hands over to the uninstaller, a copy of
+# itself in a new folder of its own under the temporary folder, started with
+# -u on the install folder.
 scenario_handover() {
     install_silently || return
     local t0 rc
@@ -217,7 +218,7 @@ scenario_handover() {
     wininfo wait uninstall 30000 || { fail "no uninstall window"; return; }
     until_listing uninstall uninstall 20 'tree 0 "The driver folder: ' || fail "the tree never filled"
     local l=$SCEN_DIR/uninstall.txt
-    grep -qE '^dialog .* image "C:\\users\\[^\\]*\\(AppData\\Local\\)?Temp\\uni[0-9A-Fa-f]+\.tmp"' "$l" ||
+    grep -qE '^dialog .* image "C:\\users\\[^\\]*\\(AppData\\Local\\)?Temp\\uni[0-9A-Fa-f]+\.tmp\\uni[0-9A-Fa-f]+\.tmp"' "$l" ||
         fail "the uninstall window does not run from a temporary copy: $(grep '^dialog' "$l")"
     expect_in "$l" "tree 0 \"The driver folder: $INSTALL_WIN\\\"" "uninstall window"
     screenshot_dialog "$SCEN_DIR/uninstall-window.png" uninstall
@@ -347,4 +348,60 @@ scenario_stage() {
     expect_eq "$(cat "$texts")" "$UPLOAD_LINE" "the log of /stage"
     list_queues queues
     expect_not_in "$SCEN_DIR/queues.txt" 'queue "' "print queues after /stage"
+
+# DLLs planted beside setup.exe and in the temporary folder (where the
+# uninstaller's copy used to run from), under the names of the system DLLs
+# that the installer loads, and Wine told to prefer them as Windows would for
+# a DLL that is not a known DLL: an install, a hand-over and an uninstall load
+# none of them. (Wine's own setupapi takes version.dll from the program's
+# folder too, before any of the program's code runs; Windows takes a known
+# DLL's dependencies from System32, so only what the program loads is planted.)
+PLANTED_DLLS="newdev.dll winspool.drv comctl32.dll"
+PLANTED_MARKER='drive_c/planted-dll.log'
+
+# no_planted_dll_loaded WHEN: fails when the marker of a planted DLL exists.
+no_planted_dll_loaded() {
+    local marker="$WINEPREFIX/$PLANTED_MARKER"
+    [ -s "$marker" ] || return 0
+    fail "a planted DLL was loaded $1: $(head -3 "$marker" | tr '\r\n' '  ')"
+    rm -f "$marker"
+    return 1
+}
+
+scenario_planted_dlls() {
+    local temp dll
+    temp=$(ls -d "$WINEPREFIX"/drive_c/users/*/Temp 2>/dev/null | grep -v /Public/ | head -1)
+    [ -n "$temp" ] || { fail "the prefix has no temporary folder"; return; }
+    for dll in $PLANTED_DLLS; do
+        cp "$TOOLS_DIR/planted.dll" "$WINEPREFIX/$INSTALL_UNIX_REL/$dll"
+        cp "$TOOLS_DIR/planted.dll" "$temp/$dll"
+    done
+    export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;newdev=n,b;winspool.drv=n,b;comctl32=n,b"
+    # The plant works: a plain load beside it takes it.
+    cp "$TOOLS_DIR/dllprobe.exe" "$WINEPREFIX/$INSTALL_UNIX_REL/"
+    winrun "$INSTALL_WIN\\dllprobe.exe" newdev.dll >"$SCEN_DIR/probe.txt" 2>&1
+    rm -f "$WINEPREFIX/$INSTALL_UNIX_REL/dllprobe.exe"
+    expect_in "$SCEN_DIR/probe.txt" "loaded \"newdev.dll\" from \"$INSTALL_WIN\\newdev.dll\"" "a plain load beside the plant"
+    [ -s "$WINEPREFIX/$PLANTED_MARKER" ] || fail "the planted DLL wrote no marker when it was loaded"
+    rm -f "$WINEPREFIX/$PLANTED_MARKER"
+
+    install_silently
+    no_planted_dll_loaded "by setup.exe /silence" || return
+    # The hand-over on the installed product, and the uninstall it starts.
+    winrun "$INSTALL_WIN\\setup.exe" >/dev/null 2>&1
+    wininfo wait uninstall 30000 || fail "no uninstall window after the hand-over"
+    no_planted_dll_loaded "by the hand-over" || return
+    until_listing uninstall uninstall 20 'tree 2 "Printer:' || fail "the tree never listed the queue"
+    wininfo click uninstall 1 || fail "cannot press Remove"
+    if wininfo wait message 60000; then
+        wininfo click message 1 || wininfo click message 2 || wininfo close message
+    else
+        fail "no message box after Remove"
+    fi
+    wininfo waitgone message 10000 || true
+    wininfo wait uninstall 1000 && { wininfo click uninstall 2 || wininfo close uninstall; }
+    wininfo waitgone uninstall 20000 || fail "the uninstall window did not close"
+    list_queues queues
+    expect_not_in "$SCEN_DIR/queues.txt" 'queue "Corvane LD-2040 Plus"' "print queues after Remove"
+    no_planted_dll_loaded "by the uninstaller"
 }
