@@ -17,25 +17,27 @@ static const NativeArchitecture Architectures[] = {
 
 #define ARCHITECTURE_COUNT (sizeof(Architectures) / sizeof(Architectures[0]))
 
-// IsWow64Process2 (Windows 10 version 1511 and later) names the machine
-// truly. GetNativeSystemInfo does not always: an x86 process on Windows 11
-// on ARM64 is told AMD64, since that system emulates x64 as well.
-static BOOL ReadNativeMachine(USHORT *machine) {
+// IsWow64Process2 (Windows 10 version 1511 and later) names the machine and
+// this process truly: the process's machine is IMAGE_FILE_MACHINE_UNKNOWN
+// unless it runs under WOW64. FALSE where the call does not exist or fails.
+static BOOL ReadMachines(USHORT *processMachine, USHORT *nativeMachine) {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     IsWow64Process2Function isWow64Process2 = NULL;
-    USHORT processMachine = 0;
 
     if (kernel != NULL)
         isWow64Process2 = (IsWow64Process2Function)(void (*)(void))GetProcAddress(kernel, "IsWow64Process2");
-    return isWow64Process2 != NULL && isWow64Process2(GetCurrentProcess(), &processMachine, machine);
+    return isWow64Process2 != NULL && isWow64Process2(GetCurrentProcess(), processMachine, nativeMachine);
 }
 
 const NativeArchitecture *GetNativeArchitecture(void) {
     SYSTEM_INFO info;
+    USHORT process = 0;
     USHORT machine = 0;
     size_t i;
 
-    if (ReadNativeMachine(&machine)) {
+    // GetNativeSystemInfo does not always name the machine: an x86 process
+    // on Windows 11 on ARM64 is told AMD64, since that system emulates x64 too.
+    if (ReadMachines(&process, &machine)) {
         for (i = 0; i < ARCHITECTURE_COUNT; i++)
             if (Architectures[i].ImageMachine == machine)
                 return &Architectures[i];
@@ -57,12 +59,18 @@ WCHAR *NativePrintEnvironment(void) {
 
 BOOL GetNativeSystemDirectory(WCHAR *directory, UINT capacity) {
     WCHAR windows[WINDOWS_DIRECTORY_CCH];
+    USHORT process = 0;
+    USHORT machine = 0;
     BOOL wow64 = FALSE;
     UINT length;
 
-    // Without the answer the directory is not known: guessing System32 could
-    // mean SysWOW64.
-    if (!IsWow64Process(GetCurrentProcess(), &wow64))
+    // IsWow64Process answers FALSE for an x86 process on ARM64, which runs
+    // under WOW64 all the same; it is asked only where IsWow64Process2 does
+    // not exist. Without an answer the directory is not known: System32
+    // could mean SysWOW64.
+    if (ReadMachines(&process, &machine))
+        wow64 = process != IMAGE_FILE_MACHINE_UNKNOWN;
+    else if (!IsWow64Process(GetCurrentProcess(), &wow64))
         return FALSE;
     if (wow64) {
         length = GetSystemWindowsDirectoryW(windows, WINDOWS_DIRECTORY_CCH);

@@ -24,6 +24,7 @@ BOOL RestrictDllSearch(void) {
         SearchRestricted = TRUE;
         return TRUE;
     }
+    SearchRestricted = FALSE;
     SetDllDirectoryW(L"");
     return FALSE;
 }

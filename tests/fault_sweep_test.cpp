@@ -512,7 +512,7 @@ void Sweep(const SweptRun &run) {
 
 // --- The install runs ---------------------------------------------------------------
 
-const wchar_t kSetup[] = L"C:\\Program Files\\Corvane\\setup.exe";
+using install_fixture::kSetup;
 const wchar_t kModel[] = L"Corvane LX-420";
 
 // The waits one installation may take (install/install_sequence.cpp,
@@ -529,33 +529,6 @@ const uint64_t kInstallWaitsMs = 10 * 1000 + kSpoolerCycleMs            // the P
 // ("Done" shows at 10 s in a clean run). In a silent run one shows only when
 // the command line cannot be split: then no option is recognised.
 const uint64_t kWindowClosedMs = 15000;
-
-std::wstring HardwareIdOf(const std::wstring &description) {
-    std::string narrow(description.begin(), description.end());
-    WCHAR checksum[8];
-    StringCchPrintfW(checksum, 8, L"%04x",
-                     (unsigned)ComputeIdChecksum((const BYTE *)narrow.c_str(), (WORD)narrow.size()));
-    return L"usbprint\\" + Lower(description) + checksum;
-}
-
-// One recognised printer plugged in on port 1; Plug and Play installs its
-// driver and queue from the uploaded package two seconds after it is asked,
-// or, on the manual road, knows nothing of it.
-void ArrangeInstall(bool plugAndPlay) {
-    sim::files::LayOutInstallFolder(kFolder);
-    sim::files::WriteFile(kSetup, "program image");
-    sim::AddPort(install_fixture::kPort);
-    sim::PlugUsbPrinter(kModel, 1, L"SN0001");
-    if (plugAndPlay) {
-        sim::PnpPrinter printer;
-        printer.HardwareId = HardwareIdOf(kModel);
-        printer.DriverName = kModel;
-        printer.QueueName = kModel;
-        printer.PortName = install_fixture::kPort;
-        printer.Delay = 2000;
-        sim::PlugPrinter(printer);
-    }
-}
 
 DWORD StartInstall(const wchar_t *tail) {
     sim::At(kWindowClosedMs, [] {
@@ -587,7 +560,7 @@ void CheckInstalledReport(std::vector<std::string> *broken) {
 SweptRun SilentInstall(bool plugAndPlay) {
     SweptRun run;
     run.Name = plugAndPlay ? "silent install, Plug and Play road" : "silent install, manual road";
-    run.Arrange = [plugAndPlay] { ArrangeInstall(plugAndPlay); };
+    run.Arrange = [plugAndPlay] { install_fixture::ArrangeProgramInstall(kModel, plugAndPlay); };
     run.Start = [] { return StartInstall(L"/silence"); };
     run.WaitBudget = kInstallWaitsMs;
     run.TimeLimit = run.WaitBudget + 20000;
@@ -598,7 +571,7 @@ SweptRun SilentInstall(bool plugAndPlay) {
 SweptRun InstallWindow() {
     SweptRun run;
     run.Name = "install window ending in Done";
-    run.Arrange = [] { ArrangeInstall(true); };
+    run.Arrange = [] { install_fixture::ArrangeProgramInstall(kModel, true); };
     run.Start = [] { return StartInstall(L""); };
     // An installation under way when the window closes is finished first.
     run.WaitBudget = kWindowClosedMs + kInstallWaitsMs;

@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "install/discovery.h"
 #include "install/install_sequence.h"
+#include "sim/devices.h"
 #include "sim/files.h"
+#include "sim/pnp.h"
 #include "sim/spooler.h"
 #include "tests/test_support.h"
 
@@ -25,6 +28,42 @@ const wchar_t kPort[] = L"USB001";
 const wchar_t kHardwareId[] = L"usbprint\\corvanemodel1b2c";
 const wchar_t kDriverDir[] = L"C:\\Windows\\system32\\spool\\DRIVERS\\x64";
 const BYTE kUsesMonitor = 0x10;
+const wchar_t kSetup[] = L"C:\\Program Files\\Corvane\\setup.exe";
+
+// The hardware id discovery makes of a printer's description.
+inline std::wstring HardwareIdOf(const std::wstring &description) {
+    std::string narrow(description.begin(), description.end());
+    WCHAR checksum[8];
+    StringCchPrintfW(checksum, 8, L"%04x",
+                     (unsigned)ComputeIdChecksum((const BYTE *)narrow.c_str(), (WORD)narrow.size()));
+    std::wstring id = L"usbprint\\" + description + checksum;
+    for (wchar_t &c : id)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    return id;
+}
+
+// A machine ready for a run of the whole program: the install folder with
+// setup.exe in it, the USB port, and one printer reporting `description` on
+// port 1. With plugAndPlay, Plug and Play installs its driver and queue, both
+// named `description`, from the uploaded package two seconds after it is
+// asked; without, it knows nothing of the printer and only the manual road
+// can install it.
+inline void ArrangeProgramInstall(const std::wstring &description, bool plugAndPlay) {
+    sim::files::LayOutInstallFolder(kInstallDir);
+    sim::files::WriteFile(kSetup, "program image");
+    sim::AddPort(kPort);
+    sim::PlugUsbPrinter(description, 1, L"SN0001");
+    if (plugAndPlay) {
+        sim::PnpPrinter printer;
+        printer.HardwareId = HardwareIdOf(description);
+        printer.DriverName = description;
+        printer.QueueName = description;
+        printer.PortName = kPort;
+        printer.Delay = 2000;
+        sim::PlugPrinter(printer);
+    }
+}
 
 }  // namespace install_fixture
 

@@ -1,0 +1,177 @@
+// The shipped program is 32-bit, and most machines it meets run 64-bit
+// Windows, where it runs under WOW64 and the system answers it with its own
+// 32-bit view. Whatever the machine and whatever the program's own bitness,
+// the driver installed and removed is the one of the machine's own processor:
+// its files in that environment's driver folder, the driver registered for
+// that environment, the queue on it, and the uninstaller finding and removing
+// exactly that driver. The same machines start the printer wizard in their own
+// rundll32.
+#include <windows.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "app/resource.h"
+#include "install/install_window.h"
+#include "sim/core.h"
+#include "sim/files.h"
+#include "sim/spooler.h"
+#include "sim/windows.h"
+#include "tests/install_fixture.h"
+#include "tests/uninstall_fixture.h"
+
+namespace {
+
+using install_fixture::kInstallDir;
+using install_fixture::kSetup;
+
+const wchar_t kModel[] = L"Corvane LD-2040";
+const wchar_t kCopy[] = L"C:\\Users\\Setup\\AppData\\Local\\Temp\\uni1.tmp";
+
+struct Machine {
+    const char *Name;
+    WORD Processor;
+    sim::WindowsVersion Version;
+    bool Program32Bit;
+    const wchar_t *Environment;  // the machine's own
+    const wchar_t *Folder;       // the install folder's binaries for it
+};
+
+const Machine kMachines[] = {
+    {"Windows10_x86", PROCESSOR_ARCHITECTURE_INTEL, sim::WindowsVersion::Windows10, true, L"Windows NT x86", L"i386"},
+    {"Windows11_x64_32bitProgram", PROCESSOR_ARCHITECTURE_AMD64, sim::WindowsVersion::Windows11, true, L"Windows x64",
+     L"amd64"},
+    {"Windows7_x64_32bitProgram", PROCESSOR_ARCHITECTURE_AMD64, sim::WindowsVersion::Windows7, true, L"Windows x64",
+     L"amd64"},
+    {"Windows11_Arm64_32bitProgram", PROCESSOR_ARCHITECTURE_ARM64, sim::WindowsVersion::Windows11, true,
+     L"Windows ARM64", L"arm64"},
+    {"Windows10_Arm64_32bitProgram", PROCESSOR_ARCHITECTURE_ARM64, sim::WindowsVersion::Windows10, true,
+     L"Windows ARM64", L"arm64"},
+    {"Windows11_x64_64bitProgram", PROCESSOR_ARCHITECTURE_AMD64, sim::WindowsVersion::Windows11, false, L"Windows x64",
+     L"amd64"},
+};
+
+const wchar_t *const kEnvironments[] = {L"Windows NT x86", L"Windows x64", L"Windows ARM64", L"Windows ARM"};
+
+void SetMachine(const Machine &m) {
+    sim::SetNativeArchitecture(m.Processor);
+    sim::SetWindowsVersion(m.Version);
+    sim::SetProgram32Bit(m.Program32Bit);
+}
+
+// The drivers of that name, by the environment they are registered for.
+std::vector<std::wstring> EnvironmentsOfDriver(const std::wstring &name) {
+    std::vector<std::wstring> out;
+    for (const sim::PrinterDriver &d : sim::Drivers())
+        if (d.pName && *d.pName == name)
+            out.push_back(d.Environment);
+    return out;
+}
+
+// Every driver file of the product in any environment's driver folder.
+std::vector<std::wstring> ProductFilesInDriverFolders() {
+    std::vector<std::wstring> out;
+    for (const wchar_t *env : kEnvironments)
+        for (const std::wstring &path : sim::files::ListTree(sim::PrinterDriverDirectory(env)))
+            if (path.find(L"crvndrv6") != std::wstring::npos)
+                out.push_back(path);
+    return out;
+}
+
+std::wstring TreeTexts(const std::vector<sim::TreeItem> &items) {
+    std::wstring all;
+    for (const sim::TreeItem &item : items)
+        all += item.Text + L"\n" + TreeTexts(item.Children);
+    return all;
+}
+
+// A machine, the road the installation is offered (Plug and Play or only
+// the manual one), and how the system reads a null print environment from a
+// 32-bit program (its own x86 one, or the machine's), which the
+// documentation leaves open.
+class NativeArchitectureTest : public UninstallFixture,
+                               public ::testing::WithParamInterface<std::tuple<Machine, bool, bool>> {};
+
+TEST_P(NativeArchitectureTest, SilentInstallAndUninstallTakeTheMachinesOwnDriver) {
+    const Machine &machine = std::get<0>(GetParam());
+    bool plugAndPlay = std::get<1>(GetParam());
+    SetMachine(machine);
+    sim::SetWow64NullEnvironmentIsX86(std::get<2>(GetParam()));
+    install_fixture::ArrangeProgramInstall(kModel, plugAndPlay);
+    const std::wstring driverFolder = sim::PrinterDriverDirectory(machine.Environment);
+
+    sim::Process setup = sim::RunProgram(kSetup, L"/silence", 120000);
+    EXPECT_FALSE(setup.Killed);
+    EXPECT_FALSE(setup.Crashed);
+    const sim::PrintQueue *queue = sim::FindQueue(kModel);
+    ASSERT_NE(nullptr, queue);
+    EXPECT_EQ(kModel, queue->pDriverName);
+    EXPECT_EQ(std::vector<std::wstring>{machine.Environment}, EnvironmentsOfDriver(kModel));
+    // Under WOW64 Plug and Play refuses the installation (ERROR_IN_WOW64):
+    // the program installs the files itself, those of the machine's own
+    // processor, into the machine's own driver folder and nowhere else.
+    bool manual = !plugAndPlay || (machine.Program32Bit && machine.Processor != PROCESSOR_ARCHITECTURE_INTEL);
+    EXPECT_EQ(manual, !queue->AddedByPnp);
+    if (manual) {
+        const std::wstring source = std::wstring(machine.Folder) + L"\\crvndrv6.dll";
+        EXPECT_EQ(std::string(source.begin(), source.end()), sim::files::ReadFile(driverFolder + L"\\crvndrv6.dll"));
+        std::vector<std::wstring> expected;
+        for (const wchar_t *name : {L"crvndrv6.dat", L"crvndrv6.dll", L"crvndrv6ui.dll"})
+            expected.push_back(sim::files::Canonical(driverFolder + L"\\" + name));
+        EXPECT_EQ(expected, ProductFilesInDriverFolders());
+        for (const std::wstring &line : sim::DebugLines()) {
+            if (line.find(L"CopyFile") == 0) {
+                EXPECT_NE(std::wstring::npos, line.find(L" to " + driverFolder + L"\\")) << line;
+            }
+        }
+    }
+
+    // The uninstaller, from its copy, lists that driver and removes it.
+    sim::files::WriteFile(kCopy, "program image");
+    std::wstring tree;
+    sim::At(sim::Now() + 1000, [&tree] {
+        tree = TreeTexts(sim::Tree(Window(), IDC_COMPONENT_TREE));
+        sim::Click(Window(), IDC_REMOVE);
+    });
+    sim::Process uninstaller = sim::RunProgram(kCopy, L"-u \"" + std::wstring(kInstallDir), sim::Now() + 600000);
+    EXPECT_FALSE(uninstaller.Killed);
+    EXPECT_NE(std::wstring::npos, tree.find(L"Printer Driver:" + std::wstring(kModel) + L", ")) << tree;
+    EXPECT_NE(std::wstring::npos, tree.find(L"Printer:" + std::wstring(kModel) + L" on the port: USB001. ")) << tree;
+    EXPECT_EQ(std::vector<std::wstring>{L"The driver is uninstalled."}, MessageTexts());
+    EXPECT_TRUE(EnvironmentsOfDriver(kModel).empty());
+    EXPECT_EQ(nullptr, sim::FindQueue(kModel));
+    EXPECT_FALSE(sim::files::Exists(kInstallDir));
+}
+
+std::string MachineName(const ::testing::TestParamInfo<std::tuple<Machine, bool, bool>> &info) {
+    return std::string(std::get<0>(info.param).Name) + (std::get<1>(info.param) ? "_PlugAndPlay" : "_Manual") +
+           (std::get<2>(info.param) ? "_NullIsX86" : "_NullIsNative");
+}
+
+INSTANTIATE_TEST_SUITE_P(Machines, NativeArchitectureTest,
+                         ::testing::Combine(::testing::ValuesIn(kMachines), ::testing::Bool(), ::testing::Bool()),
+                         MachineName);
+
+// The Wizard button: the system's add-printer wizard in the machine's own
+// rundll32, named by its full path (Sysnative under WOW64).
+class WizardMachineTest : public SimTest, public ::testing::WithParamInterface<Machine> {};
+
+TEST_P(WizardMachineTest, WizardRunsInTheMachinesOwnRundll32) {
+    SetMachine(GetParam());
+    sim::At(1000, [] { sim::Click(sim::FindDialog(IDD_INSTALL), IDC_WIZARD); });
+    sim::At(3000, [] { sim::CloseDialog(sim::FindDialog(IDD_INSTALL)); });
+    RunProgramWindow(IDD_INSTALL, InstallDlgProc, kInstallDir, 10000, kSetup, WaitForInstallToFinish);
+    const sim::Process &wizard = sim::Processes().back();
+    ASSERT_NE(L"", wizard.Image);
+    bool wow64 = GetParam().Program32Bit && GetParam().Processor != PROCESSOR_ARCHITECTURE_INTEL;
+    EXPECT_EQ(wow64 ? L"C:\\Windows\\Sysnative\\rundll32.exe" : L"C:\\Windows\\system32\\rundll32.exe", wizard.Image);
+    EXPECT_EQ(L"C:\\Windows\\system32\\rundll32.exe", wizard.ImageFile);
+    EXPECT_EQ(L"rundll32.exe printui.dll PrintUIEntry /ii /f \"C:\\Program Files\\Corvane\\crvnv6.inf\"",
+              wizard.CommandLine);
+}
+
+INSTANTIATE_TEST_SUITE_P(Machines, WizardMachineTest, ::testing::ValuesIn(kMachines),
+                         [](const ::testing::TestParamInfo<Machine> &info) { return std::string(info.param.Name); });
+
+}  // namespace
