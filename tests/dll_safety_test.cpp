@@ -1,0 +1,158 @@
+// The program runs elevated, often from a Downloads folder that any
+// unelevated process of the user can write. It must load no DLL but the
+// system's and start nothing that such a process could have changed: start-up
+// restricts the DLL search before anything else; every DLL of an install, an
+// uninstall and a relaunch comes from System32, whatever lies beside the
+// program or in the current folder; and the uninstaller's copy runs from a
+// folder that only administrators can write, held open until it has started.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "app/resource.h"
+#include "sim/core.h"
+#include "sim/files.h"
+#include "sim/loader.h"
+#include "sim/windows.h"
+#include "tests/install_fixture.h"
+#include "tests/uninstall_fixture.h"
+
+namespace {
+
+using install_fixture::kInstallDir;
+using install_fixture::kSetup;
+
+const wchar_t kModel[] = L"Corvane LD-2040";
+const std::wstring kUninstaller = std::wstring(kInstallDir) + L"unins000.exe";
+const wchar_t kProtectedFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// Same-named DLLs where an attacker can put them: beside the program, in the
+// current folder (C:\), and in the temporary folder where the uninstaller's
+// copy used to run.
+void PlantDlls() {
+    for (const wchar_t *dll : {L"winspool.drv", L"newdev.dll", L"comctl32.dll", L"cfgmgr32.dll", L"version.dll"})
+        for (const std::wstring &folder : {std::wstring(kInstallDir), std::wstring(L"C:\\"),
+                                           std::wstring(sim::files::kTempDirectory)})
+            sim::files::WriteFile(folder + dll, "planted");
+}
+
+class DllSafetyTest : public UninstallFixture, public ::testing::WithParamInterface<sim::WindowsVersion> {
+protected:
+    void SetUp() override {
+        UninstallFixture::SetUp();
+        sim::SetWindowsVersion(GetParam());
+    }
+
+    // Processes started with CreateProcessW and not run yet.
+    static std::vector<sim::Process> Started() {
+        std::vector<sim::Process> out;
+        for (const sim::Process &p : sim::Processes())
+            if (!p.Started)
+                out.push_back(p);
+        return out;
+    }
+
+    // Runs the newest started child as Windows would.
+    static sim::Process RunNewestChild(uint64_t timeLimit) {
+        std::wstring image, tail;
+        sim::SplitCommandLine(Started().back().CommandLine, &image, &tail);
+        ResetProductGlobals();
+        return sim::RunProgram(sim::files::Canonical(image), tail, timeLimit);
+    }
+};
+
+TEST_P(DllSafetyTest, StartUpRestrictsTheDllSearchBeforeAnythingElse) {
+    install_fixture::ArrangeProgramInstall(kModel, false);
+    sim::At(1000, [] { sim::CloseDialog(sim::FindDialog(IDD_INSTALL)); });
+    sim::RunProgram(kSetup, L"", 5000);
+    std::vector<std::string> first;
+    for (size_t i = 0; i < 3 && i < sim::Calls().size(); i++)
+        first.push_back(sim::Calls()[i].Api);
+    // Where SetDefaultDllDirectories does not exist (Windows 7 without
+    // KB2533623), the current folder at least leaves the search.
+    std::string restriction =
+        GetParam() == sim::WindowsVersion::Windows7 ? "SetDllDirectoryW" : "SetDefaultDllDirectories";
+    EXPECT_EQ((std::vector<std::string>{"GetModuleHandleW", "GetProcAddress", restriction}), first);
+}
+
+TEST_P(DllSafetyTest, EveryDllOfAnInstallAnUninstallAndARelaunchComesFromSystem32) {
+    install_fixture::ArrangeProgramInstall(kModel, true);
+    sim::files::WriteFile(kUninstaller, "program image");
+    PlantDlls();
+
+    // An install, the hand-over on the installed product to the uninstall
+    // window with "Remove", and the uninstaller's own relaunch.
+    sim::RunProgram(kSetup, L"/silence", 120000);
+    ASSERT_NE(nullptr, sim::FindQueue(kModel));
+    sim::RunProgram(kSetup, L"", 5000);
+    ASSERT_EQ(1u, Started().size());
+    sim::At(sim::Now() + 1000, [] { sim::Click(Window(), IDC_REMOVE); });
+    RunNewestChild(sim::Now() + 600000);
+    EXPECT_EQ(nullptr, sim::FindQueue(kModel));
+    sim::files::LayOutInstallFolder(kInstallDir);
+    PlantDlls();
+    sim::RunProgram(kUninstaller, L"", 5000);
+    sim::At(sim::Now() + 1000, [] { sim::CloseDialog(Window()); });
+    RunNewestChild(sim::Now() + 5000);
+
+    int delayLoads = 0;
+    for (const sim::loader::Load &load : sim::loader::Loads()) {
+        std::wstring file = sim::files::Canonical(load.File);
+        EXPECT_EQ(0u, file.find(L"C:\\Windows\\system32\\")) << load.Name.c_str() << " from " << file.c_str();
+        delayLoads += load.Way == sim::loader::How::DelayLoad;
+    }
+    EXPECT_GT(delayLoads, 0);
+    for (const sim::Process &p : sim::Processes())
+        EXPECT_FALSE(p.Crashed) << p.CrashReason.c_str();
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, DllSafetyTest,
+                         ::testing::Values(sim::WindowsVersion::Windows11, sim::WindowsVersion::Windows7),
+                         [](const ::testing::TestParamInfo<sim::WindowsVersion> &info) {
+                             return std::string(info.param == sim::WindowsVersion::Windows7 ? "Windows7" : "Windows11");
+                         });
+
+class RelaunchCopyTest : public UninstallFixture {};
+
+TEST_F(RelaunchCopyTest, CopyRunsFromAnAdministratorsFolderHeldUntilStartedAndGoesAtRestart) {
+    sim::files::LayOutInstallFolder(kInstallDir);
+    sim::files::WriteFile(kUninstaller, "program image");
+    std::wstring copy;
+    std::wstring folder;
+    sim::OnProcessCreated([&](const sim::Process &child) {
+        sim::SplitCommandLine(child.CommandLine, &copy, nullptr);
+        folder = copy.substr(0, copy.rfind(L'\\'));
+        // While the child starts: a new folder of its own under the
+        // temporary folder, which its user may write, but which no
+        // unelevated process may write itself.
+        EXPECT_EQ(0u, folder.find(sim::files::kTempDirectory));
+        EXPECT_TRUE(sim::files::UserCanWrite(sim::files::kTempDirectory));
+        EXPECT_NE(std::wstring::npos, sim::files::Security(folder).find(kProtectedFolderSddl))
+            << sim::files::Security(folder).c_str();
+        EXPECT_FALSE(sim::files::UserCanWrite(folder));
+        EXPECT_FALSE(sim::files::UserCanWrite(copy));
+        // And the copy is held: nobody may change or delete it.
+        EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION,
+                  sim::files::TryOpen(copy, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+        EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, sim::files::TryDelete(copy));
+    });
+    sim::Process uninstaller = sim::RunProgram(kUninstaller, L"", 5000);
+    EXPECT_EQ(0, uninstaller.ExitCode);
+    ASSERT_FALSE(copy.empty());
+    EXPECT_EQ("program image", sim::files::ReadFile(copy));
+    // No longer held once the child runs, and the command line is as ever.
+    EXPECT_TRUE(sim::files::OpenHandles(copy).empty());
+    EXPECT_EQ(L"\"" + copy + L"\" -u \"" + std::wstring(kInstallDir), sim::Processes().back().CommandLine);
+
+    // The copy, then its emptied folder, are deleted at the next restart.
+    ASSERT_EQ(2u, sim::files::PendingRenames().size());
+    EXPECT_EQ(sim::files::Canonical(copy), sim::files::PendingRenames()[0].From);
+    EXPECT_EQ(L"", sim::files::PendingRenames()[0].To);
+    EXPECT_EQ(sim::files::Canonical(folder), sim::files::PendingRenames()[1].From);
+    EXPECT_EQ(L"", sim::files::PendingRenames()[1].To);
+    sim::files::Restart();
+    EXPECT_FALSE(sim::files::Exists(folder));
+}
+
+}  // namespace
