@@ -40,16 +40,18 @@ HRESULT UploadDriverPackage(const WCHAR *infPath) {
 
 int DoUploadDriverPackage(const WCHAR *infPath) { return UploadDriverPackage(infPath) == S_OK ? 1 : 0; }
 
-CONFIGRET RescanDevices(void) {
+// Asks Plug and Play to enumerate the whole device tree again.
+static CONFIGRET ReenumerateDeviceTree(ULONG flags) {
     DEVINST root = 0;
     CONFIGRET result;
 
-    // Starts the re-enumeration of the whole tree without waiting for it.
     result = CM_Locate_DevNodeW(&root, NULL, CM_LOCATE_DEVNODE_NORMAL);
     if (result == CR_SUCCESS)
-        result = CM_Reenumerate_DevNode(root, CM_REENUMERATE_NORMAL);
+        result = CM_Reenumerate_DevNode(root, flags);
     return result;
 }
+
+CONFIGRET RescanDevices(void) { return ReenumerateDeviceTree(CM_REENUMERATE_NORMAL); }
 
 DWORD StageDriverPackage(void) {
     HRESULT result;
@@ -59,9 +61,11 @@ DWORD StageDriverPackage(void) {
         result = UploadDriverPackage(InfPath);
     if (result != S_OK)
         return (DWORD)result;
-    // Plug and Play answers with a CONFIGRET, which is no Win32 error: its
-    // refusal is reported as a device that does not work.
-    if (RescanDevices() != CR_SUCCESS)
+    // A printer plugged in before the package was staged was found without a
+    // driver: Plug and Play tries its installation again, and now finds the
+    // package. Plug and Play answers with a CONFIGRET, which is no Win32
+    // error: its refusal is reported as a device that does not work.
+    if (ReenumerateDeviceTree(CM_REENUMERATE_RETRY_INSTALLATION) != CR_SUCCESS)
         return ERROR_GEN_FAILURE;
     return ERROR_SUCCESS;
 }

@@ -143,6 +143,15 @@ CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
     if (ulFlags & ~0x00000007u)
         return CR_INVALID_FLAG;
     P().Reenumerations.push_back({dnDevInst, ulFlags, simk::Now()});
+    // Printers plugged in before their package was staged were found without
+    // a driver; asked to, Plug and Play tries their installation again.
+    if (ulFlags & CM_REENUMERATE_RETRY_INSTALLATION) {
+        if (const sim::DriverPackage *package = StagedPackage()) {
+            for (const sim::PnpPrinter &printer : P().Printers)
+                if (sim::FindQueue(printer.QueueName) == nullptr)
+                    InstallFromStore(printer, package->StoreInf);
+        }
+    }
     return CR_SUCCESS;
 }
 

@@ -64,7 +64,7 @@ TEST_F(StageTest, StagingUploadsForTheMachinesOwnEnvironmentRescansAndEnds) {
     EXPECT_EQ(L"Windows ARM64", sim::Uploads()[0].Environment);
     EXPECT_EQ(0x2u, sim::Uploads()[0].Flags);  // UPDP_UPLOAD_ALWAYS
     ASSERT_EQ(1u, sim::Reenumerations().size());
-    EXPECT_EQ((ULONG)CM_REENUMERATE_NORMAL, sim::Reenumerations()[0].Flags);
+    EXPECT_EQ((ULONG)CM_REENUMERATE_RETRY_INSTALLATION, sim::Reenumerations()[0].Flags);
 
     std::vector<std::wstring> upload = {L"DoUploadDriverPackage, " + sim::Uploads()[0].StoreInf + L", code:0."};
     EXPECT_EQ(upload, Trace());
@@ -137,25 +137,36 @@ TEST_F(StageTest, StagingNeverHandsOverAndTheUninstallerStillWins) {
     }
 }
 
-TEST_F(StageTest, PrinterPluggedInAfterStagingGetsDriverAndQueueFromPlugAndPlayAlone) {
+TEST_F(StageTest, PrintersPluggedInBeforeAndAfterStagingGetDriverAndQueueFromPlugAndPlayAlone) {
+    // One plugged in before the staging, found without a driver: the
+    // staging's rescan has Plug and Play try it again. One plugged in later:
+    // Plug and Play installs it when it arrives. Each takes two seconds.
+    sim::PlugPrinter({L"usbprint\\corvaneld-2040369d", L"Corvane LD-2040", L"Corvane LD-2040", L"USB001", 2000});
+    Sleep(1000);
+    EXPECT_EQ(nullptr, sim::FindQueue(L"Corvane LD-2040"));
     sim::Process p = Run(kSetup, L"/stage");
     ASSERT_EQ(0, p.ExitCode);
     std::wstring store = sim::DriverPackages().at(0).StoreInf;
-
     Sleep(5000);
-    sim::PlugPrinter({L"usbprint\\corvaneld-2040369d", L"Corvane LD-2040", L"Corvane LD-2040", L"USB001", 2000});
-    Sleep(1999);
-    EXPECT_EQ(nullptr, sim::FindQueue(L"Corvane LD-2040"));
-    Sleep(1);
-    const sim::PrintQueue *queue = sim::FindQueue(L"Corvane LD-2040");
-    ASSERT_NE(nullptr, queue);
-    EXPECT_TRUE(queue->AddedByPnp);
-    EXPECT_EQ(7000u, queue->AddedAt);
-    EXPECT_EQ(L"USB001", queue->pPortName);
-    ASSERT_NE(nullptr, sim::FindDriver(L"Corvane LD-2040"));
-    EXPECT_EQ(store, sim::FindDriver(L"Corvane LD-2040")->pszInfPath.value_or(L""));
+    sim::PlugPrinter({L"usbprint\\corvanelx-4205f27", L"Corvane LX-420", L"Corvane LX-420", L"USB002", 2000});
+    Sleep(2000);
+
+    struct Expected {
+        const wchar_t *Queue;
+        const wchar_t *Port;
+        uint64_t AddedAt;
+    };
+    for (const Expected &e : {Expected{L"Corvane LD-2040", L"USB001", 3000}, Expected{L"Corvane LX-420", L"USB002", 8000}}) {
+        const sim::PrintQueue *queue = sim::FindQueue(e.Queue);
+        ASSERT_NE(nullptr, queue) << e.Queue;
+        EXPECT_TRUE(queue->AddedByPnp);
+        EXPECT_EQ(e.AddedAt, queue->AddedAt) << e.Queue;
+        EXPECT_EQ(e.Port, queue->pPortName);
+        ASSERT_NE(nullptr, sim::FindDriver(e.Queue));
+        EXPECT_EQ(store, sim::FindDriver(e.Queue)->pszInfPath.value_or(L""));
+    }
     EXPECT_TRUE(sim::DriverUpdates().empty());
-    EXPECT_EQ(1u, sim::Processes().size());  // no program ran for it
+    EXPECT_EQ(1u, sim::Processes().size());  // no program ran for them
 }
 
 TEST_F(StageTest, UninstallerRemovesAStagedPackageThatNoQueueUses) {
