@@ -9,8 +9,11 @@
 #
 # --window runs the install window instead of the silent install and saves a
 # screenshot (build/wine/install-window.png). The 32-bit build is the product;
-# these machines cannot run 32-bit code, so the 64-bit build of the same
-# sources is the one that runs under wine64.
+# the 64-bit build of the same sources is the one that runs here, under
+# wine64, on every machine: not all of them can execute 32-bit code, and
+# Wine's in-process spooler cannot give a 32-bit program under WOW64 the
+# queue that Windows' spooler service would (run-tests.sh runs the 32-bit
+# build where it can, tests/e2e/run.sh --wow64).
 set -u
 cd "$(dirname "$0")"
 start=$(date +%s)

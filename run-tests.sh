@@ -30,6 +30,15 @@ passed=0
 failed=0
 build_failures=()
 
+# count_summary LOG: adds the last "N passed, N failed" line of LOG to the
+# totals and keeps it in SUMMARY; false when LOG has none.
+count_summary() {
+    SUMMARY=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$1" | tail -1)
+    [ -n "$SUMMARY" ] || return 1
+    passed=$((passed + $(printf '%s' "$SUMMARY" | sed -E 's/^([0-9]+) passed.*/\1/')))
+    failed=$((failed + $(printf '%s' "$SUMMARY" | sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/')))
+}
+
 build() {
     local preset=$1
     step "Building $preset"
@@ -76,11 +85,8 @@ if [ $HOST_ONLY -eq 0 ]; then
     step "Programs and packages"
     log="$BUILD_ROOT/package-check.log"
     tests/package_check.sh "$BUILD_ROOT" 2>&1 | tee "$log"
-    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -1)
-    if [ -n "$line" ]; then
-        passed=$((passed + $(printf '%s' "$line" | sed -E 's/^([0-9]+) passed.*/\1/')))
-        failed=$((failed + $(printf '%s' "$line" | sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/')))
-        package_summary=$line
+    if count_summary "$log"; then
+        package_summary=$SUMMARY
     else
         failed=$((failed + 1))
         package_summary="the check gave no summary"
@@ -89,13 +95,8 @@ if [ $HOST_ONLY -eq 0 ]; then
         step "End-to-end suite (Wine)"
         log="$BUILD_ROOT/e2e-tests.log"
         BUILD_DIR="$BUILD_ROOT/windows-x64" tests/e2e/run.sh 2>&1 | tee "$log"
-        line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -1)
-        if [ -n "$line" ]; then
-            p=$(printf '%s' "$line" | sed -E 's/^([0-9]+) passed.*/\1/')
-            f=$(printf '%s' "$line" | sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/')
-            passed=$((passed + p))
-            failed=$((failed + f))
-            e2e_summary=$line
+        if count_summary "$log"; then
+            e2e_summary=$SUMMARY
         else
             failed=$((failed + 1))
             e2e_summary="the suite gave no summary"
@@ -112,11 +113,8 @@ if [ $HOST_ONLY -eq 0 ]; then
             log="$BUILD_ROOT/e2e-wow64-tests.log"
             X86_BUILD_DIR="$BUILD_ROOT/windows-x86" BUILD_DIR="$BUILD_ROOT/windows-x64" tests/e2e/run.sh --wow64 2>&1 |
                 tee "$log"
-            line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -1)
-            if [ -n "$line" ]; then
-                passed=$((passed + $(printf '%s' "$line" | sed -E 's/^([0-9]+) passed.*/\1/')))
-                failed=$((failed + $(printf '%s' "$line" | sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/')))
-                wow64_summary=$line
+            if count_summary "$log"; then
+                wow64_summary=$SUMMARY
             else
                 failed=$((failed + 1))
                 wow64_summary="the suite gave no summary"

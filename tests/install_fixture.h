@@ -121,13 +121,7 @@ protected:
         return n;
     }
 
-    // The debugger-output lines without the empty piece after the last line feed.
-    static std::vector<std::wstring> Lines() {
-        std::vector<std::wstring> lines = sim::DebugLines();
-        if (!lines.empty() && lines.back().empty())
-            lines.pop_back();
-        return lines;
-    }
+    static std::vector<std::wstring> Lines() { return TraceLines(); }
 
     InstallRequest request;
 };

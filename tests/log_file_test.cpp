@@ -38,12 +38,6 @@ class LogFileTest : public SimTest {
 protected:
     static void SetLogFile(const std::wstring &path) { StringCchCopyW(LogFilePath, LOG_PATH_CCH, path.c_str()); }
 
-    static std::vector<std::wstring> DebugLinesWithoutTheLastPiece() {
-        std::vector<std::wstring> lines = sim::DebugLines();
-        if (!lines.empty() && lines.back().empty())
-            lines.pop_back();
-        return lines;
-    }
 };
 
 TEST_F(LogFileTest, LinesAreStampedWithTheLocalTimeAndAppendedInUtf8WithCrLf) {
@@ -103,13 +97,13 @@ TEST_F(LogFileTest, SilentRunLogsItsTraceAndOutcomeAndAnUnwritableLogChangesNoth
         ASSERT_NE(nullptr, sim::FindQueue(L"Corvane LD-2040")) << what;
         if (&c == &cases[0]) {
             unlogged = p;
-            trace = DebugLinesWithoutTheLastPiece();
+            trace = TraceLines();
             ASSERT_LE(2u, trace.size());
             continue;
         }
         EXPECT_EQ(unlogged.ExitCode, p.ExitCode) << what;
         EXPECT_EQ(unlogged.EndTime, p.EndTime) << what;
-        EXPECT_EQ(trace, DebugLinesWithoutTheLastPiece()) << what;
+        EXPECT_EQ(trace, TraceLines()) << what;
         EXPECT_EQ(0, sim::files::OpenFileHandles()) << what;
 
         if (c.Locked) {

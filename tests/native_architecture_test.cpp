@@ -8,6 +8,7 @@
 // rundll32.
 #include <windows.h>
 
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -53,6 +54,9 @@ const Machine kMachines[] = {
 };
 
 const wchar_t *const kEnvironments[] = {L"Windows NT x86", L"Windows x64", L"Windows ARM64", L"Windows ARM"};
+
+// What a test's name says of its machine.
+void PrintTo(const Machine &m, std::ostream *out) { *out << m.Name; }
 
 void SetMachine(const Machine &m) {
     sim::SetNativeArchitecture(m.Processor);

@@ -44,12 +44,6 @@ protected:
         return sim::RunProgram(image, tail, 5000);
     }
 
-    static std::vector<std::wstring> Trace() {
-        std::vector<std::wstring> lines = sim::DebugLines();
-        if (!lines.empty() && lines.back().empty())
-            lines.pop_back();
-        return lines;
-    }
 };
 
 TEST_F(StageTest, StagingUploadsForTheMachinesOwnEnvironmentRescansAndEnds) {
@@ -67,7 +61,7 @@ TEST_F(StageTest, StagingUploadsForTheMachinesOwnEnvironmentRescansAndEnds) {
     EXPECT_EQ((ULONG)CM_REENUMERATE_RETRY_INSTALLATION, sim::Reenumerations()[0].Flags);
 
     std::vector<std::wstring> upload = {L"DoUploadDriverPackage, " + sim::Uploads()[0].StoreInf + L", code:0."};
-    EXPECT_EQ(upload, Trace());
+    EXPECT_EQ(upload, TraceLines());
     EXPECT_EQ(upload, LogTexts(L"C:\\stage.log"));
 
     // Nothing else: no window, no search, no driver or queue, no other program.
@@ -104,8 +98,8 @@ TEST_F(StageTest, ExitCodeIsTheFailingHresultOrTheWin32ErrorOfTheRescan) {
         sim::Process p = Run(kSetup, L"/stage");
         EXPECT_EQ(c.ExitCode, p.ExitCode) << what;
         EXPECT_TRUE(sim::Reenumerations().empty()) << what;
-        ASSERT_EQ(1u, Trace().size()) << what;
-        EXPECT_EQ(0u, Trace()[0].find(L"DoUploadDriverPackage, ")) << what;
+        ASSERT_EQ(1u, TraceLines().size()) << what;
+        EXPECT_EQ(0u, TraceLines()[0].find(L"DoUploadDriverPackage, ")) << what;
     }
 }
 

@@ -100,3 +100,10 @@ std::vector<std::wstring> LogTexts(const std::wstring &path) {
         texts.push_back(line.Text);
     return texts;
 }
+
+std::vector<std::wstring> TraceLines() {
+    std::vector<std::wstring> lines = sim::DebugLines();
+    if (!lines.empty() && lines.back().empty())
+        lines.pop_back();
+    return lines;
+}

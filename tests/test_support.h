@@ -22,6 +22,10 @@ sim::Process RunProgramWindow(int templateId, DLGPROC procedure, const std::wstr
                               const std::wstring &image = L"C:\\Program Files\\Corvane\\setup.exe",
                               const std::function<void()> &after = nullptr);
 
+// The lines of the debugger output, without the empty piece after the last
+// line feed.
+std::vector<std::wstring> TraceLines();
+
 // A line of a log file written by /log: its time stamp ("yyyy-mm-dd
 // hh:mm:ss.mmm", checked for its shape) and its text.
 struct LogLine {

@@ -308,6 +308,7 @@ scenario_wow64_silent() {
     [ -z "$stray" ] || fail "the x86 driver folder holds $stray"
     note "queue: $(grep -F 'queue "Corvane LD-2040"' "$SCEN_DIR/lister64.txt" || echo none)" \
         "($(grep -o 'AddPrinter failed, errcode:[0-9]*' "$t" || echo 'AddPrinter succeeded'))"
+}
 
 # /silence /log: the log file holds every line of the trace, in order and
 # each after its time stamp, among the texts the window would have shown,
@@ -348,6 +349,7 @@ scenario_stage() {
     expect_eq "$(cat "$texts")" "$UPLOAD_LINE" "the log of /stage"
     list_queues queues
     expect_not_in "$SCEN_DIR/queues.txt" 'queue "' "print queues after /stage"
+}
 
 # DLLs planted beside setup.exe and in the temporary folder (where the
 # uninstaller's copy used to run from), under the names of the system DLLs
