@@ -90,7 +90,7 @@ static void RegisterCommonControls(void) {
 
     classes.dwSize = sizeof(classes);
     classes.dwICC = ICC_TREEVIEW_CLASSES | ICC_PROGRESS_CLASS;
-    InitCommonControlsEx(&classes);
+    Comctl32.InitCommonControlsEx(&classes);
 }
 
 // The exit code of a run that ends before its mode begins: 0, as every run

@@ -14,6 +14,7 @@
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/spooler_control.h"
+#include "common/system_libraries.h"
 #include "common/trace.h"
 
 #define DEPLOY_PATH_CCH 260
@@ -28,7 +29,7 @@
 // is the x86 one) into directory.
 static BOOL ReadDriverDirectory(WCHAR *directory, DWORD directoryBytes) {
     DWORD needed = 0;
-    return GetPrinterDriverDirectoryW(NULL, NativePrintEnvironment(), 1, (LPBYTE)directory, directoryBytes,
+    return Winspool.GetPrinterDriverDirectoryW(NULL, NativePrintEnvironment(), 1, (LPBYTE)directory, directoryBytes,
                                       &needed);
 }
 

@@ -7,10 +7,12 @@
 // folder that only administrators can write, held open until it has started.
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "app/resource.h"
+#include "common/system_libraries.h"
 #include "sim/core.h"
 #include "sim/files.h"
 #include "sim/loader.h"
@@ -96,13 +98,16 @@ TEST_P(DllSafetyTest, EveryDllOfAnInstallAnUninstallAndARelaunchComesFromSystem3
     sim::At(sim::Now() + 1000, [] { sim::CloseDialog(Window()); });
     RunNewestChild(sim::Now() + 5000);
 
-    int delayLoads = 0;
+    // The libraries the program loads itself, once in each of its five
+    // processes.
+    int ownLoads = 0;
     for (const sim::loader::Load &load : sim::loader::Loads()) {
         std::wstring file = sim::files::Canonical(load.File);
         EXPECT_EQ(0u, file.find(L"C:\\Windows\\system32\\")) << load.Name.c_str() << " from " << file.c_str();
-        delayLoads += load.Way == sim::loader::How::DelayLoad;
+        for (const std::wstring &dll : sim::loader::RuntimeImports())
+            ownLoads += load.Way == sim::loader::How::LoadLibrary && file == L"C:\\Windows\\system32\\" + dll;
     }
-    EXPECT_GT(delayLoads, 0);
+    EXPECT_EQ(5 * (int)sim::loader::RuntimeImports().size(), ownLoads);
     for (const sim::Process &p : sim::Processes())
         EXPECT_FALSE(p.Crashed) << p.CrashReason.c_str();
 }
@@ -112,6 +117,55 @@ INSTANTIATE_TEST_SUITE_P(Windows, DllSafetyTest,
                          [](const ::testing::TestParamInfo<sim::WindowsVersion> &info) {
                              return std::string(info.param == sim::WindowsVersion::Windows7 ? "Windows7" : "Windows11");
                          });
+
+// Every function the program takes from a library it loads itself.
+struct RuntimeFunction {
+    const wchar_t *Dll;
+    const char *Name;
+    bool Optional;  // the program runs without it
+};
+#define WINSPOOL_ROW(name) {L"winspool.drv", #name, false},
+#define WINSPOOL_OPTIONAL_ROW(name) {L"winspool.drv", #name, true},
+#define NEWDEV_ROW(name) {L"newdev.dll", #name, false},
+#define COMCTL32_ROW(name) {L"comctl32.dll", #name, false},
+const RuntimeFunction kRuntimeFunctions[] = {WINSPOOL_FUNCTIONS(WINSPOOL_ROW) WINSPOOL_OPTIONAL_FUNCTIONS(
+    WINSPOOL_OPTIONAL_ROW) NEWDEV_FUNCTIONS(NEWDEV_ROW) COMCTL32_FUNCTIONS(COMCTL32_ROW)};
+
+// A library without one of the functions (an older release's) is as good as
+// no library: the program ends before it calls any of them, and before it
+// shows or starts anything, as it would crash calling the missing one. An
+// optional one only leaves its caller without it.
+TEST_P(DllSafetyTest, AFunctionMissingFromItsLibraryEndsStartUpBeforeAnythingRuns) {
+    struct Mode {
+        const wchar_t *Tail;
+        DWORD ExitCode;
+    };
+    const Mode modes[] = {{L"", 0}, {L"/silence", 0}, {L"/stage", ERROR_PROC_NOT_FOUND}, {L"-u C:\\Corvane\\", 0}};
+    for (const RuntimeFunction &function : kRuntimeFunctions) {
+        for (const Mode &mode : modes) {
+            if (function.Optional && wcscmp(mode.Tail, L"/stage") != 0)
+                continue;
+            sim::Reset();
+            sim::SetWindowsVersion(GetParam());
+            ResetProductGlobals();
+            install_fixture::ArrangeProgramInstall(kModel, true);
+            sim::loader::RemoveExport(function.Dll, function.Name);
+            sim::Process p = sim::RunProgram(kSetup, mode.Tail, 5000);
+            std::string what = std::string(function.Name) + " missing, \"" +
+                               std::string(mode.Tail, mode.Tail + wcslen(mode.Tail)) + "\"";
+            EXPECT_TRUE(p.Ended && !p.Crashed) << what << ": " << std::string(p.CrashReason.begin(), p.CrashReason.end());
+            EXPECT_EQ(function.Optional ? 0 : mode.ExitCode, (DWORD)p.ExitCode) << what;
+            if (function.Optional)
+                continue;
+            EXPECT_EQ(0, sim::CallCount("CreateMutexW")) << what;
+            for (const sim::Call &call : sim::Calls())
+                EXPECT_EQ(std::find(sim::loader::RuntimeImports().begin(), sim::loader::RuntimeImports().end(),
+                                    sim::loader::DllOf(call.Api)),
+                          sim::loader::RuntimeImports().end())
+                    << what << ": called " << call.Api;
+        }
+    }
+}
 
 class RelaunchCopyTest : public UninstallFixture {};
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/system_libraries.h"
 #include "sim/core.h"
 #include "sim/devices.h"
 #include "sim/files.h"
@@ -336,6 +337,19 @@ TEST_F(RemovalTest, PackageInUseIsTriedFiveTimesAndShowsTheSignedCode) {
     RunUninstallWindow();
     EXPECT_EQ(1, sim::CallCount("DeletePrinterDriverPackageW"));
     EXPECT_EQ(kClick + 600, sim::MessageBoxes()[0].Time);
+
+    // A spooler client without the call (Wine's) cannot remove the package.
+    sim::Reset();
+    ResetProductGlobals();
+    SetUp();
+    InstallProduct();
+    Winspool.DeletePrinterDriverPackageW = NULL;
+    ClickAt(kClick, IDC_REMOVE);
+    sim::At(60000, [] { sim::CloseDialog(Window()); });
+    RunUninstallWindow();
+    EXPECT_EQ(0, sim::CallCount("DeletePrinterDriverPackageW"));
+    EXPECT_NE(std::wstring::npos, TreeLines()[1].find(L", Failed. Error:-2147024769")) << TreeLines()[1].c_str();
+    EXPECT_EQ(1u, sim::MessageBoxes().size());
 }
 
 TEST_F(RemovalTest, PlaceholderWithoutStorePathLosesItsDriversButIsNeverAttempted) {

@@ -18,6 +18,7 @@
 #include "common/globals.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
+#include "common/system_libraries.h"
 
 #define KEY_PATH_CCH 1024
 #define SUBKEY_NAME_CCH 260
@@ -175,7 +176,7 @@ int CollectPrinterDrivers(void) {
     PackageNode placeholder;
 
     CheckSizeQuery(
-        EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, 0, &needed, &count));
+        Winspool.EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, 0, &needed, &count));
     if (needed == 0)
         return 0;
     buffer = (BYTE *)AllocateRecord(needed);
@@ -183,7 +184,7 @@ int CollectPrinterDrivers(void) {
         return 0;
     DriverEnumBuffer = buffer;
     count = 0;
-    if (!EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, needed, &needed,
+    if (!Winspool.EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, needed, &needed,
                              &count))
         InventoryIncomplete = TRUE;
 
@@ -236,7 +237,7 @@ int CollectPrintQueues(void) {
     BYTE *buffer;
     PRINTER_INFO_2W *queues;
 
-    CheckSizeQuery(EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, 0, &needed, &count));
+    CheckSizeQuery(Winspool.EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, 0, &needed, &count));
     if (needed == 0)
         return 0;
     buffer = (BYTE *)AllocateRecord(needed);
@@ -244,7 +245,7 @@ int CollectPrintQueues(void) {
         return 0;
     PrinterEnumBuffer = buffer;
     count = 0;
-    if (!EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, needed, &needed, &count))
+    if (!Winspool.EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, needed, &needed, &count))
         InventoryIncomplete = TRUE;
 
     queues = (PRINTER_INFO_2W *)PrinterEnumBuffer;

@@ -22,6 +22,7 @@
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/spooler_control.h"
+#include "common/system_libraries.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
 
@@ -121,8 +122,11 @@ static int RemovePackageNode(PackageNode *package) {
 
     if (package->DriverCount != 0 || package->StoreInfPath[0] == 0 || package->Removed)
         return 0;
-    for (tries = 0; tries < PACKAGE_TRIES; tries++) {
-        result = DeletePrinterDriverPackageW(NULL, package->StoreInfPath, NativePrintEnvironment());
+    // A spooler client without the call cannot remove the package.
+    if (Winspool.DeletePrinterDriverPackageW == NULL)
+        result = HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    for (tries = 0; tries < PACKAGE_TRIES && Winspool.DeletePrinterDriverPackageW != NULL; tries++) {
+        result = Winspool.DeletePrinterDriverPackageW(NULL, package->StoreInfPath, NativePrintEnvironment());
         if (result != SPAPI_E_INF_IN_USE_BY_DEVICES)
             break;
         Sleep(PACKAGE_RETRY_MS);
@@ -192,13 +196,13 @@ int RemovePrintQueue(const WCHAR *queueName, DWORD *error) {
     defaults.pDatatype = NULL;
     defaults.pDevMode = NULL;
     defaults.DesiredAccess = PRINTER_ALL_ACCESS;
-    if (OpenPrinterW((LPWSTR)queueName, &printer, &defaults)) {
+    if (Winspool.OpenPrinterW((LPWSTR)queueName, &printer, &defaults)) {
         // Pending jobs would keep the queue alive.
-        SetPrinterW(printer, 0, NULL, PRINTER_CONTROL_PURGE);
-        result = DeletePrinter(printer) ? 1 : 0;
+        Winspool.SetPrinterW(printer, 0, NULL, PRINTER_CONTROL_PURGE);
+        result = Winspool.DeletePrinter(printer) ? 1 : 0;
         if (!result)
             code = GetLastError();
-        ClosePrinter(printer);
+        Winspool.ClosePrinter(printer);
     } else {
         code = GetLastError();
         // A queue that no longer exists counts as removed.
@@ -261,14 +265,14 @@ int RemovePrinterDriver(const DRIVER_INFO_8W *driver, DWORD *error) {
     BOOL deleted;
 
     if (driver->pMonitorName != NULL)
-        DeleteMonitorW(NULL, NativePrintEnvironment(), driver->pMonitorName);
-    deleted = DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
+        Winspool.DeleteMonitorW(NULL, NativePrintEnvironment(), driver->pMonitorName);
+    deleted = Winspool.DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
     if (!deleted)
         code = GetLastError();
     if (!deleted && code == ERROR_PRINTER_DRIVER_IN_USE) {
         // A restart lets the spooler unload the driver's files.
         RestartSpooler();
-        deleted = DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
+        deleted = Winspool.DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
         code = deleted ? 0 : GetLastError();
     }
     // A driver that no longer exists counts as removed.
