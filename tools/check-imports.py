@@ -144,7 +144,7 @@ class Image:
                         found.append(desc)
                         where.add(s[0])
             where = ("descriptors found in %s, the header's delay-import entry is empty" % ", ".join(sorted(where))
-                     if where else "none")
+                     if where else "")
         return [(name, self.thunks(names, iat)) for name, iat, names in found], where
 
 
@@ -209,7 +209,9 @@ def check_dlls(img, cmakelists):
     delays, where = img.delay_imports()
     delayed = [dll for dll, _ in delays]
     print("  imports: %s" % (" ".join(imported) or "none"))
-    print("  delay-loaded: %s (%s)" % (" ".join(delayed) or "none", where))
+    print("  delay-loaded: %s%s" % (" ".join(delayed) or "none", " (%s)" % where if where else ""))
+    if runtime is not None:
+        print("  loaded at run time (PRODUCT_RUNTIME_DLLS): %s" % (" ".join(runtime) or "none"))
 
     def compare(what, names, listname, expected):
         have = {n.lower() for n in names}
@@ -223,7 +225,7 @@ def check_dlls(img, cmakelists):
         faults.append("%s sets no PRODUCT_STATIC_DLLS" % cmakelists)
     else:
         compare("the import directory names", imported, "PRODUCT_STATIC_DLLS", static)
-    compare("the program delay-loads", delayed, "PRODUCT_DELAY_DLLS" if delay is not None else "with no PRODUCT_DELAY_DLLS the list",
+    compare("the program delay-loads", delayed, "PRODUCT_DELAY_DLLS" + ("" if delay is not None else " (not set)"),
             delay or [])
     if runtime is not None:
         both = {n.lower() for n in imported + delayed} & {n.lower() for n in runtime}
