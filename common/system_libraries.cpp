@@ -59,12 +59,12 @@ static FARPROC FindFunction(HMODULE library, const char *name, DWORD *error) {
 // Fills one table member from the library at hand. A function pointer of one
 // type converts to another only through a cast; void (*)(void) says so to the
 // compiler.
-#define RESOLVE_WINSPOOL(name) \
+#define RESOLVE_WINSPOOL(name)                                                                                         \
     Winspool.name = (decltype(Winspool.name))(void (*)(void))FindFunction(library, #name, &error);
-#define RESOLVE_WINSPOOL_OPTIONAL(name) \
+#define RESOLVE_WINSPOOL_OPTIONAL(name)                                                                                \
     Winspool.name = (decltype(Winspool.name))(void (*)(void))FindFunction(library, #name, &optionalError);
 #define RESOLVE_NEWDEV(name) Newdev.name = (decltype(Newdev.name))(void (*)(void))FindFunction(library, #name, &error);
-#define RESOLVE_COMCTL32(name) \
+#define RESOLVE_COMCTL32(name)                                                                                         \
     Comctl32.name = (decltype(Comctl32.name))(void (*)(void))FindFunction(library, #name, &error);
 
 BOOL LoadSystemLibraries(void) {

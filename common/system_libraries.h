@@ -20,21 +20,21 @@
 
 // The functions of each library, one F(name) each. The tables and their
 // resolution are both made from these lists.
-#define WINSPOOL_FUNCTIONS(F)                                                                                        \
-    F(AddMonitorW)                                                                                                   \
-    F(AddPrinterDriverW)                                                                                             \
-    F(AddPrinterW)                                                                                                   \
-    F(ClosePrinter)                                                                                                  \
-    F(DeleteMonitorW)                                                                                                \
-    F(DeletePrinter)                                                                                                 \
-    F(DeletePrinterDriverExW)                                                                                        \
-    F(EnumPortsW)                                                                                                    \
-    F(EnumPrinterDriversW)                                                                                           \
-    F(EnumPrintersW)                                                                                                 \
-    F(GetPrinterDriverDirectoryW)                                                                                    \
-    F(GetPrinterW)                                                                                                   \
-    F(OpenPrinterW)                                                                                                  \
-    F(SetPrinterW)                                                                                                   \
+#define WINSPOOL_FUNCTIONS(F)                                                                                          \
+    F(AddMonitorW)                                                                                                     \
+    F(AddPrinterDriverW)                                                                                               \
+    F(AddPrinterW)                                                                                                     \
+    F(ClosePrinter)                                                                                                    \
+    F(DeleteMonitorW)                                                                                                  \
+    F(DeletePrinter)                                                                                                   \
+    F(DeletePrinterDriverExW)                                                                                          \
+    F(EnumPortsW)                                                                                                      \
+    F(EnumPrinterDriversW)                                                                                             \
+    F(EnumPrintersW)                                                                                                   \
+    F(GetPrinterDriverDirectoryW)                                                                                      \
+    F(GetPrinterW)                                                                                                     \
+    F(OpenPrinterW)                                                                                                    \
+    F(SetPrinterW)                                                                                                     \
     F(UploadPrinterDriverPackageW)
 // Windows has these as well, but other implementations of the library may
 // not (Wine's winspool.drv lacks DeletePrinterDriverPackageW): a missing one

@@ -30,7 +30,7 @@
 static BOOL ReadDriverDirectory(WCHAR *directory, DWORD directoryBytes) {
     DWORD needed = 0;
     return Winspool.GetPrinterDriverDirectoryW(NULL, NativePrintEnvironment(), 1, (LPBYTE)directory, directoryBytes,
-                                      &needed);
+                                               &needed);
 }
 
 static BOOL IsPlainFile(const WCHAR *path) {

@@ -33,8 +33,8 @@ HRESULT UploadDriverPackage(const WCHAR *infPath) {
     HRESULT result;
 
     memset(storePath, 0, sizeof(storePath));
-    result = Winspool.UploadPrinterDriverPackageW(NULL, infPath, NativePrintEnvironment(), UPDP_UPLOAD_ALWAYS, NULL, storePath,
-                                         &storePathCch);
+    result = Winspool.UploadPrinterDriverPackageW(NULL, infPath, NativePrintEnvironment(), UPDP_UPLOAD_ALWAYS, NULL,
+                                                  storePath, &storePathCch);
     Trace("DoUploadDriverPackage, %ws, code:%d.", storePath, (int)result);
     return result;
 }

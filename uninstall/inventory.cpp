@@ -175,8 +175,8 @@ int CollectPrinterDrivers(void) {
     DriverNode *node;
     PackageNode placeholder;
 
-    CheckSizeQuery(
-        Winspool.EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, 0, &needed, &count));
+    CheckSizeQuery(Winspool.EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, 0,
+                                                &needed, &count));
     if (needed == 0)
         return 0;
     buffer = (BYTE *)AllocateRecord(needed);
@@ -184,8 +184,8 @@ int CollectPrinterDrivers(void) {
         return 0;
     DriverEnumBuffer = buffer;
     count = 0;
-    if (!Winspool.EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, needed, &needed,
-                             &count))
+    if (!Winspool.EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, needed,
+                                      &needed, &count))
         InventoryIncomplete = TRUE;
 
     drivers = (DRIVER_INFO_8W *)DriverEnumBuffer;
@@ -237,7 +237,8 @@ int CollectPrintQueues(void) {
     BYTE *buffer;
     PRINTER_INFO_2W *queues;
 
-    CheckSizeQuery(Winspool.EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, 0, &needed, &count));
+    CheckSizeQuery(
+        Winspool.EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, 0, &needed, &count));
     if (needed == 0)
         return 0;
     buffer = (BYTE *)AllocateRecord(needed);
@@ -245,7 +246,8 @@ int CollectPrintQueues(void) {
         return 0;
     PrinterEnumBuffer = buffer;
     count = 0;
-    if (!Winspool.EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, needed, &needed, &count))
+    if (!Winspool.EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, needed, &needed,
+                                &count))
         InventoryIncomplete = TRUE;
 
     queues = (PRINTER_INFO_2W *)PrinterEnumBuffer;

@@ -266,13 +266,15 @@ int RemovePrinterDriver(const DRIVER_INFO_8W *driver, DWORD *error) {
 
     if (driver->pMonitorName != NULL)
         Winspool.DeleteMonitorW(NULL, NativePrintEnvironment(), driver->pMonitorName);
-    deleted = Winspool.DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
+    deleted =
+        Winspool.DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
     if (!deleted)
         code = GetLastError();
     if (!deleted && code == ERROR_PRINTER_DRIVER_IN_USE) {
         // A restart lets the spooler unload the driver's files.
         RestartSpooler();
-        deleted = Winspool.DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
+        deleted =
+            Winspool.DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
         code = deleted ? 0 : GetLastError();
     }
     // A driver that no longer exists counts as removed.
