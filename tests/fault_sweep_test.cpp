@@ -992,6 +992,39 @@ SweptRun HandOverRun(const std::string &name, const std::wstring &program) {
     return run;
 }
 
+// The Wizard button, pressed while the window searches for a printer (none
+// is plugged in), and the window closed three seconds later: the program
+// started is the machine's own rundll32, by its full path.
+void CheckWizard(const sim::Process &, std::vector<std::string> *broken) {
+    for (const sim::Process &child : sim::Processes())
+        if (!child.Started && Canonical(child.ImageFile) != Canonical(L"C:\\Windows\\system32\\rundll32.exe"))
+            broken->push_back("started " + Narrow(child.ImageFile));
+}
+
+SweptRun WizardRun() {
+    SweptRun run;
+    run.Name = "install window, Wizard";
+    run.Arrange = [] {
+        sim::files::LayOutInstallFolder(kFolder);
+        sim::files::WriteFile(kSetup, "program image");
+    };
+    run.Start = [] {
+        sim::At(2000, [] {
+            if (HWND window = sim::FindDialog(IDD_INSTALL))
+                sim::Click(window, IDC_WIZARD);
+        });
+        sim::At(5000, [] {
+            if (HWND window = sim::FindDialog(IDD_INSTALL))
+                sim::Click(window, IDCANCEL);
+        });
+        return sim::StartProgram(kSetup, L"");
+    };
+    run.Paths.assign(std::begin(kInstallPaths), std::end(kInstallPaths));
+    run.WindowClosedMs = 5000;
+    run.CheckReports = CheckWizard;
+    return run;
+}
+
 // What the sweep found, now mended in the product. Each row is replayed
 // on its own with the error of the table, and must still reach its call.
 enum class RunId { SilentPlugAndPlay, InstallWindow, Remove };
@@ -1049,6 +1082,7 @@ TEST_F(FaultSweep, SilentInstall32BitProgramOnX64) {
     Sweep(InstallRun("silent install, 32-bit program on x64", true, L"/silence", true));
 }
 TEST_F(FaultSweep, Stage) { Sweep(StageRun()); }
+TEST_F(FaultSweep, InstallWindowWizard) { Sweep(WizardRun()); }
 TEST_F(FaultSweep, RemoveInTheUninstallWindow) { Sweep(RemoveRun("uninstall window, Remove", L"")); }
 TEST_F(FaultSweep, RemoveWithLog) {
     Sweep(RemoveRun("uninstall window, Remove, with /log", L"/log \"" + std::wstring(kLog) + L"\" "));
