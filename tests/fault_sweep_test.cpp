@@ -726,17 +726,19 @@ void Sweep(const SweptRun &run) {
         points += counts[api];
     }
 
+    int searching = 0;
     for (const Fault &fault : faults) {
         Outcome replay = RunOnce(run, fault, &clean);
+        searching += replay.Process.Killed ? 1 : 0;
         if (!replay.Broken.empty())
             ADD_FAILURE() << run.Name << " / " << fault.Name() << ":" << Joined(replay.Broken);
     }
 
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("[ SWEEP    ] %s: %d calls of %d APIs; %d failure points (%d calls of %d APIs that cannot fail left "
-                "out); %d replays; %.1f s\n",
+                "out); %d replays (%d still searching at the limit); %.1f s\n",
                 run.Name.c_str(), static_cast<int>(clean.Calls.size()), static_cast<int>(apis.size()), points,
-                leftOutCalls, leftOutApis, static_cast<int>(faults.size()), seconds);
+                leftOutCalls, leftOutApis, static_cast<int>(faults.size()), searching, seconds);
 }
 
 // --- The install runs ---------------------------------------------------------------
