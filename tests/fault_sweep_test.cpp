@@ -2,11 +2,12 @@
 // fail, one at a time, and the run must still end in a defined, safe state.
 //
 // Each swept run (the silent install on the Plug and Play road and on the
-// manual road, the install window that ends in "Done", "Remove" in the
-// uninstall window, the hand-over from setup.exe on an installed machine and
-// the relaunch of unins000.exe, staging, the log file, the 32-bit program on
-// x64 under WOW64) is one test. The sweep first records a clean run: every
-// call of a simulated API, by name and occurrence. It then replays the run
+// manual road, the install window that ends in "Done" and the one whose
+// Wizard button is pressed, "Remove" in the uninstall window, the hand-over
+// from setup.exe on an installed machine and the relaunch of unins000.exe,
+// staging, the log file, the 32-bit program on x64 under WOW64, also on
+// Windows 7) is one test. The sweep first records a clean run: every call of
+// a simulated API, by name and occurrence. It then replays the run
 // once per recorded call with that one call failing, and once per API with
 // every call of it failing, each time with the error Windows gives for a
 // plausible failure of that API (kErrorTable), and again with each further
@@ -813,11 +814,13 @@ void CheckInstalledReport(const sim::Process &, std::vector<std::string> *broken
 
 // The waits of a clean installation are short; a failure may add the paths
 // of kInstallPaths.
-SweptRun InstallRun(const std::string &name, bool plugAndPlay, const std::wstring &tail, bool program32Bit = false) {
+SweptRun InstallRun(const std::string &name, bool plugAndPlay, const std::wstring &tail, bool program32Bit = false,
+                    sim::WindowsVersion version = sim::WindowsVersion::Windows11) {
     SweptRun run;
     run.Name = name;
-    run.Arrange = [plugAndPlay, program32Bit] {
+    run.Arrange = [plugAndPlay, program32Bit, version] {
         sim::SetProgram32Bit(program32Bit);
+        sim::SetWindowsVersion(version);
         install_fixture::ArrangeProgramInstall(kModel, plugAndPlay);
     };
     run.Start = [tail] { return StartInstall(tail); };
@@ -1082,6 +1085,10 @@ TEST_F(FaultSweep, SilentInstallWithLog) {
 }
 TEST_F(FaultSweep, SilentInstall32BitProgramOnX64) {
     Sweep(InstallRun("silent install, 32-bit program on x64", true, L"/silence", true));
+}
+TEST_F(FaultSweep, SilentInstall32BitProgramOnWindows7X64) {
+    Sweep(InstallRun("silent install, 32-bit program on Windows 7 x64", true, L"/silence", true,
+                     sim::WindowsVersion::Windows7));
 }
 TEST_F(FaultSweep, Stage) { Sweep(StageRun()); }
 TEST_F(FaultSweep, InstallWindowWizard) { Sweep(WizardRun()); }
