@@ -640,7 +640,7 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
     }
     pid = run.Start();
     // Past the allowed end a run is ended, and then judged by its search.
-    out.Process = sim::Run(fault.Api.empty() ? 300000 : allowedEnd + 20000);
+    out.Process = sim::Run(fault.Api.empty() ? 300000 : allowedEnd + 10000);
     out.Calls = sim::Calls();
 
     std::vector<std::string> &broken = out.Broken;
