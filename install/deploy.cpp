@@ -60,8 +60,10 @@ static BOOL ReplaceAtRestart(const WCHAR *sourcePath, const WCHAR *targetDirecto
     if (GetTempFileNameW(targetDirectory, REPLACEMENT_PREFIX, 0, temporaryPath) == 0)
         return FALSE;
     if (CopyFileW(sourcePath, temporaryPath, FALSE) &&
-        MoveFileExW(temporaryPath, targetPath, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING))
+        MoveFileExW(temporaryPath, targetPath, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
+        RestartNeeded = TRUE;
         return TRUE;
+    }
     DeleteFileW(temporaryPath);
     return FALSE;
 }

@@ -140,6 +140,7 @@ int InstallPrinterLanguageMonitor(const WCHAR *monitorName, const WCHAR *dllName
 
 int InstallPrinterManually(const InstallRequest *request) {
     PRINTER_INFO_2W queue;
+    DWORD addError = ERROR_SUCCESS;
     HANDLE printer;
     int result;
     int tries;
@@ -176,16 +177,22 @@ int InstallPrinterManually(const InstallRequest *request) {
     queue.pDatatype = (LPWSTR)L"RAW";
     queue.Attributes = PRINTER_ATTRIBUTE_LOCAL;
     printer = Winspool.AddPrinterW(NULL, 2, (LPBYTE)&queue);
-    if (printer == NULL)
-        Trace("AddPrinter failed, errcode:%d.", (int)GetLastError());
-    else
+    if (printer == NULL) {
+        addError = GetLastError();
+        Trace("AddPrinter failed, errcode:%d.", (int)addError);
+    } else {
         Winspool.ClosePrinter(printer);
+    }
 
     for (tries = 0; tries < WAIT_TRIES; tries++) {
         if (CheckPrinterQueue(request->QueueName, request->PortName))
             return 1;
         Sleep(WAIT_PAUSE_MS);
     }
-    // A queue that never showed up is a failed installation.
+    // A queue that never showed up is a failed installation; the reason the
+    // spooler gave for it, rather than the lookups' "no such printer", is
+    // what the failure message and the exit code report.
+    if (addError != ERROR_SUCCESS)
+        SetLastError(addError);
     return 0;
 }

@@ -39,6 +39,8 @@ void ResetProductGlobals() {
     DriverEnumBuffer = NULL;
     PrinterEnumBuffer = NULL;
     InventoryIncomplete = FALSE;
+    InventoryError = ERROR_SUCCESS;
+    RestartNeeded = FALSE;
 }
 
 void SimTest::SetUp() {
