@@ -5,8 +5,8 @@
 // manual road, the install window that ends in "Done" and the one whose
 // Wizard button is pressed, "Remove" in the uninstall window, the hand-over
 // from setup.exe on an installed machine and the relaunch of unins000.exe,
-// staging, the log file, the 32-bit program on x64 under WOW64, also on
-// Windows 7) is one test. The sweep first records a clean run: every call of
+// the unattended install and removal (/quiet, /remove), staging, the log
+// file, the 32-bit program on x64 under WOW64, also on Windows 7) is one test. The sweep first records a clean run: every call of
 // a simulated API, by name and occurrence. It then replays the run
 // once per recorded call with that one call failing, and once per API with
 // every call of it failing, each time with the error Windows gives for a
@@ -25,8 +25,9 @@
 //     designed, for a printer it knows: its passes still come a second apart,
 //     and what it holds does not grow from one pass to the next;
 //   - the spooler runs at the end;
-//   - no failure passes for success: what the run reports as installed,
-//     staged, handed over or removed is so on the machine;
+//   - no failure passes for success: what the run reports (in a window, a
+//     message or its exit code) as installed, staged, handed over or removed
+//     is so on the machine;
 //   - nothing outside the product's folder and its own driver files is
 //     deleted, changed, recycled or replaced;
 //   - the run ends within the clean run's end plus the waits that the failed
@@ -59,6 +60,7 @@
 #include <sanitizer/common_interface_defs.h>
 #endif
 
+#include "app/deployment.h"
 #include "app/resource.h"
 #include "common/package_files.h"
 #include "install/discovery.h"
@@ -480,6 +482,7 @@ const PathRow kRemovalPaths[] = {
      kDriverInUseMs + 5 * 1000, kDriverInUseMs + 5 * 1000, false},
     {"DeletePrinterDriverExW", ERROR_PRINTER_DRIVER_IN_USE, 1000 + kRestartMs, kDriverInUseMs, false},
     {"DeletePrinterDriverExW", 0, 1000, 10 * 1000, false},
+    {"DeleteMonitorW", ERROR_PRINT_MONITOR_IN_USE, kRestartMs, kRestartMs, false},
     {"DeletePrinterDriverPackageW", (DWORD)SPAPI_E_INF_IN_USE_BY_DEVICES, 1000, 5 * 1000, false},
     {"DeleteFileW", 0, 1000, 5 * 1000, false},
     {"OpenSCManagerW OpenServiceW QueryServiceStatusEx QueryServiceStatus ControlService StartServiceW", 0,
@@ -775,15 +778,7 @@ const sim::PrinterDriver *NativeDriver(const std::wstring &name) {
 // place: those the program put into the environment's driver folder, or the
 // package in the store that Plug and Play installed it from; a driver with a
 // language monitor has it registered, its DLL in the real System32.
-void CheckInstalledReport(const sim::Process &, std::vector<std::string> *broken) {
-    bool reported = false;
-    for (UINT id : sim::StringLoads())
-        reported = reported || id == IDS_INSTALLED;
-    HWND window = sim::FindDialog(IDD_INSTALL);
-    bool done = window != nullptr && sim::ControlText(window, IDCANCEL) == L"Done";
-    if (!reported && !done)
-        return;
-    std::string what = done ? "\"Done\"" : "string 103 (installed)";
+void CheckInstalledOnMachine(const std::string &what, std::vector<std::string> *broken) {
     const sim::PrintQueue *queue = sim::FindQueue(kModel);
     if (queue == nullptr || queue->ListedAt > sim::Now()) {
         broken->push_back(what + " without the queue");
@@ -810,6 +805,26 @@ void CheckInstalledReport(const sim::Process &, std::vector<std::string> *broken
     }
     if (driver->pMonitorName && (sim::FindMonitor(*driver->pMonitorName) == nullptr || !sim::files::IsFile(kMonitorDll)))
         broken->push_back(what + " without the language monitor and its DLL");
+}
+
+void CheckInstalledReport(const sim::Process &, std::vector<std::string> *broken) {
+    bool reported = false;
+    for (UINT id : sim::StringLoads())
+        reported = reported || id == IDS_INSTALLED;
+    HWND window = sim::FindDialog(IDD_INSTALL);
+    bool done = window != nullptr && sim::ControlText(window, IDCANCEL) == L"Done";
+    if (reported || done)
+        CheckInstalledOnMachine(done ? "\"Done\"" : "string 103 (installed)", broken);
+}
+
+// The unattended install's exit code: 0, or 3010 with a file replaced at the
+// restart, is the printer installed.
+void CheckQuietReport(const sim::Process &setup, std::vector<std::string> *broken) {
+    CheckInstalledReport(setup, broken);
+    if (setup.Ended && !setup.Killed && (setup.ExitCode == 0 || setup.ExitCode == EXIT_RESTART_NEEDED))
+        CheckInstalledOnMachine("exit code " + std::to_string(setup.ExitCode), broken);
+    if (setup.ExitCode == EXIT_RESTART_NEEDED && sim::files::PendingRenames().empty())
+        broken->push_back("exit code 3010 with nothing to do at the restart");
 }
 
 // The waits of a clean installation are short; a failure may add the paths
@@ -843,6 +858,17 @@ void CheckStagedReport(const sim::Process &setup, std::vector<std::string> *brok
         broken->push_back("exit code 0 without the package staged");
 }
 
+// The unattended install waits up to 60 s for a printer it knows. Nobody is
+// there to close a window.
+SweptRun QuietRun() {
+    SweptRun run = InstallRun("/quiet", true, L"/quiet");
+    run.Start = [] { return sim::StartProgram(kSetup, L"/quiet"); };
+    run.WindowClosedMs = 0;
+    run.Paths[0].EveryCall = 60 * 1000;
+    run.CheckReports = CheckQuietReport;
+    return run;
+}
+
 SweptRun StageRun() {
     SweptRun run = InstallRun("/stage", true, L"/stage");
     run.CheckReports = CheckStagedReport;
@@ -871,6 +897,8 @@ bool ShowsRemoved(const WCHAR *status) { return std::wstring(status) == L"Remove
 
 std::string Narrow(const WCHAR *text) { return Narrow(std::wstring(text != nullptr ? text : L"")); }
 
+void CheckAllRemoved(const std::string &message, std::vector<std::string> *broken);
+
 // "Removed." on a node of the tree, and message 115: what they speak of is
 // gone: the queues, the driver, the language monitor and its DLL in the real
 // System32 (or its deletion scheduled for the restart), the package in the
@@ -895,9 +923,23 @@ void CheckRemovedReports(const sim::Process &, std::vector<std::string> *broken)
     bool uninstalled = false;
     for (const sim::MessageBoxCall &box : sim::MessageBoxes())
         uninstalled = uninstalled || box.Text == L"The driver is uninstalled.";
-    if (!uninstalled)
+    if (uninstalled)
+        CheckAllRemoved("message 115 (uninstalled) with ", broken);
+}
+
+// The unattended removal's exit code: 0 is everything gone, 3010 the same
+// with the monitor DLL deleted at the restart.
+void CheckRemoveExitCode(const sim::Process &remover, std::vector<std::string> *broken) {
+    CheckRemovedReports(remover, broken);
+    if (!remover.Ended || remover.Killed || (remover.ExitCode != 0 && remover.ExitCode != EXIT_RESTART_NEEDED))
         return;
-    const std::string message = "message 115 (uninstalled) with ";
+    std::string code = "exit code " + std::to_string(remover.ExitCode);
+    CheckAllRemoved(code + " with ", broken);
+    if (remover.ExitCode == 0 && sim::files::Exists(kMonitorDll))
+        broken->push_back(code + " with crvnmon.dll left for the restart");
+}
+
+void CheckAllRemoved(const std::string &message, std::vector<std::string> *broken) {
     for (const wchar_t *queue : {kProductModel, kCopyQueue})
         if (sim::FindQueue(queue) != nullptr)
             broken->push_back(message + "the queue " + Narrow(queue) + " still there");
@@ -962,6 +1004,19 @@ SweptRun RemoveRun(const std::string &name, const std::wstring &options, bool pr
     run.Paths.assign(std::begin(kRemovalPaths), std::end(kRemovalPaths));
     run.Slack = 1000;
     run.CheckReports = CheckRemovedReports;
+    return run;
+}
+
+// The same machine, removed by the unattended mode of the installed program.
+SweptRun UnattendedRemoveRun() {
+    SweptRun run = RemoveRun("/remove", L"");
+    run.Arrange = [arrange = run.Arrange] {
+        arrange();
+        sim::files::WriteFile(kSetup, "program image");
+    };
+    run.Start = [] { return sim::StartProgram(kSetup, L"/remove"); };
+    run.Slack = 0;
+    run.CheckReports = CheckRemoveExitCode;
     return run;
 }
 
@@ -1092,6 +1147,8 @@ TEST_F(FaultSweep, SilentInstall32BitProgramOnWindows7X64) {
 }
 TEST_F(FaultSweep, Stage) { Sweep(StageRun()); }
 TEST_F(FaultSweep, InstallWindowWizard) { Sweep(WizardRun()); }
+TEST_F(FaultSweep, Quiet) { Sweep(QuietRun()); }
+TEST_F(FaultSweep, UnattendedRemove) { Sweep(UnattendedRemoveRun()); }
 TEST_F(FaultSweep, RemoveInTheUninstallWindow) { Sweep(RemoveRun("uninstall window, Remove", L"")); }
 TEST_F(FaultSweep, RemoveWithLog) {
     Sweep(RemoveRun("uninstall window, Remove, with /log", L"/log \"" + std::wstring(kLog) + L"\" "));
