@@ -403,12 +403,11 @@ void CheckFiles(const std::map<std::wstring, std::string> &before, std::vector<s
         return Within(path, kFolder) || IsProductFileOutside(path) || before.count(sim::files::Canonical(path)) == 0;
     };
     for (const auto &entry : before) {
-        if (mayGo(entry.first))
+        bool exists = sim::files::Exists(entry.first);
+        if (exists && entry.second == (sim::files::IsFile(entry.first) ? "f" + sim::files::ReadFile(entry.first) : "d"))
             continue;
-        if (!sim::files::Exists(entry.first))
-            broken->push_back("deleted " + Narrow(entry.first));
-        else if (entry.second != (sim::files::IsFile(entry.first) ? "f" + sim::files::ReadFile(entry.first) : "d"))
-            broken->push_back("changed " + Narrow(entry.first));
+        if (!mayGo(entry.first))
+            broken->push_back((exists ? "changed " : "deleted ") + Narrow(entry.first));
     }
     for (const sim::shell::RecycledItem &item : sim::shell::RecycleBin())
         if (!Within(item.OriginalPath, kFolder))
