@@ -234,37 +234,41 @@ protected:
 
 // A model with the language monitor: its DLL goes into the machine's own
 // System32 (the real one under WOW64, never SysWOW64) and the monitor is
-// registered for the machine's environment; "Remove" takes both away.
+// registered for the machine's environment; "Remove" takes both away, also
+// when another program holds the DLL: it is gone after the restart then.
 TEST_P(OneMachineTest, LanguageMonitorInTheRealSystem32UntilRemove) {
     const Machine &machine = GetParam();
     const std::wstring dll = L"C:\\Windows\\system32\\crvnmon.dll", wow64Dll = L"C:\\Windows\\SysWOW64\\crvnmon.dll";
-    install_fixture::ArrangeProgramInstall(kModel, false);
-    sim::RunInProcess([] {
-        InstallRequest request = {};
-        StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kInstallDir);
-        for (WCHAR *name : {request.DriverName, request.QueueName})
-            StringCchCopyW(name, REQUEST_TEXT_CCH, kModel);
-        StringCchCopyW(request.PortName, REQUEST_TEXT_CCH, L"USB001");
-        request.Options = MODEL_USES_LANGUAGE_MONITOR;
-        EXPECT_EQ(1, InstallPrinter(&request, install_fixture::kInfPath));
-    });
-    EXPECT_EQ(std::string(machine.Folder, machine.Folder + wcslen(machine.Folder)) + "\\crvnmon.dll",
-              sim::files::ReadFile(dll));
-    EXPECT_FALSE(sim::files::Exists(wow64Dll));
-    ASSERT_NE(nullptr, sim::FindMonitor(L"Language Monitor"));
-    EXPECT_EQ(machine.Environment, sim::FindMonitor(L"Language Monitor")->Environment.value_or(L""));
-    ExpectMachinesEnvironment(machine);
+    for (bool held : {false, true}) {
+        SCOPED_TRACE(held ? "the DLL held by another program" : "the DLL free");
+        SetUp();
+        install_fixture::ArrangeProgramInstall(kModel, false);
+        sim::RunInProcess([] {
+            InstallRequest request = {};
+            StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kInstallDir);
+            for (WCHAR *name : {request.DriverName, request.QueueName})
+                StringCchCopyW(name, REQUEST_TEXT_CCH, kModel);
+            StringCchCopyW(request.PortName, REQUEST_TEXT_CCH, L"USB001");
+            request.Options = MODEL_USES_LANGUAGE_MONITOR;
+            EXPECT_EQ(1, InstallPrinter(&request, install_fixture::kInfPath));
+        });
+        EXPECT_EQ(std::string(machine.Folder, machine.Folder + wcslen(machine.Folder)) + "\\crvnmon.dll",
+                  sim::files::ReadFile(dll));
+        EXPECT_FALSE(sim::files::Exists(wow64Dll));
+        ASSERT_NE(nullptr, sim::FindMonitor(L"Language Monitor"));
+        EXPECT_EQ(machine.Environment, sim::FindMonitor(L"Language Monitor")->Environment.value_or(L""));
+        if (held)
+            sim::files::Lock(dll, sim::files::LockKind::Image);
 
-    std::wstring tree;
-    EXPECT_FALSE(Uninstall(&tree).Killed);
-    EXPECT_EQ(std::vector<std::wstring>{L"The driver is uninstalled."}, MessageTexts());
-    EXPECT_EQ(nullptr, sim::FindMonitor(L"Language Monitor"));
-    bool scheduled = false;
-    for (const sim::files::PendingRename &r : sim::files::PendingRenames())
-        scheduled = scheduled || (sim::files::Canonical(r.From) == sim::files::Canonical(dll) && r.To.empty());
-    EXPECT_TRUE(!sim::files::Exists(dll) || scheduled);
-    EXPECT_FALSE(sim::files::Exists(wow64Dll));
-    ExpectMachinesEnvironment(machine);
+        std::wstring tree;
+        EXPECT_FALSE(Uninstall(&tree).Killed);
+        EXPECT_EQ(held, sim::files::Exists(dll));
+        EXPECT_EQ(nullptr, sim::FindMonitor(L"Language Monitor"));
+        sim::files::Restart();
+        EXPECT_FALSE(sim::files::Exists(dll));
+        EXPECT_FALSE(sim::files::Exists(wow64Dll));
+        ExpectMachinesEnvironment(machine);
+    }
 }
 
 // Staging by the program itself: the machine's own package, with the
