@@ -1111,6 +1111,14 @@ const FoundFault kFoundFaults[] = {
     {RunId::Remove, "OpenServiceW", 2, "the same"},
     {RunId::Remove, "QueryServiceStatusEx", 3, "the same"},
     {RunId::Remove, "StartServiceW", 1, "the same"},
+    // Every clean Remove also left the language monitor registered (it was
+    // deleted before the driver that names it) and said it was uninstalled.
+    {RunId::Remove, "OpenSCManagerW", 1,
+     "the spooler could not be stopped for the monitor DLL, which stayed in System32, yet \"Remove\" said \"The "
+     "driver is uninstalled.\""},
+    {RunId::Remove, "ControlService", 1, "the same"},
+    {RunId::Remove, "GetSystemDirectoryW", 1, "the same without the system directory"},
+    {RunId::Remove, "DeleteFileW", 0, "the same with the DLL that could not be deleted"},
 };
 
 class FaultSweep : public UninstallFixture {};
