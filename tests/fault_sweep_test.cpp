@@ -898,6 +898,14 @@ std::string Narrow(const WCHAR *text) { return Narrow(std::wstring(text != nullp
 
 void CheckAllRemoved(const std::string &message, std::vector<std::string> *broken);
 
+// The monitor DLL is to be deleted at the restart.
+bool MonitorDllScheduled() {
+    for (const sim::files::PendingRename &r : sim::files::PendingRenames())
+        if (Canonical(r.From) == Canonical(kMonitorDll) && r.To.empty())
+            return true;
+    return false;
+}
+
 // "Removed." on a node of the tree, and message 115: what they speak of is
 // gone: the queues, the driver, the language monitor and its DLL in the real
 // System32 (or its deletion scheduled for the restart), the package in the
@@ -934,7 +942,7 @@ void CheckRemoveExitCode(const sim::Process &remover, std::vector<std::string> *
         return;
     std::string code = "exit code " + std::to_string(remover.ExitCode);
     CheckAllRemoved(code + " with ", broken);
-    if (remover.ExitCode == 0 && sim::files::Exists(kMonitorDll))
+    if (remover.ExitCode == 0 && sim::files::Exists(kMonitorDll) && MonitorDllScheduled())
         broken->push_back(code + " with crvnmon.dll left for the restart");
 }
 
@@ -946,10 +954,7 @@ void CheckAllRemoved(const std::string &message, std::vector<std::string> *broke
         broken->push_back(message + "the driver still there");
     if (sim::FindMonitor(uninstall_fixture::kMonitor) != nullptr)
         broken->push_back(message + "the language monitor still registered");
-    bool dllScheduled = false;
-    for (const sim::files::PendingRename &r : sim::files::PendingRenames())
-        dllScheduled = dllScheduled || (Canonical(r.From) == Canonical(kMonitorDll) && r.To.empty());
-    if (sim::files::Exists(kMonitorDll) && !dllScheduled)
+    if (sim::files::Exists(kMonitorDll) && !MonitorDllScheduled())
         broken->push_back(message + "crvnmon.dll still in System32");
     if (!sim::DriverPackages().empty())
         broken->push_back(message + "the driver package still there");
@@ -959,38 +964,22 @@ void CheckAllRemoved(const std::string &message, std::vector<std::string> *broke
 }
 
 // The product installed with a package, its driver and two queues, the
-// language monitor and its DLL, and its folder; the uninstall window as the
-// hand-over starts it (the folder's quote left open), "Remove" pressed after
-// a second.
+// language monitor and its DLL, and its folder.
+struct InstalledMachine : UninstallFixture {
+    static void Arrange() {
+        InstallProduct(kProductModel);
+        AddQueue(kCopyQueue, kProductModel, L"USB002");
+    }
+};
+
+// That machine; the uninstall window as the hand-over starts it (the
+// folder's quote left open), "Remove" pressed after a second.
 SweptRun RemoveRun(const std::string &name, const std::wstring &options, bool program32Bit = false) {
     SweptRun run;
     run.Name = name;
     run.Arrange = [program32Bit] {
         sim::SetProgram32Bit(program32Bit);
-        sim::SetDriverStoreHash(L"1a2b3c4d");
-        std::wstring store = sim::AddDriverPackage(uninstall_fixture::kSourceInf);
-        sim::files::WriteFile(store, sim::inf::PrinterInfText(uninstall_fixture::kDriverVer));
-        sim::SetMultiStringValue(sim::DriverPackageKey(store), L"DriverStorePath", {store});
-        for (const wchar_t *queue : {kProductModel, kCopyQueue}) {
-            sim::PrintQueue q;
-            q.pPrinterName = queue;
-            q.pPortName = queue == kProductModel ? L"USB001" : L"USB002";
-            q.pDriverName = kProductModel;
-            sim::AddQueue(q);
-            sim::AddPrintQueueDevice(queue);
-        }
-        sim::PrinterDriver d;
-        d.pName = std::wstring(kProductModel);
-        d.pDriverPath = std::wstring(DRIVER_DLL_NAME);
-        d.pDataFile = std::wstring(DRIVER_DATA_FILE_NAME);
-        d.pConfigFile = std::wstring(CONFIG_DLL_NAME);
-        d.pMonitorName = std::wstring(uninstall_fixture::kMonitor);
-        d.pszMfgName = std::wstring(L"Corvane");
-        d.pszInfPath = store;
-        sim::AddDriver(d);
-        sim::AddMonitor(uninstall_fixture::kMonitor, MONITOR_DLL_NAME);
-        sim::files::WriteFile(kMonitorDll, "amd64\\crvnmon.dll");
-        sim::files::LayOutInstallFolder(kFolder);
+        InstalledMachine::Arrange();
     };
     run.Start = [options] {
         sim::At(kRemoveClickMs, [] {
@@ -1043,7 +1032,7 @@ SweptRun HandOverRun(const std::string &name, const std::wstring &program) {
     SweptRun run;
     run.Name = name;
     run.Arrange = [] {
-        RemoveRun("", L"").Arrange();
+        InstalledMachine::Arrange();
         sim::files::WriteFile(kSetup, "program image");
     };
     run.Start = [program] { return sim::StartProgram(std::wstring(kFolder) + program, L""); };
