@@ -816,14 +816,19 @@ void CheckInstalledReport(const sim::Process &, std::vector<std::string> *broken
         CheckInstalledOnMachine(done ? "\"Done\"" : "string 103 (installed)", broken);
 }
 
+// 3010 asks for a restart: something must be left for it.
+void CheckRestartCode(const sim::Process &p, std::vector<std::string> *broken) {
+    if (p.ExitCode == EXIT_RESTART_NEEDED && sim::files::PendingRenames().empty())
+        broken->push_back("exit code 3010 with nothing to do at the restart");
+}
+
 // The unattended install's exit code: 0, or 3010 with a file replaced at the
 // restart, is the printer installed.
 void CheckQuietReport(const sim::Process &setup, std::vector<std::string> *broken) {
     CheckInstalledReport(setup, broken);
     if (setup.Ended && !setup.Killed && (setup.ExitCode == 0 || setup.ExitCode == EXIT_RESTART_NEEDED))
         CheckInstalledOnMachine("exit code " + std::to_string(setup.ExitCode), broken);
-    if (setup.ExitCode == EXIT_RESTART_NEEDED && sim::files::PendingRenames().empty())
-        broken->push_back("exit code 3010 with nothing to do at the restart");
+    CheckRestartCode(setup, broken);
 }
 
 // The waits of a clean installation are short; a failure may add the paths
@@ -938,6 +943,7 @@ void CheckRemovedReports(const sim::Process &, std::vector<std::string> *broken)
 // with the monitor DLL deleted at the restart.
 void CheckRemoveExitCode(const sim::Process &remover, std::vector<std::string> *broken) {
     CheckRemovedReports(remover, broken);
+    CheckRestartCode(remover, broken);
     if (!remover.Ended || remover.Killed || (remover.ExitCode != 0 && remover.ExitCode != EXIT_RESTART_NEEDED))
         return;
     std::string code = "exit code " + std::to_string(remover.ExitCode);
