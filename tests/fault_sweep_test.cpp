@@ -171,7 +171,8 @@ const ErrorRow kErrorTable[] = {
     {"OpenPrinterW", RPC_S_SERVER_UNAVAILABLE, nullptr, {ERROR_INVALID_PRINTER_NAME}},
     {"ClosePrinter", 0, "releases a handle the program holds: fails only for an invalid one"},
     {"AddPrinterW", ERROR_ACCESS_DENIED, nullptr},
-    {"DeletePrinter", ERROR_ACCESS_DENIED, nullptr},
+    // 3010: a failure whose code reads as success to a deployment tool.
+    {"DeletePrinter", ERROR_ACCESS_DENIED, nullptr, {EXIT_RESTART_NEEDED}},
     {"GetPrinterW", RPC_S_SERVER_UNAVAILABLE, nullptr},
     {"SetPrinterW", ERROR_ACCESS_DENIED, nullptr},
     {"EnumPrintersW", RPC_S_SERVER_UNAVAILABLE, nullptr},
