@@ -510,6 +510,9 @@ struct SweptRun {
     // time (0: none shows).
     uint64_t Slack = 0;
     uint64_t WindowClosedMs = 0;
+    // The install worker may search on for a printer without end (not in
+    // a deployment mode, which has an exit code to give).
+    bool MaySearchOn = true;
     // Appends what the run reported as done and is not.
     std::function<void(const sim::Process &, std::vector<std::string> *)> CheckReports;
 };
@@ -662,7 +665,9 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
         broken.push_back(std::to_string(sim::BadFrees()) + " heap frees of blocks that were not allocated");
     if (!ended)
         broken.push_back("the program never ended");
-    if (out.Process.Killed) {
+    if (out.Process.Killed && !run.MaySearchOn) {
+        broken.push_back("still running when ended at " + std::to_string(out.Process.EndTime) + " ms");
+    } else if (out.Process.Killed) {
         CheckSearching(passes, out.Process.EndTime, &broken);
     } else if (ended) {
         Leftovers allowed = clean ? clean->AtEnd : Leftovers();
@@ -741,7 +746,7 @@ void Sweep(const SweptRun &run) {
 
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("[ SWEEP    ] %s: %d calls of %d APIs; %d failure points (%d calls of %d APIs that cannot fail left "
-                "out); %d replays (%d still searching at the limit); %.1f s\n",
+                "out); %d replays (%d ended at the time limit); %.1f s\n",
                 run.Name.c_str(), static_cast<int>(clean.Calls.size()), static_cast<int>(apis.size()), points,
                 leftOutCalls, leftOutApis, static_cast<int>(faults.size()), searching, seconds);
 }
@@ -870,6 +875,7 @@ SweptRun QuietRun() {
     SweptRun run = InstallRun("/quiet /log", true, L"");
     run.Start = [] { return sim::StartProgram(kSetup, L"/quiet /log \"" + std::wstring(kLog) + L"\""); };
     run.WindowClosedMs = 0;
+    run.MaySearchOn = false;
     run.Paths[0].EveryCall = 60 * 1000;
     run.CheckReports = CheckQuietReport;
     return run;
@@ -877,6 +883,7 @@ SweptRun QuietRun() {
 
 SweptRun StageRun() {
     SweptRun run = InstallRun("/stage", true, L"/stage");
+    run.MaySearchOn = false;
     run.CheckReports = CheckStagedReport;
     return run;
 }
@@ -1013,6 +1020,7 @@ SweptRun UnattendedRemoveRun() {
     };
     run.Start = [] { return sim::StartProgram(kSetup, L"/remove /log \"" + std::wstring(kLog) + L"\""); };
     run.Slack = 0;
+    run.MaySearchOn = false;
     run.CheckReports = CheckRemoveExitCode;
     return run;
 }

@@ -26,14 +26,14 @@ echo "$out" | awk '
         for (i = 1; i <= NF; i++) {
             if ($(i + 1) == "failure" && $(i + 2) == "points") points += $i
             if ($(i + 1) == "replays") replays += $i
-            if ($(i + 1) == "still" && $(i + 2) == "searching") searching += substr($i, 2)
+            if ($(i + 1) == "ended" && $(i + 2) == "at") limited += substr($i, 2)
             if ($(i + 1) == "calls" && $(i + 2) == "of") calls += $i
             if ($(i + 1) == "s" && i == NF - 1) seconds += $i
         }
     }
     END {
-        printf "runs: %d, calls recorded: %d, failure points: %d, replays: %d (%d still searching at the limit), %.1f s in the runs\n",
-            runs, calls, points, replays, searching, seconds
+        printf "runs: %d, calls recorded: %d, failure points: %d, replays: %d (%d ended at the time limit), %.1f s in the runs\n",
+            runs, calls, points, replays, limited, seconds
     }'
 echo "$out" | grep -E '^\[  (PASSED|FAILED)  \]' || true
 awk -v s="$start" -v e="$end" -v cores="$(nproc)" -v load="$(cut -d' ' -f1-3 /proc/loadavg)" \
