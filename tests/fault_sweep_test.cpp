@@ -273,10 +273,9 @@ bool IsProductFileOutside(const std::wstring &path) {
 // --- Answers made true: another program removed the object just before ----------
 
 void RemoveProductFilesOutside() {
-    for (const wchar_t *root : {L"C:\\Windows\\system32", L"C:\\Windows\\SysWOW64"})
-        for (const std::wstring &path : sim::files::ListTree(root))
-            if (sim::files::IsFile(path) && IsProductFileOutside(path) && path.find(L"DriverStore") == std::wstring::npos)
-                sim::files::Remove(path);
+    for (const std::wstring &path : sim::files::ListTree(sim::files::kSystemDirectory))
+        if (sim::files::IsFile(path) && IsProductFileOutside(path) && path.find(L"DriverStore") == std::wstring::npos)
+            sim::files::Remove(path);
 }
 
 void RemoveProductQueues() {
