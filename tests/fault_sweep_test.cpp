@@ -1010,12 +1010,14 @@ SweptRun RemoveRun(const std::string &name, const std::wstring &options, bool pr
 }
 
 // The same machine, removed by the unattended mode of the installed program,
-// with its log as deployment tools keep it.
+// with its log as deployment tools keep it; another program holds the
+// monitor DLL, which can only go at the restart.
 SweptRun UnattendedRemoveRun() {
-    SweptRun run = RemoveRun("/remove /log", L"");
+    SweptRun run = RemoveRun("/remove /log, the monitor DLL held", L"");
     run.Arrange = [arrange = run.Arrange] {
         arrange();
         sim::files::WriteFile(kSetup, "program image");
+        sim::files::Lock(kMonitorDll, sim::files::LockKind::Image);
     };
     run.Start = [] { return sim::StartProgram(kSetup, L"/remove /log \"" + std::wstring(kLog) + L"\""); };
     run.Slack = 0;
