@@ -116,6 +116,8 @@ const ErrorRow kErrorTable[] = {
     {"IsWow64Process", ERROR_ACCESS_DENIED, nullptr},
     {"IsWow64Process2", ERROR_ACCESS_DENIED, nullptr},
     {"GetSystemWindowsDirectoryW", ERROR_NOT_ENOUGH_MEMORY, nullptr},
+    {"Wow64DisableWow64FsRedirection", ERROR_INVALID_FUNCTION, nullptr},
+    {"Wow64RevertWow64FsRedirection", ERROR_INVALID_FUNCTION, nullptr},
     // Libraries
     {"GetModuleHandleW", 0, "asked for kernel32, which every process has loaded"},
     {"GetProcAddress", ERROR_PROC_NOT_FOUND, nullptr},
