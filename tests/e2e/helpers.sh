@@ -35,7 +35,7 @@ expect_eq() {
 # crashed: true when a program of the prefix has crashed (see
 # crashes_first): its exit code is then the exception's, not an answer.
 crashed() {
-    [ -s "$WINEPREFIX/$CRASH_LOG_REL" ]
+    [ -n "$(prefix_crashes)" ]
 }
 
 # expect_exit_code ACTUAL EXPECTED WHAT: a program's exit code; nothing is
@@ -44,14 +44,18 @@ expect_exit_code() {
     crashed || expect_eq "$@"
 }
 
-# crashes_first: puts a line for each crash in the prefix (logged by its
-# postmortem debugger, or by dbgview) before the scenario's other failures,
-# and keeps the log. run.sh calls it after every scenario.
+# crashes_first: puts a line for each program's crash in the prefix (logged
+# by its postmortem debugger, or by dbgview) before the scenario's other
+# failures; a crash of one of Wine's own programs is a note. run.sh calls it
+# after every scenario.
 crashes_first() {
-    local lines
+    local lines wine
+    [ -s "$WINEPREFIX/$CRASH_LOG_REL" ] || return 0
+    cp "$WINEPREFIX/$CRASH_LOG_REL" "$SCEN_DIR/crashes.log"
+    wine=$(prefix_crashes wine)
+    [ -z "$wine" ] || printf '%s\n' "$wine" | while IFS= read -r line; do note "$line"; done
     lines=$(prefix_crashes)
     [ -n "$lines" ] || return 0
-    cp "$WINEPREFIX/$CRASH_LOG_REL" "$SCEN_DIR/crashes.log"
     { printf '%s\n' "$lines" | sed 's/^/      /'; cat "$SCEN_DIR/failures" 2>/dev/null; } >"$SCEN_DIR/failures.new"
     mv "$SCEN_DIR/failures.new" "$SCEN_DIR/failures"
 }

@@ -109,13 +109,19 @@ new_prefix() {
     export WINEPREFIX="$dir/prefix"
 }
 
-# prefix_crashes: one line for each program that crashed in the current
-# prefix so far ("the program crashed: exception 0xc0000005 at 0x00000000 in
-# "C:\...\setup.exe" (pid 32)"); nothing when none did.
+# prefix_crashes [wine]: one line for each program that crashed in the
+# current prefix so far ("the program crashed: exception 0xc0000005 at
+# 0x00000000 in "C:\...\setup.exe" (pid 32)"); nothing when none did. Wine's
+# own programs (those in C:\windows) are left out, or, with "wine", are the
+# only ones listed ("Wine's own program crashed: ...").
 prefix_crashes() {
-    [ -f "$WINEPREFIX/$CRASH_LOG_REL" ] || return 0
-    sed -n 's/^dbgview: unhandled exception \(0x[0-9a-fA-F]*\) at /the program crashed: exception \1 at /p' \
-        "$WINEPREFIX/$CRASH_LOG_REL"
+    local log="$WINEPREFIX/$CRASH_LOG_REL" ours='^dbgview: unhandled exception .* in "C:\\windows\\'
+    [ -f "$log" ] || return 0
+    if [ "${1:-}" = wine ]; then
+        grep -iE "$ours" "$log" | sed 's/^dbgview: unhandled exception /Wine'"'"'s own program crashed: exception /'
+    else
+        grep -viE "$ours" "$log" | sed -n 's/^dbgview: unhandled exception /the program crashed: exception /p'
+    fi
 }
 
 # Copies the laid-out package into the prefix's install folder.
