@@ -126,8 +126,12 @@ else
         plug_and_scan
         # Button 2 changes its text ("Done") when the installation has ended
         # well (maybe before the wait begins); a failed one keeps it, and the
-        # wait runs out.
-        wininfo waitchange install 2 120000 "$searching_text" || true
+        # wait runs out, unless the failure is the one Wine's spooler gives
+        # the 32-bit program, which the window shows (in every language).
+        for _ in $(seq 1 60); do
+            wininfo waitchange install 2 1000 "$searching_text" 2>/dev/null && break
+            [ $WOW64 -eq 1 ] && wininfo waittext install 1006 1797 1000 2>/dev/null && break
+        done
         sleep 1
         screenshot_dialog "$SHOT" install && echo "== Screenshot: $SHOT"
         echo "== The window's controls"
