@@ -112,9 +112,9 @@ typedef struct Session {
     HANDLE Process;
     DWORD ProcessId;
     ULONG_PTR ImageBase;
-    BOOL PrintOutput;        // print the debuggee's OutputDebugString texts
+    BOOL PrintOutput;         // print the debuggee's OutputDebugString texts
     int BreakpointsToSwallow; // the loader's (or the attach) breakpoint, and WOW64's
-    const WCHAR *CrashLog;   // NULL: the crash goes to stderr only
+    const WCHAR *CrashLog;    // NULL: the crash goes to stderr only
     BOOL Crashed;
 } Session;
 

@@ -172,8 +172,8 @@ static void PrintTree(HWND tree)
     DWORD pid = 0;
     GetWindowThreadProcessId(tree, &pid);
     RemoteTree rt;
-    rt.Process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_QUERY_LIMITED_INFORMATION,
-                             FALSE, pid);
+    const DWORD access = PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_QUERY_LIMITED_INFORMATION;
+    rt.Process = OpenProcess(access, FALSE, pid);
     if (rt.Process == NULL)
         return;
     BOOL programWow64 = FALSE;
