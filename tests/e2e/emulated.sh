@@ -158,6 +158,11 @@ fi
 # --- the conditions, outside any namespace ----------------------------------
 
 if [ "${EMULATED_INSIDE:-0}" != 1 ]; then
+    # An entry of this name in the machine's binfmt_misc was left by a run
+    # that was killed: gone before the probe, which it would answer.
+    if [ -e "$BINFMT/$ENTRY" ]; then
+        echo -1 >"$BINFMT/$ENTRY" && echo "removed the stale binfmt_misc entry $ENTRY of an earlier run"
+    fi
     if reason=$("$WINE_DIR/can-run-32bit.sh"); then
         [ "${CORVANE_FORCE_EMULATION:-0}" = 1 ] ||
             skip_suite "this machine executes 32-bit code itself, so the WOW64 suite runs the program natively (CORVANE_FORCE_EMULATION=1 forces this run)"
@@ -249,7 +254,6 @@ if [ "$EMULATION_SCOPE" = own ]; then
     where="a binfmt_misc instance of its own"
 else
     where="the machine's binfmt_misc"
-    [ -e "$BINFMT/$ENTRY" ] && echo "removing the stale entry $ENTRY of an earlier run" && unregister
 fi
 printf ':%s:M::%s:%s:%s:F' "$ENTRY" "$I386_MAGIC" "$I386_MASK" "$QEMU" >"$BINFMT/register" ||
     give_up "cannot register $QEMU in $where"
