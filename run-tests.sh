@@ -26,7 +26,7 @@ step() { printf '\n######## %s\n' "$*"; }
 
 step "Packages"
 tools/wine/ensure-packages.sh cmake ninja-build g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
-    wine wine64 xvfb xauth xdotool imagemagick || exit 1
+    wine wine64 xvfb xauth xdotool imagemagick python3 || exit 1
 
 passed=0
 failed=0

@@ -1,18 +1,17 @@
 // Start-up: one running copy, the command line, and the choice of run mode.
 #include <windows.h>
 #include <commctrl.h>
-#include <shellapi.h>
 #include <stdlib.h>
 #include <strsafe.h>
 #include <string.h>
 
+#include "app/deployment.h"
+#include "app/options.h"
 #include "app/relaunch.h"
 #include "app/resource.h"
 #include "common/globals.h"
-#include "common/log_file.h"
 #include "common/package_files.h"
 #include "common/system_libraries.h"
-#include "install/install_sequence.h"
 #include "install/install_window.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
@@ -25,45 +24,70 @@
 #define FILE_NAME_CCH 260
 #define EXTENSION_CCH 256
 
-typedef struct StartOptions {
-    BOOL Uninstall;
-    BOOL Silent;
-    BOOL Stage;
-} StartOptions;
+// What start-up knows when it chooses the run mode.
+typedef struct StartUp {
+    HANDLE InstanceMutex; // closed by the mode that hands the guard over
+    StartOptions Options;
+    WCHAR ModulePath[MODULE_PATH_CCH];
+    WCHAR FileName[FILE_NAME_CCH]; // the program file's name without its extension
+} StartUp;
 
-// Reads -u FOLDER, /silence, /stage and /log FILE, all in any letter case. A
-// later -u or /log wins. A folder that does not fit InstallDir is never cut
-// short (a shortened path could name a parent folder, which the uninstaller
-// would remove): such a -u is ignored together with its folder; so is a /log
-// whose file does not fit LogFilePath.
-static StartOptions ReadCommandLine(LPWSTR commandLine) {
-    StartOptions options = {FALSE, FALSE, FALSE};
-    LPWSTR *tokens;
-    int count = 0;
-    int i;
+// One run mode: whether it works on the program's own folder (InstallDir and
+// startUp's path are then set before it is looked at), when it applies, and
+// what it does; Run returns the exit code.
+typedef struct RunMode {
+    BOOL OwnFolder;
+    BOOL (*Applies)(const StartUp *startUp);
+    int (*Run)(StartUp *startUp);
+} RunMode;
 
-    tokens = CommandLineToArgvW(commandLine, &count);
-    if (!tokens)
-        return options;
-    for (i = 0; i < count; i++) {
-        if (lstrcmpiW(tokens[i], L"-u") == 0 && i + 1 < count) {
-            i++;
-            if (wcslen(tokens[i]) < INSTALL_DIR_CCH) {
-                options.Uninstall = TRUE;
-                StringCchCopyW(InstallDir, INSTALL_DIR_CCH, tokens[i]);
-            }
-        } else if (lstrcmpiW(tokens[i], L"/log") == 0 && i + 1 < count) {
-            i++;
-            if (wcslen(tokens[i]) < LOG_PATH_CCH)
-                StringCchCopyW(LogFilePath, LOG_PATH_CCH, tokens[i]);
-        } else if (lstrcmpiW(tokens[i], L"/silence") == 0) {
-            options.Silent = TRUE;
-        } else if (lstrcmpiW(tokens[i], L"/stage") == 0) {
-            options.Stage = TRUE;
-        }
-    }
-    LocalFree(tokens);
-    return options;
+static void CloseInstanceMutex(StartUp *startUp) {
+    if (startUp->InstanceMutex != NULL)
+        CloseHandle(startUp->InstanceMutex);
+    startUp->InstanceMutex = NULL;
+}
+
+static BOOL AsksForUninstallWindow(const StartUp *startUp) { return startUp->Options.Uninstall; }
+static BOOL AsksForRemove(const StartUp *startUp) { return startUp->Options.Remove; }
+static BOOL AsksForStage(const StartUp *startUp) { return startUp->Options.Stage; }
+static BOOL AsksForQuiet(const StartUp *startUp) { return startUp->Options.Quiet; }
+static BOOL IsNamedAsUninstaller(const StartUp *startUp) {
+    return wcscmp(startUp->FileName, UNINSTALLER_BASE_NAME) == 0;
+}
+static BOOL FindsProductInstalled(const StartUp *startUp) {
+    (void)startUp;
+    return IsProductInstalled();
+}
+static BOOL AsksForSilence(const StartUp *startUp) { return startUp->Options.Silent; }
+static BOOL Always(const StartUp *startUp) {
+    (void)startUp;
+    return TRUE;
+}
+
+static int ShowUninstallWindow(StartUp *startUp) {
+    DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_UNINSTALL), NULL, UninstallDlgProc, 0);
+    CloseInstanceMutex(startUp);
+    return 0;
+}
+
+static int RemoveWithoutWindow(StartUp *startUp) {
+    (void)startUp;
+    return (int)RemoveForDeployment();
+}
+
+static int Stage(StartUp *startUp) {
+    (void)startUp;
+    return (int)StageForDeployment();
+}
+
+static int InstallQuietly(StartUp *startUp) { return (int)InstallForDeployment(&startUp->Options); }
+
+// The uninstaller restarts from a copy of itself, so that the install folder,
+// which holds this file, can be removed.
+static int RelaunchUninstaller(StartUp *startUp) {
+    RelaunchFromProtectedCopy(startUp->InstanceMutex, startUp->ModulePath, InstallDir);
+    startUp->InstanceMutex = NULL;
+    return 0;
 }
 
 // Hands over to the uninstaller when the product is installed. The installed
@@ -72,112 +96,121 @@ static StartOptions ReadCommandLine(LPWSTR commandLine) {
 // own file: an "unins000.exe" in a folder that an unelevated process can
 // write (a Downloads folder) must never be started with administrator rights.
 // Without an uninstaller in the folder nothing is started, as before.
-static void StartInstalledUninstaller(HANDLE instanceMutex, const WCHAR *modulePath) {
+static int HandOverToUninstaller(StartUp *startUp) {
     WCHAR uninstallerPath[MODULE_PATH_CCH];
     DWORD attributes = INVALID_FILE_ATTRIBUTES;
 
     if (SUCCEEDED(StringCchPrintfW(uninstallerPath, MODULE_PATH_CCH, L"%ws" UNINSTALLER_FILE_NAME, InstallDir)))
         attributes = GetFileAttributesW(uninstallerPath);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        CloseHandle(instanceMutex);
-        return;
-    }
-    RelaunchFromProtectedCopy(instanceMutex, modulePath, InstallDir);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return 0;
+    return RelaunchUninstaller(startUp);
 }
 
-static void RegisterCommonControls(void) {
-    INITCOMMONCONTROLSEX classes;
-
-    classes.dwSize = sizeof(classes);
-    classes.dwICC = ICC_TREEVIEW_CLASSES | ICC_PROGRESS_CLASS;
-    InitCommonControlsEx(&classes);
+static int InstallSilently(StartUp *startUp) {
+    (void)startUp;
+    InstallWorker(NULL);
+    return 0;
 }
+
+static int ShowInstallWindow(StartUp *startUp) {
+    (void)startUp;
+    DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_INSTALL), NULL, InstallDlgProc, 0);
+    // An installation under way when the window closed is finished first.
+    WaitForInstallToFinish();
+    return 0;
+}
+
+// The run modes in their precedence: the first that applies runs. The
+// uninstall window comes first and works on the folder -u named; every other
+// mode works on the program's own folder. At most one deployment mode runs,
+// and none of them relaunches or hands over.
+static const RunMode RunModes[] = {
+    {FALSE, AsksForUninstallWindow, ShowUninstallWindow}, // -u FOLDER
+    {TRUE, AsksForRemove, RemoveWithoutWindow},           // /remove
+    {TRUE, AsksForStage, Stage},                          // /stage
+    {TRUE, AsksForQuiet, InstallQuietly},                 // /quiet
+    {TRUE, IsNamedAsUninstaller, RelaunchUninstaller},    // run as unins000.exe
+    {TRUE, FindsProductInstalled, HandOverToUninstaller}, // the product is installed
+    {TRUE, AsksForSilence, InstallSilently},              // /silence
+    {TRUE, Always, ShowInstallWindow},
+};
 
 // The exit code of a run that ends before its mode begins: 0, as every run
-// ends, except for a staging, whose exit code a deployment tool reads: it
-// must not take a staging that never ran for one that succeeded.
-static int EarlyEndCode(LPWSTR commandLine, DWORD error) {
-    StartOptions options = ReadCommandLine(commandLine);
+// ends, except for a deployment mode, whose exit code the tool reads.
+static int EarlyEndCode(const StartOptions *options, DWORD exitCode) {
+    return IsDeploymentMode(options) ? (int)exitCode : 0;
+}
 
-    return options.Stage && !options.Uninstall ? (int)error : 0;
+// Reads the program's own path into startUp and its folder into InstallDir.
+// FALSE, with the error, when the path cannot be read whole: a path cut short
+// could name another folder.
+static BOOL ReadOwnFolder(StartUp *startUp, DWORD *error) {
+    WCHAR drive[DRIVE_CCH];
+    WCHAR directory[DIRECTORY_CCH];
+    WCHAR extension[EXTENSION_CCH];
+    DWORD length;
+
+    memset(drive, 0, sizeof(drive));
+    memset(directory, 0, sizeof(directory));
+    memset(extension, 0, sizeof(extension));
+    length = GetModuleFileNameW(NULL, startUp->ModulePath, MODULE_PATH_CCH);
+    if (length == 0 || length >= MODULE_PATH_CCH) {
+        *error = length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    _wsplitpath_s(startUp->ModulePath, drive, DRIVE_CCH, directory, DIRECTORY_CCH, startUp->FileName, FILE_NAME_CCH,
+                  extension, EXTENSION_CCH);
+    StringCchPrintfW(InstallDir, INSTALL_DIR_CCH, L"%ws%ws", drive, directory);
+    return TRUE;
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand) {
-    HANDLE instanceMutex;
-    StartOptions options;
-    DWORD exitCode;
-    WCHAR modulePath[MODULE_PATH_CCH];
-    WCHAR drive[DRIVE_CCH];
-    WCHAR directory[DIRECTORY_CCH];
-    WCHAR fileName[FILE_NAME_CCH];
-    WCHAR extension[EXTENSION_CCH];
-    DWORD length;
+    StartUp startUp;
+    INITCOMMONCONTROLSEX classes;
+    DWORD error = ERROR_SUCCESS;
+    BOOL ownFolderRead = FALSE;
+    size_t i;
+    int exitCode = 0;
 
     (void)previous;
     (void)showCommand;
     ModuleInstance = instance;
+    memset(&startUp, 0, sizeof(startUp));
 
     // Before anything loads a DLL: only System32's. Without its system
     // libraries the program cannot run; it ends before it calls one.
     RestrictDllSearch();
-    if (!LoadSystemLibraries())
-        return EarlyEndCode(commandLine, GetLastError());
+    if (!LoadSystemLibraries()) {
+        error = GetLastError();
+        startUp.Options = ReadCommandLine(commandLine);
+        return EarlyEndCode(&startUp.Options, DeploymentFailureCode(error));
+    }
 
-    instanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);
-    if (GetLastError() == ERROR_ALREADY_EXISTS)
-        return EarlyEndCode(commandLine, ERROR_ALREADY_EXISTS);
+    startUp.InstanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);
+    error = GetLastError();
+    startUp.Options = ReadCommandLine(commandLine);
+    if (error == ERROR_ALREADY_EXISTS)
+        return EarlyEndCode(&startUp.Options, EXIT_ANOTHER_COPY_RUNS);
 
     // Both windows hold common controls: register their classes first.
-    RegisterCommonControls();
+    classes.dwSize = sizeof(classes);
+    classes.dwICC = ICC_TREEVIEW_CLASSES | ICC_PROGRESS_CLASS;
+    Comctl32.InitCommonControlsEx(&classes);
 
-    options = ReadCommandLine(commandLine);
-    if (options.Uninstall) {
-        DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_UNINSTALL), NULL, UninstallDlgProc, 0);
-        CloseHandle(instanceMutex);
-        return 0;
+    for (i = 0; i < sizeof(RunModes) / sizeof(RunModes[0]); i++) {
+        if (RunModes[i].OwnFolder && !ownFolderRead) {
+            if (!ReadOwnFolder(&startUp, &error)) {
+                exitCode = EarlyEndCode(&startUp.Options, DeploymentFailureCode(error));
+                break;
+            }
+            ownFolderRead = TRUE;
+        }
+        if (RunModes[i].Applies(&startUp)) {
+            exitCode = RunModes[i].Run(&startUp);
+            break;
+        }
     }
-
-    memset(modulePath, 0, sizeof(modulePath));
-    memset(drive, 0, sizeof(drive));
-    memset(directory, 0, sizeof(directory));
-    memset(fileName, 0, sizeof(fileName));
-    memset(extension, 0, sizeof(extension));
-    // Without its whole own path the program does not know its folder: a
-    // path that could not be read, or was cut short, could name another one.
-    length = GetModuleFileNameW(NULL, modulePath, MODULE_PATH_CCH);
-    if (length == 0 || length >= MODULE_PATH_CCH) {
-        exitCode = length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
-        CloseHandle(instanceMutex);
-        return options.Stage ? (int)exitCode : 0;
-    }
-    _wsplitpath_s(modulePath, drive, DRIVE_CCH, directory, DIRECTORY_CCH, fileName, FILE_NAME_CCH, extension,
-                  EXTENSION_CCH);
-    StringCchPrintfW(InstallDir, INSTALL_DIR_CCH, L"%ws%ws", drive, directory);
-
-    // The uninstaller restarts from a copy of itself, so that the install
-    // folder, which holds this file, can be removed.
-    if (wcscmp(fileName, UNINSTALLER_BASE_NAME) == 0) {
-        RelaunchFromProtectedCopy(instanceMutex, modulePath, InstallDir);
-        return 0;
-    }
-    // Staging prepares the machine whatever is installed: no hand-over.
-    if (options.Stage) {
-        exitCode = StageDriverPackage();
-        CloseHandle(instanceMutex);
-        return (int)exitCode;
-    }
-    if (IsProductInstalled()) {
-        StartInstalledUninstaller(instanceMutex, modulePath);
-        return 0;
-    }
-    if (options.Silent)
-        InstallWorker(NULL);
-    else {
-        DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_INSTALL), NULL, InstallDlgProc, 0);
-        // An installation under way when the window closed is finished first.
-        WaitForInstallToFinish();
-    }
-
-    CloseHandle(instanceMutex);
-    return 0;
+    CloseInstanceMutex(&startUp);
+    return exitCode;
 }

@@ -22,12 +22,13 @@ target_compile_options(simwin PRIVATE ${WARNING_FLAGS})
 target_compile_options(simwin PUBLIC ${SANITIZER_FLAGS})
 target_link_options(simwin PUBLIC ${SANITIZER_FLAGS})
 target_compile_definitions(simwin PRIVATE SIMWIN_RESOURCE_FILE="${HOST_RES}")
-# The simulated loader maps the static imports at process start and loads the
-# delay-loaded DLLs at their first call, from the same lists the product links with.
+# The simulated loader maps the static imports at process start, and holds a
+# program to calling the functions of the DLLs it loads at run time only once
+# it has looked them up: the same lists the product links with.
 list(JOIN PRODUCT_STATIC_DLLS "," SIMWIN_STATIC_DLL_LIST)
-list(JOIN PRODUCT_DELAY_DLLS "," SIMWIN_DELAY_DLL_LIST)
+list(JOIN PRODUCT_RUNTIME_DLLS "," SIMWIN_RUNTIME_DLL_LIST)
 target_compile_definitions(simwin PRIVATE SIMWIN_STATIC_DLLS="${SIMWIN_STATIC_DLL_LIST}"
-                                          SIMWIN_DELAY_DLLS="${SIMWIN_DELAY_DLL_LIST}")
+                                          SIMWIN_RUNTIME_DLLS="${SIMWIN_RUNTIME_DLL_LIST}")
 target_link_libraries(simwin PUBLIC Threads::Threads)
 add_dependencies(simwin host_resources)
 

@@ -15,21 +15,8 @@ foreach(dll ${PRODUCT_STATIC_DLLS})
     target_link_libraries(setup PRIVATE ${base})
   endif()
 endforeach()
-# Delay-loaded imports, from delay-load libraries made of mingw-w64's import
-# libraries.
-foreach(dll ${PRODUCT_DELAY_DLLS})
-  get_filename_component(base ${dll} NAME_WE)
-  find_file(IMPORT_LIBRARY_${base} lib${base}.a PATHS ${CMAKE_FIND_ROOT_PATH}/lib NO_DEFAULT_PATH REQUIRED)
-  set(delaylib ${CMAKE_BINARY_DIR}/delay/lib${base}-delay.a)
-  add_custom_command(OUTPUT ${delaylib}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delay
-    COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/delaylib.sh ${TOOLCHAIN_PREFIX} ${IMPORT_LIBRARY_${base}} ${dll} ${delaylib}
-    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/delaylib.sh ${IMPORT_LIBRARY_${base}}
-    COMMENT "Making the delay-load library of ${dll}")
-  add_custom_target(delay_${base} DEPENDS ${delaylib})
-  add_dependencies(setup delay_${base})
-  target_link_libraries(setup PRIVATE ${delaylib})
-endforeach()
+# PRODUCT_RUNTIME_DLLS are linked with no import library: the program reaches
+# them only through the tables that start-up fills.
 set_source_files_properties(${RESOURCE_SCRIPT} PROPERTIES OBJECT_DEPENDS "${RESOURCE_INPUTS}")
 
 if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)

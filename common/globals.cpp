@@ -4,3 +4,4 @@ HINSTANCE ModuleInstance;
 WCHAR InstallDir[INSTALL_DIR_CCH];
 WCHAR InfPath[INSTALL_DIR_CCH];
 WCHAR InstallText[INSTALL_TEXT_CCH];
+BOOL RestartNeeded = FALSE;

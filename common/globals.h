@@ -20,3 +20,6 @@ extern WCHAR InfPath[INSTALL_DIR_CCH];
 // The install worker's buffer for string-table templates.
 extern WCHAR InstallText[INSTALL_TEXT_CCH];
 
+// Set once a file of this run waits for the next restart: a driver file in use
+// that is replaced then, or a monitor DLL deleted then.
+extern BOOL RestartNeeded;

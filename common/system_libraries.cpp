@@ -7,9 +7,9 @@
 
 typedef BOOL(WINAPI *SetDefaultDllDirectoriesFunction)(DWORD directoryFlags);
 
-// The program's delay-loaded imports (PRODUCT_DELAY_DLLS of the build). Once
-// a library is loaded, the delay-load helper's own load by name finds it.
-static const WCHAR *const DelayLoadedLibraries[] = {L"winspool.drv", L"newdev.dll", L"comctl32.dll"};
+WinspoolFunctions Winspool;
+NewdevFunctions Newdev;
+Comctl32Functions Comctl32;
 
 static BOOL SearchRestricted = FALSE;
 
@@ -46,11 +46,45 @@ static HMODULE LoadSystemLibrary(const WCHAR *name) {
     return LoadLibraryExW(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-BOOL LoadSystemLibraries(void) {
-    size_t i;
+// One function of a loaded library; NULL, with the lookup's error kept in
+// *error, when the library does not export it.
+static FARPROC FindFunction(HMODULE library, const char *name, DWORD *error) {
+    FARPROC function = GetProcAddress(library, name);
 
-    for (i = 0; i < sizeof(DelayLoadedLibraries) / sizeof(DelayLoadedLibraries[0]); i++)
-        if (LoadSystemLibrary(DelayLoadedLibraries[i]) == NULL)
-            return FALSE;
+    if (function == NULL && *error == ERROR_SUCCESS)
+        *error = GetLastError();
+    return function;
+}
+
+// Fills one table member from the library at hand. A function pointer of one
+// type converts to another only through a cast; void (*)(void) says so to the
+// compiler.
+#define RESOLVE_WINSPOOL(name)                                                                                         \
+    Winspool.name = (decltype(Winspool.name))(void (*)(void))FindFunction(library, #name, &error);
+#define RESOLVE_WINSPOOL_OPTIONAL(name)                                                                                \
+    Winspool.name = (decltype(Winspool.name))(void (*)(void))FindFunction(library, #name, &optionalError);
+#define RESOLVE_NEWDEV(name) Newdev.name = (decltype(Newdev.name))(void (*)(void))FindFunction(library, #name, &error);
+#define RESOLVE_COMCTL32(name)                                                                                         \
+    Comctl32.name = (decltype(Comctl32.name))(void (*)(void))FindFunction(library, #name, &error);
+
+BOOL LoadSystemLibraries(void) {
+    HMODULE library;
+    DWORD error = ERROR_SUCCESS;
+    DWORD optionalError = ERROR_SUCCESS;
+
+    if ((library = LoadSystemLibrary(L"winspool.drv")) == NULL)
+        return FALSE;
+    WINSPOOL_FUNCTIONS(RESOLVE_WINSPOOL)
+    WINSPOOL_OPTIONAL_FUNCTIONS(RESOLVE_WINSPOOL_OPTIONAL)
+    if ((library = LoadSystemLibrary(L"newdev.dll")) == NULL)
+        return FALSE;
+    NEWDEV_FUNCTIONS(RESOLVE_NEWDEV)
+    if ((library = LoadSystemLibrary(L"comctl32.dll")) == NULL)
+        return FALSE;
+    COMCTL32_FUNCTIONS(RESOLVE_COMCTL32)
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
+    }
     return TRUE;
 }

@@ -14,6 +14,7 @@
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/spooler_control.h"
+#include "common/system_libraries.h"
 #include "common/trace.h"
 
 #define DEPLOY_PATH_CCH 260
@@ -28,8 +29,8 @@
 // is the x86 one) into directory.
 static BOOL ReadDriverDirectory(WCHAR *directory, DWORD directoryBytes) {
     DWORD needed = 0;
-    return GetPrinterDriverDirectoryW(NULL, NativePrintEnvironment(), 1, (LPBYTE)directory, directoryBytes,
-                                      &needed);
+    return Winspool.GetPrinterDriverDirectoryW(NULL, NativePrintEnvironment(), 1, (LPBYTE)directory, directoryBytes,
+                                               &needed);
 }
 
 static BOOL IsPlainFile(const WCHAR *path) {
@@ -59,8 +60,10 @@ static BOOL ReplaceAtRestart(const WCHAR *sourcePath, const WCHAR *targetDirecto
     if (GetTempFileNameW(targetDirectory, REPLACEMENT_PREFIX, 0, temporaryPath) == 0)
         return FALSE;
     if (CopyFileW(sourcePath, temporaryPath, FALSE) &&
-        MoveFileExW(temporaryPath, targetPath, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING))
+        MoveFileExW(temporaryPath, targetPath, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
+        RestartNeeded = TRUE;
         return TRUE;
+    }
     DeleteFileW(temporaryPath);
     return FALSE;
 }

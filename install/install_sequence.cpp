@@ -15,6 +15,7 @@
 #include "common/package_files.h"
 #include "common/sdk_extras.h"
 #include "common/spooler_control.h"
+#include "common/system_libraries.h"
 #include "common/trace.h"
 #include "install/catalog.h"
 #include "install/deploy.h"
@@ -32,8 +33,8 @@ HRESULT UploadDriverPackage(const WCHAR *infPath) {
     HRESULT result;
 
     memset(storePath, 0, sizeof(storePath));
-    result = UploadPrinterDriverPackageW(NULL, infPath, NativePrintEnvironment(), UPDP_UPLOAD_ALWAYS, NULL, storePath,
-                                         &storePathCch);
+    result = Winspool.UploadPrinterDriverPackageW(NULL, infPath, NativePrintEnvironment(), UPDP_UPLOAD_ALWAYS, NULL,
+                                                  storePath, &storePathCch);
     Trace("DoUploadDriverPackage, %ws, code:%d.", storePath, (int)result);
     return result;
 }
@@ -86,7 +87,7 @@ int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {
 
     if (DoUploadDriverPackage(infPath)) {
         RescanDevices();
-        UpdateDriverForPlugAndPlayDevicesW(NULL, request->HardwareId, infPath, INSTALLFLAG_FORCE, NULL);
+        Newdev.UpdateDriverForPlugAndPlayDevicesW(NULL, request->HardwareId, infPath, INSTALLFLAG_FORCE, NULL);
 
         // Only a queue of a model with the language monitor ends the wait
         // early: its monitor DLL has to be put in place.

@@ -164,9 +164,14 @@ static void RescanDeviceTree(void) {
         CM_Reenumerate_DevNode(root, CM_REENUMERATE_SYNCHRONOUS);
 }
 
-// The passes of the worker, until one has installed what it recognised or an
-// installation has failed.
-static void RunInstallPasses(HWND window) {
+// The passes of the worker, until one has installed what it recognised, an
+// installation has failed, or, with a bounded wait, a pass that recognised
+// nothing ends at least waitMs after the first began. The bound is looked at
+// between passes only: an installation is never cut short. Returns
+// INSTALL_DONE, INSTALL_NOTHING_FOUND or INSTALL_FAILED with *error the
+// failed installation's error.
+static int RunInstallPasses(HWND window, DWORD waitMs, DWORD *error) {
+    DWORD start = GetTickCount();
     HWND progress = NULL;
     BOOL found = FALSE;
     int lastResult = 0;
@@ -218,7 +223,7 @@ static void RunInstallPasses(HWND window) {
             }
 
             if (!BeginInstallation(window))
-                return;
+                return INSTALL_FAILED;
             lastResult = InstallPrinter(&request, InfPath);
             installError = GetLastError();
             EndInstallation(window);
@@ -232,7 +237,8 @@ static void RunInstallPasses(HWND window) {
                     ShowMessage(window, message);
                     PostProgress(progress, PROGRESS_END);
                 }
-                return;
+                *error = installError;
+                return INSTALL_FAILED;
             }
             LoadStringW(ModuleInstance, IDS_INSTALLED, InstallText, INSTALL_TEXT_CCH);
             StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, request.QueueName, request.PortName);
@@ -248,6 +254,8 @@ static void RunInstallPasses(HWND window) {
             LogWindowText(lastLogged, InstallText);
             if (window != NULL)
                 ShowMessage(window, InstallText);
+            if (waitMs != INFINITE && GetTickCount() - start >= waitMs)
+                return INSTALL_NOTHING_FOUND;
             Sleep(RESCAN_PAUSE_MS);
             RescanDeviceTree();
         }
@@ -260,12 +268,19 @@ static void RunInstallPasses(HWND window) {
         LoadStringW(ModuleInstance, IDS_DONE, InstallText, INSTALL_TEXT_CCH);
         SetWindowTextW(GetDlgItem(window, IDCANCEL), InstallText);
     }
+    return INSTALL_DONE;
+}
+
+int InstallWithoutWindow(DWORD waitMs, DWORD *error) {
+    *error = ERROR_SUCCESS;
+    return RunInstallPasses(NULL, waitMs, error);
 }
 
 DWORD WINAPI InstallWorker(LPVOID parameter) {
     HWND window = (HWND)parameter;
+    DWORD error = ERROR_SUCCESS;
 
-    RunInstallPasses(window);
+    RunInstallPasses(window, INFINITE, &error);
     // The window's worker is done with the installation guard.
     if (window != NULL)
         ReleaseIdleEvent();

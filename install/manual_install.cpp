@@ -11,6 +11,7 @@
 
 #include "common/native_system.h"
 #include "common/package_files.h"
+#include "common/system_libraries.h"
 #include "common/trace.h"
 #include "install/catalog.h"
 #include "install/deploy.h"
@@ -63,14 +64,14 @@ int IsDriverInstalled(const WCHAR *driverName) {
     DRIVER_INFO_8W *drivers;
     int found = 0;
 
-    EnumPrinterDriversW(NULL, NativePrintEnvironment(), 8, NULL, 0, &needed, &count);
+    Winspool.EnumPrinterDriversW(NULL, NativePrintEnvironment(), 8, NULL, 0, &needed, &count);
     if (needed == 0)
         return 0;
     drivers = (DRIVER_INFO_8W *)LocalAlloc(LMEM_ZEROINIT, needed);
     if (drivers == NULL)
         return 0;
     count = 0;
-    EnumPrinterDriversW(NULL, NativePrintEnvironment(), 8, (LPBYTE)drivers, needed, &needed, &count);
+    Winspool.EnumPrinterDriversW(NULL, NativePrintEnvironment(), 8, (LPBYTE)drivers, needed, &needed, &count);
     for (i = 0; i < count; i++) {
         if (drivers[i].pName != NULL && wcscmp(drivers[i].pName, driverName) == 0) {
             found = 1;
@@ -108,7 +109,7 @@ int RegisterPrinterDriver(const InstallRequest *request) {
         driver.pMonitorName = (LPWSTR)LANGUAGE_MONITOR_NAME;
     }
 
-    if (!AddPrinterDriverW(NULL, 8, (LPBYTE)&driver)) {
+    if (!Winspool.AddPrinterDriverW(NULL, 8, (LPBYTE)&driver)) {
         Trace("AddPrinterDriver failed, errcode:%d.", (int)GetLastError());
         return 0;
     }
@@ -128,7 +129,7 @@ int InstallPrinterLanguageMonitor(const WCHAR *monitorName, const WCHAR *dllName
     monitor.pName = (LPWSTR)monitorName;
     monitor.pEnvironment = NativePrintEnvironment();
     monitor.pDLLName = (LPWSTR)dllName;
-    if (AddMonitorW(NULL, 2, (LPBYTE)&monitor))
+    if (Winspool.AddMonitorW(NULL, 2, (LPBYTE)&monitor))
         return 1;
     error = GetLastError();
     if (error == ERROR_PRINT_MONITOR_ALREADY_INSTALLED)
@@ -139,6 +140,7 @@ int InstallPrinterLanguageMonitor(const WCHAR *monitorName, const WCHAR *dllName
 
 int InstallPrinterManually(const InstallRequest *request) {
     PRINTER_INFO_2W queue;
+    DWORD addError = ERROR_SUCCESS;
     HANDLE printer;
     int result;
     int tries;
@@ -174,17 +176,23 @@ int InstallPrinterManually(const InstallRequest *request) {
     queue.pPrintProcessor = (LPWSTR)L"WinPrint";
     queue.pDatatype = (LPWSTR)L"RAW";
     queue.Attributes = PRINTER_ATTRIBUTE_LOCAL;
-    printer = AddPrinterW(NULL, 2, (LPBYTE)&queue);
-    if (printer == NULL)
-        Trace("AddPrinter failed, errcode:%d.", (int)GetLastError());
-    else
-        ClosePrinter(printer);
+    printer = Winspool.AddPrinterW(NULL, 2, (LPBYTE)&queue);
+    if (printer == NULL) {
+        addError = GetLastError();
+        Trace("AddPrinter failed, errcode:%d.", (int)addError);
+    } else {
+        Winspool.ClosePrinter(printer);
+    }
 
     for (tries = 0; tries < WAIT_TRIES; tries++) {
         if (CheckPrinterQueue(request->QueueName, request->PortName))
             return 1;
         Sleep(WAIT_PAUSE_MS);
     }
-    // A queue that never showed up is a failed installation.
+    // A queue that never showed up is a failed installation; the reason the
+    // spooler gave for it, rather than the lookups' "no such printer", is
+    // what the failure message and the exit code report.
+    if (addError != ERROR_SUCCESS)
+        SetLastError(addError);
     return 0;
 }

@@ -7,6 +7,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "common/system_libraries.h"
+
 // Opens the queue with full access; NULL when it cannot be opened.
 static HANDLE OpenQueue(const WCHAR *queueName) {
     PRINTER_DEFAULTSW defaults;
@@ -16,7 +18,7 @@ static HANDLE OpenQueue(const WCHAR *queueName) {
     defaults.pDatatype = NULL;
     defaults.pDevMode = NULL;
     defaults.DesiredAccess = PRINTER_ALL_ACCESS;
-    if (!OpenPrinterW((LPWSTR)queueName, &printer, &defaults))
+    if (!Winspool.OpenPrinterW((LPWSTR)queueName, &printer, &defaults))
         return NULL;
     return printer;
 }
@@ -29,7 +31,7 @@ int CheckPrinterQueue(const WCHAR *queueName, const WCHAR *portName) {
     printer = OpenQueue(queueName);
     if (printer == NULL)
         return 0;
-    ClosePrinter(printer);
+    Winspool.ClosePrinter(printer);
     return 1;
 }
 
@@ -43,20 +45,20 @@ int SetQueuePort(const WCHAR *queueName, const WCHAR *portName) {
     if (printer == NULL)
         return 0;
 
-    GetPrinterW(printer, 2, NULL, 0, &needed);
+    Winspool.GetPrinterW(printer, 2, NULL, 0, &needed);
     info = (PRINTER_INFO_2W *)LocalAlloc(LMEM_ZEROINIT, needed);
     if (info == NULL) {
-        ClosePrinter(printer);
+        Winspool.ClosePrinter(printer);
         return 0;
     }
-    if (GetPrinterW(printer, 2, (LPBYTE)info, needed, &needed)) {
+    if (Winspool.GetPrinterW(printer, 2, (LPBYTE)info, needed, &needed)) {
         if (info->pPortName == NULL || wcscmp(info->pPortName, portName) != 0) {
             info->pPortName = (LPWSTR)portName;
-            result = SetPrinterW(printer, 2, (LPBYTE)info, 0) ? 1 : 0;
+            result = Winspool.SetPrinterW(printer, 2, (LPBYTE)info, 0) ? 1 : 0;
         }
     }
     LocalFree(info);
-    ClosePrinter(printer);
+    Winspool.ClosePrinter(printer);
     return result;
 }
 
@@ -67,11 +69,11 @@ int PortExists(const WCHAR *portName) {
     PORT_INFO_2W *ports;
     int result = 0;
 
-    EnumPortsW(NULL, 2, NULL, 0, &needed, &count);
+    Winspool.EnumPortsW(NULL, 2, NULL, 0, &needed, &count);
     ports = (PORT_INFO_2W *)LocalAlloc(LMEM_ZEROINIT, needed);
     if (ports == NULL)
         return 0;
-    if (EnumPortsW(NULL, 2, (LPBYTE)ports, needed, &needed, &count)) {
+    if (Winspool.EnumPortsW(NULL, 2, (LPBYTE)ports, needed, &needed, &count)) {
         for (i = 0; i < count; i++) {
             if (ports[i].pPortName != NULL && wcscmp(ports[i].pPortName, portName) == 0) {
                 result = 1;

@@ -91,6 +91,7 @@ struct ProcessState {
     sim::Process Info;
     std::wstring Tail;            // writable command line given to wWinMain
     std::vector<WCHAR> TailBuffer;
+    bool RunsProgram = false;     // its main thread is the program's wWinMain
     std::shared_ptr<KObject> Object;
 };
 
@@ -507,6 +508,11 @@ void SleepFor(uint64_t ms) {
 DWORD CurrentProcessId() { return tCurrent ? tCurrent->ProcessId : kTestProcessId; }
 DWORD CurrentThreadId() { return tCurrent ? tCurrent->Id : 1; }
 
+bool CurrentProcessRunsProgram() {
+    ProcessState *p = tCurrent ? FindProcess(tCurrent->ProcessId) : nullptr;
+    return p != nullptr && p->RunsProgram;
+}
+
 std::wstring CurrentProcessImage() {
     if (tCurrent) {
         if (ProcessState *p = FindProcess(tCurrent->ProcessId))
@@ -658,6 +664,7 @@ DWORD StartProgram(const std::wstring &image, const std::wstring &tail) {
     ProcessState *p = NewProcess(image, cmdline);
     p->TailBuffer.assign(tail.begin(), tail.end());
     p->TailBuffer.push_back(0);
+    p->RunsProgram = true;
     return StartInProcess(p, [p]() {
         return wWinMain(kProgramInstance, nullptr, p->TailBuffer.data(), 10 /* SW_SHOWDEFAULT */);
     });

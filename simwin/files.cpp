@@ -35,6 +35,7 @@ const wchar_t *const kWindowsDirectory = L"C:\\Windows";
 const wchar_t *const kSystemDirectory = L"C:\\Windows\\system32";
 const wchar_t *const kSystemWow64Directory = L"C:\\Windows\\SysWOW64";
 const wchar_t *const kTempDirectory = L"C:\\Users\\Setup\\AppData\\Local\\Temp\\";
+const wchar_t *const kSystemTempDirectory = L"C:\\Windows\\Temp";
 const wchar_t *const kProfileDirectory = L"C:\\Users\\Setup";
 const wchar_t *const kUserSid = L"S-1-5-21-1004336348-1177238915-682003330-1001";
 }  // namespace files
@@ -360,6 +361,11 @@ void ResetFiles() {
     for (const wchar_t *env : {L"W32X86", L"x64", L"ARM64", L"ARM"})
         CreateFolder(std::wstring(sim::files::kSystemDirectory) + L"\\spool\\drivers\\" + env);
     CreateFolder(sim::files::kTempDirectory);
+    // The system's temporary folder: users may create files and folders in
+    // it, and own what they create, but may not touch what others made.
+    CreateFolder(sim::files::kSystemTempDirectory);
+    SetSecurity(sim::files::kSystemTempDirectory,
+                L"O:SYD:P(A;OICIIO;FA;;;CO)(A;CI;0x100026;;;BU)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
     redirectionOff.clear();
     MatchArchitecture();
 }
@@ -1129,6 +1135,18 @@ bool UserCanWrite(const std::wstring &path) {
     // Replaced: deleted (its own right or the folder's) and created anew.
     return parent != nullptr && may(parent->Sddl, FILE_ADD_FILE) &&
            (may(r.Target->Sddl, DELETE) || may(parent->Sddl, FILE_DELETE_CHILD));
+}
+
+bool UserCanRename(const std::wstring &path) {
+    auto may = [](const std::wstring &sddl, DWORD right) {
+        return simk::UserGranted(sddl, right) || simk::UserGranted(sddl, WRITE_DAC) ||
+               simk::UserGranted(sddl, WRITE_OWNER);
+    };
+    Resolved r = Resolve(path.c_str());
+    if (r.Error != 0 || r.Target == nullptr)
+        return false;
+    Node *parent = r.ParentKey.empty() ? nullptr : Find(r.ParentKey);
+    return parent != nullptr && (may(r.Target->Sddl, DELETE) || may(parent->Sddl, FILE_DELETE_CHILD));
 }
 
 const std::vector<PendingRename> &PendingRenames() { return pendingRenames; }

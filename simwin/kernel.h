@@ -50,6 +50,9 @@ void SleepFor(uint64_t ms);
 DWORD CurrentProcessId();
 DWORD CurrentThreadId();
 std::wstring CurrentProcessImage();
+// True in a process that runs the program from its start (sim::StartProgram),
+// false in the test process and in those of sim::RunInProcess.
+bool CurrentProcessRunsProgram();
 
 // The machine's native processor architecture (sim::SetNativeArchitecture),
 // read without a call being logged.
@@ -109,7 +112,9 @@ HINSTANCE ProgramInstance();
 
 // --- Hooks into other subsystems ---------------------------------------------
 // loader.cpp: called by Enter on a simulated thread before the call is
-// logged; loads a delay-loaded DLL on the first call of one of its APIs.
+// logged; loads a delay-loaded DLL on the first call of one of its APIs, and
+// ends a program that calls a function of a DLL it loads at run time without
+// having looked it up.
 void BeforeApiCall(const char *api);
 // files.cpp: closes a file handle; false when the handle is not a file's.
 bool CloseFileHandle(HANDLE handle);

@@ -1,8 +1,12 @@
 // The simulated loader: each process's modules and DLL search settings,
 // LoadLibrary and GetProcAddress, the program's static imports at process
-// start, and the delay-load helper at the first call of a delay-loaded DLL's
-// function (see sim/loader.h).
+// start, the functions of the DLLs it loads at run time, and the delay-load
+// helper at the first call of a delay-loaded DLL's function (see
+// sim/loader.h).
 #include <windows.h>
+#include <commctrl.h>
+#include <newdev.h>
+#include <winspool.h>
 
 #include <cstring>
 #include <cwctype>
@@ -15,8 +19,8 @@
 #include "sim/files.h"
 #include "sim/loader.h"
 
-#if !defined(SIMWIN_STATIC_DLLS) || !defined(SIMWIN_DELAY_DLLS)
-#error "the build must name the program's static and delay-loaded DLLs (cmake/host.cmake)"
+#if !defined(SIMWIN_STATIC_DLLS) || !defined(SIMWIN_RUNTIME_DLLS)
+#error "the build must name the program's static imports and the DLLs it loads at run time (cmake/host.cmake)"
 #endif
 
 // Functions that Windows 7 without KB2533623 lacks: reached through
@@ -40,6 +44,8 @@ const DWORD kStatusDllNotFound = 0xC0000135;
 // VcppException(ERROR_SEVERITY_ERROR, ERROR_MOD_NOT_FOUND), the delay-load
 // helper's exception when LoadLibrary fails.
 const DWORD kDelayLoadModNotFound = 0xC06D007E;
+// What calling through a pointer that was never filled in comes to.
+const DWORD kStatusAccessViolation = 0xC0000005;
 
 // Which DLL exports each API that the simulation implements.
 struct ApiGroup {
@@ -151,13 +157,16 @@ struct ProcessLoader {
     std::wstring DllDirectory;
     std::vector<std::pair<DLL_DIRECTORY_COOKIE, std::wstring>> UserDirectories;
     std::set<std::wstring> DelayBound;  // delay-loaded DLLs the helper has loaded (lower case)
+    std::set<std::string> Resolved;     // functions of run-time DLLs found with GetProcAddress
 };
 
 struct LoaderMachine {
     std::map<DWORD, ProcessLoader> Processes;
     std::vector<sim::loader::Load> Loads;
     std::vector<std::wstring> StaticImports = SplitList(SIMWIN_STATIC_DLLS);
-    std::vector<std::wstring> DelayImports = SplitList(SIMWIN_DELAY_DLLS);
+    std::vector<std::wstring> DelayImports;
+    std::vector<std::wstring> RuntimeImports = SplitList(SIMWIN_RUNTIME_DLLS);
+    std::set<std::pair<std::wstring, std::string>> MissingExports;  // (dll lower case, function)
     std::set<std::string> Unplaced;
     uintptr_t NextBase = 0x10000000;
 };
@@ -344,9 +353,17 @@ void BeforeApiCall(const char *api) {
     }
     const std::wstring &dll = it->second;
     bool delayed = false;
+    bool runtime = false;
     for (const std::wstring &d : L().DelayImports)
         delayed = delayed || SameText(d, dll);
+    for (const std::wstring &d : L().RuntimeImports)
+        runtime = runtime || SameText(d, dll);
     ProcessLoader &p = Current();
+    // The program reaches a run-time DLL's function only through the pointer
+    // that GetProcAddress gave it: before that, there is none to call.
+    if (runtime && CurrentProcessRunsProgram() && p.Resolved.count(api) == 0)
+        CrashProcess(kStatusAccessViolation, L"The program called " + std::wstring(api, api + strlen(api)) +
+                                                 L" of " + dll + L" without having looked it up");
     if (!delayed || p.DelayBound.count(Lower(dll)) != 0)
         return;
     // What the linker's delay-load helper does at the first call: load the DLL
@@ -398,6 +415,24 @@ const std::vector<Export> &Exports() {
         {L"kernel32.dll", "FreeLibrary", ProcOf(&FreeLibrary)},
         {L"kernel32.dll", "GetModuleHandleW", ProcOf(&GetModuleHandleW)},
         {L"kernel32.dll", "IsWow64Process2", ProcOf(&IsWow64Process2)},
+        {L"comctl32.dll", "InitCommonControlsEx", ProcOf(&InitCommonControlsEx)},
+        {L"newdev.dll", "UpdateDriverForPlugAndPlayDevicesW", ProcOf(&UpdateDriverForPlugAndPlayDevicesW)},
+        {L"winspool.drv", "AddMonitorW", ProcOf(&AddMonitorW)},
+        {L"winspool.drv", "AddPrinterDriverW", ProcOf(&AddPrinterDriverW)},
+        {L"winspool.drv", "AddPrinterW", ProcOf(&AddPrinterW)},
+        {L"winspool.drv", "ClosePrinter", ProcOf(&ClosePrinter)},
+        {L"winspool.drv", "DeleteMonitorW", ProcOf(&DeleteMonitorW)},
+        {L"winspool.drv", "DeletePrinter", ProcOf(&DeletePrinter)},
+        {L"winspool.drv", "DeletePrinterDriverExW", ProcOf(&DeletePrinterDriverExW)},
+        {L"winspool.drv", "DeletePrinterDriverPackageW", ProcOf(&DeletePrinterDriverPackageW)},
+        {L"winspool.drv", "EnumPortsW", ProcOf(&EnumPortsW)},
+        {L"winspool.drv", "EnumPrinterDriversW", ProcOf(&EnumPrinterDriversW)},
+        {L"winspool.drv", "EnumPrintersW", ProcOf(&EnumPrintersW)},
+        {L"winspool.drv", "GetPrinterDriverDirectoryW", ProcOf(&GetPrinterDriverDirectoryW)},
+        {L"winspool.drv", "GetPrinterW", ProcOf(&GetPrinterW)},
+        {L"winspool.drv", "OpenPrinterW", ProcOf(&OpenPrinterW)},
+        {L"winspool.drv", "SetPrinterW", ProcOf(&SetPrinterW)},
+        {L"winspool.drv", "UploadPrinterDriverPackageW", ProcOf(&UploadPrinterDriverPackageW)},
     };
     return table;
 }
@@ -461,7 +496,8 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 }
 
 // Knows the functions programs look up at run time (the kernel32 ones by
-// Windows release); anything else fails with ERROR_PROC_NOT_FOUND.
+// Windows release, and none that the test took out of its DLL); anything else
+// fails with ERROR_PROC_NOT_FOUND.
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     SIM_ENTER("GetProcAddress", nullptr);
     Module *m = nullptr;
@@ -476,8 +512,11 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         std::wstring dll = FileName(m->Path);
         for (const Export &e : Exports())
             if (simk::SameText(dll, e.Dll) && strcmp(lpProcName, e.Name) == 0 &&
-                (!simk::SameText(dll, L"kernel32.dll") || simk::Kernel32Exports(e.Name)))
+                (!simk::SameText(dll, L"kernel32.dll") || simk::Kernel32Exports(e.Name)) &&
+                L().MissingExports.count({simk::Lower(dll), e.Name}) == 0) {
+                Current().Resolved.insert(e.Name);
                 return e.Address;
+            }
     }
     simk::SetError(ERROR_PROC_NOT_FOUND);
     return nullptr;
@@ -595,6 +634,11 @@ std::wstring LoadedFrom(DWORD process, const std::wstring &name) {
 
 const std::vector<std::wstring> &StaticImports() { return L().StaticImports; }
 const std::vector<std::wstring> &DelayImports() { return L().DelayImports; }
+const std::vector<std::wstring> &RuntimeImports() { return L().RuntimeImports; }
+
+void RemoveExport(const std::wstring &dll, const std::string &function) {
+    L().MissingExports.insert({simk::Lower(dll), function});
+}
 
 void SetImports(const std::vector<std::wstring> &staticImports, const std::vector<std::wstring> &delayImports) {
     L().StaticImports = staticImports;

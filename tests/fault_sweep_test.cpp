@@ -101,8 +101,6 @@ const ErrorRow kErrorTable[] = {
     {"SetDefaultDllDirectories", ERROR_INVALID_PARAMETER, nullptr},
     {"SetDllDirectoryW", ERROR_INVALID_PARAMETER, nullptr},
     {"LoadLibraryExW", ERROR_MOD_NOT_FOUND, nullptr},
-    {"LoadLibraryExA", 0,
-     "the delay-load helper's load by name of a library that start-up has loaded: it only takes a reference"},
     {"Sleep", 0, "returns nothing"},
     {"GetNativeSystemInfo", 0, "returns nothing"},
     {"OutputDebugStringW", 0, "returns nothing"},

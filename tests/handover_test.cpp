@@ -71,7 +71,7 @@ TEST_F(HandoverTest, InstalledProductRunsTheUninstallerFromAProtectedCopy) {
     ASSERT_EQ(1u, Started().size());
     std::wstring image, tail;
     sim::SplitCommandLine(Started()[0].CommandLine, &image, &tail);
-    EXPECT_EQ(0u, image.find(sim::files::kTempDirectory)) << image;
+    EXPECT_EQ(0u, image.find(sim::files::kSystemTempDirectory)) << image;
     EXPECT_EQ("program image", sim::files::ReadFile(image));
     EXPECT_EQ(L"-u \"" + std::wstring(kFolder), tail);
     ExpectHandedOver(Started()[0]);
@@ -96,7 +96,7 @@ TEST_F(HandoverTest, InstalledProductRunsTheUninstallerFromAProtectedCopy) {
     EXPECT_FALSE(sim::files::Exists(kFolder));
     ASSERT_EQ(1u, sim::shell::RecycleBin().size());
     EXPECT_TRUE(sim::files::IsFile(sim::shell::RecycleBin()[0].BinPath + L"\\unins000.exe"));
-    EXPECT_TRUE(sim::files::IsFile(image));  // the copy stays until the restart
+    EXPECT_TRUE(sim::files::IsFile(image));  // the copy stays
     EXPECT_EQ(1u, Started().size());         // and started nothing more
 }
 

@@ -319,16 +319,22 @@ TEST_F(InventoryTest, WhatTheSpoolerOrTheHeapDeniesLeavesTheInventoryIncomplete)
         {"EnumPrinterDriversW", 2, RPC_S_SERVER_UNAVAILABLE, true},
         {"EnumPrintersW", 1, RPC_S_SERVER_UNAVAILABLE, true},
         {"EnumPrintersW", 2, RPC_S_SERVER_UNAVAILABLE, true},
-        {"RegOpenKeyW", 1, ERROR_ACCESS_DENIED, false},  // the driver brings its package along
+        {"RegOpenKeyExW", 1, ERROR_FILE_NOT_FOUND, false},  // no packages yet
+        {"RegOpenKeyExW", 1, ERROR_ACCESS_DENIED, true},    // packages there may be
+        {"RegEnumKeyW", 1, ERROR_ACCESS_DENIED, true},
     };
     for (const Case &c : cases) {
         sim::Reset();
         ResetProductGlobals();
         InstallProduct();
+        // What an earlier inventory missed is forgotten by the next one.
+        MarkInventoryIncomplete(ERROR_OUTOFMEMORY);
         if (c.Api != nullptr)
             sim::FailCallAt(c.Api, c.Occurrence, c.Error);
-        CollectAll();
-        EXPECT_EQ(c.Incomplete, InventoryIncomplete != FALSE) << (c.Api ? c.Api : "nothing") << " #" << c.Occurrence;
+        TakeInventory();
+        std::string what = std::string(c.Api ? c.Api : "nothing") + " #" + std::to_string(c.Occurrence);
+        EXPECT_EQ(c.Incomplete, InventoryIncomplete != FALSE) << what;
+        EXPECT_EQ(c.Incomplete ? c.Error : (DWORD)ERROR_SUCCESS, InventoryError) << what;
     }
 
     // A machine without the product gives a complete, empty inventory.

@@ -1,6 +1,8 @@
 #!/bin/bash
 # Checks the built programs and packages of both Windows builds: executable
-# format, subsystem, the elevation manifest and the install folder's layout.
+# format, subsystem, the elevation manifest, the imports (tools/check-imports.py:
+# every call through an import slot reaches a function, the DLLs are those of
+# CMakeLists.txt) and the install folder's layout. Reads the files, runs nothing.
 #
 #   tests/package_check.sh BUILD_ROOT
 #
@@ -10,17 +12,20 @@ root=${1:?usage: $0 BUILD_ROOT}
 passed=0
 failed=0
 
+# check WHAT COMMAND...: a failing command's output follows its FAIL line.
 check() {
-    local what=$1
+    local what=$1 out
     shift
-    if "$@" >/dev/null 2>&1; then
+    if out=$("$@" 2>&1); then
         passed=$((passed + 1))
         echo "ok    $what"
     else
         failed=$((failed + 1))
         echo "FAIL  $what"
+        [ -z "$out" ] || printf '%s\n' "$out" | sed 's/^/      /'
     fi
 }
+check_imports="$(dirname "$0")/../tools/check-imports.py"
 
 # The objdump of the toolchain that built the file.
 objdump_for() {
@@ -66,6 +71,8 @@ for preset in windows-x86 windows-x64; do
     check "$preset: manifest asks for administrator rights" elevated "$exe"
     check "$preset: needs no toolchain DLL" no_dll_beyond_system "$exe"
     check "$preset: imports only known DLLs statically" only_known_dlls "$exe"
+    check "$preset: every call through an import slot reaches a function" python3 "$check_imports" --slots "$exe"
+    check "$preset: imported and delay-loaded DLLs as CMakeLists.txt lists them" python3 "$check_imports" --dlls "$exe"
     check "$preset: install folder layout" layout "$root/$preset/package"
     check "$preset: release zip" test -s "$(ls "$root/$preset"/corvane-setup-*.zip 2>/dev/null | head -1)"
 done

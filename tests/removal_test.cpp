@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/globals.h"
+#include "common/system_libraries.h"
 #include "sim/core.h"
 #include "sim/devices.h"
 #include "sim/files.h"
@@ -73,10 +75,11 @@ TEST_F(RemovalTest, CleanRunRemovesEverythingInOrderThenTheMonitorDllAndTheFolde
     EXPECT_FALSE(sim::IsDialogOpen(w));
     EXPECT_EQ(IDCANCEL, sim::DialogResult(w));
     // Queues newest first, each followed by 300 ms; the driver with its
-    // monitor and another 300 ms; the package; then the DLL and the folder.
+    // monitor after it and another 300 ms; the package; then the DLL and the
+    // folder.
     EXPECT_EQ((std::vector<std::string>{"OpenPrinterW", "SetPrinterW", "DeletePrinter", "SetupDiRemoveDevice",
                                         "OpenPrinterW", "SetPrinterW", "DeletePrinter", "SetupDiRemoveDevice",
-                                        "DeleteMonitorW", "DeletePrinterDriverExW", "DeletePrinterDriverPackageW",
+                                        "DeletePrinterDriverExW", "DeleteMonitorW", "DeletePrinterDriverPackageW",
                                         "DeleteFileW", "SHFileOperationW", "SHChangeNotify", "MessageBoxW"}),
               CallsAmong({"OpenPrinterW", "SetPrinterW", "DeletePrinter", "SetupDiRemoveDevice", "DeleteMonitorW",
                           "DeletePrinterDriverExW", "DeletePrinterDriverPackageW", "DeleteFileW", "SHChangeNotify",
@@ -204,6 +207,47 @@ TEST_F(RemovalTest, QueueThatCannotBeDeletedLeavesItsDriverAndPackageAndTheFolde
     EXPECT_NE(nullptr, sim::FindQueue(L"Corvane MODEL"));
 }
 
+// The queue list could not be read when the window opened: "Remove" takes the
+// inventory again rather than fail for ever, and the first tree is freed.
+TEST_F(RemovalTest, AnInventoryThatMissedSomethingIsTakenAgainByRemove) {
+    InstallProduct();
+    sim::FailCallAt("EnumPrintersW", 1, RPC_S_SERVER_UNAVAILABLE);
+    ClickAt(kClick, IDC_REMOVE);
+    RunUninstallWindow();
+    EXPECT_TRUE(sim::Queues().empty());
+    EXPECT_TRUE(sim::Drivers().empty());
+    EXPECT_EQ((std::vector<std::wstring>{kDoneMessage}), MessageTexts());
+    EXPECT_EQ(0, sim::BadFrees());
+    EXPECT_EQ(3, sim::CallCount("EnumPrintersW"));
+}
+
+// Two drivers name the monitor: it goes after the second. When it cannot go,
+// its driver's line says so, the run fails and the folder and the DLL stay;
+// the next run tries the monitor alone again.
+TEST_F(RemovalTest, MonitorGoesAfterTheLastDriverThatNamesItAndCountsWhenItStays) {
+    InstallProduct();
+    AddProductDriver(L"Corvane OTHER");
+    sim::FailCall("DeleteMonitorW", ERROR_ACCESS_DENIED);
+    ClickAt(kClick, IDC_REMOVE);
+    std::vector<std::wstring> afterFirst;
+    sim::At(30000, [&] {
+        afterFirst = TreeLines();
+        sim::Click(Window(), IDC_REMOVE);
+    });
+    RunUninstallWindow();
+
+    ASSERT_EQ(2u, sim::CallTimes("DeleteMonitorW").size());
+    EXPECT_EQ(sim::CallTimes("DeletePrinterDriverExW").back() + 300, sim::CallTimes("DeleteMonitorW")[0]);
+    ASSERT_EQ(5u, afterFirst.size());
+    EXPECT_EQ(DriverLine(L"Corvane OTHER", L"Removed."), afterFirst[2]);
+    EXPECT_EQ(DriverLine(L"Corvane MODEL", L"Failed. Error:5"), afterFirst[3]);  // the last one deleted
+    EXPECT_EQ((std::vector<std::wstring>{kFailedMessage, kDoneMessage}), MessageTexts());
+    EXPECT_EQ(30000u, sim::CallTimes("DeleteMonitorW")[1]);
+    EXPECT_EQ(2, sim::CallCount("DeletePrinterDriverExW"));
+    EXPECT_EQ(nullptr, sim::FindMonitor(kMonitor));
+    EXPECT_FALSE(sim::files::Exists(kMonitorDll));
+}
+
 TEST_F(RemovalTest, SecondRunAttemptsOnlyWhatIsLeft) {
     std::wstring store = InstallProduct();
     // The driver cannot be deleted in the first run: ten tries, 1000 ms apart.
@@ -224,7 +268,8 @@ TEST_F(RemovalTest, SecondRunAttemptsOnlyWhatIsLeft) {
         expected.push_back(firstTry + 1000 * i);
     expected.push_back(30000);
     EXPECT_EQ(expected, sim::CallTimes("DeletePrinterDriverExW"));
-    EXPECT_EQ(11, sim::CallCount("DeleteMonitorW"));
+    // The monitor goes once its driver has gone, after the pause that follows.
+    EXPECT_EQ((std::vector<uint64_t>{30300}), sim::CallTimes("DeleteMonitorW"));
     ASSERT_EQ(4u, afterFirst.size());
     EXPECT_EQ(DriverLine(L"Corvane MODEL", L"Failed. Error:5"), afterFirst[2]);
     EXPECT_EQ(L"    Printer:Corvane MODEL on the port: USB001. Removed.", afterFirst[3]);
@@ -291,7 +336,8 @@ TEST_F(RemovalTest, DriverInUseIsTriedTenTimesWithASpoolerRestartInEach) {
     for (int i = 0; i < 20; i++)
         expected.push_back(start + 1000 * i);
     EXPECT_EQ(expected, sim::CallTimes("DeletePrinterDriverExW"));
-    EXPECT_EQ(10, sim::CallCount("DeleteMonitorW"));
+    // The driver stays, and so does the monitor it names.
+    EXPECT_EQ(0, sim::CallCount("DeleteMonitorW"));
     int stops = 0, starts = 0;
     for (auto &r : sim::ServiceRequests())
         (r.Start ? starts : stops)++;
@@ -336,6 +382,19 @@ TEST_F(RemovalTest, PackageInUseIsTriedFiveTimesAndShowsTheSignedCode) {
     RunUninstallWindow();
     EXPECT_EQ(1, sim::CallCount("DeletePrinterDriverPackageW"));
     EXPECT_EQ(kClick + 600, sim::MessageBoxes()[0].Time);
+
+    // A spooler client without the call (Wine's) cannot remove the package.
+    sim::Reset();
+    ResetProductGlobals();
+    SetUp();
+    InstallProduct();
+    Winspool.DeletePrinterDriverPackageW = NULL;
+    ClickAt(kClick, IDC_REMOVE);
+    sim::At(60000, [] { sim::CloseDialog(Window()); });
+    RunUninstallWindow();
+    EXPECT_EQ(0, sim::CallCount("DeletePrinterDriverPackageW"));
+    EXPECT_NE(std::wstring::npos, TreeLines()[1].find(L", Failed. Error:-2147024769")) << TreeLines()[1].c_str();
+    EXPECT_EQ(1u, sim::MessageBoxes().size());
 }
 
 TEST_F(RemovalTest, PlaceholderWithoutStorePathLosesItsDriversButIsNeverAttempted) {
@@ -394,45 +453,64 @@ TEST_F(RemovalTest, QueueDeviceOfAnyClassGoesByItsExactFriendlyName) {
     EXPECT_EQ(3u, sim::DeviceNodes().size());
 }
 
-TEST_F(RemovalTest, MonitorDllIsDeletedWithTheSpoolerStoppedAndRetriedWhileInUse) {
-    // Already absent: one attempt, no wait.
-    RemoveMonitorFile(L"crvnmon.dll");
-    EXPECT_EQ(1, sim::CallCount("DeleteFileW"));
-    EXPECT_EQ(0u, sim::Now());
-    EXPECT_TRUE(sim::ServiceRunning(L"Spooler"));
-
-    // Held by the spooler while it runs: gone once it is stopped.
-    sim::files::WriteFile(kMonitorDll, "dll");
-    sim::files::LockWhileServiceRuns(kMonitorDll, L"Spooler");
-    RemoveMonitorFile(L"crvnmon.dll");
-    EXPECT_FALSE(sim::files::Exists(kMonitorDll));
-    EXPECT_TRUE(sim::ServiceRunning(L"Spooler"));
-
-    // Held by some other program: five attempts 1000 ms apart, then the
-    // spooler is started again and the file stays.
-    sim::Reset();
-    ResetProductGlobals();
-    SetUp();
-    sim::files::WriteFile(kMonitorDll, "dll");
-    sim::files::Lock(kMonitorDll, sim::files::LockKind::Image);
-    RemoveMonitorFile(L"crvnmon.dll");
-    EXPECT_EQ((std::vector<uint64_t>{0, 1000, 2000, 3000, 4000}), sim::CallTimes("DeleteFileW"));
-    EXPECT_TRUE(sim::files::Exists(kMonitorDll));
-    ASSERT_EQ(2u, sim::ServiceRequests().size());
-    EXPECT_EQ(5000u, sim::ServiceRequests()[1].Time);
-    EXPECT_TRUE(sim::ServiceRunning(L"Spooler"));
-
-    // The spooler already stopped: nothing is deleted and it stays stopped.
-    sim::Reset();
-    ResetProductGlobals();
-    SetUp();
-    sim::files::WriteFile(kMonitorDll, "dll");
-    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
-    RemoveMonitorFile(L"crvnmon.dll");
-    EXPECT_TRUE(sim::files::Exists(kMonitorDll));
-    EXPECT_EQ(0, sim::CallCount("DeleteFileW"));
-    EXPECT_EQ((DWORD)SERVICE_STOPPED, sim::ServiceState(L"Spooler"));
-    EXPECT_TRUE(sim::ServiceRequests().empty());
+TEST_F(RemovalTest, MonitorDllGoesWithTheSpoolerStoppedOrAtTheNextRestart) {
+    enum Holder { Nobody, Spooler, OtherProgram };
+    struct Row {
+        const char *What;
+        Holder HeldBy;
+        DWORD SpoolerState;    // before the call
+        const char *FailApi;   // fails every time (null: none)
+        DWORD FailError;
+        BOOL Result;
+        DWORD Error;           // with a FALSE result
+        bool Gone;             // deleted now
+        bool AtRestart;        // scheduled for deletion at the next restart
+        int Deletions;         // DeleteFileW calls
+    };
+    const Row rows[] = {
+        {"absent: one attempt, no wait", Nobody, SERVICE_RUNNING, nullptr, 0, TRUE, 0, true, false, 1},
+        {"held by the spooler", Spooler, SERVICE_RUNNING, nullptr, 0, TRUE, 0, true, false, 1},
+        {"held by another program", OtherProgram, SERVICE_RUNNING, nullptr, 0, TRUE, 0, false, true, 5},
+        {"spooler already stopped", Nobody, SERVICE_STOPPED, nullptr, 0, TRUE, 0, true, false, 1},
+        {"no service manager, the spooler keeps it", Spooler, SERVICE_RUNNING, "OpenSCManagerW", ERROR_ACCESS_DENIED,
+         TRUE, 0, false, true, 5},
+        {"held, and no deletion at restart either", OtherProgram, SERVICE_RUNNING, "MoveFileExW", ERROR_ACCESS_DENIED,
+         FALSE, ERROR_ACCESS_DENIED, false, false, 5},
+        {"no system directory", Nobody, SERVICE_RUNNING, "GetSystemDirectoryW", ERROR_NOT_ENOUGH_MEMORY, FALSE,
+         ERROR_NOT_ENOUGH_MEMORY, false, false, 0},
+    };
+    for (const Row &row : rows) {
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        if (row.What != std::string("absent: one attempt, no wait"))
+            sim::files::WriteFile(kMonitorDll, "dll");
+        if (row.HeldBy == Spooler)
+            sim::files::LockWhileServiceRuns(kMonitorDll, L"Spooler");
+        if (row.HeldBy == OtherProgram)
+            sim::files::Lock(kMonitorDll, sim::files::LockKind::Image);
+        sim::SetServiceState(L"Spooler", row.SpoolerState);
+        if (row.FailApi != nullptr)
+            sim::FailCall(row.FailApi, row.FailError, -1);
+        DWORD error = 12345;
+        EXPECT_EQ(row.Result, RemoveMonitorFile(L"crvnmon.dll", &error)) << row.What;
+        EXPECT_EQ(row.Error, error) << row.What;
+        if (row.HeldBy != Nobody || row.What != std::string("absent: one attempt, no wait")) {
+            EXPECT_EQ(!row.Gone, sim::files::Exists(kMonitorDll)) << row.What;
+        }
+        EXPECT_EQ(row.Deletions, sim::CallCount("DeleteFileW")) << row.What;
+        if (row.Deletions == 5) {
+            EXPECT_EQ((std::vector<uint64_t>{0, 1000, 2000, 3000, 4000}), sim::CallTimes("DeleteFileW")) << row.What;
+        }
+        bool scheduled = sim::files::PendingRenames().size() == 1 &&
+                         sim::files::PendingRenames()[0].From == sim::files::Canonical(kMonitorDll) &&
+                         sim::files::PendingRenames()[0].To.empty();
+        EXPECT_EQ(row.AtRestart, scheduled) << row.What;
+        EXPECT_EQ(row.AtRestart, RestartNeeded != FALSE) << row.What;
+        // The spooler runs again if it ran before, and stays stopped if not.
+        EXPECT_EQ(row.SpoolerState, sim::ServiceState(L"Spooler")) << row.What;
+    }
+    EXPECT_EQ(0u, sim::Now());  // the last row waited for nothing
 }
 
 TEST_F(RemovalTest, OnlyTheProductsOwnFolderCountsAsOne) {

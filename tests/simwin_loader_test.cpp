@@ -1,9 +1,10 @@
 // The simulated loader finds DLLs where Windows would: the search order with
 // and without SetDefaultDllDirectories and SetDllDirectoryW, known DLLs,
 // modules loaded already, full paths, Windows 7 without the search flags; and
-// it maps the program's static imports at start and its delay-loaded DLLs at
-// their first call, ending the program when one cannot be found. These are
-// the answers a test of the product's DLL hardening relies on.
+// it maps the program's static imports at start, and delay-loaded DLLs at
+// their first call where a test links that way, ending the program when one
+// cannot be found. These are the answers a test of the product's DLL
+// hardening relies on.
 #include <windows.h>
 #include <commctrl.h>
 #include <newdev.h>
@@ -212,9 +213,11 @@ TEST_F(SimLoaderTest, StaticImportsComeFromTheProgramsFolderUnlessKnown) {
 }
 
 TEST_F(SimLoaderTest, DelayLoadedDllsLoadAtTheFirstCallWithTheSettingsThenInForce) {
-    // The lists the build links with.
+    // The build loads these at run time; linked as delay-loaded DLLs instead:
     EXPECT_EQ(std::vector<std::wstring>({L"winspool.drv", L"newdev.dll", L"comctl32.dll"}),
-              sim::loader::DelayImports());
+              sim::loader::RuntimeImports());
+    EXPECT_EQ(std::vector<std::wstring>(), sim::loader::DelayImports());
+    sim::loader::SetImports(sim::loader::StaticImports(), sim::loader::RuntimeImports());
     EXPECT_EQ(L"comctl32.dll", sim::loader::DllOf("InitCommonControlsEx"));
     sim::files::WriteFile(kDownloads + L"\\comctl32.dll", "planted");
     struct Row {
@@ -251,6 +254,7 @@ TEST_F(SimLoaderTest, DelayLoadedDllsLoadAtTheFirstCallWithTheSettingsThenInForc
 // full path is the one the delay-load helper gets by name.
 TEST_F(SimLoaderTest, AnEarlyLoadByFullPathServesTheDelayLoad) {
     sim::SetWindowsVersion(sim::WindowsVersion::Windows7);
+    sim::loader::SetImports(sim::loader::StaticImports(), {L"comctl32.dll"});
     sim::files::WriteFile(kDownloads + L"\\comctl32.dll", "planted");
     sim::Process p = sim::RunInProcess(
         [] {

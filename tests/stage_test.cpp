@@ -103,7 +103,7 @@ TEST_F(StageTest, ExitCodeIsTheFailingHresultOrTheWin32ErrorOfTheRescan) {
     }
 }
 
-TEST_F(StageTest, StagingNeverHandsOverAndTheUninstallerStillWins) {
+TEST_F(StageTest, StagingNeverHandsOverOrRelaunchesAndOnlyTheUninstallWindowWins) {
     struct Case {
         const std::wstring *Image;
         const wchar_t *Tail;
@@ -113,7 +113,7 @@ TEST_F(StageTest, StagingNeverHandsOverAndTheUninstallerStillWins) {
     } cases[] = {
         {&kSetup, L"/stage", true, 0, false},  // on a machine with the product installed
         {&kSetup, L"/stage -u \"C:\\Program Files\\Corvane\\\\\"", false, 0, true},
-        {&kUninstaller, L"/stage", false, 1, false},  // relaunches as the uninstaller
+        {&kUninstaller, L"/stage", true, 0, false},  // stages under the uninstaller's name too
     };
     for (const Case &c : cases) {
         sim::Reset();

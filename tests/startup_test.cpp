@@ -150,11 +150,14 @@ TEST_F(StartupTest, OwnPathThatCannotBeReadWholeEndsAtOnce) {
 }
 
 TEST_F(StartupTest, SecondCopyEndsAtOnceWhateverItsMode) {
-    // Staging says that it did not run; -u still wins over it.
+    // The deployment modes say that they did not run, so that their tool
+    // tries again; -u still wins over them.
     struct Case {
         const wchar_t *Tail;
         int ExitCode;
-    } cases[] = {{L"", 0}, {L"/silence", 0}, {L"-u C:\\X\\", 0}, {L"/stage", 183}, {L"/stage -u C:\\X\\", 0}};
+    } cases[] = {{L"", 0},           {L"/silence", 0},    {L"-u C:\\X\\", 0},
+                 {L"/stage", 1618},  {L"/quiet", 1618},   {L"/remove /wait x", 1618},
+                 {L"/stage -u C:\\X\\", 0}};
     for (const Case &c : cases) {
         const wchar_t *tail = c.Tail;
         sim::Reset();
@@ -177,21 +180,29 @@ TEST_F(StartupTest, LogOptionTakesTheNextTokenAndAFileThatDoesNotFitIsIgnored) {
     struct Case {
         std::wstring Tail;
         std::wstring Log;
+        int Dialog = IDD_INSTALL;  // the window the run shows (0: none)
     } cases[] = {
         {L"/LOG C:\\a.log", L"C:\\a.log"},
         {L"/log \"C:\\my logs\\a.log\" /log C:\\b.log", L"C:\\b.log"},
         {L"/log C:\\a.log /log " + fits + L"f", L"C:\\a.log"},
         {L"/log " + fits, fits},
         {L"/log", L""},
-        {L"/log -u C:\\X\\", L"-u"},
+        // An option is never taken for the file: /log is ignored, the option read.
+        {L"/log -u C:\\X\\", L"", IDD_UNINSTALL},
+        {L"/log /silence", L"", 0},
+        {L"/LOG /Wait 5", L""},
+        {L"/log /quiet /log C:\\a.log", L"C:\\a.log", 0},
     };
     for (const Case &c : cases) {
         sim::Reset();
         ResetProductGlobals();
         SetUp();
         Run(kSetup, c.Tail);
-        EXPECT_EQ(c.Log, LogFilePath) << std::string(c.Tail.begin(), c.Tail.end());
-        EXPECT_NE(nullptr, sim::FindDialog(IDD_INSTALL));  // the option chooses no mode
+        std::string what(c.Tail.begin(), c.Tail.end());
+        EXPECT_EQ(c.Log, LogFilePath) << what;
+        // /log chooses no mode of its own.
+        for (int dialog : {IDD_INSTALL, IDD_UNINSTALL})
+            EXPECT_EQ(dialog == c.Dialog, sim::FindDialog(dialog) != nullptr) << what;
     }
 }
 
@@ -245,7 +256,7 @@ TEST_F(StartupTest, UninstallerRelaunchesFromATemporaryCopyWithAnOpenQuote) {
 
     std::wstring image, tail;
     sim::SplitCommandLine(children[0].CommandLine, &image, &tail);
-    std::wstring temp = sim::files::kTempDirectory;
+    std::wstring temp = std::wstring(sim::files::kSystemTempDirectory) + L"\\";
     EXPECT_EQ(0u, image.find(temp)) << image;
     EXPECT_EQ(L"uni", image.substr(temp.size(), 3));
     EXPECT_EQ(L".tmp", image.substr(image.size() - 4));

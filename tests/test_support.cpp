@@ -7,13 +7,26 @@
 
 #include "common/globals.h"
 #include "common/log_file.h"
+#include "common/system_libraries.h"
 #include "install/discovery.h"
 #include "install/install_window.h"
 #include "sim/loader.h"
 #include "sim/files.h"
 #include "uninstall/inventory.h"
 
+// The tables of the run-time libraries as start-up fills them. A program the
+// simulation runs fills them again itself, and the simulated loader ends it
+// should it call a function it has not looked up; product code that a test
+// calls directly finds them filled.
+#define BIND_WINSPOOL(name) Winspool.name = &::name;
+#define BIND_NEWDEV(name) Newdev.name = &::name;
+#define BIND_COMCTL32(name) Comctl32.name = &::name;
+
 void ResetProductGlobals() {
+    WINSPOOL_FUNCTIONS(BIND_WINSPOOL)
+    WINSPOOL_OPTIONAL_FUNCTIONS(BIND_WINSPOOL)
+    NEWDEV_FUNCTIONS(BIND_NEWDEV)
+    COMCTL32_FUNCTIONS(BIND_COMCTL32)
     ModuleInstance = NULL;
     memset(InstallDir, 0, sizeof(InstallDir));
     memset(InfPath, 0, sizeof(InfPath));
@@ -26,6 +39,8 @@ void ResetProductGlobals() {
     DriverEnumBuffer = NULL;
     PrinterEnumBuffer = NULL;
     InventoryIncomplete = FALSE;
+    InventoryError = ERROR_SUCCESS;
+    RestartNeeded = FALSE;
 }
 
 void SimTest::SetUp() {
@@ -34,8 +49,8 @@ void SimTest::SetUp() {
 }
 
 void SimTest::TearDown() {
-    // An API that the loader cannot place in its DLL would run without its
-    // DLL loaded, should that DLL be a delay-loaded one.
+    // An API that the loader cannot place in its DLL would escape its check
+    // that the program looked it up first.
     EXPECT_EQ(std::vector<std::string>(), sim::loader::UnplacedApis())
         << "add these APIs to the table in simwin/loader.cpp";
     sim::Reset();

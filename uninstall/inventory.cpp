@@ -18,6 +18,7 @@
 #include "common/globals.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
+#include "common/system_libraries.h"
 
 #define KEY_PATH_CCH 1024
 #define SUBKEY_NAME_CCH 260
@@ -32,6 +33,22 @@ PackageNode *PackageList = NULL;
 BYTE *DriverEnumBuffer = NULL;
 BYTE *PrinterEnumBuffer = NULL;
 BOOL InventoryIncomplete = FALSE;
+DWORD InventoryError = ERROR_SUCCESS;
+// The size of DriverEnumBuffer: a placeholder's driver record lies inside it,
+// every other node's is a copy of its own.
+static DWORD DriverEnumSize = 0;
+
+void MarkInventoryIncomplete(DWORD error) {
+    if (!InventoryIncomplete)
+        InventoryError = error;
+    InventoryIncomplete = TRUE;
+}
+
+// Forgets what an earlier inventory missed.
+static void BeginInventory(void) {
+    InventoryIncomplete = FALSE;
+    InventoryError = ERROR_SUCCESS;
+}
 
 static void *AllocateZeroed(SIZE_T bytes) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes); }
 
@@ -40,15 +57,17 @@ static void *AllocateRecord(SIZE_T bytes) {
     void *block = AllocateZeroed(bytes);
 
     if (block == NULL)
-        InventoryIncomplete = TRUE;
+        MarkInventoryIncomplete(ERROR_NOT_ENOUGH_MEMORY);
     return block;
 }
 
 // The size query of a spooler list: FALSE for any failure but the expected
 // "buffer too small", and then the list is missing from the tree.
 static void CheckSizeQuery(BOOL listed) {
-    if (!listed && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        InventoryIncomplete = TRUE;
+    DWORD error;
+
+    if (!listed && (error = GetLastError()) != ERROR_INSUFFICIENT_BUFFER)
+        MarkInventoryIncomplete(error);
 }
 
 // The INF's "DriverVer" entry; left empty when it cannot be read.
@@ -91,12 +110,17 @@ int CollectDriverPackages(void) {
     StringCchPrintfW(path, KEY_PATH_CCH,
                      L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\PackageInstallation\\%ws\\DriverPackages",
                      architecture->PrintEnvironment);
-    // The spooler keeps these keys in the machine's own registry view.
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | KEY_WOW64_64KEY, &packages) != ERROR_SUCCESS)
+    // The spooler keeps these keys in the machine's own registry view. There
+    // are none before the first package; any other failure hides them.
+    status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | KEY_WOW64_64KEY, &packages);
+    if (status != ERROR_SUCCESS) {
+        if (status != ERROR_FILE_NOT_FOUND)
+            MarkInventoryIncomplete((DWORD)status);
         return 1;
+    }
 
     memset(subkeyName, 0, sizeof(subkeyName));
-    for (index = 0; RegEnumKeyW(packages, index, subkeyName, SUBKEY_NAME_CCH) == ERROR_SUCCESS; index++) {
+    for (index = 0; (status = RegEnumKeyW(packages, index, subkeyName, SUBKEY_NAME_CCH)) == ERROR_SUCCESS; index++) {
         if (RegOpenKeyExW(packages, subkeyName, 0, KEY_QUERY_VALUE, &subkey) != ERROR_SUCCESS)
             continue;
         memset(path, 0, sizeof(path));
@@ -118,6 +142,8 @@ int CollectDriverPackages(void) {
         ReadPackageVersion(path, package.PackageVersion, PACKAGE_VERSION_CCH);
         PushPackageNode(package);
     }
+    if (status != ERROR_NO_MORE_ITEMS)
+        MarkInventoryIncomplete((DWORD)status);
     RegCloseKey(packages);
     return 1;
 }
@@ -174,18 +200,19 @@ int CollectPrinterDrivers(void) {
     DriverNode *node;
     PackageNode placeholder;
 
-    CheckSizeQuery(
-        EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, 0, &needed, &count));
+    CheckSizeQuery(Winspool.EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, 0,
+                                                &needed, &count));
     if (needed == 0)
         return 0;
     buffer = (BYTE *)AllocateRecord(needed);
     if (buffer == NULL)
         return 0;
     DriverEnumBuffer = buffer;
+    DriverEnumSize = needed;
     count = 0;
-    if (!EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, needed, &needed,
-                             &count))
-        InventoryIncomplete = TRUE;
+    if (!Winspool.EnumPrinterDriversW(NULL, NativePrintEnvironment(), DRIVER_INFO_LEVEL, DriverEnumBuffer, needed,
+                                      &needed, &count))
+        MarkInventoryIncomplete(GetLastError());
 
     drivers = (DRIVER_INFO_8W *)DriverEnumBuffer;
     for (i = 0; i < count; i++) {
@@ -236,7 +263,8 @@ int CollectPrintQueues(void) {
     BYTE *buffer;
     PRINTER_INFO_2W *queues;
 
-    CheckSizeQuery(EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, 0, &needed, &count));
+    CheckSizeQuery(
+        Winspool.EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, 0, &needed, &count));
     if (needed == 0)
         return 0;
     buffer = (BYTE *)AllocateRecord(needed);
@@ -244,8 +272,9 @@ int CollectPrintQueues(void) {
         return 0;
     PrinterEnumBuffer = buffer;
     count = 0;
-    if (!EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, needed, &needed, &count))
-        InventoryIncomplete = TRUE;
+    if (!Winspool.EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, PRINTER_INFO_LEVEL, PrinterEnumBuffer, needed, &needed,
+                                &count))
+        MarkInventoryIncomplete(GetLastError());
 
     queues = (PRINTER_INFO_2W *)PrinterEnumBuffer;
     for (i = 0; i < count; i++)
@@ -253,7 +282,59 @@ int CollectPrintQueues(void) {
     return 0;
 }
 
+static BOOL InsideDriverEnumBuffer(const void *record) {
+    return DriverEnumBuffer != NULL && (const BYTE *)record >= DriverEnumBuffer &&
+           (const BYTE *)record < DriverEnumBuffer + DriverEnumSize;
+}
+
+// Frees the tree of the last inventory with its enumeration buffers.
+static void FreeInventory(void) {
+    HANDLE heap = GetProcessHeap();
+    PackageNode *package;
+    PackageNode *nextPackage;
+    DriverNode *driver;
+    DriverNode *nextDriver;
+    QueueNode *queue;
+    QueueNode *nextQueue;
+
+    for (package = PackageList; package != NULL; package = nextPackage) {
+        nextPackage = package->Next;
+        for (driver = package->Drivers; driver != NULL; driver = nextDriver) {
+            nextDriver = driver->Next;
+            for (queue = driver->Queues; queue != NULL; queue = nextQueue) {
+                nextQueue = queue->Next;
+                HeapFree(heap, 0, queue);
+            }
+            if (driver->DriverInfo != NULL && !InsideDriverEnumBuffer(driver->DriverInfo))
+                HeapFree(heap, 0, driver->DriverInfo);
+            HeapFree(heap, 0, driver);
+        }
+        HeapFree(heap, 0, package);
+    }
+    PackageList = NULL;
+    if (DriverEnumBuffer != NULL)
+        HeapFree(heap, 0, DriverEnumBuffer);
+    if (PrinterEnumBuffer != NULL)
+        HeapFree(heap, 0, PrinterEnumBuffer);
+    DriverEnumBuffer = NULL;
+    DriverEnumSize = 0;
+    PrinterEnumBuffer = NULL;
+}
+
+void RetakeInventory(void) {
+    FreeInventory();
+    TakeInventory();
+}
+
+void TakeInventory(void) {
+    BeginInventory();
+    CollectDriverPackages();
+    CollectPrinterDrivers();
+    CollectPrintQueues();
+}
+
 BOOL IsProductInstalled(void) {
+    BeginInventory();
     CollectDriverPackages();
     CollectPrinterDrivers();
     return PackageList != NULL && PackageList->DriverCount != 0;

@@ -22,6 +22,9 @@ typedef struct DriverNode {
     QueueNode *Queues;
     int QueueCount;
     DWORD Removed;
+    // The driver is deleted, but the language monitor it named is still
+    // registered: the next removal tries the monitor again.
+    DWORD MonitorPending;
     WCHAR StatusText[NODE_STATUS_CCH];
     struct DriverNode *Next;
 } DriverNode;
@@ -42,9 +45,20 @@ extern BYTE *DriverEnumBuffer;
 extern BYTE *PrinterEnumBuffer;
 
 // Non-zero when the tree may lack something the machine has: a record that
-// could not be allocated, a spooler list that could not be read, or no
-// inventory taken at all. A removal then cannot report success.
+// could not be allocated, a list that could not be read, or no inventory
+// taken at all. A removal then cannot report success. InventoryError holds
+// the error of the first such failure. Both are reset by each new inventory.
 extern BOOL InventoryIncomplete;
+extern DWORD InventoryError;
+void MarkInventoryIncomplete(DWORD error);
+
+// The whole inventory: forgets what an earlier one missed, then collects the
+// packages, the drivers and the queues into PackageList.
+void TakeInventory(void);
+// The same anew, after an inventory that missed something: the earlier tree
+// and its enumeration buffers are freed first. Only the removal worker calls
+// it, while nothing else reads the tree.
+void RetakeInventory(void);
 
 int CollectDriverPackages(void);
 void PushPackageNode(PackageNode package);
@@ -52,4 +66,6 @@ int CollectPrinterDrivers(void);
 int AttachDriverToPackages(const DRIVER_INFO_8W *driver);
 int CollectPrintQueues(void);
 int AttachQueueToDrivers(PRINTER_INFO_2W *queue);
+// Whether a product driver is installed: a new inventory of packages and
+// drivers (no queues).
 BOOL IsProductInstalled(void);

@@ -1,9 +1,11 @@
 // Removing what the inventory found: for each package and each of its
 // drivers, the queues that use the driver (with their device nodes), then the
-// driver with its language monitor, then, once all its drivers are gone, the
-// package in the driver store. After a run without failures the monitor DLL
-// is deleted from the system directory with the spooler stopped, and the
-// install folder goes to the Recycle Bin.
+// driver, then its language monitor once no driver left names it, then, once
+// all its drivers are gone, the package in the driver store. After a run
+// without failures the monitor DLL is deleted from the system directory with
+// the spooler stopped (or at the next restart, when it cannot be), and the
+// install folder goes to the Recycle Bin. The unattended removal (/remove)
+// does the same without a window and leaves the folder to its owner.
 #include "uninstall/removal.h"
 
 #include <windows.h>
@@ -22,6 +24,7 @@
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/spooler_control.h"
+#include "common/system_libraries.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
 
@@ -56,7 +59,23 @@
 // failure message is loaded into a buffer of the first worker's own.
 static WCHAR RemovalText[REMOVAL_TEXT_CCH];
 
-static void PostProgress(HWND progress, int position) { PostMessageW(progress, PBM_SETPOS, (WPARAM)position, 0); }
+// What one removal run came to.
+typedef struct RemovalRun {
+    HWND Progress;    // the window's progress bar; NULL without a window
+    int Failures;     // objects that are still there
+    DWORD FirstError; // the error of the first of them
+} RemovalRun;
+
+static void CountFailure(RemovalRun *run, DWORD error) {
+    if (run->Failures == 0)
+        run->FirstError = error;
+    run->Failures++;
+}
+
+static void PostProgress(RemovalRun *run, int position) {
+    if (run->Progress != NULL)
+        PostMessageW(run->Progress, PBM_SETPOS, (WPARAM)position, 0);
+}
 
 static void SetRemovedText(WCHAR *status) {
     LoadStringW(ModuleInstance, IDS_REMOVED, RemovalText, REMOVAL_TEXT_CCH);
@@ -68,11 +87,10 @@ static void SetFailedText(WCHAR *status, int code) {
     StringCchPrintfW(status, NODE_STATUS_CCH, RemovalText, code);
 }
 
-// The queues of one driver that are not removed yet; returns the failures.
-static int RemoveDriverQueues(DriverNode *driver) {
+// The queues of one driver that are not removed yet.
+static void RemoveDriverQueues(RemovalRun *run, DriverNode *driver) {
     QueueNode *queue;
     DWORD error;
-    int failures = 0;
 
     for (queue = driver->Queues; queue != NULL && queue->PrinterInfo != NULL; queue = queue->Next) {
         if (queue->Removed)
@@ -85,44 +103,79 @@ static int RemoveDriverQueues(DriverNode *driver) {
             Sleep(QUEUE_PAUSE_MS);
         } else {
             SetFailedText(queue->StatusText, (int)error);
-            failures++;
+            CountFailure(run, error);
         }
     }
-    return failures;
 }
 
-// A driver whose queues are all gone; returns the failures.
-static int RemoveDriverNode(PackageNode *package, DriverNode *driver) {
+// TRUE when a driver of the tree other than `removed`, and not removed yet,
+// names the same monitor.
+static BOOL MonitorStillNamed(const DriverNode *removed) {
+    const WCHAR *monitor = removed->DriverInfo->pMonitorName;
+    const PackageNode *package;
+    const DriverNode *driver;
+
+    for (package = PackageList; package != NULL; package = package->Next)
+        for (driver = package->Drivers; driver != NULL; driver = driver->Next)
+            if (driver != removed && !driver->Removed && driver->DriverInfo != NULL &&
+                driver->DriverInfo->pMonitorName != NULL && wcscmp(driver->DriverInfo->pMonitorName, monitor) == 0 &&
+                (driver->DriverInfo->pName == NULL || removed->DriverInfo->pName == NULL ||
+                 wcscmp(driver->DriverInfo->pName, removed->DriverInfo->pName) != 0))
+                return TRUE;
+    return FALSE;
+}
+
+// A driver whose queues are all gone, then its monitor.
+static void RemoveDriverNode(RemovalRun *run, PackageNode *package, DriverNode *driver) {
     DWORD error = 0;
     int tries;
 
-    if (driver->QueueCount != 0 || driver->DriverInfo == NULL || driver->Removed)
-        return 0;
-    for (tries = 0; tries < DRIVER_TRIES; tries++) {
-        driver->Removed = (DWORD)RemovePrinterDriver(driver->DriverInfo, &error);
-        if (driver->Removed)
-            break;
-        Sleep(DRIVER_RETRY_MS);
-    }
-    if (driver->Removed) {
-        SetRemovedText(driver->StatusText);
+    if (driver->QueueCount != 0 || driver->DriverInfo == NULL)
+        return;
+    if (!driver->Removed) {
+        for (tries = 0; tries < DRIVER_TRIES; tries++) {
+            driver->Removed = (DWORD)RemovePrinterDriver(driver->DriverInfo, &error);
+            if (driver->Removed)
+                break;
+            Sleep(DRIVER_RETRY_MS);
+        }
+        if (!driver->Removed) {
+            SetFailedText(driver->StatusText, (int)error);
+            CountFailure(run, error);
+            return;
+        }
         package->DriverCount--;
+        // The monitor goes with the last driver that names it: a driver
+        // still there leaves it to that one.
+        driver->MonitorPending = driver->DriverInfo->pMonitorName != NULL && driver->DriverInfo->pMonitorName[0] != 0 &&
+                                 !MonitorStillNamed(driver);
+        SetRemovedText(driver->StatusText);
         Sleep(DRIVER_PAUSE_MS);
-        return 0;
     }
-    SetFailedText(driver->StatusText, (int)error);
-    return 1;
+    // A monitor that stays registered is shown on its driver's line.
+    if (!driver->MonitorPending)
+        return;
+    if (RemoveMonitor(driver->DriverInfo->pMonitorName, &error)) {
+        driver->MonitorPending = 0;
+        SetRemovedText(driver->StatusText);
+    } else {
+        SetFailedText(driver->StatusText, (int)error);
+        CountFailure(run, error);
+    }
 }
 
-// A package whose drivers are all gone; returns the failures.
-static int RemovePackageNode(PackageNode *package) {
+// A package whose drivers are all gone.
+static void RemovePackageNode(RemovalRun *run, PackageNode *package) {
     HRESULT result = S_OK;
     int tries;
 
     if (package->DriverCount != 0 || package->StoreInfPath[0] == 0 || package->Removed)
-        return 0;
-    for (tries = 0; tries < PACKAGE_TRIES; tries++) {
-        result = DeletePrinterDriverPackageW(NULL, package->StoreInfPath, NativePrintEnvironment());
+        return;
+    // A spooler client without the call cannot remove the package.
+    if (Winspool.DeletePrinterDriverPackageW == NULL)
+        result = HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    for (tries = 0; tries < PACKAGE_TRIES && Winspool.DeletePrinterDriverPackageW != NULL; tries++) {
+        result = Winspool.DeletePrinterDriverPackageW(NULL, package->StoreInfPath, NativePrintEnvironment());
         if (result != SPAPI_E_INF_IN_USE_BY_DEVICES)
             break;
         Sleep(PACKAGE_RETRY_MS);
@@ -130,44 +183,60 @@ static int RemovePackageNode(PackageNode *package) {
     if (result == S_OK) {
         package->Removed = 1;
         SetRemovedText(package->StatusText);
-        return 0;
+        return;
     }
     SetFailedText(package->StatusText, (int)result);
-    return 1;
+    CountFailure(run, (DWORD)result);
+}
+
+// Everything the tree holds that is not removed yet, in the tree's order; an
+// inventory that missed something is taken again first. Then, when nothing
+// failed, the monitor DLL.
+static void RemoveComponents(RemovalRun *run) {
+    PackageNode *package;
+    DriverNode *driver;
+    DWORD error = 0;
+
+    PostProgress(run, PROGRESS_START);
+    if (InventoryIncomplete)
+        RetakeInventory();
+    PostProgress(run, PROGRESS_BEGIN_REMOVAL);
+
+    for (package = PackageList; package != NULL; package = package->Next) {
+        for (driver = package->Drivers; driver != NULL; driver = driver->Next) {
+            RemoveDriverQueues(run, driver);
+            PostProgress(run, PROGRESS_QUEUES_DONE);
+            RemoveDriverNode(run, package, driver);
+        }
+        PostProgress(run, PROGRESS_DRIVERS_DONE);
+        RemovePackageNode(run, package);
+    }
+    // What the inventory could not see was not removed either.
+    if (InventoryIncomplete)
+        CountFailure(run, InventoryError);
+    LogRemovalResults(PackageList);
+    PostProgress(run, PROGRESS_END);
+    if (run->Failures == 0 && !RemoveMonitorFile(MONITOR_DLL_NAME, &error))
+        CountFailure(run, error);
 }
 
 DWORD WINAPI RemovalWorker(LPVOID parameter) {
     HWND window = (HWND)parameter;
-    HWND progress = GetDlgItem(window, IDC_PROGRESS);
-    PackageNode *package;
-    DriverNode *driver;
-    int failures = 0;
+    RemovalRun run;
     WCHAR failureMessage[REMOVAL_TEXT_CCH];
 
+    memset(&run, 0, sizeof(run));
+    run.Progress = GetDlgItem(window, IDC_PROGRESS);
     EnableUninstallButtons(window, FALSE);
-    ShowWindow(progress, SW_SHOW);
-    PostProgress(progress, PROGRESS_START);
-    PostProgress(progress, PROGRESS_BEGIN_REMOVAL);
-
-    for (package = PackageList; package != NULL; package = package->Next) {
-        for (driver = package->Drivers; driver != NULL; driver = driver->Next) {
-            failures += RemoveDriverQueues(driver);
-            PostProgress(progress, PROGRESS_QUEUES_DONE);
-            failures += RemoveDriverNode(package, driver);
-        }
-        PostProgress(progress, PROGRESS_DRIVERS_DONE);
-        failures += RemovePackageNode(package);
-    }
-    // What the inventory could not see was not removed either.
-    if (InventoryIncomplete)
-        failures++;
-
-    PostProgress(progress, PROGRESS_END);
-    LogRemovalResults(PackageList);
+    ShowWindow(run.Progress, SW_SHOW);
+    // The buttons stay disabled until the window closes after a clean run:
+    // neither a second run nor the end of the dialog may come while the
+    // spooler is stopped for the monitor DLL.
+    RemoveComponents(&run);
     PostMessageW(window, WM_WORKER_DONE, 0, 0);
-    ShowWindow(progress, SW_HIDE);
+    ShowWindow(run.Progress, SW_HIDE);
 
-    if (failures != 0) {
+    if (run.Failures != 0) {
         EnableUninstallButtons(window, TRUE);
         memset(failureMessage, 0, sizeof(failureMessage));
         LoadStringW(ModuleInstance, IDS_UNINSTALL_FAILED, failureMessage, REMOVAL_TEXT_CCH);
@@ -175,11 +244,18 @@ DWORD WINAPI RemovalWorker(LPVOID parameter) {
         MessageBoxW(window, failureMessage, NULL, MB_OK);
         return 0;
     }
-    // The buttons stay disabled until the window closes: neither a second
-    // run nor the end of the dialog may come while the spooler is stopped.
-    RemoveMonitorFile(MONITOR_DLL_NAME);
     FinishUninstall(window);
     return 0;
+}
+
+BOOL RemoveUnattended(DWORD *error) {
+    RemovalRun run;
+
+    memset(&run, 0, sizeof(run));
+    TakeInventory();
+    RemoveComponents(&run);
+    *error = run.FirstError;
+    return run.Failures == 0;
 }
 
 int RemovePrintQueue(const WCHAR *queueName, DWORD *error) {
@@ -192,13 +268,13 @@ int RemovePrintQueue(const WCHAR *queueName, DWORD *error) {
     defaults.pDatatype = NULL;
     defaults.pDevMode = NULL;
     defaults.DesiredAccess = PRINTER_ALL_ACCESS;
-    if (OpenPrinterW((LPWSTR)queueName, &printer, &defaults)) {
+    if (Winspool.OpenPrinterW((LPWSTR)queueName, &printer, &defaults)) {
         // Pending jobs would keep the queue alive.
-        SetPrinterW(printer, 0, NULL, PRINTER_CONTROL_PURGE);
-        result = DeletePrinter(printer) ? 1 : 0;
+        Winspool.SetPrinterW(printer, 0, NULL, PRINTER_CONTROL_PURGE);
+        result = Winspool.DeletePrinter(printer) ? 1 : 0;
         if (!result)
             code = GetLastError();
-        ClosePrinter(printer);
+        Winspool.ClosePrinter(printer);
     } else {
         code = GetLastError();
         // A queue that no longer exists counts as removed.
@@ -260,15 +336,15 @@ int RemovePrinterDriver(const DRIVER_INFO_8W *driver, DWORD *error) {
     DWORD code = 0;
     BOOL deleted;
 
-    if (driver->pMonitorName != NULL)
-        DeleteMonitorW(NULL, NativePrintEnvironment(), driver->pMonitorName);
-    deleted = DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
+    deleted =
+        Winspool.DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
     if (!deleted)
         code = GetLastError();
     if (!deleted && code == ERROR_PRINTER_DRIVER_IN_USE) {
         // A restart lets the spooler unload the driver's files.
         RestartSpooler();
-        deleted = DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
+        deleted =
+            Winspool.DeletePrinterDriverExW(NULL, NativePrintEnvironment(), driver->pName, DPD_DELETE_UNUSED_FILES, 0);
         code = deleted ? 0 : GetLastError();
     }
     // A driver that no longer exists counts as removed.
@@ -282,27 +358,56 @@ int RemovePrinterDriver(const DRIVER_INFO_8W *driver, DWORD *error) {
     return 0;
 }
 
-void RemoveMonitorFile(const WCHAR *fileName) {
+BOOL RemoveMonitor(const WCHAR *monitorName, DWORD *error) {
+    BOOL deleted = Winspool.DeleteMonitorW(NULL, NativePrintEnvironment(), (LPWSTR)monitorName);
+    DWORD code = deleted ? 0 : GetLastError();
+
+    // The spooler lets a monitor go that it still holds once it restarts.
+    if (!deleted && code == ERROR_PRINT_MONITOR_IN_USE) {
+        RestartSpooler();
+        deleted = Winspool.DeleteMonitorW(NULL, NativePrintEnvironment(), (LPWSTR)monitorName);
+        code = deleted ? 0 : GetLastError();
+    }
+    // A monitor that is not registered (any more) counts as removed.
+    *error = deleted || code == ERROR_UNKNOWN_PRINT_MONITOR ? 0 : code;
+    return *error == 0;
+}
+
+BOOL RemoveMonitorFile(const WCHAR *fileName, DWORD *error) {
     WCHAR systemDirectory[SYSTEM_PATH_CCH];
     WCHAR path[SYSTEM_PATH_CCH];
+    BOOL stopped;
+    BOOL gone = FALSE;
+    DWORD code = ERROR_INSUFFICIENT_BUFFER;
     int tries;
 
-    // The spooler holds the monitor loaded while it runs.
-    if (!StopServiceAndWait(SPOOLER_SERVICE, SPOOLER_WAIT_MS))
-        return;
+    // The spooler holds the monitor loaded while it runs. A spooler that was
+    // not running holds nothing; one that would not stop keeps the file, which
+    // then goes at the next restart.
+    stopped = StopServiceAndWait(SPOOLER_SERVICE, SPOOLER_WAIT_MS);
     memset(systemDirectory, 0, sizeof(systemDirectory));
     memset(path, 0, sizeof(path));
     // The copy the spooler loads is in the machine's own system directory.
     // A path cut short could name another file: then nothing is deleted.
-    if (GetNativeSystemDirectory(systemDirectory, SYSTEM_PATH_CCH) &&
-        SUCCEEDED(StringCchPrintfW(path, SYSTEM_PATH_CCH, L"%ws\\%ws", systemDirectory, fileName))) {
-        for (tries = 0; tries < MONITOR_FILE_TRIES; tries++) {
-            if (DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND)
-                break;
-            Sleep(MONITOR_FILE_RETRY_MS);
+    if (!GetNativeSystemDirectory(systemDirectory, SYSTEM_PATH_CCH))
+        code = GetLastError();
+    else if (SUCCEEDED(StringCchPrintfW(path, SYSTEM_PATH_CCH, L"%ws\\%ws", systemDirectory, fileName))) {
+        for (tries = 0; tries < MONITOR_FILE_TRIES && !gone; tries++) {
+            gone = DeleteFileW(path) || (code = GetLastError()) == ERROR_FILE_NOT_FOUND;
+            if (!gone)
+                Sleep(MONITOR_FILE_RETRY_MS);
+        }
+        if (!gone && MoveFileExW(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+            RestartNeeded = TRUE;
+            gone = TRUE;
+        } else if (!gone) {
+            code = GetLastError();
         }
     }
-    StartServiceAndWait(SPOOLER_SERVICE, SPOOLER_WAIT_MS);
+    if (stopped)
+        StartServiceAndWait(SPOOLER_SERVICE, SPOOLER_WAIT_MS);
+    *error = gone ? 0 : (code != 0 ? code : ERROR_GEN_FAILURE);
+    return gone;
 }
 
 static BOOL IsSeparator(WCHAR c) { return c == L'\\' || c == L'/'; }

@@ -49,7 +49,7 @@ INT_PTR CALLBACK UninstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPAR
     switch (message) {
     case WM_INITDIALOG:
         if (!StartWorker(dialog, InventoryWorker))
-            InventoryIncomplete = TRUE;
+            MarkInventoryIncomplete(GetLastError());
         break;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
@@ -83,9 +83,7 @@ DWORD WINAPI InventoryWorker(LPVOID parameter) {
     ShowWindow(progress, SW_SHOW);
     SendMessageW(progress, PBM_SETPOS, INVENTORY_PROGRESS, 0);
 
-    CollectDriverPackages();
-    CollectPrinterDrivers();
-    CollectPrintQueues();
+    TakeInventory();
 
     PostMessageW(window, WM_WORKER_DONE, 0, 0);
     ShowWindow(progress, SW_HIDE);

@@ -65,6 +65,7 @@ extern const wchar_t *const kWindowsDirectory;      // C:\Windows
 extern const wchar_t *const kSystemDirectory;       // C:\Windows\system32
 extern const wchar_t *const kSystemWow64Directory;  // C:\Windows\SysWOW64 (64-bit Windows only)
 extern const wchar_t *const kTempDirectory;         // C:\Users\Setup\AppData\Local\Temp\ (with the backslash)
+extern const wchar_t *const kSystemTempDirectory;   // C:\Windows\Temp
 extern const wchar_t *const kProfileDirectory;      // C:\Users\Setup
 // The SID of the interactive user, "Setup", who runs the programs.
 extern const wchar_t *const kUserSid;
@@ -145,6 +146,10 @@ bool SetSecurity(const std::wstring &path, const std::wstring &sddl);
 // the owner, or through WRITE_DAC) count. Mandatory integrity labels are not
 // modelled.
 bool UserCanWrite(const std::wstring &path);
+// Whether an unelevated process of the user could rename or move the file or
+// folder away: DELETE on it, or FILE_DELETE_CHILD on its folder (rights it
+// could give itself count, as above).
+bool UserCanRename(const std::wstring &path);
 // Handles from CreateFileW not closed yet, in every process.
 int OpenFileHandles();
 

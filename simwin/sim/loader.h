@@ -19,14 +19,19 @@
 // (sim::WindowsVersion::Windows7) knows no LOAD_LIBRARY_SEARCH_* flags.
 //
 // Every process the simulation runs (StartProgram, RunProgram, RunInProcess)
-// loads the program's static imports before the program's code starts; each
-// DLL that the program delay-loads is loaded, as the linker's helper does
-// (LoadLibraryExA(name, NULL, 0), logged as a "LoadLibraryExA" call), at the
-// first call of one of its functions. A static import or a delay-loaded DLL
-// that cannot be found ends the process as crashed (sim::Process::Crashed):
-// STATUS_DLL_NOT_FOUND (0xC0000135) for a static import, the helper's exception
-// 0xC06D007E for a delay-loaded one. Direct calls from a test (the test
-// process) load nothing by themselves.
+// loads the program's static imports before the program's code starts. The
+// DLLs the program loads at run time (RuntimeImports) it must load itself and
+// reach through GetProcAddress: a process that runs the program
+// (StartProgram) and calls one of their functions that it has not looked up
+// in that process ends as crashed with STATUS_ACCESS_VIOLATION (0xC0000005),
+// as a call through an empty pointer would. A test may also model delay
+// loading (SetImports): each delay-loaded DLL is then loaded, as the linker's
+// helper does (LoadLibraryExA(name, NULL, 0), logged as a "LoadLibraryExA"
+// call), at the first call of one of its functions. A static import or a
+// delay-loaded DLL that cannot be found ends the process as crashed
+// (sim::Process::Crashed): STATUS_DLL_NOT_FOUND (0xC0000135) for a static
+// import, the helper's exception 0xC06D007E for a delay-loaded one. Direct
+// calls from a test (the test process) load nothing by themselves.
 #pragma once
 
 #include <windef.h>
@@ -62,12 +67,17 @@ const std::vector<Load> &Loads();
 // as "newdev.dll") loaded now; empty when it has none.
 std::wstring LoadedFrom(DWORD process, const std::wstring &name);
 
-// The program's imports. By default the lists the build links with
-// (PRODUCT_STATIC_DLLS and PRODUCT_DELAY_DLLS in CMakeLists.txt); a test may
+// The program's imports. By default the static imports the build links with
+// (PRODUCT_STATIC_DLLS in CMakeLists.txt) and no delay-loaded DLL; a test may
 // set others for this machine, to model another way of linking.
 const std::vector<std::wstring> &StaticImports();
 const std::vector<std::wstring> &DelayImports();
 void SetImports(const std::vector<std::wstring> &staticImports, const std::vector<std::wstring> &delayImports);
+// The DLLs the program loads and looks up itself (PRODUCT_RUNTIME_DLLS).
+const std::vector<std::wstring> &RuntimeImports();
+// This machine's `dll` does not export `function` (an older release's): its
+// GetProcAddress fails with ERROR_PROC_NOT_FOUND.
+void RemoveExport(const std::wstring &dll, const std::string &function);
 
 // The DLL that exports an API the simulation implements ("OpenPrinterW" ->
 // "winspool.drv"); empty for an API it does not place.

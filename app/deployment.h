@@ -1,0 +1,36 @@
+// The modes for software-deployment tools (/remove, /stage, /quiet): no
+// window, no message box, no hand-over, and an exit code the tool can act on.
+#pragma once
+
+#include <windows.h>
+
+#include "app/options.h"
+
+// Exit codes that deployment tools read in their own way.
+#define EXIT_RESTART_NEEDED 3010    // ERROR_SUCCESS_REBOOT_REQUIRED: success, restart pending
+#define EXIT_ANOTHER_COPY_RUNS 1618 // ERROR_INSTALL_ALREADY_RUNNING: try again later
+#define EXIT_GENERAL_FAILURE 1603   // ERROR_INSTALL_FAILURE
+#define EXIT_NO_PRINTER 1167        // ERROR_DEVICE_NOT_CONNECTED
+
+// The exit code of a failure whose own code is `code` (a Win32 error or an
+// HRESULT). A code that deployment tools take for success, for "retry" or
+// for "restart" (0, 1618, 1641, 1707, 3010) would hide the failure: it
+// becomes 1603.
+DWORD DeploymentFailureCode(DWORD code);
+
+// /remove: everything the uninstaller's "Remove" would remove, without a
+// window, and the install folder left alone. 0 when everything is gone or
+// nothing was installed, 3010 when part of it goes at the next restart,
+// otherwise the first failure's code.
+DWORD RemoveForDeployment(void);
+
+// /stage: the package into the driver store (see StageDriverPackage). 0, or
+// the failure's code.
+DWORD StageForDeployment(void);
+
+// /quiet: the silent install for every recognised printer plugged in,
+// waiting at most options->WaitSeconds between passes for one to appear.
+// 0 when every recognised printer has its queue, 3010 when a driver file is
+// replaced at the next restart, 1167 when no recognised printer appeared, 87
+// for a malformed /wait (nothing is done), otherwise the failure's code.
+DWORD InstallForDeployment(const StartOptions *options);

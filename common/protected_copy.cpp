@@ -1,0 +1,69 @@
+#include "common/protected_copy.h"
+
+#include <windows.h>
+#include <sddl.h>
+#include <string.h>
+#include <strsafe.h>
+
+#define WINDOWS_FOLDER_CCH 240
+#define TEMP_FOLDER_CCH 260
+#define FOLDER_NAME_TRIES 16
+
+// Full control for SYSTEM and Administrators, to the folder and everything in
+// it, and nothing inherited from the temporary folder.
+#define PROTECTED_FOLDER_SDDL L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+
+// %SystemRoot%\Temp, without a trailing backslash.
+static BOOL GetSystemTempFolder(WCHAR *folder) {
+    WCHAR windows[WINDOWS_FOLDER_CCH];
+    UINT length = GetSystemWindowsDirectoryW(windows, WINDOWS_FOLDER_CCH);
+
+    if (length == 0 || length >= WINDOWS_FOLDER_CCH)
+        return FALSE;
+    return SUCCEEDED(StringCchPrintfW(folder, TEMP_FOLDER_CCH, L"%ws\\Temp", windows));
+}
+
+// Creates a new folder under parent with the protected security descriptor.
+// A name that exists already is never used: whoever made it may own it.
+static BOOL CreateProtectedFolder(const WCHAR *parent, WCHAR *folder) {
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    SECURITY_ATTRIBUTES attributes;
+    UINT first = GetTickCount();
+    BOOL created = FALSE;
+    int i;
+
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PROTECTED_FOLDER_SDDL, SDDL_REVISION_1, &descriptor,
+                                                              NULL))
+        return FALSE;
+    memset(&attributes, 0, sizeof(attributes));
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = descriptor;
+    attributes.bInheritHandle = FALSE;
+    for (i = 0; i < FOLDER_NAME_TRIES && !created; i++) {
+        // A non-zero number only makes the name up; 0 would create a file.
+        if (GetTempFileNameW(parent, L"uni", (first + i) % 0xFFFF + 1, folder) == 0)
+            break;
+        created = CreateDirectoryW(folder, &attributes);
+        if (!created && GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    LocalFree(descriptor);
+    return created;
+}
+
+HANDLE MakeProtectedCopy(const WCHAR *source, WCHAR *copyPath) {
+    WCHAR tempFolder[TEMP_FOLDER_CCH];
+    WCHAR copyFolder[PROTECTED_COPY_PATH_CCH];
+
+    memset(tempFolder, 0, sizeof(tempFolder));
+    memset(copyFolder, 0, sizeof(copyFolder));
+    memset(copyPath, 0, PROTECTED_COPY_PATH_CCH * sizeof(WCHAR));
+    // The copy gets a name of its own, which is not "unins000": as the
+    // uninstaller it does not relaunch again.
+    if (!GetSystemTempFolder(tempFolder) || !CreateProtectedFolder(tempFolder, copyFolder) ||
+        GetTempFileNameW(copyFolder, L"unins", 0, copyPath) == 0 || !CopyFileW(source, copyPath, FALSE))
+        return INVALID_HANDLE_VALUE;
+    // Held from here until the child runs: nobody can change or replace it,
+    // yet it can still be started.
+    return CreateFileW(copyPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+}

@@ -1,0 +1,20 @@
+// A copy of a program that an elevated process may start: in a new folder of
+// the system's temporary folder that only Administrators and SYSTEM can
+// change, held open until it has started.
+#pragma once
+
+#include <windows.h>
+
+#define PROTECTED_COPY_PATH_CCH 260
+
+// Copies source into a new folder under %SystemRoot%\Temp. That folder lets
+// any user create files and folders, but not rename, delete or change what
+// an administrator made there, so nothing an unelevated process does between
+// the steps can put another file in the copy's place; the new folder itself
+// grants full control to SYSTEM and Administrators alone. The copy is opened
+// without write or delete sharing, so that it stays as it is while it is
+// started; the caller closes the returned handle once the program runs.
+// Neither is scheduled for deletion at the next restart, which deployment
+// tools would read as a restart the installation needs. Returns the handle
+// and the copy's path, or INVALID_HANDLE_VALUE.
+HANDLE MakeProtectedCopy(const WCHAR *source, WCHAR *copyPath);

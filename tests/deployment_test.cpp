@@ -1,0 +1,200 @@
+// The modes for deployment tools: /quiet and /remove end with the exit code
+// their tool acts on, in the time their waits allow, and never show a window,
+// a message box or start a process (which nobody under SYSTEM would see).
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/options.h"
+#include "common/globals.h"
+#include "sim/core.h"
+#include "sim/files.h"
+#include "sim/spooler.h"
+#include "sim/windows.h"
+#include "tests/install_fixture.h"
+#include "tests/uninstall_fixture.h"
+
+namespace {
+
+using install_fixture::kSetup;
+using namespace uninstall_fixture;
+
+const wchar_t kModel[] = L"Corvane LD-2040";
+const std::wstring kUninstaller = std::wstring(kFolder) + L"unins000.exe";
+const DWORD kPackageInUse = 0x800F023D; // SPAPI_E_INF_IN_USE_BY_DEVICES
+
+class DeploymentTest : public UninstallFixture {
+  protected:
+    struct Row {
+        const char *What;
+        std::function<void()> Arrange;
+        std::wstring Tail;
+        DWORD ExitCode;
+        uint64_t EndsBefore; // virtual ms
+        uint64_t EndsAfter = 0;
+        const std::wstring *Image = &kSetupImage;
+    };
+    static const std::wstring kSetupImage;
+
+    // Runs every row on a new machine; checks the code, the time, and that
+    // nothing was shown or started.
+    static void RunRows(const std::vector<Row> &rows, const std::function<void(const Row &)> &check) {
+        for (const Row &row : rows) {
+            sim::Reset();
+            ResetProductGlobals();
+            sim::SetNativeArchitecture(PROCESSOR_ARCHITECTURE_AMD64);
+            row.Arrange();
+            sim::files::WriteFile(kSetup, "program image");
+            sim::files::WriteFile(kUninstaller, "program image");
+            sim::Process p = sim::RunProgram(*row.Image, row.Tail, 200000);
+            std::string what = std::string(row.What) + " (" + std::string(row.Tail.begin(), row.Tail.end()) + ")";
+            EXPECT_TRUE(p.Ended && !p.Killed && !p.Crashed) << what;
+            EXPECT_EQ(row.ExitCode, (DWORD)p.ExitCode) << what;
+            EXPECT_LT(p.EndTime, row.EndsBefore) << what;
+            EXPECT_GE(p.EndTime, row.EndsAfter) << what;
+            EXPECT_EQ(1u, sim::Processes().size()) << what;
+            EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL)) << what;
+            EXPECT_EQ(nullptr, sim::FindDialog(IDD_UNINSTALL)) << what;
+            EXPECT_TRUE(sim::MessageBoxes().empty()) << what;
+            check(row);
+        }
+    }
+};
+
+const std::wstring DeploymentTest::kSetupImage = install_fixture::kSetup;
+
+void Plugged(bool plugAndPlay) { install_fixture::ArrangeProgramInstall(kModel, plugAndPlay); }
+
+void Nothing() { sim::files::LayOutInstallFolder(kFolder); }
+
+TEST_F(DeploymentTest, QuietInstallEndsWithTheCodeOfWhatHappened) {
+    const std::wstring driverFile = std::wstring(install_fixture::kDriverDir) + L"\\crvndrv6.dll";
+    std::vector<Row> rows = {
+        {"Plug and Play installs", [] { Plugged(true); }, L"/quiet", 0, 15000, 10000},
+        {"the manual road installs", [] { Plugged(false); }, L"/QUIET /wait 5", 0, 15000},
+        {"the queue is there already",
+         [] {
+             Plugged(false);
+             sim::PrintQueue q;
+             q.pPrinterName = kModel;
+             q.pPortName = L"USB001";
+             q.pDriverName = kModel;
+             sim::AddQueue(q);
+         },
+         L"/quiet", 0, 100},
+        {"a driver file in use is replaced at the restart",
+         [&] {
+             Plugged(false);
+             sim::files::WriteFile(driverFile, "old");
+             sim::files::Lock(driverFile, sim::files::LockKind::Image);
+         },
+         L"/quiet", 3010, 15000},
+        {"the queue cannot be made",
+         [] {
+             Plugged(false);
+             sim::FailCall("AddPrinterW", ERROR_ACCESS_DENIED, -1);
+         },
+         L"/quiet", ERROR_ACCESS_DENIED, 30000},
+        {"a failure whose own code reads as a restart",
+         [] {
+             Plugged(false);
+             sim::FailCall("AddPrinterW", 3010, -1);
+         },
+         L"/quiet", 1603, 30000},
+        {"no printer", Nothing, L"/quiet /wait 3", 1167, 4000, 3000},
+        {"no printer, the default wait", Nothing, L"/quiet", 1167, 61000, 60000},
+        {"only an unknown model, one pass", [] { sim::PlugUsbPrinter(L"Corvane ZZ-9", 1); }, L"/quiet /wait 0", 1167,
+         100},
+        {"on an installed machine with no printer", [] { InstallProduct(); }, L"/quiet /wait 2", 1167, 3000, 2000},
+        {"/wait without its number", [] { Plugged(true); }, L"/quiet /wait", 87, 1},
+        {"/wait too long", [] { Plugged(true); }, L"/quiet /wait 86401", 87, 1},
+        {"/wait negative", [] { Plugged(true); }, L"/quiet /wait -5", 87, 1},
+        {"/wait not whole", [] { Plugged(true); }, L"/wait 1.5 /quiet", 87, 1},
+    };
+    RunRows(rows, [&](const Row &row) {
+        bool installs = row.ExitCode == 0 || row.ExitCode == 3010;
+        EXPECT_EQ(installs, sim::FindQueue(kModel) != nullptr) << row.What;
+        if (row.ExitCode == 87) {
+            EXPECT_EQ(0, sim::CallCount("SetupDiGetClassDevsW")) << row.What;
+        }
+        EXPECT_EQ(row.ExitCode == 3010, !sim::files::PendingRenames().empty()) << row.What;
+    });
+}
+
+TEST_F(DeploymentTest, RemoveLeavesNothingBehindOrEndsWithTheFirstFailuresCode) {
+    std::vector<Row> rows = {
+        {"everything installed", [] { InstallProduct(); }, L"/remove", 0, 10000},
+        {"under the uninstaller's name", [] { InstallProduct(); }, L"/REMOVE", 0, 10000, 0, &kUninstaller},
+        {"nothing installed", Nothing, L"/remove", 0, 10000},
+        {"a queue that cannot be deleted",
+         [] {
+             InstallProduct();
+             sim::FailCall("DeletePrinter", ERROR_ACCESS_DENIED, -1);
+         },
+         L"/remove", ERROR_ACCESS_DENIED, 10000},
+        {"a package in use by another driver",
+         [] {
+             std::wstring store = InstallProduct();
+             sim::PrinterDriver other;
+             other.pName = std::wstring(L"Generic");
+             other.pDriverPath = std::wstring(L"unidrv.dll");
+             other.pszInfPath = store;
+             sim::AddDriver(other);
+         },
+         L"/remove", kPackageInUse, 15000, 5000},
+        {"the monitor stays registered",
+         [] {
+             InstallProduct();
+             sim::FailCall("DeleteMonitorW", ERROR_ACCESS_DENIED, -1);
+         },
+         L"/remove", ERROR_ACCESS_DENIED, 10000},
+        {"the monitor DLL is held",
+         [] {
+             InstallProduct();
+             sim::files::Lock(kMonitorDll, sim::files::LockKind::Image);
+         },
+         L"/remove", 3010, 15000, 5000},
+        {"a failure whose own code reads as success",
+         [] {
+             InstallProduct();
+             sim::FailCall("DeletePrinter", 1618, -1); // ERROR_INSTALL_ALREADY_RUNNING
+         },
+         L"/remove", 1603, 10000},
+    };
+    RunRows(rows, [](const Row &row) {
+        if (row.ExitCode == 0 || row.ExitCode == 3010) {
+            EXPECT_TRUE(sim::Queues().empty()) << row.What;
+            EXPECT_TRUE(sim::Drivers().empty()) << row.What;
+            EXPECT_TRUE(sim::DriverPackages().empty()) << row.What;
+            EXPECT_EQ(nullptr, sim::FindMonitor(kMonitor)) << row.What;
+            EXPECT_EQ(row.ExitCode == 3010, sim::files::Exists(kMonitorDll)) << row.What;
+        }
+        // The folder belongs to the deployment tool.
+        EXPECT_TRUE(sim::files::Exists(kSetup)) << row.What;
+    });
+}
+
+// /wait's number: digits only, from 0 to a day.
+TEST_F(DeploymentTest, WaitTakesAWholeNumberOfSecondsUpToADay) {
+    struct Case {
+        const wchar_t *Tail;
+        DWORD Seconds;
+        BOOL Malformed;
+    } cases[] = {
+        {L"/quiet", 60, FALSE},         {L"/wait 0", 0, FALSE},     {L"/WAIT 86400", 86400, FALSE},
+        {L"/wait 007", 7, FALSE},       {L"/wait 86401", 60, TRUE}, {L"/wait 99999999999", 60, TRUE},
+        {L"/wait \"\"", 60, TRUE},      {L"/wait +5", 60, TRUE},    {L"/wait /quiet", 60, TRUE},
+        {L"/wait x /wait 5", 5, FALSE},
+    };
+    for (const Case &c : cases) {
+        WCHAR line[64];
+        wcscpy(line, c.Tail);
+        StartOptions options = ReadCommandLine(line);
+        EXPECT_EQ(c.Seconds, options.WaitSeconds) << std::string(c.Tail, c.Tail + wcslen(c.Tail));
+        EXPECT_EQ(c.Malformed, options.WaitMalformed) << std::string(c.Tail, c.Tail + wcslen(c.Tail));
+    }
+}
+
+} // namespace
