@@ -31,8 +31,8 @@
 # windows-x64 build, for the 64-bit tools), WINE_WORK. The clean 64-bit
 # prefix is booted under emulation once per Wine version and copied for each
 # run. Each step has a time limit, and the whole emulated part one of
-# 600 s: a step past its limit is ended (with its prefix's wineserver) and
-# fails naming it. Logs stay in $WINE_WORK/e2e-emulated/RUN. Ends with
+# 600 s: a step past its limit is ended (with every process of its prefix)
+# and fails naming it. Logs stay in $WINE_WORK/e2e-emulated/RUN. Ends with
 # "N passed, N failed"; exit code 1 when a run failed.
 set -u
 E2E_DIR=$(cd "$(dirname "$0")" && pwd)
@@ -146,9 +146,11 @@ if [ "${1:-}" = --run ]; then
     exit 0
 fi
 if [ "${1:-}" = --boot ]; then
-    # Internal: the clean 64-bit prefix, its WOW64 part made under emulation.
+    # Internal: the clean 64-bit prefix, its WOW64 part made under emulation
+    # (wineboot runs a 32-bit rundll32 for it). A prefix booted where 32-bit
+    # programs could not start has an empty syswow64, and every 32-bit
+    # program fails in it ("could not load kernel32.dll").
     find_wine
-    # A prefix booted where 32-bit programs could not start lacks that part.
     [ -f "$CLEAN_PREFIX/drive_c/windows/syswow64/kernel32.dll" ] || rm -f "$CLEAN_PREFIX/.made-by"
     ensure_clean_prefix || exit 1
     [ -f "$CLEAN_PREFIX/drive_c/windows/syswow64/kernel32.dll" ] || { log "the prefix has no 32-bit part"; exit 1; }
