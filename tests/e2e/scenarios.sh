@@ -6,7 +6,7 @@
 # expectations where the two differ (build_expectations).
 
 SCENARIOS="scan no_printer_window silent_model_with_blank silent_port_12 unknown_model second_start
-           window_install handover uninstall german silent_log stage planted_dlls"
+           window_install handover uninstall german silent_log stage deployment planted_dlls"
 
 # build_expectations BITS: what the program under test does in this 64-bit
 # prefix, 64 for the windows-x64 build, 32 for the windows-x86 one under
@@ -408,6 +408,56 @@ scenario_stage() {
     expect_eq "$(cat "$texts")" "$UPLOAD_LINE" "the log of /stage"
     list_queues queues
     expect_not_in "$SCEN_DIR/queues.txt" 'queue "' "print queues after /stage"
+}
+
+# deploy NAME ARGS: setup.exe ARGS in a batch file that prints its exit code,
+# as a deployment tool reads it; DEPLOY_RC is that code, DEPLOY_MS the time.
+deploy() {
+    local name=$1 t0
+    shift
+    printf '@echo off\r\n"%s\\setup.exe" %s\r\necho exit code %%ERRORLEVEL%%\r\n' "$INSTALL_WIN" "$*" \
+        >"$WINEPREFIX/drive_c/$name.cmd"
+    t0=$(now_ms)
+    winrun cmd /c "C:\\$name.cmd" >"$SCEN_DIR/$name.txt" 2>&1
+    DEPLOY_MS=$(( $(now_ms) - t0 ))
+    DEPLOY_RC=$(tr -d '\r' <"$SCEN_DIR/$name.txt" | sed -n 's/^exit code //p' | tail -1)
+    note "setup.exe $*: exit code ${DEPLOY_RC:-none} after $DEPLOY_MS ms"
+}
+
+# The modes for deployment tools, one after another on one machine, each
+# read from its exit code: nothing to remove; no printer within the wait; an
+# installation, and the same command again, which finds the queue there and
+# ends at once without handing over to the uninstaller; the removal, which
+# takes the queue and reports Wine's refusal to delete the driver (87).
+scenario_deployment() {
+    local expected
+    deploy remove-nothing /remove /log C:\\deploy.log
+    expect_exit_code "$DEPLOY_RC" 0 "exit code of /remove with nothing installed"
+    deploy quiet-nothing /quiet /wait 3 /log C:\\deploy.log
+    expect_exit_code "$DEPLOY_RC" 1167 "exit code of /quiet /wait 3 with no printer"
+    [ "$DEPLOY_MS" -ge 3000 ] && [ "$DEPLOY_MS" -lt 15000 ] || fail "/quiet /wait 3 took $DEPLOY_MS ms"
+    plug --description "Corvane LD-2040 Plus" --port 1 >/dev/null || fail "plugprinter failed"
+    # Where this build's queue is refused, /quiet reports AddPrinterW's error.
+    expected=0
+    queue_refused && expected=$QUEUE_ERROR
+    deploy quiet /quiet /log C:\\deploy.log
+    expect_exit_code "$DEPLOY_RC" "$expected" "exit code of /quiet"
+    list_queues installed
+    expect_queue "$SCEN_DIR/installed.txt" "Corvane LD-2040 Plus" USB001
+    expect_machine_driver "$SCEN_DIR/installed.txt" "Corvane LD-2040 Plus"
+    deploy quiet-again /quiet /log C:\\deploy.log
+    expect_exit_code "$DEPLOY_RC" "$expected" "exit code of the second /quiet"
+    queue_refused || [ "$DEPLOY_MS" -lt 5000 ] || fail "the second /quiet took $DEPLOY_MS ms"
+    if ls -d "$WINEPREFIX"/drive_c/windows/temp/uni*.tmp >/dev/null 2>&1; then
+        fail "a deployment mode handed over: $(ls -d "$WINEPREFIX"/drive_c/windows/temp/uni*.tmp | head -1)"
+    fi
+    deploy remove /remove /log C:\\deploy.log
+    expect_exit_code "$DEPLOY_RC" 87 "exit code of /remove (Wine cannot delete a driver with its files)"
+    list_queues removed
+    expect_not_in "$SCEN_DIR/removed.txt" 'queue "Corvane LD-2040 Plus"' "print queues after /remove"
+    [ -f "$WINEPREFIX/$INSTALL_UNIX_REL/setup.exe" ] || fail "/remove took the install folder"
+    log_texts "$WINEPREFIX/drive_c/deploy.log" "$SCEN_DIR/deploy-log.txt" || return
+    expect_in "$SCEN_DIR/deploy-log.txt" "Failed. Error:87" "the log of /remove"
 }
 
 # DLLs planted beside setup.exe and in the temporary folder (where the
