@@ -94,34 +94,21 @@ if [ $HOST_ONLY -eq 0 ]; then
         failed=$((failed + 1))
         package_summary="the check gave no summary"
     fi
-    if [ -f "$BUILD_ROOT/windows-x64/package/setup.exe" ]; then
-        step "End-to-end suite (Wine)"
-        log="$BUILD_ROOT/e2e-tests.log"
-        BUILD_DIR="$BUILD_ROOT/windows-x64" tests/e2e/run.sh 2>&1 | tee "$log"
-        if count_summary "$log"; then
-            e2e_summary=$SUMMARY
-        else
-            failed=$((failed + 1))
-            e2e_summary="the suite gave no summary"
-        fi
-    else
-        e2e_summary="no windows-x64 package to run"
-    fi
-
+    # The Wine suites spend most of their time waiting for programs and
+    # windows, each in prefixes and on a display of its own: they run side
+    # by side, and their output follows, one after the other.
+    step "End-to-end suites (Wine), side by side"
+    e2e_log="$BUILD_ROOT/e2e-tests.log"
+    wow64_log="$BUILD_ROOT/e2e-wow64-tests.log"
+    emulated_log="$BUILD_ROOT/e2e-emulated.log"
+    rm -f "$e2e_log" "$wow64_log" "$emulated_log"
     # The shipped 32-bit program itself, under Wine's WOW64, where this
-    # machine can execute 32-bit code.
-    step "The 32-bit product under Wine's WOW64"
+    # machine can execute 32-bit code; Wine's 32-bit part is installed before
+    # any suite starts.
+    wow64=0
     if reason=$(tools/wine/can-run-32bit.sh); then
         if tools/wine/ensure-wine32.sh; then
-            log="$BUILD_ROOT/e2e-wow64-tests.log"
-            X86_BUILD_DIR="$BUILD_ROOT/windows-x86" BUILD_DIR="$BUILD_ROOT/windows-x64" tests/e2e/run.sh --wow64 2>&1 |
-                tee "$log"
-            if count_summary "$log"; then
-                wow64_summary=$SUMMARY
-            else
-                failed=$((failed + 1))
-                wow64_summary="the suite gave no summary"
-            fi
+            wow64=1
         else
             failed=$((failed + 1))
             wow64_summary="wine32:i386 could not be installed"
@@ -130,18 +117,39 @@ if [ $HOST_ONLY -eq 0 ]; then
         echo "WOW64 part SKIPPED: $reason"
         wow64_summary="skipped: $reason"
     fi
-
+    suite_pids=()
+    if [ -f "$BUILD_ROOT/windows-x64/package/setup.exe" ]; then
+        BUILD_DIR="$BUILD_ROOT/windows-x64" tests/e2e/run.sh >"$e2e_log" 2>&1 &
+        suite_pids+=($!)
+    else
+        e2e_summary="no windows-x64 package to run"
+    fi
+    if [ $wow64 -eq 1 ]; then
+        sleep 2  # the first suite takes its display first
+        X86_BUILD_DIR="$BUILD_ROOT/windows-x86" BUILD_DIR="$BUILD_ROOT/windows-x64" \
+            tests/e2e/run.sh --wow64 >"$wow64_log" 2>&1 &
+        suite_pids+=($!)
+    fi
     # The same program under QEMU's emulator where the machine cannot execute
     # 32-bit code (or CORVANE_FORCE_EMULATION=1); it says why when it skips.
-    step "The 32-bit product under emulation"
-    log="$BUILD_ROOT/e2e-emulated.log"
-    X86_BUILD_DIR="$BUILD_ROOT/windows-x86" BUILD_DIR="$BUILD_ROOT/windows-x64" tests/e2e/emulated.sh 2>&1 | tee "$log"
-    if count_summary "$log"; then
-        emulated_summary=$SUMMARY
-    else
+    X86_BUILD_DIR="$BUILD_ROOT/windows-x86" BUILD_DIR="$BUILD_ROOT/windows-x64" \
+        tests/e2e/emulated.sh >"$emulated_log" 2>&1 &
+    suite_pids+=($!)
+    wait "${suite_pids[@]}"
+
+    # show_suite TITLE LOG: prints the log of a suite that ran and prints
+    # its summary (a suite without one counts as a failure).
+    show_suite() {
+        [ -f "$2" ] || return 1
+        step "$1"
+        cat "$2"
+        count_summary "$2" && return 0
         failed=$((failed + 1))
-        emulated_summary="the run gave no summary"
-    fi
+        SUMMARY="the suite gave no summary"
+    }
+    show_suite "End-to-end suite (Wine): the 64-bit build" "$e2e_log" && e2e_summary=$SUMMARY
+    show_suite "The 32-bit product under Wine's WOW64" "$wow64_log" && wow64_summary=$SUMMARY
+    show_suite "The 32-bit product under emulation" "$emulated_log" && emulated_summary=$SUMMARY
 fi
 
 step "Summary ($(( $(date +%s) - start )) s)"

@@ -150,8 +150,15 @@ start_xvfb() {
         XVFB_PID=$!
         export DISPLAY=":$n"
         local i
+        # The display is ours only while our server runs: another run that
+        # took the same number a moment earlier answers as well, and ours
+        # then ends, unable to take the display's lock.
         for i in $(seq 1 50); do
-            xdotool getdisplaygeometry >/dev/null 2>&1 && return 0
+            if xdotool getdisplaygeometry >/dev/null 2>&1; then
+                sleep 0.3
+                kill -0 "$XVFB_PID" 2>/dev/null && return 0
+                break
+            fi
             kill -0 "$XVFB_PID" 2>/dev/null || break
             sleep 0.1
         done
