@@ -3,7 +3,7 @@
 # in C:\Program Files\Corvane; printers are plugged in with plugprinter.exe.
 
 SCENARIOS="scan no_printer_window silent_model_with_blank silent_port_12 unknown_model second_start
-           window_install handover uninstall german silent_log stage planted_dlls"
+           window_install handover uninstall german silent_log stage planted_dlls pnp_update_child"
 
 # The shipped 32-bit build under Wine's WOW64 (run.sh --wow64).
 WOW64_SCENARIOS="wow64_silent"
@@ -406,4 +406,31 @@ scenario_planted_dlls() {
     list_queues queues
     expect_not_in "$SCEN_DIR/queues.txt" 'queue "Corvane LD-2040 Plus"' "print queues after Remove"
     no_planted_dll_loaded "by the uninstaller"
+}
+
+# The 64-bit build's private mode, as the 32-bit program starts it on x64
+# Windows, for a catalogued printer whose hardware id has blanks: Wine's relay
+# trace of newdev shows one UpdateDriverForPlugAndPlayDevicesW call with the
+# hardware id, the INF and the flags whole, and the program ends with Wine's
+# answer (TRUE: 0; FALSE: not 0), writing no trace line. (Wine's call answers
+# TRUE, and installs only on a device that has the hardware id, which the
+# simulated printer does not.) Wine has no driver-store upload, so the whole
+# road (upload, this call in the child, the queue from Plug and Play) cannot
+# run here: the host tests cover it.
+scenario_pnp_update_child() {
+    local id='usbprint\corvane ld-2040 plus762a' inf="$INSTALL_WIN\\crvnv6.inf"
+    local relay=$SCEN_DIR/relay.txt call ret rc
+    plug --description "Corvane LD-2040 Plus" --port 1 >/dev/null || fail "plugprinter failed"
+    winrun reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d 'newdev.*' /f >/dev/null 2>&1
+    WINEDEBUG=-all,+relay winrun "$TOOLS_DIR/dbgview.exe" --timeout 60000 \
+        "$INSTALL_WIN\\setup.exe" /UpdateDriverForPlugAndPlayDevices "$id" "$inf" 1 >"$SCEN_DIR/trace.txt" 2>"$relay"
+    rc=$?
+    call=$(grep -F 'Call newdev.UpdateDriverForPlugAndPlayDevicesW(' "$relay")
+    expect_eq "$(printf '%s\n' "$call" | grep -c .)" 1 "UpdateDriverForPlugAndPlayDevicesW calls"
+    expect_in "$relay" " L\"${id//\\/\\\\}\"," "the call"
+    expect_in "$relay" " L\"${inf//\\/\\\\}\",00000001,00000000)" "the call"
+    ret=$(grep -F 'Ret  newdev.UpdateDriverForPlugAndPlayDevicesW(' "$relay" | sed -n 's/.* retval=\([0-9a-f]*\).*/\1/p')
+    if [ "$ret" = 00000001 ]; then expect_eq "$rc" 0 "exit code after TRUE"; else [ "$rc" != 0 ] || fail "exit code 0 after FALSE"; fi
+    [ -s "$SCEN_DIR/trace.txt" ] && fail "trace lines: $(head -1 "$SCEN_DIR/trace.txt")"
+    note "Wine's answer: ${ret:-none}; exit code $rc (the whole road needs the driver-store upload, which Wine lacks)"
 }
