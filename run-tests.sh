@@ -4,7 +4,9 @@
 # simulated Windows, under AddressSanitizer and UndefinedBehaviorSanitizer)
 # and then the end-to-end suite under Wine (tests/e2e/run.sh): the 64-bit
 # build under wine64, and, where the machine can execute 32-bit code, the
-# shipped 32-bit build under Wine's WOW64 (installing wine32:i386 for it).
+# shipped 32-bit build under Wine's WOW64 (installing wine32:i386 for it);
+# where it cannot, a smoke run of that build under QEMU's emulator
+# (tests/e2e/emulated.sh; CORVANE_FORCE_EMULATION=1 runs it anywhere).
 #
 #   ./run-tests.sh [--host-only]
 #
@@ -74,6 +76,7 @@ fi
 # --- the Windows builds and the end-to-end suite ----------------------------
 e2e_summary="not run"
 wow64_summary="not run"
+emulated_summary="not run"
 package_summary="not run"
 if [ $HOST_ONLY -eq 0 ]; then
     for preset in windows-x86 windows-x64; do
@@ -127,6 +130,18 @@ if [ $HOST_ONLY -eq 0 ]; then
         echo "WOW64 part SKIPPED: $reason"
         wow64_summary="skipped: $reason"
     fi
+
+    # The same program under QEMU's emulator where the machine cannot execute
+    # 32-bit code (or CORVANE_FORCE_EMULATION=1); it says why when it skips.
+    step "The 32-bit product under emulation"
+    log="$BUILD_ROOT/e2e-emulated.log"
+    X86_BUILD_DIR="$BUILD_ROOT/windows-x86" BUILD_DIR="$BUILD_ROOT/windows-x64" tests/e2e/emulated.sh 2>&1 | tee "$log"
+    if count_summary "$log"; then
+        emulated_summary=$SUMMARY
+    else
+        failed=$((failed + 1))
+        emulated_summary="the run gave no summary"
+    fi
 fi
 
 step "Summary ($(( $(date +%s) - start )) s)"
@@ -134,6 +149,7 @@ echo "Host tests:      $host_summary"
 echo "Packages:        $package_summary"
 echo "End-to-end:      $e2e_summary"
 echo "WOW64 (32-bit):  $wow64_summary"
+echo "Emulated 32-bit: $emulated_summary"
 [ ${#build_failures[@]} -eq 0 ] || echo "Failed builds:   ${build_failures[*]}"
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

@@ -200,6 +200,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     startUp.Options = ReadCommandLine(commandLine);
     if (error == ERROR_ALREADY_EXISTS)
         return EarlyEndCode(&startUp.Options, EXIT_ANOTHER_COPY_RUNS);
+    // Without its options the program cannot tell what it was asked for: a
+    // window, where a deployment tool waits for an exit code, would never end.
+    if (startUp.Options.Unreadable != ERROR_SUCCESS) {
+        CloseInstanceMutex(&startUp);
+        return (int)DeploymentFailureCode(startUp.Options.Unreadable);
+    }
 
     // Both windows hold common controls: register their classes first.
     classes.dwSize = sizeof(classes);

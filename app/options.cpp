@@ -51,8 +51,10 @@ StartOptions ReadCommandLine(LPWSTR commandLine) {
     memset(&options, 0, sizeof(options));
     options.WaitSeconds = DEFAULT_WAIT_SECONDS;
     tokens = CommandLineToArgvW(commandLine, &count);
-    if (!tokens)
+    if (!tokens) {
+        options.Unreadable = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
         return options;
+    }
     for (i = 0; i < count; i++) {
         if (lstrcmpiW(tokens[i], L"-u") == 0 && i + 1 < count) {
             i++;

@@ -25,6 +25,7 @@ typedef struct StartOptions {
     BOOL Remove;        // /remove
     DWORD WaitSeconds;  // /wait SECONDS, or DEFAULT_WAIT_SECONDS
     BOOL WaitMalformed; // /wait without a whole number from 0 to MAX_WAIT_SECONDS
+    DWORD Unreadable;   // the error of a command line that could not be split
 } StartOptions;
 
 // Reads the command line wWinMain received. Sets InstallDir from -u and
@@ -32,6 +33,7 @@ typedef struct StartOptions {
 // buffer is never cut short (a shortened path could name another folder, which
 // the uninstaller would remove): such a -u or /log is ignored with its token.
 // /log never takes one of the options as its file, and is ignored without one.
+// A command line that cannot be split leaves Unreadable set to the error.
 StartOptions ReadCommandLine(LPWSTR commandLine);
 
 // TRUE when one of the modes with an exit code for deployment tools is

@@ -137,6 +137,7 @@ struct Machine {
     std::map<std::string, std::vector<std::function<void()>>> CallHooks;
     std::map<std::string, int> Occurrences;                    // calls of each API so far
     std::map<std::pair<std::string, int>, DWORD> FailuresAt;  // (API, occurrence) -> error
+    std::vector<sim::Call> InjectedFailures;                  // the calls an injected failure failed
     int BadFrees = 0;
     std::vector<std::wstring> DebugWrites;
     WORD Architecture = PROCESSOR_ARCHITECTURE_AMD64;
@@ -469,6 +470,7 @@ DWORD Enter(const char *api) {
     if (at != m.FailuresAt.end()) {
         DWORD error = at->second;
         m.FailuresAt.erase(at);
+        m.InjectedFailures.push_back(m.Calls.back());
         SetError(error);
         return error;
     }
@@ -478,6 +480,7 @@ DWORD Enter(const char *api) {
     DWORD error = it->second.Error;
     if (it->second.Times > 0 && --it->second.Times == 0)
         m.Failures.erase(it);
+    m.InjectedFailures.push_back(m.Calls.back());
     SetError(error);
     return error;
 }
@@ -682,6 +685,7 @@ void FailCall(const std::string &api, DWORD error, int times) { M().Failures[api
 
 void OnCall(const std::string &api, std::function<void()> fn) { M().CallHooks[api].push_back(std::move(fn)); }
 void FailCallAt(const std::string &api, int occurrence, DWORD error) { M().FailuresAt[{api, occurrence}] = error; }
+const std::vector<Call> &InjectedFailures() { return M().InjectedFailures; }
 
 void SetTestProcessImage(const std::wstring &image) { M().TestImage = image; }
 

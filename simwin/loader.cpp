@@ -624,6 +624,19 @@ namespace loader {
 
 const std::vector<Load> &Loads() { return L().Loads; }
 
+SearchState Search(DWORD process) {
+    SearchState state;
+    auto it = L().Processes.find(process);
+    if (it == L().Processes.end())
+        return state;
+    state.DefaultDirectories = it->second.DefaultDirectories;
+    state.DllDirectorySet = it->second.DllDirectorySet;
+    state.DllDirectory = it->second.DllDirectory;
+    for (auto &d : it->second.UserDirectories)
+        state.UserDirectories.push_back(d.second);
+    return state;
+}
+
 std::wstring LoadedFrom(DWORD process, const std::wstring &name) {
     auto it = L().Processes.find(process);
     if (it == L().Processes.end())

@@ -18,6 +18,7 @@
 
 #include "kernel.h"
 #include "sim/files.h"
+#include "sim/registry.h"
 #include "sim/services.h"
 #include "sim/spooler.h"
 
@@ -43,6 +44,7 @@ struct Spooler {
     std::vector<sim::OpenPrinterRequest> OpenPrinterRequests;
     std::vector<sim::DriverPackage> Packages;
     std::vector<sim::DriverPackage> Uploads;
+    std::vector<sim::EnvironmentArgument> EnvironmentArguments;
     std::map<HANDLE, std::wstring> Handles;  // printer handle -> queue name ("" = server)
     uint64_t DriverListingDelay = 0;
     uint64_t QueueListingDelay = 0;
@@ -105,8 +107,9 @@ const EnvironmentInfo *CallerEnvironment() {
 }
 
 // Null or empty: the current environment of the calling program. Sets
-// ERROR_INVALID_ENVIRONMENT when there is none of that name.
-const EnvironmentInfo *ResolveEnvironment(const wchar_t *name) {
+// ERROR_INVALID_ENVIRONMENT when there is none of that name. Every call that
+// takes an environment is recorded with what it was given.
+const EnvironmentInfo *ResolveEnvironment(const char *api, const wchar_t *name) {
     const EnvironmentInfo *env = nullptr;
     if (!name || !*name) {
         env = CallerEnvironment();
@@ -117,6 +120,12 @@ const EnvironmentInfo *ResolveEnvironment(const wchar_t *name) {
     }
     if (!env)
         simk::SetError(ERROR_INVALID_ENVIRONMENT);
+    sim::EnvironmentArgument arg;
+    arg.Api = api;
+    arg.Given = name ? sim::Text(std::wstring(name)) : sim::Text();
+    arg.Resolved = env ? env->Name : L"";
+    arg.Time = simk::Now();
+    S().EnvironmentArguments.push_back(arg);
     return env;
 }
 
@@ -133,6 +142,14 @@ std::wstring FileNameOf(const std::wstring &path) {
 std::wstring StorePath(const std::wstring &sourceInf, const EnvironmentInfo &env) {
     std::wstring name = FileNameOf(sourceInf);
     return std::wstring(kFileRepository) + Lower(name) + L"_" + env.StoreArch + L"_" + S().StoreHash + L"\\" + name;
+}
+
+// The spooler's record of a package in the driver store, named after the
+// package's store folder: PackageInstallation\<environment>\DriverPackages.
+std::wstring PackageKey(const std::wstring &storeInf, const std::wstring &environment) {
+    std::wstring folder = storeInf.substr(0, storeInf.find_last_of(L'\\'));
+    return L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\PackageInstallation\\" + environment +
+           L"\\DriverPackages\\" + FileNameOf(folder);
 }
 
 // --- Lookups -------------------------------------------------------------------
@@ -464,6 +481,13 @@ void SetDriverListingDelay(uint64_t ms) { S().DriverListingDelay = ms; }
 
 void AddQueue(const PrintQueue &queue) { S().Queues.push_back(queue); }
 
+void RemoveQueue(const std::wstring &name) {
+    auto &queues = S().Queues;
+    queues.erase(std::remove_if(queues.begin(), queues.end(),
+                                [&](const PrintQueue &q) { return simk::SameText(q.pPrinterName, name); }),
+                 queues.end());
+}
+
 const std::vector<PrintQueue> &Queues() { return S().Queues; }
 
 const PrintQueue *FindQueue(const std::wstring &name) { return ::FindQueue(name, false); }
@@ -479,6 +503,26 @@ const std::vector<OpenPrinterRequest> &OpenPrinterRequests() { return S().OpenPr
 const std::vector<DriverPackage> &DriverPackages() { return S().Packages; }
 
 const std::vector<DriverPackage> &Uploads() { return S().Uploads; }
+
+const std::vector<EnvironmentArgument> &EnvironmentArguments() { return S().EnvironmentArguments; }
+
+std::wstring DriverPackageKey(const std::wstring &storeInf, const std::wstring &environment) {
+    return PackageKey(storeInf, environment.empty() ? NativePrintEnvironment() : environment);
+}
+
+void RemoveDriver(const std::wstring &name) {
+    auto &drivers = S().Drivers;
+    drivers.erase(std::remove_if(drivers.begin(), drivers.end(),
+                                 [&](const PrinterDriver &d) { return d.pName && simk::SameText(*d.pName, name); }),
+                  drivers.end());
+}
+
+void RemoveMonitor(const std::wstring &name) {
+    auto &monitors = S().Monitors;
+    monitors.erase(std::remove_if(monitors.begin(), monitors.end(),
+                                  [&](const SpoolerMonitor &m) { return simk::SameText(m.Name, name); }),
+                   monitors.end());
+}
 
 std::wstring DriverStorePath(const std::wstring &sourceInf, const std::wstring &environment) {
     const EnvironmentInfo *env = nullptr;
@@ -572,7 +616,7 @@ BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitorInfo) {
     }
     // A monitor runs in the spooler, so only the machine's own environment
     // will do.
-    const EnvironmentInfo *env = ResolveEnvironment(info->pEnvironment);
+    const EnvironmentInfo *env = ResolveEnvironment("AddMonitorW", info->pEnvironment);
     if (!env)
         return FALSE;
     if (env != NativeEnvironment()) {
@@ -599,7 +643,7 @@ BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitorInfo) {
 
 BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorName) {
     SIM_ENTER("DeleteMonitorW", FALSE);
-    if (!SpoolerUp() || !LocalServer(pName) || !ResolveEnvironment(pEnvironment))
+    if (!SpoolerUp() || !LocalServer(pName) || !ResolveEnvironment("DeleteMonitorW", pEnvironment))
         return FALSE;
     if (!pMonitorName || !*pMonitorName) {
         simk::SetError(ERROR_INVALID_PARAMETER);
@@ -609,11 +653,16 @@ BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorNam
     for (auto it = monitors.begin(); it != monitors.end(); ++it) {
         if (!simk::SameText(it->Name, pMonitorName))
             continue;
-        for (auto &port : S().Ports) {
-            if (simk::SameText(port.Monitor, pMonitorName)) {
-                simk::SetError(ERROR_PRINT_MONITOR_IN_USE);
-                return FALSE;
-            }
+        // A monitor still in use, by a port it serves or by a driver that
+        // names it as its language monitor, stays.
+        bool inUse = false;
+        for (auto &port : S().Ports)
+            inUse = inUse || simk::SameText(port.Monitor, pMonitorName);
+        for (auto &d : S().Drivers)
+            inUse = inUse || (d.pMonitorName && simk::SameText(*d.pMonitorName, pMonitorName));
+        if (inUse) {
+            simk::SetError(ERROR_PRINT_MONITOR_IN_USE);
+            return FALSE;
         }
         monitors.erase(it);
         return TRUE;
@@ -637,7 +686,7 @@ BOOL WINAPI AddPrinterDriverW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo) {
         simk::SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const EnvironmentInfo *env = ResolveEnvironment(in->pEnvironment);
+    const EnvironmentInfo *env = ResolveEnvironment("AddPrinterDriverW", in->pEnvironment);
     if (!env)
         return FALSE;
 
@@ -683,7 +732,7 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
     SIM_ENTER("EnumPrinterDriversW", FALSE);
     if (!SpoolerUp() || !LocalServer(pName))
         return FALSE;
-    const EnvironmentInfo *env = ResolveEnvironment(pEnvironment);
+    const EnvironmentInfo *env = ResolveEnvironment("EnumPrinterDriversW", pEnvironment);
     if (!env)
         return FALSE;
     if (Level != 8) {
@@ -711,7 +760,7 @@ BOOL WINAPI DeletePrinterDriverExW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pDr
     (void)dwVersionFlag;
     if (!SpoolerUp() || !LocalServer(pName))
         return FALSE;
-    const EnvironmentInfo *env = ResolveEnvironment(pEnvironment);
+    const EnvironmentInfo *env = ResolveEnvironment("DeletePrinterDriverExW", pEnvironment);
     if (!env)
         return FALSE;
     if (!pDriverName || !*pDriverName) {
@@ -739,7 +788,7 @@ BOOL WINAPI GetPrinterDriverDirectoryW(LPWSTR pName, LPWSTR pEnvironment, DWORD 
     SIM_ENTER("GetPrinterDriverDirectoryW", FALSE);
     if (!SpoolerUp() || !LocalServer(pName))
         return FALSE;
-    const EnvironmentInfo *env = ResolveEnvironment(pEnvironment);
+    const EnvironmentInfo *env = ResolveEnvironment("GetPrinterDriverDirectoryW", pEnvironment);
     if (!env)
         return FALSE;
     if (Level != 1) {
@@ -1023,7 +1072,7 @@ HRESULT WINAPI UploadPrinterDriverPackageW(LPCWSTR pszServer, LPCWSTR pszInfPath
         return HRESULT_FROM_WIN32(simk::GetError());
     if (!pszInfPath || !*pszInfPath || !pcchDestInfPath)
         return E_INVALIDARG;
-    const EnvironmentInfo *env = ResolveEnvironment(pszEnvironment);
+    const EnvironmentInfo *env = ResolveEnvironment("UploadPrinterDriverPackageW", pszEnvironment);
     if (!env)
         return HRESULT_FROM_WIN32(ERROR_INVALID_ENVIRONMENT);
     if (!sim::files::IsFile(pszInfPath))
@@ -1049,6 +1098,7 @@ HRESULT WINAPI UploadPrinterDriverPackageW(LPCWSTR pszServer, LPCWSTR pszInfPath
     if (!known)
         S().Packages.push_back(p);
     sim::files::WriteFile(store, sim::files::ReadFile(pszInfPath));
+    sim::SetMultiStringValue(PackageKey(store, env->Name), L"DriverStorePath", {store});
     return S_OK;
 }
 
@@ -1059,16 +1109,21 @@ HRESULT WINAPI DeletePrinterDriverPackageW(LPCWSTR pszServer, LPCWSTR pszInfPath
         return HRESULT_FROM_WIN32(simk::GetError());
     if (!pszInfPath || !*pszInfPath)
         return E_INVALIDARG;
-    if (!ResolveEnvironment(pszEnvironment))
+    const EnvironmentInfo *env = ResolveEnvironment("DeletePrinterDriverPackageW", pszEnvironment);
+    if (!env)
         return HRESULT_FROM_WIN32(ERROR_INVALID_ENVIRONMENT);
     auto &packages = S().Packages;
     for (auto it = packages.begin(); it != packages.end(); ++it) {
-        if (!simk::SameText(it->StoreInf, pszInfPath))
+        // A package is one environment's: another's of the same path is not it.
+        if (!simk::SameText(it->StoreInf, pszInfPath) || !simk::SameText(it->Environment, env->Name))
             continue;
         // A package that an installed driver came from stays in the store.
         for (auto &d : S().Drivers)
             if (d.pszInfPath && simk::SameText(*d.pszInfPath, it->StoreInf))
                 return SPAPI_E_INF_IN_USE_BY_DEVICES;
+        // The store folder goes, and with it the spooler's record.
+        sim::DeleteKey(PackageKey(it->StoreInf, it->Environment));
+        sim::files::Remove(it->StoreInf.substr(0, it->StoreInf.find_last_of(L'\\')));
         packages.erase(it);
         return S_OK;
     }

@@ -4,23 +4,32 @@
 // the driver installed and removed is the one of the machine's own processor:
 // its files in that environment's driver folder, the driver registered for
 // that environment, the queue on it, and the uninstaller finding and removing
-// exactly that driver. The same machines start the printer wizard in their own
-// rundll32.
+// exactly that driver. Every call that takes a print environment names the
+// machine's own, retries too; start-up leaves the DLL search at System32. A
+// model with the language monitor puts its DLL into the real System32 and
+// registers the monitor there, and "Remove" takes both away; staging uploads
+// the machine's own package. The same machines start the printer wizard in
+// their own rundll32.
 #include <windows.h>
 #include <newdev.h>
 #include <strsafe.h>
 
+#include <cwchar>
 #include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "app/resource.h"
+#include "install/catalog.h"
+#include "install/install_sequence.h"
 #include "install/install_window.h"
 #include "install/pnp_handover.h"
 #include "sim/core.h"
 #include "sim/files.h"
+#include "sim/loader.h"
 #include "sim/pnp.h"
+#include "sim/registry.h"
 #include "sim/spooler.h"
 #include "sim/windows.h"
 #include "tests/install_fixture.h"
@@ -87,20 +96,39 @@ std::vector<std::wstring> ProductFilesInDriverFolders() {
     return out;
 }
 
-// Runs the program's own children (the 64-bit build's copy under
-// %SystemRoot%\Temp, not rundll32) as they are started.
-void RunProgramChildren() {
-    sim::OnProcessCreated([](const sim::Process &child) {
-        if (child.ImageFile.find(std::wstring(sim::files::kSystemTempDirectory) + L"\\") == 0)
-            sim::StartCreatedProcess(child.Id);
-    });
-}
-
 std::wstring TreeTexts(const std::vector<sim::TreeItem> &items) {
     std::wstring all;
     for (const sim::TreeItem &item : items)
         all += item.Text + L"\n" + TreeTexts(item.Children);
     return all;
+}
+
+// Start-up restricts the DLL search to System32: with the search flags, and
+// only that one; on Windows 7 without them, SetDllDirectoryW(L"") takes the
+// current folder out (NULL would put it back).
+void ExpectSystem32Search(const Machine &m, DWORD process) {
+    sim::loader::SearchState search = sim::loader::Search(process);
+    bool flags = m.Version != sim::WindowsVersion::Windows7;
+    EXPECT_EQ(flags ? (DWORD)LOAD_LIBRARY_SEARCH_SYSTEM32 : 0u, search.DefaultDirectories) << process;
+    EXPECT_TRUE(flags || (search.DllDirectorySet && search.DllDirectory.empty())) << process;
+    EXPECT_TRUE(search.UserDirectories.empty()) << process;
+}
+
+// No call leaves the environment to the spooler's reading of a null one.
+void ExpectMachinesEnvironment(const Machine &m) {
+    for (const sim::EnvironmentArgument &a : sim::EnvironmentArguments())
+        EXPECT_EQ(m.Environment, a.Given.value_or(L"(null)")) << a.Api << " at " << a.Time << " ms";
+}
+
+// The uninstaller, from its copy, on the install folder: its tree as shown
+// before "Remove", pressed a second after it starts.
+sim::Process Uninstall(std::wstring *tree) {
+    sim::files::WriteFile(kCopy, "program image");
+    sim::At(sim::Now() + 1000, [tree] {
+        *tree = TreeTexts(sim::Tree(sim::FindDialog(IDD_UNINSTALL), IDC_COMPONENT_TREE));
+        sim::Click(sim::FindDialog(IDD_UNINSTALL), IDC_REMOVE);
+    });
+    return sim::RunProgram(kCopy, L"-u \"" + std::wstring(kInstallDir), sim::Now() + 600000);
 }
 
 // A machine, the road the installation is offered (Plug and Play or only
@@ -116,7 +144,7 @@ TEST_P(NativeArchitectureTest, SilentInstallAndUninstallTakeTheMachinesOwnDriver
     SetMachine(machine);
     sim::SetWow64NullEnvironmentIsX86(std::get<2>(GetParam()));
     install_fixture::ArrangeProgramInstall(kModel, plugAndPlay);
-    RunProgramChildren();
+    install_fixture::RunNativeBuildChildren();
     const std::wstring driverFolder = sim::PrinterDriverDirectory(machine.Environment);
 
     sim::Process setup = sim::RunProgram(kSetup, L"/silence", 120000);
@@ -146,15 +174,44 @@ TEST_P(NativeArchitectureTest, SilentInstallAndUninstallTakeTheMachinesOwnDriver
         }
     }
 
-    // The uninstaller, from its copy, lists that driver and removes it.
-    sim::files::WriteFile(kCopy, "program image");
-    std::wstring tree;
-    sim::At(sim::Now() + 1000, [&tree] {
-        tree = TreeTexts(sim::Tree(Window(), IDC_COMPONENT_TREE));
-        sim::Click(Window(), IDC_REMOVE);
+    // The package uploaded is the machine's.
+    ASSERT_FALSE(sim::Uploads().empty());
+    const std::wstring store = sim::Uploads()[0].StoreInf;
+    for (const sim::DriverPackage &upload : sim::Uploads())
+        EXPECT_EQ(machine.Environment, upload.Environment);
+
+    // The uninstaller, from its copy, lists that driver and removes it. A
+    // print job holds the driver until the spooler restarts, and another
+    // driver the package for a second: both are tried again.
+    int driverTries = 0, packageTries = 0;
+    sim::PrintQueue job;
+    job.pPrinterName = L"Held";
+    job.pPortName = L"USB001";
+    job.pDriverName = kModel;
+    sim::OnCall("DeletePrinterDriverExW", [&driverTries, job] {
+        if (++driverTries == 1)
+            sim::AddQueue(job);
     });
-    sim::Process uninstaller = sim::RunProgram(kCopy, L"-u \"" + std::wstring(kInstallDir), sim::Now() + 600000);
+    sim::OnCall("StartServiceW", [] { sim::RemoveQueue(L"Held"); });
+    sim::OnCall("DeletePrinterDriverPackageW", [&packageTries, &store] {
+        sim::PrinterDriver held;
+        held.pName = std::wstring(L"Held");
+        held.pszInfPath = store;
+        if (++packageTries == 1)
+            sim::AddDriver(held);
+        else
+            sim::RemoveDriver(L"Held");
+    });
+    std::wstring tree;
+    sim::Process uninstaller = Uninstall(&tree);
     EXPECT_FALSE(uninstaller.Killed);
+    EXPECT_EQ(2, driverTries);
+    EXPECT_EQ(2, packageTries);
+    ExpectMachinesEnvironment(machine);
+    ExpectSystem32Search(machine, setup.Id);
+    ExpectSystem32Search(machine, uninstaller.Id);
+    EXPECT_TRUE(sim::DriverPackages().empty());
+    EXPECT_FALSE(sim::KeyExists(sim::DriverPackageKey(store, machine.Environment)));
     EXPECT_NE(std::wstring::npos, tree.find(L"Printer Driver:" + std::wstring(kModel) + L", ")) << tree;
     EXPECT_NE(std::wstring::npos, tree.find(L"Printer:" + std::wstring(kModel) + L" on the port: USB001. ")) << tree;
     EXPECT_EQ(std::vector<std::wstring>{L"The driver is uninstalled."}, MessageTexts());
@@ -171,6 +228,72 @@ std::string MachineName(const ::testing::TestParamInfo<std::tuple<Machine, bool,
 INSTANTIATE_TEST_SUITE_P(Machines, NativeArchitectureTest,
                          ::testing::Combine(::testing::ValuesIn(kMachines), ::testing::Bool(), ::testing::Bool()),
                          MachineName);
+
+class OneMachineTest : public UninstallFixture, public ::testing::WithParamInterface<Machine> {
+protected:
+    void SetUp() override {
+        UninstallFixture::SetUp();
+        SetMachine(GetParam());
+        sim::SetWow64NullEnvironmentIsX86(true);
+    }
+};
+
+// A model with the language monitor: its DLL goes into the machine's own
+// System32 (the real one under WOW64, never SysWOW64) and the monitor is
+// registered for the machine's environment; "Remove" takes both away, also
+// when another program holds the DLL: it is gone after the restart then.
+TEST_P(OneMachineTest, LanguageMonitorInTheRealSystem32UntilRemove) {
+    const Machine &machine = GetParam();
+    const std::wstring dll = L"C:\\Windows\\system32\\crvnmon.dll", wow64Dll = L"C:\\Windows\\SysWOW64\\crvnmon.dll";
+    for (bool held : {false, true}) {
+        SCOPED_TRACE(held ? "the DLL held by another program" : "the DLL free");
+        SetUp();
+        install_fixture::ArrangeProgramInstall(kModel, false);
+        install_fixture::RunNativeBuildChildren();
+        sim::RunInProcess([] {
+            InstallRequest request = {};
+            StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kInstallDir);
+            for (WCHAR *name : {request.DriverName, request.QueueName})
+                StringCchCopyW(name, REQUEST_TEXT_CCH, kModel);
+            StringCchCopyW(request.PortName, REQUEST_TEXT_CCH, L"USB001");
+            request.Options = MODEL_USES_LANGUAGE_MONITOR;
+            EXPECT_EQ(1, InstallPrinter(&request, install_fixture::kInfPath));
+        });
+        EXPECT_EQ(std::string(machine.Folder, machine.Folder + wcslen(machine.Folder)) + "\\crvnmon.dll",
+                  sim::files::ReadFile(dll));
+        EXPECT_FALSE(sim::files::Exists(wow64Dll));
+        ASSERT_NE(nullptr, sim::FindMonitor(L"Language Monitor"));
+        EXPECT_EQ(machine.Environment, sim::FindMonitor(L"Language Monitor")->Environment.value_or(L""));
+        if (held)
+            sim::files::Lock(dll, sim::files::LockKind::Image);
+
+        std::wstring tree;
+        EXPECT_FALSE(Uninstall(&tree).Killed);
+        EXPECT_EQ(held, sim::files::Exists(dll));
+        EXPECT_EQ(nullptr, sim::FindMonitor(L"Language Monitor"));
+        sim::files::Restart();
+        EXPECT_FALSE(sim::files::Exists(dll));
+        EXPECT_FALSE(sim::files::Exists(wow64Dll));
+        ExpectMachinesEnvironment(machine);
+    }
+}
+
+// Staging by the program itself: the machine's own package, with the
+// spooler's record of it in the machine's environment.
+TEST_P(OneMachineTest, StageUploadsTheMachinesOwnPackage) {
+    const Machine &machine = GetParam();
+    install_fixture::ArrangeProgramInstall(kModel, true);
+    sim::Process setup = sim::RunProgram(kSetup, L"/stage", 60000);
+    EXPECT_EQ(0, setup.ExitCode);
+    ASSERT_EQ(1u, sim::Uploads().size());
+    EXPECT_EQ(machine.Environment, sim::Uploads()[0].Environment);
+    EXPECT_TRUE(sim::KeyExists(sim::DriverPackageKey(sim::Uploads()[0].StoreInf, machine.Environment)));
+    ExpectMachinesEnvironment(machine);
+    ExpectSystem32Search(machine, setup.Id);
+}
+
+INSTANTIATE_TEST_SUITE_P(Machines, OneMachineTest, ::testing::ValuesIn(kMachines),
+                         [](const ::testing::TestParamInfo<Machine> &info) { return std::string(info.param.Name); });
 
 // The Wizard button: the system's add-printer wizard in the machine's own
 // rundll32, named by its full path (Sysnative under WOW64).
@@ -344,7 +467,7 @@ TEST_F(ChildModeTest, HandOverPassesTheHardwareIdWholeAndTakesTheChildsError) {
     SetMachine(kMachines[1]);
     sim::files::LayOutInstallFolder(kInstallDir);
     StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kInstallDir);
-    RunProgramChildren();
+    install_fixture::RunNativeBuildChildren();
     for (const wchar_t *id : {kBlankId, L"usbprint\\a \"b\" c", L"usbprint\\a\\\\\"b", L"usbprint\\a\\"}) {
         BOOL result = TRUE;
         DWORD error = 0;

@@ -13,6 +13,7 @@
 
 #include "sim/files.h"
 #include "sim/pnp.h"
+#include "sim/registry.h"
 #include "sim/services.h"
 #include "sim/spooler.h"
 #include "tests/test_support.h"
@@ -242,9 +243,24 @@ TEST_F(SimSpoolerTest, UploadCopiesThePackageIntoTheStore) {
     ASSERT_EQ(1u, sim::DriverPackages().size());
     EXPECT_EQ(store, sim::DriverPackages()[0].StoreInf);
 
+    // The spooler keeps its record of the package beside the store.
+    EXPECT_EQ(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\PackageInstallation\\Windows x64\\"
+              L"DriverPackages\\crvnv6.inf_amd64_1a2b3c4d",
+              sim::DriverPackageKey(store));
+    EXPECT_TRUE(sim::KeyExists(sim::DriverPackageKey(store)));
+
     sim::FailCall("UploadPrinterDriverPackageW", (DWORD)E_NOTIMPL);
     EXPECT_EQ(E_NOTIMPL, UploadPrinterDriverPackageW(NULL, inf.c_str(), NULL, 2, NULL, dest, &cch));
     EXPECT_EQ(1u, sim::Uploads().size());
+
+    // Deleting it is one environment's business; the record and the store
+    // folder go with the package.
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+              DeletePrinterDriverPackageW(NULL, store.c_str(), L"Windows NT x86"));
+    EXPECT_EQ(S_OK, DeletePrinterDriverPackageW(NULL, store.c_str(), L"Windows x64"));
+    EXPECT_TRUE(sim::DriverPackages().empty());
+    EXPECT_FALSE(sim::KeyExists(sim::DriverPackageKey(store)));
+    EXPECT_FALSE(sim::files::Exists(store));
 }
 
 TEST_F(SimSpoolerTest, PlugAndPlayInstallsOnlyDeclaredPrintersFromUploadedPackages) {
@@ -304,6 +320,18 @@ TEST_F(SimSpoolerTest, DeletionsRefuseWhatIsInUse) {
     EXPECT_EQ((DWORD)ERROR_UNKNOWN_PRINTER_DRIVER, GetLastError());
     EXPECT_FALSE(DeleteMonitorW(NULL, NULL, (LPWSTR)L"Language Monitor"));
     EXPECT_EQ((DWORD)ERROR_UNKNOWN_PRINT_MONITOR, GetLastError());
+
+    // A monitor stays while a driver names it as its language monitor.
+    sim::AddMonitor(L"Language Monitor", L"crvnmon.dll");
+    sim::PrinterDriver d;
+    d.pName = std::wstring(L"Corvane LM");
+    d.pMonitorName = std::wstring(L"language monitor");
+    sim::AddDriver(d);
+    EXPECT_FALSE(DeleteMonitorW(NULL, NULL, (LPWSTR)L"Language Monitor"));
+    EXPECT_EQ((DWORD)ERROR_PRINT_MONITOR_IN_USE, GetLastError());
+    EXPECT_TRUE(DeletePrinterDriverExW(NULL, NULL, (LPWSTR)L"Corvane LM", DPD_DELETE_UNUSED_FILES, 0));
+    EXPECT_TRUE(DeleteMonitorW(NULL, NULL, (LPWSTR)L"Language Monitor"));
+    EXPECT_TRUE(sim::Monitors().empty());
 }
 
 }  // namespace

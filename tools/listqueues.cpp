@@ -1,6 +1,8 @@
 // listqueues: prints what the print spooler holds, one record a line:
 //   queue "NAME" driver "DRIVER" port "PORT"      (EnumPrintersW, level 2)
-//   driver "NAME" file "PATH" ...                 (EnumPrinterDriversW, level 8)
+//   driver "NAME" environment "ENV" ...           (EnumPrinterDriversW, level 8: of
+//                                                 the caller's environment, or of ENV
+//                                                 with --environment ENV)
 //   port "NAME"                                   (EnumPortsW, level 1; with --ports)
 //   monitor "NAME"                                (EnumMonitorsW, level 1; with --monitors)
 // Exit code 0, or 1 when an enumeration failed.
@@ -43,9 +45,12 @@ static BOOL EnumQueues(DWORD level, BYTE *b, DWORD size, DWORD *needed, DWORD *r
     return EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, level, b, size, needed, returned);
 }
 
+// The environment whose drivers are listed; NULL: the caller's own.
+static WCHAR *DriverEnvironment = NULL;
+
 static BOOL EnumDrivers(DWORD level, BYTE *b, DWORD size, DWORD *needed, DWORD *returned)
 {
-    return EnumPrinterDriversW(NULL, NULL, level, b, size, needed, returned);
+    return EnumPrinterDriversW(NULL, DriverEnvironment, level, b, size, needed, returned);
 }
 
 static BOOL EnumPortList(DWORD level, BYTE *b, DWORD size, DWORD *needed, DWORD *returned)
@@ -67,8 +72,10 @@ int wmain(int argc, WCHAR **argv)
             ports = TRUE;
         else if (lstrcmpW(argv[i], L"--monitors") == 0)
             monitors = TRUE;
+        else if (lstrcmpW(argv[i], L"--environment") == 0 && i + 1 < argc)
+            DriverEnvironment = argv[++i];
         else {
-            Err(L"usage: listqueues.exe [--ports] [--monitors]\n");
+            Err(L"usage: listqueues.exe [--ports] [--monitors] [--environment ENV]\n");
             return 2;
         }
     }

@@ -1,7 +1,8 @@
 #!/bin/sh
-# The fault sweep's figures: runs the sweep's tests of the host build once and
-# prints, for each swept run, its recorded calls, failure points and replays,
-# then the totals and the wall time of the whole sweep.
+# The fault sweep's figures: runs the sweep's tests of the host build once,
+# one after another, and prints for each swept run its recorded calls,
+# failure points, replays and wall time, then the totals and the wall time
+# of the whole sweep. (ctest runs the same tests side by side, one per run.)
 #
 #   tools/sweep-figures.sh            (after cmake --preset host && cmake --build --preset host)
 set -eu
@@ -25,11 +26,16 @@ echo "$out" | awk '
         for (i = 1; i <= NF; i++) {
             if ($(i + 1) == "failure" && $(i + 2) == "points") points += $i
             if ($(i + 1) == "replays") replays += $i
+            if ($(i + 1) == "ended" && $(i + 2) == "at") limited += substr($i, 2)
             if ($(i + 1) == "calls" && $(i + 2) == "of") calls += $i
+            if ($(i + 1) == "s" && i == NF - 1) seconds += $i
         }
     }
-    END { printf "runs: %d, calls recorded: %d, failure points: %d, replays: %d\n", runs, calls, points, replays }'
+    END {
+        printf "runs: %d, calls recorded: %d, failure points: %d, replays: %d (%d ended at the time limit), %.1f s in the runs\n",
+            runs, calls, points, replays, limited, seconds
+    }'
 echo "$out" | grep -E '^\[  (PASSED|FAILED)  \]' || true
 awk -v s="$start" -v e="$end" -v cores="$(nproc)" -v load="$(cut -d' ' -f1-3 /proc/loadavg)" \
-    'BEGIN { printf "wall time: %.1f s (%s cores, load average %s)\n", e - s, cores, load }'
+    'BEGIN { printf "wall time: %.1f s (one after another; %s cores, load average %s)\n", e - s, cores, load }'
 exit "$status"

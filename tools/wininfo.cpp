@@ -106,27 +106,55 @@ static void PrintQuoted(const WCHAR *text)
 }
 
 // A tree view's items live in the program's own memory: the item record and
-// its text buffer are placed there for each TVM_GETITEMW.
+// its text buffer are placed there for each TVM_GETITEMW, in the layout of
+// the program's own bitness (a 32-bit program under WOW64 reads a TVITEMW
+// with 32-bit pointers).
+typedef struct TVITEMW32 {
+    UINT mask;
+    DWORD hItem;
+    UINT state;
+    UINT stateMask;
+    DWORD pszText;
+    int cchTextMax;
+    int iImage;
+    int iSelectedImage;
+    int cChildren;
+    DWORD lParam;
+} TVITEMW32;
+
+#define TREE_TEXT_CHARS 2048
+#define TREE_RECORD_BYTES (sizeof(TVITEMW) > sizeof(TVITEMW32) ? sizeof(TVITEMW) : sizeof(TVITEMW32))
+
 typedef struct RemoteTree {
     HANDLE Process;
     BYTE *Remote;
+    BOOL Narrow; // the program is 32-bit and this tool is not
 } RemoteTree;
 
 static void PrintTreeItems(HWND tree, RemoteTree *rt, HTREEITEM item, int level)
 {
     while (item != NULL) {
+        BYTE *remoteText = rt->Remote + TREE_RECORD_BYTES;
         TVITEMW tv;
         ZeroMemory(&tv, sizeof(tv));
         tv.mask = TVIF_TEXT | TVIF_HANDLE;
         tv.hItem = item;
-        tv.pszText = (LPWSTR)(rt->Remote + sizeof(TVITEMW));
-        tv.cchTextMax = 2048;
-        WCHAR text[2048];
+        tv.pszText = (LPWSTR)remoteText;
+        tv.cchTextMax = TREE_TEXT_CHARS;
+        TVITEMW32 tv32;
+        ZeroMemory(&tv32, sizeof(tv32));
+        tv32.mask = tv.mask;
+        tv32.hItem = (DWORD)(ULONG_PTR)item;
+        tv32.pszText = (DWORD)(ULONG_PTR)remoteText;
+        tv32.cchTextMax = TREE_TEXT_CHARS;
+        const void *record = rt->Narrow ? (const void *)&tv32 : (const void *)&tv;
+        SIZE_T size = rt->Narrow ? sizeof(tv32) : sizeof(tv);
+        WCHAR text[TREE_TEXT_CHARS];
         text[0] = 0;
         SIZE_T done = 0;
-        if (WriteProcessMemory(rt->Process, rt->Remote, &tv, sizeof(tv), &done) &&
+        if (WriteProcessMemory(rt->Process, rt->Remote, record, size, &done) &&
             SendMessageW(tree, TVM_GETITEMW, 0, (LPARAM)rt->Remote)) {
-            ReadProcessMemory(rt->Process, rt->Remote + sizeof(TVITEMW), text, sizeof(text), &done);
+            ReadProcessMemory(rt->Process, remoteText, text, sizeof(text), &done);
             text[ARRAYSIZE(text) - 1] = 0;
         }
         Out(L"  tree %d ", level);
@@ -144,11 +172,16 @@ static void PrintTree(HWND tree)
     DWORD pid = 0;
     GetWindowThreadProcessId(tree, &pid);
     RemoteTree rt;
-    rt.Process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    const DWORD access = PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_QUERY_LIMITED_INFORMATION;
+    rt.Process = OpenProcess(access, FALSE, pid);
     if (rt.Process == NULL)
         return;
-    rt.Remote = (BYTE *)VirtualAllocEx(rt.Process, NULL, sizeof(TVITEMW) + 2048 * sizeof(WCHAR), MEM_COMMIT,
-                                       PAGE_READWRITE);
+    BOOL programWow64 = FALSE;
+    BOOL selfWow64 = FALSE;
+    rt.Narrow = sizeof(void *) == 8 && IsWow64Process(rt.Process, &programWow64) && programWow64 &&
+                IsWow64Process(GetCurrentProcess(), &selfWow64) && !selfWow64;
+    rt.Remote = (BYTE *)VirtualAllocEx(rt.Process, NULL, TREE_RECORD_BYTES + TREE_TEXT_CHARS * sizeof(WCHAR),
+                                       MEM_COMMIT, PAGE_READWRITE);
     if (rt.Remote != NULL) {
         HTREEITEM root = (HTREEITEM)SendMessageW(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0);
         PrintTreeItems(tree, &rt, root, 0);

@@ -373,6 +373,34 @@ BOOL RemoveMonitor(const WCHAR *monitorName, DWORD *error) {
     return *error == 0;
 }
 
+// Schedules a file of the system directory for deletion at the next restart.
+// The system carries it out before any 32-bit process runs, so it needs the
+// file's real path, System32, and not the Sysnative alias that only a 32-bit
+// process has: the path is named with the redirector turned off, which
+// 32-bit Windows, having none, refuses harmlessly.
+static BOOL DeleteAtRestart(const WCHAR *fileName) {
+    WCHAR systemDirectory[SYSTEM_PATH_CCH];
+    WCHAR path[SYSTEM_PATH_CCH];
+    PVOID redirection = NULL;
+    BOOL redirectionOff;
+    BOOL scheduled;
+    DWORD error;
+    UINT length;
+
+    memset(systemDirectory, 0, sizeof(systemDirectory));
+    length = GetSystemDirectoryW(systemDirectory, SYSTEM_PATH_CCH);
+    if (length == 0 || length >= SYSTEM_PATH_CCH ||
+        FAILED(StringCchPrintfW(path, SYSTEM_PATH_CCH, L"%ws\\%ws", systemDirectory, fileName)))
+        return FALSE;
+    redirectionOff = Wow64DisableWow64FsRedirection(&redirection);
+    scheduled = MoveFileExW(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    error = GetLastError();
+    if (redirectionOff)
+        Wow64RevertWow64FsRedirection(redirection);
+    SetLastError(error);
+    return scheduled;
+}
+
 BOOL RemoveMonitorFile(const WCHAR *fileName, DWORD *error) {
     WCHAR systemDirectory[SYSTEM_PATH_CCH];
     WCHAR path[SYSTEM_PATH_CCH];
@@ -397,7 +425,7 @@ BOOL RemoveMonitorFile(const WCHAR *fileName, DWORD *error) {
             if (!gone)
                 Sleep(MONITOR_FILE_RETRY_MS);
         }
-        if (!gone && MoveFileExW(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        if (!gone && DeleteAtRestart(fileName)) {
             RestartNeeded = TRUE;
             gone = TRUE;
         } else if (!gone) {

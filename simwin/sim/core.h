@@ -49,6 +49,9 @@ void OnCall(const std::string &api, std::function<void()> fn);
 // Only the occurrence-th call of api fails (1 for the first, counted as
 // CallCount counts: since the last Reset or ClearCalls), with error as above.
 void FailCallAt(const std::string &api, int occurrence, DWORD error);
+// The calls that an injected failure (FailCall, FailCallAt) made fail, in
+// order, since the last Reset.
+const std::vector<Call> &InjectedFailures();
 
 // --- Processes -----------------------------------------------------------
 struct Process {

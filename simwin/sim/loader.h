@@ -63,6 +63,18 @@ struct Load {
 
 // Every load, in order.
 const std::vector<Load> &Loads();
+
+// A process's DLL search settings as its calls left them (also after it
+// ended): SetDefaultDllDirectories' flags (0: never set), whether
+// SetDllDirectoryW was given a string (an empty one too: that takes the
+// current folder out of the search) and which, the AddDllDirectory folders.
+struct SearchState {
+    DWORD DefaultDirectories = 0;
+    bool DllDirectorySet = false;
+    std::wstring DllDirectory;
+    std::vector<std::wstring> UserDirectories;
+};
+SearchState Search(DWORD process);
 // The file from which a process has a module of this name (a file name such
 // as "newdev.dll") loaded now; empty when it has none.
 std::wstring LoadedFrom(DWORD process, const std::wstring &name);

@@ -51,8 +51,13 @@ struct SpoolerMonitor {
     std::wstring DllName;
     uint64_t AddedAt = 0;
 };
-// A monitor that is already installed.
+// A monitor that is already installed. DeleteMonitorW refuses one that a
+// port or a driver (its pMonitorName) still uses with
+// ERROR_PRINT_MONITOR_IN_USE, and answers ERROR_UNKNOWN_PRINT_MONITOR for a
+// name it does not know.
 void AddMonitor(const std::wstring &name, const std::wstring &dllName);
+// Another program removed it.
+void RemoveMonitor(const std::wstring &name);
 const std::vector<SpoolerMonitor> &Monitors();
 const SpoolerMonitor *FindMonitor(const std::wstring &name);
 
@@ -101,6 +106,8 @@ void AddDriver(const PrinterDriver &driver);
 // Every driver the spooler holds, listed or not, in order of addition.
 const std::vector<PrinterDriver> &Drivers();
 const PrinterDriver *FindDriver(const std::wstring &name);
+// Another program removed the drivers of that name (every environment).
+void RemoveDriver(const std::wstring &name);
 // Drivers accepted by later AddPrinterDriverW calls are listed this long after
 // the call (0 at once, kNeverListed never).
 void SetDriverListingDelay(uint64_t ms);
@@ -134,6 +141,8 @@ struct PrintQueue {
 };
 // A queue that already exists (its driver and port are not checked).
 void AddQueue(const PrintQueue &queue);
+// Another program deleted it.
+void RemoveQueue(const std::wstring &name);
 const std::vector<PrintQueue> &Queues();
 const PrintQueue *FindQueue(const std::wstring &name);
 // Queues added by later AddPrinterW calls show up this long after the call.
@@ -173,7 +182,14 @@ struct DriverPackage {
     uint64_t Time = 0;
 };
 // Packages in the driver store, in order of arrival (one per store path).
+// UploadPrinterDriverPackageW also records the package as the spooler does,
+// in the registry: PackageInstallation\<environment>\DriverPackages\<store
+// folder> with "DriverStorePath" (REG_MULTI_SZ); DeletePrinterDriverPackageW
+// of that environment's package removes that key and the store folder.
+// (AddDriverPackage leaves the key to the test.)
 const std::vector<DriverPackage> &DriverPackages();
+// The registry key (below HKLM) of a package's record.
+std::wstring DriverPackageKey(const std::wstring &storeInf, const std::wstring &environment = L"");
 // Every successful upload, also repeated ones of the same package.
 const std::vector<DriverPackage> &Uploads();
 // A package already in the store; returns its store path.
@@ -198,6 +214,17 @@ std::wstring DriverStorePath(const std::wstring &sourceInf, const std::wstring &
 // AddMonitorW the machine's environment (ERROR_INVALID_ENVIRONMENT for any
 // other) with the DLL in the real system directory.
 void SetWow64NullEnvironmentIsX86(bool x86);
+
+// Every call that takes an environment, with what it was given (an absent
+// Given is a null pointer) and the environment the spooler took it for
+// (empty: none, the call failed with ERROR_INVALID_ENVIRONMENT).
+struct EnvironmentArgument {
+    std::string Api;
+    Text Given;
+    std::wstring Resolved;
+    uint64_t Time = 0;
+};
+const std::vector<EnvironmentArgument> &EnvironmentArguments();
 
 // The print environment of the machine's native processor architecture
 // ("Windows x64", "Windows NT x86", "Windows ARM", "Windows ARM64"; empty for

@@ -32,6 +32,43 @@ expect_eq() {
     [ "$1" = "$2" ] || fail "$3: got '$1', expected '$2'"
 }
 
+# crashed: true when a program of the prefix has crashed (see
+# crashes_first): its exit code is then the exception's, not an answer.
+crashed() {
+    [ -n "$(prefix_crashes)" ]
+}
+
+# expect_exit_code ACTUAL EXPECTED WHAT: a program's exit code; nothing is
+# compared after a crash, which is the scenario's first failure.
+expect_exit_code() {
+    crashed || expect_eq "$@"
+}
+
+# crashes_first: puts a line for each program's crash in the prefix (logged
+# by its postmortem debugger, or by dbgview) before the scenario's other
+# failures; a crash of one of Wine's own programs is a note. run.sh calls it
+# after every scenario.
+crashes_first() {
+    local lines wine
+    [ -s "$WINEPREFIX/$CRASH_LOG_REL" ] || return 0
+    cp "$WINEPREFIX/$CRASH_LOG_REL" "$SCEN_DIR/crashes.log"
+    wine=$(prefix_crashes wine)
+    [ -z "$wine" ] || printf '%s\n' "$wine" | while IFS= read -r line; do note "$line"; done
+    lines=$(prefix_crashes)
+    [ -n "$lines" ] || return 0
+    { printf '%s\n' "$lines" | sed 's/^/      /'; cat "$SCEN_DIR/failures" 2>/dev/null; } >"$SCEN_DIR/failures.new"
+    mv "$SCEN_DIR/failures.new" "$SCEN_DIR/failures"
+}
+
+# outcome RC MS: "exit code RC after MS ms" for a note, or "crashed after MS ms".
+outcome() {
+    if crashed; then
+        echo "crashed after $2 ms"
+    else
+        echo "exit code $1 after $2 ms"
+    fi
+}
+
 # The line of control ID in a wininfo listing.
 control_line() {
     grep -E "^  control $2 class " "$1" | head -1
@@ -56,11 +93,11 @@ silent_install() {
     local t0 timeout=${1:-180000}
     [ $# -gt 0 ] && shift
     t0=$(now_ms)
-    winrun "$TOOLS_DIR/dbgview.exe" --timeout "$timeout" "$INSTALL_WIN\\setup.exe" /silence "$@" \
-        >"$SCEN_DIR/trace.txt" 2>"$SCEN_DIR/dbgview.err"
+    winrun "$TOOLS_DIR/dbgview.exe" --timeout "$timeout" --crash-log "$CRASH_LOG_WIN" \
+        "$INSTALL_WIN\\setup.exe" /silence "$@" >"$SCEN_DIR/trace.txt" 2>"$SCEN_DIR/dbgview.err"
     SILENT_RC=$?
     SILENT_MS=$(( $(now_ms) - t0 ))
-    note "setup.exe /silence${*:+ $*}: exit code $SILENT_RC after $SILENT_MS ms"
+    note "setup.exe /silence${*:+ $*}: $(outcome "$SILENT_RC" "$SILENT_MS")"
 }
 
 # log_texts LOG OUT: the texts of a /log file (copied to $SCEN_DIR) without
@@ -89,7 +126,8 @@ list_queues() {
 start_program() {
     local out=$1
     shift
-    winrun "$TOOLS_DIR/dbgview.exe" --timeout 300000 "$@" >"$SCEN_DIR/$out.txt" 2>"$SCEN_DIR/$out.err" &
+    winrun "$TOOLS_DIR/dbgview.exe" --timeout 300000 --crash-log "$CRASH_LOG_WIN" "$@" \
+        >"$SCEN_DIR/$out.txt" 2>"$SCEN_DIR/$out.err" &
     PROGRAM_PID=$!
 }
 

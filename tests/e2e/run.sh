@@ -7,10 +7,17 @@
 #   tests/e2e/run.sh --wow64 [SCENARIO...]
 #
 # With --wow64 the shipped 32-bit build (X86_BUILD_DIR, default
-# build/windows-x86) runs instead, under Wine's WOW64 in a 64-bit prefix, with
-# the 64-bit tools of BUILD_DIR beside it (WOW64_SCENARIOS). That needs a
-# machine that can execute 32-bit code and Wine's 32-bit part (wine32:i386);
-# without them the suite is skipped with the reason.
+# build/windows-x86) runs the same scenarios instead, under Wine's WOW64 in a
+# 64-bit prefix, with the 64-bit tools of BUILD_DIR beside it (and its own
+# 32-bit build of the tools that stand for the program: the scan, the planted
+# DLLs); where its expectations differ, build_expectations in scenarios.sh
+# holds them. That needs a machine that can execute 32-bit code and Wine's
+# 32-bit part (wine32:i386); without them the suite is skipped with the
+# reason.
+#
+# A program that crashes, however the scenario started it, fails the
+# scenario with the exception as its first line: every prefix has dbgview.exe
+# as its postmortem debugger (see tools/wine/lib.sh).
 #
 # Settings: BUILD_DIR (default build/windows-x64), WINE_WORK (build/wine).
 # Prints one line per scenario with its time and, for a failure, the reasons;
@@ -42,18 +49,17 @@ suite_start=$(now_ms)
 if [ $WOW64 -eq 1 ]; then
     SUITE="WOW64 suite"
     X86_BUILD_DIR="${X86_BUILD_DIR:-$REPO/build/windows-x86}"
-    X86_TOOLS_DIR="$X86_BUILD_DIR/tools"
-    reason=$("$E2E_DIR/../../tools/wine/can-run-32bit.sh") || skip_suite "$reason"
-    dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed' ||
-        skip_suite "Wine's 32-bit part (wine32:i386) is not installed"
-    [ -f "$X86_BUILD_DIR/package/setup.exe" ] || skip_suite "no windows-x86 package in $X86_BUILD_DIR"
+    reason=$(wow64_usable "$X86_BUILD_DIR") || skip_suite "$reason"
     PACKAGE_DIR="$X86_BUILD_DIR/package"
+    PROGRAM_TOOLS_DIR="$X86_BUILD_DIR/tools"
     CLEAN_PREFIX="$WINE_WORK/clean-prefix-wow64"
     E2E_WORK="$WINE_WORK/e2e-wow64"
-    [ ${#selected[@]} -gt 0 ] || read -r -a selected <<<"$(echo $WOW64_SCENARIOS)"
+    build_expectations 32
 else
-    [ ${#selected[@]} -gt 0 ] || read -r -a selected <<<"$(echo $SCENARIOS)"
+    PROGRAM_TOOLS_DIR="$TOOLS_DIR"
+    build_expectations 64
 fi
+[ ${#selected[@]} -gt 0 ] || read -r -a selected <<<"$(echo $SCENARIOS)"
 find_wine
 if ! reason=$(wine_usable); then
     skip_suite "$reason"
@@ -66,7 +72,7 @@ if ! start_xvfb; then
     echo "WARNING: no X display (Xvfb): the windows cannot be shown"
 fi
 trap stop_xvfb EXIT
-echo "$SUITE under $("$WINE64" --version) on DISPLAY ${DISPLAY:-none}; logs in $E2E_WORK"
+echo "$SUITE: $PACKAGE_DIR/setup.exe ($(program_kind "$PACKAGE_DIR/setup.exe")) under $("$WINE64" --version) on DISPLAY ${DISPLAY:-none}; logs in $E2E_WORK"
 
 passed=0
 failed=0
@@ -93,6 +99,7 @@ for name in "${selected[@]}"; do
         WINEPREFIX="$SCEN_DIR/prefix" stop_prefix
         fail "the scenario stopped before its end: $(tail -1 "$SCEN_DIR/output.log")"
     fi
+    WINEPREFIX="$SCEN_DIR/prefix" crashes_first
     ms=$(( $(now_ms) - t0 ))
     secs=$(printf '%d.%d' $((ms / 1000)) $((ms % 1000 / 100)))
     if [ -s "$SCEN_DIR/failures" ]; then

@@ -21,6 +21,15 @@ CLEAN_PREFIX="$WINE_WORK/clean-prefix"
 INSTALL_WIN='C:\Program Files\Corvane'
 INSTALL_UNIX_REL='drive_c/Program Files/Corvane'
 
+# Every prefix has dbgview.exe as its postmortem debugger (AeDebug): a program
+# that crashes, however it was started, gets its exception logged in one line
+# in CRASH_LOG (as does a program run under dbgview.exe --crash-log), instead
+# of Wine's own debugger's dump or dialog.
+POSTMORTEM_WIN='C:\tools\dbgview.exe'
+POSTMORTEM_REL='drive_c/tools/dbgview.exe'
+CRASH_LOG_WIN='C:\crashes.log'
+CRASH_LOG_REL='drive_c/crashes.log'
+
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono or Gecko download prompts: the installer needs neither.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
@@ -54,8 +63,10 @@ stop_prefix() {
 
 # Makes the clean prefix once per Wine version (about 10 s), then reuses it.
 ensure_clean_prefix() {
-    local version
-    version=$("$WINE64" --version 2>/dev/null)
+    local version view
+    # The marker names what the prefix was made with, so that an older
+    # recipe's prefix is made again.
+    version="$("$WINE64" --version 2>/dev/null) with a postmortem debugger"
     if [ -f "$CLEAN_PREFIX/.made-by" ] && [ "$(cat "$CLEAN_PREFIX/.made-by")" = "$version" ]; then
         return 0
     fi
@@ -69,6 +80,13 @@ ensure_clean_prefix() {
         # Without a window manager Wine draws the title bars itself only when
         # its windows are not managed.
         "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+        # In both registry views: a 32-bit program reads the 32-bit one.
+        for view in 64 32; do
+            "$WINE64" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger \
+                /d "$POSTMORTEM_WIN --crash-log $CRASH_LOG_WIN --attach %ld %ld" /f /reg:$view >/dev/null 2>&1
+            "$WINE64" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /d 1 /f \
+                /reg:$view >/dev/null 2>&1
+        done
         "$WINESERVER" -w
     ) || return 1
     [ -f "$CLEAN_PREFIX/system.reg" ] || { log "wineboot made no prefix"; return 1; }
@@ -86,7 +104,24 @@ new_prefix() {
     mkdir -p "$dir"
     cp -a "$CLEAN_PREFIX" "$dir/prefix"
     rm -f "$dir/prefix/.made-by"
+    mkdir -p "$(dirname "$dir/prefix/$POSTMORTEM_REL")"
+    cp "$TOOLS_DIR/dbgview.exe" "$dir/prefix/$POSTMORTEM_REL"
     export WINEPREFIX="$dir/prefix"
+}
+
+# prefix_crashes [wine]: one line for each program that crashed in the
+# current prefix so far ("the program crashed: exception 0xc0000005 at
+# 0x00000000 in "C:\...\setup.exe" (pid 32)"); nothing when none did. Wine's
+# own programs (those in C:\windows) are left out, or, with "wine", are the
+# only ones listed ("Wine's own program crashed: ...").
+prefix_crashes() {
+    local log="$WINEPREFIX/$CRASH_LOG_REL" ours='^dbgview: unhandled exception .* in "C:\\windows\\'
+    [ -f "$log" ] || return 0
+    if [ "${1:-}" = wine ]; then
+        grep -iE "$ours" "$log" | sed 's/^dbgview: unhandled exception /Wine'"'"'s own program crashed: exception /'
+    else
+        grep -viE "$ours" "$log" | sed -n 's/^dbgview: unhandled exception /the program crashed: exception /p'
+    fi
 }
 
 # Copies the laid-out package into the prefix's install folder.
@@ -148,6 +183,33 @@ screenshot() {
         import -window "$id" "$out" 2>/dev/null && return 0
     fi
     import -window root "$out" 2>/dev/null
+}
+
+# program_kind FILE.exe: "32-bit x86" or "64-bit x64", from its PE header.
+program_kind() {
+    local at machine
+    at=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+    machine=$(od -An -tx2 -j$((${at:-0} + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
+    case $machine in
+        014c) echo "32-bit x86" ;;
+        8664) echo "64-bit x64" ;;
+        *) echo "machine ${machine:-unknown}" ;;
+    esac
+}
+
+# wow64_usable X86_BUILD_DIR: can the shipped 32-bit build run here under
+# Wine's WOW64, beside the windows-x64 build's tools? Prints the reason when
+# it cannot.
+wow64_usable() {
+    local reason f
+    reason=$("$REPO/tools/wine/can-run-32bit.sh") || { echo "$reason"; return 1; }
+    if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed'; then
+        echo "Wine's 32-bit part (wine32:i386) is not installed"
+        return 1
+    fi
+    for f in package/setup.exe tools/scanlist.exe tools/dllprobe.exe tools/planted.dll; do
+        [ -f "$1/$f" ] || { echo "the windows-x86 build in $1 has no $f"; return 1; }
+    done
 }
 
 # Can this machine run the windows-x64 build's programs under Wine at all?
