@@ -104,9 +104,10 @@ static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath,
     if (started) {
         CloseHandle(process.hThread);
         // As long as the call itself would take.
-        if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-            !GetExitCodeProcess(process.hProcess, &exitCode))
-            exitCode = GetLastError();
+        if ((WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+             !GetExitCodeProcess(process.hProcess, &exitCode)) &&
+            (exitCode = GetLastError()) == ERROR_SUCCESS)
+            exitCode = ERROR_GEN_FAILURE;
         CloseHandle(process.hProcess);
     }
     if (held != INVALID_HANDLE_VALUE)
@@ -168,9 +169,12 @@ DWORD RunPnpUpdate(LPWSTR commandLine, DWORD loadError) {
     DWORD result = ERROR_INVALID_PARAMETER;
     int count = 0;
 
+    // A command line that cannot be split ends the child with the error.
     arguments = CommandLineToArgvW(commandLine, &count);
-    if (arguments == NULL)
-        return ERROR_INVALID_PARAMETER;
+    if (arguments == NULL) {
+        result = GetLastError();
+        return result != ERROR_SUCCESS ? result : ERROR_INVALID_PARAMETER;
+    }
     if (count == PNP_UPDATE_ARGUMENTS && wcscmp(arguments[0], PNP_UPDATE_OPTION) == 0 && arguments[1][0] != 0 &&
         arguments[2][0] != 0 && ReadFlags(arguments[3], &flags)) {
         if (loadError != ERROR_SUCCESS)

@@ -38,6 +38,7 @@ BOOL IsPnpUpdateCommandLine(const WCHAR *commandLine);
 // code, 0 on success, otherwise the call's Win32 error. loadError is the
 // error of loading the system libraries (ERROR_SUCCESS when they loaded),
 // which ends the child before the call. A command line that is not exactly
-// the private one ends it with ERROR_INVALID_PARAMETER, having done nothing.
+// the private one ends it with ERROR_INVALID_PARAMETER, one that cannot be
+// split with the error, having done nothing.
 // It shows nothing and writes no trace line.
 DWORD RunPnpUpdate(LPWSTR commandLine, DWORD loadError);
