@@ -13,6 +13,7 @@
 #include "common/package_files.h"
 #include "common/system_libraries.h"
 #include "install/install_window.h"
+#include "install/pnp_handover.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
 
@@ -170,6 +171,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     INITCOMMONCONTROLSEX classes;
     DWORD error = ERROR_SUCCESS;
     BOOL ownFolderRead = FALSE;
+    BOOL librariesLoaded;
     size_t i;
     int exitCode = 0;
 
@@ -181,10 +183,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     // Before anything loads a DLL: only System32's. Without its system
     // libraries the program cannot run; it ends before it calls one.
     RestrictDllSearch();
-    if (!LoadSystemLibraries()) {
-        error = GetLastError();
+    librariesLoaded = LoadSystemLibraries();
+    if (!librariesLoaded)
+        error = DeploymentFailureCode(GetLastError());
+    // The 64-bit build run by the 32-bit program for one Plug and Play call:
+    // its parent holds the single-instance guard and waits for its exit code.
+    if (IsPnpUpdateCommandLine(commandLine))
+        return (int)RunPnpUpdate(commandLine, error);
+    if (!librariesLoaded) {
         startUp.Options = ReadCommandLine(commandLine);
-        return EarlyEndCode(&startUp.Options, DeploymentFailureCode(error));
+        return EarlyEndCode(&startUp.Options, error);
     }
 
     startUp.InstanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);

@@ -1,7 +1,8 @@
 # The install folder, laid out in the build directory as it ships:
 #   package/setup.exe, package/unins000.exe (the same program), crvnv6.inf,
 #   i386, amd64, arm, arm64 with crvndrv6.dll, crvndrv6ui.dll, crvnmon.dll,
-#   dat/crvndrv6.dat, README.txt
+#   dat/crvndrv6.dat, README.txt; in the 32-bit package also
+#   amd64/crvnpnp.exe, the 64-bit build of the program
 # and the release artifact, a zip of that folder.
 #
 # The INF is generated at build time by tools/package/geninf, a small program
@@ -90,6 +91,30 @@ set(STANDIN_ARCH "every architecture")
 configure_file(${PKG_SRC}/placeholder.txt.in ${PKG_WORK}/dat/crvndrv6.dat @ONLY NEWLINE_STYLE CRLF)
 list(APPEND PLACEHOLDERS dat/crvndrv6.dat)
 
+# --- the 64-bit build, in the 32-bit package -------------------------------------
+# On x64 Windows the 32-bit program runs it for the one device installation
+# call that WOW64 refuses (install/pnp_handover.h, PNP_NATIVE_BUILD_PATH). It
+# is the same sources built with the x86_64 toolchain, in a build folder of
+# its own inside this one; it is built again whenever this build runs, which
+# costs nothing when nothing changed.
+set(PKG_NATIVE_COPY)
+set(PKG_NATIVE_DEPENDS)
+if(PKG_ARCH STREQUAL x86)
+  include(ExternalProject)
+  set(NATIVE_BUILD_DIR ${CMAKE_BINARY_DIR}/native-x64)
+  ExternalProject_Add(native_x64
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}
+    BINARY_DIR ${NATIVE_BUILD_DIR}
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/toolchain-x86_64-w64-mingw32.cmake
+               -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target setup -j 1
+    BUILD_BYPRODUCTS ${NATIVE_BUILD_DIR}/setup.exe
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON)
+  set(PKG_NATIVE_COPY COMMAND ${CMAKE_COMMAND} -E copy ${NATIVE_BUILD_DIR}/setup.exe ${PKG_DIR}/amd64/crvnpnp.exe)
+  set(PKG_NATIVE_DEPENDS native_x64 ${NATIVE_BUILD_DIR}/setup.exe)
+endif()
+
 # --- the folder and the zip ----------------------------------------------------
 set(PKG_COPY_COMMANDS)
 foreach(arch i386 amd64)
@@ -109,10 +134,11 @@ add_custom_command(OUTPUT ${PKG_ZIP}
   COMMAND ${CMAKE_COMMAND} -E copy ${PKG_WORK}/crvnv6.inf ${PKG_DIR}/crvnv6.inf
   COMMAND ${CMAKE_COMMAND} -E copy ${PKG_SRC}/README.txt ${PKG_DIR}/README.txt
   ${PKG_COPY_COMMANDS}
+  ${PKG_NATIVE_COPY}
   COMMAND ${CMAKE_COMMAND} -E rm -f ${PKG_ZIP}
   COMMAND ${CMAKE_COMMAND} -E chdir ${PKG_DIR} ${CMAKE_COMMAND} -E tar cf ${PKG_ZIP} --format=zip --mtime=2025-07-16
           setup.exe unins000.exe crvnv6.inf README.txt i386 amd64 arm arm64 dat
   DEPENDS setup $<TARGET_FILE:setup> ${PKG_WORK}/crvnv6.inf ${STANDIN_OUTPUTS} ${PKG_SRC}/README.txt
-          ${PKG_SRC}/placeholder.txt.in
+          ${PKG_SRC}/placeholder.txt.in ${PKG_NATIVE_DEPENDS}
   COMMENT "Laying out the install folder ${PKG_DIR} and ${PKG_ZIP}")
 add_custom_target(setup_package ALL DEPENDS ${PKG_ZIP})

@@ -56,18 +56,21 @@ static FARPROC FindFunction(HMODULE library, const char *name, DWORD *error) {
     return function;
 }
 
-// Fills one table member from the library at hand. A function pointer of one
-// type converts to another only through a cast; void (*)(void) says so to the
-// compiler.
+// Fills one member of a table being made from the library at hand. A
+// function pointer of one type converts to another only through a cast;
+// void (*)(void) says so to the compiler.
 #define RESOLVE_WINSPOOL(name)                                                                                         \
-    Winspool.name = (decltype(Winspool.name))(void (*)(void))FindFunction(library, #name, &error);
+    winspool.name = (decltype(winspool.name))(void (*)(void))FindFunction(library, #name, &error);
 #define RESOLVE_WINSPOOL_OPTIONAL(name)                                                                                \
-    Winspool.name = (decltype(Winspool.name))(void (*)(void))FindFunction(library, #name, &optionalError);
-#define RESOLVE_NEWDEV(name) Newdev.name = (decltype(Newdev.name))(void (*)(void))FindFunction(library, #name, &error);
+    winspool.name = (decltype(winspool.name))(void (*)(void))FindFunction(library, #name, &optionalError);
+#define RESOLVE_NEWDEV(name) newdev.name = (decltype(newdev.name))(void (*)(void))FindFunction(library, #name, &error);
 #define RESOLVE_COMCTL32(name)                                                                                         \
-    Comctl32.name = (decltype(Comctl32.name))(void (*)(void))FindFunction(library, #name, &error);
+    comctl32.name = (decltype(comctl32.name))(void (*)(void))FindFunction(library, #name, &error);
 
 BOOL LoadSystemLibraries(void) {
+    WinspoolFunctions winspool;
+    NewdevFunctions newdev;
+    Comctl32Functions comctl32;
     HMODULE library;
     DWORD error = ERROR_SUCCESS;
     DWORD optionalError = ERROR_SUCCESS;
@@ -86,5 +89,9 @@ BOOL LoadSystemLibraries(void) {
         SetLastError(error);
         return FALSE;
     }
+    // The tables are filled whole or not at all.
+    Winspool = winspool;
+    Newdev = newdev;
+    Comctl32 = comctl32;
     return TRUE;
 }

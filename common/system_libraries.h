@@ -72,6 +72,6 @@ BOOL RestrictDllSearch(void);
 
 // Loads the three libraries from System32 and fills their tables. FALSE, with
 // the last error of the failed load or lookup, when a library cannot be
-// loaded or lacks a function that is not optional: the program must then end
-// without calling any.
+// loaded or lacks a function that is not optional: the tables are then left
+// as they were, and the program must end without calling any.
 BOOL LoadSystemLibraries(void);

@@ -21,6 +21,7 @@
 #include "install/deploy.h"
 #include "install/discovery.h"
 #include "install/manual_install.h"
+#include "install/pnp_handover.h"
 #include "install/queue_queries.h"
 
 #define STORE_PATH_CCH 260
@@ -87,7 +88,7 @@ int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {
 
     if (DoUploadDriverPackage(infPath)) {
         RescanDevices();
-        Newdev.UpdateDriverForPlugAndPlayDevicesW(NULL, request->HardwareId, infPath, INSTALLFLAG_FORCE, NULL);
+        UpdateDriverForPnpDevices(request->HardwareId, infPath, INSTALLFLAG_FORCE);
 
         // Only a queue of a model with the language monitor ends the wait
         // early: its monitor DLL has to be put in place.

@@ -92,6 +92,7 @@ struct ProcessState {
     std::wstring Tail;            // writable command line given to wWinMain
     std::vector<WCHAR> TailBuffer;
     bool RunsProgram = false;     // its main thread is the program's wWinMain
+    bool Image64Bit = false;      // started from the program's x64 build (sim::kProgramImage64)
     std::shared_ptr<KObject> Object;
 };
 
@@ -157,6 +158,19 @@ ProcessState *FindProcess(DWORD pid) {
         if (p->Info.Id == pid)
             return p.get();
     return nullptr;
+}
+
+// Whether a program file is the program's x64 build, by its content.
+bool IsImage64Bit(const std::wstring &file) {
+    std::string content = sim::files::ReadFile(file);
+    return content.compare(0, strlen(sim::kProgramImage64), sim::kProgramImage64) == 0;
+}
+
+// Whether a process that runs the program runs it under WOW64: the 32-bit
+// build on a machine whose processor is not x86. The x64 build runs natively.
+// Null is the test process.
+bool ProgramUnderWow64(const ProcessState *p) {
+    return M().Program32Bit && M().Architecture != PROCESSOR_ARCHITECTURE_INTEL && !(p && p->Image64Bit);
 }
 
 void SyncProcessView() {
@@ -391,6 +405,18 @@ ProcessState *NewProcess(const std::wstring &image, const std::wstring &commandL
     return raw;
 }
 
+DWORD StartInProcess(ProcessState *p, std::function<int()> main);
+
+// Runs the program's wWinMain in p with tail as its command line.
+DWORD StartProgramIn(ProcessState *p, const std::wstring &tail) {
+    p->TailBuffer.assign(tail.begin(), tail.end());
+    p->TailBuffer.push_back(0);
+    p->RunsProgram = true;
+    return StartInProcess(p, [p]() {
+        return wWinMain(kProgramInstance, nullptr, p->TailBuffer.data(), 10 /* SW_SHOWDEFAULT */);
+    });
+}
+
 DWORD StartInProcess(ProcessState *p, std::function<int()> main) {
     p->Info.Started = true;
     if (M().RunFirstProcess == SIZE_MAX)
@@ -553,7 +579,7 @@ std::wstring Upper(std::wstring text) {
 void OnReset(std::function<void()> fn) { ResetHooks().push_back(std::move(fn)); }
 WORD NativeArchitecture() { return M().Architecture; }
 sim::WindowsVersion Version() { return M().Version; }
-bool IsWow64() { return M().Program32Bit && M().Architecture != PROCESSOR_ARCHITECTURE_INTEL; }
+bool IsWow64() { return ProgramUnderWow64(tCurrent ? FindProcess(tCurrent->ProcessId) : nullptr); }
 bool Is64BitWindows() {
     WORD arch = M().Architecture;
     return arch == PROCESSOR_ARCHITECTURE_AMD64 || arch == PROCESSOR_ARCHITECTURE_ARM64 ||
@@ -601,6 +627,8 @@ bool Kernel32Exports(const char *name) {
 // ============================================================================
 
 namespace sim {
+
+const char kProgramImage64[] = "x64 program image";
 
 void Reset() {
     auto &m = M();
@@ -666,12 +694,17 @@ DWORD StartProgram(const std::wstring &image, const std::wstring &tail) {
     if (!tail.empty())
         cmdline += L" " + tail;
     ProcessState *p = NewProcess(image, cmdline);
-    p->TailBuffer.assign(tail.begin(), tail.end());
-    p->TailBuffer.push_back(0);
-    p->RunsProgram = true;
-    return StartInProcess(p, [p]() {
-        return wWinMain(kProgramInstance, nullptr, p->TailBuffer.data(), 10 /* SW_SHOWDEFAULT */);
-    });
+    p->Image64Bit = IsImage64Bit(image);
+    return StartProgramIn(p, tail);
+}
+
+void StartCreatedProcess(DWORD processId) {
+    ProcessState *p = FindProcess(processId);
+    if (p == nullptr || p->Info.Started || p->Info.Ended)
+        return;
+    std::wstring tail;
+    SplitCommandLine(p->Info.CommandLine, nullptr, &tail);
+    StartProgramIn(p, tail);
 }
 
 Process Run(uint64_t timeLimitMs) {
@@ -1036,6 +1069,23 @@ BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
     return TRUE;
 }
 
+// STILL_ACTIVE until the process has ended, then its exit code.
+BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+    SIM_ENTER("GetExitCodeProcess", FALSE);
+    auto obj = ObjectOf(process);
+    ProcessState *p = obj && obj->Type == KObject::Process ? FindProcess(obj->ProcessId) : nullptr;
+    if (p == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (exitCode == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *exitCode = p->Info.Ended ? static_cast<DWORD>(p->Info.ExitCode) : STILL_ACTIVE;
+    return TRUE;
+}
+
 DWORD WINAPI GetCurrentProcessId(void) { return simk::CurrentProcessId(); }
 DWORD WINAPI GetCurrentThreadId(void) { return simk::CurrentThreadId(); }
 
@@ -1073,8 +1123,17 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
             return FALSE;
         }
     }
+    // The program's x64 build runs only where the processor is x64: 32-bit
+    // Windows and ARM64 Windows 10 cannot run it (x64 emulation on ARM64
+    // Windows 11 is not modelled).
+    bool image64Bit = !bare && IsImage64Bit(file);
+    if (image64Bit && M().Architecture != PROCESSOR_ARCHITECTURE_AMD64) {
+        SetLastError(ERROR_BAD_EXE_FORMAT);
+        return FALSE;
+    }
     ProcessState *p = NewProcess(image, commandLine);
     p->Info.ImageFile = sim::files::Canonical(file);
+    p->Image64Bit = image64Bit;
     DWORD pid = simk::CurrentProcessId();
     p->Info.InheritHandles = inheritHandles != FALSE;
     p->Info.CreationFlags = creationFlags;
@@ -1144,7 +1203,8 @@ bool ProcessOfHandle(HANDLE handle, ProcessState **process) {
 }
 
 // The system's own programs run as the folder they were started from says;
-// every other program is the simulated program.
+// every other program is the simulated program, in the build it was started
+// from. Null is the calling process.
 bool RunsUnderWow64(const ProcessState *p) {
     if (p && simk::Is64BitWindows()) {
         std::wstring folder = p->Info.ImageFile.substr(0, p->Info.ImageFile.find_last_of(L'\\'));
@@ -1153,7 +1213,7 @@ bool RunsUnderWow64(const ProcessState *p) {
         if (simk::SameText(folder, sim::files::kSystemWow64Directory))
             return true;
     }
-    return simk::IsWow64();
+    return p ? ProgramUnderWow64(p) : simk::IsWow64();
 }
 
 USHORT NativeMachine() {

@@ -593,6 +593,31 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
     return TRUE;
 }
 
+// Removes an empty folder. A path that is not there fails with
+// ERROR_FILE_NOT_FOUND, a file with ERROR_DIRECTORY, a folder that holds
+// anything (a file deleted while open included) with ERROR_DIR_NOT_EMPTY,
+// a drive root with ERROR_ACCESS_DENIED.
+BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
+    SIM_ENTER("RemoveDirectoryW", FALSE);
+    Resolved r = ResolveForCaller(lpPathName);
+    DWORD error = r.Error;
+    if (error == 0 && r.Target == nullptr)
+        error = ERROR_FILE_NOT_FOUND;
+    if (error == 0 && !r.Target->Folder)
+        error = ERROR_DIRECTORY;
+    if (error == 0 && r.Name.empty())
+        error = ERROR_ACCESS_DENIED;
+    if (error == 0 && !KeysAtAndBelow(nodes, r.Key, false).empty())
+        error = ERROR_DIR_NOT_EMPTY;
+    if (error != 0) {
+        simk::SetError(error);
+        return FALSE;
+    }
+    nodes.erase(r.Key);
+    locks.erase(r.Key);
+    return TRUE;
+}
+
 // With MOVEFILE_DELAY_UNTIL_REBOOT the move is only recorded (a missing or
 // locked source is no obstacle: it may be there at restart); otherwise
 // files and folders are renamed at once.
@@ -1200,6 +1225,7 @@ void LayOutInstallFolder(const std::wstring &folder) {
     for (const wchar_t *arch : {L"i386", L"arm", L"amd64", L"arm64"})
         for (const wchar_t *file : {L"crvndrv6.dll", L"crvndrv6ui.dll", L"crvnmon.dll"})
             put(std::wstring(arch) + L"\\" + file);
+    WriteFile(base + L"amd64\\crvnpnp.exe", sim::kProgramImage64);
 }
 
 }  // namespace files

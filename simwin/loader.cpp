@@ -56,11 +56,11 @@ const ApiGroup kApiGroups[] = {
     {L"kernel32.dll",
      "Sleep GetTickCount GetLastError SetLastError GetProcessHeap HeapAlloc HeapFree LocalAlloc LocalFree "
      "CloseHandle CreateMutexW ReleaseMutex CreateEventW SetEvent ResetEvent WaitForSingleObject CreateThread "
-     "GetExitCodeThread GetCurrentProcessId GetCurrentThreadId CreateProcessW GetModuleFileNameW GetModuleHandleW "
+     "GetExitCodeThread GetExitCodeProcess GetCurrentProcessId GetCurrentThreadId CreateProcessW GetModuleFileNameW GetModuleHandleW "
      "LoadLibraryW LoadLibraryExW LoadLibraryExA FreeLibrary GetProcAddress SetDllDirectoryW "
      "SetDefaultDllDirectories AddDllDirectory RemoveDllDirectory IsWow64Process IsWow64Process2 "
      "GetNativeSystemInfo GetSystemInfo SystemTimeToFileTime OutputDebugStringW OutputDebugStringA CreateFileW "
-     "CreateDirectoryW CopyFileW DeleteFileW MoveFileExW GetFileAttributesW GetSystemDirectoryW GetTempPathW "
+     "CreateDirectoryW RemoveDirectoryW CopyFileW DeleteFileW MoveFileExW GetFileAttributesW GetSystemDirectoryW GetTempPathW "
      "GetTempFileNameW GetACP MultiByteToWideChar WideCharToMultiByte lstrlenW lstrcmpW lstrcmpiW lstrcpynW "
      "GetCurrentProcess GetWindowsDirectoryW GetSystemWindowsDirectoryW GetSystemWow64DirectoryW "
      "Wow64DisableWow64FsRedirection Wow64RevertWow64FsRedirection GetLocalTime WriteFile"},

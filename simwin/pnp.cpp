@@ -165,12 +165,14 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
     update.InstallFlags = InstallFlags;
     update.RebootPointerGiven = bRebootRequired != nullptr;
     update.Time = simk::Now();
+    update.Process = simk::CurrentProcessId();
 
     DWORD error = 0;
     const sim::PnpPrinter *printer = nullptr;
     const sim::DriverPackage *package = nullptr;
     if (simk::IsWow64()) {
-        // A 32-bit program on 64-bit Windows may not install drivers.
+        // A 32-bit program on 64-bit Windows may not install drivers; the
+        // program's x64 build, in a process of its own, may.
         error = ERROR_IN_WOW64;
     } else if (!HardwareId || !*HardwareId || !FullInfPath || !*FullInfPath || (InstallFlags & ~0x00000007u)) {
         error = ERROR_INVALID_PARAMETER;

@@ -6,8 +6,9 @@
 // Wizard button is pressed, "Remove" in the uninstall window, the hand-over
 // from setup.exe on an installed machine and the relaunch of unins000.exe,
 // the unattended install and removal (/quiet, /remove, both with their log
-// file), staging, the 32-bit program on x64 under WOW64, also on Windows 7)
-// is one test. The sweep first records a clean run: every call of
+// file), staging, the 32-bit program on x64 under WOW64, also on Windows 7,
+// with its 64-bit build run for the Plug and Play call) is one test. Calls
+// of a child count as the run's. The sweep first records a clean run: every call of
 // a simulated API, by name and occurrence. It then replays the run
 // once per recorded call with that one call failing, and once per API with
 // every call of it failing, each time with the error Windows gives for a
@@ -109,6 +110,7 @@ const ErrorRow kErrorTable[] = {
     {"CreateThread", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"CreateProcessW", ERROR_ACCESS_DENIED, nullptr},
     {"WaitForSingleObject", ERROR_INVALID_HANDLE, nullptr},
+    {"GetExitCodeProcess", ERROR_ACCESS_DENIED, nullptr},
     {"GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"SystemTimeToFileTime", ERROR_INVALID_PARAMETER, nullptr},
     {"GetLocalTime", 0, "returns nothing"},
@@ -154,6 +156,7 @@ const ErrorRow kErrorTable[] = {
     {"CreateFileW", ERROR_SHARING_VIOLATION, nullptr},
     {"WriteFile", kDiskFull, nullptr},
     {"CreateDirectoryW", ERROR_ACCESS_DENIED, nullptr, {ERROR_ALREADY_EXISTS}},
+    {"RemoveDirectoryW", ERROR_DIR_NOT_EMPTY, nullptr},
     {"ConvertStringSecurityDescriptorToSecurityDescriptorW", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     // Services
     {"OpenSCManagerW", ERROR_ACCESS_DENIED, nullptr},
@@ -608,6 +611,7 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
     sim::Reset();
     ResetProductGlobals();
     run.Arrange();
+    install_fixture::RunNativeBuildChildren();
     std::map<std::wstring, std::string> before = Snapshot();
 
     Outcome out;

@@ -65,6 +65,16 @@ inline void ArrangeProgramInstall(const std::wstring &description, bool plugAndP
     }
 }
 
+// Runs the children that the program starts from its 64-bit build (the
+// hand-over of the Plug and Play call under WOW64) as they are created;
+// CreateProcessW itself only records a process.
+inline void RunNativeBuildChildren() {
+    sim::OnProcessCreated([](const sim::Process &child) {
+        if (sim::files::ReadFile(child.ImageFile) == sim::kProgramImage64)
+            sim::StartCreatedProcess(child.Id);
+    });
+}
+
 }  // namespace install_fixture
 
 class InstallFixture : public SimTest {

@@ -11,6 +11,8 @@
 // the machine's own package. The same machines start the printer wizard in
 // their own rundll32.
 #include <windows.h>
+#include <newdev.h>
+#include <strsafe.h>
 
 #include <cwchar>
 #include <ostream>
@@ -22,9 +24,11 @@
 #include "install/catalog.h"
 #include "install/install_sequence.h"
 #include "install/install_window.h"
+#include "install/pnp_handover.h"
 #include "sim/core.h"
 #include "sim/files.h"
 #include "sim/loader.h"
+#include "sim/pnp.h"
 #include "sim/registry.h"
 #include "sim/spooler.h"
 #include "sim/windows.h"
@@ -140,6 +144,7 @@ TEST_P(NativeArchitectureTest, SilentInstallAndUninstallTakeTheMachinesOwnDriver
     SetMachine(machine);
     sim::SetWow64NullEnvironmentIsX86(std::get<2>(GetParam()));
     install_fixture::ArrangeProgramInstall(kModel, plugAndPlay);
+    install_fixture::RunNativeBuildChildren();
     const std::wstring driverFolder = sim::PrinterDriverDirectory(machine.Environment);
 
     sim::Process setup = sim::RunProgram(kSetup, L"/silence", 120000);
@@ -149,10 +154,11 @@ TEST_P(NativeArchitectureTest, SilentInstallAndUninstallTakeTheMachinesOwnDriver
     ASSERT_NE(nullptr, queue);
     EXPECT_EQ(kModel, queue->pDriverName);
     EXPECT_EQ(std::vector<std::wstring>{machine.Environment}, EnvironmentsOfDriver(kModel));
-    // Under WOW64 Plug and Play refuses the installation (ERROR_IN_WOW64):
-    // the program installs the files itself, those of the machine's own
+    // Under WOW64 Plug and Play refuses the installation (ERROR_IN_WOW64),
+    // which on x64 the program's 64-bit build makes instead; on ARM64 the
+    // program installs the files itself, those of the machine's own
     // processor, into the machine's own driver folder and nowhere else.
-    bool manual = !plugAndPlay || (machine.Program32Bit && machine.Processor != PROCESSOR_ARCHITECTURE_INTEL);
+    bool manual = !plugAndPlay || (machine.Program32Bit && machine.Processor == PROCESSOR_ARCHITECTURE_ARM64);
     EXPECT_EQ(manual, !queue->AddedByPnp);
     if (manual) {
         const std::wstring source = std::wstring(machine.Folder) + L"\\crvndrv6.dll";
@@ -243,6 +249,7 @@ TEST_P(OneMachineTest, LanguageMonitorInTheRealSystem32UntilRemove) {
         SCOPED_TRACE(held ? "the DLL held by another program" : "the DLL free");
         SetUp();
         install_fixture::ArrangeProgramInstall(kModel, false);
+        install_fixture::RunNativeBuildChildren();
         sim::RunInProcess([] {
             InstallRequest request = {};
             StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kInstallDir);
@@ -308,5 +315,170 @@ TEST_P(WizardMachineTest, WizardRunsInTheMachinesOwnRundll32) {
 
 INSTANTIATE_TEST_SUITE_P(Machines, WizardMachineTest, ::testing::ValuesIn(kMachines),
                          [](const ::testing::TestParamInfo<Machine> &info) { return std::string(info.param.Name); });
+
+// --- Plug and Play through the 64-bit build --------------------------------------
+// A 32-bit program under WOW64 on x64 has its 64-bit build make the driver
+// update that WOW64 refuses, from a protected copy held until the child has
+// ended; the road then runs as on a native machine. Without a 64-bit build
+// that can start, and on ARM64, the manual road follows as before.
+
+enum class NativeBuild { Present, Missing, NotStartable };
+const char *const kNativeBuildNames[] = {"_NativeBuild", "_NativeBuildMissing", "_NativeBuildNotStartable"};
+void PrintTo(NativeBuild build, std::ostream *out) { *out << kNativeBuildNames[static_cast<int>(build)] + 1; }
+
+class PlugAndPlayRoadTest : public SimTest, public ::testing::WithParamInterface<std::tuple<Machine, NativeBuild>> {};
+
+// A silent install of a printer that Plug and Play installs, and its trace.
+sim::Process SilentInstall(const Machine &machine, NativeBuild build, std::vector<std::wstring> *trace) {
+    SetMachine(machine);
+    install_fixture::ArrangeProgramInstall(kModel, true);
+    if (build == NativeBuild::Missing)
+        sim::files::Remove(std::wstring(kInstallDir) + L"amd64\\crvnpnp.exe");
+    if (build == NativeBuild::NotStartable)
+        sim::FailCall("CreateProcessW", ERROR_BAD_EXE_FORMAT, -1);
+    sim::Process setup = sim::RunProgram(kSetup, L"/silence", 120000);
+    *trace = TraceLines();
+    return setup;
+}
+
+TEST_P(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayWhereANativeProcessCanAskForIt) {
+    const Machine &machine = std::get<0>(GetParam());
+    NativeBuild build = std::get<1>(GetParam());
+    bool wow64OnX64 = machine.Program32Bit && machine.Processor == PROCESSOR_ARCHITECTURE_AMD64;
+    bool handOver = wow64OnX64 && build == NativeBuild::Present;
+    bool plugAndPlay = handOver || !machine.Program32Bit || machine.Processor == PROCESSOR_ARCHITECTURE_INTEL;
+    std::vector<sim::Process> children;
+    sim::OnProcessCreated([&children](const sim::Process &child) {
+        // A copy of the 64-bit build in a folder of its own under
+        // %SystemRoot%\Temp, which the user can neither write nor rename,
+        // held open without write or delete sharing, started by its path.
+        const std::wstring folder = child.ImageFile.substr(0, child.ImageFile.rfind(L'\\'));
+        EXPECT_EQ(std::wstring(sim::files::kSystemTempDirectory), folder.substr(0, folder.rfind(L'\\')));
+        EXPECT_EQ(sim::kProgramImage64, sim::files::ReadFile(child.ImageFile));
+        EXPECT_FALSE(sim::files::UserCanWrite(folder));
+        EXPECT_FALSE(sim::files::UserCanRename(child.ImageFile));
+        std::vector<sim::files::OpenHandle> held = sim::files::OpenHandles(child.ImageFile);
+        EXPECT_TRUE(held.size() == 1 && (held[0].Share & (FILE_SHARE_WRITE | FILE_SHARE_DELETE)) == 0);
+        EXPECT_EQ(L"\"" + child.Image + L"\" /UpdateDriverForPlugAndPlayDevices \"" +
+                      install_fixture::HardwareIdOf(kModel) + L"\" \"" + install_fixture::kInfPath + L"\" 1",
+                  child.CommandLine);
+        children.push_back(child);
+        sim::StartCreatedProcess(child.Id);
+    });
+    std::vector<std::wstring> trace;
+    sim::Process setup = SilentInstall(machine, build, &trace);
+
+    const sim::PrintQueue *queue = sim::FindQueue(kModel);
+    ASSERT_NE(nullptr, queue);
+    EXPECT_EQ(plugAndPlay, queue->AddedByPnp);
+    EXPECT_EQ(!plugAndPlay, sim::CallCount("AddPrinterDriverW") > 0);  // the manual road
+    EXPECT_EQ(wow64OnX64 && build != NativeBuild::Missing ? 1 : 0, sim::CallCount("CreateProcessW"));
+    ASSERT_EQ(handOver ? 1u : 0u, children.size());
+    // The update that succeeded (the last one), in the child or in setup.
+    std::vector<sim::DriverUpdate> updates = sim::DriverUpdates();
+    ASSERT_EQ(handOver ? 2u : 1u, updates.size());
+    EXPECT_EQ(plugAndPlay, updates.back().Result != FALSE);
+    EXPECT_EQ(handOver ? children[0].Id : setup.Id, updates.back().Process);
+    EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListFolder(sim::files::kSystemTempDirectory));
+    if (!handOver)
+        return;
+    // The road takes the virtual time it takes on a native machine, and the
+    // trace is the same, line for line.
+    std::vector<std::wstring> nativeTrace;
+    sim::Reset();
+    ResetProductGlobals();
+    Machine native = machine;
+    native.Program32Bit = false;
+    sim::Process nativeSetup = SilentInstall(native, build, &nativeTrace);
+    EXPECT_EQ(nativeSetup.EndTime - nativeSetup.StartTime, setup.EndTime - setup.StartTime);
+    EXPECT_EQ(nativeTrace, trace);
+}
+
+std::string RoadName(const ::testing::TestParamInfo<std::tuple<Machine, NativeBuild>> &info) {
+    return std::string(std::get<0>(info.param).Name) + kNativeBuildNames[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(Machines, PlugAndPlayRoadTest,
+                         ::testing::Combine(::testing::ValuesIn(kMachines),
+                                            ::testing::Values(NativeBuild::Present, NativeBuild::Missing,
+                                                              NativeBuild::NotStartable)),
+                         RoadName);
+
+// The 64-bit build's private mode, run directly: the one call, and its result
+// as the exit code; a command line that is not exactly its own ends with
+// ERROR_INVALID_PARAMETER and calls nothing. It shows nothing, writes no
+// trace and takes no single-instance guard.
+struct ChildRun {
+    const char *Name;
+    const wchar_t *Arguments;  // after the option
+    bool Native;               // the 64-bit build, or the 32-bit program under WOW64
+    DWORD ExitCode;
+};
+
+const wchar_t kBlankId[] = L"usbprint\\corvane ld-2040 plus762a";
+const ChildRun kChildRuns[] = {
+    {"Installs", L" \"usbprint\\corvane ld-2040 plus762a\" \"C:\\Program Files\\Corvane\\crvnv6.inf\" 1", true, 0},
+    {"UnknownDevice", L" \"usbprint\\other\" \"C:\\Program Files\\Corvane\\crvnv6.inf\" 1", true,
+     ERROR_NO_SUCH_DEVINST},
+    {"UnderWow64", L" \"usbprint\\corvane ld-2040 plus762a\" \"C:\\Program Files\\Corvane\\crvnv6.inf\" 1", false,
+     ERROR_IN_WOW64},
+    {"NoFlags", L" \"usbprint\\x\" \"C:\\crvnv6.inf\"", true, ERROR_INVALID_PARAMETER},
+    {"FlagsNotANumber", L" \"usbprint\\x\" \"C:\\crvnv6.inf\" 1x", true, ERROR_INVALID_PARAMETER},
+    {"FlagsTooLarge", L" \"usbprint\\x\" \"C:\\crvnv6.inf\" 4294967296", true, ERROR_INVALID_PARAMETER},
+    {"EmptyHardwareId", L" \"\" \"C:\\crvnv6.inf\" 1", true, ERROR_INVALID_PARAMETER},
+    {"OneMore", L" \"usbprint\\x\" \"C:\\crvnv6.inf\" 1 1", true, ERROR_INVALID_PARAMETER},
+    {"Alone", L"", true, ERROR_INVALID_PARAMETER},
+};
+
+void PrintTo(const ChildRun &run, std::ostream *out) { *out << run.Name; }
+
+class ChildModeTest : public SimTest, public ::testing::WithParamInterface<ChildRun> {};
+
+TEST_P(ChildModeTest, MakesTheOneCallAndEndsWithItsResult) {
+    const ChildRun &run = GetParam();
+    SetMachine(kMachines[1]);  // x64, the 32-bit program
+    sim::files::LayOutInstallFolder(kInstallDir);
+    sim::AddDriverPackage(install_fixture::kInfPath);
+    sim::PlugPrinter({kBlankId, kModel, kModel, L"USB001", 0});
+    const std::wstring image = L"C:\\Windows\\Temp\\uni1.tmp\\uni2.tmp";
+    sim::files::WriteFile(image, run.Native ? sim::kProgramImage64 : "program image");
+
+    sim::Process child =
+        sim::RunProgram(image, std::wstring(L"/UpdateDriverForPlugAndPlayDevices") + run.Arguments, 10000);
+    EXPECT_EQ(run.ExitCode, static_cast<DWORD>(child.ExitCode));
+    EXPECT_FALSE(child.Crashed);
+    ASSERT_EQ(run.ExitCode == ERROR_INVALID_PARAMETER ? 0u : 1u, sim::DriverUpdates().size());
+    if (run.ExitCode == 0) {
+        EXPECT_EQ(kBlankId, sim::DriverUpdates()[0].HardwareId);
+        EXPECT_EQ(install_fixture::kInfPath, sim::DriverUpdates()[0].InfPath);
+        EXPECT_EQ(static_cast<DWORD>(INSTALLFLAG_FORCE), sim::DriverUpdates()[0].InstallFlags);
+    }
+    for (const char *api : {"CreateMutexW", "DialogBoxParamW", "MessageBoxW", "OutputDebugStringW"})
+        EXPECT_EQ(0, sim::CallCount(api)) << api;
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, ChildModeTest, ::testing::ValuesIn(kChildRuns),
+                         [](const ::testing::TestParamInfo<ChildRun> &info) { return std::string(info.param.Name); });
+
+// The parent passes any hardware id whole (blanks, quotes, backslashes before
+// a quote and at the end) and takes the child's exit code as the result and
+// the last error.
+TEST_F(ChildModeTest, HandOverPassesTheHardwareIdWholeAndTakesTheChildsError) {
+    SetMachine(kMachines[1]);
+    sim::files::LayOutInstallFolder(kInstallDir);
+    StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kInstallDir);
+    install_fixture::RunNativeBuildChildren();
+    for (const wchar_t *id : {kBlankId, L"usbprint\\a \"b\" c", L"usbprint\\a\\\\\"b", L"usbprint\\a\\"}) {
+        BOOL result = TRUE;
+        DWORD error = 0;
+        sim::RunInProcess([&] {
+            result = UpdateDriverForPnpDevices(id, install_fixture::kInfPath, INSTALLFLAG_FORCE);
+            error = GetLastError();
+        });
+        EXPECT_FALSE(result);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST), error);
+        EXPECT_EQ(id, sim::DriverUpdates().back().HardwareId);
+    }
+}
 
 }  // namespace

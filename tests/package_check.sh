@@ -32,7 +32,7 @@ objdump_for() {
     local file=$1
     shift
     case $file in
-        *windows-x64*) x86_64-w64-mingw32-objdump "$@" ;;
+        *windows-x64* | *crvnpnp.exe) x86_64-w64-mingw32-objdump "$@" ;;
         *) i686-w64-mingw32-objdump "$@" ;;
     esac
 }
@@ -59,6 +59,8 @@ layout() {
     done
     cmp -s "$dir/setup.exe" "$dir/unins000.exe"
 }
+# The 32-bit package also carries the 64-bit build of the program.
+native_build() { pe_format "$1/amd64/crvnpnp.exe" pei-x86-64 && gui_subsystem "$1/amd64/crvnpnp.exe"; }
 
 for preset in windows-x86 windows-x64; do
     exe="$root/$preset/setup.exe"
@@ -74,6 +76,7 @@ for preset in windows-x86 windows-x64; do
     check "$preset: every call through an import slot reaches a function" python3 "$check_imports" --slots "$exe"
     check "$preset: imported and delay-loaded DLLs as CMakeLists.txt lists them" python3 "$check_imports" --dlls "$exe"
     check "$preset: install folder layout" layout "$root/$preset/package"
+    [ $preset = windows-x86 ] && check "$preset: amd64\\crvnpnp.exe is the 64-bit build" native_build "$root/$preset/package"
     check "$preset: release zip" test -s "$(ls "$root/$preset"/corvane-setup-*.zip 2>/dev/null | head -1)"
 done
 

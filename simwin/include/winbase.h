@@ -52,6 +52,7 @@ typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                            LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentProcessId(void);
 DWORD WINAPI GetCurrentThreadId(void);
 // The pseudo-handle (HANDLE)-1 that stands for the calling process.
@@ -199,6 +200,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                       LPOVERLAPPED lpOverlapped);
 BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists);
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
+BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName);
 BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags);
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);

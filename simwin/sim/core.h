@@ -68,7 +68,7 @@ struct Process {
     int ExitCode = 0;
     bool Ended = false;
     bool Killed = false;       // ended by the test's time limit
-    bool Started = false;      // run by the simulation (StartProgram / RunProgram)
+    bool Started = false;      // run by the simulation (StartProgram, RunProgram, StartCreatedProcess)
     // Ended by an unhandled exception or a failed start, as the loader ends a
     // program whose DLL cannot be found; ExitCode is then the status.
     bool Crashed = false;
@@ -94,6 +94,13 @@ void SetTestProcessImage(const std::wstring &image);
 // path, tail the command line after the program name, as wWinMain receives
 // it. Returns the process id. Call from a test or from a clock event.
 DWORD StartProgram(const std::wstring &image, const std::wstring &tail);
+// Runs the program in a process that CreateProcessW created and only
+// recorded: its wWinMain gets the command line after the program name, as a
+// new process of the program would. Call it from an OnProcessCreated hook for
+// the children that should run (the program's own, not rundll32); the
+// parent's process handle is then signalled, and GetExitCodeProcess answers,
+// when the child ends. Nothing happens for a process that runs or ended.
+void StartCreatedProcess(DWORD processId);
 // Runs the simulated processes until every one has ended, or until the
 // virtual clock reaches timeLimitMs, when the remaining ones are ended as by
 // TerminateProcess. Returns the first process started since the last Run.
@@ -154,10 +161,20 @@ void SetWindowsVersion(WindowsVersion version);
 //   registry             HKLM\SOFTWARE redirected to SOFTWARE\WOW6432Node
 //   spooler              a null environment means "Windows NT x86"
 //   device installation  UpdateDriverForPlugAndPlayDevicesW fails with
-//                        ERROR_IN_WOW64
+//                        ERROR_IN_WOW64 (0xE0000235)
 // A native program sees the machine as it is (GetSystemInfo excepted, which
 // answers x86 for any program, as this simulation always did).
 void SetProgram32Bit(bool is32Bit);
+
+// The content that makes a program file the x64 build of the program (a test
+// writes it with sim::files::WriteFile; a copy stays what it was copied
+// from). A process started from it, by CreateProcessW or StartProgram, runs
+// natively whatever SetProgram32Bit says: no redirection, its own view of the
+// registry and the spooler, and UpdateDriverForPlugAndPlayDevicesW works for
+// it. CreateProcessW refuses it with ERROR_BAD_EXE_FORMAT on a machine whose
+// processor is not x64 (32-bit Windows and ARM64 Windows 10 cannot run it;
+// the x64 emulation of ARM64 Windows 11 is not modelled).
+extern const char kProgramImage64[];  // "x64 program image"
 
 // --- Debugger output -------------------------------------------------------
 // Every OutputDebugStringW call's text, in order.

@@ -178,7 +178,8 @@ void Restart();
 // each file: "crvnv6.inf", "unins000.exe", "dat\crvndrv6.dat", and in each of
 // "i386", "arm", "amd64", "arm64" the files "crvndrv6.dll", "crvndrv6ui.dll"
 // and "crvnmon.dll". Each file's content is its path relative to the folder,
-// e.g. "amd64\crvnmon.dll".
+// e.g. "amd64\crvnmon.dll"; "amd64\crvnpnp.exe", the program's 64-bit
+// build, holds sim::kProgramImage64.
 void LayOutInstallFolder(const std::wstring &folder);
 
 }  // namespace files

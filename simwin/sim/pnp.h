@@ -45,8 +45,9 @@ struct Reenumeration {
 const std::vector<Reenumeration> &Reenumerations();
 
 // Every UpdateDriverForPlugAndPlayDevicesW call. From a WOW64 process it fails
-// at once with ERROR_IN_WOW64 (0xE0000235). CM_Locate_DevNodeW and
-// CM_Reenumerate_DevNode work the same for every caller.
+// at once with ERROR_IN_WOW64 (0xE0000235); a process of the program's x64
+// build (sim::kProgramImage64) is native and may make it. CM_Locate_DevNodeW
+// and CM_Reenumerate_DevNode work the same for every caller.
 struct DriverUpdate {
     std::wstring HardwareId;
     std::wstring InfPath;
@@ -55,6 +56,7 @@ struct DriverUpdate {
     BOOL Result = FALSE;
     DWORD Error = 0;     // its last error when it failed
     uint64_t Time = 0;
+    DWORD Process = 0;   // the calling process (1: the test's own)
 };
 const std::vector<DriverUpdate> &DriverUpdates();
 

@@ -6,7 +6,7 @@
 # expectations where the two differ (build_expectations).
 
 SCENARIOS="scan no_printer_window silent_model_with_blank silent_port_12 unknown_model second_start
-           window_install handover uninstall german silent_log stage deployment planted_dlls"
+           window_install handover uninstall german silent_log stage deployment planted_dlls pnp_update_child"
 
 # build_expectations BITS: what the program under test does in this 64-bit
 # prefix, 64 for the windows-x64 build, 32 for the windows-x86 one under
@@ -519,4 +519,33 @@ scenario_planted_dlls() {
     list_queues queues
     expect_not_in "$SCEN_DIR/queues.txt" 'queue "Corvane LD-2040 Plus"' "print queues after Remove"
     no_planted_dll_loaded "by the uninstaller"
+}
+
+# The 64-bit build's private mode, as the 32-bit program starts it on x64
+# Windows (the 32-bit package's amd64\crvnpnp.exe; the 64-bit package's
+# setup.exe is that build itself), for a catalogued printer whose hardware id
+# has blanks: Wine's relay trace of newdev shows one
+# UpdateDriverForPlugAndPlayDevicesW call with the hardware id, the INF and
+# the flags whole, and the program ends with Wine's answer (TRUE: 0; FALSE:
+# not 0), writing no trace line. (Wine's call answers TRUE, and installs only
+# on a device that has the hardware id, which the simulated printer does not.)
+# Wine has no driver-store upload, so the whole road (upload, this call in the
+# child, the queue from Plug and Play) cannot run here: the host tests cover it.
+scenario_pnp_update_child() {
+    local id='usbprint\corvane ld-2040 plus762a' inf="$INSTALL_WIN\\crvnv6.inf"
+    local relay=$SCEN_DIR/relay.txt call ret rc program="$INSTALL_WIN\\setup.exe"
+    [ -f "$WINEPREFIX/$INSTALL_UNIX_REL/amd64/crvnpnp.exe" ] && program="$INSTALL_WIN\\amd64\\crvnpnp.exe"
+    plug --description "Corvane LD-2040 Plus" --port 1 >/dev/null || fail "plugprinter failed"
+    winrun reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d 'newdev.*' /f >/dev/null 2>&1
+    WINEDEBUG=-all,+relay winrun "$TOOLS_DIR/dbgview.exe" --timeout 60000 \
+        "$program" /UpdateDriverForPlugAndPlayDevices "$id" "$inf" 1 >"$SCEN_DIR/trace.txt" 2>"$relay"
+    rc=$?
+    call=$(grep -F 'Call newdev.UpdateDriverForPlugAndPlayDevicesW(' "$relay")
+    expect_eq "$(printf '%s\n' "$call" | grep -c .)" 1 "UpdateDriverForPlugAndPlayDevicesW calls"
+    expect_in "$relay" " L\"${id//\\/\\\\}\"," "the call"
+    expect_in "$relay" " L\"${inf//\\/\\\\}\",00000001,00000000)" "the call"
+    ret=$(grep -F 'Ret  newdev.UpdateDriverForPlugAndPlayDevicesW(' "$relay" | sed -n 's/.* retval=\([0-9a-f]*\).*/\1/p')
+    if [ "$ret" = 00000001 ]; then expect_eq "$rc" 0 "exit code after TRUE"; else [ "$rc" != 0 ] || fail "exit code 0 after FALSE"; fi
+    [ -s "$SCEN_DIR/trace.txt" ] && fail "trace lines: $(head -1 "$SCEN_DIR/trace.txt")"
+    note "${program##*\\}: Wine's answer ${ret:-none}, exit code $rc (the whole road needs the driver-store upload, which Wine lacks)"
 }

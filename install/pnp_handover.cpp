@@ -1,0 +1,190 @@
+#include "install/pnp_handover.h"
+
+#include <windows.h>
+#include <newdev.h>
+#include <setupapi.h>
+#include <shellapi.h>
+#include <string.h>
+#include <strsafe.h>
+#include <wchar.h>
+
+#include "common/globals.h"
+#include "common/native_system.h"
+#include "common/protected_copy.h"
+#include "common/system_libraries.h"
+
+#define PNP_UPDATE_OPTION L"/UpdateDriverForPlugAndPlayDevices"
+#define PNP_UPDATE_OPTION_CCH (sizeof(PNP_UPDATE_OPTION) / sizeof(WCHAR) - 1)
+#define PNP_UPDATE_ARGUMENTS 4
+#define NATIVE_BUILD_CCH 260
+// The copy's path, the option, two arguments whose every character may need
+// a backslash before it, and the flags.
+#define COMMAND_LINE_CCH 2048
+#define FLAGS_CCH 12
+
+// --- The parent ----------------------------------------------------------------
+
+// Appends count copies of c to line, which holds length characters; FALSE
+// when they and the terminator do not fit.
+static BOOL Append(WCHAR *line, size_t *length, WCHAR c, size_t count) {
+    if (count >= COMMAND_LINE_CCH - *length)
+        return FALSE;
+    while (count-- > 0)
+        line[(*length)++] = c;
+    line[*length] = 0;
+    return TRUE;
+}
+
+// Appends a blank and argument in quotes, so that CommandLineToArgvW gives it
+// back whole whatever it holds: a quote gets a backslash before it, and the
+// backslashes before a quote, or before the closing quote, are doubled.
+static BOOL AppendQuoted(WCHAR *line, size_t *length, const WCHAR *argument) {
+    size_t backslashes = 0;
+    BOOL fits = Append(line, length, L' ', 1) && Append(line, length, L'"', 1);
+
+    for (; fits && *argument != 0; argument++) {
+        if (*argument == L'\\') {
+            backslashes++;
+            continue;
+        }
+        fits = Append(line, length, L'\\', *argument == L'"' ? 2 * backslashes + 1 : backslashes) &&
+               Append(line, length, *argument, 1);
+        backslashes = 0;
+    }
+    return fits && Append(line, length, L'\\', 2 * backslashes) && Append(line, length, L'"', 1);
+}
+
+static BOOL BuildCommandLine(WCHAR *line, const WCHAR *copyPath, const WCHAR *hardwareId, const WCHAR *infPath,
+                             DWORD flags) {
+    WCHAR flagsText[FLAGS_CCH];
+    size_t length = 0;
+
+    if (FAILED(StringCchPrintfW(line, COMMAND_LINE_CCH, L"\"%ws\" " PNP_UPDATE_OPTION, copyPath)) ||
+        FAILED(StringCchLengthW(line, COMMAND_LINE_CCH, &length)) ||
+        FAILED(StringCchPrintfW(flagsText, FLAGS_CCH, L" %lu", (unsigned long)flags)))
+        return FALSE;
+    return AppendQuoted(line, &length, hardwareId) && AppendQuoted(line, &length, infPath) &&
+           SUCCEEDED(StringCchCatW(line, COMMAND_LINE_CCH, flagsText));
+}
+
+// Deletes the protected copy and the folder it was made in, once the child
+// has ended; where that fails they stay, as the uninstaller's copy does.
+static void RemoveCopy(WCHAR *copyPath) {
+    WCHAR *lastBackslash = wcsrchr(copyPath, L'\\');
+
+    DeleteFileW(copyPath);
+    if (lastBackslash != NULL) {
+        *lastBackslash = 0;
+        RemoveDirectoryW(copyPath);
+    }
+}
+
+// Runs the 64-bit build for the call and takes its exit code as the result.
+// FALSE, with ERROR_IN_WOW64 as before, when it cannot be started.
+static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags) {
+    WCHAR nativeBuild[NATIVE_BUILD_CCH];
+    WCHAR copyPath[PROTECTED_COPY_PATH_CCH];
+    WCHAR commandLine[COMMAND_LINE_CCH];
+    STARTUPINFOW startup;
+    PROCESS_INFORMATION process;
+    HANDLE held = INVALID_HANDLE_VALUE;
+    DWORD exitCode = ERROR_IN_WOW64;
+    BOOL started = FALSE;
+
+    memset(copyPath, 0, sizeof(copyPath));
+    memset(&startup, 0, sizeof(startup));
+    memset(&process, 0, sizeof(process));
+    startup.cb = sizeof(startup);
+    if (SUCCEEDED(StringCchPrintfW(nativeBuild, NATIVE_BUILD_CCH, L"%ws%ws", InstallDir, PNP_NATIVE_BUILD_PATH)))
+        held = MakeProtectedCopy(nativeBuild, copyPath);
+    // The copy is started by its full path, and stays held until the child
+    // has ended: nobody can put another program in its place meanwhile.
+    if (held != INVALID_HANDLE_VALUE && BuildCommandLine(commandLine, copyPath, hardwareId, infPath, flags))
+        started = CreateProcessW(copyPath, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+    if (started) {
+        CloseHandle(process.hThread);
+        // As long as the call itself would take.
+        if ((WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+             !GetExitCodeProcess(process.hProcess, &exitCode)) &&
+            (exitCode = GetLastError()) == ERROR_SUCCESS)
+            exitCode = ERROR_GEN_FAILURE;
+        CloseHandle(process.hProcess);
+    }
+    if (held != INVALID_HANDLE_VALUE)
+        CloseHandle(held);
+    if (copyPath[0] != 0)
+        RemoveCopy(copyPath);
+    if (exitCode == ERROR_SUCCESS)
+        return TRUE;
+    SetLastError(exitCode);
+    return FALSE;
+}
+
+// A 32-bit process on an x64 machine.
+static BOOL RunsUnderWow64OnX64(void) {
+    const NativeArchitecture *machine = GetNativeArchitecture();
+    BOOL wow64 = FALSE;
+
+    return machine != NULL && machine->ProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 &&
+           IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+BOOL UpdateDriverForPnpDevices(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags) {
+    if (Newdev.UpdateDriverForPlugAndPlayDevicesW(NULL, hardwareId, infPath, flags, NULL))
+        return TRUE;
+    if (GetLastError() != ERROR_IN_WOW64)
+        return FALSE;
+    if (!RunsUnderWow64OnX64()) {
+        SetLastError(ERROR_IN_WOW64);
+        return FALSE;
+    }
+    return HandOverToNativeBuild(hardwareId, infPath, flags);
+}
+
+// --- The child -----------------------------------------------------------------
+
+BOOL IsPnpUpdateCommandLine(const WCHAR *commandLine) {
+    return commandLine != NULL && wcsncmp(commandLine, PNP_UPDATE_OPTION, PNP_UPDATE_OPTION_CCH) == 0 &&
+           (commandLine[PNP_UPDATE_OPTION_CCH] == 0 || commandLine[PNP_UPDATE_OPTION_CCH] == L' ');
+}
+
+// Decimal digits only, and a value that fits a DWORD.
+static BOOL ReadFlags(const WCHAR *text, DWORD *flags) {
+    DWORD value = 0;
+
+    if (*text == 0)
+        return FALSE;
+    for (; *text != 0; text++) {
+        if (*text < L'0' || *text > L'9' || value > (0xFFFFFFFFu - (DWORD)(*text - L'0')) / 10)
+            return FALSE;
+        value = value * 10 + (DWORD)(*text - L'0');
+    }
+    *flags = value;
+    return TRUE;
+}
+
+DWORD RunPnpUpdate(LPWSTR commandLine, DWORD loadError) {
+    LPWSTR *arguments;
+    DWORD flags = 0;
+    DWORD result = ERROR_INVALID_PARAMETER;
+    int count = 0;
+
+    // A command line that cannot be split ends the child with the error.
+    arguments = CommandLineToArgvW(commandLine, &count);
+    if (arguments == NULL) {
+        result = GetLastError();
+        return result != ERROR_SUCCESS ? result : ERROR_INVALID_PARAMETER;
+    }
+    if (count == PNP_UPDATE_ARGUMENTS && wcscmp(arguments[0], PNP_UPDATE_OPTION) == 0 && arguments[1][0] != 0 &&
+        arguments[2][0] != 0 && ReadFlags(arguments[3], &flags)) {
+        if (loadError != ERROR_SUCCESS)
+            result = loadError;
+        else if (Newdev.UpdateDriverForPlugAndPlayDevicesW(NULL, arguments[1], arguments[2], flags, NULL))
+            result = ERROR_SUCCESS;
+        // A failure without an error must not read as success.
+        else if ((result = GetLastError()) == ERROR_SUCCESS)
+            result = ERROR_GEN_FAILURE;
+    }
+    LocalFree(arguments);
+    return result;
+}
