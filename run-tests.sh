@@ -117,6 +117,10 @@ if [ $HOST_ONLY -eq 0 ]; then
         echo "WOW64 part SKIPPED: $reason"
         wow64_summary="skipped: $reason"
     fi
+    # The clean 64-bit prefix, which the 64-bit suite and the emulated run's
+    # check of Wine share, is made once before they run side by side.
+    BUILD_DIR="$BUILD_ROOT/windows-x64" bash -c '. tools/wine/lib.sh && find_wine && ensure_clean_prefix' \
+        >/dev/null 2>&1 || true
     suite_pids=()
     if [ -f "$BUILD_ROOT/windows-x64/package/setup.exe" ]; then
         BUILD_DIR="$BUILD_ROOT/windows-x64" tests/e2e/run.sh >"$e2e_log" 2>&1 &
