@@ -134,16 +134,8 @@ TEST_F(DeploymentTest, RemoveLeavesNothingBehindOrEndsWithTheFirstFailuresCode) 
              sim::FailCall("DeletePrinter", ERROR_ACCESS_DENIED, -1);
          },
          L"/remove", ERROR_ACCESS_DENIED, 10000},
-        {"a package in use by another driver",
-         [] {
-             std::wstring store = InstallProduct();
-             sim::PrinterDriver other;
-             other.pName = std::wstring(L"Generic");
-             other.pDriverPath = std::wstring(L"unidrv.dll");
-             other.pszInfPath = store;
-             sim::AddDriver(other);
-         },
-         L"/remove", kPackageInUse, 15000, 5000},
+        {"a package in use by another driver", [] { AddOtherDriverFrom(InstallProduct()); }, L"/remove", kPackageInUse,
+         15000, 5000},
         {"the monitor stays registered",
          [] {
              InstallProduct();

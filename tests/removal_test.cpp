@@ -352,12 +352,7 @@ TEST_F(RemovalTest, DriverInUseIsTriedTenTimesWithASpoolerRestartInEach) {
 
 TEST_F(RemovalTest, PackageInUseIsTriedFiveTimesAndShowsTheSignedCode) {
     std::wstring store = InstallProduct();
-    // Another printer's driver installed from the same package keeps it in use.
-    sim::PrinterDriver other;
-    other.pName = std::wstring(L"Generic");
-    other.pDriverPath = std::wstring(L"unidrv.dll");
-    other.pszInfPath = store;
-    sim::AddDriver(other);
+    AddOtherDriverFrom(store);
     ClickAt(kClick, IDC_REMOVE);
     sim::At(60000, [] { sim::CloseDialog(Window()); });
     RunUninstallWindow();

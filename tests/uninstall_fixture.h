@@ -82,6 +82,16 @@ protected:
         sim::AddDriver(ProductDriver(name, infPath));
     }
 
+    // Another printer's driver installed from the package at store, which
+    // keeps the package in use.
+    static void AddOtherDriverFrom(const std::wstring &store) {
+        sim::PrinterDriver other;
+        other.pName = std::wstring(L"Generic");
+        other.pDriverPath = std::wstring(L"unidrv.dll");
+        other.pszInfPath = store;
+        sim::AddDriver(other);
+    }
+
     // A queue with its print-queue device node.
     static void AddQueue(const std::wstring &name, const std::wstring &driver, const std::wstring &port = L"USB001") {
         sim::PrintQueue q;
