@@ -141,6 +141,9 @@ if [ "${1:-}" = --run ]; then
     # No debugger for a crash (Wine's 32-bit winedbg would take minutes to
     # start here): the program ends with the exception's code.
     winrun reg add "$AEDEBUG_32" /v Debugger /d '' /f >/dev/null 2>&1 || fail "cannot set AeDebug"
+    # The 32-bit build's expectations under WOW64: the driver's folder and
+    # environment are the x64 ones.
+    build_expectations 32
     "run_$2"
     stop_prefix
     exit 0
