@@ -285,9 +285,9 @@ rm -rf "$probe"
 
 mkdir -p "$E2E_WORK"
 t0=$(now_ms)
-boot=fresh
-[ -f "$CLEAN_PREFIX/drive_c/windows/syswow64/kernel32.dll" ] && [ -f "$CLEAN_PREFIX/.made-by" ] &&
-    [ "$(cat "$CLEAN_PREFIX/.made-by")" = "$("$WINE64" --version)" ] && boot=reused
+# The prefix is reused when the boot step leaves its marker as it was.
+made_by=""
+[ -f "$CLEAN_PREFIX/drive_c/windows/syswow64/kernel32.dll" ] && made_by=$(cat "$CLEAN_PREFIX/.made-by" 2>/dev/null)
 # Each step is this script in a mode of its own under timeout (exit code 124
 # when the limit ended it); JOBS holds the timeout processes.
 limit_of $BOOT_LIMIT
@@ -301,6 +301,8 @@ if [ $rc -ne 0 ]; then
     [ $rc -eq 124 ] && give_up "booting the prefix under emulation ran past $LIMIT_NAME"
     give_up "booting the prefix under emulation failed: $(tail -1 "$E2E_WORK/boot.log")"
 fi
+boot=fresh
+[ -n "$made_by" ] && [ "$(cat "$CLEAN_PREFIX/.made-by")" = "$made_by" ] && boot=reused
 echo "Prefix with its 32-bit part: $boot, $(( ($(now_ms) - t0) / 1000 )) s"
 
 declare -A run_pid run_start
