@@ -1,9 +1,8 @@
 #!/bin/bash
-# The shipped 32-bit setup.exe on a machine that cannot execute 32-bit code:
-# Wine's WOW64 runs it in a 64-bit prefix, and every 32-bit process (the
-# program, Wine's 32-bit loader) runs under QEMU's user-mode emulator
-# (qemu-i386-static), registered for i386 ELF files through binfmt_misc for
-# this run only. The debugger events of an emulated program do not arrive
+# The shipped 32-bit setup.exe on a machine that cannot execute 32-bit code,
+# under QEMU's user-mode emulator (tools/wine/emulation.sh: where it runs,
+# the emulator's binfmt_misc entry for this run only, the emulated prefix,
+# the time limits). The debugger events of an emulated program do not arrive
 # (only its exit), so this is a smoke run read from /log files, two runs side
 # by side:
 #   stage    setup.exe /stage /log: Wine's E_NOTIMPL for the upload, whole
@@ -15,63 +14,25 @@
 #
 #   tests/e2e/emulated.sh
 #
-# It runs where the machine cannot execute 32-bit code itself
-# (tools/wine/can-run-32bit.sh), as root, with binfmt_misc; elsewhere one line
-# says why it skipped. CORVANE_FORCE_EMULATION=1 runs it on a machine that
-# executes 32-bit code natively. It installs qemu-user-static and
-# wine32:i386. The entry "corvane-i386" goes into a binfmt_misc instance of
-# its own, in a new user and mount namespace, where the kernel allows one
-# (Linux 6.7 and later), so that no other process of the machine is
-# emulated; elsewhere, or with CORVANE_EMULATION_BINFMT=machine, into the
-# machine's (mounted when it is not, and unmounted again), replacing a stale
-# one of an earlier run that was killed. Either way it is removed at the end,
-# also after a failure or an interrupt.
-#
-# Settings: X86_BUILD_DIR (default build/windows-x86), BUILD_DIR (the
-# windows-x64 build, for the 64-bit tools), WINE_WORK. The clean 64-bit
-# prefix is booted under emulation once per Wine version and copied for each
-# run. Each step has a time limit, and the whole emulated part one of
-# 600 s: a step past its limit is ended (with every process of its prefix)
-# and fails naming it. Logs stay in $WINE_WORK/e2e-emulated/RUN. Ends with
-# "N passed, N failed"; exit code 1 when a run failed.
+# Elsewhere (a machine that executes 32-bit code, without
+# CORVANE_FORCE_EMULATION=1; not root; no binfmt_misc) one line says why it
+# skipped. Settings: X86_BUILD_DIR (default build/windows-x86), BUILD_DIR
+# (the windows-x64 build, for the 64-bit tools), WINE_WORK. Logs stay in
+# $WINE_WORK/e2e-emulated/RUN. Ends with "N passed, N failed"; exit code 1
+# when a run failed.
 set -u
 E2E_DIR=$(cd "$(dirname "$0")" && pwd)
-SELF="$E2E_DIR/$(basename "$0")"
 WINE_DIR="$E2E_DIR/../../tools/wine"
 . "$WINE_DIR/lib.sh"
 . "$E2E_DIR/helpers.sh"
 . "$E2E_DIR/scenarios.sh"
+. "$WINE_DIR/emulation.sh"
 
 SUITE="Emulated run"
-ENTRY=corvane-i386
-BINFMT=/proc/sys/fs/binfmt_misc
-QEMU=/usr/bin/qemu-i386-static
-# i386 ELF executables and shared objects, as Debian's QEMU packages match them.
-I386_MAGIC='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
-I386_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-TOTAL_LIMIT=600
-BOOT_LIMIT=300
-RUN_LIMIT=180
 EMULATED_RUNS="stage silence"
-X86_BUILD_DIR="${X86_BUILD_DIR:-$REPO/build/windows-x86}"
-PACKAGE_DIR="$X86_BUILD_DIR/package"
-CLEAN_PREFIX="$WINE_WORK/clean-prefix-emulated"
-E2E_WORK="$WINE_WORK/e2e-emulated"
-AEDEBUG_32='HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug'
-
-skip_suite() {
-    echo "$SUITE SKIPPED: $1"
-    echo "0 passed, 0 failed ($SUITE skipped)"
-    exit 0
-}
-
-give_up() {
-    echo "$SUITE FAILED: $1"
-    echo "0 passed, 1 failed"
-    exit 1
-}
-
-# --- one run, in its own process (so that a time limit can end it) ----------
+# The 32-bit build's expectations under WOW64: the driver's folder and
+# environment are the x64 ones.
+build_expectations 32
 
 # run_batch NAME COMMAND: COMMAND in a batch file under the 64-bit cmd, which
 # sees the whole exit code of the 32-bit program; output and Wine's messages
@@ -132,213 +93,4 @@ run_silence() {
     note "queue: $(grep -o 'AddPrinter failed, errcode:[0-9]*' "$texts" || echo 'AddPrinter succeeded')"
 }
 
-if [ "${1:-}" = --run ]; then
-    # Internal: one run in SCEN_DIR, on a fresh copy of the emulated prefix.
-    find_wine
-    unset DISPLAY
-    new_prefix "$SCEN_DIR"
-    install_package
-    # No debugger for a crash (Wine's 32-bit winedbg would take minutes to
-    # start here): the program ends with the exception's code.
-    winrun reg add "$AEDEBUG_32" /v Debugger /d '' /f >/dev/null 2>&1 || fail "cannot set AeDebug"
-    "run_$2"
-    stop_prefix
-    exit 0
-fi
-if [ "${1:-}" = --boot ]; then
-    # Internal: the clean 64-bit prefix, its WOW64 part made under emulation
-    # (wineboot runs a 32-bit rundll32 for it). A prefix booted where 32-bit
-    # programs could not start has an empty syswow64, and every 32-bit
-    # program fails in it ("could not load kernel32.dll").
-    find_wine
-    [ -f "$CLEAN_PREFIX/drive_c/windows/syswow64/kernel32.dll" ] || rm -f "$CLEAN_PREFIX/.made-by"
-    ensure_clean_prefix || exit 1
-    [ -f "$CLEAN_PREFIX/drive_c/windows/syswow64/kernel32.dll" ] || { log "the prefix has no 32-bit part"; exit 1; }
-    exit 0
-fi
-
-# --- the conditions, outside any namespace ----------------------------------
-
-if [ "${EMULATED_INSIDE:-0}" != 1 ]; then
-    # An entry of this name in the machine's binfmt_misc was left by a run
-    # that was killed: gone before the probe, which it would answer.
-    if [ -e "$BINFMT/$ENTRY" ]; then
-        echo -1 >"$BINFMT/$ENTRY" && echo "removed the stale binfmt_misc entry $ENTRY of an earlier run"
-    fi
-    if reason=$("$WINE_DIR/can-run-32bit.sh"); then
-        [ "${CORVANE_FORCE_EMULATION:-0}" = 1 ] ||
-            skip_suite "this machine executes 32-bit code itself, so the WOW64 suite runs the program natively (CORVANE_FORCE_EMULATION=1 forces this run)"
-        reason="forced by CORVANE_FORCE_EMULATION=1 where the machine executes 32-bit code"
-    fi
-    [ "$(id -u)" -eq 0 ] || skip_suite "$reason, but only root can register an emulator with binfmt_misc"
-    [ -f "$PACKAGE_DIR/setup.exe" ] || skip_suite "no windows-x86 package in $X86_BUILD_DIR"
-    scope=machine
-    mounted=0
-    if [ "${CORVANE_EMULATION_BINFMT:-}" != machine ] &&
-        unshare --user --map-root-user --mount mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null; then
-        scope=own
-    elif [ ! -e "$BINFMT/register" ]; then
-        err=$(mount -t binfmt_misc binfmt_misc "$BINFMT" 2>&1) ||
-            skip_suite "$reason, but binfmt_misc cannot be mounted here: $(printf '%s' "$err" | head -1)"
-        mounted=1
-        trap 'umount "$BINFMT"' EXIT
-    fi
-    "$WINE_DIR/ensure-packages.sh" qemu-user-static || give_up "qemu-user-static could not be installed"
-    "$WINE_DIR/ensure-wine32.sh" || give_up "wine32:i386 could not be installed"
-    if ! why=$(CLEAN_PREFIX="$WINE_WORK/clean-prefix" && wine_usable); then
-        skip_suite "$why"
-    fi
-    export EMULATED_INSIDE=1 EMULATION_REASON="$reason" EMULATION_SCOPE=$scope EMULATION_MOUNTED=$mounted
-    if [ $scope = own ]; then
-        exec unshare --user --map-root-user --mount "$SELF"
-    fi
-fi
-
-# --- the entry, and the runs ------------------------------------------------
-
-start=$(now_ms)
-deadline=$(( $(date +%s) + TOTAL_LIMIT ))
-JOBS=()
-
-# end_prefix DIR: ends every process of the Wine prefix DIR: its wineserver's
-# clients, and then, found by their WINEPREFIX, those that had not reached it
-# yet (an emulated process takes a while to start, and would start a new
-# wineserver once the old one has gone).
-end_prefix() {
-    local found i
-    WINEPREFIX=$1 stop_prefix
-    for i in 1 2 3 4 5; do
-        found=$(grep -lzxF "WINEPREFIX=$1" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3)
-        [ -n "$found" ] || return 0
-        kill -KILL $found 2>/dev/null
-        sleep 0.5
-    done
-}
-
-# limit_of LIMIT: sets SECS to LIMIT, or to what is left before the emulated
-# part's deadline when that is less, and LIMIT_NAME to the limit that applies.
-limit_of() {
-    local left=$(( deadline - $(date +%s) ))
-    SECS=$1
-    LIMIT_NAME="its limit of $1 s"
-    if [ $left -lt $1 ]; then
-        SECS=$(( left > 1 ? left : 1 ))
-        LIMIT_NAME="the emulated part's limit of $TOTAL_LIMIT s"
-    fi
-}
-
-unregister() {
-    [ -e "$BINFMT/$ENTRY" ] || return 0
-    echo -1 >"$BINFMT/$ENTRY" && echo "binfmt_misc entry $ENTRY removed"
-}
-
-cleanup() {
-    local rc=$? p
-    trap - EXIT INT TERM
-    [ ${#JOBS[@]} -eq 0 ] || kill "${JOBS[@]}" 2>/dev/null
-    wait 2>/dev/null
-    for p in "$CLEAN_PREFIX" "$E2E_WORK"/*/prefix; do
-        [ -d "$p" ] && end_prefix "$p"
-    done
-    unregister
-    # The machine's binfmt_misc as it was: unmounted when this run mounted it.
-    if [ "$EMULATION_MOUNTED" = 1 ] && [ "$(ls "$BINFMT" | tr '\n' ' ')" = "register status " ]; then
-        umount "$BINFMT" && echo "binfmt_misc unmounted"
-    fi
-    exit $rc
-}
-trap cleanup EXIT
-trap 'echo "$SUITE interrupted"; exit 130' INT
-trap 'echo "$SUITE terminated"; exit 143' TERM
-
-if [ "$EMULATION_SCOPE" = own ]; then
-    mount -t binfmt_misc binfmt_misc "$BINFMT" || give_up "cannot mount binfmt_misc in the namespace"
-    where="a binfmt_misc instance of its own"
-else
-    where="the machine's binfmt_misc"
-fi
-printf ':%s:M::%s:%s:%s:F' "$ENTRY" "$I386_MAGIC" "$I386_MASK" "$QEMU" >"$BINFMT/register" ||
-    give_up "cannot register $QEMU in $where"
-# The guest's address space: QEMU reserves 4 GB by default, where each 32-bit
-# process takes a minute and more to start (Wine reserves the upper half, and
-# QEMU walks its pages on every mapping). A program that is not
-# large-address-aware, as setup.exe, has 2 GB on 64-bit Windows; Wine's
-# loader needs the 16 MB above them.
-export QEMU_RESERVED_VA=0x81000000
-find_wine
-echo "$SUITE: the 32-bit program under $($QEMU --version | head -1), entry $ENTRY in $where ($EMULATION_REASON)"
-
-# A 32-bit program now runs under the emulator: its process's file is QEMU.
-probe=$(mktemp -d)
-printf '.globl _start\n_start:\n movl $162, %%eax\n movl $t, %%ebx\n xorl %%ecx, %%ecx\n int $0x80\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n.data\nt: .long 2, 0\n' >"$probe/p.s"
-as --32 -o "$probe/p.o" "$probe/p.s" && ld -m elf_i386 -o "$probe/p" "$probe/p.o" || give_up "cannot build the i386 probe"
-"$probe/p" &
-pid=$!
-sleep 1
-exe=$(readlink "/proc/$pid/exe")
-wait $pid
-rm -rf "$probe"
-[ "$exe" = "$QEMU" ] || give_up "a 32-bit program does not run under the emulator (its file: ${exe:-none})"
-
-mkdir -p "$E2E_WORK"
-t0=$(now_ms)
-boot=fresh
-[ -f "$CLEAN_PREFIX/drive_c/windows/syswow64/kernel32.dll" ] && [ -f "$CLEAN_PREFIX/.made-by" ] &&
-    [ "$(cat "$CLEAN_PREFIX/.made-by")" = "$("$WINE64" --version)" ] && boot=reused
-# Each step is this script in a mode of its own under timeout (exit code 124
-# when the limit ended it); JOBS holds the timeout processes.
-limit_of $BOOT_LIMIT
-timeout -k 10 "$SECS" "$SELF" --boot >"$E2E_WORK/boot.log" 2>&1 &
-JOBS=($!)
-wait $!
-rc=$?
-JOBS=()
-if [ $rc -ne 0 ]; then
-    end_prefix "$CLEAN_PREFIX"
-    [ $rc -eq 124 ] && give_up "booting the prefix under emulation ran past $LIMIT_NAME"
-    give_up "booting the prefix under emulation failed: $(tail -1 "$E2E_WORK/boot.log")"
-fi
-echo "Prefix with its 32-bit part: $boot, $(( ($(now_ms) - t0) / 1000 )) s"
-
-declare -A run_pid run_start
-limit_of $RUN_LIMIT
-for name in $EMULATED_RUNS; do
-    export SCEN_DIR="$E2E_WORK/$name"
-    rm -rf "$SCEN_DIR"
-    mkdir -p "$SCEN_DIR"
-    run_start[$name]=$(now_ms)
-    timeout -k 10 "$SECS" "$SELF" --run "$name" >"$SCEN_DIR/output.log" 2>&1 &
-    run_pid[$name]=$!
-    JOBS+=($!)
-done
-passed=0
-failed=0
-failed_names=()
-for name in $EMULATED_RUNS; do
-    SCEN_DIR="$E2E_WORK/$name"
-    wait "${run_pid[$name]}"
-    rc=$?
-    secs=$(( ($(now_ms) - ${run_start[$name]}) / 1000 ))
-    if [ $rc -eq 124 ]; then
-        end_prefix "$SCEN_DIR/prefix"
-        fail "no end within $LIMIT_NAME"
-    elif [ $rc -ne 0 ]; then
-        fail "the run stopped before its end: $(tail -1 "$SCEN_DIR/output.log")"
-    fi
-    if [ -s "$SCEN_DIR/failures" ]; then
-        printf 'FAIL  %-10s %4s s\n' "$name" "$secs"
-        cat "$SCEN_DIR/failures"
-        failed=$((failed + 1))
-        failed_names+=("$name")
-    else
-        printf 'PASS  %-10s %4s s\n' "$name" "$secs"
-        passed=$((passed + 1))
-    fi
-    [ -s "$SCEN_DIR/notes" ] && cat "$SCEN_DIR/notes"
-    rm -rf "$SCEN_DIR/prefix"
-done
-JOBS=()
-echo "$SUITE: $(( ($(now_ms) - start) / 1000 )) s in all (limit $TOTAL_LIMIT s)"
-[ $failed -eq 0 ] || echo "Failed: ${failed_names[*]}"
-echo "$passed passed, $failed failed"
-[ $failed -eq 0 ]
+emulation_main "$@"
