@@ -235,9 +235,9 @@ wine_usable() {
         return 1
     fi
     # A trial run in a copy, so that the clean prefix stays untouched; one of
-    # its own for each clean prefix, since suites may run side by side.
+    # this shell's own, since suites may run side by side.
     local out rc=0 check
-    check="$WINE_WORK/check-$(basename "$CLEAN_PREFIX")"
+    check="$WINE_WORK/check-$(basename "$CLEAN_PREFIX")-$$"
     out=$(new_prefix "$check" && "$WINE64" "$TOOLS_DIR/dbgview.exe" 2>&1 </dev/null; stop_prefix)
     if ! printf '%s' "$out" | grep -q usage; then
         echo "wine64 cannot run a 64-bit Windows program here: $(printf '%s' "$out" | head -3)"
