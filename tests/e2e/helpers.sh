@@ -162,3 +162,20 @@ until_listing() {
     done
     return 1
 }
+
+# report_scenario NAME SECONDS [WIDTH]: the scenario's PASS or FAIL line,
+# then its failures and notes; counts it in passed, failed and failed_names.
+report_scenario() {
+    local width=${3:-26}
+    if [ -s "$SCEN_DIR/failures" ]; then
+        printf "FAIL  %-${width}s %6s s\n" "$1" "$2"
+        cat "$SCEN_DIR/failures"
+        failed=$((failed + 1))
+        failed_names+=("$1")
+    else
+        printf "PASS  %-${width}s %6s s\n" "$1" "$2"
+        passed=$((passed + 1))
+    fi
+    [ -s "$SCEN_DIR/notes" ] && cat "$SCEN_DIR/notes"
+    return 0
+}

@@ -102,16 +102,7 @@ for name in "${selected[@]}"; do
     WINEPREFIX="$SCEN_DIR/prefix" crashes_first
     ms=$(( $(now_ms) - t0 ))
     secs=$(printf '%d.%d' $((ms / 1000)) $((ms % 1000 / 100)))
-    if [ -s "$SCEN_DIR/failures" ]; then
-        printf 'FAIL  %-26s %6s s\n' "$name" "$secs"
-        cat "$SCEN_DIR/failures"
-        failed=$((failed + 1))
-        failed_names+=("$name")
-    else
-        printf 'PASS  %-26s %6s s\n' "$name" "$secs"
-        passed=$((passed + 1))
-    fi
-    [ -s "$SCEN_DIR/notes" ] && cat "$SCEN_DIR/notes"
+    report_scenario "$name" "$secs"
     # The prefix is large; the logs and screenshots are what is worth keeping.
     rm -rf "$SCEN_DIR/prefix"
 done

@@ -286,16 +286,7 @@ emulation_runs() {
         elif [ $rc -ne 0 ]; then
             fail "the run stopped before its end: $(tail -1 "$SCEN_DIR/output.log")"
         fi
-        if [ -s "$SCEN_DIR/failures" ]; then
-            printf 'FAIL  %-10s %4s s\n' "$name" "$secs"
-            cat "$SCEN_DIR/failures"
-            failed=$((failed + 1))
-            failed_names+=("$name")
-        else
-            printf 'PASS  %-10s %4s s\n' "$name" "$secs"
-            passed=$((passed + 1))
-        fi
-        [ -s "$SCEN_DIR/notes" ] && cat "$SCEN_DIR/notes"
+        report_scenario "$name" "$secs" 10
         rm -rf "$SCEN_DIR/prefix"
     done
     JOBS=()
