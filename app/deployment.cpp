@@ -14,8 +14,8 @@ DWORD DeploymentFailureCode(DWORD code) {
     switch (code) {
     case ERROR_SUCCESS:
     case EXIT_ANOTHER_COPY_RUNS:
-    case 1641: // ERROR_SUCCESS_REBOOT_INITIATED
-    case 1707: // ERROR_INSTALL_SUCCESS
+    case 1641:  // ERROR_SUCCESS_REBOOT_INITIATED
+    case 1707:  // ERROR_INSTALL_SUCCESS
     case EXIT_RESTART_NEEDED:
         return EXIT_GENERAL_FAILURE;
     default:

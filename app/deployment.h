@@ -7,10 +7,10 @@
 #include "app/options.h"
 
 // Exit codes that deployment tools read in their own way.
-#define EXIT_RESTART_NEEDED 3010    // ERROR_SUCCESS_REBOOT_REQUIRED: success, restart pending
-#define EXIT_ANOTHER_COPY_RUNS 1618 // ERROR_INSTALL_ALREADY_RUNNING: try again later
-#define EXIT_GENERAL_FAILURE 1603   // ERROR_INSTALL_FAILURE
-#define EXIT_NO_PRINTER 1167        // ERROR_DEVICE_NOT_CONNECTED
+#define EXIT_RESTART_NEEDED 3010     // ERROR_SUCCESS_REBOOT_REQUIRED: success, restart pending
+#define EXIT_ANOTHER_COPY_RUNS 1618  // ERROR_INSTALL_ALREADY_RUNNING: try again later
+#define EXIT_GENERAL_FAILURE 1603    // ERROR_INSTALL_FAILURE
+#define EXIT_NO_PRINTER 1167         // ERROR_DEVICE_NOT_CONNECTED
 
 // The exit code of a failure whose own code is `code` (a Win32 error or an
 // HRESULT). A code that deployment tools take for success, for "retry" or

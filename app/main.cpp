@@ -27,10 +27,10 @@
 
 // What start-up knows when it chooses the run mode.
 typedef struct StartUp {
-    HANDLE InstanceMutex; // closed by the mode that hands the guard over
+    HANDLE InstanceMutex;  // closed by the mode that hands the guard over
     StartOptions Options;
     WCHAR ModulePath[MODULE_PATH_CCH];
-    WCHAR FileName[FILE_NAME_CCH]; // the program file's name without its extension
+    WCHAR FileName[FILE_NAME_CCH];  // the program file's name without its extension
 } StartUp;
 
 // One run mode: whether it works on the program's own folder (InstallDir and
@@ -127,13 +127,13 @@ static int ShowInstallWindow(StartUp *startUp) {
 // mode works on the program's own folder. At most one deployment mode runs,
 // and none of them relaunches or hands over.
 static const RunMode RunModes[] = {
-    {FALSE, AsksForUninstallWindow, ShowUninstallWindow}, // -u FOLDER
-    {TRUE, AsksForRemove, RemoveWithoutWindow},           // /remove
-    {TRUE, AsksForStage, Stage},                          // /stage
-    {TRUE, AsksForQuiet, InstallQuietly},                 // /quiet
-    {TRUE, IsNamedAsUninstaller, RelaunchUninstaller},    // run as unins000.exe
-    {TRUE, FindsProductInstalled, HandOverToUninstaller}, // the product is installed
-    {TRUE, AsksForSilence, InstallSilently},              // /silence
+    {FALSE, AsksForUninstallWindow, ShowUninstallWindow},  // -u FOLDER
+    {TRUE, AsksForRemove, RemoveWithoutWindow},            // /remove
+    {TRUE, AsksForStage, Stage},                           // /stage
+    {TRUE, AsksForQuiet, InstallQuietly},                  // /quiet
+    {TRUE, IsNamedAsUninstaller, RelaunchUninstaller},     // run as unins000.exe
+    {TRUE, FindsProductInstalled, HandOverToUninstaller},  // the product is installed
+    {TRUE, AsksForSilence, InstallSilently},               // /silence
     {TRUE, Always, ShowInstallWindow},
 };
 

@@ -18,14 +18,14 @@
 #define MAX_WAIT_SECONDS 86400
 
 typedef struct StartOptions {
-    BOOL Uninstall;     // -u FOLDER: InstallDir holds the folder
-    BOOL Silent;        // /silence
-    BOOL Stage;         // /stage
-    BOOL Quiet;         // /quiet
-    BOOL Remove;        // /remove
-    DWORD WaitSeconds;  // /wait SECONDS, or DEFAULT_WAIT_SECONDS
-    BOOL WaitMalformed; // /wait without a whole number from 0 to MAX_WAIT_SECONDS
-    DWORD Unreadable;   // the error of a command line that could not be split
+    BOOL Uninstall;      // -u FOLDER: InstallDir holds the folder
+    BOOL Silent;         // /silence
+    BOOL Stage;          // /stage
+    BOOL Quiet;          // /quiet
+    BOOL Remove;         // /remove
+    DWORD WaitSeconds;   // /wait SECONDS, or DEFAULT_WAIT_SECONDS
+    BOOL WaitMalformed;  // /wait without a whole number from 0 to MAX_WAIT_SECONDS
+    DWORD Unreadable;    // the error of a command line that could not be split
 } StartOptions;
 
 // Reads the command line wWinMain received. Sets InstallDir from -u and

@@ -23,16 +23,16 @@ using namespace uninstall_fixture;
 
 const wchar_t kModel[] = L"Corvane LD-2040";
 const std::wstring kUninstaller = std::wstring(kFolder) + L"unins000.exe";
-const DWORD kPackageInUse = 0x800F023D; // SPAPI_E_INF_IN_USE_BY_DEVICES
+const DWORD kPackageInUse = 0x800F023D;  // SPAPI_E_INF_IN_USE_BY_DEVICES
 
 class DeploymentTest : public UninstallFixture {
-  protected:
+protected:
     struct Row {
         const char *What;
         std::function<void()> Arrange;
         std::wstring Tail;
         DWORD ExitCode;
-        uint64_t EndsBefore; // virtual ms
+        uint64_t EndsBefore;  // virtual ms
         uint64_t EndsAfter = 0;
         const std::wstring *Image = &kSetupImage;
     };
@@ -151,7 +151,7 @@ TEST_F(DeploymentTest, RemoveLeavesNothingBehindOrEndsWithTheFirstFailuresCode) 
         {"a failure whose own code reads as success",
          [] {
              InstallProduct();
-             sim::FailCall("DeletePrinter", 1618, -1); // ERROR_INSTALL_ALREADY_RUNNING
+             sim::FailCall("DeletePrinter", 1618, -1);  // ERROR_INSTALL_ALREADY_RUNNING
          },
          L"/remove", 1603, 10000},
     };
@@ -189,4 +189,4 @@ TEST_F(DeploymentTest, WaitTakesAWholeNumberOfSecondsUpToADay) {
     }
 }
 
-} // namespace
+}  // namespace

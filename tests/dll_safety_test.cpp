@@ -34,13 +34,13 @@ const wchar_t kProtectedFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 // copy used to run.
 void PlantDlls() {
     for (const wchar_t *dll : {L"winspool.drv", L"newdev.dll", L"comctl32.dll", L"cfgmgr32.dll", L"version.dll"})
-        for (const std::wstring &folder :
-             {std::wstring(kInstallDir), std::wstring(L"C:\\"), std::wstring(sim::files::kTempDirectory)})
+        for (const std::wstring &folder : {std::wstring(kInstallDir), std::wstring(L"C:\\"),
+                                           std::wstring(sim::files::kTempDirectory)})
             sim::files::WriteFile(folder + dll, "planted");
 }
 
 class DllSafetyTest : public UninstallFixture, public ::testing::WithParamInterface<sim::WindowsVersion> {
-  protected:
+protected:
     void SetUp() override {
         UninstallFixture::SetUp();
         sim::SetWindowsVersion(GetParam());
@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Windows, DllSafetyTest,
 struct RuntimeFunction {
     const wchar_t *Dll;
     const char *Name;
-    bool Optional; // the program runs without it
+    bool Optional;  // the program runs without it
 };
 #define WINSPOOL_ROW(name) {L"winspool.drv", #name, false},
 #define WINSPOOL_OPTIONAL_ROW(name) {L"winspool.drv", #name, true},
@@ -225,4 +225,4 @@ TEST_F(RelaunchCopyTest, CopyRunsFromAnAdministratorsFolderNobodyCanSwapHeldUnti
     EXPECT_TRUE(sim::files::PendingRenames().empty());
 }
 
-} // namespace
+}  // namespace
