@@ -23,22 +23,18 @@ static BOOL IsOption(const WCHAR *token) {
     return FALSE;
 }
 
-// The seconds of /wait: digits only, at most MAX_WAIT_SECONDS. FALSE for
-// anything else: a sign, a blank, a fraction, an empty token, a larger number.
-static BOOL ReadSeconds(const WCHAR *token, DWORD *seconds) {
-    DWORD value = 0;
+BOOL ReadWholeNumber(const WCHAR *text, DWORD maximum, DWORD *value) {
+    DWORD number = 0;
     const WCHAR *p;
 
-    if (token[0] == 0)
+    if (text[0] == 0)
         return FALSE;
-    for (p = token; *p != 0; p++) {
-        if (*p < L'0' || *p > L'9')
+    for (p = text; *p != 0; p++) {
+        if (*p < L'0' || *p > L'9' || number > (maximum - (DWORD)(*p - L'0')) / 10)
             return FALSE;
-        value = value * 10 + (DWORD)(*p - L'0');
-        if (value > MAX_WAIT_SECONDS)
-            return FALSE;
+        number = number * 10 + (DWORD)(*p - L'0');
     }
-    *seconds = value;
+    *value = number;
     return TRUE;
 }
 
@@ -71,7 +67,7 @@ StartOptions ReadCommandLine(LPWSTR commandLine) {
         } else if (lstrcmpiW(tokens[i], L"/wait") == 0) {
             if (i + 1 < count && !IsOption(tokens[i + 1])) {
                 i++;
-                options.WaitMalformed = !ReadSeconds(tokens[i], &options.WaitSeconds);
+                options.WaitMalformed = !ReadWholeNumber(tokens[i], MAX_WAIT_SECONDS, &options.WaitSeconds);
             } else {
                 options.WaitMalformed = TRUE;
             }

@@ -36,6 +36,10 @@ typedef struct StartOptions {
 // A command line that cannot be split leaves Unreadable set to the error.
 StartOptions ReadCommandLine(LPWSTR commandLine);
 
+// A whole number in decimal digits alone, at most maximum; FALSE for anything
+// else (a sign, a blank, a fraction, an empty text, a larger number).
+BOOL ReadWholeNumber(const WCHAR *text, DWORD maximum, DWORD *value);
+
 // TRUE when one of the modes with an exit code for deployment tools is
 // asked for (/remove, /stage, /quiet), which -u overrides.
 BOOL IsDeploymentMode(const StartOptions *options);

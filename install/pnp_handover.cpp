@@ -8,6 +8,7 @@
 #include <strsafe.h>
 #include <wchar.h>
 
+#include "app/options.h"
 #include "common/globals.h"
 #include "common/native_system.h"
 #include "common/protected_copy.h"
@@ -148,21 +149,6 @@ BOOL IsPnpUpdateCommandLine(const WCHAR *commandLine) {
            (commandLine[PNP_UPDATE_OPTION_CCH] == 0 || commandLine[PNP_UPDATE_OPTION_CCH] == L' ');
 }
 
-// Decimal digits only, and a value that fits a DWORD.
-static BOOL ReadFlags(const WCHAR *text, DWORD *flags) {
-    DWORD value = 0;
-
-    if (*text == 0)
-        return FALSE;
-    for (; *text != 0; text++) {
-        if (*text < L'0' || *text > L'9' || value > (0xFFFFFFFFu - (DWORD)(*text - L'0')) / 10)
-            return FALSE;
-        value = value * 10 + (DWORD)(*text - L'0');
-    }
-    *flags = value;
-    return TRUE;
-}
-
 DWORD RunPnpUpdate(LPWSTR commandLine, DWORD loadError) {
     LPWSTR *arguments;
     DWORD flags = 0;
@@ -176,7 +162,7 @@ DWORD RunPnpUpdate(LPWSTR commandLine, DWORD loadError) {
         return result != ERROR_SUCCESS ? result : ERROR_INVALID_PARAMETER;
     }
     if (count == PNP_UPDATE_ARGUMENTS && wcscmp(arguments[0], PNP_UPDATE_OPTION) == 0 && arguments[1][0] != 0 &&
-        arguments[2][0] != 0 && ReadFlags(arguments[3], &flags)) {
+        arguments[2][0] != 0 && ReadWholeNumber(arguments[3], MAXDWORD, &flags)) {
         if (loadError != ERROR_SUCCESS)
             result = loadError;
         else if (Newdev.UpdateDriverForPlugAndPlayDevicesW(NULL, arguments[1], arguments[2], flags, NULL))

@@ -3,6 +3,8 @@
 
 #include <windef.h>
 
+#define MAXDWORD 0xffffffff
+
 // Standard and generic rights
 #define DELETE 0x00010000L
 #define READ_CONTROL 0x00020000L

@@ -435,7 +435,7 @@ scenario_deployment() {
     expect_exit_code "$DEPLOY_RC" 0 "exit code of /remove with nothing installed"
     deploy quiet-nothing /quiet /wait 3 /log C:\\deploy.log
     expect_exit_code "$DEPLOY_RC" 1167 "exit code of /quiet /wait 3 with no printer"
-    [ "$DEPLOY_MS" -ge 3000 ] && [ "$DEPLOY_MS" -lt 15000 ] || fail "/quiet /wait 3 took $DEPLOY_MS ms"
+    [ "$DEPLOY_MS" -ge 3000 ] || fail "/quiet /wait 3 ended after $DEPLOY_MS ms, before its wait"
     plug --description "Corvane LD-2040 Plus" --port 1 >/dev/null || fail "plugprinter failed"
     # Where this build's queue is refused, /quiet reports AddPrinterW's error.
     expected=0
@@ -447,7 +447,6 @@ scenario_deployment() {
     expect_machine_driver "$SCEN_DIR/installed.txt" "Corvane LD-2040 Plus"
     deploy quiet-again /quiet /log C:\\deploy.log
     expect_exit_code "$DEPLOY_RC" "$expected" "exit code of the second /quiet"
-    queue_refused || [ "$DEPLOY_MS" -lt 5000 ] || fail "the second /quiet took $DEPLOY_MS ms"
     if ls -d "$WINEPREFIX"/drive_c/windows/temp/uni*.tmp >/dev/null 2>&1; then
         fail "a deployment mode handed over: $(ls -d "$WINEPREFIX"/drive_c/windows/temp/uni*.tmp | head -1)"
     fi
