@@ -191,8 +191,9 @@ static void RemovePackageNode(RemovalRun *run, PackageNode *package) {
 
 // Everything the tree holds that is not removed yet, in the tree's order; an
 // inventory that missed something is taken again first. Then, when nothing
-// failed, the monitor DLL.
-static void RemoveComponents(RemovalRun *run) {
+// failed, the monitor DLL. After a failure, failureMessage (REMOVAL_TEXT_CCH
+// characters, the caller's own) receives message 114, which goes to the log.
+static void RemoveComponents(RemovalRun *run, WCHAR *failureMessage) {
     PackageNode *package;
     DriverNode *driver;
     DWORD error = 0;
@@ -218,6 +219,11 @@ static void RemoveComponents(RemovalRun *run) {
     PostProgress(run, PROGRESS_END);
     if (run->Failures == 0 && !RemoveMonitorFile(MONITOR_DLL_NAME, &error))
         CountFailure(run, error);
+    if (run->Failures != 0) {
+        memset(failureMessage, 0, REMOVAL_TEXT_CCH * sizeof(WCHAR));
+        LoadStringW(ModuleInstance, IDS_UNINSTALL_FAILED, failureMessage, REMOVAL_TEXT_CCH);
+        WriteLogLine(failureMessage);
+    }
 }
 
 DWORD WINAPI RemovalWorker(LPVOID parameter) {
@@ -232,15 +238,12 @@ DWORD WINAPI RemovalWorker(LPVOID parameter) {
     // The buttons stay disabled until the window closes after a clean run:
     // neither a second run nor the end of the dialog may come while the
     // spooler is stopped for the monitor DLL.
-    RemoveComponents(&run);
+    RemoveComponents(&run, failureMessage);
     PostMessageW(window, WM_WORKER_DONE, 0, 0);
     ShowWindow(run.Progress, SW_HIDE);
 
     if (run.Failures != 0) {
         EnableUninstallButtons(window, TRUE);
-        memset(failureMessage, 0, sizeof(failureMessage));
-        LoadStringW(ModuleInstance, IDS_UNINSTALL_FAILED, failureMessage, REMOVAL_TEXT_CCH);
-        WriteLogLine(failureMessage);
         MessageBoxW(window, failureMessage, NULL, MB_OK);
         return 0;
     }
@@ -250,10 +253,11 @@ DWORD WINAPI RemovalWorker(LPVOID parameter) {
 
 BOOL RemoveUnattended(DWORD *error) {
     RemovalRun run;
+    WCHAR failureMessage[REMOVAL_TEXT_CCH];
 
     memset(&run, 0, sizeof(run));
     TakeInventory();
-    RemoveComponents(&run);
+    RemoveComponents(&run, failureMessage);
     *error = run.FirstError;
     return run.Failures == 0;
 }

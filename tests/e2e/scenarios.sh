@@ -457,6 +457,7 @@ scenario_deployment() {
     [ -f "$WINEPREFIX/$INSTALL_UNIX_REL/setup.exe" ] || fail "/remove took the install folder"
     log_texts "$WINEPREFIX/drive_c/deploy.log" "$SCEN_DIR/deploy-log.txt" || return
     expect_in "$SCEN_DIR/deploy-log.txt" "Failed. Error:87" "the log of /remove"
+    expect_in "$SCEN_DIR/deploy-log.txt" "Uninstall driver failed." "the log of /remove"
 }
 
 # DLLs planted beside setup.exe and in the temporary folder (where the
