@@ -191,8 +191,9 @@ int InstallPrinterManually(const InstallRequest *request) {
     }
     // A queue that never showed up is a failed installation; the reason the
     // spooler gave for it, rather than the lookups' "no such printer", is
-    // what the failure message and the exit code report.
-    if (addError != ERROR_SUCCESS)
+    // what the failure message and the exit code report. A queue that exists
+    // already and cannot be opened fails for the lookups' own reason.
+    if (addError != ERROR_SUCCESS && addError != ERROR_PRINTER_ALREADY_EXISTS)
         SetLastError(addError);
     return 0;
 }

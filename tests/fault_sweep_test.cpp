@@ -414,10 +414,9 @@ const Vanishing kVanishings[] = {
 
 // --- Runs and replays ------------------------------------------------------------
 
-// The waits a failed call may add to a run: the path its failure opens, with
-// the program's own constants. PerCall is what one failed call may add,
-// EveryCall what failing every call of the APIs may add (0: such a run may
-// not end at all, and must then be searching).
+// The waits a failed call's path may add, with the program's own constants:
+// one failed call (PerCall), every call failing (EveryCall; 0: the run may
+// search on).
 struct PathRow {
     const char *Apis;  // separated by blanks
     DWORD Error;       // 0: any error
@@ -431,11 +430,9 @@ struct PathRow {
 const uint64_t kStopMs = 1000 * 10;
 const uint64_t kStartMs = 2 * 1000 + 1000 * 10;
 
-// The installation (install/install_window.cpp, install/install_sequence.cpp,
-// install/manual_install.cpp, install/deploy.cpp): a search pass a second;
-// ten one-second looks for the Plug and Play queue, then the manual road's
-// five looks for the driver and five for the queue; the spooler stopped for
-// 200 ms around the monitor DLL or for a port it does not list.
+// The installation: a search pass a second; ten looks a second apart for the
+// Plug and Play queue, then five for the manual driver and five for its
+// queue; the spooler stopped around the monitor DLL or for a missing port.
 const PathRow kInstallPaths[] = {
     {"SetupDiGetClassDevsW SetupDiEnumDeviceInterfaces SetupDiGetDeviceInterfaceDetailW RegOpenKeyExW "
      "RegQueryValueExW RegGetValueW HeapAlloc CM_Locate_DevNodeW CM_Reenumerate_DevNode",
@@ -450,10 +447,9 @@ const PathRow kInstallPaths[] = {
      kStopMs + 200 + kStartMs, kStopMs + 200 + kStartMs, true},
 };
 
-// "Remove" (uninstall/removal.cpp): ten tries of a driver a second apart, a
-// driver in use after a spooler restart (stop, start, a second to settle);
-// five tries of the package and of the monitor DLL a second apart; the
-// spooler stopped and started around the DLL.
+// "Remove": ten tries of a driver a second apart, with a spooler restart for
+// one in use; five of the package and of the monitor DLL; the spooler stopped
+// around the DLL.
 const uint64_t kRestartMs = kStopMs + kStartMs + 1000;
 const uint64_t kDriverInUseMs = 10 * (1000 + kRestartMs);
 const PathRow kRemovalPaths[] = {
@@ -485,13 +481,11 @@ struct SweptRun {
     std::function<void()> Arrange;  // the machine, after a reset
     std::function<DWORD()> Start;   // the user's actions and the program's start; the program's process id
     std::vector<PathRow> Paths;     // the waits a failure may add
-    // The user's own timing: a failed run that leaves its window open is
-    // closed at the next second; an install window is closed at a given
-    // time (0: none shows).
+    // The user's timing: a window left open after a failure is closed a
+    // second later, an install window at WindowClosedMs (0: none shows).
     uint64_t Slack = 0;
     uint64_t WindowClosedMs = 0;
-    // The install worker may search on for a printer without end (not in
-    // a deployment mode, which has an exit code to give).
+    // The worker may search on without end (not in a deployment mode).
     bool MaySearchOn = true;
     // Appends what the run reported as done and is not.
     std::function<void(const sim::Process &, std::vector<std::string> *)> CheckReports;
@@ -536,6 +530,7 @@ struct Outcome {
 
 // The replay under way, named by the sanitizers' death callback.
 std::string gReplay;
+Fault gFault;
 
 void NameTheReplayThatDied() {
     std::fprintf(stderr, "\n*** fault sweep: the process died replaying %s\n", gReplay.c_str());
@@ -571,9 +566,8 @@ void CheckSpooler(const Fault &fault, std::vector<std::string> *broken) {
         broken->push_back("the spooler is not running at the end");
 }
 
-// The install worker's search: a pass begins with the scan's
-// SetupDiGetClassDevsW. What the process holds is sampled at each pass's
-// start.
+// The install worker's search passes (each begins with SetupDiGetClassDevsW)
+// and what the process holds at each.
 struct SearchPasses {
     std::vector<uint64_t> Times;
     std::vector<Leftovers> Held;
@@ -597,6 +591,7 @@ void CheckSearching(const SearchPasses &passes, uint64_t end, std::vector<std::s
 Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
     static DeathNotice notice;
     gReplay = run.Name + " / " + (fault.Api.empty() ? std::string("clean run") : fault.Name());
+    gFault = fault;
     sim::Reset();
     ResetProductGlobals();
     run.Arrange();
@@ -772,12 +767,10 @@ const sim::PrinterDriver *NativeDriver(const std::wstring &name) {
     return nullptr;
 }
 
-// The printer reported installed (string 103, which the silent run formats
-// all the same; "Done" in the window): its queue is listed on the printer's
-// port, on a driver of the machine's own environment whose files are in
-// place: those the program put into the environment's driver folder, or the
-// package in the store that Plug and Play installed it from; a driver with a
-// language monitor has it registered, its DLL in the real System32.
+// The printer reported installed (string 103, or "Done"): its queue on the
+// printer's port, on a driver of the machine's environment with its files in
+// place (or its package in the store), its language monitor registered with
+// the DLL in the real System32.
 void CheckInstalledOnMachine(const std::string &what, std::vector<std::string> *broken) {
     const sim::PrintQueue *queue = sim::FindQueue(kModel);
     if (queue == nullptr || queue->ListedAt > sim::Now()) {
@@ -817,23 +810,31 @@ void CheckInstalledReport(const sim::Process &, std::vector<std::string> *broken
         CheckInstalledOnMachine(done ? "\"Done\"" : "string 103 (installed)", broken);
 }
 
-// 3010 asks for a restart: something must be left for it.
-void CheckRestartCode(const sim::Process &p, std::vector<std::string> *broken) {
-    if (p.ExitCode == EXIT_RESTART_NEEDED && sim::files::PendingRenames().empty())
+// A deployment mode's exit code: 3010 asks for a restart, so something must
+// be left for it; a clean run succeeds; a failure's code is the injected
+// failure's own (as an HRESULT for a package; 1603 for one that reads as
+// success, retry or restart), or one of the outcomes the modes document: no
+// printer found (1167), a rescan refused (31).
+void CheckExitCode(const sim::Process &p, std::vector<std::string> *broken) {
+    DWORD code = static_cast<DWORD>(p.ExitCode), error = gFault.Error;
+    if (code == EXIT_RESTART_NEEDED && sim::files::PendingRenames().empty())
         broken->push_back("exit code 3010 with nothing to do at the restart");
+    if (!p.Ended || p.Killed || code == 0 || code == EXIT_RESTART_NEEDED || code == EXIT_NO_PRINTER ||
+        code == ERROR_GEN_FAILURE)
+        return;
+    if (gFault.Api.empty() || (code != error && code != DeploymentFailureCode(error) &&
+                               code != static_cast<DWORD>(HRESULT_FROM_WIN32(error))))
+        broken->push_back("exit code " + std::to_string(code) + ", not the injected failure's");
 }
 
-// The unattended install's exit code: 0, or 3010 with a file replaced at the
-// restart, is the printer installed.
+// /quiet's 0 or 3010 is the printer installed.
 void CheckQuietReport(const sim::Process &setup, std::vector<std::string> *broken) {
     CheckInstalledReport(setup, broken);
     if (setup.Ended && !setup.Killed && (setup.ExitCode == 0 || setup.ExitCode == EXIT_RESTART_NEEDED))
         CheckInstalledOnMachine("exit code " + std::to_string(setup.ExitCode), broken);
-    CheckRestartCode(setup, broken);
+    CheckExitCode(setup, broken);
 }
 
-// The waits of a clean installation are short; a failure may add the paths
-// of kInstallPaths.
 SweptRun InstallRun(const std::string &name, bool plugAndPlay, const std::wstring &tail, bool program32Bit = false) {
     SweptRun run;
     run.Name = name;
@@ -848,9 +849,9 @@ SweptRun InstallRun(const std::string &name, bool plugAndPlay, const std::wstrin
     return run;
 }
 
-// Staging reports its result in the exit code: 0 is the package in the
-// store for the machine's own environment, with the spooler's record of it.
+// /stage's 0 is the machine's package in the store, with its record.
 void CheckStagedReport(const sim::Process &setup, std::vector<std::string> *broken) {
+    CheckExitCode(setup, broken);
     if (!setup.Ended || setup.Killed || setup.ExitCode != 0)
         return;
     bool staged = false;
@@ -861,8 +862,7 @@ void CheckStagedReport(const sim::Process &setup, std::vector<std::string> *brok
         broken->push_back("exit code 0 without the package staged");
 }
 
-// The unattended install, with its log as deployment tools keep it, waits up
-// to 60 s for a printer it knows. Nobody is there to close a window.
+// /quiet with its log waits up to 60 s for a printer; no window to close.
 SweptRun QuietRun() {
     SweptRun run = InstallRun("/quiet /log", true, L"");
     run.Start = [] { return sim::StartProgram(kSetup, L"/quiet /log \"" + std::wstring(kLog) + L"\""); };
@@ -912,10 +912,8 @@ bool MonitorDllScheduled() {
     return false;
 }
 
-// "Removed." on a node of the tree, and message 115: what they speak of is
-// gone: the queues, the driver, the language monitor and its DLL in the real
-// System32 (or its deletion scheduled for the restart), the package in the
-// store and the spooler's record of it.
+// "Removed." on a node, and message 115: what they speak of is gone (the DLL
+// at least scheduled for the restart).
 void CheckRemovedReports(const sim::Process &, std::vector<std::string> *broken) {
     for (const PackageNode *p = PackageList; p != nullptr; p = p->Next) {
         if (ShowsRemoved(p->StatusText))
@@ -940,11 +938,10 @@ void CheckRemovedReports(const sim::Process &, std::vector<std::string> *broken)
         CheckAllRemoved("message 115 (uninstalled) with ", broken);
 }
 
-// The unattended removal's exit code: 0 is everything gone, 3010 the same
-// with the monitor DLL deleted at the restart.
+// /remove's 0 is everything gone, 3010 the same with the DLL at the restart.
 void CheckRemoveExitCode(const sim::Process &remover, std::vector<std::string> *broken) {
     CheckRemovedReports(remover, broken);
-    CheckRestartCode(remover, broken);
+    CheckExitCode(remover, broken);
     if (!remover.Ended || remover.Killed || (remover.ExitCode != 0 && remover.ExitCode != EXIT_RESTART_NEEDED))
         return;
     std::string code = "exit code " + std::to_string(remover.ExitCode);
@@ -1002,9 +999,8 @@ SweptRun RemoveRun(const std::string &name, const std::wstring &options, bool pr
     return run;
 }
 
-// The same machine, removed by the unattended mode of the installed program,
-// with its log as deployment tools keep it; another program holds the
-// monitor DLL, which can only go at the restart.
+// /remove with its log on that machine, the monitor DLL held by another
+// program: it can only go at the restart.
 SweptRun UnattendedRemoveRun() {
     SweptRun run = RemoveRun("/remove /log, the monitor DLL held", L"");
     run.Arrange = [arrange = run.Arrange] {

@@ -201,6 +201,10 @@ static void RemoveComponents(RemovalRun *run, WCHAR *failureMessage) {
     PostProgress(run, PROGRESS_START);
     if (InventoryIncomplete)
         RetakeInventory();
+    // What the inventory could not see is not removed either, and its cause
+    // comes first: what fails after it may only be a consequence.
+    if (InventoryIncomplete)
+        CountFailure(run, InventoryError);
     PostProgress(run, PROGRESS_BEGIN_REMOVAL);
 
     for (package = PackageList; package != NULL; package = package->Next) {
@@ -212,9 +216,6 @@ static void RemoveComponents(RemovalRun *run, WCHAR *failureMessage) {
         PostProgress(run, PROGRESS_DRIVERS_DONE);
         RemovePackageNode(run, package);
     }
-    // What the inventory could not see was not removed either.
-    if (InventoryIncomplete)
-        CountFailure(run, InventoryError);
     LogRemovalResults(PackageList);
     PostProgress(run, PROGRESS_END);
     if (run->Failures == 0 && !RemoveMonitorFile(MONITOR_DLL_NAME, &error))
