@@ -1,25 +1,11 @@
 #!/bin/bash
-# The shipped 32-bit setup.exe on a machine that cannot execute 32-bit code,
-# under QEMU's user-mode emulator (tools/wine/emulation.sh: where it runs,
-# the emulator's binfmt_misc entry for this run only, the emulated prefix,
-# the time limits). The debugger events of an emulated program do not arrive
-# (only its exit), so this is a smoke run read from /log files, two runs side
-# by side:
-#   stage    setup.exe /stage /log: Wine's E_NOTIMPL for the upload, whole
-#            through cmd and as its low byte to the shell; the upload line
-#   silence  setup.exe /silence /log with a catalogued printer: exit code 0,
-#            the driver files copied to the x64 driver folder, the driver
-#            registered for "Windows x64" (the 64-bit lister)
-# A crash fails a run with its exception code and Wine's own line about it.
-#
-#   tests/e2e/emulated.sh
-#
-# Elsewhere (a machine that executes 32-bit code, without
-# CORVANE_FORCE_EMULATION=1; not root; no binfmt_misc) one line says why it
-# skipped. Settings: X86_BUILD_DIR (default build/windows-x86), BUILD_DIR
-# (the windows-x64 build, for the 64-bit tools), WINE_WORK. Logs stay in
-# $WINE_WORK/e2e-emulated/RUN. Ends with "N passed, N failed"; exit code 1
-# when a run failed.
+# The shipped 32-bit setup.exe where the machine cannot execute 32-bit code,
+# under QEMU's user-mode emulator (the machinery: tools/wine/emulation.sh). No
+# debugger events arrive from an emulated program, so this smoke run reads
+# /log files: /stage (Wine's E_NOTIMPL) and /silence with a catalogued
+# printer, side by side; a crash fails a run with its exception code.
+# Elsewhere one line says why it skipped. Settings: X86_BUILD_DIR, BUILD_DIR
+# (for the 64-bit tools), WINE_WORK. Ends with "N passed, N failed".
 set -u
 E2E_DIR=$(cd "$(dirname "$0")" && pwd)
 WINE_DIR="$E2E_DIR/../../tools/wine"
@@ -30,8 +16,6 @@ WINE_DIR="$E2E_DIR/../../tools/wine"
 
 SUITE="Emulated run"
 EMULATED_RUNS="stage silence"
-# The 32-bit build's expectations under WOW64: the driver's folder and
-# environment are the x64 ones.
 build_expectations 32
 
 # no_crash WHAT NAME: fails when the program of run_batch NAME ended with an

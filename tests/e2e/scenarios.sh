@@ -8,17 +8,12 @@
 SCENARIOS="scan no_printer_window silent_model_with_blank silent_port_12 unknown_model second_start
            window_install handover uninstall german silent_log stage deployment planted_dlls pnp_update_child"
 
-# build_expectations BITS: what the program under test does in this 64-bit
-# prefix, 64 for the windows-x64 build, 32 for the windows-x86 one under
-# WOW64. Both install the driver of the machine's own processor: its files in
-# the x64 driver folder, registered for "Windows x64", nothing for "Windows NT
-# x86". They differ in the queue. Wine runs the spooler inside the calling
-# process and looks for a 32-bit caller's queue driver in "Windows NT x86",
-# so there AddPrinterW fails with QUEUE_ERROR (1797), where Windows' spooler
-# service, which uses its own environment, creates the queue; the
-# installation then waits for the queue in vain and reports AddPrinterW's
-# error. The scenarios that depend on the queue expect none then, and say so
-# in a note (queue_refused).
+# build_expectations BITS: 64 for the windows-x64 build, 32 for the
+# windows-x86 one under WOW64. Both install the machine's own driver (x64
+# folder, "Windows x64"). Wine's spooler runs in the calling process and looks
+# for a 32-bit caller's queue driver in "Windows NT x86": there AddPrinterW
+# fails with QUEUE_ERROR (1797), where Windows' spooler service creates the
+# queue, and the scenarios expect none and say so (queue_refused).
 build_expectations() {
     DRIVER_DIR='C:\windows\system32\spool\drivers\x64'
     DRIVER_ENV='Windows x64'
@@ -407,11 +402,10 @@ scenario_stage() {
     expect_not_in "$SCEN_DIR/queues.txt" 'queue "' "print queues after /stage"
 }
 
-# The modes for deployment tools, one after another on one machine, each
-# read from its exit code: nothing to remove; no printer within the wait; an
-# installation, and the same command again, which finds the queue there and
-# ends at once without handing over to the uninstaller; the removal, which
-# takes the queue and reports Wine's refusal to delete the driver (87).
+# The modes for deployment tools on one machine, read from their exit codes:
+# nothing to remove; no printer within the wait; an installation, and again
+# (the queue there, no hand-over); the removal, which takes the queue and
+# reports Wine's refusal to delete the driver (87).
 scenario_deployment() {
     local expected setup="\"$INSTALL_WIN\\setup.exe\"" log='/log C:\deploy.log'
     run_batch remove-nothing "$setup /remove $log"
@@ -504,16 +498,12 @@ scenario_planted_dlls() {
     no_planted_dll_loaded "by the uninstaller"
 }
 
-# The 64-bit build's private mode, as the 32-bit program starts it on x64
-# Windows (the 32-bit package's amd64\crvnpnp.exe; the 64-bit package's
-# setup.exe is that build itself), for a catalogued printer whose hardware id
-# has blanks: Wine's relay trace of newdev shows one
-# UpdateDriverForPlugAndPlayDevicesW call with the hardware id, the INF and
-# the flags whole, and the program ends with Wine's answer (TRUE: 0; FALSE:
-# not 0), writing no trace line. (Wine's call answers TRUE, and installs only
-# on a device that has the hardware id, which the simulated printer does not.)
-# Wine has no driver-store upload, so the whole road (upload, this call in the
-# child, the queue from Plug and Play) cannot run here: the host tests cover it.
+# The 64-bit build's private mode (the 32-bit package's amd64\crvnpnp.exe, or
+# the 64-bit package's setup.exe, which is that build) for a catalogued
+# printer whose hardware id has blanks: Wine's relay trace shows one
+# UpdateDriverForPlugAndPlayDevicesW call with id, INF and flags whole, and
+# the exit code is Wine's answer; no trace line. Wine has no driver-store
+# upload, so the whole road cannot run here: the host tests cover it.
 scenario_pnp_update_child() {
     local id='usbprint\corvane ld-2040 plus762a' inf="$INSTALL_WIN\\crvnv6.inf"
     local relay=$SCEN_DIR/relay.txt call ret rc program="$INSTALL_WIN\\setup.exe"
