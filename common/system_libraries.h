@@ -28,6 +28,7 @@
     F(DeleteMonitorW)                                                                                                  \
     F(DeletePrinter)                                                                                                   \
     F(DeletePrinterDriverExW)                                                                                          \
+    F(EnumMonitorsW)                                                                                                   \
     F(EnumPortsW)                                                                                                      \
     F(EnumPrinterDriversW)                                                                                             \
     F(EnumPrintersW)                                                                                                   \

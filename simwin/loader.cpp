@@ -85,7 +85,7 @@ const ApiGroup kApiGroups[] = {
     {L"newdev.dll", "UpdateDriverForPlugAndPlayDevicesW"},
     {L"winspool.drv",
      "OpenPrinterW ClosePrinter AddPrinterW DeletePrinter GetPrinterW SetPrinterW EnumPrintersW EnumPortsW "
-     "AddMonitorW DeleteMonitorW AddPrinterDriverW EnumPrinterDriversW DeletePrinterDriverExW "
+     "AddMonitorW DeleteMonitorW EnumMonitorsW AddPrinterDriverW EnumPrinterDriversW DeletePrinterDriverExW "
      "GetPrinterDriverDirectoryW UploadPrinterDriverPackageW DeletePrinterDriverPackageW"},
     {L"comctl32.dll", "InitCommonControlsEx"},
 };
@@ -425,6 +425,7 @@ const std::vector<Export> &Exports() {
         {L"winspool.drv", "DeletePrinter", ProcOf(&DeletePrinter)},
         {L"winspool.drv", "DeletePrinterDriverExW", ProcOf(&DeletePrinterDriverExW)},
         {L"winspool.drv", "DeletePrinterDriverPackageW", ProcOf(&DeletePrinterDriverPackageW)},
+        {L"winspool.drv", "EnumMonitorsW", ProcOf(&EnumMonitorsW)},
         {L"winspool.drv", "EnumPortsW", ProcOf(&EnumPortsW)},
         {L"winspool.drv", "EnumPrinterDriversW", ProcOf(&EnumPrinterDriversW)},
         {L"winspool.drv", "EnumPrintersW", ProcOf(&EnumPrintersW)},

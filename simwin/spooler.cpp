@@ -671,6 +671,36 @@ BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorNam
     return FALSE;
 }
 
+BOOL WINAPI EnumMonitorsW(LPWSTR pName, DWORD Level, LPBYTE pMonitor, DWORD cbBuf, LPDWORD pcbNeeded,
+                          LPDWORD pcReturned) {
+    SIM_ENTER("EnumMonitorsW", FALSE);
+    if (!SpoolerUp() || !LocalServer(pName))
+        return FALSE;
+    if (Level != 2) {
+        simk::SetError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (!pcbNeeded || !pcReturned) {
+        simk::SetError(RPC_X_NULL_REF_POINTER);
+        return FALSE;
+    }
+    // A monitor runs in the spooler: it is listed in the machine's own
+    // environment, whatever the record that added it said.
+    const auto &monitors = S().Monitors;
+    const sim::Text environment = std::wstring(NativeEnvironment() ? NativeEnvironment()->Name : L"");
+    return PackRecords<MONITOR_INFO_2W>(
+        monitors.size(),
+        [&](size_t i) {
+            return TextBytes(monitors[i].Name) + TextBytes(environment) + TextBytes(monitors[i].DllName);
+        },
+        [&](MONITOR_INFO_2W *out, StringArea &a, size_t i) {
+            out->pName = a.Put(monitors[i].Name);
+            out->pEnvironment = a.Put(environment);
+            out->pDLLName = a.Put(monitors[i].DllName);
+        },
+        pMonitor, cbBuf, pcbNeeded, pcReturned);
+}
+
 // --- Printer drivers -------------------------------------------------------------
 
 BOOL WINAPI AddPrinterDriverW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo) {
@@ -732,8 +762,10 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
     SIM_ENTER("EnumPrinterDriversW", FALSE);
     if (!SpoolerUp() || !LocalServer(pName))
         return FALSE;
-    const EnvironmentInfo *env = ResolveEnvironment("EnumPrinterDriversW", pEnvironment);
-    if (!env)
+    // "all" lists the drivers of every environment, each in its own.
+    const bool all = pEnvironment && simk::SameText(pEnvironment, L"all");
+    const EnvironmentInfo *env = all ? nullptr : ResolveEnvironment("EnumPrinterDriversW", pEnvironment);
+    if (!env && !all)
         return FALSE;
     if (Level != 8) {
         simk::SetError(ERROR_INVALID_LEVEL);
@@ -744,9 +776,10 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
         return FALSE;
     }
     std::vector<sim::PrinterDriver> listed;
-    for (auto &d : S().Drivers)
-        if (simk::SameText(d.Environment, env->Name) && Listed(d.ListedAt))
-            listed.push_back(Reported(d, *env));
+    for (auto &e : kEnvironments)
+        for (auto &d : S().Drivers)
+            if ((all || &e == env) && simk::SameText(d.Environment, e.Name) && Listed(d.ListedAt))
+                listed.push_back(Reported(d, e));
     return PackRecords<DRIVER_INFO_8W>(
         listed.size(), [&](size_t i) { return DriverBytes(listed[i]); },
         [&](DRIVER_INFO_8W *out, StringArea &a, size_t i) { FillDriver(out, a, listed[i]); }, pDriverInfo, cbBuf,

@@ -99,6 +99,12 @@ TEST_F(DeploymentTest, RemoveLeavesNothingBehindUnderEitherNameAndLeavesTheFolde
         {"everything installed", [] { InstallProduct(); }, L"/remove", 0, 10000},
         {"under the uninstaller's name", [] { InstallProduct(); }, L"/REMOVE", 0, 10000, 0, &kUninstaller},
         {"nothing installed", Nothing, L"/remove", 0, 10000},
+        {"only the monitor an earlier removal left",
+         [] {
+             sim::AddMonitor(kMonitor, L"crvnmon.dll");
+             sim::files::WriteFile(kMonitorDll, "dll");
+         },
+         L"/remove", 0, 10000},
     };
     RunRows(rows, [](const Row &row) {
         EXPECT_TRUE(sim::Queues().empty() && sim::Drivers().empty() && sim::DriverPackages().empty()) << row.What;

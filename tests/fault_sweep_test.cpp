@@ -160,6 +160,7 @@ const ErrorRow kErrorTable[] = {
     // Spooler and driver store
     {"EnumPortsW", RPC_S_SERVER_UNAVAILABLE, nullptr},
     {"AddMonitorW", ERROR_ACCESS_DENIED, nullptr},
+    {"EnumMonitorsW", RPC_S_SERVER_UNAVAILABLE, nullptr},
     {"DeleteMonitorW", RPC_S_SERVER_UNAVAILABLE, nullptr, {ERROR_PRINT_MONITOR_IN_USE, ERROR_UNKNOWN_PRINT_MONITOR}},
     {"AddPrinterDriverW", ERROR_ACCESS_DENIED, nullptr},
     {"EnumPrinterDriversW", RPC_S_SERVER_UNAVAILABLE, nullptr},

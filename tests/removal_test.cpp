@@ -9,10 +9,13 @@
 #include <shlobj.h>
 #include <winspool.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "common/system_libraries.h"
 #include "sim/core.h"
 #include "sim/devices.h"
@@ -67,6 +70,16 @@ TEST_F(RemovalTest, CleanRunRemovesEverythingInOrderThenTheMonitorDllAndTheFolde
     std::wstring store = InstallProduct();
     AddQueue(L"Corvane MODEL (copy 1)", L"Corvane MODEL", L"USB002");
     ClickAt(kClick, IDC_REMOVE);
+    // While the spooler stops (two seconds) for the DLL, the tree already
+    // shows every result, the bar is gone and neither button works.
+    sim::SetServiceStopDelay(L"Spooler", 2000);
+    std::vector<std::wstring> treeAtDll;
+    bool barAtDll = true, buttonAtDll = true;
+    sim::OnCall("DeleteFileW", [&] {
+        treeAtDll = TreeLines();
+        barAtDll = sim::ControlVisible(Window(), IDC_PROGRESS);
+        buttonAtDll = sim::ControlEnabled(Window(), IDC_REMOVE) || sim::ControlEnabled(Window(), IDC_CLOSE);
+    });
     sim::Process p = RunUninstallWindow();
     EXPECT_TRUE(p.Ended);
     EXPECT_FALSE(p.Killed);
@@ -134,6 +147,33 @@ TEST_F(RemovalTest, CleanRunRemovesEverythingInOrderThenTheMonitorDllAndTheFolde
                   L"    Printer:Corvane MODEL on the port: USB001. Removed.",
               }),
               TreeLines());
+    EXPECT_EQ(TreeLines(), treeAtDll);
+    EXPECT_FALSE(barAtDll);
+    EXPECT_FALSE(buttonAtDll);
+}
+
+// A DLL that can be neither deleted nor scheduled fails a run whose tree is
+// already shown: message 114, the buttons back, the folder kept.
+TEST_F(RemovalTest, MonitorDllThatStaysFailsTheRunAfterTheTreeShowsItsResults) {
+    InstallProduct();
+    sim::files::Lock(kMonitorDll, sim::files::LockKind::Image);
+    sim::FailCall("MoveFileExW", ERROR_ACCESS_DENIED);
+    bool buttonsAtMessage = false;
+    sim::OnMessageBox([&](const sim::MessageBoxCall &) {
+        buttonsAtMessage = sim::ControlEnabled(Window(), IDC_REMOVE) && sim::ControlEnabled(Window(), IDC_CLOSE);
+        return IDOK;
+    });
+    ClickAt(kClick, IDC_REMOVE);
+    sim::At(60000, [] { sim::CloseDialog(Window()); });
+    RunUninstallWindow();
+
+    EXPECT_EQ((std::vector<std::string>{"DeleteFileW", "DeleteFileW", "DeleteFileW", "DeleteFileW", "DeleteFileW",
+                                        "MoveFileExW", "MessageBoxW"}),
+              CallsAmong({"DeleteFileW", "MoveFileExW", "MessageBoxW", "SHFileOperationW"}));
+    EXPECT_EQ((std::vector<std::wstring>{kFailedMessage}), MessageTexts());
+    EXPECT_TRUE(buttonsAtMessage);
+    EXPECT_EQ(DriverLine(L"Corvane MODEL", L"Removed."), TreeLines()[2]);
+    EXPECT_TRUE(sim::files::IsFolder(kFolder));
 }
 
 TEST_F(RemovalTest, ObjectsMetAgainUnderASecondPackageCountAsRemoved) {
@@ -221,27 +261,58 @@ TEST_F(RemovalTest, AnInventoryThatMissedSomethingIsTakenAgainByRemove) {
 }
 
 // Two drivers name the monitor: it goes after the second. When it cannot go,
-// its driver's line says so, the run fails and the folder and the DLL stay;
-// the next run tries the monitor alone again.
-TEST_F(RemovalTest, MonitorGoesAfterTheLastDriverThatNamesItAndCountsWhenItStays) {
+// the driver's line still says the driver went, the run fails and the folder
+// and the DLL stay. A new inventory (here: /remove's) finds the monitor that
+// no driver names any more, and deletes it with its DLL.
+TEST_F(RemovalTest, MonitorGoesAfterTheLastDriverThatNamesItAndSurvivesANewInventoryWhenItStays) {
     InstallProduct();
     AddProductDriver(L"Corvane OTHER");
     sim::FailCall("DeleteMonitorW", ERROR_ACCESS_DENIED);
     ClickAt(kClick, IDC_REMOVE);
-    std::vector<std::wstring> afterFirst;
-    sim::At(30000, [&] {
-        afterFirst = TreeLines();
-        sim::Click(Window(), IDC_REMOVE);
-    });
+    sim::At(30000, [] { sim::CloseDialog(Window()); });
     RunUninstallWindow();
 
     uint64_t lastDriver = sim::CallTimes("DeletePrinterDriverExW").back();
-    EXPECT_EQ((std::vector<uint64_t>{lastDriver + 300, 30000}), sim::CallTimes("DeleteMonitorW"));
-    ASSERT_EQ(5u, afterFirst.size());
-    EXPECT_EQ(DriverLine(L"Corvane OTHER", L"Removed."), afterFirst[2]);
-    EXPECT_EQ(DriverLine(L"Corvane MODEL", L"Failed. Error:5"), afterFirst[3]);  // the last one deleted
-    EXPECT_EQ((std::vector<std::wstring>{kFailedMessage, kDoneMessage}), MessageTexts());
+    EXPECT_EQ((std::vector<uint64_t>{lastDriver + 300}), sim::CallTimes("DeleteMonitorW"));
+    std::vector<std::wstring> lines = TreeLines();
+    ASSERT_EQ(5u, lines.size());
+    EXPECT_EQ(DriverLine(L"Corvane OTHER", L"Removed."), lines[2]);
+    EXPECT_EQ(DriverLine(L"Corvane MODEL", L"Removed."), lines[3]);  // the last one deleted
+    EXPECT_EQ((std::vector<std::wstring>{kFailedMessage}), MessageTexts());
+    EXPECT_TRUE(sim::FindMonitor(kMonitor) != nullptr && sim::files::Exists(kMonitorDll));
+
+    ResetProductGlobals();
+    DWORD error = 1;
+    EXPECT_TRUE(RemoveUnattended(&error));
+    EXPECT_EQ(0u, error);
     EXPECT_TRUE(sim::FindMonitor(kMonitor) == nullptr && !sim::files::Exists(kMonitorDll));
+}
+
+// A driver outside the product's tree (another package's, of another
+// environment) still names the monitor: the spooler's answer keeps it and its
+// DLL without a failure or a spooler restart, the log says why, and the
+// folder goes.
+TEST_F(RemovalTest, MonitorThatAnotherDriverNamesStaysWithItsDllWithoutAFailure) {
+    InstallProduct();
+    sim::PrinterDriver other;
+    other.pName = std::wstring(L"Another Label Printer");
+    other.Environment = L"Windows NT x86";
+    other.pDriverPath = std::wstring(L"another.dll");
+    other.pMonitorName = std::wstring(kMonitor);
+    sim::AddDriver(other);
+    wcscpy(LogFilePath, L"C:\\Windows\\Temp\\remove.log");
+    ClickAt(kClick, IDC_REMOVE);
+    RunUninstallWindow();
+
+    EXPECT_EQ(0, sim::CallCount("DeleteMonitorW"));
+    EXPECT_TRUE(sim::ServiceRequests().empty());
+    EXPECT_TRUE(sim::FindMonitor(kMonitor) != nullptr && sim::files::Exists(kMonitorDll));
+    EXPECT_EQ((std::vector<std::wstring>{kDoneMessage}), MessageTexts());
+    EXPECT_TRUE(InRecycleBin(kFolder));
+    std::vector<std::wstring> log = LogTexts(LogFilePath);
+    EXPECT_NE(log.end(), std::find(log.begin(), log.end(),
+                                   L"The language monitor \"Language Monitor\" stays: the printer driver Another Label "
+                                   L"Printer (Windows NT x86) uses it."));
 }
 
 TEST_F(RemovalTest, SecondRunAttemptsOnlyWhatIsLeft) {

@@ -32,6 +32,7 @@
 PackageNode *PackageList = NULL;
 BYTE *DriverEnumBuffer = NULL;
 BYTE *PrinterEnumBuffer = NULL;
+BOOL StrayMonitor = FALSE;
 BOOL InventoryIncomplete = FALSE;
 DWORD InventoryError = ERROR_SUCCESS;
 // The size of DriverEnumBuffer: a placeholder's driver record lies inside it,
@@ -321,6 +322,111 @@ static void FreeInventory(void) {
     PrinterEnumBuffer = NULL;
 }
 
+// The records of a whole spooler list, in a block of the process heap that
+// the caller frees: TRUE with *count records (0 and no block for an empty
+// list), FALSE with *error. A list that grows between the two calls is asked
+// for again.
+typedef BOOL (*ReadSpoolerList)(const void *argument, BYTE *buffer, DWORD size, DWORD *needed, DWORD *count);
+
+static BOOL ReadWholeList(ReadSpoolerList read, const void *argument, BYTE **records, DWORD *count, DWORD *error) {
+    DWORD needed = 0;
+    int tries;
+
+    *records = NULL;
+    *count = 0;
+    for (tries = 0; tries < 3; tries++) {
+        if (read(argument, *records, needed, &needed, count))
+            return TRUE;
+        *error = GetLastError();
+        if (*records != NULL)
+            HeapFree(GetProcessHeap(), 0, *records);
+        *records = NULL;
+        *count = 0;
+        if (*error != ERROR_INSUFFICIENT_BUFFER || needed == 0)
+            return FALSE;
+        *records = (BYTE *)AllocateZeroed(needed);
+        if (*records == NULL) {
+            *error = ERROR_NOT_ENOUGH_MEMORY;
+            return FALSE;
+        }
+    }
+    if (*records != NULL)
+        HeapFree(GetProcessHeap(), 0, *records);
+    *records = NULL;
+    return FALSE;
+}
+
+static BOOL ReadEveryDriver(const void *argument, BYTE *buffer, DWORD size, DWORD *needed, DWORD *count) {
+    (void)argument;
+    // "all": the drivers of every environment the spooler has, not only the
+    // machine's.
+    return Winspool.EnumPrinterDriversW(NULL, (LPWSTR)L"all", DRIVER_INFO_LEVEL, buffer, size, needed, count);
+}
+
+static BOOL ReadMonitors(const void *argument, BYTE *buffer, DWORD size, DWORD *needed, DWORD *count) {
+    (void)argument;
+    return Winspool.EnumMonitorsW(NULL, 2, buffer, size, needed, count);
+}
+
+BOOL FindMonitorUser(const WCHAR *monitor, WCHAR *user, DWORD userCch, DWORD *error) {
+    BYTE *records;
+    DWORD count;
+    DWORD i;
+    const DRIVER_INFO_8W *drivers;
+
+    user[0] = 0;
+    if (!ReadWholeList(ReadEveryDriver, NULL, &records, &count, error))
+        return FALSE;
+    drivers = (const DRIVER_INFO_8W *)records;
+    for (i = 0; i < count; i++) {
+        if (drivers[i].pMonitorName == NULL || wcscmp(drivers[i].pMonitorName, monitor) != 0)
+            continue;
+        StringCchPrintfW(user, userCch, L"%ws (%ws)", drivers[i].pName != NULL ? drivers[i].pName : L"",
+                         drivers[i].pEnvironment != NULL ? drivers[i].pEnvironment : L"");
+        break;
+    }
+    if (records != NULL)
+        HeapFree(GetProcessHeap(), 0, records);
+    return TRUE;
+}
+
+BOOL FindMonitorOfDll(const WCHAR *dllName, WCHAR *name, DWORD nameCch, DWORD *error) {
+    BYTE *records;
+    DWORD count;
+    DWORD i;
+    const MONITOR_INFO_2W *monitors;
+
+    name[0] = 0;
+    if (!ReadWholeList(ReadMonitors, NULL, &records, &count, error))
+        return FALSE;
+    monitors = (const MONITOR_INFO_2W *)records;
+    for (i = 0; i < count; i++) {
+        if (monitors[i].pName == NULL || monitors[i].pDLLName == NULL || wcscmp(monitors[i].pDLLName, dllName) != 0)
+            continue;
+        StringCchCopyW(name, nameCch, monitors[i].pName);
+        break;
+    }
+    if (records != NULL)
+        HeapFree(GetProcessHeap(), 0, records);
+    return TRUE;
+}
+
+// The product's monitor, registered with no driver left to name it.
+static void CollectStrayMonitor(void) {
+    WCHAR name[MONITOR_USER_CCH];
+    WCHAR user[MONITOR_USER_CCH];
+    DWORD error = ERROR_SUCCESS;
+
+    StrayMonitor = FALSE;
+    user[0] = 0;
+    if (!FindMonitorOfDll(MONITOR_DLL_NAME, name, MONITOR_USER_CCH, &error) ||
+        (wcscmp(name, LANGUAGE_MONITOR_NAME) == 0 && !FindMonitorUser(name, user, MONITOR_USER_CCH, &error))) {
+        MarkInventoryIncomplete(error);
+        return;
+    }
+    StrayMonitor = wcscmp(name, LANGUAGE_MONITOR_NAME) == 0 && user[0] == 0;
+}
+
 void RetakeInventory(void) {
     FreeInventory();
     TakeInventory();
@@ -331,6 +437,7 @@ void TakeInventory(void) {
     CollectDriverPackages();
     CollectPrinterDrivers();
     CollectPrintQueues();
+    CollectStrayMonitor();
 }
 
 BOOL IsProductInstalled(void) {

@@ -52,8 +52,27 @@ extern BOOL InventoryIncomplete;
 extern DWORD InventoryError;
 void MarkInventoryIncomplete(DWORD error);
 
+// The product's language monitor (LANGUAGE_MONITOR_NAME, served by
+// MONITOR_DLL_NAME) is registered, and no installed driver of any environment
+// names it: a removal deleted its last driver but not the monitor. Every
+// removal deletes it, whatever tree it works on. Set by each inventory.
+extern BOOL StrayMonitor;
+
+// Capacity of a monitor user's text: "driver name (environment)".
+#define MONITOR_USER_CCH 512
+
+// Asks the spooler for the first installed driver, of any environment, that
+// names the monitor. TRUE when the drivers could be listed, with user holding
+// "NAME (ENVIRONMENT)", or empty when no driver names the monitor; FALSE with
+// *error otherwise.
+BOOL FindMonitorUser(const WCHAR *monitor, WCHAR *user, DWORD userCch, DWORD *error);
+// Asks the spooler whether a monitor served by the DLL is registered. TRUE
+// when the monitors could be listed, with name holding the first such
+// monitor's name, or empty; FALSE with *error otherwise.
+BOOL FindMonitorOfDll(const WCHAR *dllName, WCHAR *name, DWORD nameCch, DWORD *error);
+
 // The whole inventory: forgets what an earlier one missed, then collects the
-// packages, the drivers and the queues into PackageList.
+// packages, the drivers, the queues and a stray monitor.
 void TakeInventory(void);
 // The same anew, after an inventory that missed something: the earlier tree
 // and its enumeration buffers are freed first. Only the removal worker calls

@@ -1,11 +1,14 @@
 // Removing what the inventory found: for each package and each of its
 // drivers, the queues that use the driver (with their device nodes), then the
-// driver, then its language monitor once no driver left names it, then, once
-// all its drivers are gone, the package in the driver store. After a run
-// without failures the monitor DLL is deleted from the system directory with
-// the spooler stopped (or at the next restart, when it cannot be), and the
-// install folder goes to the Recycle Bin. The unattended removal (/remove)
-// does the same without a window and leaves the folder to its owner.
+// driver, then its language monitor unless an installed driver of any
+// environment still names it, then, once all its drivers are gone, the
+// package in the driver store; last, a stray monitor of the product. After a
+// run without failures the window shows every result, and then the monitor
+// DLL is deleted from the system directory with the spooler stopped (or at
+// the next restart, when it cannot be), unless a monitor kept for another
+// driver loads it, and the install folder goes to the Recycle Bin. The
+// unattended removal (/remove) does the same without a window and leaves the
+// folder to its owner.
 #include "uninstall/removal.h"
 
 #include <windows.h>
@@ -108,20 +111,34 @@ static void RemoveDriverQueues(RemovalRun *run, DriverNode *driver) {
     }
 }
 
-// TRUE when a driver of the tree other than `removed`, and not removed yet,
-// names the same monitor.
-static BOOL MonitorStillNamed(const DriverNode *removed) {
-    const WCHAR *monitor = removed->DriverInfo->pMonitorName;
-    const PackageNode *package;
-    const DriverNode *driver;
+// A language monitor that no driver of the product needs any more: it goes
+// unless an installed driver, of any environment, still names it, as the
+// spooler answers. Such a driver keeps it (and, for the product's monitor,
+// its DLL), and that is no failure. TRUE when it is gone or kept; otherwise
+// the failure is counted. The driver lines of the tree tell only of their
+// drivers: a monitor's failure is counted for message 114 and logged.
+static BOOL SettleMonitor(RemovalRun *run, const WCHAR *monitor) {
+    WCHAR user[MONITOR_USER_CCH];
+    WCHAR line[REMOVAL_TEXT_CCH];
+    DWORD error = 0;
 
-    for (package = PackageList; package != NULL; package = package->Next)
-        for (driver = package->Drivers; driver != NULL; driver = driver->Next)
-            if (driver != removed && !driver->Removed && driver->DriverInfo != NULL &&
-                driver->DriverInfo->pMonitorName != NULL && wcscmp(driver->DriverInfo->pMonitorName, monitor) == 0 &&
-                (driver->DriverInfo->pName == NULL || removed->DriverInfo->pName == NULL ||
-                 wcscmp(driver->DriverInfo->pName, removed->DriverInfo->pName) != 0))
-                return TRUE;
+    if (!FindMonitorUser(monitor, user, MONITOR_USER_CCH, &error)) {
+        StringCchPrintfW(line, REMOVAL_TEXT_CCH,
+                         L"The language monitor \"%ws\" stays: the printer drivers could not be listed. Error:%d",
+                         monitor, (int)error);
+    } else if (user[0] != 0) {
+        StringCchPrintfW(line, REMOVAL_TEXT_CCH, L"The language monitor \"%ws\" stays: the printer driver %ws uses it.",
+                         monitor, user);
+        WriteLogLine(line);
+        return TRUE;
+    } else if (RemoveMonitor(monitor, &error)) {
+        return TRUE;
+    } else {
+        StringCchPrintfW(line, REMOVAL_TEXT_CCH, L"The language monitor \"%ws\" could not be removed. Error:%d",
+                         monitor, (int)error);
+    }
+    WriteLogLine(line);
+    CountFailure(run, error);
     return FALSE;
 }
 
@@ -145,23 +162,14 @@ static void RemoveDriverNode(RemovalRun *run, PackageNode *package, DriverNode *
             return;
         }
         package->DriverCount--;
-        // The monitor goes with the last driver that names it: a driver
-        // still there leaves it to that one.
-        driver->MonitorPending = driver->DriverInfo->pMonitorName != NULL && driver->DriverInfo->pMonitorName[0] != 0 &&
-                                 !MonitorStillNamed(driver);
+        driver->MonitorPending = driver->DriverInfo->pMonitorName != NULL && driver->DriverInfo->pMonitorName[0] != 0;
         SetRemovedText(driver->StatusText);
         Sleep(DRIVER_PAUSE_MS);
     }
-    // A monitor that stays registered is shown on its driver's line.
-    if (!driver->MonitorPending)
-        return;
-    if (RemoveMonitor(driver->DriverInfo->pMonitorName, &error)) {
+    // The driver is gone whatever becomes of its monitor, which a later run
+    // tries again when it stays.
+    if (driver->MonitorPending && SettleMonitor(run, driver->DriverInfo->pMonitorName))
         driver->MonitorPending = 0;
-        SetRemovedText(driver->StatusText);
-    } else {
-        SetFailedText(driver->StatusText, (int)error);
-        CountFailure(run, error);
-    }
 }
 
 // A package whose drivers are all gone.
@@ -189,14 +197,12 @@ static void RemovePackageNode(RemovalRun *run, PackageNode *package) {
     CountFailure(run, (DWORD)result);
 }
 
-// Everything the tree holds that is not removed yet, in the tree's order; an
-// inventory that missed something is taken again first. Then, when nothing
-// failed, the monitor DLL. After a failure, failureMessage (REMOVAL_TEXT_CCH
-// characters, the caller's own) receives message 114, which goes to the log.
-static void RemoveComponents(RemovalRun *run, WCHAR *failureMessage) {
+// Everything the tree holds that is not removed yet, in the tree's order,
+// then a stray monitor of the product; an inventory that missed something is
+// taken again first.
+static void RemoveComponents(RemovalRun *run) {
     PackageNode *package;
     DriverNode *driver;
-    DWORD error = 0;
 
     PostProgress(run, PROGRESS_START);
     if (InventoryIncomplete)
@@ -216,10 +222,33 @@ static void RemoveComponents(RemovalRun *run, WCHAR *failureMessage) {
         PostProgress(run, PROGRESS_DRIVERS_DONE);
         RemovePackageNode(run, package);
     }
+    if (StrayMonitor && SettleMonitor(run, LANGUAGE_MONITOR_NAME))
+        StrayMonitor = FALSE;
     LogRemovalResults(PackageList);
     PostProgress(run, PROGRESS_END);
-    if (run->Failures == 0 && !RemoveMonitorFile(MONITOR_DLL_NAME, &error))
-        CountFailure(run, error);
+}
+
+// After a run without failures, the monitor DLL, with the spooler stopped:
+// it stays while a monitor that an installed driver kept still loads it, and
+// a DLL that can be neither deleted nor scheduled counts as a failure. After
+// any failure, failureMessage (REMOVAL_TEXT_CCH characters, the caller's own)
+// receives message 114, which goes to the log.
+static void RemoveMonitorDll(RemovalRun *run, WCHAR *failureMessage) {
+    WCHAR monitor[MONITOR_USER_CCH];
+    WCHAR line[REMOVAL_TEXT_CCH];
+    DWORD error = 0;
+
+    if (run->Failures == 0) {
+        if (!FindMonitorOfDll(MONITOR_DLL_NAME, monitor, MONITOR_USER_CCH, &error)) {
+            CountFailure(run, error);
+        } else if (monitor[0] != 0) {
+            StringCchPrintfW(line, REMOVAL_TEXT_CCH, L"%ws stays: the language monitor \"%ws\" uses it.",
+                             MONITOR_DLL_NAME, monitor);
+            WriteLogLine(line);
+        } else if (!RemoveMonitorFile(MONITOR_DLL_NAME, &error)) {
+            CountFailure(run, error);
+        }
+    }
     if (run->Failures != 0) {
         memset(failureMessage, 0, REMOVAL_TEXT_CCH * sizeof(WCHAR));
         LoadStringW(ModuleInstance, IDS_UNINSTALL_FAILED, failureMessage, REMOVAL_TEXT_CCH);
@@ -236,12 +265,14 @@ DWORD WINAPI RemovalWorker(LPVOID parameter) {
     run.Progress = GetDlgItem(window, IDC_PROGRESS);
     EnableUninstallButtons(window, FALSE);
     ShowWindow(run.Progress, SW_SHOW);
-    // The buttons stay disabled until the window closes after a clean run:
-    // neither a second run nor the end of the dialog may come while the
-    // spooler is stopped for the monitor DLL.
-    RemoveComponents(&run, failureMessage);
+    RemoveComponents(&run);
+    // Every line's result is shown before the spooler is stopped for the
+    // monitor DLL. The buttons stay disabled meanwhile, and until the window
+    // closes after a clean run: neither a second run nor the end of the
+    // dialog may come while the spooler is stopped.
     PostMessageW(window, WM_WORKER_DONE, 0, 0);
     ShowWindow(run.Progress, SW_HIDE);
+    RemoveMonitorDll(&run, failureMessage);
 
     if (run.Failures != 0) {
         EnableUninstallButtons(window, TRUE);
@@ -258,7 +289,8 @@ BOOL RemoveUnattended(DWORD *error) {
 
     memset(&run, 0, sizeof(run));
     TakeInventory();
-    RemoveComponents(&run, failureMessage);
+    RemoveComponents(&run);
+    RemoveMonitorDll(&run, failureMessage);
     *error = run.FirstError;
     return run.Failures == 0;
 }
