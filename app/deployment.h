@@ -18,19 +18,25 @@
 // becomes 1603.
 DWORD DeploymentFailureCode(DWORD code);
 
+// Every deployment mode first checks that each token of its command line
+// means something: an unknown option, a stray argument, an option without
+// the argument it needs, or a /wait without a whole number of seconds from 0
+// to MAX_WAIT_SECONDS ends it with ERROR_INVALID_PARAMETER (87) before it
+// does anything, with a log line that names the token.
+
 // /remove: everything the uninstaller's "Remove" would remove, without a
 // window, and the install folder left alone. 0 when everything is gone or
 // nothing was installed, 3010 when part of it goes at the next restart,
 // otherwise the first failure's code.
-DWORD RemoveForDeployment(void);
+DWORD RemoveForDeployment(const StartOptions *options);
 
 // /stage: the package into the driver store (see StageDriverPackage). 0, or
 // the failure's code.
-DWORD StageForDeployment(void);
+DWORD StageForDeployment(const StartOptions *options);
 
 // /quiet: the silent install for every recognised printer plugged in,
 // waiting at most options->WaitSeconds between passes for one to appear.
 // 0 when every recognised printer has its queue, 3010 when a driver file is
-// replaced at the next restart, 1167 when no recognised printer appeared, 87
-// for a malformed /wait (nothing is done), otherwise the failure's code.
+// replaced at the next restart, 1167 when no recognised printer appeared,
+// otherwise the failure's code.
 DWORD InstallForDeployment(const StartOptions *options);

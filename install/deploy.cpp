@@ -61,7 +61,7 @@ static BOOL ReplaceAtRestart(const WCHAR *sourcePath, const WCHAR *targetDirecto
         return FALSE;
     if (CopyFileW(sourcePath, temporaryPath, FALSE) &&
         MoveFileExW(temporaryPath, targetPath, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
-        RestartNeeded = TRUE;
+        NoteRestartNeeded(L"the driver file in use, replaced at the restart: ", targetPath);
         return TRUE;
     }
     DeleteFileW(temporaryPath);

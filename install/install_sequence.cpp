@@ -34,7 +34,9 @@ HRESULT UploadDriverPackage(const WCHAR *infPath) {
     HRESULT result;
 
     memset(storePath, 0, sizeof(storePath));
-    result = Winspool.UploadPrinterDriverPackageW(NULL, infPath, NativePrintEnvironment(), UPDP_UPLOAD_ALWAYS, NULL,
+    // Nobody may be asked anything in an unattended run.
+    result = Winspool.UploadPrinterDriverPackageW(NULL, infPath, NativePrintEnvironment(),
+                                                  UPDP_UPLOAD_ALWAYS | (UnattendedRun ? UPDP_SILENT_UPLOAD : 0), NULL,
                                                   storePath, &storePathCch);
     Trace("DoUploadDriverPackage, %ws, code:%d.", storePath, (int)result);
     return result;
@@ -54,6 +56,22 @@ static CONFIGRET ReenumerateDeviceTree(ULONG flags) {
 }
 
 CONFIGRET RescanDevices(void) { return ReenumerateDeviceTree(CM_REENUMERATE_NORMAL); }
+
+// Plug and Play's driver update for the printer. With a person at the PC
+// Windows may ask for a restart itself; in an unattended run it asks nobody,
+// and a restart it wants is remembered for the exit code.
+static void UpdatePnpDriver(const InstallRequest *request, const WCHAR *infPath) {
+    BOOL rebootRequired = FALSE;
+
+    if (!UnattendedRun) {
+        UpdateDriverForPnpDevices(request->HardwareId, infPath, INSTALLFLAG_FORCE, NULL);
+        return;
+    }
+    if (UpdateDriverForPnpDevices(request->HardwareId, infPath, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE,
+                                  &rebootRequired) &&
+        rebootRequired)
+        NoteRestartNeeded(L"Windows, after installing the driver of ", request->QueueName);
+}
 
 DWORD StageDriverPackage(void) {
     HRESULT result;
@@ -88,7 +106,7 @@ int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {
 
     if (DoUploadDriverPackage(infPath)) {
         RescanDevices();
-        UpdateDriverForPnpDevices(request->HardwareId, infPath, INSTALLFLAG_FORCE);
+        UpdatePnpDriver(request, infPath);
 
         // Only a queue of a model with the language monitor ends the wait
         // early: its monitor DLL has to be put in place.

@@ -56,7 +56,7 @@ const ApiGroup kApiGroups[] = {
     {L"kernel32.dll",
      "Sleep GetTickCount GetLastError SetLastError GetProcessHeap HeapAlloc HeapFree LocalAlloc LocalFree "
      "CloseHandle CreateMutexW ReleaseMutex CreateEventW SetEvent ResetEvent WaitForSingleObject CreateThread "
-     "GetExitCodeThread GetExitCodeProcess GetCurrentProcessId GetCurrentThreadId CreateProcessW GetModuleFileNameW GetModuleHandleW "
+     "GetExitCodeThread GetExitCodeProcess TerminateProcess GetCurrentProcessId GetCurrentThreadId CreateProcessW GetModuleFileNameW GetModuleHandleW "
      "LoadLibraryW LoadLibraryExW LoadLibraryExA FreeLibrary GetProcAddress SetDllDirectoryW "
      "SetDefaultDllDirectories AddDllDirectory RemoveDllDirectory IsWow64Process IsWow64Process2 "
      "GetNativeSystemInfo GetSystemInfo SystemTimeToFileTime OutputDebugStringW OutputDebugStringA CreateFileW "

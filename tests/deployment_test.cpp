@@ -107,6 +107,39 @@ TEST_F(DeploymentTest, RemoveLeavesNothingBehindUnderEitherNameAndLeavesTheFolde
     });
 }
 
+// In a deployment mode every token must mean something: one that does not
+// ends the run with 87 before anything is done, and the log names it.
+TEST_F(DeploymentTest, ATokenThatMeansNothingEndsADeploymentModeWith87) {
+    const std::wstring log = L"C:\\Windows\\Temp\\d.log";
+    struct Case {
+        std::wstring Tail;
+        std::wstring Named;  // the log line's words that name the token
+    } cases[] = {
+        {L"/quiet /wiat 10", L"\"/wiat\" means nothing to /quiet"},
+        {L"/remove extra", L"\"extra\" means nothing to /remove"},
+        {L"-quiet /stage", L"\"-quiet\" means nothing to /stage"},
+        {L"/quiet \"\"", L"\"\" means nothing"},
+        {L"/stage -u", L"\"-u\" means nothing"},
+        {L"/quiet /wait 1.5", L"not \"1.5\": nothing was done"},
+        {L"/remove /wait", L"not \"\": nothing was done"},
+    };
+    std::vector<Row> rows;
+    for (const Case &c : cases)
+        rows.push_back({"a token that means nothing", [] { Plugged(true), InstallProduct(); },
+                        L"/log " + log + L" " + c.Tail, ERROR_INVALID_PARAMETER, 1});
+    size_t i = 0;
+    RunRows(rows, [&](const Row &row) {
+        for (const char *api : {"SetupDiGetClassDevsW", "UploadPrinterDriverPackageW", "EnumPrinterDriversW"})
+            EXPECT_EQ(0, sim::CallCount(api)) << api << " " << row.What;
+        std::vector<std::wstring> texts = LogTexts(log);
+        std::wstring all;
+        for (const std::wstring &text : texts)
+            all += text + L"\n";
+        EXPECT_NE(std::wstring::npos, all.find(cases[i].Named)) << std::string(all.begin(), all.end());
+        i++;
+    });
+}
+
 // /wait's number: digits only, from 0 to a day.
 TEST_F(DeploymentTest, WaitTakesAWholeNumberOfSecondsUpToADay) {
     struct Case {
@@ -117,7 +150,7 @@ TEST_F(DeploymentTest, WaitTakesAWholeNumberOfSecondsUpToADay) {
         {L"/quiet", 60, FALSE},         {L"/wait 0", 0, FALSE},     {L"/WAIT 86400", 86400, FALSE},
         {L"/wait 007", 7, FALSE},       {L"/wait 86401", 60, TRUE}, {L"/wait 99999999999", 60, TRUE},
         {L"/wait \"\"", 60, TRUE},      {L"/wait +5", 60, TRUE},    {L"/wait /quiet", 60, TRUE},
-        {L"/wait x /wait 5", 5, FALSE},
+        {L"/wait x /wait 5", 5, FALSE},  {L"/wait 5 /wait", 5, TRUE},
     };
     for (const Case &c : cases) {
         WCHAR line[64];

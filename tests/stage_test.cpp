@@ -56,7 +56,7 @@ TEST_F(StageTest, StagingUploadsForTheMachinesOwnEnvironmentRescansAndEnds) {
     ASSERT_EQ(1u, sim::Uploads().size());
     EXPECT_EQ(kSourceInf, sim::Uploads()[0].SourceInf);
     EXPECT_EQ(L"Windows ARM64", sim::Uploads()[0].Environment);
-    EXPECT_EQ(0x2u, sim::Uploads()[0].Flags);  // UPDP_UPLOAD_ALWAYS
+    EXPECT_EQ(0x3u, sim::Uploads()[0].Flags);  // UPDP_UPLOAD_ALWAYS | UPDP_SILENT_UPLOAD
     ASSERT_EQ(1u, sim::Reenumerations().size());
     EXPECT_EQ((ULONG)CM_REENUMERATE_RETRY_INSTALLATION, sim::Reenumerations()[0].Flags);
 

@@ -41,6 +41,8 @@ void ResetProductGlobals() {
     InventoryIncomplete = FALSE;
     InventoryError = ERROR_SUCCESS;
     RestartNeeded = FALSE;
+    UnattendedRun = FALSE;
+    memset(RestartCause, 0, sizeof(RestartCause));
 }
 
 void SimTest::SetUp() {

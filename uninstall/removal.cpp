@@ -431,7 +431,7 @@ BOOL RemoveMonitorFile(const WCHAR *fileName, DWORD *error) {
                 Sleep(MONITOR_FILE_RETRY_MS);
         }
         if (!gone && DeleteAtRestart(fileName)) {
-            RestartNeeded = TRUE;
+            NoteRestartNeeded(L"the monitor DLL held by a program, deleted at the restart: ", path);
             gone = TRUE;
         } else if (!gone) {
             code = GetLastError();
