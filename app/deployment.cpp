@@ -6,12 +6,16 @@
 
 #include "common/globals.h"
 #include "common/log_file.h"
+#include "common/native_system.h"
+#include "common/package_files.h"
 #include "install/install_sequence.h"
 #include "install/install_window.h"
+#include "uninstall/inventory.h"
 #include "uninstall/removal.h"
 
 #define MS_PER_SECOND 1000
 #define LOG_TEXT_CCH 512
+#define SYSTEM_PATH_CCH 260
 
 DWORD DeploymentFailureCode(DWORD code) {
     switch (code) {
@@ -47,12 +51,37 @@ static BOOL ArgumentsMeanSomething(const StartOptions *options, const WCHAR *mod
     return FALSE;
 }
 
+// TRUE when the machine holds nothing of the product: an inventory that saw
+// everything found no package, driver or queue, and the monitor DLL is not in
+// the machine's own system directory. Anything less certain is left to the
+// removal, which stops the spooler for the DLL.
+static BOOL NothingInstalled(void) {
+    WCHAR path[SYSTEM_PATH_CCH];
+    DWORD error;
+
+    TakeInventory();
+    if (InventoryIncomplete || PackageList != NULL)
+        return FALSE;
+    if (!GetNativeSystemDirectory(path, SYSTEM_PATH_CCH) || FAILED(StringCchCatW(path, SYSTEM_PATH_CCH, L"\\")) ||
+        FAILED(StringCchCatW(path, SYSTEM_PATH_CCH, MONITOR_DLL_NAME)))
+        return FALSE;
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES)
+        return FALSE;
+    error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 DWORD RemoveForDeployment(const StartOptions *options) {
     DWORD error = ERROR_SUCCESS;
 
     if (!ArgumentsMeanSomething(options, L"/remove"))
         return ERROR_INVALID_PARAMETER;
     UnattendedRun = TRUE;
+    // A re-run on a clean PC must not interrupt other printers' jobs.
+    if (NothingInstalled()) {
+        WriteLogLine(L"Nothing of the product is installed: nothing was removed, and the spooler was not touched.");
+        return ERROR_SUCCESS;
+    }
     if (!RemoveUnattended(&error))
         return DeploymentFailureCode(error);
     return SuccessCode();

@@ -83,11 +83,16 @@ TEST_F(DeploymentTest, QuietInstallEndsWithTheCodeOfWhatHappened) {
         {"no printer, the default wait", Nothing, L"/quiet", 1167, 61000, 60000},
         {"only an unknown model, one pass", [] { sim::PlugUsbPrinter(L"Corvane ZZ-9", 1); }, L"/quiet /wait 0", 1167,
          100},
+        {"the device scan fails: its error, not 1167",
+         [] { Plugged(false), sim::FailCall("SetupDiGetClassDevsW", ERROR_NOT_ENOUGH_MEMORY, -1); }, L"/quiet /wait 3",
+         ERROR_NOT_ENOUGH_MEMORY, 1},
         {"/wait not whole (nothing is done)", [] { Plugged(true); }, L"/wait 1.5 /quiet", 87, 1},
     };
     RunRows(rows, [&](const Row &row) {
         EXPECT_EQ(row.ExitCode == 0 || row.ExitCode == 3010, sim::FindQueue(kModel) != nullptr) << row.What;
         EXPECT_EQ(row.ExitCode == 87, sim::CallCount("SetupDiGetClassDevsW") == 0) << row.What;
+        // One failed scan ends the search.
+        EXPECT_TRUE(row.ExitCode != ERROR_NOT_ENOUGH_MEMORY || sim::CallCount("SetupDiGetClassDevsW") == 1);
         EXPECT_EQ(row.ExitCode == 3010, !sim::files::PendingRenames().empty()) << row.What;
     });
 }
@@ -98,9 +103,13 @@ TEST_F(DeploymentTest, RemoveLeavesNothingBehindUnderEitherNameAndLeavesTheFolde
     std::vector<Row> rows = {
         {"everything installed", [] { InstallProduct(); }, L"/remove", 0, 10000},
         {"under the uninstaller's name", [] { InstallProduct(); }, L"/REMOVE", 0, 10000, 0, &kUninstaller},
-        {"nothing installed", Nothing, L"/remove", 0, 10000},
+        {"nothing installed", Nothing, L"/remove", 0, 1},
+        {"only the monitor DLL left", [] { Nothing(), sim::files::WriteFile(kMonitorDll, "dll"); }, L"/remove", 0,
+         10000},
     };
     RunRows(rows, [](const Row &row) {
+        // Nothing installed, nothing to stop: other printers' jobs go on.
+        EXPECT_EQ(row.EndsBefore == 1, sim::CallCount("OpenSCManagerW") == 0) << row.What;
         EXPECT_TRUE(sim::Queues().empty() && sim::Drivers().empty() && sim::DriverPackages().empty()) << row.What;
         EXPECT_TRUE(sim::FindMonitor(kMonitor) == nullptr && !sim::files::Exists(kMonitorDll)) << row.What;
         EXPECT_TRUE(sim::files::Exists(kSetup)) << row.What;  // the deployment tool's folder

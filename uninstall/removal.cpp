@@ -257,7 +257,8 @@ BOOL RemoveUnattended(DWORD *error) {
     WCHAR failureMessage[REMOVAL_TEXT_CCH];
 
     memset(&run, 0, sizeof(run));
-    TakeInventory();
+    // A new tree, whatever /remove looked at before.
+    RetakeInventory();
     RemoveComponents(&run, failureMessage);
     *error = run.FirstError;
     return run.Failures == 0;
