@@ -11,6 +11,9 @@
 #define EXIT_ANOTHER_COPY_RUNS 1618  // ERROR_INSTALL_ALREADY_RUNNING: try again later
 #define EXIT_GENERAL_FAILURE 1603    // ERROR_INSTALL_FAILURE
 #define EXIT_NO_PRINTER 1167         // ERROR_DEVICE_NOT_CONNECTED
+// A window, or a hand-over to one, where nobody can see it (session 0): the
+// run ends at once instead of holding the single-instance guard forever.
+#define EXIT_NOBODY_TO_SEE 1459      // ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION
 
 // The exit code of a failure whose own code is `code` (a Win32 error or an
 // HRESULT). A code that deployment tools take for success, for "retry" or

@@ -11,6 +11,8 @@
 #include "app/relaunch.h"
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/log_file.h"
+#include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/system_libraries.h"
 #include "install/install_window.h"
@@ -37,11 +39,13 @@ typedef struct StartUp {
 // One run mode: whether it runs under the single-instance guard (start-up
 // takes the guard before it looks at the first mode that does), whether it
 // works on the program's own folder (InstallDir and startUp's path are then
-// set before it is looked at), when it applies, and what it does; Run
-// returns the exit code.
+// set before it is looked at), whether it opens a window or hands over to a
+// program that does, when it applies, and what it does; Run returns the exit
+// code.
 typedef struct RunMode {
     BOOL Guarded;
     BOOL OwnFolder;
+    BOOL ShowsWindow;
     BOOL (*Applies)(const StartUp *startUp);
     int (*Run)(StartUp *startUp);
 } RunMode;
@@ -131,16 +135,27 @@ static int ShowInstallWindow(StartUp *startUp) {
 // every other mode works on the program's own folder. At most one deployment
 // mode runs, and none of them relaunches or hands over.
 static const RunMode RunModes[] = {
-    {FALSE, FALSE, AsksForPnpUpdate, UpdateDriverForParent},     // the private mode's exact line
-    {TRUE, FALSE, AsksForUninstallWindow, ShowUninstallWindow},  // -u FOLDER
-    {TRUE, TRUE, AsksForRemove, RemoveWithoutWindow},            // /remove
-    {TRUE, TRUE, AsksForStage, Stage},                           // /stage
-    {TRUE, TRUE, AsksForQuiet, InstallQuietly},                  // /quiet
-    {TRUE, TRUE, IsNamedAsUninstaller, RelaunchUninstaller},     // run as unins000.exe
-    {TRUE, TRUE, FindsProductInstalled, HandOverToUninstaller},  // the product is installed
-    {TRUE, TRUE, AsksForSilence, InstallSilently},               // /silence
-    {TRUE, TRUE, Always, ShowInstallWindow},
+    {FALSE, FALSE, FALSE, AsksForPnpUpdate, UpdateDriverForParent},    // the private mode's exact line
+    {TRUE, FALSE, TRUE, AsksForUninstallWindow, ShowUninstallWindow},  // -u FOLDER
+    {TRUE, TRUE, FALSE, AsksForRemove, RemoveWithoutWindow},           // /remove
+    {TRUE, TRUE, FALSE, AsksForStage, Stage},                          // /stage
+    {TRUE, TRUE, FALSE, AsksForQuiet, InstallQuietly},                 // /quiet
+    {TRUE, TRUE, TRUE, IsNamedAsUninstaller, RelaunchUninstaller},     // run as unins000.exe
+    {TRUE, TRUE, TRUE, FindsProductInstalled, HandOverToUninstaller},  // the product is installed
+    {TRUE, TRUE, FALSE, AsksForSilence, InstallSilently},              // /silence
+    {TRUE, TRUE, TRUE, Always, ShowInstallWindow},
 };
+
+// A window that nobody can see would never be closed, and would hold the
+// guard until the machine restarts: where the window station is not
+// interactive (a service's, in session 0), a mode that opens one, or starts
+// a program that does, ends at once instead.
+static int EndWithoutWindow(StartUp *startUp) {
+    (void)startUp;
+    WriteLogLine(L"Nobody can see a window here (the window station is not interactive): the run ends without "
+                 L"opening one. Use /quiet, /remove or /stage.");
+    return EXIT_NOBODY_TO_SEE;
+}
 
 // The exit code of a run that ends before its mode begins: 0, as every run
 // ends, except for a deployment mode, whose exit code the tool reads.
@@ -233,7 +248,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
             ownFolderRead = TRUE;
         }
         if (RunModes[i].Applies(&startUp)) {
-            exitCode = RunModes[i].Run(&startUp);
+            exitCode = RunModes[i].ShowsWindow && !IsWindowStationInteractive() ? EndWithoutWindow(&startUp)
+                                                                                  : RunModes[i].Run(&startUp);
             break;
         }
     }

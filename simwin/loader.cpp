@@ -68,7 +68,8 @@ const ApiGroup kApiGroups[] = {
      "CharLowerW CharLowerBuffW wsprintfW wvsprintfW LoadStringW DialogBoxParamW EndDialog GetDlgItem GetDlgCtrlID "
      "SetDlgItemTextW SendDlgItemMessageW SetWindowTextW GetWindowTextW GetWindowTextLengthW ShowWindow "
      "EnableWindow IsWindow IsWindowVisible IsWindowEnabled GetParent SendMessageW PostMessageW MessageBoxW "
-     "EnumWindows GetWindowThreadProcessId SetForegroundWindow GetForegroundWindow"},
+     "EnumWindows GetWindowThreadProcessId SetForegroundWindow GetForegroundWindow GetProcessWindowStation "
+     "GetUserObjectInformationW"},
     {L"advapi32.dll",
      "RegOpenKeyExW RegOpenKeyW RegCloseKey RegQueryValueExW RegGetValueW RegEnumKeyW OpenSCManagerW OpenServiceW "
      "CloseServiceHandle QueryServiceStatus QueryServiceStatusEx ControlService StartServiceW "

@@ -149,6 +149,43 @@ TEST_F(DeploymentTest, ATokenThatMeansNothingEndsADeploymentModeWith87) {
     });
 }
 
+// Where nobody can see a window (session 0), every mode that would open one,
+// or start a program that would, ends at once with 1459 and says why in the
+// log; the deployment modes and /silence's search run as anywhere.
+TEST_F(DeploymentTest, NoWindowOpensWhereNobodyCanSeeIt) {
+    const std::wstring log = L"C:\\Windows\\Temp\\d.log";
+    auto hidden = [](std::function<void()> arrange) {
+        return [arrange] { arrange(), sim::SetWindowStationInteractive(false); };
+    };
+    std::vector<Row> rows = {
+        {"the install window", hidden(Nothing), L"", 1459, 1},
+        {"a typo is no option: the install window", hidden(Nothing), L"/quite", 1459, 1},
+        {"the uninstall window", hidden(Nothing), L"-u C:\\X\\", 1459, 1},
+        {"/silence hands over to the uninstaller", hidden([] { InstallProduct(); }), L"/silence", 1459, 1},
+        {"the uninstaller's relaunch", hidden([] { InstallProduct(); }), L"", 1459, 1, 0, &kUninstaller},
+        {"/quiet", hidden(Nothing), L"/quiet /wait 0", 1167, 1000},
+        {"/remove", hidden([] { InstallProduct(); }), L"/remove", 0, 10000},
+    };
+    for (Row &row : rows)
+        row.Tail = L"/log " + log + L" " + row.Tail;
+    RunRows(rows, [&](const Row &row) {
+        std::vector<std::wstring> texts = LogTexts(log);
+        bool said = false;
+        for (const std::wstring &text : texts)
+            said = said || text.find(L"Nobody can see a window here") != std::wstring::npos;
+        EXPECT_EQ(row.ExitCode == 1459, said) << row.What;
+    });
+
+    // /silence without the product searches on, as anywhere.
+    sim::Reset();
+    ResetProductGlobals();
+    hidden(Nothing)();
+    sim::files::WriteFile(kSetup, "program image");
+    sim::Process silent = sim::RunProgram(kSetup, L"/silence", 5000);
+    EXPECT_TRUE(silent.Killed);
+    EXPECT_GT(sim::CallCount("SetupDiGetClassDevsW"), 3);
+}
+
 // /wait's number: digits only, from 0 to a day.
 TEST_F(DeploymentTest, WaitTakesAWholeNumberOfSecondsUpToADay) {
     struct Case {
