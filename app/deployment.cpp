@@ -30,8 +30,17 @@ DWORD DeploymentFailureCode(DWORD code) {
     }
 }
 
-// The exit code of a run that did all it had to.
-static DWORD SuccessCode(void) { return RestartNeeded ? EXIT_RESTART_NEEDED : ERROR_SUCCESS; }
+// The exit code of a run that did all it had to; the log says what waits
+// for a restart.
+static DWORD SuccessCode(void) {
+    WCHAR line[LOG_TEXT_CCH];
+
+    if (!RestartNeeded)
+        return ERROR_SUCCESS;
+    if (SUCCEEDED(StringCchPrintfW(line, LOG_TEXT_CCH, L"A restart completes this run: %ws.", RestartCause)))
+        WriteLogLine(line);
+    return EXIT_RESTART_NEEDED;
+}
 
 // FALSE, with a log line that names it, when a token of the command line
 // means nothing to the deployment mode named `mode`.

@@ -10,6 +10,7 @@
 #include "app/pnp_update_mode.h"
 #include "app/relaunch.h"
 #include "app/resource.h"
+#include "app/run_log.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/native_system.h"
@@ -26,23 +27,26 @@
 #define DIRECTORY_CCH 256
 #define FILE_NAME_CCH 260
 #define EXTENSION_CCH 256
+#define CAUSE_CCH 256
 
 // What start-up knows when it chooses the run mode.
 typedef struct StartUp {
     HANDLE InstanceMutex;  // closed by the mode that hands the guard over
     DWORD LoadError;       // why the system libraries did not load, or ERROR_SUCCESS
+    const WCHAR *CommandLine;
     StartOptions Options;
     WCHAR ModulePath[MODULE_PATH_CCH];
     WCHAR FileName[FILE_NAME_CCH];  // the program file's name without its extension
 } StartUp;
 
-// One run mode: whether it runs under the single-instance guard (start-up
-// takes the guard before it looks at the first mode that does), whether it
-// works on the program's own folder (InstallDir and startUp's path are then
-// set before it is looked at), whether it opens a window or hands over to a
-// program that does, when it applies, and what it does; Run returns the exit
-// code.
+// One run mode: its name in the log, whether it runs under the
+// single-instance guard (start-up takes the guard before it looks at the
+// first mode that does), whether it works on the program's own folder
+// (InstallDir and startUp's path are then set before it is looked at),
+// whether it opens a window or hands over to a program that does, when it
+// applies, and what it does; Run returns the exit code.
 typedef struct RunMode {
+    const WCHAR *Name;
     BOOL Guarded;
     BOOL OwnFolder;
     BOOL ShowsWindow;
@@ -135,15 +139,16 @@ static int ShowInstallWindow(StartUp *startUp) {
 // every other mode works on the program's own folder. At most one deployment
 // mode runs, and none of them relaunches or hands over.
 static const RunMode RunModes[] = {
-    {FALSE, FALSE, FALSE, AsksForPnpUpdate, UpdateDriverForParent},    // the private mode's exact line
-    {TRUE, FALSE, TRUE, AsksForUninstallWindow, ShowUninstallWindow},  // -u FOLDER
-    {TRUE, TRUE, FALSE, AsksForRemove, RemoveWithoutWindow},           // /remove
-    {TRUE, TRUE, FALSE, AsksForStage, Stage},                          // /stage
-    {TRUE, TRUE, FALSE, AsksForQuiet, InstallQuietly},                 // /quiet
-    {TRUE, TRUE, TRUE, IsNamedAsUninstaller, RelaunchUninstaller},     // run as unins000.exe
-    {TRUE, TRUE, TRUE, FindsProductInstalled, HandOverToUninstaller},  // the product is installed
-    {TRUE, TRUE, FALSE, AsksForSilence, InstallSilently},              // /silence
-    {TRUE, TRUE, TRUE, Always, ShowInstallWindow},
+    {L"the 64-bit build's Plug and Play call", FALSE, FALSE, FALSE, AsksForPnpUpdate, UpdateDriverForParent},
+    {L"-u (the uninstall window)", TRUE, FALSE, TRUE, AsksForUninstallWindow, ShowUninstallWindow},
+    {L"/remove", TRUE, TRUE, FALSE, AsksForRemove, RemoveWithoutWindow},
+    {L"/stage", TRUE, TRUE, FALSE, AsksForStage, Stage},
+    {L"/quiet", TRUE, TRUE, FALSE, AsksForQuiet, InstallQuietly},
+    {L"unins000 (the uninstaller's relaunch)", TRUE, TRUE, TRUE, IsNamedAsUninstaller, RelaunchUninstaller},
+    {L"the hand-over to the uninstaller (the product is installed)", TRUE, TRUE, TRUE, FindsProductInstalled,
+     HandOverToUninstaller},
+    {L"/silence", TRUE, TRUE, FALSE, AsksForSilence, InstallSilently},
+    {L"the install window", TRUE, TRUE, TRUE, Always, ShowInstallWindow},
 };
 
 // A window that nobody can see would never be closed, and would hold the
@@ -158,9 +163,20 @@ static int EndWithoutWindow(StartUp *startUp) {
 }
 
 // The exit code of a run that ends before its mode begins: 0, as every run
-// ends, except for a deployment mode, whose exit code the tool reads.
-static int EarlyEndCode(const StartOptions *options, DWORD exitCode) {
-    return IsDeploymentMode(options) ? (int)exitCode : 0;
+// ends, except for a deployment mode, whose exit code the tool reads. The
+// log gets the run's first line, the cause (a text and an error, or a text
+// alone when error is ERROR_SUCCESS) and the last line.
+static int EndEarly(const StartUp *startUp, const WCHAR *cause, DWORD error, DWORD exitCode) {
+    WCHAR line[CAUSE_CCH];
+    BOOL deployment = IsDeploymentMode(&startUp->Options);
+
+    LogRunStart(startUp->CommandLine, NULL);
+    if (error == ERROR_SUCCESS)
+        WriteLogLine(cause);
+    else if (SUCCEEDED(StringCchPrintfW(line, CAUSE_CCH, L"%ws: error %lu.", cause, (unsigned long)error)))
+        WriteLogLine(line);
+    LogRunEnd(deployment ? (int)exitCode : 0, deployment);
+    return deployment ? (int)exitCode : 0;
 }
 
 // Reads the program's own path into startUp and its folder into InstallDir.
@@ -194,12 +210,16 @@ static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
     // Without its system libraries the program cannot run; it ends before
     // it calls one.
     if (!librariesLoaded) {
-        *exitCode = EarlyEndCode(&startUp->Options, startUp->LoadError);
+        *exitCode = EndEarly(startUp, L"A system library or one of its functions cannot be loaded",
+                             startUp->LoadError, startUp->LoadError);
         return FALSE;
     }
     startUp->InstanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        *exitCode = EarlyEndCode(&startUp->Options, EXIT_ANOTHER_COPY_RUNS);
+        *exitCode = EndEarly(startUp,
+                             L"Another copy of the program runs: it holds the single-instance guard, the mutex "
+                             INSTANCE_MUTEX_NAME L".",
+                             ERROR_SUCCESS, EXIT_ANOTHER_COPY_RUNS);
         return FALSE;
     }
     // Both windows hold common controls: register their classes first.
@@ -222,6 +242,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     (void)showCommand;
     ModuleInstance = instance;
     memset(&startUp, 0, sizeof(startUp));
+    startUp.CommandLine = commandLine;
 
     // Before anything loads a DLL: only System32's.
     RestrictDllSearch();
@@ -242,14 +263,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
         }
         if (RunModes[i].OwnFolder && !ownFolderRead) {
             if (!ReadOwnFolder(&startUp, &error)) {
-                exitCode = EarlyEndCode(&startUp.Options, DeploymentFailureCode(error));
+                exitCode = EndEarly(&startUp, L"The program's own path cannot be read whole", error,
+                                    DeploymentFailureCode(error));
                 break;
             }
             ownFolderRead = TRUE;
         }
         if (RunModes[i].Applies(&startUp)) {
+            LogRunStart(commandLine, RunModes[i].Name);
             exitCode = RunModes[i].ShowsWindow && !IsWindowStationInteractive() ? EndWithoutWindow(&startUp)
                                                                                   : RunModes[i].Run(&startUp);
+            LogRunEnd(exitCode, IsDeploymentMode(&startUp.Options));
             break;
         }
     }

@@ -11,6 +11,7 @@
 #include <strsafe.h>
 
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/sdk_extras.h"
@@ -27,6 +28,7 @@
 #define STORE_PATH_CCH 260
 #define QUEUE_WAIT_TRIES 10
 #define QUEUE_WAIT_PAUSE_MS 1000
+#define STAGE_LOG_CCH 256
 
 HRESULT UploadDriverPackage(const WCHAR *infPath) {
     WCHAR storePath[STORE_PATH_CCH];
@@ -74,6 +76,8 @@ static void UpdatePnpDriver(const InstallRequest *request, const WCHAR *infPath)
 }
 
 DWORD StageDriverPackage(void) {
+    WCHAR line[STAGE_LOG_CCH];
+    CONFIGRET rescan;
     HRESULT result;
 
     result = StringCchPrintfW(InfPath, INSTALL_DIR_CCH, L"%ws%ws", InstallDir, PACKAGE_INF_NAME);
@@ -85,8 +89,15 @@ DWORD StageDriverPackage(void) {
     // driver: Plug and Play tries its installation again, and now finds the
     // package. Plug and Play answers with a CONFIGRET, which is no Win32
     // error: its refusal is reported as a device that does not work.
-    if (ReenumerateDeviceTree(CM_REENUMERATE_RETRY_INSTALLATION) != CR_SUCCESS)
+    rescan = ReenumerateDeviceTree(CM_REENUMERATE_RETRY_INSTALLATION);
+    if (rescan != CR_SUCCESS) {
+        StringCchPrintfW(line, STAGE_LOG_CCH,
+                         L"The package is staged, but Plug and Play refused to look at the devices again "
+                         L"(CONFIGRET %lu): a printer plugged in already gets its queue when it is plugged in again.",
+                         (unsigned long)rescan);
+        WriteLogLine(line);
         return ERROR_GEN_FAILURE;
+    }
     return ERROR_SUCCESS;
 }
 

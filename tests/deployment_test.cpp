@@ -2,6 +2,8 @@
 // their tool acts on, in the time their waits allow, and never show a window,
 // a message box or start a process (which nobody under SYSTEM would see).
 #include <windows.h>
+#include <cfgmgr32.h>
+#include <strsafe.h>
 
 #include <functional>
 #include <string>
@@ -14,6 +16,7 @@
 #include "sim/spooler.h"
 #include "sim/windows.h"
 #include "tests/install_fixture.h"
+#include "tests/test_support.h"
 #include "tests/uninstall_fixture.h"
 
 namespace {
@@ -184,6 +187,79 @@ TEST_F(DeploymentTest, NoWindowOpensWhereNobodyCanSeeIt) {
     sim::Process silent = sim::RunProgram(kSetup, L"/silence", 5000);
     EXPECT_TRUE(silent.Killed);
     EXPECT_GT(sim::CallCount("SetupDiGetClassDevsW"), 3);
+}
+
+// Every run's log begins with a line that says what ran where, and ends with
+// the exit code and its reason; each deployment ending has its cause in a
+// line between them.
+TEST_F(DeploymentTest, TheLogOpensAndClosesEveryRunAndExplainsEachEnding) {
+    const std::wstring log = L"C:\\Windows\\Temp\\d.log";
+    const std::wstring driverFile = std::wstring(install_fixture::kDriverDir) + L"\\crvndrv6.dll";
+    struct Expected {
+        const wchar_t *Mode;
+        const wchar_t *Cause;   // words of a line between the first and the last
+        const wchar_t *Reason;  // words of the last line
+    };
+    std::vector<Row> rows = {
+        {"/stage", Nothing, L"/stage", 0, 100},
+        {"/remove, nothing installed", Nothing, L"/remove", 0, 100},
+        {"a driver file in use", [&] { Plugged(false), sim::files::WriteFile(driverFile, "old"),
+                                       sim::files::Lock(driverFile); }, L"/quiet", 3010, 15000},
+        {"another copy", [] { Nothing(), sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER"); }, L"/quiet",
+         1618, 1},
+        {"no printer", [] { Nothing(), sim::PlugUsbPrinter(L"Acme P-1", 1); }, L"/quiet /wait 2", 1167, 4000},
+        {"a stray token", Nothing, L"/remove /x", 87, 1},
+        {"nobody to see", [] { Nothing(), sim::SetWindowStationInteractive(false); }, L"", 1459, 1},
+        {"the rescan refused", [] { Nothing(), sim::FailCall("CM_Reenumerate_DevNode", CR_FAILURE); }, L"/stage",
+         31, 100},
+        {"no upload on this system", [] { Nothing(), sim::FailCall("UploadPrinterDriverPackageW", E_NOTIMPL); },
+         L"/stage", 0x80004001, 100},
+        {"a failure that would read as a restart",
+         [] { Plugged(false), sim::FailCall("AddPrinterW", 3010, -1); }, L"/quiet", 1603,
+         30000},
+        {"a step's own error", [] { Plugged(false), sim::FailCall("AddPrinterW", ERROR_ACCESS_DENIED, -1); },
+         L"/quiet", ERROR_ACCESS_DENIED, 30000},
+    };
+    const Expected expected[] = {
+        {L"/stage", L"DoUploadDriverPackage", L"done"},
+        {L"/remove", L"Nothing of the product is installed", L"done"},
+        {L"/quiet", L"A restart completes this run: the driver file in use, replaced at the restart: C:\\",
+         L"a restart completes it"},
+        {L"none", L"the mutex SWIFTSETINSTALLERFORPRINTERDRIVER", L"another copy of the program runs"},
+        {L"/quiet", L"the search ran 2 s and saw \"Acme P-1\".", L"no printer the program knows"},
+        {L"/remove", L"\"/x\" means nothing to /remove", L"an argument means nothing"},
+        {L"the install window", L"Nobody can see a window here", L"nobody can see a window here"},
+        {L"/stage", L"Plug and Play refused to look at the devices again (CONFIGRET", L"refused to look"},
+        {L"/stage", L"code:-2147467263.", L"cannot take a driver package"},
+        {L"/quiet", L"The printer driver install failed", L"would read as success, retry or restart"},
+        {L"/quiet", L"AddPrinter failed, errcode:5.", L"the Windows error of the step that failed"},
+    };
+    for (Row &row : rows)
+        row.Tail = L"/log " + log + (row.Tail.empty() ? L"" : L" " + row.Tail);
+    size_t i = 0;
+    RunRows(rows, [&](const Row &row) {
+        const Expected &e = expected[i++];
+        std::vector<std::wstring> texts = LogTexts(log);
+        ASSERT_LE(2u, texts.size()) << row.What;
+        const std::wstring &first = texts.front(), &last = texts.back();
+        EXPECT_EQ(0u, first.find(L"Corvane setup 1.0.0.0 (64-bit) starts: command line \"" + row.Tail + L"\", mode " +
+                                 e.Mode))
+            << std::string(first.begin(), first.end());
+        EXPECT_NE(std::wstring::npos, first.find(L", machine Windows x64, Windows ")) << row.What;
+        EXPECT_NE(std::wstring::npos, first.find(row.ExitCode == 1459 ? L"session: no." : L"session: yes."));
+        WCHAR code[48];
+        StringCchPrintfW(code, 48, L"Ends with exit code %d (0x%08lX): ", (int)row.ExitCode,
+                         (unsigned long)row.ExitCode);
+        EXPECT_EQ(0u, last.find(code)) << std::string(last.begin(), last.end());
+        EXPECT_NE(std::wstring::npos, last.find(e.Reason)) << std::string(last.begin(), last.end());
+        bool caused = false;
+        for (size_t t = 1; t + 1 < texts.size(); t++)
+            caused = caused || texts[t].find(e.Cause) != std::wstring::npos;
+        EXPECT_TRUE(caused) << row.What;
+        // The debugger output carries the trace alone.
+        for (const std::wstring &line : TraceLines())
+            EXPECT_TRUE(line.find(L"Corvane setup") == std::wstring::npos && line.find(L"exit code") == std::wstring::npos);
+    });
 }
 
 // /wait's number: digits only, from 0 to a day.

@@ -62,7 +62,7 @@ TEST_F(StageTest, StagingUploadsForTheMachinesOwnEnvironmentRescansAndEnds) {
 
     std::vector<std::wstring> upload = {L"DoUploadDriverPackage, " + sim::Uploads()[0].StoreInf + L", code:0."};
     EXPECT_EQ(upload, TraceLines());
-    EXPECT_EQ(upload, LogTexts(L"C:\\stage.log"));
+    EXPECT_EQ(upload, LogBody(L"C:\\stage.log"));
 
     // Nothing else: no window, no search, no driver or queue, no other program.
     EXPECT_TRUE(sim::Dialogs(IDD_INSTALL).empty());

@@ -118,6 +118,14 @@ std::vector<std::wstring> LogTexts(const std::wstring &path) {
     return texts;
 }
 
+std::vector<std::wstring> LogBody(const std::wstring &path) {
+    std::vector<std::wstring> texts;
+    for (const std::wstring &text : LogTexts(path))
+        if (text.rfind(L"Corvane setup ", 0) != 0 && text.rfind(L"Ends with exit code ", 0) != 0)
+            texts.push_back(text);
+    return texts;
+}
+
 std::vector<std::wstring> TraceLines() {
     std::vector<std::wstring> lines = sim::DebugLines();
     if (!lines.empty() && lines.back().empty())
