@@ -5,7 +5,9 @@
 #include <cfgmgr32.h>
 #include <strsafe.h>
 
+#include <fstream>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -259,6 +261,36 @@ TEST_F(DeploymentTest, TheLogOpensAndClosesEveryRunAndExplainsEachEnding) {
         // The debugger output carries the trace alone.
         for (const std::wstring &line : TraceLines())
             EXPECT_TRUE(line.find(L"Corvane setup") == std::wstring::npos && line.find(L"exit code") == std::wstring::npos);
+    });
+}
+
+// Every command line of setup.exe in docs/deployment.md, as written there,
+// does what the page says on a machine with a printer: it ends with 0 and
+// leaves its log, when it names one, where it says.
+TEST_F(DeploymentTest, TheDocumentedCommandLinesWorkAsWritten) {
+    std::ifstream page(std::string(TESTS_DATA_DIR) + "/../../docs/deployment.md");
+    ASSERT_TRUE(page.good());
+    std::regex commandLine(R"(setup\.exe"? (/[^`'\r\n]*)|-ArgumentList '([^']*)')");
+    std::vector<std::wstring> tails;
+    std::string line;
+    while (std::getline(page, line))
+        for (std::sregex_iterator m(line.begin(), line.end(), commandLine), end; m != end; ++m) {
+            std::string tail = (*m)[1].matched ? (*m)[1].str() : (*m)[2].str();
+            tail.erase(tail.find_last_not_of(' ') + 1);
+            tails.push_back(std::wstring(tail.begin(), tail.end()));
+        }
+    ASSERT_LE(6u, tails.size());
+    std::vector<Row> rows;
+    for (const std::wstring &tail : tails)
+        rows.push_back({"a documented command line", [] { Plugged(false); }, tail, 0, 130000});
+    RunRows(rows, [](const Row &row) {
+        if (row.Tail.find(L"/log \"") == std::wstring::npos)
+            return;
+        std::wstring log = row.Tail.substr(row.Tail.find(L"/log \"") + 6);
+        log = log.substr(0, log.find(L'"'));
+        std::vector<std::wstring> texts = LogTexts(log);
+        ASSERT_FALSE(texts.empty()) << std::string(log.begin(), log.end());
+        EXPECT_EQ(0u, texts.back().find(L"Ends with exit code 0 (0x00000000): done."));
     });
 }
 
