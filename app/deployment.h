@@ -39,7 +39,8 @@ DWORD StageForDeployment(const StartOptions *options);
 
 // /quiet: the silent install for every recognised printer plugged in,
 // waiting at most options->WaitSeconds between passes for one to appear.
-// 0 when every recognised printer has its queue, 3010 when a driver file is
-// replaced at the next restart, 1167 when no recognised printer appeared,
-// otherwise the failure's code.
+// 0 when every recognised printer has its queue, 3010 when Windows asks for
+// a restart after installing a driver, 1167 when the device scan found no
+// recognised printer within the wait, otherwise the failure's code (a driver
+// file in use is one: its replacement at a restart would complete nothing).
 DWORD InstallForDeployment(const StartOptions *options);
