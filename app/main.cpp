@@ -155,8 +155,7 @@ static const RunMode RunModes[] = {
 // guard until the machine restarts: where the window station is not
 // interactive (a service's, in session 0), a mode that opens one, or starts
 // a program that does, ends at once instead.
-static int EndWithoutWindow(StartUp *startUp) {
-    (void)startUp;
+static int EndWithoutWindow(void) {
     WriteLogLine(L"Nobody can see a window here (the window station is not interactive): the run ends without "
                  L"opening one. Use /quiet, /remove or /stage.");
     return EXIT_NOBODY_TO_SEE;
@@ -271,7 +270,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
         }
         if (RunModes[i].Applies(&startUp)) {
             LogRunStart(commandLine, RunModes[i].Name);
-            exitCode = RunModes[i].ShowsWindow && !IsWindowStationInteractive() ? EndWithoutWindow(&startUp)
+            exitCode = RunModes[i].ShowsWindow && !IsWindowStationInteractive() ? EndWithoutWindow()
                                                                                   : RunModes[i].Run(&startUp);
             LogRunEnd(exitCode, IsDeploymentMode(&startUp.Options));
             break;
