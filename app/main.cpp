@@ -7,13 +7,16 @@
 
 #include "app/deployment.h"
 #include "app/options.h"
+#include "app/pnp_update_mode.h"
 #include "app/relaunch.h"
 #include "app/resource.h"
+#include "app/run_log.h"
 #include "common/globals.h"
+#include "common/log_file.h"
+#include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/system_libraries.h"
 #include "install/install_window.h"
-#include "install/pnp_handover.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
 
@@ -24,20 +27,29 @@
 #define DIRECTORY_CCH 256
 #define FILE_NAME_CCH 260
 #define EXTENSION_CCH 256
+#define CAUSE_CCH 256
 
 // What start-up knows when it chooses the run mode.
 typedef struct StartUp {
     HANDLE InstanceMutex;  // closed by the mode that hands the guard over
+    DWORD LoadError;       // why the system libraries did not load, or ERROR_SUCCESS
+    const WCHAR *CommandLine;
     StartOptions Options;
     WCHAR ModulePath[MODULE_PATH_CCH];
     WCHAR FileName[FILE_NAME_CCH];  // the program file's name without its extension
 } StartUp;
 
-// One run mode: whether it works on the program's own folder (InstallDir and
-// startUp's path are then set before it is looked at), when it applies, and
-// what it does; Run returns the exit code.
+// One run mode: its name in the log, whether it runs under the
+// single-instance guard (start-up takes the guard before it looks at the
+// first mode that does), whether it works on the program's own folder
+// (InstallDir and startUp's path are then set before it is looked at),
+// whether it opens a window or hands over to a program that does, when it
+// applies, and what it does; Run returns the exit code.
 typedef struct RunMode {
+    const WCHAR *Name;
+    BOOL Guarded;
     BOOL OwnFolder;
+    BOOL ShowsWindow;
     BOOL (*Applies)(const StartUp *startUp);
     int (*Run)(StartUp *startUp);
 } RunMode;
@@ -48,6 +60,7 @@ static void CloseInstanceMutex(StartUp *startUp) {
     startUp->InstanceMutex = NULL;
 }
 
+static BOOL AsksForPnpUpdate(const StartUp *startUp) { return startUp->Options.PnpUpdate; }
 static BOOL AsksForUninstallWindow(const StartUp *startUp) { return startUp->Options.Uninstall; }
 static BOOL AsksForRemove(const StartUp *startUp) { return startUp->Options.Remove; }
 static BOOL AsksForStage(const StartUp *startUp) { return startUp->Options.Stage; }
@@ -65,21 +78,19 @@ static BOOL Always(const StartUp *startUp) {
     return TRUE;
 }
 
+// The 64-bit build's private mode, started by the 32-bit program on x64,
+// which holds the guard and waits for the exit code.
+static int UpdateDriverForParent(StartUp *startUp) { return (int)RunPnpUpdate(&startUp->Options, startUp->LoadError); }
+
 static int ShowUninstallWindow(StartUp *startUp) {
     DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_UNINSTALL), NULL, UninstallDlgProc, 0);
     CloseInstanceMutex(startUp);
     return 0;
 }
 
-static int RemoveWithoutWindow(StartUp *startUp) {
-    (void)startUp;
-    return (int)RemoveForDeployment();
-}
+static int RemoveWithoutWindow(StartUp *startUp) { return (int)RemoveForDeployment(&startUp->Options); }
 
-static int Stage(StartUp *startUp) {
-    (void)startUp;
-    return (int)StageForDeployment();
-}
+static int Stage(StartUp *startUp) { return (int)StageForDeployment(&startUp->Options); }
 
 static int InstallQuietly(StartUp *startUp) { return (int)InstallForDeployment(&startUp->Options); }
 
@@ -123,24 +134,48 @@ static int ShowInstallWindow(StartUp *startUp) {
 }
 
 // The run modes in their precedence: the first that applies runs. The
-// uninstall window comes first and works on the folder -u named; every other
-// mode works on the program's own folder. At most one deployment mode runs,
-// and none of them relaunches or hands over.
+// 64-bit build's private mode comes first, without the guard its parent
+// holds. The uninstall window comes next and works on the folder -u named;
+// every other mode works on the program's own folder. At most one deployment
+// mode runs, and none of them relaunches or hands over.
 static const RunMode RunModes[] = {
-    {FALSE, AsksForUninstallWindow, ShowUninstallWindow},  // -u FOLDER
-    {TRUE, AsksForRemove, RemoveWithoutWindow},            // /remove
-    {TRUE, AsksForStage, Stage},                           // /stage
-    {TRUE, AsksForQuiet, InstallQuietly},                  // /quiet
-    {TRUE, IsNamedAsUninstaller, RelaunchUninstaller},     // run as unins000.exe
-    {TRUE, FindsProductInstalled, HandOverToUninstaller},  // the product is installed
-    {TRUE, AsksForSilence, InstallSilently},               // /silence
-    {TRUE, Always, ShowInstallWindow},
+    {L"the 64-bit build's Plug and Play call", FALSE, FALSE, FALSE, AsksForPnpUpdate, UpdateDriverForParent},
+    {L"-u (the uninstall window)", TRUE, FALSE, TRUE, AsksForUninstallWindow, ShowUninstallWindow},
+    {L"/remove", TRUE, TRUE, FALSE, AsksForRemove, RemoveWithoutWindow},
+    {L"/stage", TRUE, TRUE, FALSE, AsksForStage, Stage},
+    {L"/quiet", TRUE, TRUE, FALSE, AsksForQuiet, InstallQuietly},
+    {L"unins000 (the uninstaller's relaunch)", TRUE, TRUE, TRUE, IsNamedAsUninstaller, RelaunchUninstaller},
+    {L"the hand-over to the uninstaller (the product is installed)", TRUE, TRUE, TRUE, FindsProductInstalled,
+     HandOverToUninstaller},
+    {L"/silence", TRUE, TRUE, FALSE, AsksForSilence, InstallSilently},
+    {L"the install window", TRUE, TRUE, TRUE, Always, ShowInstallWindow},
 };
 
+// A window that nobody can see would never be closed, and would hold the
+// guard until the machine restarts: where the window station is not
+// interactive (a service's, in session 0), a mode that opens one, or starts
+// a program that does, ends at once instead.
+static int EndWithoutWindow(void) {
+    WriteLogLine(L"Nobody can see a window here (the window station is not interactive): the run ends without "
+                 L"opening one. Use /quiet, /remove or /stage.");
+    return EXIT_NOBODY_TO_SEE;
+}
+
 // The exit code of a run that ends before its mode begins: 0, as every run
-// ends, except for a deployment mode, whose exit code the tool reads.
-static int EarlyEndCode(const StartOptions *options, DWORD exitCode) {
-    return IsDeploymentMode(options) ? (int)exitCode : 0;
+// ends, except for a deployment mode, whose exit code the tool reads. The
+// log gets the run's first line, the cause (a text and an error, or a text
+// alone when error is ERROR_SUCCESS) and the last line.
+static int EndEarly(const StartUp *startUp, const WCHAR *cause, DWORD error, DWORD exitCode) {
+    WCHAR line[CAUSE_CCH];
+    BOOL deployment = IsDeploymentMode(&startUp->Options);
+
+    LogRunStart(startUp->CommandLine, NULL);
+    if (error == ERROR_SUCCESS)
+        WriteLogLine(cause);
+    else if (SUCCEEDED(StringCchPrintfW(line, CAUSE_CCH, L"%ws: error %lu.", cause, (unsigned long)error)))
+        WriteLogLine(line);
+    LogRunEnd(deployment ? (int)exitCode : 0, deployment);
+    return deployment ? (int)exitCode : 0;
 }
 
 // Reads the program's own path into startUp and its folder into InstallDir.
@@ -166,11 +201,38 @@ static BOOL ReadOwnFolder(StartUp *startUp, DWORD *error) {
     return TRUE;
 }
 
+// Takes the single-instance guard and gets ready for the modes under it.
+// FALSE, with *exitCode set, when the run ends here.
+static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
+    INITCOMMONCONTROLSEX classes;
+
+    // Without its system libraries the program cannot run; it ends before
+    // it calls one.
+    if (!librariesLoaded) {
+        *exitCode = EndEarly(startUp, L"A system library or one of its functions cannot be loaded",
+                             startUp->LoadError, startUp->LoadError);
+        return FALSE;
+    }
+    startUp->InstanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        *exitCode = EndEarly(startUp,
+                             L"Another copy of the program runs: it holds the single-instance guard, the mutex "
+                             INSTANCE_MUTEX_NAME L".",
+                             ERROR_SUCCESS, EXIT_ANOTHER_COPY_RUNS);
+        return FALSE;
+    }
+    // Both windows hold common controls: register their classes first.
+    classes.dwSize = sizeof(classes);
+    classes.dwICC = ICC_TREEVIEW_CLASSES | ICC_PROGRESS_CLASS;
+    Comctl32.InitCommonControlsEx(&classes);
+    return TRUE;
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand) {
     StartUp startUp;
-    INITCOMMONCONTROLSEX classes;
     DWORD error = ERROR_SUCCESS;
     BOOL ownFolderRead = FALSE;
+    BOOL guarded = FALSE;
     BOOL librariesLoaded;
     size_t i;
     int exitCode = 0;
@@ -179,49 +241,38 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     (void)showCommand;
     ModuleInstance = instance;
     memset(&startUp, 0, sizeof(startUp));
+    startUp.CommandLine = commandLine;
 
-    // Before anything loads a DLL: only System32's. Without its system
-    // libraries the program cannot run; it ends before it calls one.
+    // Before anything loads a DLL: only System32's.
     RestrictDllSearch();
     librariesLoaded = LoadSystemLibraries();
     if (!librariesLoaded)
-        error = DeploymentFailureCode(GetLastError());
-    // The 64-bit build run by the 32-bit program for one Plug and Play call:
-    // its parent holds the single-instance guard and waits for its exit code.
-    if (IsPnpUpdateCommandLine(commandLine))
-        return (int)RunPnpUpdate(commandLine, error);
-    if (!librariesLoaded) {
-        startUp.Options = ReadCommandLine(commandLine);
-        return EarlyEndCode(&startUp.Options, error);
-    }
-
-    startUp.InstanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);
-    error = GetLastError();
+        startUp.LoadError = DeploymentFailureCode(GetLastError());
     startUp.Options = ReadCommandLine(commandLine);
-    if (error == ERROR_ALREADY_EXISTS)
-        return EarlyEndCode(&startUp.Options, EXIT_ANOTHER_COPY_RUNS);
     // Without its options the program cannot tell what it was asked for: a
     // window, where a deployment tool waits for an exit code, would never end.
-    if (startUp.Options.Unreadable != ERROR_SUCCESS) {
-        CloseInstanceMutex(&startUp);
+    if (startUp.Options.Unreadable != ERROR_SUCCESS)
         return (int)DeploymentFailureCode(startUp.Options.Unreadable);
-    }
-
-    // Both windows hold common controls: register their classes first.
-    classes.dwSize = sizeof(classes);
-    classes.dwICC = ICC_TREEVIEW_CLASSES | ICC_PROGRESS_CLASS;
-    Comctl32.InitCommonControlsEx(&classes);
 
     for (i = 0; i < sizeof(RunModes) / sizeof(RunModes[0]); i++) {
+        if (RunModes[i].Guarded && !guarded) {
+            if (!TakeGuard(&startUp, librariesLoaded, &exitCode))
+                return exitCode;
+            guarded = TRUE;
+        }
         if (RunModes[i].OwnFolder && !ownFolderRead) {
             if (!ReadOwnFolder(&startUp, &error)) {
-                exitCode = EarlyEndCode(&startUp.Options, DeploymentFailureCode(error));
+                exitCode = EndEarly(&startUp, L"The program's own path cannot be read whole", error,
+                                    DeploymentFailureCode(error));
                 break;
             }
             ownFolderRead = TRUE;
         }
         if (RunModes[i].Applies(&startUp)) {
-            exitCode = RunModes[i].Run(&startUp);
+            LogRunStart(commandLine, RunModes[i].Name);
+            exitCode = RunModes[i].ShowsWindow && !IsWindowStationInteractive() ? EndWithoutWindow()
+                                                                                  : RunModes[i].Run(&startUp);
+            LogRunEnd(exitCode, IsDeploymentMode(&startUp.Options));
             break;
         }
     }

@@ -9,6 +9,11 @@
 
 #include "common/globals.h"
 #include "common/log_file.h"
+#include "common/whole_number.h"
+#include "install/pnp_handover.h"
+
+// The private mode's option and its three arguments.
+#define PNP_UPDATE_TOKENS 4
 
 // Every option the program knows: none of them is ever taken as the
 // argument of another, except the folder of -u, which is taken as it stands.
@@ -23,18 +28,25 @@ static BOOL IsOption(const WCHAR *token) {
     return FALSE;
 }
 
-BOOL ReadWholeNumber(const WCHAR *text, DWORD maximum, DWORD *value) {
-    DWORD number = 0;
-    const WCHAR *p;
+// Keeps the first token that means nothing, in quotes (as much of it as
+// fits), so that an empty one shows too.
+static void NoteStray(StartOptions *options, const WCHAR *token) {
+    if (options->StrayToken[0] == 0)
+        StringCchPrintfW(options->StrayToken, STRAY_TOKEN_CCH, L"\"%ws\"", token);
+}
 
-    if (text[0] == 0)
+// The private mode's exact form; arguments that do not fit their buffers
+// stay empty, which the mode refuses.
+static BOOL ReadPnpUpdate(StartOptions *options, LPWSTR *tokens, int count) {
+    if (count != PNP_UPDATE_TOKENS || wcscmp(tokens[0], PNP_UPDATE_OPTION) != 0)
         return FALSE;
-    for (p = text; *p != 0; p++) {
-        if (*p < L'0' || *p > L'9' || number > (maximum - (DWORD)(*p - L'0')) / 10)
-            return FALSE;
-        number = number * 10 + (DWORD)(*p - L'0');
+    options->PnpUpdate = TRUE;
+    if (wcslen(tokens[1]) < REQUEST_TEXT_CCH && wcslen(tokens[2]) < REQUEST_TEXT_CCH &&
+        wcslen(tokens[3]) < STRAY_TOKEN_CCH) {
+        StringCchCopyW(options->PnpHardwareId, REQUEST_TEXT_CCH, tokens[1]);
+        StringCchCopyW(options->PnpInfPath, REQUEST_TEXT_CCH, tokens[2]);
+        StringCchCopyW(options->PnpFlags, STRAY_TOKEN_CCH, tokens[3]);
     }
-    *value = number;
     return TRUE;
 }
 
@@ -51,22 +63,41 @@ StartOptions ReadCommandLine(LPWSTR commandLine) {
         options.Unreadable = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
         return options;
     }
+    // An empty line splits into the program's own path, which is no token.
+    if (commandLine == NULL || commandLine[0] == 0)
+        count = 0;
+    if (ReadPnpUpdate(&options, tokens, count)) {
+        LocalFree(tokens);
+        return options;
+    }
     for (i = 0; i < count; i++) {
-        if (lstrcmpiW(tokens[i], L"-u") == 0 && i + 1 < count) {
+        if (lstrcmpiW(tokens[i], L"-u") == 0) {
+            if (i + 1 >= count) {
+                NoteStray(&options, tokens[i]);
+                continue;
+            }
             i++;
             if (wcslen(tokens[i]) < INSTALL_DIR_CCH) {
                 options.Uninstall = TRUE;
                 StringCchCopyW(InstallDir, INSTALL_DIR_CCH, tokens[i]);
+            } else {
+                NoteStray(&options, tokens[i - 1]);
             }
         } else if (lstrcmpiW(tokens[i], L"/log") == 0) {
             if (i + 1 < count && !IsOption(tokens[i + 1])) {
                 i++;
                 if (wcslen(tokens[i]) < LOG_PATH_CCH)
                     StringCchCopyW(LogFilePath, LOG_PATH_CCH, tokens[i]);
+                else
+                    NoteStray(&options, tokens[i - 1]);
+            } else {
+                NoteStray(&options, tokens[i]);
             }
         } else if (lstrcmpiW(tokens[i], L"/wait") == 0) {
+            options.WaitText[0] = 0;
             if (i + 1 < count && !IsOption(tokens[i + 1])) {
                 i++;
+                StringCchCopyW(options.WaitText, STRAY_TOKEN_CCH, tokens[i]);
                 options.WaitMalformed = !ReadWholeNumber(tokens[i], MAX_WAIT_SECONDS, &options.WaitSeconds);
             } else {
                 options.WaitMalformed = TRUE;
@@ -79,6 +110,8 @@ StartOptions ReadCommandLine(LPWSTR commandLine) {
             options.Quiet = TRUE;
         } else if (lstrcmpiW(tokens[i], L"/remove") == 0) {
             options.Remove = TRUE;
+        } else {
+            NoteStray(&options, tokens[i]);
         }
     }
     LocalFree(tokens);

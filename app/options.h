@@ -9,13 +9,22 @@
 //   /log FILE      append the trace and the window texts to FILE
 //
 // Options are case-blind. -u and /log take the next token; a later one wins.
+//
+// The 64-bit build's private mode, which the 32-bit program starts for one
+// Plug and Play call (install/pnp_handover.h), is a command line of its own:
+// its option, case-sensitive, followed by exactly three arguments. Any other
+// line that begins with that option is read like any other.
 #pragma once
 
 #include <windows.h>
 
+#include "install/install_sequence.h"
+
 // /quiet waits this long for a printer it knows, unless /wait says otherwise.
 #define DEFAULT_WAIT_SECONDS 60
 #define MAX_WAIT_SECONDS 86400
+// How much of a token that means nothing is kept, for the log.
+#define STRAY_TOKEN_CCH 128
 
 typedef struct StartOptions {
     BOOL Uninstall;      // -u FOLDER: InstallDir holds the folder
@@ -25,7 +34,18 @@ typedef struct StartOptions {
     BOOL Remove;         // /remove
     DWORD WaitSeconds;   // /wait SECONDS, or DEFAULT_WAIT_SECONDS
     BOOL WaitMalformed;  // /wait without a whole number from 0 to MAX_WAIT_SECONDS
+    WCHAR WaitText[STRAY_TOKEN_CCH];  // what the last /wait was given
+    // The first token that means nothing: not an option, nor the argument of
+    // one; an option without the argument it needs, or with one that does
+    // not fit; in quotes. Empty when every token was read. A deployment mode
+    // refuses it.
+    WCHAR StrayToken[STRAY_TOKEN_CCH];
     DWORD Unreadable;    // the error of a command line that could not be split
+    // The private mode of the 64-bit build: its three arguments.
+    BOOL PnpUpdate;
+    WCHAR PnpHardwareId[REQUEST_TEXT_CCH];
+    WCHAR PnpInfPath[REQUEST_TEXT_CCH];
+    WCHAR PnpFlags[STRAY_TOKEN_CCH];
 } StartOptions;
 
 // Reads the command line wWinMain received. Sets InstallDir from -u and
@@ -35,10 +55,6 @@ typedef struct StartOptions {
 // /log never takes one of the options as its file, and is ignored without one.
 // A command line that cannot be split leaves Unreadable set to the error.
 StartOptions ReadCommandLine(LPWSTR commandLine);
-
-// A whole number in decimal digits alone, at most maximum; FALSE for anything
-// else (a sign, a blank, a fraction, an empty text, a larger number).
-BOOL ReadWholeNumber(const WCHAR *text, DWORD maximum, DWORD *value);
 
 // TRUE when one of the modes with an exit code for deployment tools is
 // asked for (/remove, /stage, /quiet), which -u overrides.

@@ -9,8 +9,9 @@ set(SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined
 find_program(HOST_WINDRES NAMES x86_64-w64-mingw32-windres i686-w64-mingw32-windres REQUIRED)
 set(HOST_RES ${CMAKE_BINARY_DIR}/resource.res)
 add_custom_command(OUTPUT ${HOST_RES}
-  COMMAND ${HOST_WINDRES} -c 65001 -I ${CMAKE_SOURCE_DIR}/app -O res -i ${RESOURCE_SCRIPT} -o ${HOST_RES}
-  DEPENDS ${RESOURCE_INPUTS}
+  COMMAND ${HOST_WINDRES} -c 65001 -I ${CMAKE_SOURCE_DIR}/app -I ${GENERATED_DIR} -O res -i ${RESOURCE_SCRIPT}
+          -o ${HOST_RES}
+  DEPENDS ${RESOURCE_INPUTS} ${GENERATED_DIR}/product_version.h
   WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/app
   COMMENT "Compiling resources for the simulation")
 add_custom_target(host_resources DEPENDS ${HOST_RES})

@@ -26,7 +26,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 else()
   set(PKG_ARCH x86)
 endif()
-set(PKG_ZIP ${CMAKE_BINARY_DIR}/corvane-setup-${PKG_ARCH}.zip)
+set(PKG_ZIP ${CMAKE_BINARY_DIR}/corvane-setup-${PROJECT_VERSION}-${PKG_ARCH}.zip)
 set(STANDIN_FILES crvndrv6.dll crvndrv6ui.dll crvnmon.dll)
 
 # --- the INF, from the catalogue ------------------------------------------------
@@ -115,6 +115,9 @@ if(PKG_ARCH STREQUAL x86)
   set(PKG_NATIVE_DEPENDS native_x64 ${NATIVE_BUILD_DIR}/setup.exe)
 endif()
 
+# --- the README, with the program's version ---------------------------------------
+configure_file(${PKG_SRC}/README.txt ${PKG_WORK}/README.txt @ONLY)
+
 # --- the folder and the zip ----------------------------------------------------
 set(PKG_COPY_COMMANDS)
 foreach(arch i386 amd64)
@@ -132,13 +135,13 @@ add_custom_command(OUTPUT ${PKG_ZIP}
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:setup> ${PKG_DIR}/setup.exe
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:setup> ${PKG_DIR}/unins000.exe
   COMMAND ${CMAKE_COMMAND} -E copy ${PKG_WORK}/crvnv6.inf ${PKG_DIR}/crvnv6.inf
-  COMMAND ${CMAKE_COMMAND} -E copy ${PKG_SRC}/README.txt ${PKG_DIR}/README.txt
+  COMMAND ${CMAKE_COMMAND} -E copy ${PKG_WORK}/README.txt ${PKG_DIR}/README.txt
   ${PKG_COPY_COMMANDS}
   ${PKG_NATIVE_COPY}
   COMMAND ${CMAKE_COMMAND} -E rm -f ${PKG_ZIP}
   COMMAND ${CMAKE_COMMAND} -E chdir ${PKG_DIR} ${CMAKE_COMMAND} -E tar cf ${PKG_ZIP} --format=zip --mtime=2025-07-16
           setup.exe unins000.exe crvnv6.inf README.txt i386 amd64 arm arm64 dat
-  DEPENDS setup $<TARGET_FILE:setup> ${PKG_WORK}/crvnv6.inf ${STANDIN_OUTPUTS} ${PKG_SRC}/README.txt
+  DEPENDS setup $<TARGET_FILE:setup> ${PKG_WORK}/crvnv6.inf ${STANDIN_OUTPUTS} ${PKG_WORK}/README.txt
           ${PKG_SRC}/placeholder.txt.in ${PKG_NATIVE_DEPENDS}
   COMMENT "Laying out the install folder ${PKG_DIR} and ${PKG_ZIP}")
 add_custom_target(setup_package ALL DEPENDS ${PKG_ZIP})

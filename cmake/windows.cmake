@@ -17,7 +17,8 @@ foreach(dll ${PRODUCT_STATIC_DLLS})
 endforeach()
 # PRODUCT_RUNTIME_DLLS are linked with no import library: the program reaches
 # them only through the tables that start-up fills.
-set_source_files_properties(${RESOURCE_SCRIPT} PROPERTIES OBJECT_DEPENDS "${RESOURCE_INPUTS}")
+set_source_files_properties(${RESOURCE_SCRIPT} PROPERTIES OBJECT_DEPENDS
+                            "${RESOURCE_INPUTS};${GENERATED_DIR}/product_version.h")
 
 if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
   add_subdirectory(tools)

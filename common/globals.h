@@ -20,6 +20,17 @@ extern WCHAR InfPath[INSTALL_DIR_CCH];
 // The install worker's buffer for string-table templates.
 extern WCHAR InstallText[INSTALL_TEXT_CCH];
 
+// Set by start-up for the deployment modes (/quiet, /remove, /stage), where
+// nobody can answer a question: the calls that could ask one ask Windows for
+// none, and every wait is bounded.
+extern BOOL UnattendedRun;
+
 // Set once a file of this run waits for the next restart: a driver file in use
 // that is replaced then, or a monitor DLL deleted then.
 extern BOOL RestartNeeded;
+// What waits for that restart, in words, for the log: the first cause noted.
+#define RESTART_CAUSE_CCH 320
+extern WCHAR RestartCause[RESTART_CAUSE_CCH];
+// Sets RestartNeeded, and RestartCause to the text what followed by name
+// when no cause was noted before.
+void NoteRestartNeeded(const WCHAR *what, const WCHAR *name);

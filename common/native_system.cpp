@@ -81,3 +81,14 @@ BOOL GetNativeSystemDirectory(WCHAR *directory, UINT capacity) {
     length = GetSystemDirectoryW(directory, capacity);
     return length != 0 && length < capacity;
 }
+
+BOOL IsWindowStationInteractive(void) {
+    USEROBJECTFLAGS flags;
+    HWINSTA station = GetProcessWindowStation();
+    DWORD needed = 0;
+
+    memset(&flags, 0, sizeof(flags));
+    if (station == NULL || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed))
+        return TRUE;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}

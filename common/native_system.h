@@ -27,3 +27,8 @@ WCHAR *NativePrintEnvironment(void);
 // WOW64 its "Sysnative" alias, since System32 would mean SysWOW64 there.
 // FALSE when it cannot be read or does not fit.
 BOOL GetNativeSystemDirectory(WCHAR *directory, UINT capacity);
+
+// Whether a person can see this process's windows: its window station is
+// interactive (WSF_VISIBLE). A service's in session 0, where deployment tools
+// run programs as the system account, is not. TRUE when it cannot be told.
+BOOL IsWindowStationInteractive(void);

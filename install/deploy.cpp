@@ -61,7 +61,7 @@ static BOOL ReplaceAtRestart(const WCHAR *sourcePath, const WCHAR *targetDirecto
         return FALSE;
     if (CopyFileW(sourcePath, temporaryPath, FALSE) &&
         MoveFileExW(temporaryPath, targetPath, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
-        RestartNeeded = TRUE;
+        NoteRestartNeeded(L"the driver file in use, replaced at the restart: ", targetPath);
         return TRUE;
     }
     DeleteFileW(temporaryPath);
@@ -116,9 +116,16 @@ int DeployArchFile(const WCHAR *fileName) {
     if (wcscmp(fileName, MONITOR_DLL_NAME) == 0)
         RunWithSpoolerStopped(CopyToSystemDirectory, sourcePath);
 
-    // A target in use is replaced when the machine restarts.
-    if (!result && IsTargetInUse(copyError, sourcePath, targetPath))
+    // A target in use is replaced when the machine restarts. That completes
+    // nothing in an unattended run, which must say so in its exit code: this
+    // folder's copies are only where the driver's registration takes its
+    // files from, the spooler uses those it makes in its version folder, and
+    // nothing registers the driver again after the restart. There the copy
+    // fails with its own error.
+    if (!result && IsTargetInUse(copyError, sourcePath, targetPath) && !UnattendedRun)
         result = ReplaceAtRestart(sourcePath, driverDirectory, targetPath);
+    if (!result)
+        SetLastError(copyError);
     return result;
 }
 
@@ -144,6 +151,8 @@ int DeployDataFile(const WCHAR *fileName) {
     result = CopyFileW(sourcePath, targetPath, FALSE);
     error = GetLastError();
     Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, result ? 1 : 0, (int)error);
+    if (!result)
+        SetLastError(error);
     return result;
 }
 

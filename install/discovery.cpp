@@ -120,7 +120,7 @@ int ScanUsbPrinters(DeviceRecord **head) {
     FreeDeviceList(head);
     set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_USBPRINT, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE)
-        return 0;
+        return SCAN_FAILED;
 
     for (index = 0;; index++) {
         SP_DEVICE_INTERFACE_DETAIL_DATA_W *detail;

@@ -20,6 +20,10 @@ typedef struct DeviceRecord {
 // The install worker's list of the latest scan, newest record first.
 extern DeviceRecord *DiscoveredDevices;
 
+// ScanUsbPrinters' answer when the device list itself cannot be had; the
+// last error then says why. Otherwise it gives the number of records.
+#define SCAN_FAILED (-1)
+
 int ScanUsbPrinters(DeviceRecord **head);
 void FreeDeviceList(DeviceRecord **head);
 DeviceRecord *FindDeviceByPort(DeviceRecord *first, const WCHAR *portName);

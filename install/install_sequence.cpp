@@ -11,6 +11,7 @@
 #include <strsafe.h>
 
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/sdk_extras.h"
@@ -27,6 +28,7 @@
 #define STORE_PATH_CCH 260
 #define QUEUE_WAIT_TRIES 10
 #define QUEUE_WAIT_PAUSE_MS 1000
+#define STAGE_LOG_CCH 256
 
 HRESULT UploadDriverPackage(const WCHAR *infPath) {
     WCHAR storePath[STORE_PATH_CCH];
@@ -34,7 +36,9 @@ HRESULT UploadDriverPackage(const WCHAR *infPath) {
     HRESULT result;
 
     memset(storePath, 0, sizeof(storePath));
-    result = Winspool.UploadPrinterDriverPackageW(NULL, infPath, NativePrintEnvironment(), UPDP_UPLOAD_ALWAYS, NULL,
+    // Nobody may be asked anything in an unattended run.
+    result = Winspool.UploadPrinterDriverPackageW(NULL, infPath, NativePrintEnvironment(),
+                                                  UPDP_UPLOAD_ALWAYS | (UnattendedRun ? UPDP_SILENT_UPLOAD : 0), NULL,
                                                   storePath, &storePathCch);
     Trace("DoUploadDriverPackage, %ws, code:%d.", storePath, (int)result);
     return result;
@@ -55,7 +59,25 @@ static CONFIGRET ReenumerateDeviceTree(ULONG flags) {
 
 CONFIGRET RescanDevices(void) { return ReenumerateDeviceTree(CM_REENUMERATE_NORMAL); }
 
+// Plug and Play's driver update for the printer. With a person at the PC
+// Windows may ask for a restart itself; in an unattended run it asks nobody,
+// and a restart it wants is remembered for the exit code.
+static void UpdatePnpDriver(const InstallRequest *request, const WCHAR *infPath) {
+    BOOL rebootRequired = FALSE;
+
+    if (!UnattendedRun) {
+        UpdateDriverForPnpDevices(request->HardwareId, infPath, INSTALLFLAG_FORCE, NULL);
+        return;
+    }
+    if (UpdateDriverForPnpDevices(request->HardwareId, infPath, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE,
+                                  &rebootRequired) &&
+        rebootRequired)
+        NoteRestartNeeded(L"Windows, after installing the driver of ", request->QueueName);
+}
+
 DWORD StageDriverPackage(void) {
+    WCHAR line[STAGE_LOG_CCH];
+    CONFIGRET rescan;
     HRESULT result;
 
     result = StringCchPrintfW(InfPath, INSTALL_DIR_CCH, L"%ws%ws", InstallDir, PACKAGE_INF_NAME);
@@ -67,8 +89,15 @@ DWORD StageDriverPackage(void) {
     // driver: Plug and Play tries its installation again, and now finds the
     // package. Plug and Play answers with a CONFIGRET, which is no Win32
     // error: its refusal is reported as a device that does not work.
-    if (ReenumerateDeviceTree(CM_REENUMERATE_RETRY_INSTALLATION) != CR_SUCCESS)
+    rescan = ReenumerateDeviceTree(CM_REENUMERATE_RETRY_INSTALLATION);
+    if (rescan != CR_SUCCESS) {
+        StringCchPrintfW(line, STAGE_LOG_CCH,
+                         L"The package is staged, but Plug and Play refused to look at the devices again "
+                         L"(CONFIGRET %lu): a printer plugged in already gets its queue when it is plugged in again.",
+                         (unsigned long)rescan);
+        WriteLogLine(line);
         return ERROR_GEN_FAILURE;
+    }
     return ERROR_SUCCESS;
 }
 
@@ -88,7 +117,7 @@ int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {
 
     if (DoUploadDriverPackage(infPath)) {
         RescanDevices();
-        UpdateDriverForPnpDevices(request->HardwareId, infPath, INSTALLFLAG_FORCE);
+        UpdatePnpDriver(request, infPath);
 
         // Only a queue of a model with the language monitor ends the wait
         // early: its monitor DLL has to be put in place.

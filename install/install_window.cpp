@@ -25,6 +25,7 @@
 #include <commctrl.h>
 #include <string.h>
 #include <strsafe.h>
+#include <wchar.h>
 
 #include "app/resource.h"
 #include "common/globals.h"
@@ -45,6 +46,10 @@
 #define WIZARD_PROGRAM_CCH 260
 #define WIZARD_START_PAUSE_MS 300
 #define RESCAN_PAUSE_MS 1000
+#define MS_PER_SECOND 1000
+// The descriptions a bounded search saw but did not know, for its log line.
+#define UNKNOWN_SEEN_CCH 512
+#define SEARCH_LOG_CCH (UNKNOWN_SEEN_CCH + 128)
 
 #define PROGRESS_START 100
 #define PROGRESS_LOOKUP 40
@@ -164,12 +169,37 @@ static void RescanDeviceTree(void) {
         CM_Reenumerate_DevNode(root, CM_REENUMERATE_SYNCHRONOUS);
 }
 
+// Adds a description the catalogue does not know to seen, once; what does
+// not fit is left out.
+static void NoteUnknownDescription(WCHAR *seen, const WCHAR *description) {
+    WCHAR quoted[DEVICE_TEXT_CCH + 4];
+
+    if (FAILED(StringCchPrintfW(quoted, DEVICE_TEXT_CCH + 4, L"\"%ws\"", description)) || wcsstr(seen, quoted) != NULL)
+        return;
+    if (seen[0] != 0 && FAILED(StringCchCatW(seen, UNKNOWN_SEEN_CCH, L", ")))
+        return;
+    StringCchCatW(seen, UNKNOWN_SEEN_CCH, quoted);
+}
+
+// The log line that explains a bounded search that found nothing.
+static void LogNothingFound(DWORD elapsedMs, const WCHAR *seen) {
+    WCHAR line[SEARCH_LOG_CCH];
+
+    if (SUCCEEDED(StringCchPrintfW(line, SEARCH_LOG_CCH,
+                                   L"No printer the program knows was plugged in: the search ran %lu s and saw %ws.",
+                                   (unsigned long)(elapsedMs / MS_PER_SECOND),
+                                   seen[0] != 0 ? seen : L"no USB printer")))
+        WriteLogLine(line);
+}
+
 // The passes of the worker, until one has installed what it recognised, an
 // installation has failed, or, with a bounded wait, a pass that recognised
 // nothing ends at least waitMs after the first began. The bound is looked at
-// between passes only: an installation is never cut short. Returns
+// between passes only: an installation is never cut short. A bounded search
+// whose device scan fails ends at once, as failed with the scan's error: a
+// search that cannot look would only report "no printer". Returns
 // INSTALL_DONE, INSTALL_NOTHING_FOUND or INSTALL_FAILED with *error the
-// failed installation's error.
+// failure's error.
 static int RunInstallPasses(HWND window, DWORD waitMs, DWORD *error) {
     DWORD start = GetTickCount();
     HWND progress = NULL;
@@ -179,6 +209,7 @@ static int RunInstallPasses(HWND window, DWORD waitMs, DWORD *error) {
     WCHAR message[MESSAGE_TEXT_CCH];
     WCHAR status[STATUS_TEXT_CCH];
     WCHAR lastLogged[STATUS_TEXT_CCH];
+    WCHAR unknownSeen[UNKNOWN_SEEN_CCH];
     InstallRequest request;
     DeviceRecord *record;
     const CatalogEntry *entry;
@@ -186,6 +217,7 @@ static int RunInstallPasses(HWND window, DWORD waitMs, DWORD *error) {
     memset(message, 0, sizeof(message));
     memset(status, 0, sizeof(status));
     memset(lastLogged, 0, sizeof(lastLogged));
+    memset(unknownSeen, 0, sizeof(unknownSeen));
     StringCchPrintfW(InfPath, INSTALL_DIR_CCH, L"%ws%ws", InstallDir, PACKAGE_INF_NAME);
     if (window != NULL)
         progress = GetDlgItem(window, IDC_PROGRESS);
@@ -202,15 +234,24 @@ static int RunInstallPasses(HWND window, DWORD waitMs, DWORD *error) {
     LogWindowText(lastLogged, status);
 
     for (;;) {
-        ScanUsbPrinters(&DiscoveredDevices);
+        if (ScanUsbPrinters(&DiscoveredDevices) == SCAN_FAILED && waitMs != INFINITE) {
+            if ((*error = GetLastError()) == ERROR_SUCCESS)
+                *error = ERROR_GEN_FAILURE;
+            StringCchPrintfW(message, MESSAGE_TEXT_CCH,
+                             L"The search for printers failed: SetupDiGetClassDevsW, error %lu.", (unsigned long)*error);
+            WriteLogLine(message);
+            return INSTALL_FAILED;
+        }
         if (window != NULL)
             SetWindowTextW(GetDlgItem(window, IDC_LOG), L"");
 
         for (record = DiscoveredDevices; record != NULL; record = record->Next) {
             PostProgress(progress, PROGRESS_LOOKUP);
             entry = MatchCatalogEntry(record->PortDescription);
-            if (entry == NULL)
+            if (entry == NULL) {
+                NoteUnknownDescription(unknownSeen, record->PortDescription);
                 continue;
+            }
 
             found = TRUE;
             FillRequest(&request, record, entry);
@@ -254,8 +295,10 @@ static int RunInstallPasses(HWND window, DWORD waitMs, DWORD *error) {
             LogWindowText(lastLogged, InstallText);
             if (window != NULL)
                 ShowMessage(window, InstallText);
-            if (waitMs != INFINITE && GetTickCount() - start >= waitMs)
+            if (waitMs != INFINITE && GetTickCount() - start >= waitMs) {
+                LogNothingFound(GetTickCount() - start, unknownSeen);
                 return INSTALL_NOTHING_FOUND;
+            }
             Sleep(RESCAN_PAUSE_MS);
             RescanDeviceTree();
         }

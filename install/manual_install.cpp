@@ -138,19 +138,30 @@ int InstallPrinterLanguageMonitor(const WCHAR *monitorName, const WCHAR *dllName
     return 0;
 }
 
+// 1 when a file was deployed; otherwise 0, and the first such failure's
+// error goes to *firstError.
+static int Deployed(int deployed, DWORD *firstError) {
+    if (deployed)
+        return 1;
+    if (*firstError == ERROR_SUCCESS && (*firstError = GetLastError()) == ERROR_SUCCESS)
+        *firstError = ERROR_GEN_FAILURE;
+    return 0;
+}
+
 int InstallPrinterManually(const InstallRequest *request) {
     PRINTER_INFO_2W queue;
     DWORD addError = ERROR_SUCCESS;
+    DWORD deployError = ERROR_SUCCESS;
     HANDLE printer;
     int result;
     int tries;
 
     // Every deployment step runs, even after one has failed.
-    result = DeployArchFile(DRIVER_DLL_NAME) ? 1 : 0;
-    result = (DeployArchFile(CONFIG_DLL_NAME) ? 1 : 0) & result;
-    result = (DeployDataFile(DRIVER_DATA_FILE_NAME) ? 1 : 0) & result;
+    result = Deployed(DeployArchFile(DRIVER_DLL_NAME), &deployError);
+    result = Deployed(DeployArchFile(CONFIG_DLL_NAME), &deployError) & result;
+    result = Deployed(DeployDataFile(DRIVER_DATA_FILE_NAME), &deployError) & result;
     if (request->Options & MODEL_USES_LANGUAGE_MONITOR) {
-        result = (DeployArchFile(MONITOR_DLL_NAME) ? 1 : 0) & result;
+        result = Deployed(DeployArchFile(MONITOR_DLL_NAME), &deployError) & result;
         result = InstallPrinterLanguageMonitor(LANGUAGE_MONITOR_NAME, MONITOR_DLL_NAME) & result;
     }
 
@@ -193,7 +204,11 @@ int InstallPrinterManually(const InstallRequest *request) {
     // spooler gave for it, rather than the lookups' "no such printer", is
     // what the failure message and the exit code report. A queue that exists
     // already and cannot be opened fails for the lookups' own reason.
-    if (addError != ERROR_SUCCESS && addError != ERROR_PRINTER_ALREADY_EXISTS)
+    // A driver file that could not be put in place comes first: the queue's
+    // failure is only its consequence.
+    if (deployError != ERROR_SUCCESS)
+        SetLastError(deployError);
+    else if (addError != ERROR_SUCCESS && addError != ERROR_PRINTER_ALREADY_EXISTS)
         SetLastError(addError);
     return 0;
 }

@@ -8,15 +8,13 @@
 #include <strsafe.h>
 #include <wchar.h>
 
-#include "app/options.h"
 #include "common/globals.h"
 #include "common/native_system.h"
 #include "common/protected_copy.h"
 #include "common/system_libraries.h"
 
-#define PNP_UPDATE_OPTION L"/UpdateDriverForPlugAndPlayDevices"
-#define PNP_UPDATE_OPTION_CCH (sizeof(PNP_UPDATE_OPTION) / sizeof(WCHAR) - 1)
-#define PNP_UPDATE_ARGUMENTS 4
+// How long an ended child may take to go, before its copy is deleted.
+#define PNP_CHILD_END_WAIT_MS 5000
 #define NATIVE_BUILD_CCH 260
 // The copy's path, the option, two arguments whose every character may need
 // a backslash before it, and the flags.
@@ -82,7 +80,8 @@ static void RemoveCopy(WCHAR *copyPath) {
 
 // Runs the 64-bit build for the call and takes its exit code as the result.
 // FALSE, with ERROR_IN_WOW64 as before, when it cannot be started.
-static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags) {
+static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags,
+                                  BOOL *rebootRequired) {
     WCHAR nativeBuild[NATIVE_BUILD_CCH];
     WCHAR copyPath[PROTECTED_COPY_PATH_CCH];
     WCHAR commandLine[COMMAND_LINE_CCH];
@@ -91,6 +90,8 @@ static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath,
     HANDLE held = INVALID_HANDLE_VALUE;
     DWORD exitCode = ERROR_IN_WOW64;
     BOOL started = FALSE;
+    DWORD bound = (flags & INSTALLFLAG_NONINTERACTIVE) != 0 ? PNP_CHILD_WAIT_MS : INFINITE;
+    DWORD waited;
 
     memset(copyPath, 0, sizeof(copyPath));
     memset(&startup, 0, sizeof(startup));
@@ -104,18 +105,26 @@ static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath,
         started = CreateProcessW(copyPath, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
     if (started) {
         CloseHandle(process.hThread);
-        // As long as the call itself would take.
-        if ((WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-             !GetExitCodeProcess(process.hProcess, &exitCode)) &&
-            (exitCode = GetLastError()) == ERROR_SUCCESS)
+        // As long as the call itself would take, or the bound of a call
+        // that nobody can answer: a child past it is ended.
+        waited = WaitForSingleObject(process.hProcess, bound);
+        if (waited == WAIT_TIMEOUT) {
+            TerminateProcess(process.hProcess, ERROR_TIMEOUT);
+            WaitForSingleObject(process.hProcess, PNP_CHILD_END_WAIT_MS);
+            exitCode = ERROR_TIMEOUT;
+        } else if ((waited != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &exitCode)) &&
+                   (exitCode = GetLastError()) == ERROR_SUCCESS) {
             exitCode = ERROR_GEN_FAILURE;
+        }
         CloseHandle(process.hProcess);
     }
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
     if (copyPath[0] != 0)
         RemoveCopy(copyPath);
-    if (exitCode == ERROR_SUCCESS)
+    if (exitCode == PNP_CHILD_RESTART_NEEDED && rebootRequired != NULL)
+        *rebootRequired = TRUE;
+    if (exitCode == ERROR_SUCCESS || exitCode == PNP_CHILD_RESTART_NEEDED)
         return TRUE;
     SetLastError(exitCode);
     return FALSE;
@@ -130,8 +139,8 @@ static BOOL RunsUnderWow64OnX64(void) {
            IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
 }
 
-BOOL UpdateDriverForPnpDevices(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags) {
-    if (Newdev.UpdateDriverForPlugAndPlayDevicesW(NULL, hardwareId, infPath, flags, NULL))
+BOOL UpdateDriverForPnpDevices(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags, BOOL *rebootRequired) {
+    if (Newdev.UpdateDriverForPlugAndPlayDevicesW(NULL, hardwareId, infPath, flags, rebootRequired))
         return TRUE;
     if (GetLastError() != ERROR_IN_WOW64)
         return FALSE;
@@ -139,38 +148,5 @@ BOOL UpdateDriverForPnpDevices(const WCHAR *hardwareId, const WCHAR *infPath, DW
         SetLastError(ERROR_IN_WOW64);
         return FALSE;
     }
-    return HandOverToNativeBuild(hardwareId, infPath, flags);
-}
-
-// --- The child -----------------------------------------------------------------
-
-BOOL IsPnpUpdateCommandLine(const WCHAR *commandLine) {
-    return commandLine != NULL && wcsncmp(commandLine, PNP_UPDATE_OPTION, PNP_UPDATE_OPTION_CCH) == 0 &&
-           (commandLine[PNP_UPDATE_OPTION_CCH] == 0 || commandLine[PNP_UPDATE_OPTION_CCH] == L' ');
-}
-
-DWORD RunPnpUpdate(LPWSTR commandLine, DWORD loadError) {
-    LPWSTR *arguments;
-    DWORD flags = 0;
-    DWORD result = ERROR_INVALID_PARAMETER;
-    int count = 0;
-
-    // A command line that cannot be split ends the child with the error.
-    arguments = CommandLineToArgvW(commandLine, &count);
-    if (arguments == NULL) {
-        result = GetLastError();
-        return result != ERROR_SUCCESS ? result : ERROR_INVALID_PARAMETER;
-    }
-    if (count == PNP_UPDATE_ARGUMENTS && wcscmp(arguments[0], PNP_UPDATE_OPTION) == 0 && arguments[1][0] != 0 &&
-        arguments[2][0] != 0 && ReadWholeNumber(arguments[3], MAXDWORD, &flags)) {
-        if (loadError != ERROR_SUCCESS)
-            result = loadError;
-        else if (Newdev.UpdateDriverForPlugAndPlayDevicesW(NULL, arguments[1], arguments[2], flags, NULL))
-            result = ERROR_SUCCESS;
-        // A failure without an error must not read as success.
-        else if ((result = GetLastError()) == ERROR_SUCCESS)
-            result = ERROR_GEN_FAILURE;
-    }
-    LocalFree(arguments);
-    return result;
+    return HandOverToNativeBuild(hardwareId, infPath, flags, rebootRequired);
 }

@@ -19,26 +19,27 @@
 
 // The 64-bit build in the install folder.
 #define PNP_NATIVE_BUILD_PATH L"amd64\\crvnpnp.exe"
+// The private command line's option (start-up's child mode, app/).
+#define PNP_UPDATE_OPTION L"/UpdateDriverForPlugAndPlayDevices"
+// A non-interactive call (INSTALLFLAG_NONINTERACTIVE, the deployment modes')
+// waits at most this long for the child; past it the child is ended and the
+// call fails with ERROR_TIMEOUT. An interactive one waits as long as the call
+// takes, since a person may be answering it.
+#define PNP_CHILD_WAIT_MS 300000
+// The child's exit code when the call succeeded and Windows asks for a
+// restart (ERROR_SUCCESS_REBOOT_REQUIRED).
+#define PNP_CHILD_RESTART_NEEDED 3010
 
-// UpdateDriverForPlugAndPlayDevicesW(NULL, hardwareId, infPath, flags, NULL),
-// with the same result and last error. When the call fails with
+// UpdateDriverForPlugAndPlayDevicesW(NULL, hardwareId, infPath, flags,
+// rebootRequired), with the same result and last error; rebootRequired NULL
+// lets Windows ask the person for a restart itself. When the call fails with
 // ERROR_IN_WOW64 and the machine is x64, it is made once more by the 64-bit
 // build of the program, from InstallDir, in a child process that this one
-// waits for: the child's exit code is then the result (TRUE for 0, otherwise
-// FALSE with the code as the last error). Where the 64-bit build is missing,
-// cannot be copied or cannot be started, and on any other machine (ARM64,
-// whose x64 emulation is no native processor), the result stays
+// waits for (at most PNP_CHILD_WAIT_MS when the flags hold
+// INSTALLFLAG_NONINTERACTIVE): the child's exit code is then the result (TRUE
+// for 0 and for PNP_CHILD_RESTART_NEEDED, which sets *rebootRequired;
+// otherwise FALSE with the code as the last error). Where the 64-bit build is
+// missing, cannot be copied or cannot be started, and on any other machine
+// (ARM64, whose x64 emulation is no native processor), the result stays
 // ERROR_IN_WOW64.
-BOOL UpdateDriverForPnpDevices(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags);
-
-// Whether wWinMain's command line is the private one of the child.
-BOOL IsPnpUpdateCommandLine(const WCHAR *commandLine);
-
-// The child: makes the call its command line describes and returns the exit
-// code, 0 on success, otherwise the call's Win32 error. loadError is the
-// error of loading the system libraries (ERROR_SUCCESS when they loaded),
-// which ends the child before the call. A command line that is not exactly
-// the private one ends it with ERROR_INVALID_PARAMETER, one that cannot be
-// split with the error, having done nothing.
-// It shows nothing and writes no trace line.
-DWORD RunPnpUpdate(LPWSTR commandLine, DWORD loadError);
+BOOL UpdateDriverForPnpDevices(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags, BOOL *rebootRequired);

@@ -1086,6 +1086,24 @@ BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     return TRUE;
 }
 
+// Ends another process at once, with the exit code; the program never ends
+// itself this way. A process that has ended already cannot be terminated.
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
+    SIM_ENTER("TerminateProcess", FALSE);
+    auto obj = ObjectOf(process);
+    ProcessState *p = obj && obj->Type == KObject::Process ? FindProcess(obj->ProcessId) : nullptr;
+    if (p == nullptr || p->Info.Id == simk::CurrentProcessId()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (p->Info.Ended) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    EndProcess(p, static_cast<int>(exitCode));
+    return TRUE;
+}
+
 DWORD WINAPI GetCurrentProcessId(void) { return simk::CurrentProcessId(); }
 DWORD WINAPI GetCurrentThreadId(void) { return simk::CurrentThreadId(); }
 

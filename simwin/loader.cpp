@@ -56,7 +56,7 @@ const ApiGroup kApiGroups[] = {
     {L"kernel32.dll",
      "Sleep GetTickCount GetLastError SetLastError GetProcessHeap HeapAlloc HeapFree LocalAlloc LocalFree "
      "CloseHandle CreateMutexW ReleaseMutex CreateEventW SetEvent ResetEvent WaitForSingleObject CreateThread "
-     "GetExitCodeThread GetExitCodeProcess GetCurrentProcessId GetCurrentThreadId CreateProcessW GetModuleFileNameW GetModuleHandleW "
+     "GetExitCodeThread GetExitCodeProcess TerminateProcess GetCurrentProcessId GetCurrentThreadId CreateProcessW GetModuleFileNameW GetModuleHandleW "
      "LoadLibraryW LoadLibraryExW LoadLibraryExA FreeLibrary GetProcAddress SetDllDirectoryW "
      "SetDefaultDllDirectories AddDllDirectory RemoveDllDirectory IsWow64Process IsWow64Process2 "
      "GetNativeSystemInfo GetSystemInfo SystemTimeToFileTime OutputDebugStringW OutputDebugStringA CreateFileW "
@@ -68,7 +68,8 @@ const ApiGroup kApiGroups[] = {
      "CharLowerW CharLowerBuffW wsprintfW wvsprintfW LoadStringW DialogBoxParamW EndDialog GetDlgItem GetDlgCtrlID "
      "SetDlgItemTextW SendDlgItemMessageW SetWindowTextW GetWindowTextW GetWindowTextLengthW ShowWindow "
      "EnableWindow IsWindow IsWindowVisible IsWindowEnabled GetParent SendMessageW PostMessageW MessageBoxW "
-     "EnumWindows GetWindowThreadProcessId SetForegroundWindow GetForegroundWindow"},
+     "EnumWindows GetWindowThreadProcessId SetForegroundWindow GetForegroundWindow GetProcessWindowStation "
+     "GetUserObjectInformationW"},
     {L"advapi32.dll",
      "RegOpenKeyExW RegOpenKeyW RegCloseKey RegQueryValueExW RegGetValueW RegEnumKeyW OpenSCManagerW OpenServiceW "
      "CloseServiceHandle QueryServiceStatus QueryServiceStatusEx ControlService StartServiceW "

@@ -187,7 +187,7 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
     }
 
     if (bRebootRequired)
-        *bRebootRequired = FALSE;
+        *bRebootRequired = printer->RebootRequired ? TRUE : FALSE;
     update.Result = TRUE;
     P().Updates.push_back(update);
     InstallFromStore(*printer, package->StoreInf);

@@ -90,6 +90,7 @@ struct Reply {
 
 struct State {
     bool NoDisplay = false;
+    bool StationHidden = false;  // the window station is not interactive
     std::map<HWND, Window> Windows;
     std::vector<HWND> Created;  // every window, in order of creation
     std::vector<HWND> ZOrder;   // live top-level windows, topmost first
@@ -903,6 +904,38 @@ HWND WINAPI GetForegroundWindow(void) {
     return Live(S().Foreground) ? S().Foreground : nullptr;
 }
 
+// The process's window station: one per machine here, interactive unless the
+// test says otherwise (a service's in session 0, where windows open but
+// nobody sees them).
+static const HWINSTA kWindowStation = reinterpret_cast<HWINSTA>(static_cast<uintptr_t>(0x5A7A));
+
+HWINSTA WINAPI GetProcessWindowStation(void) {
+    SIM_ENTER("GetProcessWindowStation", nullptr);
+    return kWindowStation;
+}
+
+// Only UOI_FLAGS, the one index the program reads.
+BOOL WINAPI GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD length, LPDWORD needed) {
+    SIM_ENTER("GetUserObjectInformationW", FALSE);
+    if (object != static_cast<HANDLE>(kWindowStation)) {
+        simk::SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (index != UOI_FLAGS) {
+        simk::SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (needed)
+        *needed = sizeof(USEROBJECTFLAGS);
+    if (!info || length < sizeof(USEROBJECTFLAGS)) {
+        simk::SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    USEROBJECTFLAGS flags = {FALSE, FALSE, S().StationHidden ? 0u : static_cast<DWORD>(WSF_VISIBLE)};
+    *static_cast<USEROBJECTFLAGS *>(info) = flags;
+    return TRUE;
+}
+
 BOOL WINAPI InitCommonControlsEx(const INITCOMMONCONTROLSEX *initControls) {
     SIM_ENTER("InitCommonControlsEx", FALSE);
     if (!initControls || initControls->dwSize != sizeof(INITCOMMONCONTROLSEX)) {
@@ -920,6 +953,7 @@ BOOL WINAPI InitCommonControlsEx(const INITCOMMONCONTROLSEX *initControls) {
 namespace sim {
 
 void SetNoDisplay(bool noDisplay) { S().NoDisplay = noDisplay; }
+void SetWindowStationInteractive(bool interactive) { S().StationHidden = !interactive; }
 
 HWND FindDialog(int templateId) {
     std::vector<HWND> all = Dialogs(templateId);

@@ -2,8 +2,12 @@
 // their tool acts on, in the time their waits allow, and never show a window,
 // a message box or start a process (which nobody under SYSTEM would see).
 #include <windows.h>
+#include <cfgmgr32.h>
+#include <strsafe.h>
 
+#include <fstream>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -14,6 +18,7 @@
 #include "sim/spooler.h"
 #include "sim/windows.h"
 #include "tests/install_fixture.h"
+#include "tests/test_support.h"
 #include "tests/uninstall_fixture.h"
 
 namespace {
@@ -74,8 +79,13 @@ TEST_F(DeploymentTest, QuietInstallEndsWithTheCodeOfWhatHappened) {
     std::vector<Row> rows = {
         {"the manual road installs", [] { Plugged(false); }, L"/QUIET /wait 5", 0, 15000},
         {"the queue is there already", [] { Plugged(false), AddQueue(kModel, kModel); }, L"/quiet", 0, 100},
-        {"a driver file in use is replaced at the restart",
+        // A restart would replace only the copy the driver's registration
+        // takes its files from: it completes nothing, and the copy's error
+        // is the run's.
+        {"a driver file in use is not left to a restart",
          [&] { Plugged(false), sim::files::WriteFile(driverFile, "old"), sim::files::Lock(driverFile); }, L"/quiet",
+         ERROR_SHARING_VIOLATION, 30000},
+        {"Windows asks for a restart", [] { install_fixture::ArrangeProgramInstall(kModel, true, true); }, L"/quiet",
          3010, 15000},
         {"the queue cannot be made", [] { Plugged(false), sim::FailCall("AddPrinterW", ERROR_ACCESS_DENIED, -1); },
          L"/quiet", ERROR_ACCESS_DENIED, 30000},
@@ -83,12 +93,17 @@ TEST_F(DeploymentTest, QuietInstallEndsWithTheCodeOfWhatHappened) {
         {"no printer, the default wait", Nothing, L"/quiet", 1167, 61000, 60000},
         {"only an unknown model, one pass", [] { sim::PlugUsbPrinter(L"Corvane ZZ-9", 1); }, L"/quiet /wait 0", 1167,
          100},
+        {"the device scan fails: its error, not 1167",
+         [] { Plugged(false), sim::FailCall("SetupDiGetClassDevsW", ERROR_NOT_ENOUGH_MEMORY, -1); }, L"/quiet /wait 3",
+         ERROR_NOT_ENOUGH_MEMORY, 1},
         {"/wait not whole (nothing is done)", [] { Plugged(true); }, L"/wait 1.5 /quiet", 87, 1},
     };
     RunRows(rows, [&](const Row &row) {
         EXPECT_EQ(row.ExitCode == 0 || row.ExitCode == 3010, sim::FindQueue(kModel) != nullptr) << row.What;
         EXPECT_EQ(row.ExitCode == 87, sim::CallCount("SetupDiGetClassDevsW") == 0) << row.What;
-        EXPECT_EQ(row.ExitCode == 3010, !sim::files::PendingRenames().empty()) << row.What;
+        // One failed scan ends the search.
+        EXPECT_TRUE(row.ExitCode != ERROR_NOT_ENOUGH_MEMORY || sim::CallCount("SetupDiGetClassDevsW") == 1);
+        EXPECT_TRUE(sim::files::PendingRenames().empty()) << row.What;
     });
 }
 
@@ -98,7 +113,9 @@ TEST_F(DeploymentTest, RemoveLeavesNothingBehindUnderEitherNameAndLeavesTheFolde
     std::vector<Row> rows = {
         {"everything installed", [] { InstallProduct(); }, L"/remove", 0, 10000},
         {"under the uninstaller's name", [] { InstallProduct(); }, L"/REMOVE", 0, 10000, 0, &kUninstaller},
-        {"nothing installed", Nothing, L"/remove", 0, 10000},
+        {"nothing installed", Nothing, L"/remove", 0, 1},
+        {"only the monitor DLL left", [] { Nothing(), sim::files::WriteFile(kMonitorDll, "dll"); }, L"/remove", 0,
+         10000},
         {"only the monitor an earlier removal left",
          [] {
              sim::AddMonitor(kMonitor, L"crvnmon.dll");
@@ -107,9 +124,183 @@ TEST_F(DeploymentTest, RemoveLeavesNothingBehindUnderEitherNameAndLeavesTheFolde
          L"/remove", 0, 10000},
     };
     RunRows(rows, [](const Row &row) {
+        // Nothing installed, nothing to stop: other printers' jobs go on.
+        EXPECT_EQ(row.EndsBefore == 1, sim::CallCount("OpenSCManagerW") == 0) << row.What;
         EXPECT_TRUE(sim::Queues().empty() && sim::Drivers().empty() && sim::DriverPackages().empty()) << row.What;
         EXPECT_TRUE(sim::FindMonitor(kMonitor) == nullptr && !sim::files::Exists(kMonitorDll)) << row.What;
         EXPECT_TRUE(sim::files::Exists(kSetup)) << row.What;  // the deployment tool's folder
+    });
+}
+
+// In a deployment mode every token must mean something: one that does not
+// ends the run with 87 before anything is done, and the log names it.
+TEST_F(DeploymentTest, ATokenThatMeansNothingEndsADeploymentModeWith87) {
+    const std::wstring log = L"C:\\Windows\\Temp\\d.log";
+    struct Case {
+        std::wstring Tail;
+        std::wstring Named;  // the log line's words that name the token
+    } cases[] = {
+        {L"/quiet /wiat 10", L"\"/wiat\" means nothing to /quiet"},
+        {L"/remove extra", L"\"extra\" means nothing to /remove"},
+        {L"-quiet /stage", L"\"-quiet\" means nothing to /stage"},
+        {L"/quiet \"\"", L"\"\" means nothing"},
+        {L"/stage -u", L"\"-u\" means nothing"},
+        {L"/quiet /wait 1.5", L"not \"1.5\": nothing was done"},
+        {L"/remove /wait", L"not \"\": nothing was done"},
+    };
+    std::vector<Row> rows;
+    for (const Case &c : cases)
+        rows.push_back({"a token that means nothing", [] { Plugged(true), InstallProduct(); },
+                        L"/log " + log + L" " + c.Tail, ERROR_INVALID_PARAMETER, 1});
+    size_t i = 0;
+    RunRows(rows, [&](const Row &row) {
+        for (const char *api : {"SetupDiGetClassDevsW", "UploadPrinterDriverPackageW", "EnumPrinterDriversW"})
+            EXPECT_EQ(0, sim::CallCount(api)) << api << " " << row.What;
+        std::vector<std::wstring> texts = LogTexts(log);
+        std::wstring all;
+        for (const std::wstring &text : texts)
+            all += text + L"\n";
+        EXPECT_NE(std::wstring::npos, all.find(cases[i].Named)) << std::string(all.begin(), all.end());
+        i++;
+    });
+}
+
+// Where nobody can see a window (session 0), every mode that would open one,
+// or start a program that would, ends at once with 1459 and says why in the
+// log; the deployment modes and /silence's search run as anywhere.
+TEST_F(DeploymentTest, NoWindowOpensWhereNobodyCanSeeIt) {
+    const std::wstring log = L"C:\\Windows\\Temp\\d.log";
+    auto hidden = [](std::function<void()> arrange) {
+        return [arrange] { arrange(), sim::SetWindowStationInteractive(false); };
+    };
+    std::vector<Row> rows = {
+        {"the install window", hidden(Nothing), L"", 1459, 1},
+        {"a typo is no option: the install window", hidden(Nothing), L"/quite", 1459, 1},
+        {"the uninstall window", hidden(Nothing), L"-u C:\\X\\", 1459, 1},
+        {"/silence hands over to the uninstaller", hidden([] { InstallProduct(); }), L"/silence", 1459, 1},
+        {"the uninstaller's relaunch", hidden([] { InstallProduct(); }), L"", 1459, 1, 0, &kUninstaller},
+        {"/quiet", hidden(Nothing), L"/quiet /wait 0", 1167, 1000},
+        {"/remove", hidden([] { InstallProduct(); }), L"/remove", 0, 10000},
+    };
+    for (Row &row : rows)
+        row.Tail = L"/log " + log + L" " + row.Tail;
+    RunRows(rows, [&](const Row &row) {
+        std::vector<std::wstring> texts = LogTexts(log);
+        bool said = false;
+        for (const std::wstring &text : texts)
+            said = said || text.find(L"Nobody can see a window here") != std::wstring::npos;
+        EXPECT_EQ(row.ExitCode == 1459, said) << row.What;
+    });
+
+    // /silence without the product searches on, as anywhere.
+    sim::Reset();
+    ResetProductGlobals();
+    hidden(Nothing)();
+    sim::files::WriteFile(kSetup, "program image");
+    sim::Process silent = sim::RunProgram(kSetup, L"/silence", 5000);
+    EXPECT_TRUE(silent.Killed);
+    EXPECT_GT(sim::CallCount("SetupDiGetClassDevsW"), 3);
+}
+
+// Every run's log begins with a line that says what ran where, and ends with
+// the exit code and its reason; each deployment ending has its cause in a
+// line between them.
+TEST_F(DeploymentTest, TheLogOpensAndClosesEveryRunAndExplainsEachEnding) {
+    const std::wstring log = L"C:\\Windows\\Temp\\d.log";
+    struct Expected {
+        const wchar_t *Mode;
+        const wchar_t *Cause;   // words of a line between the first and the last
+        const wchar_t *Reason;  // words of the last line
+    };
+    std::vector<Row> rows = {
+        {"/stage", Nothing, L"/stage", 0, 100},
+        {"/remove, nothing installed", Nothing, L"/remove", 0, 100},
+        {"Windows asks for a restart", [] { install_fixture::ArrangeProgramInstall(kModel, true, true); }, L"/quiet",
+         3010, 15000},
+        {"another copy", [] { Nothing(), sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER"); }, L"/quiet",
+         1618, 1},
+        {"no printer", [] { Nothing(), sim::PlugUsbPrinter(L"Acme P-1", 1); }, L"/quiet /wait 2", 1167, 4000},
+        {"a stray token", Nothing, L"/remove /x", 87, 1},
+        {"nobody to see", [] { Nothing(), sim::SetWindowStationInteractive(false); }, L"", 1459, 1},
+        {"the rescan refused", [] { Nothing(), sim::FailCall("CM_Reenumerate_DevNode", CR_FAILURE); }, L"/stage",
+         31, 100},
+        {"no upload on this system", [] { Nothing(), sim::FailCall("UploadPrinterDriverPackageW", E_NOTIMPL); },
+         L"/stage", 0x80004001, 100},
+        {"a failure that would read as a restart",
+         [] { Plugged(false), sim::FailCall("AddPrinterW", 3010, -1); }, L"/quiet", 1603,
+         30000},
+        {"a step's own error", [] { Plugged(false), sim::FailCall("AddPrinterW", ERROR_ACCESS_DENIED, -1); },
+         L"/quiet", ERROR_ACCESS_DENIED, 30000},
+    };
+    const Expected expected[] = {
+        {L"/stage", L"DoUploadDriverPackage", L"done"},
+        {L"/remove", L"Nothing of the product is installed", L"done"},
+        {L"/quiet", L"A restart completes this run: Windows, after installing the driver of Corvane LD-2040.",
+         L"a restart completes it"},
+        {L"none", L"the mutex SWIFTSETINSTALLERFORPRINTERDRIVER", L"another copy of the program runs"},
+        {L"/quiet", L"the search ran 2 s and saw \"Acme P-1\".", L"no printer the program knows"},
+        {L"/remove", L"\"/x\" means nothing to /remove", L"an argument means nothing"},
+        {L"the install window", L"Nobody can see a window here", L"nobody can see a window here"},
+        {L"/stage", L"Plug and Play refused to look at the devices again (CONFIGRET", L"refused to look"},
+        {L"/stage", L"code:-2147467263.", L"cannot take a driver package"},
+        {L"/quiet", L"The printer driver install failed", L"would read as success, retry or restart"},
+        {L"/quiet", L"AddPrinter failed, errcode:5.", L"the Windows error of the step that failed"},
+    };
+    for (Row &row : rows)
+        row.Tail = L"/log " + log + (row.Tail.empty() ? L"" : L" " + row.Tail);
+    size_t i = 0;
+    RunRows(rows, [&](const Row &row) {
+        const Expected &e = expected[i++];
+        std::vector<std::wstring> texts = LogTexts(log);
+        ASSERT_LE(2u, texts.size()) << row.What;
+        const std::wstring &first = texts.front(), &last = texts.back();
+        EXPECT_EQ(0u, first.find(L"Corvane setup 1.0.0.0 (64-bit) starts: command line \"" + row.Tail + L"\", mode " +
+                                 e.Mode))
+            << std::string(first.begin(), first.end());
+        EXPECT_NE(std::wstring::npos, first.find(L", machine Windows x64, Windows ")) << row.What;
+        EXPECT_NE(std::wstring::npos, first.find(row.ExitCode == 1459 ? L"session: no." : L"session: yes."));
+        WCHAR code[48];
+        StringCchPrintfW(code, 48, L"Ends with exit code %d (0x%08lX): ", (int)row.ExitCode,
+                         (unsigned long)row.ExitCode);
+        EXPECT_EQ(0u, last.find(code)) << std::string(last.begin(), last.end());
+        EXPECT_NE(std::wstring::npos, last.find(e.Reason)) << std::string(last.begin(), last.end());
+        bool caused = false;
+        for (size_t t = 1; t + 1 < texts.size(); t++)
+            caused = caused || texts[t].find(e.Cause) != std::wstring::npos;
+        EXPECT_TRUE(caused) << row.What;
+        // The debugger output carries the trace alone.
+        for (const std::wstring &line : TraceLines())
+            EXPECT_TRUE(line.find(L"Corvane setup") == std::wstring::npos && line.find(L"exit code") == std::wstring::npos);
+    });
+}
+
+// Every command line of setup.exe in docs/deployment.md, as written there,
+// does what the page says on a machine with a printer: it ends with 0 and
+// leaves its log, when it names one, where it says.
+TEST_F(DeploymentTest, TheDocumentedCommandLinesWorkAsWritten) {
+    std::ifstream page(std::string(TESTS_DATA_DIR) + "/../../docs/deployment.md");
+    ASSERT_TRUE(page.good());
+    std::regex commandLine(R"(setup\.exe"? (/[^`'\r\n]*)|-ArgumentList '([^']*)')");
+    std::vector<std::wstring> tails;
+    std::string line;
+    while (std::getline(page, line))
+        for (std::sregex_iterator m(line.begin(), line.end(), commandLine), end; m != end; ++m) {
+            std::string tail = (*m)[1].matched ? (*m)[1].str() : (*m)[2].str();
+            tail.erase(tail.find_last_not_of(' ') + 1);
+            tails.push_back(std::wstring(tail.begin(), tail.end()));
+        }
+    ASSERT_LE(6u, tails.size());
+    std::vector<Row> rows;
+    for (const std::wstring &tail : tails)
+        rows.push_back({"a documented command line", [] { Plugged(false); }, tail, 0, 130000});
+    RunRows(rows, [](const Row &row) {
+        if (row.Tail.find(L"/log \"") == std::wstring::npos)
+            return;
+        std::wstring log = row.Tail.substr(row.Tail.find(L"/log \"") + 6);
+        log = log.substr(0, log.find(L'"'));
+        std::vector<std::wstring> texts = LogTexts(log);
+        ASSERT_FALSE(texts.empty()) << std::string(log.begin(), log.end());
+        EXPECT_EQ(0u, texts.back().find(L"Ends with exit code 0 (0x00000000): done."));
     });
 }
 
@@ -123,7 +314,7 @@ TEST_F(DeploymentTest, WaitTakesAWholeNumberOfSecondsUpToADay) {
         {L"/quiet", 60, FALSE},         {L"/wait 0", 0, FALSE},     {L"/WAIT 86400", 86400, FALSE},
         {L"/wait 007", 7, FALSE},       {L"/wait 86401", 60, TRUE}, {L"/wait 99999999999", 60, TRUE},
         {L"/wait \"\"", 60, TRUE},      {L"/wait +5", 60, TRUE},    {L"/wait /quiet", 60, TRUE},
-        {L"/wait x /wait 5", 5, FALSE},
+        {L"/wait x /wait 5", 5, FALSE},  {L"/wait 5 /wait", 5, TRUE},
     };
     for (const Case &c : cases) {
         WCHAR line[64];

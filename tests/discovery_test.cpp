@@ -266,8 +266,10 @@ TEST_F(MalformedValuesTest, InterfacesThatCannotBeReadAreSkipped) {
     EXPECT_STREQ(L"Second", list->PortDescription);
     sim::FailCall("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1);
     EXPECT_EQ(1, ScanUsbPrinters(&list));
+    // No device list at all is a failure of its own, not an empty list.
     sim::FailCall("SetupDiGetClassDevsW", ERROR_INVALID_PARAMETER, 1);
-    EXPECT_EQ(0, ScanUsbPrinters(&list));
+    EXPECT_EQ(SCAN_FAILED, ScanUsbPrinters(&list));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     EXPECT_EQ(nullptr, list);
     EXPECT_EQ(0, sim::OpenKeyCount());
 }

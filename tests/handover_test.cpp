@@ -125,7 +125,7 @@ TEST_F(HandoverTest, UninstallStartedFromTheInstalledProductLogsToTheSameFile) {
                   L"Driver Package:crvnv6.inf, version:07/16/2025,2025.7.16.1, " + store + L", Removed.",
                   L"The driver is uninstalled.",
               }),
-              LogTexts(log));
+              LogBody(log));
 }
 
 TEST_F(HandoverTest, SilentInstallOnAnInstalledMachineAlsoHandsOver) {

@@ -47,9 +47,9 @@ inline std::wstring HardwareIdOf(const std::wstring &description) {
 // setup.exe in it, the USB port, and one printer reporting `description` on
 // port 1. With plugAndPlay, Plug and Play installs its driver and queue, both
 // named `description`, from the uploaded package two seconds after it is
-// asked; without, it knows nothing of the printer and only the manual road
-// can install it.
-inline void ArrangeProgramInstall(const std::wstring &description, bool plugAndPlay) {
+// asked (and, with rebootRequired, says a restart is needed); without, it
+// knows nothing of the printer and only the manual road can install it.
+inline void ArrangeProgramInstall(const std::wstring &description, bool plugAndPlay, bool rebootRequired = false) {
     sim::files::LayOutInstallFolder(kInstallDir);
     sim::files::WriteFile(kSetup, "program image");
     sim::AddPort(kPort);
@@ -61,6 +61,7 @@ inline void ArrangeProgramInstall(const std::wstring &description, bool plugAndP
         printer.QueueName = description;
         printer.PortName = kPort;
         printer.Delay = 2000;
+        printer.RebootRequired = rebootRequired;
         sim::PlugPrinter(printer);
     }
 }

@@ -112,7 +112,7 @@ TEST_F(LogFileTest, SilentRunLogsItsTraceAndOutcomeAndAnUnwritableLogChangesNoth
             std::vector<std::wstring> expected = {L"an earlier run", kSearching, kFound};
             expected.insert(expected.end(), trace.begin(), trace.end());
             expected.push_back(kInstalled);
-            EXPECT_EQ(expected, LogTexts(kLog));
+            EXPECT_EQ(expected, LogBody(kLog));
             EXPECT_EQ(L"2025-03-07 08:00:00.000", ReadLog(kLog).at(1).Stamp);
         } else {
             EXPECT_FALSE(sim::files::Exists(L"C:\\no"));

@@ -365,10 +365,74 @@ TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhe
     }
 }
 
+// What each mode asks of Windows: the deployment mode uploads silently and
+// updates non-interactively, answering the restart question itself (a
+// restart Windows wants ends it with 3010), and waits for the 64-bit build
+// at most its bound, then ends it and takes the manual road; /silence keeps
+// its flags, lets Windows ask, and waits as long as the child takes.
+TEST_F(PlugAndPlayRoadTest, DeploymentModeAsksWindowsForNoPromptAndBoundsTheChild) {
+    struct Row {
+        const wchar_t *Tail;
+        bool Program32Bit;
+        bool RebootRequired;
+        bool ChildHangs;
+        DWORD ExitCode;  // MAXDWORD: killed at the test's limit
+    } rows[] = {
+        {L"/quiet", false, false, false, 0},
+        {L"/quiet", true, true, false, 3010},
+        {L"/quiet", false, true, false, 3010},
+        {L"/silence", true, true, false, 0},
+        {L"/quiet", true, false, true, 0},
+        {L"/silence", true, false, true, MAXDWORD},
+    };
+    for (const Row &row : rows) {
+        bool quiet = row.Tail == std::wstring(L"/quiet");
+        SCOPED_TRACE(::testing::Message() << (quiet ? "/quiet" : "/silence") << " 32-bit:" << row.Program32Bit
+                                          << " restart:" << row.RebootRequired << " hangs:" << row.ChildHangs);
+        sim::Reset();
+        ResetProductGlobals();
+        Machine machine = kMachines[1];  // x64
+        machine.Program32Bit = row.Program32Bit;
+        SetMachine(machine);
+        install_fixture::ArrangeProgramInstall(kModel, true, row.RebootRequired);
+        uint64_t childCreated = 0;
+        sim::OnProcessCreated([&](const sim::Process &child) {
+            childCreated = sim::Now();
+            if (!row.ChildHangs)
+                sim::StartCreatedProcess(child.Id);
+        });
+        sim::Process setup = sim::RunProgram(kSetup, row.Tail, 1000000);
+        EXPECT_EQ(row.ExitCode == MAXDWORD, setup.Killed);
+        EXPECT_TRUE(setup.Killed || row.ExitCode == static_cast<DWORD>(setup.ExitCode)) << setup.ExitCode;
+        ASSERT_FALSE(sim::Uploads().empty());
+        EXPECT_EQ(quiet ? 0x3u : 0x2u, sim::Uploads()[0].Flags);  // UPDP_SILENT_UPLOAD 1, UPDP_UPLOAD_ALWAYS 2
+        if (row.ChildHangs) {
+            // The parent's own call and nothing more; the child, ended at the
+            // bound, counts as a failed call and the manual road follows.
+            ASSERT_EQ(2u, sim::Processes().size());
+            EXPECT_TRUE(quiet ? sim::Processes()[1].Ended : !sim::Processes()[1].Ended);
+            if (!quiet)
+                continue;
+            EXPECT_EQ(static_cast<int>(ERROR_TIMEOUT), sim::Processes()[1].ExitCode);
+            EXPECT_EQ(childCreated + PNP_CHILD_WAIT_MS, sim::Processes()[1].EndTime);
+            EXPECT_GT(sim::CallCount("AddPrinterDriverW"), 0);
+            EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListFolder(sim::files::kSystemTempDirectory));
+            continue;
+        }
+        const sim::DriverUpdate &update = sim::DriverUpdates().back();
+        EXPECT_TRUE(update.Result);
+        EXPECT_EQ(quiet ? 0x5u : 0x1u, update.InstallFlags);  // INSTALLFLAG_FORCE 1, _NONINTERACTIVE 4
+        EXPECT_EQ(quiet, update.RebootPointerGiven);
+    }
+}
+
 // The 64-bit build's private mode, run directly: the one call, and its result
-// as the exit code; a command line that is not exactly its own ends with
-// ERROR_INVALID_PARAMETER and calls nothing. It shows nothing, writes no
-// trace and takes no single-instance guard.
+// as the exit code; arguments it cannot use end it with
+// ERROR_INVALID_PARAMETER and call nothing. It shows nothing, writes no
+// trace and takes no single-instance guard. A line that only begins with its
+// option (kNotTheChild) is read as any other: the install window, under the
+// guard.
+const DWORD kNotTheChild = MAXDWORD;
 struct ChildRun {
     const char *Name;
     const wchar_t *Arguments;  // after the option
@@ -383,9 +447,11 @@ const ChildRun kChildRuns[] = {
      ERROR_NO_SUCH_DEVINST},
     {"UnderWow64", L" \"usbprint\\corvane ld-2040 plus762a\" \"C:\\Program Files\\Corvane\\crvnv6.inf\" 1", false,
      ERROR_IN_WOW64},
-    {"NoFlags", L" \"usbprint\\x\" \"C:\\crvnv6.inf\"", true, ERROR_INVALID_PARAMETER},
     {"EmptyHardwareId", L" \"\" \"C:\\crvnv6.inf\" 1", true, ERROR_INVALID_PARAMETER},
-    {"OneMore", L" \"usbprint\\x\" \"C:\\crvnv6.inf\" 1 1", true, ERROR_INVALID_PARAMETER},
+    {"FlagsNotANumber", L" \"usbprint\\x\" \"C:\\crvnv6.inf\" 0x1", true, ERROR_INVALID_PARAMETER},
+    {"NoFlags", L" \"usbprint\\x\" \"C:\\crvnv6.inf\"", true, kNotTheChild},
+    {"OneMore", L" \"usbprint\\x\" \"C:\\crvnv6.inf\" 1 1", true, kNotTheChild},
+    {"OtherCase", L" \"usbprint\\x\" \"C:\\crvnv6.inf\" 1", true, kNotTheChild},
 };
 
 void PrintTo(const ChildRun &run, std::ostream *out) { *out << run.Name; }
@@ -400,18 +466,27 @@ TEST_P(ChildModeTest, MakesTheOneCallAndEndsWithItsResult) {
     sim::PlugPrinter({kBlankId, kModel, kModel, L"USB001", 0});
     const std::wstring image = L"C:\\Windows\\Temp\\uni1.tmp\\uni2.tmp";
     sim::files::WriteFile(image, run.Native ? sim::kProgramImage64 : "program image");
+    sim::At(1000, [] {
+        if (HWND d = sim::FindDialog(IDD_INSTALL))
+            sim::CloseDialog(d);
+    });
 
-    sim::Process child =
-        sim::RunProgram(image, std::wstring(L"/UpdateDriverForPlugAndPlayDevices") + run.Arguments, 10000);
-    EXPECT_EQ(run.ExitCode, static_cast<DWORD>(child.ExitCode));
-    EXPECT_FALSE(child.Crashed);
-    ASSERT_EQ(run.ExitCode == ERROR_INVALID_PARAMETER ? 0u : 1u, sim::DriverUpdates().size());
+    const wchar_t *option = std::string(run.Name) == "OtherCase" ? L"/updatedriverforplugandplaydevices"
+                                                                 : L"/UpdateDriverForPlugAndPlayDevices";
+    sim::Process child = sim::RunProgram(image, option + std::wstring(run.Arguments), 10000);
+    bool theChild = run.ExitCode != kNotTheChild;
+    EXPECT_EQ(theChild ? run.ExitCode : 0, static_cast<DWORD>(child.ExitCode));
+    EXPECT_FALSE(child.Crashed || child.Killed);
+    EXPECT_EQ(theChild ? nullptr : sim::FindDialog(IDD_INSTALL), sim::FindDialog(IDD_INSTALL));
+    EXPECT_EQ(theChild ? 0 : 1, sim::CallCount("CreateMutexW"));
+    ASSERT_EQ(theChild && run.ExitCode != ERROR_INVALID_PARAMETER ? 1u : 0u, sim::DriverUpdates().size());
     if (run.ExitCode == 0) {
         EXPECT_EQ(kBlankId, sim::DriverUpdates()[0].HardwareId);
         EXPECT_EQ(install_fixture::kInfPath, sim::DriverUpdates()[0].InfPath);
         EXPECT_EQ(static_cast<DWORD>(INSTALLFLAG_FORCE), sim::DriverUpdates()[0].InstallFlags);
+        EXPECT_FALSE(sim::DriverUpdates()[0].RebootPointerGiven);
     }
-    for (const char *api : {"CreateMutexW", "DialogBoxParamW", "MessageBoxW", "OutputDebugStringW"})
+    for (const char *api : {"MessageBoxW", "OutputDebugStringW"})
         EXPECT_EQ(0, sim::CallCount(api)) << api;
 }
 
@@ -430,7 +505,7 @@ TEST_F(ChildModeTest, HandOverPassesTheHardwareIdWholeAndTakesTheChildsError) {
         BOOL result = TRUE;
         DWORD error = 0;
         sim::RunInProcess([&] {
-            result = UpdateDriverForPnpDevices(id, install_fixture::kInfPath, INSTALLFLAG_FORCE);
+            result = UpdateDriverForPnpDevices(id, install_fixture::kInfPath, INSTALLFLAG_FORCE, NULL);
             error = GetLastError();
         });
         EXPECT_FALSE(result);

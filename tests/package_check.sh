@@ -59,6 +59,27 @@ layout() {
     done
     cmp -s "$dir/setup.exe" "$dir/unins000.exe"
 }
+# The program's version, set once in CMakeLists.txt, read back from a file's
+# version resource (VS_FIXEDFILEINFO's FILEVERSION).
+expected_version=$(sed -n 's/^project(CorvaneSetup VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")
+file_version() {
+    python3 - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+at = data.find(struct.pack('<I', 0xFEEF04BD))
+if at < 0:
+    sys.exit('no version resource')
+ms, ls = struct.unpack_from('<II', data, at + 8)
+print('%d.%d.%d.%d' % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF))
+PY
+}
+has_version() {
+    local found
+    found=$(file_version "$1") || return 1
+    [ "$found" = "$expected_version" ] || { echo "version $found, CMakeLists.txt says $expected_version"; return 1; }
+}
+readme_version() { grep -q "^Version $expected_version " "$1/README.txt"; }
+
 # The 32-bit package also carries the 64-bit build of the program.
 native_build() { pe_format "$1/amd64/crvnpnp.exe" pei-x86-64 && gui_subsystem "$1/amd64/crvnpnp.exe"; }
 
@@ -77,7 +98,13 @@ for preset in windows-x86 windows-x64; do
     check "$preset: imported and delay-loaded DLLs as CMakeLists.txt lists them" python3 "$check_imports" --dlls "$exe"
     check "$preset: install folder layout" layout "$root/$preset/package"
     [ $preset = windows-x86 ] && check "$preset: amd64\\crvnpnp.exe is the 64-bit build" native_build "$root/$preset/package"
-    check "$preset: release zip" test -s "$(ls "$root/$preset"/corvane-setup-*.zip 2>/dev/null | head -1)"
+    check "$preset: setup.exe carries version $expected_version" has_version "$exe"
+    [ $preset = windows-x86 ] &&
+        check "$preset: amd64\\crvnpnp.exe carries version $expected_version" has_version "$root/$preset/package/amd64/crvnpnp.exe"
+    check "$preset: README.txt names version $expected_version" readme_version "$root/$preset/package"
+    arch=x86
+    [ $preset = windows-x64 ] && arch=x64
+    check "$preset: release zip" test -s "$root/$preset/corvane-setup-$expected_version-$arch.zip"
 done
 
 echo "$passed passed, $failed failed"

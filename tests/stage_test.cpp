@@ -56,13 +56,13 @@ TEST_F(StageTest, StagingUploadsForTheMachinesOwnEnvironmentRescansAndEnds) {
     ASSERT_EQ(1u, sim::Uploads().size());
     EXPECT_EQ(kSourceInf, sim::Uploads()[0].SourceInf);
     EXPECT_EQ(L"Windows ARM64", sim::Uploads()[0].Environment);
-    EXPECT_EQ(0x2u, sim::Uploads()[0].Flags);  // UPDP_UPLOAD_ALWAYS
+    EXPECT_EQ(0x3u, sim::Uploads()[0].Flags);  // UPDP_UPLOAD_ALWAYS | UPDP_SILENT_UPLOAD
     ASSERT_EQ(1u, sim::Reenumerations().size());
     EXPECT_EQ((ULONG)CM_REENUMERATE_RETRY_INSTALLATION, sim::Reenumerations()[0].Flags);
 
     std::vector<std::wstring> upload = {L"DoUploadDriverPackage, " + sim::Uploads()[0].StoreInf + L", code:0."};
     EXPECT_EQ(upload, TraceLines());
-    EXPECT_EQ(upload, LogTexts(L"C:\\stage.log"));
+    EXPECT_EQ(upload, LogBody(L"C:\\stage.log"));
 
     // Nothing else: no window, no search, no driver or queue, no other program.
     EXPECT_TRUE(sim::Dialogs(IDD_INSTALL).empty());

@@ -41,6 +41,8 @@ void ResetProductGlobals() {
     InventoryIncomplete = FALSE;
     InventoryError = ERROR_SUCCESS;
     RestartNeeded = FALSE;
+    UnattendedRun = FALSE;
+    memset(RestartCause, 0, sizeof(RestartCause));
 }
 
 void SimTest::SetUp() {
@@ -113,6 +115,14 @@ std::vector<std::wstring> LogTexts(const std::wstring &path) {
     std::vector<std::wstring> texts;
     for (const LogLine &line : ReadLog(path))
         texts.push_back(line.Text);
+    return texts;
+}
+
+std::vector<std::wstring> LogBody(const std::wstring &path) {
+    std::vector<std::wstring> texts;
+    for (const std::wstring &text : LogTexts(path))
+        if (text.rfind(L"Corvane setup ", 0) != 0 && text.rfind(L"Ends with exit code ", 0) != 0)
+            texts.push_back(text);
     return texts;
 }
 

@@ -37,6 +37,8 @@ struct LogLine {
 std::vector<LogLine> ReadLog(const std::wstring &path);
 // Only the texts.
 std::vector<std::wstring> LogTexts(const std::wstring &path);
+// The texts without the first and last line of each run.
+std::vector<std::wstring> LogBody(const std::wstring &path);
 
 class SimTest : public ::testing::Test {
 protected:

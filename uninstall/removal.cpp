@@ -288,7 +288,8 @@ BOOL RemoveUnattended(DWORD *error) {
     WCHAR failureMessage[REMOVAL_TEXT_CCH];
 
     memset(&run, 0, sizeof(run));
-    TakeInventory();
+    // A new tree, whatever /remove looked at before.
+    RetakeInventory();
     RemoveComponents(&run);
     RemoveMonitorDll(&run, failureMessage);
     *error = run.FirstError;
@@ -463,7 +464,7 @@ BOOL RemoveMonitorFile(const WCHAR *fileName, DWORD *error) {
                 Sleep(MONITOR_FILE_RETRY_MS);
         }
         if (!gone && DeleteAtRestart(fileName)) {
-            RestartNeeded = TRUE;
+            NoteRestartNeeded(L"the monitor DLL held by a program, deleted at the restart: ", path);
             gone = TRUE;
         } else if (!gone) {
             code = GetLastError();

@@ -53,6 +53,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, L
                            LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
+BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
 DWORD WINAPI GetCurrentProcessId(void);
 DWORD WINAPI GetCurrentThreadId(void);
 // The pseudo-handle (HANDLE)-1 that stands for the calling process.

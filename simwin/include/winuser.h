@@ -126,6 +126,18 @@ BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 
 BOOL WINAPI EnumWindows(WNDENUMPROC enumProc, LPARAM lParam);
+
+// --- Window stations -----------------------------------------------------------
+DECLARE_HANDLE(HWINSTA);
+typedef struct tagUSEROBJECTFLAGS {
+    BOOL fInherit;
+    BOOL fReserved;
+    DWORD dwFlags;
+} USEROBJECTFLAGS, *PUSEROBJECTFLAGS;
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001L
+HWINSTA WINAPI GetProcessWindowStation(void);
+BOOL WINAPI GetUserObjectInformationW(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength, LPDWORD lpnLengthNeeded);
 DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD processId);
 BOOL WINAPI SetForegroundWindow(HWND window);
 HWND WINAPI GetForegroundWindow(void);

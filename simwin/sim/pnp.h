@@ -27,6 +27,9 @@ struct PnpPrinter {
     std::wstring QueueName;    // the queue Plug and Play creates ("Corvane MODEL")
     std::wstring PortName;     // the port the queue is put on
     uint64_t Delay = 0;        // after UpdateDriverForPlugAndPlayDevicesW, or kPnpNever
+    // Installing its driver needs a restart: UpdateDriverForPlugAndPlayDevicesW
+    // says so through bRebootRequired (with none, Windows would ask the user).
+    bool RebootRequired = false;
 };
 // Plugs a printer in. UpdateDriverForPlugAndPlayDevicesW for its hardware id,
 // with an INF whose package was uploaded to the driver store, creates the

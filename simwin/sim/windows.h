@@ -19,6 +19,10 @@ namespace sim {
 // No window station (like Wine without a display): DialogBoxParamW fails at
 // once with -1 and last error 1400, MessageBoxW with 0.
 void SetNoDisplay(bool noDisplay);
+// A window station that is not interactive (a service's, in session 0):
+// GetUserObjectInformationW's UOI_FLAGS lack WSF_VISIBLE. Windows open there
+// as anywhere, but nobody sees them. A reset machine's is interactive.
+void SetWindowStationInteractive(bool interactive);
 
 // --- Dialogs and controls ------------------------------------------------------
 

@@ -26,6 +26,8 @@ build_expectations() {
 
 ENGLISH_NOT_FOUND='Device not found, Please power on printer and  connect to computer for auto-install (recommended), Click "Wizard" for custom setup or\nCancel" to quit.'
 UPLOAD_LINE='DoUploadDriverPackage, , code:-2147467263.'
+# The program's version, as CMakeLists.txt sets it.
+PRODUCT_VERSION=$(sed -n 's/^project(CorvaneSetup VERSION \([0-9.]*\).*/\1/p' "$E2E_DIR/../../CMakeLists.txt")
 
 # queue_refused: true, with a note (once), when this build's queue cannot be
 # made in Wine (see build_expectations).
@@ -435,6 +437,17 @@ scenario_deployment() {
     log_texts "$WINEPREFIX/drive_c/deploy.log" "$SCEN_DIR/deploy-log.txt" || return
     expect_in "$SCEN_DIR/deploy-log.txt" "Failed. Error:87" "the log of /remove"
     expect_in "$SCEN_DIR/deploy-log.txt" "Uninstall driver failed." "the log of /remove"
+    # Each run opens with what ran and closes with its code and why; the
+    # endings without work say why in a line of their own.
+    local frames=$SCEN_DIR/deploy-log-frames.txt
+    expect_eq "$(grep -c . "$frames")" 10 "first and last lines of the five runs"
+    expect_eq "$(sed -n 1p "$frames" | sed -E 's/ \((32|64)-bit\).*mode ([^,]*),.*/ \2/')" \
+        "Corvane setup $PRODUCT_VERSION /remove" "the first line of /remove"
+    expect_eq "$(sed -n 2p "$frames")" "Ends with exit code 0 (0x00000000): done." "the last line of /remove"
+    expect_eq "$(sed -n 4p "$frames" | cut -d: -f1)" "Ends with exit code 1167 (0x0000048F)" "the last line of /quiet /wait 3"
+    expect_eq "$(sed -n 10p "$frames" | cut -d: -f1)" "Ends with exit code 87 (0x00000057)" "the last line of /remove"
+    expect_in "$SCEN_DIR/deploy-log.txt" "Nothing of the product is installed" "the log of /remove on a clean machine"
+    expect_in "$SCEN_DIR/deploy-log.txt" "No printer the program knows was plugged in: the search ran" "the log of /quiet"
 }
 
 # DLLs planted beside setup.exe and in the temporary folder (where the
