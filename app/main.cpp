@@ -10,14 +10,13 @@
 #include "app/relaunch.h"
 #include "app/resource.h"
 #include "common/globals.h"
+#include "common/instance_guard.h"
 #include "common/package_files.h"
 #include "common/system_libraries.h"
 #include "install/install_window.h"
 #include "install/pnp_handover.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
-
-#define INSTANCE_MUTEX_NAME L"SWIFTSETINSTALLERFORPRINTERDRIVER"
 
 #define MODULE_PATH_CCH 260
 #define DRIVE_CCH 3
@@ -27,7 +26,7 @@
 
 // What start-up knows when it chooses the run mode.
 typedef struct StartUp {
-    HANDLE InstanceMutex;  // closed by the mode that hands the guard over
+    InstanceGuard Guard;  // released by the mode that hands it over
     StartOptions Options;
     WCHAR ModulePath[MODULE_PATH_CCH];
     WCHAR FileName[FILE_NAME_CCH];  // the program file's name without its extension
@@ -42,11 +41,7 @@ typedef struct RunMode {
     int (*Run)(StartUp *startUp);
 } RunMode;
 
-static void CloseInstanceMutex(StartUp *startUp) {
-    if (startUp->InstanceMutex != NULL)
-        CloseHandle(startUp->InstanceMutex);
-    startUp->InstanceMutex = NULL;
-}
+static void ReleaseGuard(StartUp *startUp) { ReleaseInstanceGuard(&startUp->Guard); }
 
 static BOOL AsksForUninstallWindow(const StartUp *startUp) { return startUp->Options.Uninstall; }
 static BOOL AsksForRemove(const StartUp *startUp) { return startUp->Options.Remove; }
@@ -67,7 +62,7 @@ static BOOL Always(const StartUp *startUp) {
 
 static int ShowUninstallWindow(StartUp *startUp) {
     DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_UNINSTALL), NULL, UninstallDlgProc, 0);
-    CloseInstanceMutex(startUp);
+    ReleaseGuard(startUp);
     return 0;
 }
 
@@ -86,8 +81,7 @@ static int InstallQuietly(StartUp *startUp) { return (int)InstallForDeployment(&
 // The uninstaller restarts from a copy of itself, so that the install folder,
 // which holds this file, can be removed.
 static int RelaunchUninstaller(StartUp *startUp) {
-    RelaunchFromProtectedCopy(startUp->InstanceMutex, startUp->ModulePath, InstallDir);
-    startUp->InstanceMutex = NULL;
+    RelaunchFromProtectedCopy(&startUp->Guard, startUp->ModulePath, InstallDir);
     return 0;
 }
 
@@ -172,6 +166,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     DWORD error = ERROR_SUCCESS;
     BOOL ownFolderRead = FALSE;
     BOOL librariesLoaded;
+    BOOL anotherCopyRuns;
     size_t i;
     int exitCode = 0;
 
@@ -195,15 +190,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
         return EarlyEndCode(&startUp.Options, error);
     }
 
-    startUp.InstanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);
-    error = GetLastError();
+    anotherCopyRuns = TakeInstanceGuard(&startUp.Guard);
     startUp.Options = ReadCommandLine(commandLine);
-    if (error == ERROR_ALREADY_EXISTS)
+    if (anotherCopyRuns)
         return EarlyEndCode(&startUp.Options, EXIT_ANOTHER_COPY_RUNS);
     // Without its options the program cannot tell what it was asked for: a
     // window, where a deployment tool waits for an exit code, would never end.
     if (startUp.Options.Unreadable != ERROR_SUCCESS) {
-        CloseInstanceMutex(&startUp);
+        ReleaseGuard(&startUp);
         return (int)DeploymentFailureCode(startUp.Options.Unreadable);
     }
 
@@ -225,6 +219,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
             break;
         }
     }
-    CloseInstanceMutex(&startUp);
+    ReleaseGuard(&startUp);
     return exitCode;
 }

@@ -24,7 +24,7 @@ static BOOL BuildCommandLine(WCHAR *commandLine, const WCHAR *copyPath, const WC
     return SUCCEEDED(StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\" -u \"%ws", copyPath, folder));
 }
 
-void RelaunchFromProtectedCopy(HANDLE instanceMutex, const WCHAR *modulePath, const WCHAR *folder) {
+void RelaunchFromProtectedCopy(InstanceGuard *guard, const WCHAR *modulePath, const WCHAR *folder) {
     WCHAR copyPath[PROTECTED_COPY_PATH_CCH];
     WCHAR commandLine[COMMAND_LINE_CCH];
     HANDLE held;
@@ -35,7 +35,7 @@ void RelaunchFromProtectedCopy(HANDLE instanceMutex, const WCHAR *modulePath, co
     ready = held != INVALID_HANDLE_VALUE && BuildCommandLine(commandLine, copyPath, folder);
 
     // The copy takes the single-instance guard itself.
-    CloseHandle(instanceMutex);
+    ReleaseInstanceGuard(guard);
     if (ready)
         StartDetachedProcess(copyPath, commandLine);
     if (held != INVALID_HANDLE_VALUE)

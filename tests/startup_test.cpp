@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,12 @@ protected:
             if (!p.Started)
                 out.push_back(p);
         return out;
+    }
+
+    // Another copy's guards, as it holds them.
+    static void HoldGuards() {
+        sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER");
+        sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544");
     }
 
     static std::vector<std::wstring> Tokens(const std::wstring &tail) {
@@ -163,7 +170,7 @@ TEST_F(StartupTest, SecondCopyEndsAtOnceWhateverItsMode) {
         sim::Reset();
         ResetProductGlobals();
         SetUp();
-        sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER");
+        HoldGuards();
         sim::Process p = sim::RunProgram(kSetup, tail, 5000);
         EXPECT_TRUE(p.Ended);
         EXPECT_FALSE(p.Killed);
@@ -245,6 +252,76 @@ TEST_F(StartupTest, SecondStartWhileTheFirstRunsEndsAtOnce) {
     EXPECT_EQ(500u, all[1].EndTime);
     EXPECT_EQ(1u, sim::Dialogs(IDD_INSTALL).size());
     EXPECT_FALSE(sim::NamedObjectExists(L"SWIFTSETINSTALLERFORPRINTERDRIVER"));
+}
+
+// One copy in the whole machine, whoever started it in whichever session; a
+// standard user can neither hold the guard nor keep the program from running.
+TEST_F(StartupTest, OneCopyRunsInTheWholeMachine) {
+    using sim::Account;
+    struct Row {
+        const char *What;
+        std::function<void()> Before;
+        const wchar_t *FirstTail;  // a copy started at 0 (null: none)
+        Account FirstAccount;
+        DWORD FirstSession;
+        Account RunsAs;  // the copy started then (at 100 when there is a first)
+        DWORD Session;
+        const wchar_t *Tail;
+        int ExitCode;
+        bool EndsAtOnce;
+    } rows[] = {
+        {"a user's window in session 1, then a deployment in session 0", [] {}, L"", Account::Administrator, 1,
+         Account::System, 0, L"/quiet /wait 1", 1618, true},
+        {"a deployment in session 0, then a user's window in session 1", [] {}, L"/quiet /wait 3", Account::System, 0,
+         Account::Administrator, 1, L"", 0, true},
+        {"a standard user's mutex of the name in the global namespace",
+         [] { sim::HoldNamedMutex(L"Global\\SWIFTSETINSTALLERFORPRINTERDRIVER"); }, nullptr, Account::System, 0,
+         Account::System, 0, L"/quiet /wait 1", 1167, false},
+        {"the machine's guard refused (another account's)",
+         [] { sim::FailCallAt("CreateMutexW", 1, ERROR_ACCESS_DENIED); }, nullptr, Account::System, 0, Account::System,
+         0, L"/stage", 1618, true},
+        {"no private namespaces (Wine), the session's mutex held",
+         [] {
+             sim::FailCall("CreateBoundaryDescriptorW", ERROR_CALL_NOT_IMPLEMENTED);
+             sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER");
+         },
+         nullptr, Account::System, 0, Account::Administrator, 1, L"/remove", 1618, true},
+        {"no private namespaces, the session's mutex refused",
+         [] {
+             sim::FailCall("CreateBoundaryDescriptorW", ERROR_CALL_NOT_IMPLEMENTED);
+             sim::FailCall("CreateMutexW", ERROR_ACCESS_DENIED);
+         },
+         nullptr, Account::System, 0, Account::Administrator, 1, L"/quiet", 1618, true},
+    };
+    for (const Row &row : rows) {
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        row.Before();
+        auto startSecond = [&row] {
+            sim::SetStartingAccount(row.RunsAs, row.Session);
+            sim::StartProgram(kSetup, row.Tail);
+        };
+        uint64_t start = 0;
+        if (row.FirstTail != nullptr) {
+            sim::SetStartingAccount(row.FirstAccount, row.FirstSession);
+            sim::StartProgram(kSetup, row.FirstTail);
+            sim::At(start = 100, startSecond);
+        } else {
+            startSecond();
+        }
+        sim::At(1000, [] {
+            if (HWND d = sim::FindDialog(IDD_INSTALL))
+                sim::CloseDialog(d);
+        });
+        sim::Run(10000);
+        const sim::Process &second = sim::Processes().back();
+        EXPECT_EQ(start, second.StartTime) << row.What;
+        EXPECT_EQ(row.ExitCode, second.ExitCode) << row.What;
+        EXPECT_EQ(row.EndsAtOnce, second.EndTime == start) << row.What;
+        EXPECT_EQ(row.FirstTail != nullptr && row.FirstTail[0] == 0, sim::FindDialog(IDD_INSTALL) != nullptr)
+            << row.What;
+    }
 }
 
 TEST_F(StartupTest, UninstallerRelaunchesFromATemporaryCopyWithAnOpenQuote) {

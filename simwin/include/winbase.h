@@ -31,6 +31,16 @@ HLOCAL WINAPI LocalFree(HLOCAL memory);
 BOOL WINAPI CloseHandle(HANDLE handle);
 HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name);
 BOOL WINAPI ReleaseMutex(HANDLE mutex);
+
+// Private namespaces (kernel32) and well-known SIDs (advapi32)
+HANDLE WINAPI CreateBoundaryDescriptorW(LPCWSTR Name, ULONG Flags);
+BOOL WINAPI AddSIDToBoundaryDescriptor(HANDLE *BoundaryDescriptor, PSID RequiredSid);
+VOID WINAPI DeleteBoundaryDescriptor(HANDLE BoundaryDescriptor);
+HANDLE WINAPI CreatePrivateNamespaceW(LPSECURITY_ATTRIBUTES lpPrivateNamespaceAttributes, LPVOID lpBoundaryDescriptor,
+                                      LPCWSTR lpAliasPrefix);
+HANDLE WINAPI OpenPrivateNamespaceW(LPVOID lpBoundaryDescriptor, LPCWSTR lpAliasPrefix);
+BOOLEAN WINAPI ClosePrivateNamespace(HANDLE Handle, ULONG Flags);
+BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE WellKnownSidType, PSID DomainSid, PSID pSid, DWORD *cbSid);
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
 BOOL WINAPI SetEvent(HANDLE event);
 BOOL WINAPI ResetEvent(HANDLE event);

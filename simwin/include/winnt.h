@@ -42,3 +42,10 @@
 #define FILE_SHARE_DELETE 0x00000004
 
 typedef PVOID PSECURITY_DESCRIPTOR;
+typedef PVOID PSID;
+
+#define SECURITY_MAX_SID_SIZE 68
+typedef enum {
+    WinLocalSystemSid = 22,
+    WinBuiltinAdministratorsSid = 26,
+} WELL_KNOWN_SID_TYPE;
