@@ -1,6 +1,7 @@
 // Start-up: one running copy, the command line, and the choice of run mode.
 #include <windows.h>
 #include <commctrl.h>
+#include <errno.h>
 #include <stdlib.h>
 #include <strsafe.h>
 #include <string.h>
@@ -145,6 +146,7 @@ static BOOL ReadOwnFolder(StartUp *startUp, DWORD *error) {
     WCHAR directory[DIRECTORY_CCH];
     WCHAR extension[EXTENSION_CCH];
     DWORD length;
+    errno_t split;
 
     memset(drive, 0, sizeof(drive));
     memset(directory, 0, sizeof(directory));
@@ -154,9 +156,19 @@ static BOOL ReadOwnFolder(StartUp *startUp, DWORD *error) {
         *error = length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
         return FALSE;
     }
-    _wsplitpath_s(startUp->ModulePath, drive, DRIVE_CCH, directory, DIRECTORY_CCH, startUp->FileName, FILE_NAME_CCH,
-                  extension, EXTENSION_CCH);
-    StringCchPrintfW(InstallDir, INSTALL_DIR_CCH, L"%ws%ws", drive, directory);
+    // A path that does not split whole would leave InstallDir empty, and the
+    // package's files would be looked for at the drive's root.
+    split = _wsplitpath_s(startUp->ModulePath, drive, DRIVE_CCH, directory, DIRECTORY_CCH, startUp->FileName,
+                          FILE_NAME_CCH, extension, EXTENSION_CCH);
+    if (split != 0) {
+        *error = split == ERANGE ? ERROR_INSUFFICIENT_BUFFER : ERROR_BAD_PATHNAME;
+        return FALSE;
+    }
+    if (FAILED(StringCchPrintfW(InstallDir, INSTALL_DIR_CCH, L"%ws%ws", drive, directory))) {
+        InstallDir[0] = 0;
+        *error = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <sddl.h>
+#include <wincrypt.h>
 #include <string.h>
 #include <strsafe.h>
 
@@ -23,12 +24,22 @@ static BOOL GetSystemTempFolder(WCHAR *folder) {
     return SUCCEEDED(StringCchPrintfW(folder, TEMP_FOLDER_CCH, L"%ws\\Temp", windows));
 }
 
+// A name for a new folder under parent: 64 bits from the system's random
+// generator, so that nobody can make the folders it could be beforehand.
+static BOOL MakeFolderName(HCRYPTPROV provider, const WCHAR *parent, WCHAR *folder) {
+    DWORD random[2];
+
+    return CryptGenRandom(provider, sizeof(random), (BYTE *)random) &&
+           SUCCEEDED(StringCchPrintfW(folder, PROTECTED_COPY_PATH_CCH, L"%ws\\uni%08lX%08lX.tmp", parent,
+                                      (unsigned long)random[0], (unsigned long)random[1]));
+}
+
 // Creates a new folder under parent with the protected security descriptor.
 // A name that exists already is never used: whoever made it may own it.
 static BOOL CreateProtectedFolder(const WCHAR *parent, WCHAR *folder) {
     PSECURITY_DESCRIPTOR descriptor = NULL;
     SECURITY_ATTRIBUTES attributes;
-    UINT first = GetTickCount();
+    HCRYPTPROV provider = 0;
     BOOL created = FALSE;
     int i;
 
@@ -39,13 +50,15 @@ static BOOL CreateProtectedFolder(const WCHAR *parent, WCHAR *folder) {
     attributes.nLength = sizeof(attributes);
     attributes.lpSecurityDescriptor = descriptor;
     attributes.bInheritHandle = FALSE;
-    for (i = 0; i < FOLDER_NAME_TRIES && !created; i++) {
-        // A non-zero number only makes the name up; 0 would create a file.
-        if (GetTempFileNameW(parent, L"uni", (first + i) % 0xFFFF + 1, folder) == 0)
-            break;
-        created = CreateDirectoryW(folder, &attributes);
-        if (!created && GetLastError() != ERROR_ALREADY_EXISTS)
-            break;
+    if (CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+        for (i = 0; i < FOLDER_NAME_TRIES && !created; i++) {
+            if (!MakeFolderName(provider, parent, folder))
+                break;
+            created = CreateDirectoryW(folder, &attributes);
+            if (!created && GetLastError() != ERROR_ALREADY_EXISTS)
+                break;
+        }
+        CryptReleaseContext(provider, 0);
     }
     LocalFree(descriptor);
     return created;

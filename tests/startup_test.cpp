@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cwchar>
 #include <functional>
 #include <string>
 #include <vector>
@@ -145,6 +146,17 @@ TEST_F(StartupTest, OwnPathThatCannotBeReadWholeEndsAtOnce) {
     EXPECT_STREQ(L"", InstallDir);
     EXPECT_EQ(0, sim::CallCount("SetupDiGetClassDevsW"));
     EXPECT_FALSE(sim::NamedObjectExists(L"SWIFTSETINSTALLERFORPRINTERDRIVER"));
+
+    // A path that fits but does not split whole (its folder is one character
+    // too long for the folder's buffer) would leave the folder empty: the
+    // package's files would be looked for at the drive's root.
+    sim::Reset();
+    ResetProductGlobals();
+    SetUp();
+    p = Run(L"C:\\" + std::wstring(254, L'p') + L"\\a", L"/quiet");
+    EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, (DWORD)p.ExitCode);
+    EXPECT_EQ(0u, p.EndTime);
+    EXPECT_EQ(0, sim::CallCount("SetupDiGetClassDevsW"));
 
     sim::Reset();
     ResetProductGlobals();
@@ -367,6 +379,19 @@ TEST_F(StartupTest, OnlyTheExactLowerCaseNameRelaunches) {
     Run(kFolder + L"Unins000.exe", L"");
     EXPECT_TRUE(Children().empty());
     EXPECT_NE(nullptr, sim::FindDialog(IDD_INSTALL));
+}
+
+// A user who makes, beforehand, every folder the copy's folder could be named
+// does not keep the uninstaller from starting.
+TEST_F(StartupTest, UserFoldersMadeBeforehandDoNotStopTheRelaunch) {
+    for (unsigned n = 1; n <= 0xFFFF; n++) {
+        wchar_t name[16];
+        swprintf(name, 16, L"\\uni%X.tmp", n);
+        sim::files::CreateFolder(sim::files::kSystemTempDirectory + std::wstring(name));
+    }
+    Run(kUninstaller, L"");
+    ASSERT_EQ(1u, Children().size());
+    EXPECT_EQ("program image", sim::files::ReadFile(Children()[0].ImageFile));
 }
 
 TEST_F(StartupTest, FailedRelaunchEndsQuietly) {
