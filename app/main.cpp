@@ -12,6 +12,7 @@
 #include "app/resource.h"
 #include "common/globals.h"
 #include "common/instance_guard.h"
+#include "common/own_image.h"
 #include "common/package_files.h"
 #include "common/system_libraries.h"
 #include "install/install_window.h"
@@ -28,6 +29,7 @@
 // What start-up knows when it chooses the run mode.
 typedef struct StartUp {
     InstanceGuard Guard;  // released by the mode that hands it over
+    HANDLE OwnImage;      // the program's file, held from the first line (see HoldOwnImage)
     StartOptions Options;
     WCHAR ModulePath[MODULE_PATH_CCH];
     WCHAR FileName[FILE_NAME_CCH];  // the program file's name without its extension
@@ -82,7 +84,7 @@ static int InstallQuietly(StartUp *startUp) { return (int)InstallForDeployment(&
 // The uninstaller restarts from a copy of itself, so that the install folder,
 // which holds this file, can be removed.
 static int RelaunchUninstaller(StartUp *startUp) {
-    RelaunchFromProtectedCopy(&startUp->Guard, startUp->ModulePath, InstallDir);
+    RelaunchFromProtectedCopy(&startUp->Guard, startUp->OwnImage, InstallDir);
     return 0;
 }
 
@@ -184,8 +186,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
 
     (void)previous;
     (void)showCommand;
-    ModuleInstance = instance;
     memset(&startUp, 0, sizeof(startUp));
+    // First of all: the relaunch and the hand-over copy this very file, which
+    // nobody may rename or replace from here on.
+    startUp.OwnImage = HoldOwnImage();
+    ModuleInstance = instance;
 
     // Before anything loads a DLL: only System32's. Without its system
     // libraries the program cannot run; it ends before it calls one.
@@ -232,5 +237,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
         }
     }
     ReleaseGuard(&startUp);
+    if (startUp.OwnImage != INVALID_HANDLE_VALUE)
+        CloseHandle(startUp.OwnImage);
     return exitCode;
 }

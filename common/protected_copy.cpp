@@ -9,6 +9,7 @@
 #define WINDOWS_FOLDER_CCH 240
 #define TEMP_FOLDER_CCH 260
 #define FOLDER_NAME_TRIES 16
+#define COPY_CHUNK 8192
 
 // Full control for SYSTEM and Administrators, to the folder and everything in
 // it, and nothing inherited from the temporary folder.
@@ -64,19 +65,48 @@ static BOOL CreateProtectedFolder(const WCHAR *parent, WCHAR *folder) {
     return created;
 }
 
-HANDLE MakeProtectedCopy(const WCHAR *source, WCHAR *copyPath) {
+// Makes the new folder and names the copy in it (an empty file, made there).
+// The copy gets a name of its own, which is not "unins000": as the
+// uninstaller it does not relaunch again.
+static BOOL NameCopy(WCHAR *copyPath) {
     WCHAR tempFolder[TEMP_FOLDER_CCH];
     WCHAR copyFolder[PROTECTED_COPY_PATH_CCH];
 
     memset(tempFolder, 0, sizeof(tempFolder));
     memset(copyFolder, 0, sizeof(copyFolder));
     memset(copyPath, 0, PROTECTED_COPY_PATH_CCH * sizeof(WCHAR));
-    // The copy gets a name of its own, which is not "unins000": as the
-    // uninstaller it does not relaunch again.
-    if (!GetSystemTempFolder(tempFolder) || !CreateProtectedFolder(tempFolder, copyFolder) ||
-        GetTempFileNameW(copyFolder, L"unins", 0, copyPath) == 0 || !CopyFileW(source, copyPath, FALSE))
-        return INVALID_HANDLE_VALUE;
-    // Held from here until the child runs: nobody can change or replace it,
-    // yet it can still be started.
+    return GetSystemTempFolder(tempFolder) && CreateProtectedFolder(tempFolder, copyFolder) &&
+           GetTempFileNameW(copyFolder, L"unins", 0, copyPath) != 0;
+}
+
+// Held from here until the child runs: nobody can change or replace it, yet
+// it can still be started.
+static HANDLE HoldCopy(const WCHAR *copyPath) {
     return CreateFileW(copyPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+HANDLE MakeProtectedCopy(const WCHAR *source, WCHAR *copyPath) {
+    if (!NameCopy(copyPath) || !CopyFileW(source, copyPath, FALSE))
+        return INVALID_HANDLE_VALUE;
+    return HoldCopy(copyPath);
+}
+
+HANDLE MakeProtectedCopyOfFile(HANDLE source, WCHAR *copyPath) {
+    BYTE buffer[COPY_CHUNK];
+    HANDLE copy;
+    DWORD read = 0;
+    DWORD written = 0;
+    BOOL copied = TRUE;
+
+    if (!NameCopy(copyPath))
+        return INVALID_HANDLE_VALUE;
+    copy = CreateFileW(copyPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (copy == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    do {
+        copied = ReadFile(source, buffer, COPY_CHUNK, &read, NULL) &&
+                 (read == 0 || (WriteFile(copy, buffer, read, &written, NULL) && written == read));
+    } while (copied && read != 0);
+    CloseHandle(copy);
+    return copied ? HoldCopy(copyPath) : INVALID_HANDLE_VALUE;
 }

@@ -1653,3 +1653,42 @@ BOOL WINAPI CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE *buffer) {
     }
     return TRUE;
 }
+
+// --- Mapped images --------------------------------------------------------------------
+
+void simk::ImageMoved(const std::wstring &from, const std::wstring &to) {
+    for (auto &p : M().Processes) {
+        std::wstring &image = p->Info.ImageFile;
+        if (!p->Info.Ended && image.size() >= from.size() && simk::SameText(image.substr(0, from.size()), from) &&
+            (image.size() == from.size() || image[from.size()] == L'\\'))
+            image = to + image.substr(from.size());
+    }
+    SyncProcessView();
+}
+
+std::wstring simk::NtPath(const std::wstring &path) {
+    if (path.size() >= 2 && (path[0] == L'C' || path[0] == L'c') && path[1] == L':')
+        return L"\\Device\\HarddiskVolume3" + path.substr(2);
+    return path;
+}
+
+// The current path of the file that the program's image was mapped from.
+DWORD WINAPI K32GetMappedFileNameW(HANDLE process, LPVOID address, LPWSTR fileName, DWORD size) {
+    SIM_ENTER("K32GetMappedFileNameW", 0);
+    ProcessState *p = CallingProcess();
+    if (process != GetCurrentProcess() || address != simk::ProgramInstance() || p == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::wstring path = simk::NtPath(p->Info.ImageFile);
+    if (fileName == nullptr || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    DWORD n = static_cast<DWORD>(std::min<size_t>(path.size(), size - 1));
+    std::copy(path.begin(), path.begin() + n, fileName);
+    fileName[n] = 0;
+    if (n < path.size())
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return n;
+}

@@ -535,6 +535,50 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     return TRUE;
 }
 
+// Synchronous reads from the handle's position, which reads and writes share.
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped) {
+    SIM_ENTER("ReadFile", FALSE);
+    auto it = openFiles.find(hFile);
+    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    DWORD error = 0;
+    if (file == nullptr)
+        error = ERROR_INVALID_HANDLE;
+    else if (!(it->second.Access & FILE_READ_DATA))
+        error = ERROR_ACCESS_DENIED;
+    else if (lpOverlapped != NULL || lpNumberOfBytesRead == NULL || (lpBuffer == NULL && nNumberOfBytesToRead))
+        error = ERROR_INVALID_USER_BUFFER;
+    if (error != 0) {
+        simk::SetError(error);
+        return FALSE;
+    }
+    OpenFile &open = it->second;
+    size_t at = std::min(open.Position, file->Content.size());
+    size_t n = std::min(static_cast<size_t>(nNumberOfBytesToRead), file->Content.size() - at);
+    std::copy(file->Content.begin() + at, file->Content.begin() + at + n, static_cast<char *>(lpBuffer));
+    open.Position = at + n;
+    *lpNumberOfBytesRead = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+// The file's path as the object manager knows it now: the volume's device
+// (\Device\HarddiskVolume3 for C:) and the path on it. Only VOLUME_NAME_NT.
+DWORD WINAPI GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags) {
+    SIM_ENTER("GetFinalPathNameByHandleW", 0);
+    auto it = openFiles.find(hFile);
+    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    if (file == nullptr || dwFlags != VOLUME_NAME_NT) {
+        simk::SetError(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::wstring path = simk::NtPath(file->Path);
+    if (cchFilePath <= path.size() || lpszFilePath == NULL)
+        return static_cast<DWORD>(path.size() + 1);
+    std::copy(path.begin(), path.end(), lpszFilePath);
+    lpszFilePath[path.size()] = 0;
+    return static_cast<DWORD>(path.size());
+}
+
 // Succeeds with last error 0. Refuses a target locked by another program
 // (ERROR_SHARING_VIOLATION), an existing target with bFailIfExists
 // (ERROR_FILE_EXISTS), a folder on either side (ERROR_ACCESS_DENIED) and a
@@ -1072,7 +1116,8 @@ bool Move(const std::wstring &from, const std::wstring &to) {
         nodes[Upper(n.Path)] = n;
     for (const auto &l : movedLocks)
         locks[l.first] = l.second;
-    // Open handles follow their files.
+    // Running programs' images and open handles follow their files.
+    simk::ImageMoved(oldPath, newPath);
     for (auto &h : openFiles)
         if (UnderOrAt(h.second.Key, oldKey))
             h.second.Key = Upper(newPath) + h.second.Key.substr(oldKey.size());

@@ -116,6 +116,13 @@ HINSTANCE ProgramInstance();
 // ends a program that calls a function of a DLL it loads at run time without
 // having looked it up.
 void BeforeApiCall(const char *api);
+// core.cpp: a file or folder moved from one path to another: the processes
+// started from a file there now run from its new path (a program's image can
+// be renamed while it runs).
+void ImageMoved(const std::wstring &from, const std::wstring &to);
+// The path that the object manager gives for a path of drive C:
+// (\Device\HarddiskVolume3\...).
+std::wstring NtPath(const std::wstring &path);
 // files.cpp: closes a file handle; false when the handle is not a file's.
 bool CloseFileHandle(HANDLE handle);
 

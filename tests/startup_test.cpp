@@ -161,7 +161,7 @@ TEST_F(StartupTest, OwnPathThatCannotBeReadWholeEndsAtOnce) {
     sim::Reset();
     ResetProductGlobals();
     SetUp();
-    sim::FailCall("GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY);
+    sim::FailCall("GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY, -1);
     p = Run(kSetup, L"");
     EXPECT_EQ(0u, p.EndTime);
     EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL));
@@ -392,6 +392,39 @@ TEST_F(StartupTest, UserFoldersMadeBeforehandDoNotStopTheRelaunch) {
     Run(kUninstaller, L"");
     ASSERT_EQ(1u, Children().size());
     EXPECT_EQ("program image", sim::files::ReadFile(Children()[0].ImageFile));
+}
+
+// A user renames the uninstaller's file and puts another under its name: the
+// copy started elevated is still the running program, or nothing starts.
+TEST_F(StartupTest, RelaunchCopiesTheRunningProgramWhateverTakesItsName) {
+    struct Row {
+        const char *What;
+        const char *Moment;  // the call before which the user swaps the file
+        size_t Children;
+    } rows[] = {
+        {"swapped before start-up's first line", "GetModuleFileNameW", 0},
+        {"swapped while the copy is made", "CreateDirectoryW", 1},
+    };
+    for (const Row &row : rows) {
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        bool swapped = false;
+        sim::OnCall(row.Moment, [&swapped] {
+            // Windows renames a running program's file unless a handle
+            // denies delete sharing.
+            if (!swapped && sim::files::TryOpen(kUninstaller, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                                         FILE_SHARE_DELETE) == 0 &&
+                sim::files::Move(kUninstaller, kFolder + L"renamed.exe"))
+                sim::files::WriteFile(kUninstaller, "the user's program");
+            swapped = true;
+        });
+        sim::Process p = Run(kUninstaller, L"");
+        EXPECT_EQ(0, p.ExitCode) << row.What;
+        EXPECT_EQ(row.Children, Children().size()) << row.What;
+        for (const sim::Process &child : Children())
+            EXPECT_EQ("program image", sim::files::ReadFile(child.ImageFile)) << row.What;
+    }
 }
 
 TEST_F(StartupTest, FailedRelaunchEndsQuietly) {
