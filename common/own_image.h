@@ -5,8 +5,8 @@
 #include <windows.h>
 
 // Opens the program's file for reading, without write or delete sharing, and
-// makes sure that it is the file this process runs from: the path the handle
-// has now must be the path of the running image's file now. A file renamed
+// makes sure that it is the file this process runs from: the same file (volume
+// and file index) as the one the running image is mapped from. A file renamed
 // and replaced before this call is another file, and gives
 // INVALID_HANDLE_VALUE, as does any step that fails. Call it first thing.
 HANDLE HoldOwnImage(void);

@@ -1,9 +1,12 @@
 // The simulated file system: drives, folders and files in memory, and the
 // kernel's file calls that the product makes.
 #include <windows.h>
+
+#include <cstring>
 #include <winsvc.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwctype>
 #include <map>
 #include <set>
@@ -51,7 +54,9 @@ struct Node {
     std::string Content;
     std::wstring Sddl;           // its security descriptor, fixed when it was created
     bool DeletePending = false;  // deleted while open: goes when the last handle closes
+    uint64_t Id = 0;             // the file index: the same file under any name it is moved to
 };
+uint64_t nextNodeId = 0;
 
 // A handle from CreateFileW.
 struct OpenFile {
@@ -103,6 +108,10 @@ ParsedPath Parse(const std::wstring &raw) {
     std::wstring s = raw;
     if (s.rfind(L"\\\\?\\", 0) == 0)
         s = s.substr(4);
+    // The object manager's name of drive C: through its root.
+    static const std::wstring kVolume = L"GLOBALROOT\\DEVICE\\HARDDISKVOLUME3\\";
+    if (simk::Upper(s.substr(0, kVolume.size())) == kVolume)
+        s = L"C:\\" + s.substr(kVolume.size());
     for (auto &c : s)
         if (c == L'/')
             c = L'\\';
@@ -290,6 +299,8 @@ Node &MakeNode(const std::wstring &parentPath, const std::wstring &name, bool fo
     Node &n = nodes[Upper(path)];
     n.Path = path;
     n.Folder = folder;
+    if (n.Id == 0)
+        n.Id = ++nextNodeId;
     if (n.Sddl.empty()) {
         Node *parent = Find(Upper(parentPath));
         n.Sddl = simk::NewObjectSddl(parent != nullptr ? parent->Sddl : kDriveRootSddl, given, folder);
@@ -561,22 +572,24 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     return TRUE;
 }
 
-// The file's path as the object manager knows it now: the volume's device
-// (\Device\HarddiskVolume3 for C:) and the path on it. Only VOLUME_NAME_NT.
-DWORD WINAPI GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags) {
-    SIM_ENTER("GetFinalPathNameByHandleW", 0);
+// The volume's serial number, the file index (the same under every name the
+// file is moved to), one link, and the attributes.
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+    SIM_ENTER("GetFileInformationByHandle", FALSE);
     auto it = openFiles.find(hFile);
     Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
-    if (file == nullptr || dwFlags != VOLUME_NAME_NT) {
+    if (file == nullptr || lpFileInformation == NULL) {
         simk::SetError(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-        return 0;
+        return FALSE;
     }
-    std::wstring path = simk::NtPath(file->Path);
-    if (cchFilePath <= path.size() || lpszFilePath == NULL)
-        return static_cast<DWORD>(path.size() + 1);
-    std::copy(path.begin(), path.end(), lpszFilePath);
-    lpszFilePath[path.size()] = 0;
-    return static_cast<DWORD>(path.size());
+    memset(lpFileInformation, 0, sizeof(*lpFileInformation));
+    lpFileInformation->dwFileAttributes = file->Folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    lpFileInformation->dwVolumeSerialNumber = 0x5EC0A2D3;
+    lpFileInformation->nFileSizeLow = static_cast<DWORD>(file->Content.size());
+    lpFileInformation->nNumberOfLinks = 1;
+    lpFileInformation->nFileIndexHigh = static_cast<DWORD>(file->Id >> 32);
+    lpFileInformation->nFileIndexLow = static_cast<DWORD>(file->Id);
+    return TRUE;
 }
 
 // Succeeds with last error 0. Refuses a target locked by another program

@@ -121,7 +121,7 @@ void BeforeApiCall(const char *api);
 // be renamed while it runs).
 void ImageMoved(const std::wstring &from, const std::wstring &to);
 // The path that the object manager gives for a path of drive C:
-// (\Device\HarddiskVolume3\...).
+// (\Device\HarddiskVolume3\..., which "\\?\GLOBALROOT" before it opens).
 std::wstring NtPath(const std::wstring &path);
 // files.cpp: closes a file handle; false when the handle is not a file's.
 bool CloseFileHandle(HANDLE handle);
