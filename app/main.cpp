@@ -12,6 +12,7 @@
 #include "app/resource.h"
 #include "common/globals.h"
 #include "common/instance_guard.h"
+#include "common/log_file.h"
 #include "common/own_image.h"
 #include "common/package_files.h"
 #include "common/system_libraries.h"
@@ -209,6 +210,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
 
     anotherCopyRuns = TakeInstanceGuard(&startUp.Guard);
     startUp.Options = ReadCommandLine(commandLine);
+    OpenLogFile();
     if (anotherCopyRuns)
         return EarlyEndCode(&startUp.Options, EXIT_ANOTHER_COPY_RUNS);
     // Without its options the program cannot tell what it was asked for: a

@@ -76,7 +76,7 @@ struct SimThread {
 };
 
 struct KObject {
-    enum Kind { Mutex, Event, Thread, Process, Namespace } Type;
+    enum Kind { Mutex, Event, Thread, Process, Namespace, Token } Type;
     std::wstring Name;
     std::wstring Key;  // where the name lives: the object directory's path and the name
     // Mutex
@@ -382,7 +382,7 @@ void EndProcess(ProcessState *p, int exitCode) {
     for (auto &hook : ProcessExitHooks())
         hook(p->Info.Id);
     // The process's handles close with it.
-    static const char *const kKindNames[] = {"Mutex", "Event", "Thread", "Process", "Namespace"};
+    static const char *const kKindNames[] = {"Mutex", "Event", "Thread", "Process", "Namespace", "Token"};
     for (auto it = m.HandleOwners.begin(); it != m.HandleOwners.end();) {
         if (it->second == p->Info.Id) {
             auto obj = m.Handles[it->first];
@@ -1116,6 +1116,61 @@ BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID si
     memcpy(out + 8, rid, 4 * count);
     *size = needed;
     return TRUE;
+}
+
+// --- Tokens ----------------------------------------------------------------------------
+
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+    SIM_ENTER("OpenProcessToken", FALSE);
+    if (process != GetCurrentProcess() || token == nullptr || access != TOKEN_QUERY) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto obj = std::make_shared<KObject>();
+    obj->Type = KObject::Token;
+    obj->ProcessId = simk::CurrentProcessId();
+    *token = AddHandle(obj, simk::CurrentProcessId());
+    return TRUE;
+}
+
+// TokenUser only: the account's SID after the structure.
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD length,
+                                PDWORD returned) {
+    SIM_ENTER("GetTokenInformation", FALSE);
+    auto obj = ObjectOf(token);
+    if (!obj || obj->Type != KObject::Token || infoClass != TokenUser || returned == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ProcessState *p = FindProcess(obj->ProcessId);
+    sim::Account account = p ? p->Info.RunsAs : M().StartingAccount;
+    std::vector<BYTE> sid = simk::SidBytes(account == sim::Account::System ? L"S-1-5-18" : sim::files::kUserSid);
+    *returned = static_cast<DWORD>(sizeof(TOKEN_USER) + sid.size());
+    if (info == nullptr || length < *returned) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    TOKEN_USER *user = static_cast<TOKEN_USER *>(info);
+    BYTE *bytes = static_cast<BYTE *>(info) + sizeof(TOKEN_USER);
+    memcpy(bytes, sid.data(), sid.size());
+    user->User.Sid = bytes;
+    user->User.Attributes = 0;
+    return TRUE;
+}
+
+BOOL WINAPI EqualSid(PSID a, PSID b) {
+    SIM_ENTER("EqualSid", FALSE);
+    SetLastError(ERROR_SUCCESS);
+    return a != nullptr && b != nullptr && SidText(static_cast<const BYTE *>(a)) == SidText(static_cast<const BYTE *>(b));
+}
+
+BOOL WINAPI IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type) {
+    SIM_ENTER("IsWellKnownSid", FALSE);
+    if (sid == nullptr)
+        return FALSE;
+    std::wstring text = SidText(static_cast<const BYTE *>(sid));
+    return (type == WinBuiltinAdministratorsSid && text == L"S-1-5-32-544") ||
+           (type == WinLocalSystemSid && text == L"S-1-5-18");
 }
 
 HANDLE WINAPI CreateBoundaryDescriptorW(LPCWSTR name, ULONG flags) {

@@ -1,6 +1,7 @@
 // The simulated file system: drives, folders and files in memory, and the
 // kernel's file calls that the product makes.
 #include <windows.h>
+#include <aclapi.h>
 
 #include <cstring>
 #include <winsvc.h>
@@ -55,7 +56,12 @@ struct Node {
     std::wstring Sddl;           // its security descriptor, fixed when it was created
     bool DeletePending = false;  // deleted while open: goes when the last handle closes
     uint64_t Id = 0;             // the file index: the same file under any name it is moved to
+    std::wstring ReparseTarget;  // a junction's or symbolic link's target: paths through it lead there
+    DWORD Links = 1;             // the names of the file (hard links)
 };
+// Set while CreateFileW opens with FILE_FLAG_OPEN_REPARSE_POINT: a path's last
+// name is then the link itself.
+thread_local bool tOpenReparsePoint = false;
 uint64_t nextNodeId = 0;
 
 // A handle from CreateFileW.
@@ -174,9 +180,9 @@ struct Resolved {
     Node *Target = nullptr;
 };
 
-Resolved ResolveParsed(const ParsedPath &p) {
+Resolved ResolveParsed(const ParsedPath &p, int depth = 0) {
     Resolved r;
-    if (!p.Ok) {
+    if (!p.Ok || depth > 8) {
         r.Error = ERROR_PATH_NOT_FOUND;
         return r;
     }
@@ -188,12 +194,18 @@ Resolved ResolveParsed(const ParsedPath &p) {
     if (!p.Names.empty()) {
         r.ParentKey = Upper(Join(p, p.Names.size() - 1));
         r.Name = p.Names.back();
-        // Every folder on the way must exist and be a folder.
+        // Every folder on the way must exist and be a folder; a junction on
+        // the way leads to its target.
         for (size_t i = 0; i < p.Names.size(); ++i) {
             Node *n = Find(Upper(Join(p, i)));
             if (n == nullptr || !n->Folder) {
                 r.Error = ERROR_PATH_NOT_FOUND;
                 return r;
+            }
+            if (!n->ReparseTarget.empty()) {
+                ParsedPath q = Parse(n->ReparseTarget);
+                q.Names.insert(q.Names.end(), p.Names.begin() + i, p.Names.end());
+                return ResolveParsed(q, depth + 1);
             }
         }
     } else if (Find(r.Key) == nullptr) {
@@ -201,6 +213,8 @@ Resolved ResolveParsed(const ParsedPath &p) {
         return r;
     }
     r.Target = Find(r.Key);
+    if (r.Target != nullptr && !r.Target->ReparseTarget.empty() && !tOpenReparsePoint)
+        return ResolveParsed(Parse(r.Target->ReparseTarget), depth + 1);
     return r;
 }
 
@@ -584,12 +598,37 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATIO
     }
     memset(lpFileInformation, 0, sizeof(*lpFileInformation));
     lpFileInformation->dwFileAttributes = file->Folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    if (!file->ReparseTarget.empty())
+        lpFileInformation->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     lpFileInformation->dwVolumeSerialNumber = 0x5EC0A2D3;
     lpFileInformation->nFileSizeLow = static_cast<DWORD>(file->Content.size());
-    lpFileInformation->nNumberOfLinks = 1;
+    lpFileInformation->nNumberOfLinks = file->Links;
     lpFileInformation->nFileIndexHigh = static_cast<DWORD>(file->Id >> 32);
     lpFileInformation->nFileIndexLow = static_cast<DWORD>(file->Id);
     return TRUE;
+}
+
+// The owner of an open file (OWNER_SECURITY_INFORMATION only), as a SID in a
+// LocalAlloc block that is also the descriptor.
+DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
+                             PSID *ppsidOwner, PSID *ppsidGroup, PACL *ppDacl, PACL *ppSacl,
+                             PSECURITY_DESCRIPTOR *ppSecurityDescriptor) {
+    SIM_ENTER("GetSecurityInfo", ERROR_GEN_FAILURE);
+    auto it = openFiles.find(handle);
+    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    if (file == nullptr)
+        return ERROR_INVALID_HANDLE;
+    if (ObjectType != SE_FILE_OBJECT || SecurityInfo != OWNER_SECURITY_INFORMATION || ppsidOwner == NULL ||
+        ppsidGroup != NULL || ppDacl != NULL || ppSacl != NULL || ppSecurityDescriptor == NULL)
+        return ERROR_INVALID_PARAMETER;
+    if (!(it->second.Access & READ_CONTROL))
+        return ERROR_ACCESS_DENIED;
+    std::vector<BYTE> sid = simk::SidBytes(simk::OwnerOfSddl(file->Sddl));
+    void *block = simk::LocalAllocate(sid.size());
+    memcpy(block, sid.data(), sid.size());
+    *ppsidOwner = block;
+    *ppSecurityDescriptor = block;
+    return ERROR_SUCCESS;
 }
 
 // Succeeds with last error 0. Refuses a target locked by another program
@@ -773,10 +812,14 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     bool deleteOnClose = (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
     if (deleteOnClose)
         access |= DELETE;
+    tOpenReparsePoint = (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
     Resolved r = ResolveForCaller(lpFileName);
+    tOpenReparsePoint = false;
     DWORD error = r.Error;
-    if (error == 0 && r.Name.empty())
-        error = ERROR_ACCESS_DENIED;  // a drive root
+    // A drive root opens only as a folder does, with backup semantics.
+    if (error == 0 && r.Name.empty() &&
+        (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) || dwCreationDisposition != OPEN_EXISTING))
+        error = ERROR_ACCESS_DENIED;
     bool existed = error == 0 && r.Target != nullptr;
     if (existed) {
         bool overwrite = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
@@ -1188,6 +1231,27 @@ DWORD TryDelete(const std::wstring &path) { return DeleteError(Resolve(path.c_st
 std::wstring Security(const std::wstring &path) {
     Resolved r = Resolve(path.c_str());
     return r.Error == 0 && r.Target != nullptr ? r.Target->Sddl : std::wstring();
+}
+
+bool MakeLink(const std::wstring &path, const std::wstring &target, bool folder) {
+    Resolved r = Resolve(path.c_str());
+    if (r.Error != 0 || r.Target != nullptr || r.Name.empty())
+        return false;
+    Node &n = MakeNode(StoredParentPath(r), r.Name, folder, L"O:" + std::wstring(kUserSid) + L"D:(A;;FA;;;WD)");
+    n.ReparseTarget = target;
+    return true;
+}
+
+bool MakeHardLink(const std::wstring &path, const std::wstring &existing) {
+    Resolved r = Resolve(path.c_str());
+    Resolved e = Resolve(existing.c_str());
+    if (r.Error != 0 || r.Target != nullptr || r.Name.empty() || e.Target == nullptr || e.Target->Folder)
+        return false;
+    Node copy = *e.Target;
+    copy.Path = StoredParentPath(r) + L"\\" + r.Name;
+    copy.Links = ++e.Target->Links;
+    nodes[Upper(copy.Path)] = copy;
+    return true;
 }
 
 bool SetSecurity(const std::wstring &path, const std::wstring &sddl) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace simk {
 
@@ -144,6 +145,11 @@ bool UserGranted(const std::wstring &sddl, DWORD access);
 // The SDDL held by a descriptor that ConvertStringSecurityDescriptorToSecurity-
 // DescriptorW made; empty when `descriptor` is not one.
 std::wstring SddlOfDescriptor(const void *descriptor);
+
+// The owner of a descriptor, as a SID in string form ("S-1-5-32-544").
+std::wstring OwnerOfSddl(const std::wstring &sddl);
+// A SID in string form in its binary form.
+std::vector<BYTE> SidBytes(const std::wstring &sid);
 
 // Registers fn to run once at static-initialisation time: use as
 //   static simk::Registrar reg([] { simk::OnReset(...); });
