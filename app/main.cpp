@@ -175,8 +175,8 @@ static BOOL ReadOwnFolder(StartUp *startUp, DWORD *error) {
     return TRUE;
 }
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand) {
-    StartUp startUp;
+// Start-up after the program's own file is held; returns the exit code.
+static int StartAndRun(StartUp *startUp, HINSTANCE instance, LPWSTR commandLine) {
     INITCOMMONCONTROLSEX classes;
     DWORD error = ERROR_SUCCESS;
     BOOL ownFolderRead = FALSE;
@@ -185,12 +185,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     size_t i;
     int exitCode = 0;
 
-    (void)previous;
-    (void)showCommand;
-    memset(&startUp, 0, sizeof(startUp));
-    // First of all: the relaunch and the hand-over copy this very file, which
-    // nobody may rename or replace from here on.
-    startUp.OwnImage = HoldOwnImage();
     ModuleInstance = instance;
 
     // Before anything loads a DLL: only System32's. Without its system
@@ -204,20 +198,20 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     if (IsPnpUpdateCommandLine(commandLine))
         return (int)RunPnpUpdate(commandLine, error);
     if (!librariesLoaded) {
-        startUp.Options = ReadCommandLine(commandLine);
-        return EarlyEndCode(&startUp.Options, error);
+        startUp->Options = ReadCommandLine(commandLine);
+        return EarlyEndCode(&startUp->Options, error);
     }
 
-    anotherCopyRuns = TakeInstanceGuard(&startUp.Guard);
-    startUp.Options = ReadCommandLine(commandLine);
+    anotherCopyRuns = TakeInstanceGuard(&startUp->Guard);
+    startUp->Options = ReadCommandLine(commandLine);
     OpenLogFile();
     if (anotherCopyRuns)
-        return EarlyEndCode(&startUp.Options, EXIT_ANOTHER_COPY_RUNS);
+        return EarlyEndCode(&startUp->Options, EXIT_ANOTHER_COPY_RUNS);
     // Without its options the program cannot tell what it was asked for: a
     // window, where a deployment tool waits for an exit code, would never end.
-    if (startUp.Options.Unreadable != ERROR_SUCCESS) {
-        ReleaseGuard(&startUp);
-        return (int)DeploymentFailureCode(startUp.Options.Unreadable);
+    if (startUp->Options.Unreadable != ERROR_SUCCESS) {
+        ReleaseGuard(startUp);
+        return (int)DeploymentFailureCode(startUp->Options.Unreadable);
     }
 
     // Both windows hold common controls: register their classes first.
@@ -227,18 +221,35 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
 
     for (i = 0; i < sizeof(RunModes) / sizeof(RunModes[0]); i++) {
         if (RunModes[i].OwnFolder && !ownFolderRead) {
-            if (!ReadOwnFolder(&startUp, &error)) {
-                exitCode = EarlyEndCode(&startUp.Options, DeploymentFailureCode(error));
+            if (!ReadOwnFolder(startUp, &error)) {
+                exitCode = EarlyEndCode(&startUp->Options, DeploymentFailureCode(error));
                 break;
             }
             ownFolderRead = TRUE;
         }
-        if (RunModes[i].Applies(&startUp)) {
-            exitCode = RunModes[i].Run(&startUp);
+        if (RunModes[i].Applies(startUp)) {
+            exitCode = RunModes[i].Run(startUp);
             break;
         }
     }
+    ReleaseGuard(startUp);
+    return exitCode;
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand) {
+    StartUp startUp;
+    int exitCode;
+
+    (void)previous;
+    (void)showCommand;
+    memset(&startUp, 0, sizeof(startUp));
+    // First of all: the relaunch and the hand-over copy this very file, which
+    // nobody may rename or replace from here on.
+    startUp.OwnImage = HoldOwnImage();
+    exitCode = StartAndRun(&startUp, instance, commandLine);
+    // Whatever the run came to, nothing is left open.
     ReleaseGuard(&startUp);
+    CloseLogFile();
     if (startUp.OwnImage != INVALID_HANDLE_VALUE)
         CloseHandle(startUp.OwnImage);
     return exitCode;

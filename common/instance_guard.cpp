@@ -85,7 +85,7 @@ void ReleaseInstanceGuard(InstanceGuard *guard) {
         CloseHandle(guard->SessionMutex);
     if (guard->MachineMutex != NULL)
         CloseHandle(guard->MachineMutex);
-    if (guard->Namespace != NULL)
-        ClosePrivateNamespace(guard->Namespace, 0);
+    if (guard->Namespace != NULL && !ClosePrivateNamespace(guard->Namespace, 0))
+        CloseHandle(guard->Namespace);
     memset(guard, 0, sizeof(*guard));
 }
