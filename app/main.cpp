@@ -187,9 +187,8 @@ static int StartAndRun(StartUp *startUp, HINSTANCE instance, LPWSTR commandLine)
 
     ModuleInstance = instance;
 
-    // Before anything loads a DLL: only System32's. Without its system
-    // libraries the program cannot run; it ends before it calls one.
-    RestrictDllSearch();
+    // Without its system libraries the program cannot run; it ends before
+    // it calls one.
     librariesLoaded = LoadSystemLibraries();
     if (!librariesLoaded)
         error = DeploymentFailureCode(GetLastError());
@@ -243,7 +242,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     (void)previous;
     (void)showCommand;
     memset(&startUp, 0, sizeof(startUp));
-    // First of all: the relaunch and the hand-over copy this very file, which
+    // Before anything loads a DLL: only System32's.
+    RestrictDllSearch();
+    // Then at once: the relaunch and the hand-over copy this very file, which
     // nobody may rename or replace from here on.
     startUp.OwnImage = HoldOwnImage();
     exitCode = StartAndRun(&startUp, instance, commandLine);
