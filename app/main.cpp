@@ -1,6 +1,7 @@
 // Start-up: one running copy, the command line, and the choice of run mode.
 #include <windows.h>
 #include <commctrl.h>
+#include <errno.h>
 #include <stdlib.h>
 #include <strsafe.h>
 #include <string.h>
@@ -12,15 +13,15 @@
 #include "app/resource.h"
 #include "app/run_log.h"
 #include "common/globals.h"
+#include "common/instance_guard.h"
 #include "common/log_file.h"
 #include "common/native_system.h"
+#include "common/own_image.h"
 #include "common/package_files.h"
 #include "common/system_libraries.h"
 #include "install/install_window.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
-
-#define INSTANCE_MUTEX_NAME L"SWIFTSETINSTALLERFORPRINTERDRIVER"
 
 #define MODULE_PATH_CCH 260
 #define DRIVE_CCH 3
@@ -31,8 +32,9 @@
 
 // What start-up knows when it chooses the run mode.
 typedef struct StartUp {
-    HANDLE InstanceMutex;  // closed by the mode that hands the guard over
-    DWORD LoadError;       // why the system libraries did not load, or ERROR_SUCCESS
+    InstanceGuard Guard;  // released by the mode that hands it over
+    HANDLE OwnImage;      // the program's file, held from the first line (see HoldOwnImage)
+    DWORD LoadError;      // why the system libraries did not load, or ERROR_SUCCESS
     const WCHAR *CommandLine;
     StartOptions Options;
     WCHAR ModulePath[MODULE_PATH_CCH];
@@ -54,11 +56,7 @@ typedef struct RunMode {
     int (*Run)(StartUp *startUp);
 } RunMode;
 
-static void CloseInstanceMutex(StartUp *startUp) {
-    if (startUp->InstanceMutex != NULL)
-        CloseHandle(startUp->InstanceMutex);
-    startUp->InstanceMutex = NULL;
-}
+static void ReleaseGuard(StartUp *startUp) { ReleaseInstanceGuard(&startUp->Guard); }
 
 static BOOL AsksForPnpUpdate(const StartUp *startUp) { return startUp->Options.PnpUpdate; }
 static BOOL AsksForUninstallWindow(const StartUp *startUp) { return startUp->Options.Uninstall; }
@@ -84,7 +82,7 @@ static int UpdateDriverForParent(StartUp *startUp) { return (int)RunPnpUpdate(&s
 
 static int ShowUninstallWindow(StartUp *startUp) {
     DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_UNINSTALL), NULL, UninstallDlgProc, 0);
-    CloseInstanceMutex(startUp);
+    ReleaseGuard(startUp);
     return 0;
 }
 
@@ -97,8 +95,7 @@ static int InstallQuietly(StartUp *startUp) { return (int)InstallForDeployment(&
 // The uninstaller restarts from a copy of itself, so that the install folder,
 // which holds this file, can be removed.
 static int RelaunchUninstaller(StartUp *startUp) {
-    RelaunchFromProtectedCopy(startUp->InstanceMutex, startUp->ModulePath, InstallDir);
-    startUp->InstanceMutex = NULL;
+    RelaunchFromProtectedCopy(&startUp->Guard, startUp->OwnImage, InstallDir);
     return 0;
 }
 
@@ -186,6 +183,7 @@ static BOOL ReadOwnFolder(StartUp *startUp, DWORD *error) {
     WCHAR directory[DIRECTORY_CCH];
     WCHAR extension[EXTENSION_CCH];
     DWORD length;
+    errno_t split;
 
     memset(drive, 0, sizeof(drive));
     memset(directory, 0, sizeof(directory));
@@ -195,9 +193,19 @@ static BOOL ReadOwnFolder(StartUp *startUp, DWORD *error) {
         *error = length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
         return FALSE;
     }
-    _wsplitpath_s(startUp->ModulePath, drive, DRIVE_CCH, directory, DIRECTORY_CCH, startUp->FileName, FILE_NAME_CCH,
-                  extension, EXTENSION_CCH);
-    StringCchPrintfW(InstallDir, INSTALL_DIR_CCH, L"%ws%ws", drive, directory);
+    // A path that does not split whole would leave InstallDir empty, and the
+    // package's files would be looked for at the drive's root.
+    split = _wsplitpath_s(startUp->ModulePath, drive, DRIVE_CCH, directory, DIRECTORY_CCH, startUp->FileName,
+                          FILE_NAME_CCH, extension, EXTENSION_CCH);
+    if (split != 0) {
+        *error = split == ERANGE ? ERROR_INSUFFICIENT_BUFFER : ERROR_BAD_PATHNAME;
+        return FALSE;
+    }
+    if (FAILED(StringCchPrintfW(InstallDir, INSTALL_DIR_CCH, L"%ws%ws", drive, directory))) {
+        InstallDir[0] = 0;
+        *error = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -213,11 +221,10 @@ static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
                              startUp->LoadError, startUp->LoadError);
         return FALSE;
     }
-    startUp->InstanceMutex = CreateMutexW(NULL, FALSE, INSTANCE_MUTEX_NAME);
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (TakeInstanceGuard(&startUp->Guard)) {
         *exitCode = EndEarly(startUp,
                              L"Another copy of the program runs: it holds the single-instance guard, the mutex "
-                             INSTANCE_MUTEX_NAME L".",
+                             INSTANCE_MUTEX_NAME L" or the machine's guard.",
                              ERROR_SUCCESS, EXIT_ANOTHER_COPY_RUNS);
         return FALSE;
     }
@@ -228,8 +235,8 @@ static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
     return TRUE;
 }
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand) {
-    StartUp startUp;
+// Start-up after the program's own file is held; returns the exit code.
+static int StartAndRun(StartUp *startUp, LPWSTR commandLine) {
     DWORD error = ERROR_SUCCESS;
     BOOL ownFolderRead = FALSE;
     BOOL guarded = FALSE;
@@ -237,45 +244,60 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     size_t i;
     int exitCode = 0;
 
-    (void)previous;
-    (void)showCommand;
-    ModuleInstance = instance;
-    memset(&startUp, 0, sizeof(startUp));
-    startUp.CommandLine = commandLine;
-
-    // Before anything loads a DLL: only System32's.
-    RestrictDllSearch();
+    startUp->CommandLine = commandLine;
     librariesLoaded = LoadSystemLibraries();
     if (!librariesLoaded)
-        startUp.LoadError = DeploymentFailureCode(GetLastError());
-    startUp.Options = ReadCommandLine(commandLine);
+        startUp->LoadError = DeploymentFailureCode(GetLastError());
+    startUp->Options = ReadCommandLine(commandLine);
+    OpenLogFile();
     // Without its options the program cannot tell what it was asked for: a
     // window, where a deployment tool waits for an exit code, would never end.
-    if (startUp.Options.Unreadable != ERROR_SUCCESS)
-        return (int)DeploymentFailureCode(startUp.Options.Unreadable);
+    if (startUp->Options.Unreadable != ERROR_SUCCESS)
+        return (int)DeploymentFailureCode(startUp->Options.Unreadable);
 
     for (i = 0; i < sizeof(RunModes) / sizeof(RunModes[0]); i++) {
         if (RunModes[i].Guarded && !guarded) {
-            if (!TakeGuard(&startUp, librariesLoaded, &exitCode))
+            if (!TakeGuard(startUp, librariesLoaded, &exitCode))
                 return exitCode;
             guarded = TRUE;
         }
         if (RunModes[i].OwnFolder && !ownFolderRead) {
-            if (!ReadOwnFolder(&startUp, &error)) {
-                exitCode = EndEarly(&startUp, L"The program's own path cannot be read whole", error,
+            if (!ReadOwnFolder(startUp, &error)) {
+                exitCode = EndEarly(startUp, L"The program's own path cannot be read whole", error,
                                     DeploymentFailureCode(error));
                 break;
             }
             ownFolderRead = TRUE;
         }
-        if (RunModes[i].Applies(&startUp)) {
+        if (RunModes[i].Applies(startUp)) {
             LogRunStart(commandLine, RunModes[i].Name);
             exitCode = RunModes[i].ShowsWindow && !IsWindowStationInteractive() ? EndWithoutWindow()
-                                                                                  : RunModes[i].Run(&startUp);
-            LogRunEnd(exitCode, IsDeploymentMode(&startUp.Options));
+                                                                                  : RunModes[i].Run(startUp);
+            LogRunEnd(exitCode, IsDeploymentMode(&startUp->Options));
             break;
         }
     }
-    CloseInstanceMutex(&startUp);
+    return exitCode;
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand) {
+    StartUp startUp;
+    int exitCode;
+
+    (void)previous;
+    (void)showCommand;
+    ModuleInstance = instance;
+    memset(&startUp, 0, sizeof(startUp));
+    // Before anything loads a DLL: only System32's.
+    RestrictDllSearch();
+    // Then at once: the relaunch and the hand-over copy this very file, which
+    // nobody may rename or replace from here on.
+    startUp.OwnImage = HoldOwnImage();
+    exitCode = StartAndRun(&startUp, commandLine);
+    // Whatever the run came to, nothing is left open.
+    ReleaseGuard(&startUp);
+    CloseLogFile();
+    if (startUp.OwnImage != INVALID_HANDLE_VALUE)
+        CloseHandle(startUp.OwnImage);
     return exitCode;
 }

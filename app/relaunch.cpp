@@ -24,18 +24,19 @@ static BOOL BuildCommandLine(WCHAR *commandLine, const WCHAR *copyPath, const WC
     return SUCCEEDED(StringCchPrintfW(commandLine, COMMAND_LINE_CCH, L"\"%ws\" -u \"%ws", copyPath, folder));
 }
 
-void RelaunchFromProtectedCopy(HANDLE instanceMutex, const WCHAR *modulePath, const WCHAR *folder) {
+void RelaunchFromProtectedCopy(InstanceGuard *guard, HANDLE ownImage, const WCHAR *folder) {
     WCHAR copyPath[PROTECTED_COPY_PATH_CCH];
     WCHAR commandLine[COMMAND_LINE_CCH];
     HANDLE held;
     BOOL ready;
 
     memset(commandLine, 0, sizeof(commandLine));
-    held = MakeProtectedCopy(modulePath, copyPath);
+    memset(copyPath, 0, sizeof(copyPath));
+    held = ownImage != INVALID_HANDLE_VALUE ? MakeProtectedCopyOfFile(ownImage, copyPath) : INVALID_HANDLE_VALUE;
     ready = held != INVALID_HANDLE_VALUE && BuildCommandLine(commandLine, copyPath, folder);
 
     // The copy takes the single-instance guard itself.
-    CloseHandle(instanceMutex);
+    ReleaseInstanceGuard(guard);
     if (ready)
         StartDetachedProcess(copyPath, commandLine);
     if (held != INVALID_HANDLE_VALUE)

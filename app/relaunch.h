@@ -3,10 +3,13 @@
 
 #include <windows.h>
 
-// Starts a protected copy of the running program (modulePath; see
-// MakeProtectedCopy) with "-u" and folder, so that the install folder can be
+#include "common/instance_guard.h"
+
+// Starts a protected copy of the running program (read from ownImage, its
+// file held since start-up, see HoldOwnImage; INVALID_HANDLE_VALUE when that
+// could not be held, and then nothing starts) with "-u" and folder, so that the install folder can be
 // removed and nothing an unelevated process could have changed is started
 // with this process's administrator rights. The copy stays where it is, as
-// the temporary copies of uninstallers do. Closes instanceMutex, which the
-// child takes over, whether or not the child starts.
-void RelaunchFromProtectedCopy(HANDLE instanceMutex, const WCHAR *modulePath, const WCHAR *folder);
+// the temporary copies of uninstallers do. Releases guard, which the child
+// takes over, whether or not the child starts.
+void RelaunchFromProtectedCopy(InstanceGuard *guard, HANDLE ownImage, const WCHAR *folder);

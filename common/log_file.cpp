@@ -2,6 +2,8 @@
 #include "common/log_file.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <string.h>
 #include <strsafe.h>
 #include <wchar.h>
@@ -15,7 +17,112 @@
 // UTF-8 takes at most 3 bytes for a UTF-16 unit (4 for a surrogate pair).
 #define LOG_LINE_BYTES (4 * LOG_LINE_CCH)
 
+// A new log: SYSTEM and Administrators may do anything, users only read it.
+#define LOG_FILE_SDDL L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)"
+
 WCHAR LogFilePath[LOG_PATH_CCH];
+HANDLE LogFileHandle = INVALID_HANDLE_VALUE;
+HANDLE LogFolderHandle = INVALID_HANDLE_VALUE;
+
+static void CloseIfOpen(HANDLE *handle) {
+    if (*handle != INVALID_HANDLE_VALUE)
+        CloseHandle(*handle);
+    *handle = INVALID_HANDLE_VALUE;
+}
+
+// Neither a link nor a name of a file with other names.
+static BOOL IsPlainFile(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information;
+
+    return GetFileInformationByHandle(handle, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && information.nNumberOfLinks <= 1;
+}
+
+// Whether sid is the account this process runs as.
+static BOOL IsOwnAccount(PSID sid) {
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    HANDLE token = NULL;
+    BOOL same;
+
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return FALSE;
+    same = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
+           EqualSid(sid, ((TOKEN_USER *)buffer)->User.Sid);
+    CloseHandle(token);
+    return same;
+}
+
+// Owned by Administrators, SYSTEM or the account that runs the program (an
+// elevated administrator's own files; under Wine every file is the user's):
+// no other user can read what is written there unless let, nor change the
+// file's rights.
+static BOOL OwnedByAdministrators(HANDLE handle) {
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    PSID owner = NULL;
+    BOOL administrators;
+
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL, &descriptor) !=
+        ERROR_SUCCESS)
+        return FALSE;
+    administrators = owner != NULL && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                                       IsWellKnownSid(owner, WinLocalSystemSid) || IsOwnAccount(owner));
+    LocalFree(descriptor);
+    return administrators;
+}
+
+// Opens the log's folder, held so that it cannot be renamed or replaced
+// while the log is written, and refused when it is a junction or a link.
+static HANDLE OpenLogFolder(void) {
+    WCHAR folder[LOG_PATH_CCH];
+    WCHAR *lastBackslash;
+    HANDLE handle;
+
+    if (FAILED(StringCchCopyW(folder, LOG_PATH_CCH, LogFilePath)) || (lastBackslash = wcsrchr(folder, L'\\')) == NULL)
+        return INVALID_HANDLE_VALUE;
+    lastBackslash[lastBackslash == folder || lastBackslash[-1] == L':' ? 1 : 0] = 0;
+    handle = CreateFileW(folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (handle != INVALID_HANDLE_VALUE && !IsPlainFile(handle))
+        CloseIfOpen(&handle);
+    return handle;
+}
+
+void OpenLogFile(void) {
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    SECURITY_ATTRIBUTES attributes;
+    DWORD savedError = GetLastError();
+    BOOL existed;
+
+    CloseLogFile();
+    if (LogFilePath[0] == 0)
+        return;
+    LogFolderHandle = OpenLogFolder();
+    if (LogFolderHandle != INVALID_HANDLE_VALUE &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(LOG_FILE_SDDL, SDDL_REVISION_1, &descriptor, NULL)) {
+        memset(&attributes, 0, sizeof(attributes));
+        attributes.nLength = sizeof(attributes);
+        attributes.lpSecurityDescriptor = descriptor;
+        // Appending only: every write lands at the end of the file, whoever
+        // else appends to it meanwhile (a relaunched copy of the program).
+        LogFileHandle = CreateFileW(LogFilePath, FILE_APPEND_DATA | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &attributes, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    NULL);
+        existed = GetLastError() == ERROR_ALREADY_EXISTS;
+        if (LogFileHandle != INVALID_HANDLE_VALUE &&
+            (!IsPlainFile(LogFileHandle) || (existed && !OwnedByAdministrators(LogFileHandle))))
+            CloseIfOpen(&LogFileHandle);
+        LocalFree(descriptor);
+    }
+    if (LogFileHandle == INVALID_HANDLE_VALUE)
+        CloseIfOpen(&LogFolderHandle);
+    SetLastError(savedError);
+}
+
+void CloseLogFile(void) {
+    CloseIfOpen(&LogFileHandle);
+    CloseIfOpen(&LogFolderHandle);
+}
 
 // Each run of CR and LF becomes one blank; a run at the end is dropped.
 static void JoinLineBreaks(WCHAR *text) {
@@ -42,11 +149,10 @@ void WriteLogLine(const WCHAR *text) {
     SYSTEMTIME now;
     DWORD savedError;
     DWORD written = 0;
-    HANDLE file;
     size_t length = 0;
     int size;
 
-    if (LogFilePath[0] == 0 || text == NULL)
+    if (LogFileHandle == INVALID_HANDLE_VALUE || text == NULL)
         return;
     savedError = GetLastError();
 
@@ -64,16 +170,8 @@ void WriteLogLine(const WCHAR *text) {
     StringCchLengthW(line, LOG_LINE_CCH, &length);
 
     size = WideCharToMultiByte(CP_UTF8, 0, line, (int)length, bytes, LOG_LINE_BYTES, NULL, NULL);
-    if (size > 0) {
-        // Appending only: every write lands at the end of the file, whoever
-        // else appends to it meanwhile.
-        file = CreateFileW(LogFilePath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
-        if (file != INVALID_HANDLE_VALUE) {
-            WriteFile(file, bytes, (DWORD)size, &written, NULL);
-            CloseHandle(file);
-        }
-    }
+    if (size > 0)
+        WriteFile(LogFileHandle, bytes, (DWORD)size, &written, NULL);
     SetLastError(savedError);
 }
 

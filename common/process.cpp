@@ -2,14 +2,28 @@
 
 #include <string.h>
 
-DWORD StartDetachedProcess(const WCHAR *program, WCHAR *commandLine) {
+#define SYSTEM_DIRECTORY_CCH 260
+
+BOOL StartProcessInSystemDirectory(const WCHAR *program, WCHAR *commandLine, PROCESS_INFORMATION *process) {
+    WCHAR directory[SYSTEM_DIRECTORY_CCH];
     STARTUPINFOW startup;
-    PROCESS_INFORMATION process;
+    UINT length = GetSystemDirectoryW(directory, SYSTEM_DIRECTORY_CCH);
 
     memset(&startup, 0, sizeof(startup));
-    memset(&process, 0, sizeof(process));
+    memset(process, 0, sizeof(*process));
     startup.cb = sizeof(startup);
-    CreateProcessW(program, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+    if (length == 0 || length >= SYSTEM_DIRECTORY_CCH) {
+        if (length != 0)
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    return CreateProcessW(program, commandLine, NULL, NULL, FALSE, 0, NULL, directory, &startup, process);
+}
+
+DWORD StartDetachedProcess(const WCHAR *program, WCHAR *commandLine) {
+    PROCESS_INFORMATION process;
+
+    StartProcessInSystemDirectory(program, commandLine, &process);
     if (process.hProcess)
         CloseHandle(process.hProcess);
     if (process.hThread)

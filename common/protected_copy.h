@@ -18,3 +18,7 @@
 // tools would read as a restart the installation needs. Returns the handle
 // and the copy's path, or INVALID_HANDLE_VALUE.
 HANDLE MakeProtectedCopy(const WCHAR *source, WCHAR *copyPath);
+
+// The same, with the copy read from source, an open file handle read from its
+// position to its end (the program's own file, held since start-up).
+HANDLE MakeProtectedCopyOfFile(HANDLE source, WCHAR *copyPath);

@@ -10,6 +10,7 @@
 
 #include "common/globals.h"
 #include "common/native_system.h"
+#include "common/process.h"
 #include "common/protected_copy.h"
 #include "common/system_libraries.h"
 
@@ -85,7 +86,6 @@ static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath,
     WCHAR nativeBuild[NATIVE_BUILD_CCH];
     WCHAR copyPath[PROTECTED_COPY_PATH_CCH];
     WCHAR commandLine[COMMAND_LINE_CCH];
-    STARTUPINFOW startup;
     PROCESS_INFORMATION process;
     HANDLE held = INVALID_HANDLE_VALUE;
     DWORD exitCode = ERROR_IN_WOW64;
@@ -94,15 +94,13 @@ static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath,
     DWORD waited;
 
     memset(copyPath, 0, sizeof(copyPath));
-    memset(&startup, 0, sizeof(startup));
     memset(&process, 0, sizeof(process));
-    startup.cb = sizeof(startup);
     if (SUCCEEDED(StringCchPrintfW(nativeBuild, NATIVE_BUILD_CCH, L"%ws%ws", InstallDir, PNP_NATIVE_BUILD_PATH)))
         held = MakeProtectedCopy(nativeBuild, copyPath);
     // The copy is started by its full path, and stays held until the child
     // has ended: nobody can put another program in its place meanwhile.
     if (held != INVALID_HANDLE_VALUE && BuildCommandLine(commandLine, copyPath, hardwareId, infPath, flags))
-        started = CreateProcessW(copyPath, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+        started = StartProcessInSystemDirectory(copyPath, commandLine, &process);
     if (started) {
         CloseHandle(process.hThread);
         // As long as the call itself would take, or the bound of a call

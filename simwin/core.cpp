@@ -1,6 +1,7 @@
 // The simulated kernel: virtual clock, deterministic scheduler, processes,
 // threads, kernel objects, memory, call log and debugger output.
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -10,6 +11,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -73,8 +76,9 @@ struct SimThread {
 };
 
 struct KObject {
-    enum Kind { Mutex, Event, Thread, Process } Type;
+    enum Kind { Mutex, Event, Thread, Process, Namespace, Token } Type;
     std::wstring Name;
+    std::wstring Key;  // where the name lives: the object directory's path and the name
     // Mutex
     DWORD OwnerThread = 0;
     int Recursion = 0;
@@ -94,6 +98,12 @@ struct ProcessState {
     bool RunsProgram = false;     // its main thread is the program's wWinMain
     bool Image64Bit = false;      // started from the program's x64 build (sim::kProgramImage64)
     std::shared_ptr<KObject> Object;
+};
+
+// A boundary descriptor: its name and the SIDs a process must hold.
+struct Boundary {
+    std::wstring Name;
+    std::vector<std::wstring> Sids;
 };
 
 struct ClockEvent {
@@ -127,6 +137,9 @@ struct Machine {
     std::map<HANDLE, DWORD> HandleOwners;
     std::map<std::wstring, std::weak_ptr<KObject>> Named;
     std::vector<std::shared_ptr<KObject>> OutsideHolds;
+    std::map<HANDLE, Boundary> Boundaries;
+    sim::Account StartingAccount = sim::Account::Administrator;
+    DWORD StartingSession = 1;
     std::map<void *, size_t> Allocations;
     std::vector<sim::Call> Calls;
     struct Failure {
@@ -352,8 +365,8 @@ HANDLE AddHandle(std::shared_ptr<KObject> obj, DWORD pid) {
 }
 
 void ReleaseObject(const std::shared_ptr<KObject> &obj) {
-    if (--obj->Holders <= 0 && !obj->Name.empty())
-        M().Named.erase(obj->Name);
+    if (--obj->Holders <= 0 && !obj->Key.empty())
+        M().Named.erase(obj->Key);
 }
 
 void EndProcess(ProcessState *p, int exitCode) {
@@ -369,7 +382,7 @@ void EndProcess(ProcessState *p, int exitCode) {
     for (auto &hook : ProcessExitHooks())
         hook(p->Info.Id);
     // The process's handles close with it.
-    static const char *const kKindNames[] = {"Mutex", "Event", "Thread", "Process"};
+    static const char *const kKindNames[] = {"Mutex", "Event", "Thread", "Process", "Namespace", "Token"};
     for (auto it = m.HandleOwners.begin(); it != m.HandleOwners.end();) {
         if (it->second == p->Info.Id) {
             auto obj = m.Handles[it->first];
@@ -399,6 +412,8 @@ ProcessState *NewProcess(const std::wstring &image, const std::wstring &commandL
     p->Object = std::make_shared<KObject>();
     p->Object->Type = KObject::Process;
     p->Object->ProcessId = p->Info.Id;
+    p->Info.RunsAs = m.StartingAccount;
+    p->Info.Session = m.StartingSession;
     ProcessState *raw = p.get();
     m.Processes.push_back(std::move(p));
     SyncProcessView();
@@ -626,6 +641,9 @@ bool Kernel32Exports(const char *name) {
 // Test-facing API
 // ============================================================================
 
+static std::wstring ObjectKey(const std::wstring &name, DWORD session);
+static std::wstring NamespaceKey(const std::wstring &alias, const std::vector<std::wstring> &sids);
+
 namespace sim {
 
 const char kProgramImage64[] = "x64 program image";
@@ -774,20 +792,31 @@ void SplitCommandLine(const std::wstring &cmdline, std::wstring *image, std::wst
         *tail = cmdline.substr(i);
 }
 
-void HoldNamedMutex(const std::wstring &name) {
+void SetStartingAccount(Account account, DWORD session) {
+    M().StartingAccount = account;
+    M().StartingSession = session;
+}
+
+void HoldNamedMutex(const std::wstring &name, const std::wstring &namespaceAlias, const std::wstring &boundarySid) {
     auto &m = M();
-    auto obj = m.Named[name].lock();
+    std::wstring key = namespaceAlias.empty() ? ObjectKey(name, m.StartingSession)
+                                              : NamespaceKey(namespaceAlias, {boundarySid}) + L"\\" + simk::Upper(name);
+    auto obj = m.Named[key].lock();
     if (!obj) {
         obj = std::make_shared<KObject>();
         obj->Type = KObject::Mutex;
         obj->Name = name;
-        m.Named[name] = obj;
+        obj->Key = key;
+        m.Named[key] = obj;
     }
     obj->Holders++;
     m.OutsideHolds.push_back(obj);
 }
 
-bool NamedObjectExists(const std::wstring &name) { return !M().Named[name].expired(); }
+bool NamedObjectExists(const std::wstring &name) {
+    auto it = M().Named.find(ObjectKey(name, M().StartingSession));
+    return it != M().Named.end() && !it->second.expired();
+}
 
 void SetNativeArchitecture(WORD arch) {
     M().Architecture = arch;
@@ -913,6 +942,92 @@ HLOCAL WINAPI LocalFree(HLOCAL memory) {
 
 // --- Kernel objects ------------------------------------------------------------
 
+// Where a name lives. "Global\" names the global namespace; "Local\" and a
+// name without a prefix the session's own, which for session 0 is the global
+// one. Letter case does not count.
+static std::wstring ObjectKey(const std::wstring &name, DWORD session) {
+    std::wstring upper = simk::Upper(name);
+    if (upper.rfind(L"GLOBAL\\", 0) == 0)
+        return L"\\BASENAMEDOBJECTS\\" + upper.substr(7);
+    if (upper.rfind(L"LOCAL\\", 0) == 0)
+        upper = upper.substr(6);
+    if (session == 0)
+        return L"\\BASENAMEDOBJECTS\\" + upper;
+    return L"\\SESSIONS\\" + std::to_wstring(session) + L"\\BASENAMEDOBJECTS\\" + upper;
+}
+
+// A private namespace is known by its alias and its boundary.
+static std::wstring NamespaceKey(const std::wstring &alias, const std::vector<std::wstring> &sids) {
+    std::wstring key = L"\\NAMESPACES\\" + simk::Upper(alias);
+    for (const std::wstring &sid : sids)
+        key += L"|" + sid;
+    return key;
+}
+
+static ProcessState *CallingProcess() { return FindProcess(simk::CurrentProcessId()); }
+
+// The key of a name as the calling process reads it: "ALIAS\name" names an
+// object in a private namespace of that alias that the process holds open.
+// False, with ERROR_PATH_NOT_FOUND, for a prefix that is none of these.
+static bool ResolveName(const std::wstring &name, std::wstring *key) {
+    ProcessState *p = CallingProcess();
+    DWORD session = p ? p->Info.Session : M().StartingSession;
+    size_t slash = name.find(L'\\');
+    std::wstring prefix = slash == std::wstring::npos ? L"" : simk::Upper(name.substr(0, slash));
+    if (slash == std::wstring::npos || prefix == L"GLOBAL" || prefix == L"LOCAL") {
+        *key = ObjectKey(name, session);
+        return true;
+    }
+    for (auto &owner : M().HandleOwners) {
+        auto obj = M().Handles[owner.first];
+        if (owner.second == simk::CurrentProcessId() && obj->Type == KObject::Namespace &&
+            simk::Upper(obj->Name) == prefix) {
+            *key = obj->Key + L"\\" + simk::Upper(name.substr(slash + 1));
+            return true;
+        }
+    }
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+}
+
+// The SIDs enabled in the calling process's token (string form).
+static std::vector<std::wstring> EnabledSids() {
+    ProcessState *p = CallingProcess();
+    sim::Account account = p ? p->Info.RunsAs : M().StartingAccount;
+    switch (account) {
+    case sim::Account::System:
+        return {L"S-1-5-18", L"S-1-5-32-544", L"S-1-1-0", L"S-1-5-11"};
+    case sim::Account::StandardUser:
+        return {sim::files::kUserSid, L"S-1-1-0", L"S-1-5-11", L"S-1-5-32-545", L"S-1-5-4"};
+    default:
+        return {sim::files::kUserSid, L"S-1-5-32-544", L"S-1-1-0", L"S-1-5-11", L"S-1-5-32-545", L"S-1-5-4"};
+    }
+}
+
+static bool HoldsAll(const std::vector<std::wstring> &sids) {
+    std::vector<std::wstring> enabled = EnabledSids();
+    for (const std::wstring &sid : sids)
+        if (std::find(enabled.begin(), enabled.end(), sid) == enabled.end())
+            return false;
+    return true;
+}
+
+// SIDs in their binary form: revision 1, the count, the six-byte authority
+// and the sub-authorities.
+static std::wstring SidText(const BYTE *sid) {
+    unsigned long long authority = 0;
+    for (int i = 2; i < 8; i++)
+        authority = (authority << 8) | sid[i];
+    std::wstring text = L"S-1-" + std::to_wstring(authority);
+    for (int i = 0; i < sid[1]; i++) {
+        DWORD part;
+        memcpy(&part, sid + 8 + 4 * i, 4);
+        text += L"-" + std::to_wstring(part);
+    }
+    return text;
+}
+
+
 static std::shared_ptr<KObject> ObjectOf(HANDLE h) {
     auto it = M().Handles.find(h);
     return it == M().Handles.end() ? nullptr : it->second;
@@ -938,9 +1053,12 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR nam
     SIM_ENTER("CreateMutexW", nullptr);
     auto &m = M();
     std::shared_ptr<KObject> obj;
+    std::wstring key;
     bool existed = false;
     if (name && *name) {
-        obj = m.Named[name].lock();
+        if (!ResolveName(name, &key))
+            return nullptr;
+        obj = m.Named[key].lock();
         if (obj && obj->Type != KObject::Mutex) {
             SetLastError(6 /* ERROR_INVALID_HANDLE */);
             return nullptr;
@@ -952,7 +1070,8 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR nam
         obj->Type = KObject::Mutex;
         if (name && *name) {
             obj->Name = name;
-            m.Named[name] = obj;
+            obj->Key = key;
+            m.Named[key] = obj;
         }
         if (initialOwner) {
             obj->OwnerThread = simk::CurrentThreadId();
@@ -962,6 +1081,178 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR nam
     HANDLE h = AddHandle(obj, simk::CurrentProcessId());
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
+}
+
+// --- Private namespaces ----------------------------------------------------------
+
+BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD *size) {
+    SIM_ENTER("CreateWellKnownSid", FALSE);
+    DWORD rid[2];
+    BYTE count;
+    if (type == WinBuiltinAdministratorsSid) {
+        rid[0] = 32;
+        rid[1] = 544;
+        count = 2;
+    } else if (type == WinLocalSystemSid) {
+        rid[0] = 18;
+        count = 1;
+    } else {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    (void)domainSid;
+    DWORD needed = 8 + 4 * count;
+    if (size == nullptr || sid == nullptr || *size < needed) {
+        if (size)
+            *size = needed;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    BYTE *out = static_cast<BYTE *>(sid);
+    const BYTE authority[6] = {0, 0, 0, 0, 0, 5};
+    out[0] = 1;
+    out[1] = count;
+    memcpy(out + 2, authority, 6);
+    memcpy(out + 8, rid, 4 * count);
+    *size = needed;
+    return TRUE;
+}
+
+// --- Tokens ----------------------------------------------------------------------------
+
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+    SIM_ENTER("OpenProcessToken", FALSE);
+    if (process != GetCurrentProcess() || token == nullptr || access != TOKEN_QUERY) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto obj = std::make_shared<KObject>();
+    obj->Type = KObject::Token;
+    obj->ProcessId = simk::CurrentProcessId();
+    *token = AddHandle(obj, simk::CurrentProcessId());
+    return TRUE;
+}
+
+// TokenUser only: the account's SID after the structure.
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD length,
+                                PDWORD returned) {
+    SIM_ENTER("GetTokenInformation", FALSE);
+    auto obj = ObjectOf(token);
+    if (!obj || obj->Type != KObject::Token || infoClass != TokenUser || returned == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ProcessState *p = FindProcess(obj->ProcessId);
+    sim::Account account = p ? p->Info.RunsAs : M().StartingAccount;
+    std::vector<BYTE> sid = simk::SidBytes(account == sim::Account::System ? L"S-1-5-18" : sim::files::kUserSid);
+    *returned = static_cast<DWORD>(sizeof(TOKEN_USER) + sid.size());
+    if (info == nullptr || length < *returned) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    TOKEN_USER *user = static_cast<TOKEN_USER *>(info);
+    BYTE *bytes = static_cast<BYTE *>(info) + sizeof(TOKEN_USER);
+    memcpy(bytes, sid.data(), sid.size());
+    user->User.Sid = bytes;
+    user->User.Attributes = 0;
+    return TRUE;
+}
+
+BOOL WINAPI EqualSid(PSID a, PSID b) {
+    SIM_ENTER("EqualSid", FALSE);
+    SetLastError(ERROR_SUCCESS);
+    return a != nullptr && b != nullptr && SidText(static_cast<const BYTE *>(a)) == SidText(static_cast<const BYTE *>(b));
+}
+
+BOOL WINAPI IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type) {
+    SIM_ENTER("IsWellKnownSid", FALSE);
+    if (sid == nullptr)
+        return FALSE;
+    std::wstring text = SidText(static_cast<const BYTE *>(sid));
+    return (type == WinBuiltinAdministratorsSid && text == L"S-1-5-32-544") ||
+           (type == WinLocalSystemSid && text == L"S-1-5-18");
+}
+
+HANDLE WINAPI CreateBoundaryDescriptorW(LPCWSTR name, ULONG flags) {
+    SIM_ENTER("CreateBoundaryDescriptorW", nullptr);
+    if (name == nullptr || flags != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HANDLE h = simk::NewHandleValue();
+    M().Boundaries[h] = {name, {}};
+    return h;
+}
+
+BOOL WINAPI AddSIDToBoundaryDescriptor(HANDLE *boundary, PSID sid) {
+    SIM_ENTER("AddSIDToBoundaryDescriptor", FALSE);
+    auto it = boundary ? M().Boundaries.find(*boundary) : M().Boundaries.end();
+    if (it == M().Boundaries.end() || sid == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    it->second.Sids.push_back(SidText(static_cast<const BYTE *>(sid)));
+    return TRUE;
+}
+
+VOID WINAPI DeleteBoundaryDescriptor(HANDLE boundary) {
+    SIM_ENTER("DeleteBoundaryDescriptor", );
+    M().Boundaries.erase(boundary);
+}
+
+// The namespace's descriptor is not modelled beyond what the boundary says:
+// a process outside the boundary is refused with ERROR_ACCESS_DENIED.
+static HANDLE OpenNamespace(LPVOID boundary, LPCWSTR alias, bool create) {
+    auto &m = M();
+    auto it = m.Boundaries.find(boundary);
+    if (it == m.Boundaries.end() || alias == nullptr || *alias == 0 || it->second.Sids.empty()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (!HoldsAll(it->second.Sids)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    std::wstring key = NamespaceKey(alias, it->second.Sids);
+    auto obj = m.Named[key].lock();
+    if (create && obj) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return nullptr;
+    }
+    if (!create && !obj) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    if (!obj) {
+        obj = std::make_shared<KObject>();
+        obj->Type = KObject::Namespace;
+        obj->Name = alias;
+        obj->Key = key;
+        m.Named[key] = obj;
+    }
+    HANDLE h = AddHandle(obj, simk::CurrentProcessId());
+    SetLastError(ERROR_SUCCESS);
+    return h;
+}
+
+HANDLE WINAPI CreatePrivateNamespaceW(LPSECURITY_ATTRIBUTES, LPVOID boundary, LPCWSTR alias) {
+    SIM_ENTER("CreatePrivateNamespaceW", nullptr);
+    return OpenNamespace(boundary, alias, true);
+}
+
+HANDLE WINAPI OpenPrivateNamespaceW(LPVOID boundary, LPCWSTR alias) {
+    SIM_ENTER("OpenPrivateNamespaceW", nullptr);
+    return OpenNamespace(boundary, alias, false);
+}
+
+BOOLEAN WINAPI ClosePrivateNamespace(HANDLE handle, ULONG) {
+    SIM_ENTER("ClosePrivateNamespace", FALSE);
+    auto obj = ObjectOf(handle);
+    if (!obj || obj->Type != KObject::Namespace) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return CloseHandle(handle);
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE mutex) {
@@ -980,8 +1271,11 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
     auto &m = M();
     std::shared_ptr<KObject> obj;
     bool existed = false;
+    std::wstring key;
     if (name && *name) {
-        obj = m.Named[name].lock();
+        if (!ResolveName(name, &key))
+            return nullptr;
+        obj = m.Named[key].lock();
         existed = obj != nullptr;
     }
     if (!obj) {
@@ -991,7 +1285,8 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
         obj->Signaled = initialState != FALSE;
         if (name && *name) {
             obj->Name = name;
-            m.Named[name] = obj;
+            obj->Key = key;
+            m.Named[key] = obj;
         }
     }
     HANDLE h = AddHandle(obj, simk::CurrentProcessId());
@@ -1108,8 +1403,8 @@ DWORD WINAPI GetCurrentProcessId(void) { return simk::CurrentProcessId(); }
 DWORD WINAPI GetCurrentThreadId(void) { return simk::CurrentThreadId(); }
 
 BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
-                           LPSECURITY_ATTRIBUTES, BOOL inheritHandles, DWORD creationFlags, LPVOID, LPCWSTR,
-                           LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation) {
+                           LPSECURITY_ATTRIBUTES, BOOL inheritHandles, DWORD creationFlags, LPVOID,
+                           LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation) {
     SIM_ENTER("CreateProcessW", FALSE);
     if (!commandLine || !startupInfo || !processInformation || startupInfo->cb != sizeof(STARTUPINFOW)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -1153,6 +1448,11 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
     p->Info.ImageFile = sim::files::Canonical(file);
     p->Image64Bit = image64Bit;
     DWORD pid = simk::CurrentProcessId();
+    if (ProcessState *parent = FindProcess(pid)) {
+        p->Info.RunsAs = parent->Info.RunsAs;
+        p->Info.Session = parent->Info.Session;
+    }
+    p->Info.CurrentDirectory = currentDirectory ? currentDirectory : L"";
     p->Info.InheritHandles = inheritHandles != FALSE;
     p->Info.CreationFlags = creationFlags;
     for (auto &owner : M().HandleOwners) {
@@ -1370,4 +1670,98 @@ void WINAPI OutputDebugStringA(LPCSTR text) {
     for (const char *p = text; p && *p; ++p)
         w += static_cast<wchar_t>(static_cast<unsigned char>(*p));
     M().DebugWrites.push_back(w);
+}
+
+// --- CryptoAPI: the random generator ----------------------------------------------
+
+namespace {
+struct CryptoState {
+    std::set<HCRYPTPROV> Contexts;
+    uint64_t Random = 0x9E3779B97F4A7C15ull;  // the generator's state, the same after every reset
+};
+CryptoState &Crypto() {
+    static CryptoState state;
+    return state;
+}
+simk::Registrar gCryptoReset([] { simk::OnReset([] { Crypto() = CryptoState(); }); });
+}  // namespace
+
+BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *provider, LPCWSTR container, LPCWSTR providerName, DWORD type,
+                                 DWORD flags) {
+    SIM_ENTER("CryptAcquireContextW", FALSE);
+    if (provider == nullptr || container != nullptr || providerName != nullptr || type != PROV_RSA_AES ||
+        flags != CRYPT_VERIFYCONTEXT) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *provider = reinterpret_cast<HCRYPTPROV>(simk::NewHandleValue());
+    Crypto().Contexts.insert(*provider);
+    return TRUE;
+}
+
+BOOL WINAPI CryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
+    SIM_ENTER("CryptReleaseContext", FALSE);
+    if (flags != 0 || Crypto().Contexts.erase(provider) == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// splitmix64: unpredictable enough for names a test cannot guess in advance.
+BOOL WINAPI CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE *buffer) {
+    SIM_ENTER("CryptGenRandom", FALSE);
+    if (Crypto().Contexts.count(provider) == 0 || (buffer == nullptr && length != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    for (DWORD i = 0; i < length; i++) {
+        if (i % 8 == 0)
+            Crypto().Random += 0x9E3779B97F4A7C15ull;
+        uint64_t z = Crypto().Random;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        buffer[i] = static_cast<BYTE>(z >> (8 * (i % 8)));
+    }
+    return TRUE;
+}
+
+// --- Mapped images --------------------------------------------------------------------
+
+void simk::ImageMoved(const std::wstring &from, const std::wstring &to) {
+    for (auto &p : M().Processes) {
+        std::wstring &image = p->Info.ImageFile;
+        if (!p->Info.Ended && image.size() >= from.size() && simk::SameText(image.substr(0, from.size()), from) &&
+            (image.size() == from.size() || image[from.size()] == L'\\'))
+            image = to + image.substr(from.size());
+    }
+    SyncProcessView();
+}
+
+std::wstring simk::NtPath(const std::wstring &path) {
+    if (path.size() >= 2 && (path[0] == L'C' || path[0] == L'c') && path[1] == L':')
+        return L"\\Device\\HarddiskVolume3" + path.substr(2);
+    return path;
+}
+
+// The current path of the file that the program's image was mapped from.
+DWORD WINAPI K32GetMappedFileNameW(HANDLE process, LPVOID address, LPWSTR fileName, DWORD size) {
+    SIM_ENTER("K32GetMappedFileNameW", 0);
+    ProcessState *p = CallingProcess();
+    if (process != GetCurrentProcess() || address != simk::ProgramInstance() || p == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::wstring path = simk::NtPath(p->Info.ImageFile);
+    if (fileName == nullptr || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    DWORD n = static_cast<DWORD>(std::min<size_t>(path.size(), size - 1));
+    std::copy(path.begin(), path.begin() + n, fileName);
+    fileName[n] = 0;
+    if (n < path.size())
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return n;
 }

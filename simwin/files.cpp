@@ -1,9 +1,13 @@
 // The simulated file system: drives, folders and files in memory, and the
 // kernel's file calls that the product makes.
 #include <windows.h>
+#include <aclapi.h>
+
+#include <cstring>
 #include <winsvc.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwctype>
 #include <map>
 #include <set>
@@ -51,7 +55,14 @@ struct Node {
     std::string Content;
     std::wstring Sddl;           // its security descriptor, fixed when it was created
     bool DeletePending = false;  // deleted while open: goes when the last handle closes
+    uint64_t Id = 0;             // the file index: the same file under any name it is moved to
+    std::wstring ReparseTarget;  // a junction's or symbolic link's target: paths through it lead there
+    DWORD Links = 1;             // the names of the file (hard links)
 };
+// Set while CreateFileW opens with FILE_FLAG_OPEN_REPARSE_POINT: a path's last
+// name is then the link itself.
+thread_local bool tOpenReparsePoint = false;
+uint64_t nextNodeId = 0;
 
 // A handle from CreateFileW.
 struct OpenFile {
@@ -103,6 +114,10 @@ ParsedPath Parse(const std::wstring &raw) {
     std::wstring s = raw;
     if (s.rfind(L"\\\\?\\", 0) == 0)
         s = s.substr(4);
+    // The object manager's name of drive C: through its root.
+    static const std::wstring kVolume = L"GLOBALROOT\\DEVICE\\HARDDISKVOLUME3\\";
+    if (simk::Upper(s.substr(0, kVolume.size())) == kVolume)
+        s = L"C:\\" + s.substr(kVolume.size());
     for (auto &c : s)
         if (c == L'/')
             c = L'\\';
@@ -165,9 +180,9 @@ struct Resolved {
     Node *Target = nullptr;
 };
 
-Resolved ResolveParsed(const ParsedPath &p) {
+Resolved ResolveParsed(const ParsedPath &p, int depth = 0) {
     Resolved r;
-    if (!p.Ok) {
+    if (!p.Ok || depth > 8) {
         r.Error = ERROR_PATH_NOT_FOUND;
         return r;
     }
@@ -179,12 +194,18 @@ Resolved ResolveParsed(const ParsedPath &p) {
     if (!p.Names.empty()) {
         r.ParentKey = Upper(Join(p, p.Names.size() - 1));
         r.Name = p.Names.back();
-        // Every folder on the way must exist and be a folder.
+        // Every folder on the way must exist and be a folder; a junction on
+        // the way leads to its target.
         for (size_t i = 0; i < p.Names.size(); ++i) {
             Node *n = Find(Upper(Join(p, i)));
             if (n == nullptr || !n->Folder) {
                 r.Error = ERROR_PATH_NOT_FOUND;
                 return r;
+            }
+            if (!n->ReparseTarget.empty()) {
+                ParsedPath q = Parse(n->ReparseTarget);
+                q.Names.insert(q.Names.end(), p.Names.begin() + i, p.Names.end());
+                return ResolveParsed(q, depth + 1);
             }
         }
     } else if (Find(r.Key) == nullptr) {
@@ -192,6 +213,8 @@ Resolved ResolveParsed(const ParsedPath &p) {
         return r;
     }
     r.Target = Find(r.Key);
+    if (r.Target != nullptr && !r.Target->ReparseTarget.empty() && !tOpenReparsePoint)
+        return ResolveParsed(Parse(r.Target->ReparseTarget), depth + 1);
     return r;
 }
 
@@ -290,6 +313,8 @@ Node &MakeNode(const std::wstring &parentPath, const std::wstring &name, bool fo
     Node &n = nodes[Upper(path)];
     n.Path = path;
     n.Folder = folder;
+    if (n.Id == 0)
+        n.Id = ++nextNodeId;
     if (n.Sddl.empty()) {
         Node *parent = Find(Upper(parentPath));
         n.Sddl = simk::NewObjectSddl(parent != nullptr ? parent->Sddl : kDriveRootSddl, given, folder);
@@ -535,6 +560,77 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     return TRUE;
 }
 
+// Synchronous reads from the handle's position, which reads and writes share.
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped) {
+    SIM_ENTER("ReadFile", FALSE);
+    auto it = openFiles.find(hFile);
+    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    DWORD error = 0;
+    if (file == nullptr)
+        error = ERROR_INVALID_HANDLE;
+    else if (!(it->second.Access & FILE_READ_DATA))
+        error = ERROR_ACCESS_DENIED;
+    else if (lpOverlapped != NULL || lpNumberOfBytesRead == NULL || (lpBuffer == NULL && nNumberOfBytesToRead))
+        error = ERROR_INVALID_USER_BUFFER;
+    if (error != 0) {
+        simk::SetError(error);
+        return FALSE;
+    }
+    OpenFile &open = it->second;
+    size_t at = std::min(open.Position, file->Content.size());
+    size_t n = std::min(static_cast<size_t>(nNumberOfBytesToRead), file->Content.size() - at);
+    std::copy(file->Content.begin() + at, file->Content.begin() + at + n, static_cast<char *>(lpBuffer));
+    open.Position = at + n;
+    *lpNumberOfBytesRead = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+// The volume's serial number, the file index (the same under every name the
+// file is moved to), one link, and the attributes.
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+    SIM_ENTER("GetFileInformationByHandle", FALSE);
+    auto it = openFiles.find(hFile);
+    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    if (file == nullptr || lpFileInformation == NULL) {
+        simk::SetError(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    memset(lpFileInformation, 0, sizeof(*lpFileInformation));
+    lpFileInformation->dwFileAttributes = file->Folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    if (!file->ReparseTarget.empty())
+        lpFileInformation->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    lpFileInformation->dwVolumeSerialNumber = 0x5EC0A2D3;
+    lpFileInformation->nFileSizeLow = static_cast<DWORD>(file->Content.size());
+    lpFileInformation->nNumberOfLinks = file->Links;
+    lpFileInformation->nFileIndexHigh = static_cast<DWORD>(file->Id >> 32);
+    lpFileInformation->nFileIndexLow = static_cast<DWORD>(file->Id);
+    return TRUE;
+}
+
+// The owner of an open file (OWNER_SECURITY_INFORMATION only), as a SID in a
+// LocalAlloc block that is also the descriptor.
+DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
+                             PSID *ppsidOwner, PSID *ppsidGroup, PACL *ppDacl, PACL *ppSacl,
+                             PSECURITY_DESCRIPTOR *ppSecurityDescriptor) {
+    SIM_ENTER("GetSecurityInfo", ERROR_GEN_FAILURE);
+    auto it = openFiles.find(handle);
+    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    if (file == nullptr)
+        return ERROR_INVALID_HANDLE;
+    if (ObjectType != SE_FILE_OBJECT || SecurityInfo != OWNER_SECURITY_INFORMATION || ppsidOwner == NULL ||
+        ppsidGroup != NULL || ppDacl != NULL || ppSacl != NULL || ppSecurityDescriptor == NULL)
+        return ERROR_INVALID_PARAMETER;
+    if (!(it->second.Access & READ_CONTROL))
+        return ERROR_ACCESS_DENIED;
+    std::vector<BYTE> sid = simk::SidBytes(simk::OwnerOfSddl(file->Sddl));
+    void *block = simk::LocalAllocate(sid.size());
+    memcpy(block, sid.data(), sid.size());
+    *ppsidOwner = block;
+    *ppSecurityDescriptor = block;
+    return ERROR_SUCCESS;
+}
+
 // Succeeds with last error 0. Refuses a target locked by another program
 // (ERROR_SHARING_VIOLATION), an existing target with bFailIfExists
 // (ERROR_FILE_EXISTS), a folder on either side (ERROR_ACCESS_DENIED) and a
@@ -716,10 +812,14 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     bool deleteOnClose = (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
     if (deleteOnClose)
         access |= DELETE;
+    tOpenReparsePoint = (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
     Resolved r = ResolveForCaller(lpFileName);
+    tOpenReparsePoint = false;
     DWORD error = r.Error;
-    if (error == 0 && r.Name.empty())
-        error = ERROR_ACCESS_DENIED;  // a drive root
+    // A drive root opens only as a folder does, with backup semantics.
+    if (error == 0 && r.Name.empty() &&
+        (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) || dwCreationDisposition != OPEN_EXISTING))
+        error = ERROR_ACCESS_DENIED;
     bool existed = error == 0 && r.Target != nullptr;
     if (existed) {
         bool overwrite = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
@@ -1072,7 +1172,8 @@ bool Move(const std::wstring &from, const std::wstring &to) {
         nodes[Upper(n.Path)] = n;
     for (const auto &l : movedLocks)
         locks[l.first] = l.second;
-    // Open handles follow their files.
+    // Running programs' images and open handles follow their files.
+    simk::ImageMoved(oldPath, newPath);
     for (auto &h : openFiles)
         if (UnderOrAt(h.second.Key, oldKey))
             h.second.Key = Upper(newPath) + h.second.Key.substr(oldKey.size());
@@ -1130,6 +1231,27 @@ DWORD TryDelete(const std::wstring &path) { return DeleteError(Resolve(path.c_st
 std::wstring Security(const std::wstring &path) {
     Resolved r = Resolve(path.c_str());
     return r.Error == 0 && r.Target != nullptr ? r.Target->Sddl : std::wstring();
+}
+
+bool MakeLink(const std::wstring &path, const std::wstring &target, bool folder) {
+    Resolved r = Resolve(path.c_str());
+    if (r.Error != 0 || r.Target != nullptr || r.Name.empty())
+        return false;
+    Node &n = MakeNode(StoredParentPath(r), r.Name, folder, L"O:" + std::wstring(kUserSid) + L"D:(A;;FA;;;WD)");
+    n.ReparseTarget = target;
+    return true;
+}
+
+bool MakeHardLink(const std::wstring &path, const std::wstring &existing) {
+    Resolved r = Resolve(path.c_str());
+    Resolved e = Resolve(existing.c_str());
+    if (r.Error != 0 || r.Target != nullptr || r.Name.empty() || e.Target == nullptr || e.Target->Folder)
+        return false;
+    Node copy = *e.Target;
+    copy.Path = StoredParentPath(r) + L"\\" + r.Name;
+    copy.Links = ++e.Target->Links;
+    nodes[Upper(copy.Path)] = copy;
+    return true;
 }
 
 bool SetSecurity(const std::wstring &path, const std::wstring &sddl) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace simk {
 
@@ -116,6 +117,13 @@ HINSTANCE ProgramInstance();
 // ends a program that calls a function of a DLL it loads at run time without
 // having looked it up.
 void BeforeApiCall(const char *api);
+// core.cpp: a file or folder moved from one path to another: the processes
+// started from a file there now run from its new path (a program's image can
+// be renamed while it runs).
+void ImageMoved(const std::wstring &from, const std::wstring &to);
+// The path that the object manager gives for a path of drive C:
+// (\Device\HarddiskVolume3\..., which "\\?\GLOBALROOT" before it opens).
+std::wstring NtPath(const std::wstring &path);
 // files.cpp: closes a file handle; false when the handle is not a file's.
 bool CloseFileHandle(HANDLE handle);
 
@@ -137,6 +145,11 @@ bool UserGranted(const std::wstring &sddl, DWORD access);
 // The SDDL held by a descriptor that ConvertStringSecurityDescriptorToSecurity-
 // DescriptorW made; empty when `descriptor` is not one.
 std::wstring SddlOfDescriptor(const void *descriptor);
+
+// The owner of a descriptor, as a SID in string form ("S-1-5-32-544").
+std::wstring OwnerOfSddl(const std::wstring &sddl);
+// A SID in string form in its binary form.
+std::vector<BYTE> SidBytes(const std::wstring &sid);
 
 // Registers fn to run once at static-initialisation time: use as
 //   static simk::Registrar reg([] { simk::OnReset(...); });

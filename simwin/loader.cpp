@@ -63,7 +63,9 @@ const ApiGroup kApiGroups[] = {
      "CreateDirectoryW RemoveDirectoryW CopyFileW DeleteFileW MoveFileExW GetFileAttributesW GetSystemDirectoryW GetTempPathW "
      "GetTempFileNameW GetACP MultiByteToWideChar WideCharToMultiByte lstrlenW lstrcmpW lstrcmpiW lstrcpynW "
      "GetCurrentProcess GetWindowsDirectoryW GetSystemWindowsDirectoryW GetSystemWow64DirectoryW "
-     "Wow64DisableWow64FsRedirection Wow64RevertWow64FsRedirection GetLocalTime WriteFile"},
+     "Wow64DisableWow64FsRedirection Wow64RevertWow64FsRedirection GetLocalTime WriteFile "
+     "CreateBoundaryDescriptorW AddSIDToBoundaryDescriptor DeleteBoundaryDescriptor CreatePrivateNamespaceW "
+     "OpenPrivateNamespaceW ClosePrivateNamespace ReadFile GetFileInformationByHandle K32GetMappedFileNameW"},
     {L"user32.dll",
      "CharLowerW CharLowerBuffW wsprintfW wvsprintfW LoadStringW DialogBoxParamW EndDialog GetDlgItem GetDlgCtrlID "
      "SetDlgItemTextW SendDlgItemMessageW SetWindowTextW GetWindowTextW GetWindowTextLengthW ShowWindow "
@@ -73,7 +75,9 @@ const ApiGroup kApiGroups[] = {
     {L"advapi32.dll",
      "RegOpenKeyExW RegOpenKeyW RegCloseKey RegQueryValueExW RegGetValueW RegEnumKeyW OpenSCManagerW OpenServiceW "
      "CloseServiceHandle QueryServiceStatus QueryServiceStatusEx ControlService StartServiceW "
-     "ConvertStringSecurityDescriptorToSecurityDescriptorW"},
+     "ConvertStringSecurityDescriptorToSecurityDescriptorW CreateWellKnownSid CryptAcquireContextW "
+     "CryptReleaseContext CryptGenRandom IsWellKnownSid GetSecurityInfo OpenProcessToken GetTokenInformation "
+     "EqualSid"},
     {L"shell32.dll", "CommandLineToArgvW SHChangeNotify SHFileOperationW"},
     {L"setupapi.dll",
      "SetupDiGetClassDevsW SetupDiGetClassDevsExW SetupDiEnumDeviceInterfaces SetupDiGetDeviceInterfaceDetailW "

@@ -514,6 +514,32 @@ bool UserGranted(const std::wstring &sddl, DWORD access) {
     return (granted & desired) == desired;
 }
 
+std::wstring OwnerOfSddl(const std::wstring &sddl) {
+    Descriptor d;
+    return Parse(sddl, &d, nullptr) ? d.Owner : std::wstring();
+}
+
+std::vector<BYTE> SidBytes(const std::wstring &sid) {
+    std::vector<unsigned long long> parts;
+    size_t pos = 4;  // after "S-1-"
+    while (sid.rfind(L"S-1-", 0) == 0 && pos < sid.size()) {
+        size_t end = sid.find(L'-', pos);
+        parts.push_back(std::stoull(sid.substr(pos, end == std::wstring::npos ? std::wstring::npos : end - pos)));
+        pos = end == std::wstring::npos ? sid.size() : end + 1;
+    }
+    std::vector<BYTE> out(8, 0);
+    if (parts.empty())
+        return out;
+    out[0] = 1;
+    out[1] = static_cast<BYTE>(parts.size() - 1);
+    for (int i = 0; i < 6; i++)
+        out[2 + i] = static_cast<BYTE>(parts[0] >> (8 * (5 - i)));
+    for (size_t i = 1; i < parts.size(); i++)
+        for (int b = 0; b < 4; b++)
+            out.push_back(static_cast<BYTE>(parts[i] >> (8 * b)));
+    return out;
+}
+
 std::wstring SddlOfDescriptor(const void *descriptor) {
     if (descriptor == nullptr || std::memcmp(descriptor, kDescriptorMagic, sizeof(kDescriptorMagic)) != 0)
         return std::wstring();

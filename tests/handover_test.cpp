@@ -40,6 +40,7 @@ protected:
         EXPECT_EQ(std::vector<std::wstring>{}, child.NamedObjectsHeldByParent);
         EXPECT_FALSE(child.InheritHandles);
         EXPECT_EQ(0u, child.CreationFlags);
+        EXPECT_EQ(sim::files::kSystemDirectory, child.CurrentDirectory);  // never the package's folder
     }
 
     // Runs the newest recorded child as a new process would start: with fresh

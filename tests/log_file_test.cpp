@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <strsafe.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,10 @@ const char kEarlierLine[] = "2025-03-06 17:00:00.000 an earlier run\r\n";
 
 class LogFileTest : public SimTest {
 protected:
-    static void SetLogFile(const std::wstring &path) { StringCchCopyW(LogFilePath, LOG_PATH_CCH, path.c_str()); }
+    static void SetLogFile(const std::wstring &path) {
+        StringCchCopyW(LogFilePath, LOG_PATH_CCH, path.c_str());
+        OpenLogFile();
+    }
 
 };
 
@@ -54,9 +58,10 @@ TEST_F(LogFileTest, LinesAreStampedWithTheLocalTimeAndAppendedInUtf8WithCrLf) {
                   "2025-03-07 09:02:03.004 one line at last\r\n"
                   "2025-03-07 09:02:03.004 Gr\xc3\xb6\xc3\x9f" "e \xe6\x89\x93\xe5\x8d\xb0\xe6\x9c\xba\r\n",
               sim::files::ReadFile(kLog));
-    // The file is open only while a line is written; the caller's last
-    // error survives.
-    EXPECT_EQ(3, sim::CallCount("CreateFileW"));
+    // The folder and the file are opened once, for the run; the caller's
+    // last error survives.
+    EXPECT_EQ(2, sim::CallCount("CreateFileW"));
+    CloseLogFile();
     EXPECT_EQ(0, sim::files::OpenFileHandles());
     EXPECT_EQ(1234u, GetLastError());
 }
@@ -161,6 +166,57 @@ TEST_F(LogFileTest, WindowTextsAreLoggedOnceEachAndTheSilentInstallLogsTheSame) 
         EXPECT_EQ(kInstalled, log[3].Text);
         EXPECT_EQ(L"2025-03-07 08:00:00.000", log[1].Stamp);
         EXPECT_EQ(L"2025-03-07 08:00:03.000", log[2].Stamp);
+    }
+}
+
+
+// A user who can plant something where the log goes, or on its way, gets
+// nothing written through it: the run goes on as without a log. A new log is
+// the administrators' own, which users may read at most.
+TEST_F(LogFileTest, LogGoesOnlyToTheFileTheAdministratorNamed) {
+    const std::wstring temp = sim::files::kSystemTempDirectory;
+    const std::wstring winIni = L"C:\\Windows\\win.ini";
+    struct Row {
+        const char *What;
+        std::wstring Log;
+        std::function<void()> Plant;
+        std::wstring Watched;  // a file that must stay as it was ("" : must not exist)
+        const char *Content;
+    } rows[] = {
+        {"a symbolic link as the log", temp + L"\\corvane.log",
+         [&] { sim::files::MakeLink(temp + L"\\corvane.log", winIni, false); }, winIni, "[fonts]\r\n"},
+        {"a hard link as the log", temp + L"\\corvane.log",
+         [&] { sim::files::MakeHardLink(temp + L"\\corvane.log", winIni); }, temp + L"\\corvane.log",
+         "[fonts]\r\n"},
+        {"a junction as the log's folder", L"C:\\ProgramData\\Corvane\\setup.log",
+         [] { sim::files::MakeLink(L"C:\\ProgramData\\Corvane", L"C:\\Windows\\System32", true); },
+         L"C:\\Windows\\System32\\setup.log", nullptr},
+        {"a log a user made first", temp + L"\\corvane.log",
+         [&] {
+             sim::files::WriteFile(temp + L"\\corvane.log", "the user's\r\n");
+             sim::files::SetSecurity(temp + L"\\corvane.log",
+                                     L"O:" + std::wstring(sim::files::kUserSid) + L"D:(A;;FA;;;WD)");
+         },
+         temp + L"\\corvane.log", "the user's\r\n"},
+        {"a new log", L"C:\\Logs\\setup.log", [] { sim::files::CreateFolder(L"C:\\Logs"); }, L"", nullptr},
+    };
+    for (const Row &row : rows) {
+        sim::Reset();
+        ResetProductGlobals();
+        sim::files::LayOutInstallFolder(kFolder);
+        sim::files::WriteFile(kSetup, "program image");
+        sim::files::WriteFile(winIni, "[fonts]\r\n");
+        sim::files::CreateFolder(L"C:\\ProgramData");
+        row.Plant();
+        sim::SetStartingAccount(sim::Account::System, 0);  // a deployment tool
+        sim::Process p = sim::RunProgram(kSetup, L"/stage /log \"" + row.Log + L"\"");
+        EXPECT_EQ(0, p.ExitCode) << row.What;
+        if (row.Content != nullptr)
+            EXPECT_EQ(row.Content, sim::files::ReadFile(row.Watched)) << row.What;
+        else if (!row.Watched.empty())
+            EXPECT_FALSE(sim::files::Exists(row.Watched)) << row.What;
+        else
+            EXPECT_FALSE(ReadLog(row.Log).empty() || sim::files::UserCanWrite(row.Log)) << row.What;
     }
 }
 

@@ -343,6 +343,7 @@ TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhe
             EXPECT_EQ(L"\"" + child.Image + L"\" /UpdateDriverForPlugAndPlayDevices \"" +
                           install_fixture::HardwareIdOf(kModel) + L"\" \"" + install_fixture::kInfPath + L"\" 1",
                       child.CommandLine);
+            EXPECT_EQ(sim::files::kSystemDirectory, child.CurrentDirectory);
             children.push_back(child.Id);
             sim::StartCreatedProcess(child.Id);
         });

@@ -612,4 +612,35 @@ TEST_F(RemovalTest, StrayFolderIsNeverSentToTheRecycleBin) {
     EXPECT_FALSE(sim::IsDialogOpen(Window()));
 }
 
+
+// A user who can rename a folder above the install folder swaps it for a
+// junction to another folder of the same layout: nothing but the product's
+// own folder goes to the Recycle Bin.
+TEST_F(RemovalTest, JunctionOnTheFoldersWayNeverRedirectsTheMove) {
+    const std::wstring parent = L"C:\\Program Files";
+    const std::wstring victim = L"C:\\Victim\\Corvane\\crvnv6.inf";
+    auto swap = [parent] {
+        if (sim::files::TryOpen(parent, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) == 0 &&
+            sim::files::Move(parent, parent + L".old"))
+            sim::files::MakeLink(parent, L"C:\\Victim", true);
+    };
+    for (bool beforeTheCheck : {true, false}) {
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        InstallProduct();
+        sim::files::WriteFile(victim, "another product's");
+        if (beforeTheCheck)
+            swap();
+        else
+            sim::OnCall("SHFileOperationW", swap);
+        ClickAt(kClick, IDC_REMOVE);
+        RunUninstallWindow();
+        EXPECT_EQ("another product's", sim::files::ReadFile(victim)) << beforeTheCheck;
+        EXPECT_FALSE(InRecycleBin(L"C:\\Victim\\Corvane\\")) << beforeTheCheck;
+        EXPECT_EQ(!beforeTheCheck, InRecycleBin(kFolder)) << beforeTheCheck;
+        EXPECT_EQ((std::vector<std::wstring>{kDoneMessage}), MessageTexts()) << beforeTheCheck;
+    }
+}
+
 }  // namespace

@@ -173,6 +173,7 @@ TEST_F(StageTest, UninstallerRemovesAStagedPackageThatNoQueueUses) {
 
     ResetProductGlobals();
     StringCchCopyW(LogFilePath, LOG_PATH_CCH, L"C:\\uninstall.log");
+    OpenLogFile();
     ClickAt(sim::Now() + 1000, IDC_REMOVE);
     sim::Process p = RunUninstallWindow();
     EXPECT_FALSE(p.Killed);

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cwchar>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,12 @@ protected:
             if (!p.Started)
                 out.push_back(p);
         return out;
+    }
+
+    // Another copy's guards, as it holds them.
+    static void HoldGuards() {
+        sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER");
+        sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544");
     }
 
     static std::vector<std::wstring> Tokens(const std::wstring &tail) {
@@ -139,10 +147,21 @@ TEST_F(StartupTest, OwnPathThatCannotBeReadWholeEndsAtOnce) {
     EXPECT_EQ(0, sim::CallCount("SetupDiGetClassDevsW"));
     EXPECT_FALSE(sim::NamedObjectExists(L"SWIFTSETINSTALLERFORPRINTERDRIVER"));
 
+    // A path that fits but does not split whole (its folder is one character
+    // too long for the folder's buffer) would leave the folder empty: the
+    // package's files would be looked for at the drive's root.
     sim::Reset();
     ResetProductGlobals();
     SetUp();
-    sim::FailCall("GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY);
+    p = Run(L"C:\\" + std::wstring(254, L'p') + L"\\a", L"/quiet");
+    EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, (DWORD)p.ExitCode);
+    EXPECT_EQ(0u, p.EndTime);
+    EXPECT_EQ(0, sim::CallCount("SetupDiGetClassDevsW"));
+
+    sim::Reset();
+    ResetProductGlobals();
+    SetUp();
+    sim::FailCall("GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY, -1);
     p = Run(kSetup, L"");
     EXPECT_EQ(0u, p.EndTime);
     EXPECT_EQ(nullptr, sim::FindDialog(IDD_INSTALL));
@@ -163,7 +182,7 @@ TEST_F(StartupTest, SecondCopyEndsAtOnceWhateverItsMode) {
         sim::Reset();
         ResetProductGlobals();
         SetUp();
-        sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER");
+        HoldGuards();
         sim::Process p = sim::RunProgram(kSetup, tail, 5000);
         EXPECT_TRUE(p.Ended);
         EXPECT_FALSE(p.Killed);
@@ -247,6 +266,76 @@ TEST_F(StartupTest, SecondStartWhileTheFirstRunsEndsAtOnce) {
     EXPECT_FALSE(sim::NamedObjectExists(L"SWIFTSETINSTALLERFORPRINTERDRIVER"));
 }
 
+// One copy in the whole machine, whoever started it in whichever session; a
+// standard user can neither hold the guard nor keep the program from running.
+TEST_F(StartupTest, OneCopyRunsInTheWholeMachine) {
+    using sim::Account;
+    struct Row {
+        const char *What;
+        std::function<void()> Before;
+        const wchar_t *FirstTail;  // a copy started at 0 (null: none)
+        Account FirstAccount;
+        DWORD FirstSession;
+        Account RunsAs;  // the copy started then (at 100 when there is a first)
+        DWORD Session;
+        const wchar_t *Tail;
+        int ExitCode;
+        bool EndsAtOnce;
+    } rows[] = {
+        {"a user's window in session 1, then a deployment in session 0", [] {}, L"", Account::Administrator, 1,
+         Account::System, 0, L"/quiet /wait 1", 1618, true},
+        {"a deployment in session 0, then a user's window in session 1", [] {}, L"/quiet /wait 3", Account::System, 0,
+         Account::Administrator, 1, L"", 0, true},
+        {"a standard user's mutex of the name in the global namespace",
+         [] { sim::HoldNamedMutex(L"Global\\SWIFTSETINSTALLERFORPRINTERDRIVER"); }, nullptr, Account::System, 0,
+         Account::System, 0, L"/quiet /wait 1", 1167, false},
+        {"the machine's guard refused (another account's)",
+         [] { sim::FailCallAt("CreateMutexW", 1, ERROR_ACCESS_DENIED); }, nullptr, Account::System, 0, Account::System,
+         0, L"/stage", 1618, true},
+        {"no private namespaces (Wine), the session's mutex held",
+         [] {
+             sim::FailCall("CreateBoundaryDescriptorW", ERROR_CALL_NOT_IMPLEMENTED);
+             sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER");
+         },
+         nullptr, Account::System, 0, Account::Administrator, 1, L"/remove", 1618, true},
+        {"no private namespaces, the session's mutex refused",
+         [] {
+             sim::FailCall("CreateBoundaryDescriptorW", ERROR_CALL_NOT_IMPLEMENTED);
+             sim::FailCall("CreateMutexW", ERROR_ACCESS_DENIED);
+         },
+         nullptr, Account::System, 0, Account::Administrator, 1, L"/quiet", 1618, true},
+    };
+    for (const Row &row : rows) {
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        row.Before();
+        auto startSecond = [&row] {
+            sim::SetStartingAccount(row.RunsAs, row.Session);
+            sim::StartProgram(kSetup, row.Tail);
+        };
+        uint64_t start = 0;
+        if (row.FirstTail != nullptr) {
+            sim::SetStartingAccount(row.FirstAccount, row.FirstSession);
+            sim::StartProgram(kSetup, row.FirstTail);
+            sim::At(start = 100, startSecond);
+        } else {
+            startSecond();
+        }
+        sim::At(1000, [] {
+            if (HWND d = sim::FindDialog(IDD_INSTALL))
+                sim::CloseDialog(d);
+        });
+        sim::Run(10000);
+        const sim::Process &second = sim::Processes().back();
+        EXPECT_EQ(start, second.StartTime) << row.What;
+        EXPECT_EQ(row.ExitCode, second.ExitCode) << row.What;
+        EXPECT_EQ(row.EndsAtOnce, second.EndTime == start) << row.What;
+        EXPECT_EQ(row.FirstTail != nullptr && row.FirstTail[0] == 0, sim::FindDialog(IDD_INSTALL) != nullptr)
+            << row.What;
+    }
+}
+
 TEST_F(StartupTest, UninstallerRelaunchesFromATemporaryCopyWithAnOpenQuote) {
     sim::Process p = Run(kUninstaller, L"/silence");
     EXPECT_EQ(0, p.ExitCode);
@@ -290,6 +379,52 @@ TEST_F(StartupTest, OnlyTheExactLowerCaseNameRelaunches) {
     Run(kFolder + L"Unins000.exe", L"");
     EXPECT_TRUE(Children().empty());
     EXPECT_NE(nullptr, sim::FindDialog(IDD_INSTALL));
+}
+
+// A user who makes, beforehand, every folder the copy's folder could be named
+// does not keep the uninstaller from starting.
+TEST_F(StartupTest, UserFoldersMadeBeforehandDoNotStopTheRelaunch) {
+    for (unsigned n = 1; n <= 0xFFFF; n++) {
+        wchar_t name[16];
+        swprintf(name, 16, L"\\uni%X.tmp", n);
+        sim::files::CreateFolder(sim::files::kSystemTempDirectory + std::wstring(name));
+    }
+    Run(kUninstaller, L"");
+    ASSERT_EQ(1u, Children().size());
+    EXPECT_EQ("program image", sim::files::ReadFile(Children()[0].ImageFile));
+}
+
+// A user renames the uninstaller's file and puts another under its name: the
+// copy started elevated is still the running program, or nothing starts.
+TEST_F(StartupTest, RelaunchCopiesTheRunningProgramWhateverTakesItsName) {
+    struct Row {
+        const char *What;
+        const char *Moment;  // the call before which the user swaps the file
+        size_t Children;
+    } rows[] = {
+        {"swapped before start-up's first line", "GetModuleFileNameW", 0},
+        {"swapped while the copy is made", "CreateDirectoryW", 1},
+    };
+    for (const Row &row : rows) {
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        bool swapped = false;
+        sim::OnCall(row.Moment, [&swapped] {
+            // Windows renames a running program's file unless a handle
+            // denies delete sharing.
+            if (!swapped && sim::files::TryOpen(kUninstaller, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                                         FILE_SHARE_DELETE) == 0 &&
+                sim::files::Move(kUninstaller, kFolder + L"renamed.exe"))
+                sim::files::WriteFile(kUninstaller, "the user's program");
+            swapped = true;
+        });
+        sim::Process p = Run(kUninstaller, L"");
+        EXPECT_EQ(0, p.ExitCode) << row.What;
+        EXPECT_EQ(row.Children, Children().size()) << row.What;
+        for (const sim::Process &child : Children())
+            EXPECT_EQ("program image", sim::files::ReadFile(child.ImageFile)) << row.What;
+    }
 }
 
 TEST_F(StartupTest, FailedRelaunchEndsQuietly) {

@@ -32,6 +32,8 @@ void ResetProductGlobals() {
     memset(InfPath, 0, sizeof(InfPath));
     memset(InstallText, 0, sizeof(InstallText));
     memset(LogFilePath, 0, sizeof(LogFilePath));
+    LogFileHandle = INVALID_HANDLE_VALUE;
+    LogFolderHandle = INVALID_HANDLE_VALUE;
     DiscoveredDevices = NULL;
     InstallIdleEvent = NULL;
     InstallWindowClosing = 0;

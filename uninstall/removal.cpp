@@ -546,26 +546,105 @@ BOOL IsProductFolder(const WCHAR *folder) {
     return FolderHoldsFile(folder, UNINSTALLER_FILE_NAME) || FolderHoldsFile(folder, PACKAGE_INF_NAME);
 }
 
-void FinishUninstall(HWND window) {
+// The folders on the way to the install folder, held open while it is
+// checked and moved.
+#define HELD_FOLDERS_MAX 64
+#define FOLDER_LOG_CCH (INSTALL_DIR_CCH + 128)
+
+typedef struct HeldFolders {
+    HANDLE Handles[HELD_FOLDERS_MAX];
+    int Count;
+} HeldFolders;
+
+// Opens one folder of the way by the name it has, not through a junction or
+// link it may be; FALSE when it cannot be held or is one.
+static BOOL HoldFolder(HeldFolders *held, const WCHAR *path, DWORD share) {
+    BY_HANDLE_FILE_INFORMATION information;
+    HANDLE handle;
+
+    if (held->Count >= HELD_FOLDERS_MAX)
+        return FALSE;
+    handle = CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, share, NULL, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return FALSE;
+    held->Handles[held->Count++] = handle;
+    return GetFileInformationByHandle(handle, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Holds every folder from the drive's root down to folder. None may be a
+// junction or a link; none above folder can be renamed or replaced while
+// held (no delete sharing), so that the path keeps leading where it was
+// checked; folder itself shares deletion, so that it can still be moved.
+static BOOL HoldFolderWay(HeldFolders *held, const WCHAR *folder) {
+    WCHAR path[INSTALL_DIR_CCH];
+    WCHAR prefix[INSTALL_DIR_CCH];
+    size_t length = 0;
+    size_t i;
+    size_t separators = 0;
+    size_t rootSeparators = folder[0] != 0 && folder[1] == L':' ? 1 : 4;
+
+    memset(held, 0, sizeof(*held));
+    if (FAILED(StringCchCopyW(path, INSTALL_DIR_CCH, folder)) ||
+        FAILED(StringCchLengthW(path, INSTALL_DIR_CCH, &length)))
+        return FALSE;
+    while (length > 0 && IsSeparator(path[length - 1]))
+        path[--length] = 0;
+    for (i = 0; i < length; i++) {
+        if (!IsSeparator(path[i]) || ++separators < rootSeparators)
+            continue;
+        // The root with its separator, every folder below it without.
+        if (FAILED(StringCchCopyNW(prefix, INSTALL_DIR_CCH, path, separators == rootSeparators ? i + 1 : i)) ||
+            !HoldFolder(held, prefix, FILE_SHARE_READ | FILE_SHARE_WRITE))
+            return FALSE;
+    }
+    return HoldFolder(held, path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+}
+
+static void ReleaseFolderWay(HeldFolders *held) {
+    while (held->Count > 0)
+        CloseHandle(held->Handles[--held->Count]);
+}
+
+// Moves the install folder to the Recycle Bin, and tells the shell, when it
+// is really the product's folder, checked and moved while its way is held.
+static void MoveFolderToRecycleBin(HWND window) {
     SHFILEOPSTRUCTW operation;
+    HeldFolders held;
     // The folder as a list of one: its terminator, then the list's own.
     WCHAR from[INSTALL_DIR_CCH + 1];
+    WCHAR line[FOLDER_LOG_CCH];
+
+    if (!IsProductFolder(InstallDir))
+        return;
+    if (!HoldFolderWay(&held, InstallDir) || !IsProductFolder(InstallDir)) {
+        ReleaseFolderWay(&held);
+        if (SUCCEEDED(StringCchPrintfW(line, FOLDER_LOG_CCH,
+                                       L"The folder %ws stays: a folder on its way is a link or cannot be held.",
+                                       InstallDir)))
+            WriteLogLine(line);
+        return;
+    }
+    memset(from, 0, sizeof(from));
+    StringCchCopyW(from, INSTALL_DIR_CCH, InstallDir);
+    memset(&operation, 0, sizeof(operation));
+    operation.hwnd = window;
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from;
+    operation.pTo = NULL;
+    operation.fFlags = FOF_ALLOWUNDO;
+    if (SHFileOperationW(&operation) == 0 && !operation.fAnyOperationsAborted)
+        SHChangeNotify(SHCNE_DELETE, SHCNF_PATHW, InstallDir, InstallDir);
+    ReleaseFolderWay(&held);
+}
+
+void FinishUninstall(HWND window) {
     WCHAR caption[CAPTION_CCH];
 
     // Whatever -u named is moved only when it is really the product's folder;
     // the shell hears of it only when the folder has gone.
-    if (IsProductFolder(InstallDir)) {
-        memset(from, 0, sizeof(from));
-        StringCchCopyW(from, INSTALL_DIR_CCH, InstallDir);
-        memset(&operation, 0, sizeof(operation));
-        operation.hwnd = window;
-        operation.wFunc = FO_DELETE;
-        operation.pFrom = from;
-        operation.pTo = NULL;
-        operation.fFlags = FOF_ALLOWUNDO;
-        if (SHFileOperationW(&operation) == 0 && !operation.fAnyOperationsAborted)
-            SHChangeNotify(SHCNE_DELETE, SHCNF_PATHW, InstallDir, InstallDir);
-    }
+    MoveFolderToRecycleBin(window);
 
     memset(caption, 0, sizeof(caption));
     LoadStringW(ModuleInstance, IDS_UNINSTALLED, RemovalText, REMOVAL_TEXT_CCH);

@@ -42,3 +42,23 @@
 #define FILE_SHARE_DELETE 0x00000004
 
 typedef PVOID PSECURITY_DESCRIPTOR;
+typedef PVOID PSID;
+typedef struct _ACL *PACL;
+typedef DWORD SECURITY_INFORMATION;
+#define OWNER_SECURITY_INFORMATION 0x00000001L
+
+#define TOKEN_QUERY 0x0008
+typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1 } TOKEN_INFORMATION_CLASS;
+typedef struct _SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+} SID_AND_ATTRIBUTES;
+typedef struct _TOKEN_USER {
+    SID_AND_ATTRIBUTES User;
+} TOKEN_USER;
+
+#define SECURITY_MAX_SID_SIZE 68
+typedef enum {
+    WinLocalSystemSid = 22,
+    WinBuiltinAdministratorsSid = 26,
+} WELL_KNOWN_SID_TYPE;

@@ -54,8 +54,17 @@ void FailCallAt(const std::string &api, int occurrence, DWORD error);
 const std::vector<Call> &InjectedFailures();
 
 // --- Processes -----------------------------------------------------------
+// Whose token a process has: an administrator's elevated one (the
+// interactive user's, sim::files::kUserSid, with Administrators enabled),
+// the system account's (a deployment tool's), or the interactive user's
+// unelevated one (Administrators for deny entries only).
+enum class Account { Administrator, System, StandardUser };
+
 struct Process {
     DWORD Id = 0;
+    Account RunsAs = Account::Administrator;
+    DWORD Session = 1;  // the session's named objects are its own; session 0's are the global ones
+    std::wstring CurrentDirectory;  // lpCurrentDirectory as CreateProcessW got it (empty: the parent's)
     std::wstring Image;        // full path of the program file, as given
     // The program file actually started: for CreateProcessW the path after the
     // caller's file system redirector (C:\Windows\Sysnative\x.exe from a
@@ -128,9 +137,19 @@ void OnProcessCreated(std::function<void(const Process &)> fn);
 // the tail that wWinMain gets.
 void SplitCommandLine(const std::wstring &cmdline, std::wstring *image, std::wstring *tail);
 
+// The account and session of the processes that StartProgram, RunProgram
+// and RunInProcess start from now on (a reset machine: Administrator, session
+// 1). A process that CreateProcessW starts has its parent's.
+void SetStartingAccount(Account account, DWORD session);
+
 // A named kernel object held by some other process, as if that process had
-// created it (for example the installer's single-instance mutex).
-void HoldNamedMutex(const std::wstring &name);
+// created it (for example the installer's single-instance mutex). The name is
+// read as a process of the starting account and session would read it:
+// "Global\" names the global namespace, a name without a prefix the session's.
+// With a namespace alias, the mutex lives in the private namespace of that
+// alias whose boundary is the SID (string form) given.
+void HoldNamedMutex(const std::wstring &name, const std::wstring &namespaceAlias = L"",
+                    const std::wstring &boundarySid = L"");
 bool NamedObjectExists(const std::wstring &name);
 
 // --- Machine information ---------------------------------------------------

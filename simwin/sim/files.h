@@ -100,6 +100,13 @@ bool Remove(const std::wstring &path);
 // that is not possible.
 bool Move(const std::wstring &from, const std::wstring &to);
 
+// A junction (folder) or symbolic link (file) at path, leading to target,
+// made by the user (kUserSid owns it). False when path exists.
+bool MakeLink(const std::wstring &path, const std::wstring &target, bool folder);
+// A second name for an existing file (a hard link): a copy of it that counts
+// two names; writes through one name do not reach the other here.
+bool MakeHardLink(const std::wstring &path, const std::wstring &existing);
+
 // --- Files in use ---------------------------------------------------------
 enum class LockKind { Open, Image };
 void Lock(const std::wstring &path, LockKind kind = LockKind::Open);
