@@ -46,6 +46,11 @@ void FailCall(const std::string &api, DWORD error, int times = 1);
 // The calls fn makes itself are logged and run no hooks (they would use up a
 // failure injected before them).
 void OnCall(const std::string &api, std::function<void()> fn);
+// The most calls the simulated threads may make at one virtual time: a
+// program that makes more is spinning without ever waiting (no time limit
+// could end it), and its process ends as crashed with
+// STATUS_POSSIBLE_DEADLOCK (0xC0000194).
+constexpr uint64_t kStepBound = 200000;
 // Only the occurrence-th call of api fails (1 for the first, counted as
 // CallCount counts: since the last Reset or ClearCalls), with error as above.
 void FailCallAt(const std::string &api, int occurrence, DWORD error);
