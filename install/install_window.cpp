@@ -254,8 +254,16 @@ static int RunInstallPasses(HWND window, DWORD waitMs, DWORD *error) {
             LogWindowText(lastLogged, InstallText);
             if (window != NULL)
                 ShowMessage(window, InstallText);
-            if (waitMs != INFINITE && GetTickCount() - start >= waitMs)
-                return INSTALL_NOTHING_FOUND;
+            // A search that could not look has found nothing for that reason.
+            if (waitMs != INFINITE && GetTickCount() - start >= waitMs) {
+                if (ScanError == ERROR_SUCCESS)
+                    return INSTALL_NOTHING_FOUND;
+                LoadStringW(ModuleInstance, IDS_INSTALL_FAILED, InstallText, INSTALL_TEXT_CCH);
+                StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, ScanError);
+                LogWindowText(lastLogged, message);
+                *error = ScanError;
+                return INSTALL_FAILED;
+            }
             Sleep(RESCAN_PAUSE_MS);
             RescanDeviceTree();
         }
