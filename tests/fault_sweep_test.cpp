@@ -7,7 +7,10 @@
 // call failing, and once per API with every call of it failing, each time
 // with the error Windows gives for a plausible failure of that API
 // (kErrorTable), and with each further error the program tells apart (a "not
-// found" made true first: kVanishings). After each replay it checks:
+// found" made true first: kVanishings). The clean run itself must end by
+// itself, reach its run's outcome (Reached) and give at least the run's
+// stated number of failure points; otherwise the run fails and is not
+// replayed. After each replay it checks:
 //   - the injected failure was reached;
 //   - no crash: no process ended by an exception, no bad heap free (a
 //     sanitizer report ends the whole binary, and then the death callback
@@ -16,8 +19,10 @@
 //     service handles, registry keys, printer handles, device information
 //     sets, heap blocks that no product list holds (the product creates no
 //     GDI object: its pictures are static controls of the dialog templates);
-//   - a run still going at the time limit is the install worker searching,
-//     a pass a second, holding no more from one pass to the next;
+//   - a run still going at the time limit is the install worker searching:
+//     its passes on one thread, not the window's, about a second apart to the
+//     end, holding no more from one pass to the next; an install window the
+//     user closed is not still open (its thread answers);
 //   - the spooler runs at the end;
 //   - no failure passes for success: what the run reports as installed,
 //     staged, handed over or removed (in a window or its exit code) is so on
@@ -25,7 +30,15 @@
 //   - nothing outside the product's folder and its own driver files is
 //     deleted, changed, recycled or replaced;
 //   - the run ends within the clean run's end plus the waits the failed
-//     call's path adds (kInstallPaths, kRemovalPaths).
+//     call's path adds (kInstallPaths, kRemovalPaths);
+//   - a deployment mode's exit code is the one a table here gives for the
+//     failure (kExitOfError), 1167 only where the search could look, 31 only
+//     for a refused rescan; it made no window or message box and started no
+//     process;
+//   - one failure that the program documents a retry for (kRetried) ends as
+//     the clean run does;
+//   - a run that ends at start-up ends for a call start-up needs
+//     (kStartUpNeeds), not for an optional function.
 // Every broken point is reported with the run, the API, the occurrence and
 // the broken check; the test does not stop at the first.
 //
@@ -61,6 +74,7 @@
 #include "sim/devices.h"
 #include "sim/files.h"
 #include "sim/inf.h"
+#include "sim/loader.h"
 #include "sim/pnp.h"
 #include "sim/registry.h"
 #include "sim/resources.h"
@@ -487,8 +501,15 @@ struct SweptRun {
     uint64_t WindowClosedMs = 0;
     // The worker may search on without end (not in a deployment mode).
     bool MaySearchOn = true;
+    // A deployment mode: no window, no message box, no process of its own.
+    bool Deployment = false;
     // Appends what the run reported as done and is not.
     std::function<void(const sim::Process &, std::vector<std::string> *)> CheckReports;
+    // Appends what the run's outcome lacks: the clean run, and a run whose
+    // one failure the program retries, must reach it.
+    std::function<void(const sim::Process &, std::vector<std::string> *)> Reached;
+    // The fewest failure points its clean run must give.
+    int MinPoints = 0;
 };
 
 struct Fault {
@@ -528,9 +549,66 @@ struct Outcome {
     std::vector<std::string> Broken;
 };
 
+// The failures that the program documents a retry for: one of them, once,
+// must end as the clean run does (only every call failing may end in a
+// failure). 0: any error.
+const struct {
+    const char *Api;
+    DWORD Error;
+} kRetried[] = {
+    {"DeletePrinterDriverExW", ERROR_PRINTER_DRIVER_IN_USE},      // a spooler restart, then again
+    {"DeleteMonitorW", ERROR_PRINT_MONITOR_IN_USE},               // the same
+    {"DeletePrinterDriverPackageW", (DWORD)SPAPI_E_INF_IN_USE_BY_DEVICES},  // five tries a second apart
+    {"StartServiceW", 0},                                         // three starts a second apart
+};
+
+bool Retried(const Fault &fault) {
+    for (const auto &r : kRetried)
+        if (fault.Api == r.Api && (r.Error == 0 || r.Error == fault.Error))
+            return fault.Occurrence != 0;
+    return false;
+}
+
+// The calls start-up cannot do without: only their failure may end a run
+// before it reaches its mode (the first InitCommonControlsEx). A lookup
+// (GetProcAddress) may end it only for a function the program requires.
+const char kStartUpNeeds[] = "LoadLibraryExW GetProcAddress GetSystemDirectoryW CommandLineToArgvW LocalAlloc HeapAlloc";
+const char *const kOptionalFunctions[] = {"SetDefaultDllDirectories", "DeletePrinterDriverPackageW", "IsWow64Process2"};
+
+std::string LookedUp(const Fault &fault);
+
+void CheckStartUpEnd(const Fault &fault, const sim::Process &p, std::vector<std::string> *broken) {
+    if (fault.Api.empty() || !p.Ended || p.Killed || p.ExitCode == 0 || sim::CallCount("InitCommonControlsEx") > 0)
+        return;
+    std::string function = LookedUp(fault);
+    bool optional = false;
+    for (const char *name : kOptionalFunctions)
+        optional = optional || function == name;
+    if (!Lists(kStartUpNeeds, fault.Api) || optional)
+        broken->push_back("ended at start-up (exit code " + std::to_string(p.ExitCode) + "), which does not need " +
+                          (function.empty() ? fault.Api : fault.Api + " of " + function));
+}
+
+// A deployment mode makes no window and no message box (nobody would answer
+// them) and starts no process, except the 64-bit build for its one Plug and
+// Play call.
+void CheckNothingShown(std::vector<std::string> *broken) {
+    for (const sim::WindowEvent &e : sim::WindowEvents())
+        if (e.Kind == sim::WindowEventKind::Created)
+            broken->push_back("a deployment mode made a window (" + Narrow(e.Text) + ")");
+    for (const sim::MessageBoxCall &box : sim::MessageBoxes())
+        broken->push_back("a deployment mode showed a message box: " + Narrow(box.Text));
+    for (const sim::Process &p : sim::Processes())
+        if (!p.Started && p.CommandLine.find(L"/UpdateDriverForPlugAndPlayDevices") == std::wstring::npos)
+            broken->push_back("a deployment mode started " + Narrow(p.CommandLine));
+}
+
 // The replay under way, named by the sanitizers' death callback.
 std::string gReplay;
 Fault gFault;
+// An injected failure met the last search pass of the run, before the pass
+// had its list: the search could not look.
+bool gSearchFailed = false;
 
 void NameTheReplayThatDied() {
     std::fprintf(stderr, "\n*** fault sweep: the process died replaying %s\n", gReplay.c_str());
@@ -571,10 +649,17 @@ void CheckSpooler(const Fault &fault, std::vector<std::string> *broken) {
 struct SearchPasses {
     std::vector<uint64_t> Times;
     std::vector<Leftovers> Held;
+    std::vector<DWORD> Threads;
+    size_t FailuresAtStart = 0;  // injected failures when the last pass began
+    bool Listed = false;         // the last pass has its list (or gave up on it)
+    size_t FailuresWhenListed = 0;
+    DWORD WindowThread = 0;      // the thread that runs the install window
 };
 
 // A run still going at the time limit: the worker must be searching, a pass
 // a second to the end, and hold no more at its last pass than at its second.
+// The passes are the worker's, not the window thread's, about a second
+// apart to the end, and the window still answers a click.
 void CheckSearching(const SearchPasses &passes, uint64_t end, std::vector<std::string> *broken) {
     size_t n = passes.Times.size();
     if (n < 3 || passes.Times.back() + 2000 < end) {
@@ -582,6 +667,17 @@ void CheckSearching(const SearchPasses &passes, uint64_t end, std::vector<std::s
                           std::to_string(n) + " search passes" +
                           (n > 0 ? ", the last at " + std::to_string(passes.Times.back()) + " ms)" : ")"));
         return;
+    }
+    for (size_t i = 1; i < n; i++) {
+        uint64_t gap = passes.Times[i] - passes.Times[i - 1];
+        if (passes.Threads[i] != passes.Threads[0] || passes.Threads[i] == passes.WindowThread || gap < 900 ||
+            gap > 2000) {
+            broken->push_back("search pass " + std::to_string(i + 1) + " at " + std::to_string(passes.Times[i]) +
+                              " ms: " + std::to_string(gap) + " ms after the one before" +
+                              (passes.Threads[i] == passes.WindowThread ? ", on the window's thread" : "") +
+                              (passes.Threads[i] != passes.Threads[0] ? ", on another thread" : ""));
+            break;
+        }
     }
     CompareLeftovers(passes.Held.back(), passes.Held[1], "held at the last search pass (at the second)", broken);
 }
@@ -611,7 +707,16 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
     sim::OnCall("SetupDiGetClassDevsW", [&] {
         passes.Times.push_back(sim::Now());
         passes.Held.push_back(TakeLeftovers(pid));
+        passes.Threads.push_back(GetCurrentThreadId());
+        passes.FailuresAtStart = sim::InjectedFailures().size();
+        passes.Listed = false;
     });
+    sim::OnCall("SetupDiDestroyDeviceInfoList", [&] {
+        if (!passes.Listed)
+            passes.FailuresWhenListed = sim::InjectedFailures().size();
+        passes.Listed = true;
+    });
+    sim::OnCall("DialogBoxParamW", [&] { passes.WindowThread = GetCurrentThreadId(); });
     uint64_t allowedEnd = 0;
     int spoolerOperations = 1;
     if (!fault.Api.empty()) {
@@ -654,8 +759,12 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
         broken.push_back(std::to_string(sim::BadFrees()) + " heap frees of blocks that were not allocated");
     if (!ended)
         broken.push_back("the program never ended");
+    HWND window = sim::FindDialog(IDD_INSTALL);
     if (out.Process.Killed && !run.MaySearchOn) {
         broken.push_back("still running when ended at " + std::to_string(out.Process.EndTime) + " ms");
+    } else if (out.Process.Killed && window != nullptr && sim::IsDialogOpen(window) && run.WindowClosedMs != 0) {
+        broken.push_back("the install window, closed at " + std::to_string(run.WindowClosedMs) +
+                         " ms, still open at the end: its thread does not answer");
     } else if (out.Process.Killed) {
         CheckSearching(passes, out.Process.EndTime, &broken);
     } else if (ended) {
@@ -671,8 +780,21 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
                              std::to_string(allowedEnd) + " ms");
     }
     CheckSpooler(fault, &broken);
+    gSearchFailed = !passes.Times.empty() &&
+                    (passes.Listed ? passes.FailuresWhenListed : sim::InjectedFailures().size()) > passes.FailuresAtStart;
     run.CheckReports(out.Process, &broken);
     CheckFiles(before, &broken);
+    CheckStartUpEnd(fault, out.Process, &broken);
+    if (run.Deployment)
+        CheckNothingShown(&broken);
+    // The clean run, and a failure the program retries, reach the outcome.
+    std::vector<std::string> missing;
+    if (fault.Api.empty() && (!ended || out.Process.Killed))
+        missing.push_back("did not end by itself");
+    if ((fault.Api.empty() || Retried(fault)) && run.Reached)
+        run.Reached(out.Process, &missing);
+    for (const std::string &m : missing)
+        broken.push_back((fault.Api.empty() ? "the clean run " : "not the clean run's end: ") + m);
     gReplay.clear();
     return out;
 }
@@ -686,13 +808,10 @@ std::string Joined(const std::vector<std::string> &broken) {
 
 // Records the clean run, then replays every failure point; each broken
 // point is one test failure.
-void Sweep(const SweptRun &run) {
+void Sweep(SweptRun run, int minPoints) {
+    run.MinPoints = minPoints;
     auto started = std::chrono::steady_clock::now();
     Outcome clean = RunOnce(run, Fault(), nullptr);
-    if (!clean.Broken.empty())
-        ADD_FAILURE() << run.Name << " / clean run:" << Joined(clean.Broken);
-    if (clean.Process.Killed)
-        return;
 
     std::vector<std::string> apis;  // in the order of their first call
     std::map<std::string, int> counts;
@@ -724,6 +843,15 @@ void Sweep(const SweptRun &run) {
         }
         points += counts[api];
     }
+    // A clean run that failed, or made fewer calls than it should, would
+    // leave every replay checked against nothing.
+    if (points < run.MinPoints)
+        clean.Broken.push_back("the clean run has " + std::to_string(points) + " failure points, fewer than " +
+                               std::to_string(run.MinPoints));
+    if (!clean.Broken.empty()) {
+        ADD_FAILURE() << run.Name << " / clean run:" << Joined(clean.Broken);
+        return;
+    }
 
     int searching = 0;
     for (const Fault &fault : faults) {
@@ -751,12 +879,12 @@ const wchar_t kLog[] = L"C:\\Users\\Setup\\corvane.log";
 // the command line cannot be split: then no option is recognised.
 const uint64_t kWindowClosedMs = 15000;
 
-DWORD StartInstall(const std::wstring &tail) {
+DWORD StartInstall(const std::wstring &tail, const std::wstring &program = kSetup) {
     sim::At(kWindowClosedMs, [] {
         if (HWND window = sim::FindDialog(IDD_INSTALL))
             sim::Click(window, IDCANCEL);
     });
-    return sim::StartProgram(kSetup, tail);
+    return sim::StartProgram(program, tail);
 }
 
 // The product's drivers of the machine's own environment.
@@ -800,6 +928,17 @@ void CheckInstalledOnMachine(const std::string &what, std::vector<std::string> *
         broken->push_back(what + " without the language monitor and its DLL");
 }
 
+// What an install run must reach: the printer installed, and said so.
+void ReachedInstalled(const sim::Process &, std::vector<std::string> *missing) {
+    HWND window = sim::FindDialog(IDD_INSTALL);
+    bool reported = window != nullptr ? sim::ControlText(window, IDCANCEL) == L"Done" : false;
+    for (UINT id : sim::StringLoads())
+        reported = reported || (window == nullptr && id == IDS_INSTALLED);
+    if (!reported)
+        missing->push_back(window != nullptr ? "without \"Done\"" : "without string 103 (installed)");
+    CheckInstalledOnMachine("the printer reported installed", missing);
+}
+
 void CheckInstalledReport(const sim::Process &, std::vector<std::string> *broken) {
     bool reported = false;
     for (UINT id : sim::StringLoads())
@@ -810,21 +949,59 @@ void CheckInstalledReport(const sim::Process &, std::vector<std::string> *broken
         CheckInstalledOnMachine(done ? "\"Done\"" : "string 103 (installed)", broken);
 }
 
-// A deployment mode's exit code: 3010 asks for a restart, so something must
-// be left for it; a clean run succeeds; a failure's code is the injected
-// failure's own (as an HRESULT for a package; 1603 for one that reads as
-// success, retry or restart), or one of the outcomes the modes document: no
-// printer found (1167), a rescan refused (31).
+// A deployment mode's exit code for an injected failure, from this table
+// and never from the program's own mapping: the failure's code (an HRESULT
+// where the API gives one), except the codes that a deployment tool takes
+// for success, "retry" or "restart", which must read as ERROR_INSTALL_FAILURE.
+const struct {
+    DWORD Error, Exit;
+} kExitOfError[] = {{0, 1603}, {1618, 1603}, {1641, 1603}, {1707, 1603}, {3010, 1603}};
+const char kHresultApis[] = "UploadPrinterDriverPackageW DeletePrinterDriverPackageW";
+// The two outcomes that name no failure: no printer found (1167), only
+// where the search itself could look to the end; a device that does not
+// work (31), only for a rescan that Plug and Play refused.
+const char kRescanApis[] = "CM_Locate_DevNodeW CM_Reenumerate_DevNode";
+
+// The function a failed lookup asked for (empty for any other failure).
+std::string LookedUp(const Fault &fault) {
+    const std::vector<std::string> &names = sim::loader::Lookups();
+    if (fault.Api != "GetProcAddress" || fault.Occurrence <= 0 || fault.Occurrence > static_cast<int>(names.size()))
+        return std::string();
+    return names[fault.Occurrence - 1];
+}
+
+DWORD ExpectedExit(const Fault &fault) {
+    DWORD code = fault.Error;
+    // An optional package function that could not be looked up fails later,
+    // as that function, when it is needed.
+    bool optional = false;
+    for (const char *name : kOptionalFunctions)
+        optional = optional || LookedUp(fault) == name;
+    if ((Lists(kHresultApis, fault.Api) || (optional && Lists(kHresultApis, LookedUp(fault)))) && code <= 0xFFFF)
+        code = static_cast<DWORD>(HRESULT_FROM_WIN32(code));
+    for (const auto &row : kExitOfError)
+        if (row.Error == code)
+            return row.Exit;
+    return code;
+}
+
+// 3010 asks for a restart, so something must be left for it; a clean run
+// succeeds; a failure ends with its own code (above).
 void CheckExitCode(const sim::Process &p, std::vector<std::string> *broken) {
-    DWORD code = static_cast<DWORD>(p.ExitCode), error = gFault.Error;
+    DWORD code = static_cast<DWORD>(p.ExitCode);
     if (code == EXIT_RESTART_NEEDED && sim::files::PendingRenames().empty())
         broken->push_back("exit code 3010 with nothing to do at the restart");
-    if (!p.Ended || p.Killed || code == 0 || code == EXIT_RESTART_NEEDED || code == EXIT_NO_PRINTER ||
-        code == ERROR_GEN_FAILURE)
+    if (!p.Ended || p.Killed || code == 0 || code == EXIT_RESTART_NEEDED)
         return;
-    if (gFault.Api.empty() || (code != error && code != DeploymentFailureCode(error) &&
-                               code != static_cast<DWORD>(HRESULT_FROM_WIN32(error))))
-        broken->push_back("exit code " + std::to_string(code) + ", not the injected failure's");
+    if (gFault.Api.empty())
+        broken->push_back("exit code " + std::to_string(code) + " without a failure");
+    else if (code == EXIT_NO_PRINTER && gSearchFailed)
+        broken->push_back("exit code 1167 (no printer) where the search itself failed");
+    else if (code == ERROR_GEN_FAILURE && !Lists(kRescanApis, gFault.Api))
+        broken->push_back("exit code 31 (a refused rescan) for " + gFault.Api);
+    else if (code != EXIT_NO_PRINTER && code != ERROR_GEN_FAILURE && code != ExpectedExit(gFault))
+        broken->push_back("exit code " + std::to_string(code) + ", not " + std::to_string(ExpectedExit(gFault)) +
+                          ", the injected failure's");
 }
 
 // /quiet's 0 or 3010 is the printer installed.
@@ -846,6 +1023,7 @@ SweptRun InstallRun(const std::string &name, bool plugAndPlay, const std::wstrin
     run.Paths.assign(std::begin(kInstallPaths), std::end(kInstallPaths));
     run.WindowClosedMs = kWindowClosedMs;
     run.CheckReports = CheckInstalledReport;
+    run.Reached = ReachedInstalled;
     return run;
 }
 
@@ -868,15 +1046,26 @@ SweptRun QuietRun() {
     run.Start = [] { return sim::StartProgram(kSetup, L"/quiet /log \"" + std::wstring(kLog) + L"\""); };
     run.WindowClosedMs = 0;
     run.MaySearchOn = false;
+    run.Deployment = true;
     run.Paths[0].EveryCall = 60 * 1000;
     run.CheckReports = CheckQuietReport;
+    run.Reached = [](const sim::Process &p, std::vector<std::string> *missing) {
+        if (p.ExitCode != 0)
+            missing->push_back("with exit code " + std::to_string(p.ExitCode));
+        CheckInstalledOnMachine("exit code 0", missing);
+    };
     return run;
 }
 
 SweptRun StageRun() {
     SweptRun run = InstallRun("/stage", true, L"/stage");
     run.MaySearchOn = false;
+    run.Deployment = true;
     run.CheckReports = CheckStagedReport;
+    run.Reached = [](const sim::Process &p, std::vector<std::string> *missing) {
+        if (p.ExitCode != 0)
+            missing->push_back("with exit code " + std::to_string(p.ExitCode));
+    };
     return run;
 }
 
@@ -996,6 +1185,14 @@ SweptRun RemoveRun(const std::string &name, const std::wstring &options, bool pr
     run.Paths.assign(std::begin(kRemovalPaths), std::end(kRemovalPaths));
     run.Slack = 1000;
     run.CheckReports = CheckRemovedReports;
+    run.Reached = [](const sim::Process &, std::vector<std::string> *missing) {
+        bool said = false;
+        for (const sim::MessageBoxCall &box : sim::MessageBoxes())
+            said = said || box.Text == L"The driver is uninstalled.";
+        if (!said)
+            missing->push_back("without message 115 (uninstalled)");
+        CheckAllRemoved("with ", missing);
+    };
     return run;
 }
 
@@ -1011,7 +1208,13 @@ SweptRun UnattendedRemoveRun() {
     run.Start = [] { return sim::StartProgram(kSetup, L"/remove /log \"" + std::wstring(kLog) + L"\""); };
     run.Slack = 0;
     run.MaySearchOn = false;
+    run.Deployment = true;
     run.CheckReports = CheckRemoveExitCode;
+    run.Reached = [](const sim::Process &p, std::vector<std::string> *missing) {
+        if (p.ExitCode != EXIT_RESTART_NEEDED)
+            missing->push_back("with exit code " + std::to_string(p.ExitCode) + ", not 3010");
+        CheckAllRemoved("with ", missing);
+    };
     return run;
 }
 
@@ -1042,8 +1245,19 @@ SweptRun HandOverRun(const std::string &name, const std::wstring &program) {
         InstalledMachine::Arrange();
         sim::files::WriteFile(kSetup, "program image");
     };
-    run.Start = [program] { return sim::StartProgram(std::wstring(kFolder) + program, L""); };
+    // Where it falls back to the install window, the user closes that.
+    run.Start = [program] { return StartInstall(L"", std::wstring(kFolder) + program); };
+    run.Paths.assign(std::begin(kInstallPaths), std::end(kInstallPaths));
+    run.WindowClosedMs = kWindowClosedMs;
     run.CheckReports = CheckHandedOver;
+    run.Reached = [](const sim::Process &, std::vector<std::string> *missing) {
+        bool started = false;
+        for (const sim::Process &child : sim::Processes())
+            started = started || (!child.Started && child.CommandLine.find(L"-u \"" + std::wstring(kFolder)) !=
+                                                        std::wstring::npos);
+        if (!started)
+            missing->push_back("without the uninstaller started on the install folder");
+    };
     return run;
 }
 
@@ -1101,23 +1315,23 @@ TEST_F(FaultSweep, FaultsItFoundStayMended) {
 
 // One test per run, so that ctest spreads the runs over the cores.
 TEST_F(FaultSweep, SilentInstallPlugAndPlayRoad) {
-    Sweep(InstallRun("silent install, Plug and Play road", true, L"/silence"));
+    Sweep(InstallRun("silent install, Plug and Play road", true, L"/silence"), 70);
 }
-TEST_F(FaultSweep, SilentInstallManualRoad) { Sweep(InstallRun("silent install, manual road", false, L"/silence")); }
-TEST_F(FaultSweep, InstallWindowEndingInDone) { Sweep(InstallRun("install window ending in Done", true, L"")); }
+TEST_F(FaultSweep, SilentInstallManualRoad) { Sweep(InstallRun("silent install, manual road", false, L"/silence"), 110); }
+TEST_F(FaultSweep, InstallWindowEndingInDone) { Sweep(InstallRun("install window ending in Done", true, L""), 90); }
 TEST_F(FaultSweep, SilentInstall32BitProgramOnX64) {
-    Sweep(InstallRun("silent install, 32-bit program on x64", true, L"/silence", true));
+    Sweep(InstallRun("silent install, 32-bit program on x64", true, L"/silence", true), 110);
 }
-TEST_F(FaultSweep, Stage) { Sweep(StageRun()); }
-TEST_F(FaultSweep, Quiet) { Sweep(QuietRun()); }
-TEST_F(FaultSweep, UnattendedRemove) { Sweep(UnattendedRemoveRun()); }
-TEST_F(FaultSweep, RemoveInTheUninstallWindow) { Sweep(RemoveRun("uninstall window, Remove", L"")); }
+TEST_F(FaultSweep, Stage) { Sweep(StageRun(), 30); }
+TEST_F(FaultSweep, Quiet) { Sweep(QuietRun(), 75); }
+TEST_F(FaultSweep, UnattendedRemove) { Sweep(UnattendedRemoveRun(), 120); }
+TEST_F(FaultSweep, RemoveInTheUninstallWindow) { Sweep(RemoveRun("uninstall window, Remove", L""), 140); }
 TEST_F(FaultSweep, Remove32BitProgramOnX64) {
-    Sweep(RemoveRun("uninstall window, Remove, 32-bit program on x64", L"", true));
+    Sweep(RemoveRun("uninstall window, Remove, 32-bit program on x64", L"", true), 140);
 }
 TEST_F(FaultSweep, HandOverFromSetupOnAnInstalledMachine) {
-    Sweep(HandOverRun("hand-over: setup.exe on an installed machine", L"setup.exe"));
+    Sweep(HandOverRun("hand-over: setup.exe on an installed machine", L"setup.exe"), 50);
 }
-TEST_F(FaultSweep, RelaunchOfUnins000) { Sweep(HandOverRun("relaunch: unins000.exe", UNINSTALLER_FILE_NAME)); }
+TEST_F(FaultSweep, RelaunchOfUnins000) { Sweep(HandOverRun("relaunch: unins000.exe", UNINSTALLER_FILE_NAME), 30); }
 
 }  // namespace
