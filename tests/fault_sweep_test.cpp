@@ -759,10 +759,15 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
         broken.push_back(std::to_string(sim::BadFrees()) + " heap frees of blocks that were not allocated");
     if (!ended)
         broken.push_back("the program never ended");
+    // The install window, shown before the user closed it, must have ended
+    // (the time limit destroys what is left of a killed run).
     HWND window = sim::FindDialog(IDD_INSTALL);
+    bool windowEnded = false;
+    for (const sim::WindowEvent &e : sim::WindowEvents())
+        windowEnded = windowEnded || (e.Dialog == window && e.Kind == sim::WindowEventKind::Ended);
     if (out.Process.Killed && !run.MaySearchOn) {
         broken.push_back("still running when ended at " + std::to_string(out.Process.EndTime) + " ms");
-    } else if (out.Process.Killed && window != nullptr && sim::IsDialogOpen(window) && run.WindowClosedMs != 0) {
+    } else if (out.Process.Killed && window != nullptr && !windowEnded && run.WindowClosedMs != 0) {
         broken.push_back("the install window, closed at " + std::to_string(run.WindowClosedMs) +
                          " ms, still open at the end: its thread does not answer");
     } else if (out.Process.Killed) {
