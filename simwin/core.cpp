@@ -1137,11 +1137,12 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
             return FALSE;
         }
     }
-    // The program's x64 build runs only where the processor is x64: 32-bit
-    // Windows and ARM64 Windows 10 cannot run it (x64 emulation on ARM64
-    // Windows 11 is not modelled).
+    // The program's x64 build runs where the processor is x64, and emulated
+    // on ARM64 Windows 11; 32-bit Windows and ARM64 Windows 10 cannot run it.
     bool image64Bit = !bare && IsImage64Bit(file);
-    if (image64Bit && M().Architecture != PROCESSOR_ARCHITECTURE_AMD64) {
+    bool x64Runs = M().Architecture == PROCESSOR_ARCHITECTURE_AMD64 ||
+                   (M().Architecture == PROCESSOR_ARCHITECTURE_ARM64 && M().Version == sim::WindowsVersion::Windows11);
+    if (image64Bit && !x64Runs) {
         SetLastError(ERROR_BAD_EXE_FORMAT);
         return FALSE;
     }

@@ -176,9 +176,9 @@ void SetProgram32Bit(bool is32Bit);
 // from). A process started from it, by CreateProcessW or StartProgram, runs
 // natively whatever SetProgram32Bit says: no redirection, its own view of the
 // registry and the spooler, and UpdateDriverForPlugAndPlayDevicesW works for
-// it. CreateProcessW refuses it with ERROR_BAD_EXE_FORMAT on a machine whose
-// processor is not x64 (32-bit Windows and ARM64 Windows 10 cannot run it;
-// the x64 emulation of ARM64 Windows 11 is not modelled).
+// it. ARM64 Windows 11 runs it emulated, the same way; CreateProcessW refuses
+// it with ERROR_BAD_EXE_FORMAT on 32-bit Windows and ARM64 Windows 10, which
+// cannot run x64 code.
 extern const char kProgramImage64[];  // "x64 program image"
 
 // --- Debugger output -------------------------------------------------------
