@@ -49,3 +49,9 @@ include(GoogleTest)
 # longest, a run of the fault sweep, takes under 20 s on one free core.
 gtest_discover_tests(host_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS host TIMEOUT 300)
 
+# The differential probe, against the simulation (tests/differential/run.sh
+# compares its lines with those of the same source run under wine64).
+add_executable(simwin_probe ${CMAKE_SOURCE_DIR}/tests/differential/probe.cpp)
+target_compile_options(simwin_probe PRIVATE ${WARNING_FLAGS})
+target_compile_definitions(simwin_probe PRIVATE UNICODE _UNICODE)
+target_link_libraries(simwin_probe PRIVATE simwin)
