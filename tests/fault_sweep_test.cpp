@@ -1131,6 +1131,7 @@ bool ShowsRemoved(const WCHAR *status) { return std::wstring(status) == L"Remove
 std::string Narrow(const WCHAR *text) { return Narrow(std::wstring(text != nullptr ? text : L"")); }
 
 void CheckAllRemoved(const std::string &message, std::vector<std::string> *broken);
+void CheckFolderRecycled(bool deployment, std::vector<std::string> *broken);
 
 // The monitor DLL is to be deleted at the restart.
 bool MonitorDllScheduled() {
@@ -1164,11 +1165,26 @@ void CheckRemovedReports(const sim::Process &, std::vector<std::string> *broken)
         uninstalled = uninstalled || box.Text == L"The driver is uninstalled.";
     if (uninstalled)
         CheckAllRemoved("message 115 (uninstalled) with ", broken);
+    CheckFolderRecycled(false, broken);
+}
+
+// The install folder goes to the Recycle Bin only after everything else,
+// and never in /remove.
+void CheckFolderRecycled(bool deployment, std::vector<std::string> *broken) {
+    for (const sim::shell::RecycledItem &item : sim::shell::RecycleBin()) {
+        if (!Within(item.OriginalPath, kFolder))
+            continue;
+        if (deployment)
+            broken->push_back("/remove recycled " + Narrow(item.OriginalPath));
+        else
+            CheckAllRemoved("the install folder recycled with ", broken);
+    }
 }
 
 // /remove's 0 is everything gone, 3010 the same with the DLL at the restart.
 void CheckRemoveExitCode(const sim::Process &remover, std::vector<std::string> *broken) {
     CheckRemovedReports(remover, broken);
+    CheckFolderRecycled(true, broken);
     CheckExitCode(remover, broken);
     if (!remover.Ended || remover.Killed || (remover.ExitCode != 0 && remover.ExitCode != EXIT_RESTART_NEEDED))
         return;
