@@ -38,7 +38,10 @@
 //   - one failure that the program documents a retry for (kRetried) ends as
 //     the clean run does;
 //   - a run that ends at start-up ends for a call start-up needs
-//     (kStartUpNeeds), not for an optional function.
+//     (kStartUpNeeds), not for an optional function;
+//   - a run with /log appends to its log and never cuts what it held;
+//   - the install folder goes to the Recycle Bin only with everything else
+//     removed, and never in /remove.
 // Every broken point is reported with the run, the API, the occurrence and
 // the broken check; the test does not stop at the first.
 //
@@ -491,6 +494,8 @@ struct SweptRun {
     bool MaySearchOn = true;
     // A deployment mode: no window, no message box, no process of its own.
     bool Deployment = false;
+    // The run writes its log to kRunLog, which holds an earlier run's line.
+    bool Logs = false;
     // Appends what the run reported as done and is not.
     std::function<void(const sim::Process &, std::vector<std::string> *)> CheckReports;
     // Appends what the run's outcome lacks: the clean run, and a run whose
@@ -592,6 +597,16 @@ void CheckNothingShown(std::vector<std::string> *broken) {
             broken->push_back("a deployment mode started " + Narrow(p.CommandLine));
 }
 
+// A run's log file, and the line an earlier run left in it.
+const wchar_t kRunLog[] = L"C:\\Users\\Setup\\corvane.log";
+const char kEarlierLogLine[] = "an earlier run's line\r\n";
+
+// The log is appended to, never cut.
+void CheckLog(std::vector<std::string> *broken) {
+    if (sim::files::ReadFile(kRunLog).compare(0, strlen(kEarlierLogLine), kEarlierLogLine) != 0)
+        broken->push_back("the log lost what it held before the run");
+}
+
 // The replay under way, named by the sanitizers' death callback.
 std::string gReplay;
 Fault gFault;
@@ -682,6 +697,8 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
     run.Arrange();
     install_fixture::RunNativeBuildChildren();
     std::map<std::wstring, std::string> before = Snapshot();
+    if (run.Logs)
+        sim::files::WriteFile(kRunLog, kEarlierLogLine);
 
     Outcome out;
     DWORD pid = 0;
@@ -787,6 +804,8 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
     CheckStartUpEnd(fault, out.Process, &broken);
     if (run.Deployment)
         CheckNothingShown(&broken);
+    if (run.Logs)
+        CheckLog(&broken);
     // The clean run, and a failure the program retries, reach the outcome.
     std::vector<std::string> missing;
     if (fault.Api.empty() && (!ended || out.Process.Killed))
@@ -1063,6 +1082,7 @@ void CheckStagedReport(const sim::Process &setup, std::vector<std::string> *brok
 SweptRun QuietRun() {
     SweptRun run = InstallRun("/quiet /log", true, L"");
     run.Start = [] { return sim::StartProgram(kSetup, L"/quiet /log \"" + std::wstring(kLog) + L"\""); };
+    run.Logs = true;
     run.WindowClosedMs = 0;
     run.MaySearchOn = false;
     run.Deployment = true;
@@ -1080,14 +1100,14 @@ SweptRun QuietRun() {
 // search that reads it and ends with 1167, unless it could not read it.
 SweptRun QuietWithoutOurPrinterRun() {
     SweptRun run = QuietRun();
-    run.Name = "/quiet /wait 3, another maker's printer";
+    run.Name = "/quiet /wait 3 /log, another maker's printer";
     run.Arrange = [] {
         sim::files::LayOutInstallFolder(install_fixture::kInstallDir);
         sim::files::WriteFile(kSetup, "program image");
         sim::AddPort(install_fixture::kPort);
         sim::PlugUsbPrinter(L"Other Maker P-1", 1, L"SN0002");
     };
-    run.Start = [] { return sim::StartProgram(kSetup, L"/quiet /wait 3"); };
+    run.Start = [] { return sim::StartProgram(kSetup, L"/quiet /wait 3 /log \"" + std::wstring(kLog) + L"\""); };
     run.Paths[0].EveryCall = 3 * 1000;
     run.Reached = [](const sim::Process &p, std::vector<std::string> *missing) {
         if (p.ExitCode != EXIT_NO_PRINTER)
@@ -1261,6 +1281,7 @@ SweptRun UnattendedRemoveRun() {
         sim::files::Lock(kMonitorDll, sim::files::LockKind::Image);
     };
     run.Start = [] { return sim::StartProgram(kSetup, L"/remove /log \"" + std::wstring(kLog) + L"\""); };
+    run.Logs = true;
     run.Slack = 0;
     run.MaySearchOn = false;
     run.Deployment = true;
