@@ -29,6 +29,9 @@
 //     the machine;
 //   - nothing outside the product's folder and its own driver files is
 //     deleted, changed, recycled or replaced;
+//   - what the run wrote of the product's own files outside its folder, or
+//     scheduled onto them at the restart, is the package's file for the
+//     machine's processor;
 //   - the run ends within the clean run's end plus the waits the failed
 //     call's path adds (kInstallPaths, kRemovalPaths);
 //   - a deployment mode's exit code is the one a table here gives for the
@@ -356,6 +359,39 @@ std::map<std::wstring, std::string> Snapshot() {
     return all;
 }
 
+// The package's copy of one of the product's files outside its folder, for
+// the machine's processor, as the folder held it before the run.
+std::string PackageFile(const std::map<std::wstring, std::string> &before, const std::wstring &path) {
+    std::wstring env = sim::NativePrintEnvironment(), name = Lower(path.substr(path.find_last_of(L'\\') + 1));
+    const wchar_t *folder = name == Lower(DRIVER_DATA_FILE_NAME) ? L"dat"
+                            : env == L"Windows x64"              ? L"amd64"
+                            : env == L"Windows ARM64"            ? L"arm64"
+                            : env == L"Windows ARM"              ? L"arm"
+                                                                 : L"i386";
+    auto it = before.find(sim::files::Canonical(std::wstring(kFolder) + folder + L"\\" + name));
+    return it == before.end() ? std::string("(no such file in the package)") : it->second.substr(1);
+}
+
+// What the run wrote of the product's own files outside its folder, or
+// scheduled onto them at the restart, is the package's file for the
+// machine's processor.
+void CheckOwnFilesOutside(const std::map<std::wstring, std::string> &before, std::vector<std::string> *broken) {
+    for (const std::wstring &path : sim::files::ListTree(L"C:\\")) {
+        if (!sim::files::IsFile(path) || !IsProductFileOutside(path) || path.find(L"DriverStore") != std::wstring::npos)
+            continue;
+        auto was = before.find(sim::files::Canonical(path));
+        std::string content = sim::files::ReadFile(path);
+        if ((was == before.end() || was->second != "f" + content) && content != PackageFile(before, path))
+            broken->push_back("wrote " + Narrow(path) + ", which is not the package's file for " +
+                              Narrow(sim::NativePrintEnvironment()));
+    }
+    for (const sim::files::PendingRename &r : sim::files::PendingRenames())
+        if (!r.To.empty() && IsProductFileOutside(r.To) &&
+            sim::files::ReadFile(r.From) != PackageFile(before, r.To))
+            broken->push_back("at the restart " + Narrow(r.From) + " replaces " + Narrow(r.To) +
+                              ", and it is not the package's file");
+}
+
 void CheckFiles(const std::map<std::wstring, std::string> &before, std::vector<std::string> *broken) {
     // What the run made itself, and the product's own, may go.
     auto mayGo = [&before](const std::wstring &path) {
@@ -374,6 +410,7 @@ void CheckFiles(const std::map<std::wstring, std::string> &before, std::vector<s
     for (const sim::files::PendingRename &r : sim::files::PendingRenames())
         if (!mayGo(r.From) || (!r.To.empty() && !mayGo(r.To)))
             broken->push_back("replaced at restart: " + Narrow(r.From) + " -> " + Narrow(r.To));
+    CheckOwnFilesOutside(before, broken);
 }
 
 // --- Answers made true: another program removed the object just before ----------
