@@ -6,7 +6,8 @@
 # build under wine64, and, where the machine can execute 32-bit code, the
 # shipped 32-bit build under Wine's WOW64 (installing wine32:i386 for it);
 # where it cannot, a smoke run of that build under QEMU's emulator
-# (tests/e2e/emulated.sh; CORVANE_FORCE_EMULATION=1 runs it anywhere).
+# (tests/e2e/emulated.sh; CORVANE_FORCE_EMULATION=1 runs it anywhere); and
+# the simulation held against Wine (tests/differential/run.sh).
 #
 #   ./run-tests.sh [--host-only]
 #
@@ -77,6 +78,7 @@ fi
 e2e_summary="not run"
 wow64_summary="not run"
 emulated_summary="not run"
+differential_summary="not run"
 package_summary="not run"
 if [ $HOST_ONLY -eq 0 ]; then
     for preset in windows-x86 windows-x64; do
@@ -139,6 +141,11 @@ if [ $HOST_ONLY -eq 0 ]; then
     X86_BUILD_DIR="$BUILD_ROOT/windows-x86" BUILD_DIR="$BUILD_ROOT/windows-x64" \
         tests/e2e/emulated.sh >"$emulated_log" 2>&1 &
     suite_pids+=($!)
+    # The simulation held against Wine: the same probe against both, its
+    # differences against the committed list (tests/differential/).
+    differential_log="$BUILD_ROOT/differential.log"
+    BUILD_ROOT="$BUILD_ROOT" tests/differential/run.sh >"$differential_log" 2>&1 &
+    suite_pids+=($!)
     wait "${suite_pids[@]}"
 
     # show_suite TITLE LOG: prints the log of a suite that ran and prints
@@ -159,6 +166,8 @@ if [ $HOST_ONLY -eq 0 ]; then
     fi
     show_suite "The 32-bit product under Wine's WOW64" "$wow64_log" && wow64_summary=$SUMMARY
     show_suite "The 32-bit product under emulation" "$emulated_log" && emulated_summary=$SUMMARY
+    show_suite "The simulation against Wine (differential probe)" "$differential_log" &&
+        differential_summary=$SUMMARY
 fi
 
 step "Summary ($(( $(date +%s) - start )) s)"
@@ -167,6 +176,7 @@ echo "Packages:        $package_summary"
 echo "End-to-end:      $e2e_summary"
 echo "WOW64 (32-bit):  $wow64_summary"
 echo "Emulated 32-bit: $emulated_summary"
+echo "Simulation/Wine: $differential_summary"
 [ ${#build_failures[@]} -eq 0 ] || echo "Failed builds:   ${build_failures[*]}"
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

@@ -224,7 +224,7 @@ static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
     if (TakeInstanceGuard(&startUp->Guard)) {
         *exitCode = EndEarly(startUp,
                              L"Another copy of the program runs: it holds the single-instance guard, the mutex "
-                             INSTANCE_MUTEX_NAME L" or the machine's guard.",
+                             L"SWIFTSETINSTALLERFORPRINTERDRIVER or the machine's guard.",
                              ERROR_SUCCESS, EXIT_ANOTHER_COPY_RUNS);
         return FALSE;
     }

@@ -45,4 +45,14 @@ target_compile_options(host_tests PRIVATE ${WARNING_FLAGS})
 target_compile_definitions(host_tests PRIVATE TESTS_DATA_DIR="${CMAKE_SOURCE_DIR}/tests/data")
 target_link_libraries(host_tests PRIVATE product simwin GTest::gtest GTest::gtest_main)
 include(GoogleTest)
-gtest_discover_tests(host_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS host)
+# Every test has a time limit: the simulation ends a loop that never waits
+# (its step bound), but a loop that calls nothing would hang the suite. The
+# longest, a run of the fault sweep, takes under 20 s on one free core.
+gtest_discover_tests(host_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS host TIMEOUT 300)
+
+# The differential probe, against the simulation (tests/differential/run.sh
+# compares its lines with those of the same source run under wine64).
+add_executable(simwin_probe ${CMAKE_SOURCE_DIR}/tests/differential/probe.cpp)
+target_compile_options(simwin_probe PRIVATE ${WARNING_FLAGS})
+target_compile_definitions(simwin_probe PRIVATE UNICODE _UNICODE)
+target_link_libraries(simwin_probe PRIVATE simwin)

@@ -9,6 +9,14 @@
 #include <string.h>
 
 DeviceRecord *DiscoveredDevices;
+DWORD ScanError;
+
+// Keeps the first error of the scan; a value or key that is not there is
+// none.
+static void NoteScanError(DWORD error) {
+    if (ScanError == ERROR_SUCCESS && error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
+        ScanError = error;
+}
 
 // Narrow form of a description, from which the checksum is computed.
 #define NARROW_DESCRIPTION_BYTES 255
@@ -17,7 +25,14 @@ static const WCHAR ParametersKeyFormat[] =
     L"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\{28d78fad-5a12-11d1-ae5b-0000f803a8c2}"
     L"\\##?#%ws\\#\\Device Parameters";
 
-static void *AllocZeroed(SIZE_T bytes) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes); }
+// HeapAlloc sets no last error.
+static void *AllocZeroed(SIZE_T bytes) {
+    void *block = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+
+    if (block == NULL)
+        NoteScanError(ERROR_NOT_ENOUGH_MEMORY);
+    return block;
+}
 
 static void FreeBlock(void *block) {
     if (block)
@@ -38,7 +53,10 @@ static void ReadTextValue(HKEY key, const WCHAR *name, WCHAR *field, size_t fiel
     DWORD bufferSize;
     WCHAR *text;
 
-    if (RegQueryValueExW(key, name, NULL, &type, NULL, &size) != ERROR_SUCCESS || !IsTextType(type))
+    LONG result = RegQueryValueExW(key, name, NULL, &type, NULL, &size);
+
+    NoteScanError((DWORD)result);
+    if (result != ERROR_SUCCESS || !IsTextType(type))
         return;
     // Whole characters, plus one for a terminator the value may not have.
     bufferSize = (size / sizeof(WCHAR) + 2) * sizeof(WCHAR);
@@ -47,7 +65,9 @@ static void ReadTextValue(HKEY key, const WCHAR *name, WCHAR *field, size_t fiel
     text = (WCHAR *)AllocZeroed(bufferSize);
     if (!text)
         return;
-    if (RegQueryValueExW(key, name, NULL, &type, (BYTE *)text, &size) == ERROR_SUCCESS && IsTextType(type))
+    result = RegQueryValueExW(key, name, NULL, &type, (BYTE *)text, &size);
+    NoteScanError((DWORD)result);
+    if (result == ERROR_SUCCESS && IsTextType(type))
         StringCchPrintfW(field, fieldCch, L"%.32ws", text);
     FreeBlock(text);
 }
@@ -57,7 +77,10 @@ static BOOL ReadPortNumber(HKEY key, DWORD *number) {
     DWORD type = REG_NONE;
     DWORD size = sizeof(*number);
 
-    if (RegQueryValueExW(key, L"Port Number", NULL, &type, (BYTE *)number, &size) != ERROR_SUCCESS)
+    LONG result = RegQueryValueExW(key, L"Port Number", NULL, &type, (BYTE *)number, &size);
+
+    NoteScanError((DWORD)result);
+    if (result != ERROR_SUCCESS)
         return FALSE;
     return type == REG_DWORD && size == sizeof(*number);
 }
@@ -118,9 +141,12 @@ int ScanUsbPrinters(DeviceRecord **head) {
     int count = 0;
 
     FreeDeviceList(head);
+    ScanError = ERROR_SUCCESS;
     set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_USBPRINT, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE)
+    if (set == INVALID_HANDLE_VALUE) {
+        NoteScanError(GetLastError());
         return SCAN_FAILED;
+    }
 
     for (index = 0;; index++) {
         SP_DEVICE_INTERFACE_DETAIL_DATA_W *detail;
@@ -132,18 +158,27 @@ int ScanUsbPrinters(DeviceRecord **head) {
 
         memset(&interfaceData, 0, sizeof(interfaceData));
         interfaceData.cbSize = sizeof(interfaceData);
-        if (!SetupDiEnumDeviceInterfaces(set, NULL, &GUID_DEVINTERFACE_USBPRINT, index, &interfaceData))
+        if (!SetupDiEnumDeviceInterfaces(set, NULL, &GUID_DEVINTERFACE_USBPRINT, index, &interfaceData)) {
+            if (GetLastError() != ERROR_NO_MORE_ITEMS)
+                NoteScanError(GetLastError());
             break;
+        }
 
-        SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, NULL, 0, &detailSize, NULL);
+        if (!SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, NULL, 0, &detailSize, NULL) &&
+            GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            NoteScanError(GetLastError());
         if (detailSize < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
             continue;
         detail = (SP_DEVICE_INTERFACE_DETAIL_DATA_W *)AllocZeroed(detailSize);
         if (!detail)
             continue;
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        if (!SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, detailSize, NULL, NULL) ||
-            wcslen(detail->DevicePath) < 4) {
+        if (!SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, detailSize, NULL, NULL)) {
+            NoteScanError(GetLastError());
+            FreeBlock(detail);
+            continue;
+        }
+        if (wcslen(detail->DevicePath) < 4) {
             FreeBlock(detail);
             continue;
         }
@@ -158,7 +193,9 @@ int ScanUsbPrinters(DeviceRecord **head) {
             continue;
         }
         StringCchPrintfW(keyPath, keyPathCch, ParametersKeyFormat, detail->DevicePath + 4);
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_QUERY_VALUE, &key);
+        NoteScanError((DWORD)opened);
+        if (opened == ERROR_SUCCESS) {
             record = BuildRecord(key, detail->DevicePath);
             if (record) {
                 record->Next = *head;

@@ -19,6 +19,10 @@ typedef struct DeviceRecord {
 
 // The install worker's list of the latest scan, newest record first.
 extern DeviceRecord *DiscoveredDevices;
+// The error that kept the latest scan from looking at every printer that is
+// plugged in (0 when it could): a list or a key it could not read, memory it
+// did not get. A missing value or key is no error.
+extern DWORD ScanError;
 
 // ScanUsbPrinters' answer when the device list itself cannot be had; the
 // last error then says why. Otherwise it gives the number of records.

@@ -295,9 +295,17 @@ static int RunInstallPasses(HWND window, DWORD waitMs, DWORD *error) {
             LogWindowText(lastLogged, InstallText);
             if (window != NULL)
                 ShowMessage(window, InstallText);
+            // A search that could not look has found nothing for that reason.
             if (waitMs != INFINITE && GetTickCount() - start >= waitMs) {
-                LogNothingFound(GetTickCount() - start, unknownSeen);
-                return INSTALL_NOTHING_FOUND;
+                if (ScanError == ERROR_SUCCESS) {
+                    LogNothingFound(GetTickCount() - start, unknownSeen);
+                    return INSTALL_NOTHING_FOUND;
+                }
+                LoadStringW(ModuleInstance, IDS_INSTALL_FAILED, InstallText, INSTALL_TEXT_CCH);
+                StringCchPrintfW(message, MESSAGE_TEXT_CCH, InstallText, ScanError);
+                LogWindowText(lastLogged, message);
+                *error = ScanError;
+                return INSTALL_FAILED;
             }
             Sleep(RESCAN_PAUSE_MS);
             RescanDeviceTree();

@@ -27,6 +27,7 @@ namespace {
 const HINSTANCE kProgramInstance = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x400000));
 const HANDLE kProcessHeap = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7f0000));
 const DWORD kTestProcessId = 1;
+const DWORD kStatusPossibleDeadlock = 0xC0000194;  // STATUS_POSSIBLE_DEADLOCK
 
 // --- Registries of subsystem hooks -----------------------------------------
 
@@ -152,6 +153,9 @@ struct Machine {
     std::map<std::pair<std::string, int>, DWORD> FailuresAt;  // (API, occurrence) -> error
     std::vector<sim::Call> InjectedFailures;                  // the calls an injected failure failed
     int BadFrees = 0;
+    // Calls made since the clock last moved (the step bound).
+    uint64_t StepsClock = 0;
+    uint64_t Steps = 0;
     std::vector<std::wstring> DebugWrites;
     WORD Architecture = PROCESSOR_ARCHITECTURE_AMD64;
     sim::WindowsVersion Version = sim::WindowsVersion::Windows11;
@@ -467,8 +471,18 @@ namespace simk {
 
 DWORD Enter(const char *api) {
     auto &m = M();
-    if (tCurrent)
+    if (tCurrent) {
+        // A loop that never waits never moves the clock: no time limit would
+        // end it. Past the bound its process ends as crashed.
+        if (m.StepsClock != m.Now) {
+            m.StepsClock = m.Now;
+            m.Steps = 0;
+        }
+        if (++m.Steps > sim::kStepBound)
+            CrashProcess(kStatusPossibleDeadlock, L"made " + std::to_wstring(sim::kStepBound) +
+                                                      L" calls without the virtual clock moving: a loop that never waits");
         BeforeApiCall(api);
+    }
     m.Calls.push_back({api, m.Now});
     auto hooks = m.CallHooks.find(api);
     if (hooks != m.CallHooks.end() && !tInCallHook) {
@@ -1436,11 +1450,12 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
             return FALSE;
         }
     }
-    // The program's x64 build runs only where the processor is x64: 32-bit
-    // Windows and ARM64 Windows 10 cannot run it (x64 emulation on ARM64
-    // Windows 11 is not modelled).
+    // The program's x64 build runs where the processor is x64, and emulated
+    // on ARM64 Windows 11; 32-bit Windows and ARM64 Windows 10 cannot run it.
     bool image64Bit = !bare && IsImage64Bit(file);
-    if (image64Bit && M().Architecture != PROCESSOR_ARCHITECTURE_AMD64) {
+    bool x64Runs = M().Architecture == PROCESSOR_ARCHITECTURE_AMD64 ||
+                   (M().Architecture == PROCESSOR_ARCHITECTURE_ARM64 && M().Version == sim::WindowsVersion::Windows11);
+    if (image64Bit && !x64Runs) {
         SetLastError(ERROR_BAD_EXE_FORMAT);
         return FALSE;
     }

@@ -173,6 +173,7 @@ struct LoaderMachine {
     std::vector<std::wstring> RuntimeImports = SplitList(SIMWIN_RUNTIME_DLLS);
     std::set<std::pair<std::wstring, std::string>> MissingExports;  // (dll lower case, function)
     std::set<std::string> Unplaced;
+    std::vector<std::string> Lookups;  // every GetProcAddress name, in order
     uintptr_t NextBase = 0x10000000;
 };
 
@@ -505,6 +506,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 // Windows release, and none that the test took out of its DLL); anything else
 // fails with ERROR_PROC_NOT_FOUND.
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+    L().Lookups.push_back(lpProcName == NULL || IS_INTRESOURCE(lpProcName) ? "#ordinal" : lpProcName);
     SIM_ENTER("GetProcAddress", nullptr);
     Module *m = nullptr;
     if (hModule != NULL && hModule != simk::ProgramInstance()) {
@@ -668,6 +670,8 @@ std::wstring DllOf(const std::string &api) {
     auto it = ApiDlls().find(api);
     return it == ApiDlls().end() ? std::wstring() : it->second;
 }
+
+const std::vector<std::string> &Lookups() { return L().Lookups; }
 
 std::vector<std::string> UnplacedApis() { return std::vector<std::string>(L().Unplaced.begin(), L().Unplaced.end()); }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/deployment.h"
 #include "app/options.h"
 #include "common/globals.h"
 #include "sim/core.h"
@@ -323,6 +324,17 @@ TEST_F(DeploymentTest, WaitTakesAWholeNumberOfSecondsUpToADay) {
         EXPECT_EQ(c.Seconds, options.WaitSeconds) << std::string(c.Tail, c.Tail + wcslen(c.Tail));
         EXPECT_EQ(c.Malformed, options.WaitMalformed) << std::string(c.Tail, c.Tail + wcslen(c.Tail));
     }
+}
+
+// Every code a deployment tool reads as success, retry or restart becomes
+// 1603; any other failure's code passes as it is.
+TEST(DeploymentFailureCodeTest, EveryCodeThatHidesAFailureBecomes1603) {
+    const struct {
+        DWORD Code, Exit;
+    } kRows[] = {{0, 1603},    {1618, 1603}, {1641, 1603}, {1707, 1603},           {3010, 1603},
+                 {5, 5},       {31, 31},     {1167, 1167}, {0x80070005, 0x80070005}, {1602, 1602}};
+    for (const auto &row : kRows)
+        EXPECT_EQ(row.Exit, DeploymentFailureCode(row.Code)) << row.Code;
 }
 
 }  // namespace

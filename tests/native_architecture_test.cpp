@@ -160,6 +160,10 @@ TEST_P(NativeArchitectureTest, SilentInstallAndUninstallTakeTheMachinesOwnDriver
     // processor, into the machine's own driver folder and nowhere else.
     bool manual = !plugAndPlay || (machine.Program32Bit && machine.Processor == PROCESSOR_ARCHITECTURE_ARM64);
     EXPECT_EQ(manual, !queue->AddedByPnp);
+    // Not even emulated on ARM64 Windows 11: the 64-bit build is for x64.
+    for (const sim::Process &p : sim::Processes())
+        EXPECT_FALSE(machine.Processor != PROCESSOR_ARCHITECTURE_AMD64 && p.ImageFile.find(L"crvnpnp") != std::wstring::npos)
+            << "started " << std::string(p.ImageFile.begin(), p.ImageFile.end());
     if (manual) {
         const std::wstring source = std::wstring(machine.Folder) + L"\\crvndrv6.dll";
         EXPECT_EQ(std::string(source.begin(), source.end()), sim::files::ReadFile(driverFolder + L"\\crvndrv6.dll"));

@@ -56,6 +56,16 @@ TEST_F(SimKernelTest, TimeLimitEndsAProgramThatWaitsForever) {
     EXPECT_EQ(30000u, sim::Now());
 }
 
+TEST_F(SimKernelTest, ALoopThatNeverWaitsEndsCrashedAtTheStepBound) {
+    sim::Process p = sim::RunInProcess([] {
+        for (;;)
+            lstrlenW(L"spin");
+    });
+    EXPECT_TRUE(p.Crashed);
+    EXPECT_EQ(0xC0000194u, static_cast<DWORD>(p.ExitCode));
+    EXPECT_EQ(0u, sim::Now());
+}
+
 TEST_F(SimKernelTest, ClockEventsRunAtTheirTime) {
     uint64_t seen = 0;
     sim::At(2500, [&] { seen = sim::Now(); });

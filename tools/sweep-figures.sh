@@ -1,8 +1,9 @@
 #!/bin/sh
 # The fault sweep's figures: runs the sweep's tests of the host build once,
 # one after another, and prints for each swept run its recorded calls,
-# failure points, replays and wall time, then the totals and the wall time
-# of the whole sweep. (ctest runs the same tests side by side, one per run.)
+# failure points, replays and wall time; whether its clean run was checked
+# and how its replays ended; the error table's APIs that no replay fails,
+# with the reason; then the totals and the wall time of the whole sweep. (ctest runs the same tests side by side, one per run.)
 #
 #   tools/sweep-figures.sh            (after cmake --preset host && cmake --build --preset host)
 set -eu
@@ -20,6 +21,10 @@ out=$("$tests" --gtest_filter='FaultSweep.*' 2>&1) || status=$?
 end=$(date +%s.%N)
 
 echo "$out" | sed -n 's/^\[ SWEEP    \] /  /p'
+echo "Clean runs checked (each ended, reached its outcome and gave its failure points), and where the replays ended:"
+echo "$out" | sed -n 's/^\[ OUTCOMES \] /  /p'
+echo "The error table's APIs that no replay fails, and why:"
+echo "$out" | sed -n 's/^\[ NEVER    \] /  /p'
 echo "$out" | awk '
     /^\[ SWEEP/ {
         runs++

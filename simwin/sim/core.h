@@ -46,6 +46,11 @@ void FailCall(const std::string &api, DWORD error, int times = 1);
 // The calls fn makes itself are logged and run no hooks (they would use up a
 // failure injected before them).
 void OnCall(const std::string &api, std::function<void()> fn);
+// The most calls the simulated threads may make at one virtual time: a
+// program that makes more is spinning without ever waiting (no time limit
+// could end it), and its process ends as crashed with
+// STATUS_POSSIBLE_DEADLOCK (0xC0000194).
+constexpr uint64_t kStepBound = 200000;
 // Only the occurrence-th call of api fails (1 for the first, counted as
 // CallCount counts: since the last Reset or ClearCalls), with error as above.
 void FailCallAt(const std::string &api, int occurrence, DWORD error);
@@ -190,9 +195,9 @@ void SetProgram32Bit(bool is32Bit);
 // from). A process started from it, by CreateProcessW or StartProgram, runs
 // natively whatever SetProgram32Bit says: no redirection, its own view of the
 // registry and the spooler, and UpdateDriverForPlugAndPlayDevicesW works for
-// it. CreateProcessW refuses it with ERROR_BAD_EXE_FORMAT on a machine whose
-// processor is not x64 (32-bit Windows and ARM64 Windows 10 cannot run it;
-// the x64 emulation of ARM64 Windows 11 is not modelled).
+// it. ARM64 Windows 11 runs it emulated, the same way; CreateProcessW refuses
+// it with ERROR_BAD_EXE_FORMAT on 32-bit Windows and ARM64 Windows 10, which
+// cannot run x64 code.
 extern const char kProgramImage64[];  // "x64 program image"
 
 // --- Debugger output -------------------------------------------------------

@@ -94,6 +94,9 @@ void RemoveExport(const std::wstring &dll, const std::string &function);
 // The DLL that exports an API the simulation implements ("OpenPrinterW" ->
 // "winspool.drv"); empty for an API it does not place.
 std::wstring DllOf(const std::string &api);
+// The function names that GetProcAddress was asked for (by any process,
+// failed calls included), in the order of the calls.
+const std::vector<std::string> &Lookups();
 // APIs that simulated processes called and the table of DllOf does not place
 // (each name once). A delay-loaded DLL's function missing there would be
 // called without its DLL being loaded.

@@ -1,0 +1,565 @@
+// The differential probe: one table of the Win32 contracts the program relies
+// on, compiled twice, for the host against the simulated Windows and for
+// Windows (run under wine64). Each row prints one line, "name: answer", with
+// only what the contract fixes (results, last errors, sizes and shapes, never
+// a machine's own paths or counts). tests/differential/run.sh compares the
+// two outputs with the known differences (known-differences.txt).
+#include <windows.h>
+#include <shellapi.h>
+#include <winspool.h>
+#include <winsvc.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwctype>
+#include <string>
+
+#ifndef _WIN32
+#include "sim/core.h"
+#include "sim/registry.h"
+#include "sim/spooler.h"
+// The simulation runs the program's wWinMain; the probe has none.
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return 0; }
+#endif
+
+namespace {
+
+typedef BOOL(WINAPI *SetDefaultDllDirectoriesFunction)(DWORD);
+
+const WCHAR kKey[] = L"SOFTWARE\\CorvaneProbe";
+const WCHAR kDriver[] = L"Corvane Probe Driver";
+const WCHAR kQueue[] = L"Corvane Probe Queue";
+WCHAR gEnv[] = L"Windows x64";
+WCHAR gX86[] = L"Windows NT x86";
+WCHAR gBadEnv[] = L"Windows Bogus";
+std::wstring gDir;  // the probe's folder, with its backslash
+
+std::string Err() { return "FALSE " + std::to_string(GetLastError()); }
+std::string Ok(BOOL ok) { return ok ? "TRUE" : Err(); }
+std::string Narrow(const std::wstring &w) {
+    std::string s;
+    for (wchar_t c : w)
+        s += c < 128 ? static_cast<char>(c) : '?';
+    return s;
+}
+std::wstring P(const wchar_t *name) { return gDir + name; }
+std::wstring Folder() { return gDir.substr(0, gDir.size() - 1); }
+// A size: the number for a fixed one, ">0" where the machine decides it.
+std::string Needed(DWORD n) { return n > 0 ? "needed>0" : "needed=0"; }
+
+std::string Reg(LONG s) { return s == ERROR_SUCCESS ? "0" : std::to_string(s); }
+// A value's size: whole characters for text (a character is not two bytes
+// in the host build), bytes for the rest.
+std::string Size(DWORD type, DWORD bytes) {
+    if (type != REG_SZ && type != REG_MULTI_SZ && type != REG_EXPAND_SZ)
+        return std::to_string(bytes) + " bytes";
+    return std::to_string(bytes / sizeof(WCHAR)) + (bytes % sizeof(WCHAR) ? " chars and a byte" : " chars");
+}
+std::string Query(const WCHAR *value, DWORD bufferBytes) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return "no key";
+    BYTE data[64];
+    DWORD type = 0, size = bufferBytes;
+    LONG s = RegQueryValueExW(key, value, nullptr, &type, bufferBytes ? data : nullptr, &size);
+    RegCloseKey(key);
+    return Reg(s) + " type " + std::to_string(type) + " size " + Size(type, size);
+}
+std::string GetValue(const WCHAR *value, DWORD flags, DWORD bufferBytes) {
+    BYTE data[64];
+    memset(data, 0x55, sizeof(data));
+    DWORD type = 0, size = bufferBytes;
+    LONG s = RegGetValueW(HKEY_LOCAL_MACHINE, kKey, value, flags, &type, bufferBytes ? data : nullptr, &size);
+    std::string out = Reg(s) + " type " + std::to_string(type) + " size " + Size(type, size);
+    const WCHAR *text = reinterpret_cast<const WCHAR *>(data);
+    if (s == ERROR_SUCCESS && bufferBytes && type != REG_DWORD && size >= sizeof(WCHAR))
+        out += text[size / sizeof(WCHAR) - 1] == 0 ? " terminated" : " unterminated";
+    return out;
+}
+std::string OpenKey(HKEY root, const WCHAR *path, REGSAM access) {
+    HKEY key;
+    LONG s = RegOpenKeyExW(root, path, 0, access, &key);
+    if (s == ERROR_SUCCESS)
+        RegCloseKey(key);
+    return Reg(s);
+}
+std::string EnumKeys() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ENUMERATE_SUB_KEYS, &key) != ERROR_SUCCESS)
+        return "no key";
+    std::string out;
+    WCHAR name[32];
+    for (DWORD i = 0; i < 4; i++)
+        out += (i ? " " : "") + Reg(RegEnumKeyW(key, i, name, 32));
+    WCHAR tiny[2];
+    out += " small-buffer " + Reg(RegEnumKeyW(key, 0, tiny, 2));
+    RegCloseKey(key);
+    return out;
+}
+
+HANDLE Open(const WCHAR *name, DWORD access, DWORD share, DWORD disposition) {
+    return CreateFileW(P(name).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+std::string Create(const WCHAR *name, DWORD access, DWORD share, DWORD disposition) {
+    HANDLE h = Open(name, access, share, disposition);
+    if (h == INVALID_HANDLE_VALUE)
+        return Err();
+    CloseHandle(h);
+    return "TRUE";
+}
+void WriteSmallFile(const std::wstring &path) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    if (h != INVALID_HANDLE_VALUE) {
+        WriteFile(h, "probe", 5, &written, nullptr);
+        CloseHandle(h);
+    }
+}
+std::string Attributes(const WCHAR *name) {
+    DWORD a = GetFileAttributesW(P(name).c_str());
+    if (a == INVALID_FILE_ATTRIBUTES)
+        return "INVALID " + std::to_string(GetLastError());
+    return a & FILE_ATTRIBUTE_DIRECTORY ? "directory" : "file";
+}
+// A held handle to "held" with the given access and sharing, while fn runs.
+template <typename Fn> std::string WhileHeld(DWORD access, DWORD share, Fn fn) {
+    HANDLE h = Open(L"held", access, share, OPEN_ALWAYS);
+    if (h == INVALID_HANDLE_VALUE)
+        return "cannot hold: " + Err();
+    std::string out = fn();
+    CloseHandle(h);
+    return out;
+}
+
+std::string TempName(const WCHAR *folder, UINT unique) {
+    WCHAR name[MAX_PATH];
+    UINT n = GetTempFileNameW(folder, L"unins", unique, name);
+    if (n == 0)
+        return "0 " + std::to_string(GetLastError());
+    std::wstring file(name);
+    std::wstring leaf = file.substr(file.find_last_of(L'\\') + 1);
+    // "uni", the number in hexadecimal, ".tmp" (in any letter case).
+    bool shape = leaf.size() >= 8 && leaf.size() <= 11 && leaf.compare(0, 3, L"uni") == 0;
+    for (size_t i = 3; shape && i < leaf.size() - 4; i++)
+        shape = iswxdigit(leaf[i]) != 0;
+    shape = shape && (leaf.compare(leaf.size() - 4, 4, L".tmp") == 0 || leaf.compare(leaf.size() - 4, 4, L".TMP") == 0);
+    bool exists = GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES;
+    std::string out = std::string(unique ? (n == unique ? "unique as given" : "other number") : "number") +
+                      (shape ? ", uni<hex>.tmp" : ", name " + Narrow(leaf)) + (exists ? ", created" : ", not created");
+    DeleteFileW(name);
+    return out;
+}
+
+std::string Argv(const WCHAR *line) {
+    int n = 0;
+    LPWSTR *argv = CommandLineToArgvW(line, &n);
+    if (argv == nullptr)
+        return "NULL " + std::to_string(GetLastError());
+    std::string out = std::to_string(n);
+    for (int i = 0; i < n; i++)
+        out += i == 0 && *line == 0 ? " [program]" : " [" + Narrow(argv[i]) + "]";
+    LocalFree(argv);
+    return out;
+}
+
+std::string DriverDirectory(LPWSTR env, DWORD level, DWORD bufferBytes) {
+    BYTE buffer[600];
+    DWORD needed = 0;
+    BOOL ok = GetPrinterDriverDirectoryW(nullptr, env, level, bufferBytes ? buffer : nullptr, bufferBytes, &needed);
+    if (!ok)
+        return Err() + " " + Needed(needed);
+    std::wstring dir(reinterpret_cast<WCHAR *>(buffer));
+    for (auto &c : dir)
+        c = static_cast<wchar_t>(towlower(c));
+    return "TRUE ..." + Narrow(dir.substr(dir.find_last_of(L'\\')));
+}
+// The two-call protocol of an enumeration: the size, then the records.
+template <typename Call> std::string TwoCalls(Call call) {
+    static BYTE buffer[65536];
+    DWORD needed = 0, returned = 0;
+    BOOL first = call(nullptr, 0, &needed, &returned);
+    std::string out = (first ? "TRUE" : Err()) + " " + Needed(needed);
+    if (first || needed == 0 || needed > sizeof(buffer))
+        return out;
+    DWORD again = 0;
+    BOOL small = call(buffer, needed - 1, &again, &returned);
+    out += ", one short: " + (small ? std::string("TRUE") : Err()) + (again == needed ? " same size" : " other size");
+    BOOL second = call(buffer, needed, &again, &returned);
+    return out + ", then " + Ok(second) + (returned > 0 ? " records>0" : " records=0");
+}
+std::string Drivers(LPWSTR env, DWORD level) {
+    return TwoCalls([&](BYTE *b, DWORD n, DWORD *need, DWORD *got) {
+        return EnumPrinterDriversW(nullptr, env, level, b, n, need, got);
+    });
+}
+bool HasQueue() {
+    HANDLE h = nullptr;
+    if (!OpenPrinterW(const_cast<LPWSTR>(kQueue), &h, nullptr))
+        return false;
+    ClosePrinter(h);
+    return true;
+}
+std::string AddQueue() {
+    PRINTER_INFO_2W info;
+    memset(&info, 0, sizeof(info));
+    info.pPrinterName = const_cast<LPWSTR>(kQueue);
+    info.pPortName = const_cast<LPWSTR>(L"USB001");
+    info.pDriverName = const_cast<LPWSTR>(kDriver);
+    info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
+    info.pDatatype = const_cast<LPWSTR>(L"RAW");
+    HANDLE h = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE *>(&info));
+    if (h == nullptr)
+        return Err();
+    ClosePrinter(h);
+    return "TRUE";
+}
+std::string AddDriver(LPWSTR env) {
+    DRIVER_INFO_8W info;
+    memset(&info, 0, sizeof(info));
+    info.cVersion = 3;
+    info.pName = const_cast<LPWSTR>(kDriver);
+    info.pEnvironment = env;
+    info.pDriverPath = const_cast<LPWSTR>(L"crvnprobe.dll");
+    info.pDataFile = const_cast<LPWSTR>(L"crvnprobe.dat");
+    info.pConfigFile = const_cast<LPWSTR>(L"crvnprobeui.dll");
+    return Ok(AddPrinterDriverW(nullptr, 8, reinterpret_cast<BYTE *>(&info)));
+}
+std::string Printer(DWORD level) {
+    HANDLE h = nullptr;
+    if (!OpenPrinterW(const_cast<LPWSTR>(kQueue), &h, nullptr))
+        return "open " + Err();
+    std::string out = TwoCalls([&](BYTE *b, DWORD n, DWORD *need, DWORD *got) {
+        *got = 1;
+        return GetPrinterW(h, level, b, n, need);
+    });
+    ClosePrinter(h);
+    return out;
+}
+std::string DeleteQueue() {
+    HANDLE h = nullptr;
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    if (!OpenPrinterW(const_cast<LPWSTR>(kQueue), &h, &defaults))
+        return "open " + Err();
+    std::string out = Ok(DeletePrinter(h));
+    out += ", handle still closes: " + Ok(ClosePrinter(h));
+    return out + ", then open: " + (HasQueue() ? "TRUE" : Err());
+}
+
+SC_HANDLE gManager;
+std::string Service(const WCHAR *name) {
+    SC_HANDLE s = OpenServiceW(gManager, name, SERVICE_ALL_ACCESS);
+    if (s == nullptr)
+        return Err();
+    CloseServiceHandle(s);
+    return "TRUE";
+}
+DWORD SpoolerState() {
+    SC_HANDLE s = OpenServiceW(gManager, L"Spooler", SERVICE_ALL_ACCESS);
+    SERVICE_STATUS status;
+    memset(&status, 0, sizeof(status));
+    QueryServiceStatus(s, &status);
+    CloseServiceHandle(s);
+    return status.dwCurrentState;
+}
+// Brings the spooler to a state, as the program does: ask, then poll.
+bool SpoolerTo(DWORD state) {
+    SC_HANDLE s = OpenServiceW(gManager, L"Spooler", SERVICE_ALL_ACCESS);
+    SERVICE_STATUS status;
+    if (state == SERVICE_RUNNING)
+        StartServiceW(s, 0, nullptr);
+    else
+        ControlService(s, SERVICE_CONTROL_STOP, &status);
+    CloseServiceHandle(s);
+    for (int i = 0; i < 1000 && SpoolerState() != state; i++)
+        Sleep(10);
+    return SpoolerState() == state;
+}
+std::string OnSpooler(bool start) {
+    SC_HANDLE s = OpenServiceW(gManager, L"Spooler", SERVICE_ALL_ACCESS);
+    SERVICE_STATUS status;
+    BOOL ok = start ? StartServiceW(s, 0, nullptr) : ControlService(s, SERVICE_CONTROL_STOP, &status);
+    std::string out = Ok(ok);
+    CloseServiceHandle(s);
+    return out;
+}
+std::string StatusEx(DWORD level, DWORD bufferBytes) {
+    SC_HANDLE s = OpenServiceW(gManager, L"Spooler", SERVICE_QUERY_STATUS);
+    BYTE buffer[64];
+    DWORD needed = 0;
+    BOOL ok = QueryServiceStatusEx(s, static_cast<SC_STATUS_TYPE>(level), buffer, bufferBytes, &needed);
+    CloseServiceHandle(s);
+    return ok ? std::string("TRUE") : Err() + " needed " + std::to_string(needed);
+}
+
+std::string Load(const WCHAR *name, DWORD flags) {
+    HMODULE m = LoadLibraryExW(name, nullptr, flags);
+    return m ? "loaded" : "NULL " + std::to_string(GetLastError());
+}
+std::string Lookup(const WCHAR *dll, const char *function) {
+    HMODULE m = GetModuleHandleW(dll);
+    if (m == nullptr)
+        m = LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    FARPROC f = m ? GetProcAddress(m, function) : nullptr;
+    return f ? "found" : "NULL " + std::to_string(GetLastError());
+}
+std::string DefaultDirectories(DWORD flags) {
+    auto set = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void (*)(void)>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (set == nullptr)
+        return "not exported";
+    std::string out = Ok(set(flags));
+    set(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    return out;
+}
+
+std::string Utf8ToWide(int outChars) {
+    WCHAR out[8];
+    int n = MultiByteToWideChar(CP_UTF8, 0, "abcdef", -1, outChars ? out : nullptr, outChars);
+    return n ? std::to_string(n) : "0 " + std::to_string(GetLastError());
+}
+
+struct Row {
+    const char *Name;
+    std::string (*Answer)();
+};
+
+// The contracts, in the order they run (each row may rely on the ones before).
+const Row kRows[] = {
+    // Command lines (shell32).
+    {"CommandLineToArgvW hand-over line", [] { return Argv(L"\"C:\\x\\uni1.tmp\" -u \"C:\\Program Files\\Corvane\\"); }},
+    {"CommandLineToArgvW quoted log path", [] { return Argv(L"setup.exe /log \"C:\\a b\\x.log\" /quiet"); }},
+    {"CommandLineToArgvW backslashes before a quote", [] { return Argv(L"p a\\\\\\\"b c\\\\\"d e\" f\\g"); }},
+    {"CommandLineToArgvW empty and doubled quotes", [] { return Argv(L"p \"\" a\"\"b \"x\"\"y\""); }},
+    {"CommandLineToArgvW empty line", [] { return Argv(L""); }},
+    {"MultiByteToWideChar size query", [] { return Utf8ToWide(0); }},
+    {"MultiByteToWideChar buffer too small", [] { return Utf8ToWide(3); }},
+    // Files.
+    {"CreateDirectoryW new", [] { return Ok(CreateDirectoryW(Folder().c_str(), nullptr)); }},
+    {"CreateDirectoryW existing", [] { return Ok(CreateDirectoryW(Folder().c_str(), nullptr)); }},
+    {"CreateDirectoryW parent missing", [] { return Ok(CreateDirectoryW(P(L"none\\sub").c_str(), nullptr)); }},
+    {"GetFileAttributesW missing file", [] { return Attributes(L"none"); }},
+    {"GetFileAttributesW missing folder", [] { return Attributes(L"none\\x"); }},
+    {"GetFileAttributesW folder", [] {
+         DWORD a = GetFileAttributesW(Folder().c_str());
+         return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) ? std::string("directory") : Err();
+     }},
+    {"CreateFileW CREATE_NEW", [] { return Create(L"a", GENERIC_WRITE, 0, CREATE_NEW); }},
+    {"CreateFileW CREATE_NEW existing", [] { return Create(L"a", GENERIC_WRITE, 0, CREATE_NEW); }},
+    {"CreateFileW OPEN_EXISTING missing", [] { return Create(L"none", GENERIC_READ, 0, OPEN_EXISTING); }},
+    {"CreateFileW missing folder", [] { return Create(L"none\\x", GENERIC_READ, 0, OPEN_EXISTING); }},
+    {"CopyFileW", [] { return Ok(CopyFileW(P(L"a").c_str(), P(L"b").c_str(), TRUE)); }},
+    {"CopyFileW onto existing, fail if exists", [] { return Ok(CopyFileW(P(L"a").c_str(), P(L"b").c_str(), TRUE)); }},
+    {"CopyFileW onto existing, overwrite", [] { return Ok(CopyFileW(P(L"a").c_str(), P(L"b").c_str(), FALSE)); }},
+    {"CopyFileW missing source", [] { return Ok(CopyFileW(P(L"none").c_str(), P(L"c").c_str(), FALSE)); }},
+    {"CopyFileW onto a folder", [] { return Ok(CopyFileW(P(L"a").c_str(), Folder().c_str(), FALSE)); }},
+    {"DeleteFileW missing file", [] { return Ok(DeleteFileW(P(L"none").c_str())); }},
+    {"DeleteFileW missing folder", [] { return Ok(DeleteFileW(P(L"none\\x").c_str())); }},
+    {"DeleteFileW a folder", [] { return Ok(DeleteFileW(Folder().c_str())); }},
+    {"RemoveDirectoryW not empty", [] { return Ok(RemoveDirectoryW(Folder().c_str())); }},
+    {"RemoveDirectoryW a file", [] { return Ok(RemoveDirectoryW(P(L"a").c_str())); }},
+    {"RemoveDirectoryW missing", [] { return Ok(RemoveDirectoryW(P(L"none").c_str())); }},
+    {"MoveFileExW plain", [] { return Ok(MoveFileExW(P(L"b").c_str(), P(L"c").c_str(), 0)); }},
+    {"MoveFileExW onto existing", [] { return Ok(MoveFileExW(P(L"a").c_str(), P(L"c").c_str(), 0)); }},
+    {"MoveFileExW onto existing, replace", [] { return Ok(MoveFileExW(P(L"c").c_str(), P(L"b").c_str(), MOVEFILE_REPLACE_EXISTING)); }},
+    {"MoveFileExW missing source", [] { return Ok(MoveFileExW(P(L"none").c_str(), P(L"d").c_str(), 0)); }},
+    {"MoveFileExW delete at restart", [] { return Ok(MoveFileExW(P(L"b").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)); }},
+    {"share mode, read-shared reader, open for write", [] {
+         return WhileHeld(GENERIC_READ, FILE_SHARE_READ, [] { return Create(L"held", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING); });
+     }},
+    {"share mode, read-shared reader, open for read", [] {
+         return WhileHeld(GENERIC_READ, FILE_SHARE_READ, [] { return Create(L"held", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING); });
+     }},
+    {"share mode, reader not sharing write, open with write sharing only", [] {
+         return WhileHeld(GENERIC_READ, FILE_SHARE_READ, [] { return Create(L"held", GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING); });
+     }},
+    {"share mode, held without delete sharing, DeleteFileW", [] {
+         return WhileHeld(GENERIC_READ, FILE_SHARE_READ, [] { return Ok(DeleteFileW(P(L"held").c_str())); });
+     }},
+    {"share mode, held without delete sharing, MoveFileExW", [] {
+         return WhileHeld(GENERIC_READ, FILE_SHARE_READ, [] { return Ok(MoveFileExW(P(L"held").c_str(), P(L"moved").c_str(), 0)); });
+     }},
+    {"share mode, held, CopyFileW from it", [] {
+         return WhileHeld(GENERIC_READ, FILE_SHARE_READ, [] { return Ok(CopyFileW(P(L"held").c_str(), P(L"copy").c_str(), FALSE)); });
+     }},
+    {"share mode, held for read, CopyFileW onto it", [] {
+         return WhileHeld(GENERIC_READ, FILE_SHARE_READ, [] { return Ok(CopyFileW(P(L"a").c_str(), P(L"held").c_str(), FALSE)); });
+     }},
+    {"share mode, held for write unshared, CopyFileW from it", [] {
+         return WhileHeld(GENERIC_WRITE, 0, [] { return Ok(CopyFileW(P(L"held").c_str(), P(L"copy").c_str(), FALSE)); });
+     }},
+    {"share mode, held with delete sharing, DeleteFileW", [] {
+         return WhileHeld(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, [] { return Ok(DeleteFileW(P(L"held").c_str())); });
+     }},
+    {"GetTempFileNameW", [] { return TempName(gDir.c_str(), 0); }},
+    {"GetTempFileNameW given number", [] { return TempName(gDir.c_str(), 0x1234); }},
+    {"GetTempFileNameW missing folder", [] { return TempName(P(L"none").c_str(), 0); }},
+    {"GetTempPathW ends in a backslash", [] {
+         WCHAR path[MAX_PATH];
+         DWORD n = GetTempPathW(MAX_PATH, path);
+         return n > 0 && path[n - 1] == L'\\' ? std::string("TRUE") : "FALSE";
+     }},
+    {"GetTempPathW buffer too small", [] {
+         WCHAR path[2];
+         DWORD n = GetTempPathW(2, path);
+         return n > 2 ? std::string("needs more") : std::to_string(n);
+     }},
+    // Registry.
+    {"RegOpenKeyExW missing", [] { return OpenKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\CorvaneProbe\\None", KEY_READ); }},
+    {"RegOpenKeyExW both views", [] { return OpenKey(HKEY_LOCAL_MACHINE, kKey, KEY_READ | KEY_WOW64_32KEY | KEY_WOW64_64KEY); }},
+    {"RegOpenKeyExW 32-bit view of a 64-bit key", [] { return OpenKey(HKEY_LOCAL_MACHINE, kKey, KEY_READ | KEY_WOW64_32KEY); }},
+    {"RegOpenKeyExW 32-bit view of a shared key", [] {
+         return OpenKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print", KEY_READ | KEY_WOW64_32KEY);
+     }},
+    {"RegOpenKeyW", [] {
+         HKEY key;
+         LONG s = RegOpenKeyW(HKEY_LOCAL_MACHINE, kKey, &key);
+         if (s == ERROR_SUCCESS)
+             RegCloseKey(key);
+         return Reg(s);
+     }},
+    {"RegQueryValueExW size query", [] { return Query(L"Text", 0); }},
+    {"RegQueryValueExW buffer too small", [] { return Query(L"Text", 2); }},
+    {"RegQueryValueExW unterminated", [] { return Query(L"NoTerm", 64); }},
+    {"RegQueryValueExW missing value", [] { return Query(L"None", 64); }},
+    {"RegGetValueW REG_SZ size query", [] { return GetValue(L"Text", RRF_RT_REG_SZ, 0); }},
+    {"RegGetValueW REG_SZ", [] { return GetValue(L"Text", RRF_RT_REG_SZ, 64); }},
+    {"RegGetValueW REG_SZ buffer too small", [] { return GetValue(L"Text", RRF_RT_REG_SZ, 4); }},
+    {"RegGetValueW unterminated REG_SZ size query", [] { return GetValue(L"NoTerm", RRF_RT_REG_SZ, 0); }},
+    {"RegGetValueW unterminated REG_SZ", [] { return GetValue(L"NoTerm", RRF_RT_REG_SZ, 64); }},
+    {"RegGetValueW REG_MULTI_SZ", [] { return GetValue(L"Multi", RRF_RT_REG_MULTI_SZ, 64); }},
+    {"RegGetValueW wrong type", [] { return GetValue(L"Number", RRF_RT_REG_SZ, 64); }},
+    {"RegGetValueW REG_DWORD", [] { return GetValue(L"Number", RRF_RT_REG_DWORD, 64); }},
+    {"RegGetValueW missing value", [] { return GetValue(L"None", RRF_RT_ANY, 64); }},
+    {"RegEnumKeyW to the end", [] { return EnumKeys(); }},
+    // Services.
+    {"OpenSCManagerW", [] { return (gManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) ? std::string("TRUE") : Err(); }},
+    {"OpenServiceW missing", [] { return Service(L"CorvaneNoSuchService"); }},
+    {"OpenServiceW Spooler", [] { return Service(L"Spooler"); }},
+    {"QueryServiceStatusEx", [] { return StatusEx(SC_STATUS_PROCESS_INFO, sizeof(SERVICE_STATUS_PROCESS)); }},
+    {"QueryServiceStatusEx buffer too small", [] { return StatusEx(SC_STATUS_PROCESS_INFO, 8); }},
+    {"QueryServiceStatusEx level", [] { return StatusEx(7, sizeof(SERVICE_STATUS_PROCESS)); }},
+    {"spooler started and seen running", [] { return SpoolerTo(SERVICE_RUNNING) ? std::string("TRUE") : "FALSE"; }},
+    {"StartServiceW running", [] { return OnSpooler(true); }},
+    {"spooler stopped and seen stopped", [] { return SpoolerTo(SERVICE_STOPPED) ? std::string("TRUE") : "FALSE"; }},
+    {"ControlService stop stopped", [] { return OnSpooler(false); }},
+    {"spooler started again", [] { return SpoolerTo(SERVICE_RUNNING) ? std::string("TRUE") : "FALSE"; }},
+    // Loader.
+    {"LoadLibraryExW missing", [] { return Load(L"crvnnosuch.dll", 0); }},
+    {"LoadLibraryExW System32 only", [] { return Load(L"winspool.drv", LOAD_LIBRARY_SEARCH_SYSTEM32); }},
+    {"LoadLibraryExW search flags with altered path", [] {
+         return Load(L"winspool.drv", LOAD_WITH_ALTERED_SEARCH_PATH | LOAD_LIBRARY_SEARCH_SYSTEM32);
+     }},
+    {"LoadLibraryExW altered path, relative name", [] { return Load(L"winspool.drv", LOAD_WITH_ALTERED_SEARCH_PATH); }},
+    {"GetProcAddress missing", [] { return Lookup(L"winspool.drv", "CorvaneNoSuchFunction"); }},
+    {"GetProcAddress optional package deletion", [] { return Lookup(L"winspool.drv", "DeletePrinterDriverPackageW"); }},
+    {"GetModuleHandleW not loaded", [] { return GetModuleHandleW(L"crvnnosuch.dll") ? std::string("found") : "NULL " + std::to_string(GetLastError()); }},
+    {"SetDefaultDllDirectories 0", [] { return DefaultDirectories(0); }},
+    {"SetDefaultDllDirectories System32", [] { return DefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }},
+    {"SetDllDirectoryW empty", [] { return Ok(SetDllDirectoryW(L"")); }},
+    // Spooler.
+    {"GetPrinterDriverDirectoryW size query", [] { return DriverDirectory(gEnv, 1, 0); }},
+    {"GetPrinterDriverDirectoryW buffer too small", [] { return DriverDirectory(gEnv, 1, 4); }},
+    {"GetPrinterDriverDirectoryW", [] { return DriverDirectory(gEnv, 1, 600); }},
+    {"GetPrinterDriverDirectoryW x86", [] { return DriverDirectory(gX86, 1, 600); }},
+    {"GetPrinterDriverDirectoryW null environment", [] { return DriverDirectory(nullptr, 1, 600); }},
+    {"GetPrinterDriverDirectoryW unknown environment", [] { return DriverDirectory(gBadEnv, 1, 600); }},
+    {"GetPrinterDriverDirectoryW level 2", [] { return DriverDirectory(gEnv, 2, 600); }},
+    {"EnumPortsW level 2", [] {
+         return TwoCalls([](BYTE *b, DWORD n, DWORD *need, DWORD *got) { return EnumPortsW(nullptr, 2, b, n, need, got); });
+     }},
+    {"EnumPortsW level 3", [] {
+         return TwoCalls([](BYTE *b, DWORD n, DWORD *need, DWORD *got) { return EnumPortsW(nullptr, 3, b, n, need, got); });
+     }},
+    {"AddPrinterDriverW level 8", [] { return AddDriver(gEnv); }},
+    {"AddPrinterDriverW unknown environment", [] { return AddDriver(gBadEnv); }},
+    {"EnumPrinterDriversW level 8", [] { return Drivers(gEnv, 8); }},
+    {"EnumPrinterDriversW unknown environment", [] { return Drivers(gBadEnv, 8); }},
+    {"EnumPrinterDriversW level 9", [] { return Drivers(gEnv, 9); }},
+    {"AddPrinterW", [] { return AddQueue(); }},
+    {"AddPrinterW existing", [] { return AddQueue(); }},
+    {"EnumPrintersW level 2", [] {
+         return TwoCalls([](BYTE *b, DWORD n, DWORD *need, DWORD *got) { return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, b, n, need, got); });
+     }},
+    {"OpenPrinterW missing", [] {
+         HANDLE h = nullptr;
+         return OpenPrinterW(const_cast<LPWSTR>(L"Corvane No Such Queue"), &h, nullptr) ? std::string("TRUE") : Err();
+     }},
+    {"GetPrinterW level 2", [] { return Printer(2); }},
+    {"DeletePrinterDriverExW in use", [] { return Ok(DeletePrinterDriverExW(nullptr, gEnv, const_cast<LPWSTR>(kDriver), 0, 0)); }},
+    {"DeletePrinter", [] { return DeleteQueue(); }},
+    {"DeletePrinterDriverExW unused files", [] {
+         return Ok(DeletePrinterDriverExW(nullptr, gEnv, const_cast<LPWSTR>(kDriver), DPD_DELETE_UNUSED_FILES, 0));
+     }},
+    {"AddPrinterDriverW again", [] { return AddDriver(gEnv); }},
+    {"DeletePrinterDriverExW no flags", [] { return Ok(DeletePrinterDriverExW(nullptr, gEnv, const_cast<LPWSTR>(kDriver), 0, 0)); }},
+    {"DeletePrinterDriverExW missing", [] {
+         SetLastError(0);
+         return Ok(DeletePrinterDriverExW(nullptr, gEnv, const_cast<LPWSTR>(L"Corvane No Such Driver"), 0, 0));
+     }},
+    {"DeletePrinterDriverExW unknown environment", [] { return Ok(DeletePrinterDriverExW(nullptr, gBadEnv, const_cast<LPWSTR>(kDriver), 0, 0)); }},
+    {"DeleteMonitorW missing", [] { return Ok(DeleteMonitorW(nullptr, gEnv, const_cast<LPWSTR>(L"Corvane No Such Monitor"))); }},
+    {"AddMonitorW other environment", [] {
+         MONITOR_INFO_2W info = {const_cast<LPWSTR>(L"Corvane Probe Monitor"), gX86, const_cast<LPWSTR>(L"crvnprobemon.dll")};
+         return Ok(AddMonitorW(nullptr, 2, reinterpret_cast<BYTE *>(&info)));
+     }},
+};
+
+// What each side needs beforehand, made with its own means: the probe's
+// registry key (the program never writes the registry) and port.
+void Arrange() {
+    WCHAR temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    gDir = std::wstring(temp) + L"crvnprobe\\";
+    const WCHAR multi[] = L"a\0bc\0";
+#ifdef _WIN32
+    HKEY key, sub;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    RegSetValueExW(key, L"Text", 0, REG_SZ, reinterpret_cast<const BYTE *>(L"abc"), 8);
+    // Six bytes of "xyzw": Wine adds a terminator that follows the data.
+    RegSetValueExW(key, L"NoTerm", 0, REG_SZ, reinterpret_cast<const BYTE *>(L"xyzw"), 6);
+    RegSetValueExW(key, L"Multi", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(multi), sizeof(multi));
+    DWORD seven = 7;
+    RegSetValueExW(key, L"Number", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&seven), 4);
+    for (const WCHAR *name : {L"One", L"Two"}) {
+        RegCreateKeyExW(key, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr);
+        RegCloseKey(sub);
+    }
+    RegCloseKey(key);
+    HKEY ports;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Ports", 0, nullptr, 0,
+                    KEY_ALL_ACCESS, nullptr, &ports, nullptr);
+    RegSetValueExW(ports, L"USB001", 0, REG_SZ, reinterpret_cast<const BYTE *>(L""), 2);
+    RegCloseKey(ports);
+#else
+    sim::Reset();
+    sim::SetStringValue(kKey, L"Text", L"abc");
+    sim::SetRawValue(kKey, L"NoTerm", REG_SZ, sim::RegText(L"xyz", false));
+    sim::SetRawValue(kKey, L"Multi", REG_MULTI_SZ,
+                     std::vector<uint8_t>(reinterpret_cast<const uint8_t *>(multi),
+                                          reinterpret_cast<const uint8_t *>(multi) + sizeof(multi)));
+    sim::SetDwordValue(kKey, L"Number", 7);
+    sim::CreateKey(std::wstring(kKey) + L"\\One");
+    sim::CreateKey(std::wstring(kKey) + L"\\Two");
+    sim::CreateKey(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print");
+    sim::AddPort(L"USB001");
+#endif
+    // The driver's files, where the spooler takes them from.
+    WCHAR dir[MAX_PATH];
+    DWORD needed = 0;
+    if (GetPrinterDriverDirectoryW(nullptr, gEnv, 1, reinterpret_cast<BYTE *>(dir), sizeof(dir), &needed))
+        for (const WCHAR *file : {L"crvnprobe.dll", L"crvnprobe.dat", L"crvnprobeui.dll"})
+            WriteSmallFile(std::wstring(dir) + L"\\" + file);
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain() {
+#else
+int main() {
+#endif
+    Arrange();
+    for (const Row &row : kRows)
+        std::printf("%s: %s\n", row.Name, row.Answer().c_str());
+    return 0;
+}
