@@ -370,6 +370,7 @@ void ResetFiles() {
     using sim::files::SetSecurity;
     CreateFolder(L"C:\\Windows");
     SetSecurity(L"C:\\Windows", kSystemFolderSddl);
+    CreateFolder(L"C:\\Windows\\Logs");
     CreateFolder(L"C:\\Program Files");
     SetSecurity(L"C:\\Program Files", kSystemFolderSddl);
     CreateFolder(L"C:\\Users");

@@ -218,7 +218,13 @@ TEST_F(DeploymentTest, TheLogOpensAndClosesEveryRunAndExplainsEachEnding) {
         {"/remove, nothing installed", Nothing, L"/remove", 0, 100},
         {"Windows asks for a restart", [] { install_fixture::ArrangeProgramInstall(kModel, true, true); }, L"/quiet",
          3010, 15000},
-        {"another copy", [] { Nothing(), sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER"); }, L"/quiet",
+        {"another copy",
+         [] {
+             Nothing();
+             sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER");
+             sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544");
+         },
+         L"/quiet",
          1618, 1},
         {"no printer", [] { Nothing(), sim::PlugUsbPrinter(L"Acme P-1", 1); }, L"/quiet /wait 2", 1167, 4000},
         {"a stray token", Nothing, L"/remove /x", 87, 1},

@@ -100,6 +100,9 @@ const DWORD kNotEnoughQuota = 1816;           // ERROR_NOT_ENOUGH_QUOTA
 const DWORD kServiceDatabaseLocked = 1055;    // ERROR_SERVICE_DATABASE_LOCKED
 const DWORD kOutOfMemoryHresult = 0x8007000E;  // E_OUTOFMEMORY
 const DWORD kDiskFull = 112;                   // ERROR_DISK_FULL
+const DWORD kLockViolation = 33;               // ERROR_LOCK_VIOLATION
+const DWORD kNteFail = 0x80090020;             // NTE_FAIL
+const DWORD kNteProviderDllFail = 0x8009001D;  // NTE_PROVIDER_DLL_FAIL
 
 // --- The error each API fails with --------------------------------------------
 
@@ -117,6 +120,26 @@ const ErrorRow kErrorTable[] = {
     {"HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"CreateMutexW", ERROR_ACCESS_DENIED, nullptr},
+    // The machine's guard, the random folder names, the program's own file
+    // and the log's owner
+    {"CreateWellKnownSid", ERROR_INVALID_PARAMETER, nullptr},
+    {"CreateBoundaryDescriptorW", ERROR_NOT_ENOUGH_MEMORY, nullptr},
+    {"AddSIDToBoundaryDescriptor", ERROR_NOT_ENOUGH_MEMORY, nullptr},
+    {"DeleteBoundaryDescriptor", 0, "returns nothing"},
+    {"CreatePrivateNamespaceW", ERROR_ACCESS_DENIED, nullptr, {ERROR_ALREADY_EXISTS}},
+    {"OpenPrivateNamespaceW", ERROR_ACCESS_DENIED, nullptr, {ERROR_PATH_NOT_FOUND}},
+    {"ClosePrivateNamespace", 0, "releases a handle the program holds: fails only for an invalid one"},
+    {"CryptAcquireContextW", kNteProviderDllFail, nullptr},
+    {"CryptGenRandom", kNteFail, nullptr},
+    {"CryptReleaseContext", 0, "releases a handle the program holds: fails only for an invalid one"},
+    {"K32GetMappedFileNameW", ERROR_ACCESS_DENIED, nullptr},
+    {"GetFileInformationByHandle", ERROR_ACCESS_DENIED, nullptr},
+    {"ReadFile", kLockViolation, nullptr},
+    {"GetSecurityInfo", ERROR_ACCESS_DENIED, nullptr},
+    {"IsWellKnownSid", 0, "a comparison: no failure value"},
+    {"EqualSid", 0, "a comparison: no failure value"},
+    {"OpenProcessToken", ERROR_ACCESS_DENIED, nullptr},
+    {"GetTokenInformation", ERROR_ACCESS_DENIED, nullptr},
     {"CreateEventW", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"CreateThread", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"CreateProcessW", ERROR_ACCESS_DENIED, nullptr},
@@ -607,7 +630,11 @@ bool Retried(const Fault &fault) {
 // The calls start-up cannot do without: only their failure may end a run
 // before it reaches its mode (the first InitCommonControlsEx). A lookup
 // (GetProcAddress) may end it only for a function the program requires.
-const char kStartUpNeeds[] = "LoadLibraryExW GetProcAddress GetSystemDirectoryW CommandLineToArgvW LocalAlloc HeapAlloc";
+const char kStartUpNeeds[] = "LoadLibraryExW GetProcAddress GetSystemDirectoryW CommandLineToArgvW LocalAlloc HeapAlloc "
+                             "CreateMutexW CreatePrivateNamespaceW OpenPrivateNamespaceW";
+// The guards: refused to this program (ERROR_ACCESS_DENIED), they are another
+// copy's, which ends the run with 1618.
+const char kGuardApis[] = "CreateMutexW CreatePrivateNamespaceW OpenPrivateNamespaceW";
 const char *const kOptionalFunctions[] = {"SetDefaultDllDirectories", "DeletePrinterDriverPackageW", "IsWow64Process2"};
 
 std::string LookedUp(const Fault &fault);
@@ -1049,6 +1076,8 @@ std::string LookedUp(const Fault &fault) {
 
 DWORD ExpectedExit(const Fault &fault) {
     DWORD code = fault.Error;
+    if (Lists(kGuardApis, fault.Api) && code == ERROR_ACCESS_DENIED)
+        return EXIT_ANOTHER_COPY_RUNS;
     // An optional package function that could not be looked up fails later,
     // as that function, when it is needed.
     bool optional = false;

@@ -483,7 +483,7 @@ TEST_P(ChildModeTest, MakesTheOneCallAndEndsWithItsResult) {
     EXPECT_EQ(theChild ? run.ExitCode : 0, static_cast<DWORD>(child.ExitCode));
     EXPECT_FALSE(child.Crashed || child.Killed);
     EXPECT_EQ(theChild ? nullptr : sim::FindDialog(IDD_INSTALL), sim::FindDialog(IDD_INSTALL));
-    EXPECT_EQ(theChild ? 0 : 1, sim::CallCount("CreateMutexW"));
+    EXPECT_EQ(theChild ? 0 : 2, sim::CallCount("CreateMutexW"));
     ASSERT_EQ(theChild && run.ExitCode != ERROR_INVALID_PARAMETER ? 1u : 0u, sim::DriverUpdates().size());
     if (run.ExitCode == 0) {
         EXPECT_EQ(kBlankId, sim::DriverUpdates()[0].HardwareId);

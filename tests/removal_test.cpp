@@ -301,6 +301,7 @@ TEST_F(RemovalTest, MonitorThatAnotherDriverNamesStaysWithItsDllWithoutAFailure)
     other.pMonitorName = std::wstring(kMonitor);
     sim::AddDriver(other);
     wcscpy(LogFilePath, L"C:\\Windows\\Temp\\remove.log");
+    OpenLogFile();
     ClickAt(kClick, IDC_REMOVE);
     RunUninstallWindow();
 
