@@ -1290,10 +1290,18 @@ void CheckAllRemoved(const std::string &message, std::vector<std::string> *broke
             broken->push_back(message + "the queue " + Narrow(queue) + " still there");
     if (NativeDriver(kProductModel) != nullptr)
         broken->push_back(message + "the driver still there");
-    if (sim::FindMonitor(uninstall_fixture::kMonitor) != nullptr)
+    // The monitor and its DLL stay exactly while an installed driver, of any
+    // environment, names the monitor.
+    bool named = false;
+    for (const sim::PrinterDriver &d : sim::Drivers())
+        named = named || (d.pMonitorName && *d.pMonitorName == uninstall_fixture::kMonitor);
+    bool dllStays = sim::files::Exists(kMonitorDll) && !MonitorDllScheduled();
+    if (!named && sim::FindMonitor(uninstall_fixture::kMonitor) != nullptr)
         broken->push_back(message + "the language monitor still registered");
-    if (sim::files::Exists(kMonitorDll) && !MonitorDllScheduled())
+    if (!named && dllStays)
         broken->push_back(message + "crvnmon.dll still in System32");
+    if (named && (sim::FindMonitor(uninstall_fixture::kMonitor) == nullptr || !dllStays))
+        broken->push_back(message + "the language monitor or its DLL gone while another driver names the monitor");
     if (!sim::DriverPackages().empty())
         broken->push_back(message + "the driver package still there");
     const std::wstring store = sim::DriverStorePath(uninstall_fixture::kSourceInf);
@@ -1359,6 +1367,37 @@ SweptRun UnattendedRemoveRun() {
     run.Reached = [](const sim::Process &p, std::vector<std::string> *missing) {
         if (p.ExitCode != EXIT_RESTART_NEEDED)
             missing->push_back("with exit code " + std::to_string(p.ExitCode) + ", not 3010");
+        CheckAllRemoved("with ", missing);
+    };
+    return run;
+}
+
+// /remove on a machine whose removal must leave the monitor to another
+// maker's driver, or on one that an earlier removal left with the monitor
+// alone: a clean run ends with 0 and the machine as CheckAllRemoved wants it.
+SweptRun UnattendedRemoveOfTheMonitorRun(const std::string &name, bool othersDriver) {
+    SweptRun run = UnattendedRemoveRun();
+    run.Name = name;
+    run.Arrange = [arrange = run.Arrange, othersDriver] {
+        if (!othersDriver) {
+            sim::AddMonitor(uninstall_fixture::kMonitor, L"crvnmon.dll");
+            sim::files::WriteFile(kMonitorDll, "amd64\\crvnmon.dll");
+            sim::files::LayOutInstallFolder(kFolder);
+            sim::files::WriteFile(kSetup, "program image");
+            return;
+        }
+        arrange();
+        sim::files::Unlock(kMonitorDll);
+        sim::PrinterDriver other;
+        other.pName = std::wstring(L"Another Label Printer");
+        other.Environment = L"Windows NT x86";
+        other.pDriverPath = std::wstring(L"another.dll");
+        other.pMonitorName = std::wstring(uninstall_fixture::kMonitor);
+        sim::AddDriver(other);
+    };
+    run.Reached = [](const sim::Process &p, std::vector<std::string> *missing) {
+        if (p.ExitCode != 0)
+            missing->push_back("with exit code " + std::to_string(p.ExitCode) + ", not 0");
         CheckAllRemoved("with ", missing);
     };
     return run;
@@ -1478,6 +1517,12 @@ TEST_F(FaultSweep, Stage) { Sweep(StageRun(), 30); }
 TEST_F(FaultSweep, QuietWaitWithoutOurPrinter) { Sweep(QuietWithoutOurPrinterRun(), 20); }
 TEST_F(FaultSweep, Quiet) { Sweep(QuietRun(), 75); }
 TEST_F(FaultSweep, UnattendedRemove) { Sweep(UnattendedRemoveRun(), 120); }
+TEST_F(FaultSweep, UnattendedRemoveBesideAnotherDriverOfTheMonitor) {
+    Sweep(UnattendedRemoveOfTheMonitorRun("/remove /log, another maker's driver names the monitor", true), 60);
+}
+TEST_F(FaultSweep, UnattendedRemoveOfAMonitorLeftAlone) {
+    Sweep(UnattendedRemoveOfTheMonitorRun("/remove /log, only the monitor left", false), 20);
+}
 TEST_F(FaultSweep, RemoveInTheUninstallWindow) { Sweep(RemoveRun("uninstall window, Remove", L""), 140); }
 TEST_F(FaultSweep, Remove32BitProgramOnX64) {
     Sweep(RemoveRun("uninstall window, Remove, 32-bit program on x64", L"", true), 140);
