@@ -100,6 +100,9 @@ const DWORD kNotEnoughQuota = 1816;           // ERROR_NOT_ENOUGH_QUOTA
 const DWORD kServiceDatabaseLocked = 1055;    // ERROR_SERVICE_DATABASE_LOCKED
 const DWORD kOutOfMemoryHresult = 0x8007000E;  // E_OUTOFMEMORY
 const DWORD kDiskFull = 112;                   // ERROR_DISK_FULL
+const DWORD kLockViolation = 33;               // ERROR_LOCK_VIOLATION
+const DWORD kNoMemoryNte = 0x8009000E;         // NTE_NO_MEMORY
+const DWORD kBadHashNte = 0x80090002;          // NTE_BAD_HASH
 
 // --- The error each API fails with --------------------------------------------
 
@@ -163,6 +166,15 @@ const ErrorRow kErrorTable[] = {
     {"GetTempFileNameW", ERROR_ACCESS_DENIED, nullptr},
     {"CreateFileW", ERROR_SHARING_VIOLATION, nullptr},
     {"WriteFile", kDiskFull, nullptr},
+    {"ReadFile", kLockViolation, nullptr},
+    {"GetFileInformationByHandle", ERROR_ACCESS_DENIED, nullptr},
+    // CryptoAPI
+    {"CryptAcquireContextW", kNoMemoryNte, nullptr},
+    {"CryptCreateHash", kNoMemoryNte, nullptr},
+    {"CryptHashData", kBadHashNte, nullptr},
+    {"CryptGetHashParam", kBadHashNte, nullptr},
+    {"CryptDestroyHash", ERROR_INVALID_HANDLE, nullptr},
+    {"CryptReleaseContext", ERROR_INVALID_HANDLE, nullptr},
     {"CreateDirectoryW", ERROR_ACCESS_DENIED, nullptr, {ERROR_ALREADY_EXISTS}},
     {"RemoveDirectoryW", ERROR_DIR_NOT_EMPTY, nullptr},
     {"ConvertStringSecurityDescriptorToSecurityDescriptorW", ERROR_NOT_ENOUGH_MEMORY, nullptr},
