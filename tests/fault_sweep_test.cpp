@@ -170,6 +170,7 @@ const ErrorRow kErrorTable[] = {
     {"GetFileInformationByHandle", ERROR_ACCESS_DENIED, nullptr},
     // CryptoAPI
     {"CryptAcquireContextW", kNoMemoryNte, nullptr},
+    {"CryptGenRandom", kNoMemoryNte, nullptr},
     {"CryptCreateHash", kNoMemoryNte, nullptr},
     {"CryptHashData", kBadHashNte, nullptr},
     {"CryptGetHashParam", kBadHashNte, nullptr},
