@@ -20,6 +20,7 @@
 #define ERROR_DEVICE_NOT_FUNCTIONING_CODE 31  // ERROR_GEN_FAILURE: /stage's refused rescan
 #define CODE_NOT_IMPLEMENTED 0x80004001UL     // E_NOTIMPL
 #define CODE_PACKAGE_IN_USE 0x800F023DUL      // SPAPI_E_INF_IN_USE_BY_DEVICES
+#define CODE_TAMPERED_PACKAGE 0x80096010UL    // TRUST_E_BAD_DIGEST
 
 static const WCHAR *DescribeExitCode(DWORD code, BOOL deployment) {
     switch (code) {
@@ -41,6 +42,8 @@ static const WCHAR *DescribeExitCode(DWORD code, BOOL deployment) {
         return L"the package is staged, but Plug and Play refused to look at the devices again";
     case CODE_NOT_IMPLEMENTED:
         return L"this system cannot take a driver package from a program";
+    case CODE_TAMPERED_PACKAGE:
+        return L"a package file is not as built (the line above names it); nothing of the package was used";
     case CODE_PACKAGE_IN_USE:
         return L"the driver package is still used by a device; the rest is removed";
     default:

@@ -3,6 +3,31 @@ enable_testing()
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 
+# The package files as sim::files::LayOutInstallFolder writes them: the INF
+# is sim::inf::PrinterInfText(), amd64\crvnpnp.exe the simulation's x64
+# program image, every other file holds its own name.
+set(SIM_PACKAGE_DIR ${CMAKE_BINARY_DIR}/sim-package)
+file(WRITE ${SIM_PACKAGE_DIR}/crvnv6.inf
+     "; Stand-in for the printer maker's INF\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n"
+     "ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}\r\nProvider=%Corvane%\r\n"
+     "DriverVer=07/16/2025,2025.7.16.1\r\nCatalogFile=crvnv6.cat\r\n\r\n[Strings]\r\nCorvane=\"Corvane\"\r\n")
+set(SIM_HASH_ENTRIES "crvnv6.inf=${SIM_PACKAGE_DIR}/crvnv6.inf|")
+set(SIM_PACKAGE_FILES dat/crvndrv6.dat)
+foreach(arch i386 arm amd64 arm64)
+  foreach(name crvndrv6.dll crvndrv6ui.dll crvnmon.dll)
+    list(APPEND SIM_PACKAGE_FILES ${arch}/${name})
+  endforeach()
+endforeach()
+foreach(rel ${SIM_PACKAGE_FILES})
+  string(REPLACE "/" "\\" content "${rel}")
+  file(WRITE ${SIM_PACKAGE_DIR}/${rel} "${content}")
+  string(APPEND SIM_HASH_ENTRIES "${rel}=${SIM_PACKAGE_DIR}/${rel}|")
+endforeach()
+file(WRITE ${SIM_PACKAGE_DIR}/amd64/crvnpnp.exe "x64 program image")
+string(APPEND SIM_HASH_ENTRIES "amd64/crvnpnp.exe=${SIM_PACKAGE_DIR}/amd64/crvnpnp.exe")
+execute_process(COMMAND ${CMAKE_COMMAND} -DOUT=${PACKAGE_HASHES_SOURCE} "-DENTRIES=${SIM_HASH_ENTRIES}"
+                        -P ${CMAKE_SOURCE_DIR}/cmake/package_hashes.cmake COMMAND_ERROR_IS_FATAL ANY)
+
 set(SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
 
 # The resource script is compiled by windres here too; the simulation reads the .res file.

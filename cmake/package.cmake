@@ -115,6 +115,28 @@ if(PKG_ARCH STREQUAL x86)
   set(PKG_NATIVE_DEPENDS native_x64 ${NATIVE_BUILD_DIR}/setup.exe)
 endif()
 
+# --- the hashes the program carries of the files it installs or starts ---------
+# Made from the files as they go into the package, before the program links.
+set(HASH_ENTRIES "crvnv6.inf=${PKG_WORK}/crvnv6.inf")
+foreach(arch i386 amd64)
+  foreach(name ${STANDIN_FILES})
+    string(APPEND HASH_ENTRIES "|${arch}/${name}=${PKG_WORK}/${arch}/${name}")
+  endforeach()
+endforeach()
+foreach(rel ${PLACEHOLDERS})
+  string(APPEND HASH_ENTRIES "|${rel}=${PKG_WORK}/${rel}")
+endforeach()
+if(PKG_ARCH STREQUAL x86)
+  string(APPEND HASH_ENTRIES "|amd64/crvnpnp.exe=${NATIVE_BUILD_DIR}/setup.exe")
+endif()
+add_custom_command(OUTPUT ${PACKAGE_HASHES_SOURCE}
+  COMMAND ${CMAKE_COMMAND} -DOUT=${PACKAGE_HASHES_SOURCE} "-DENTRIES=${HASH_ENTRIES}"
+          -P ${CMAKE_SOURCE_DIR}/cmake/package_hashes.cmake
+  DEPENDS ${CMAKE_SOURCE_DIR}/cmake/package_hashes.cmake ${PKG_WORK}/crvnv6.inf ${STANDIN_OUTPUTS}
+          ${PKG_SRC}/placeholder.txt.in ${PKG_NATIVE_DEPENDS}
+  COMMENT "Hashing the package files for the program"
+  VERBATIM)
+
 # --- the README, with the program's version ---------------------------------------
 configure_file(${PKG_SRC}/README.txt ${PKG_WORK}/README.txt @ONLY)
 

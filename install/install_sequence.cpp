@@ -18,6 +18,7 @@
 #include "common/spooler_control.h"
 #include "common/system_libraries.h"
 #include "common/trace.h"
+#include "common/verified_package.h"
 #include "install/catalog.h"
 #include "install/deploy.h"
 #include "install/discovery.h"
@@ -76,13 +77,22 @@ static void UpdatePnpDriver(const InstallRequest *request, const WCHAR *infPath)
 }
 
 DWORD StageDriverPackage(void) {
+    HeldFile *hold = NULL;
+    DWORD error;
     WCHAR line[STAGE_LOG_CCH];
     CONFIGRET rescan;
     HRESULT result;
 
     result = StringCchPrintfW(InfPath, INSTALL_DIR_CCH, L"%ws%ws", InstallDir, PACKAGE_INF_NAME);
-    if (SUCCEEDED(result))
-        result = UploadDriverPackage(InfPath);
+    if (FAILED(result))
+        return (DWORD)result;
+    // The package goes to Windows only as it was built, and stays so until
+    // the driver store has its copy.
+    error = HoldPackageFiles(&hold);
+    if (error != ERROR_SUCCESS)
+        return error;
+    result = UploadDriverPackage(InfPath);
+    ReleasePackageFiles(&hold);
     if (result != S_OK)
         return (DWORD)result;
     // A printer plugged in before the package was staged was found without a
@@ -101,19 +111,10 @@ DWORD StageDriverPackage(void) {
     return ERROR_SUCCESS;
 }
 
-int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {
-    DeviceRecord *device;
+// The installation, with the package files held.
+static int InstallHeldPackage(InstallRequest *request, const WCHAR *infPath) {
     int result;
     int tries;
-
-    // The latest scan knows the printer's hardware id best.
-    device = FindDeviceByPort(DiscoveredDevices, request->PortName);
-    if (device != NULL)
-        StringCchCopyW(request->HardwareId, REQUEST_TEXT_CCH, device->HardwareId);
-
-    // An existing queue is left as it is, whatever port it is on.
-    if (CheckPrinterQueue(request->QueueName, request->PortName))
-        return 3;
 
     if (DoUploadDriverPackage(infPath)) {
         RescanDevices();
@@ -138,5 +139,35 @@ int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {
     // A port the spooler does not list comes back when the spooler restarts.
     if (result != 0 && !PortExists(request->PortName))
         RunWithSpoolerStopped(NULL, NULL);
+    return result;
+}
+
+int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {
+    DeviceRecord *device;
+    HeldFile *hold = NULL;
+    DWORD error;
+    int result;
+
+    // The latest scan knows the printer's hardware id best.
+    device = FindDeviceByPort(DiscoveredDevices, request->PortName);
+    if (device != NULL)
+        StringCchCopyW(request->HardwareId, REQUEST_TEXT_CCH, device->HardwareId);
+
+    // An existing queue is left as it is, whatever port it is on.
+    if (CheckPrinterQueue(request->QueueName, request->PortName))
+        return 3;
+
+    // Every package file this installation may hand to Windows or start is
+    // checked first and held until the installation is done: one that is not
+    // as built is never used.
+    error = HoldPackageFiles(&hold);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return 0;
+    }
+    result = InstallHeldPackage(request, infPath);
+    error = GetLastError();
+    ReleasePackageFiles(&hold);
+    SetLastError(error);
     return result;
 }

@@ -27,5 +27,6 @@ CONFIGRET RescanDevices(void);
 // /stage: uploads the package of the install folder's INF (InfPath is set)
 // and asks Plug and Play to rescan, so that Windows installs a printer from
 // the driver store without the program. Returns the exit code: 0, the
-// upload's failing HRESULT, or ERROR_GEN_FAILURE when the rescan was refused.
+// package check's failure (common/verified_package.h), the upload's failing
+// HRESULT, or ERROR_GEN_FAILURE when the rescan was refused.
 DWORD StageDriverPackage(void);

@@ -1742,6 +1742,142 @@ BOOL WINAPI CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE *buffer) {
     return TRUE;
 }
 
+// SHA-256 (FIPS 180-4), for the hashes a verification context makes.
+namespace {
+struct Sha256 {
+    uint32_t State[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    uint8_t Block[64] = {};
+    uint64_t Length = 0;  // bytes hashed so far
+    bool Finished = false;
+    uint8_t Digest[32] = {};
+};
+
+uint32_t Rotate(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+void Compress(Sha256 &h) {
+    static const uint32_t k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    uint32_t w[64];
+    for (int i = 0; i < 16; i++)
+        w[i] = uint32_t(h.Block[4 * i]) << 24 | uint32_t(h.Block[4 * i + 1]) << 16 | uint32_t(h.Block[4 * i + 2]) << 8 |
+               h.Block[4 * i + 3];
+    for (int i = 16; i < 64; i++)
+        w[i] = w[i - 16] + (Rotate(w[i - 15], 7) ^ Rotate(w[i - 15], 18) ^ (w[i - 15] >> 3)) + w[i - 7] +
+               (Rotate(w[i - 2], 17) ^ Rotate(w[i - 2], 19) ^ (w[i - 2] >> 10));
+    uint32_t v[8];
+    std::memcpy(v, h.State, sizeof(v));
+    for (int i = 0; i < 64; i++) {
+        uint32_t t1 = v[7] + (Rotate(v[4], 6) ^ Rotate(v[4], 11) ^ Rotate(v[4], 25)) + ((v[4] & v[5]) ^ (~v[4] & v[6])) +
+                      k[i] + w[i];
+        uint32_t t2 = (Rotate(v[0], 2) ^ Rotate(v[0], 13) ^ Rotate(v[0], 22)) +
+                      ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
+        std::memmove(v + 1, v, 7 * sizeof(uint32_t));
+        v[4] += t1;
+        v[0] = t1 + t2;
+    }
+    for (int i = 0; i < 8; i++)
+        h.State[i] += v[i];
+}
+
+void Absorb(Sha256 &h, const uint8_t *data, size_t length) {
+    for (size_t i = 0; i < length; i++) {
+        h.Block[h.Length % 64] = data[i];
+        if (++h.Length % 64 == 0)
+            Compress(h);
+    }
+}
+
+void Finish(Sha256 &h) {
+    uint64_t bits = h.Length * 8;
+    uint8_t pad = 0x80;
+    Absorb(h, &pad, 1);
+    pad = 0;
+    while (h.Length % 64 != 56)
+        Absorb(h, &pad, 1);
+    for (int i = 7; i >= 0; i--) {
+        uint8_t b = uint8_t(bits >> (8 * i));
+        Absorb(h, &b, 1);
+    }
+    for (int i = 0; i < 32; i++)
+        h.Digest[i] = uint8_t(h.State[i / 4] >> (24 - 8 * (i % 4)));
+    h.Finished = true;
+}
+
+std::map<HCRYPTHASH, Sha256> &Hashes() {
+    static std::map<HCRYPTHASH, Sha256> hashes;
+    return hashes;
+}
+simk::Registrar gHashReset([] { simk::OnReset([] { Hashes().clear(); }); });
+}  // namespace
+
+BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags, HCRYPTHASH *hash) {
+    SIM_ENTER("CryptCreateHash", FALSE);
+    if (Crypto().Contexts.count(provider) == 0 || key != 0 || flags != 0 || hash == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (algorithm != CALG_SHA_256) {
+        SetLastError(static_cast<DWORD>(0x80090008L));  // NTE_BAD_ALGID
+        return FALSE;
+    }
+    *hash = reinterpret_cast<HCRYPTHASH>(simk::NewHandleValue());
+    Hashes()[*hash] = Sha256();
+    return TRUE;
+}
+
+BOOL WINAPI CryptHashData(HCRYPTHASH hash, const BYTE *data, DWORD length, DWORD flags) {
+    SIM_ENTER("CryptHashData", FALSE);
+    auto it = Hashes().find(hash);
+    if (it == Hashes().end() || flags != 0 || (data == nullptr && length != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (it->second.Finished) {
+        SetLastError(static_cast<DWORD>(NTE_BAD_HASH_STATE));
+        return FALSE;
+    }
+    Absorb(it->second, data, length);
+    return TRUE;
+}
+
+// HP_HASHVAL only, the value the program reads; the hash is finished then.
+BOOL WINAPI CryptGetHashParam(HCRYPTHASH hash, DWORD param, BYTE *data, DWORD *length, DWORD flags) {
+    SIM_ENTER("CryptGetHashParam", FALSE);
+    auto it = Hashes().find(hash);
+    if (it == Hashes().end() || param != HP_HASHVAL || length == nullptr || flags != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD room = *length;
+    *length = sizeof(it->second.Digest);
+    if (data == nullptr)
+        return TRUE;
+    if (room < sizeof(it->second.Digest)) {
+        SetLastError(ERROR_MORE_DATA);
+        return FALSE;
+    }
+    if (!it->second.Finished)
+        Finish(it->second);
+    std::memcpy(data, it->second.Digest, sizeof(it->second.Digest));
+    return TRUE;
+}
+
+BOOL WINAPI CryptDestroyHash(HCRYPTHASH hash) {
+    SIM_ENTER("CryptDestroyHash", FALSE);
+    if (Hashes().erase(hash) == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // --- Mapped images --------------------------------------------------------------------
 
 void simk::ImageMoved(const std::wstring &from, const std::wstring &to) {

@@ -16,6 +16,7 @@
 
 #include "kernel.h"
 #include "sim/files.h"
+#include "sim/inf.h"
 #include "sim/loader.h"
 #include "sim/services.h"
 
@@ -1342,7 +1343,7 @@ void LayOutInstallFolder(const std::wstring &folder) {
     auto put = [&](const std::wstring &rel) {
         WriteFile(base + rel, std::string(rel.begin(), rel.end()));
     };
-    put(L"crvnv6.inf");
+    WriteFile(base + L"crvnv6.inf", sim::inf::PrinterInfText());
     put(L"unins000.exe");
     put(L"dat\\crvndrv6.dat");
     for (const wchar_t *arch : {L"i386", L"arm", L"amd64", L"arm64"})

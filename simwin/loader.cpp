@@ -76,7 +76,8 @@ const ApiGroup kApiGroups[] = {
      "RegOpenKeyExW RegOpenKeyW RegCloseKey RegQueryValueExW RegGetValueW RegEnumKeyW OpenSCManagerW OpenServiceW "
      "CloseServiceHandle QueryServiceStatus QueryServiceStatusEx ControlService StartServiceW "
      "ConvertStringSecurityDescriptorToSecurityDescriptorW CreateWellKnownSid CryptAcquireContextW "
-     "CryptReleaseContext CryptGenRandom IsWellKnownSid GetSecurityInfo OpenProcessToken GetTokenInformation "
+     "CryptReleaseContext CryptGenRandom CryptCreateHash CryptHashData CryptGetHashParam CryptDestroyHash "
+     "IsWellKnownSid GetSecurityInfo OpenProcessToken GetTokenInformation "
      "EqualSid"},
     {L"shell32.dll", "CommandLineToArgvW SHChangeNotify SHFileOperationW"},
     {L"setupapi.dll",

@@ -101,8 +101,8 @@ const DWORD kServiceDatabaseLocked = 1055;    // ERROR_SERVICE_DATABASE_LOCKED
 const DWORD kOutOfMemoryHresult = 0x8007000E;  // E_OUTOFMEMORY
 const DWORD kDiskFull = 112;                   // ERROR_DISK_FULL
 const DWORD kLockViolation = 33;               // ERROR_LOCK_VIOLATION
-const DWORD kNteFail = 0x80090020;             // NTE_FAIL
-const DWORD kNteProviderDllFail = 0x8009001D;  // NTE_PROVIDER_DLL_FAIL
+const DWORD kNoMemoryNte = 0x8009000E;         // NTE_NO_MEMORY
+const DWORD kBadHashNte = 0x80090002;          // NTE_BAD_HASH
 
 // --- The error each API fails with --------------------------------------------
 
@@ -120,8 +120,7 @@ const ErrorRow kErrorTable[] = {
     {"HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"CreateMutexW", ERROR_ACCESS_DENIED, nullptr},
-    // The machine's guard, the random folder names, the program's own file
-    // and the log's owner
+    // The machine's guard, the program's own file and the log's owner
     {"CreateWellKnownSid", ERROR_INVALID_PARAMETER, nullptr},
     {"CreateBoundaryDescriptorW", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"AddSIDToBoundaryDescriptor", ERROR_NOT_ENOUGH_MEMORY, nullptr},
@@ -129,12 +128,7 @@ const ErrorRow kErrorTable[] = {
     {"CreatePrivateNamespaceW", ERROR_ACCESS_DENIED, nullptr, {ERROR_ALREADY_EXISTS}},
     {"OpenPrivateNamespaceW", ERROR_ACCESS_DENIED, nullptr, {ERROR_PATH_NOT_FOUND}},
     {"ClosePrivateNamespace", 0, "releases a handle the program holds: fails only for an invalid one"},
-    {"CryptAcquireContextW", kNteProviderDllFail, nullptr},
-    {"CryptGenRandom", kNteFail, nullptr},
-    {"CryptReleaseContext", 0, "releases a handle the program holds: fails only for an invalid one"},
     {"K32GetMappedFileNameW", ERROR_ACCESS_DENIED, nullptr},
-    {"GetFileInformationByHandle", ERROR_ACCESS_DENIED, nullptr},
-    {"ReadFile", kLockViolation, nullptr},
     {"GetSecurityInfo", ERROR_ACCESS_DENIED, nullptr},
     {"IsWellKnownSid", 0, "a comparison: no failure value"},
     {"EqualSid", 0, "a comparison: no failure value"},
@@ -186,6 +180,16 @@ const ErrorRow kErrorTable[] = {
     {"GetTempFileNameW", ERROR_ACCESS_DENIED, nullptr},
     {"CreateFileW", ERROR_SHARING_VIOLATION, nullptr},
     {"WriteFile", kDiskFull, nullptr},
+    {"ReadFile", kLockViolation, nullptr},
+    {"GetFileInformationByHandle", ERROR_ACCESS_DENIED, nullptr},
+    // CryptoAPI
+    {"CryptAcquireContextW", kNoMemoryNte, nullptr},
+    {"CryptGenRandom", kNoMemoryNte, nullptr},
+    {"CryptCreateHash", kNoMemoryNte, nullptr},
+    {"CryptHashData", kBadHashNte, nullptr},
+    {"CryptGetHashParam", kBadHashNte, nullptr},
+    {"CryptDestroyHash", ERROR_INVALID_HANDLE, nullptr},
+    {"CryptReleaseContext", ERROR_INVALID_HANDLE, nullptr},
     {"CreateDirectoryW", ERROR_ACCESS_DENIED, nullptr, {ERROR_ALREADY_EXISTS}},
     {"RemoveDirectoryW", ERROR_DIR_NOT_EMPTY, nullptr},
     {"ConvertStringSecurityDescriptorToSecurityDescriptorW", ERROR_NOT_ENOUGH_MEMORY, nullptr},

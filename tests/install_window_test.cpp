@@ -17,6 +17,7 @@
 #include "install/install_window.h"
 #include "sim/devices.h"
 #include "sim/pnp.h"
+#include "sim/files.h"
 #include "sim/resources.h"
 #include "sim/spooler.h"
 #include "sim/windows.h"
@@ -176,11 +177,14 @@ TEST_F(InstallWindowTest, TwoRecognisedPrintersAreInstalledNewestFirstInOnePass)
 
 TEST_F(InstallWindowTest, FailureOfTheSecondPrinterShowsTheErrorInstallPrinterLeft) {
     // What InstallPrinter leaves as the last error for a printer that has no
-    // queue and whose driver cannot be found, run on its own.
+    // queue and whose driver the spooler refuses, run on its own.
+    sim::files::LayOutInstallFolder(kFolder);
+    sim::FailCall("AddPrinterDriverW", ERROR_ACCESS_DENIED, -1);
     sim::PlugUsbPrinter(L"Corvane LD-2040", 1, L"SN1");
     DWORD expectedError = 0;
     int expectedResult = -1;
     sim::RunInProcess([&] {
+        StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kFolder);
         ScanUsbPrinters(&DiscoveredDevices);
         InstallRequest request = {};
         StringCchCopyW(request.DriverName, REQUEST_TEXT_CCH, L"Corvane LD-2040");
@@ -196,6 +200,8 @@ TEST_F(InstallWindowTest, FailureOfTheSecondPrinterShowsTheErrorInstallPrinterLe
     // there, its queue is not. Then the older one fails.
     sim::Reset();
     ResetProductGlobals();
+    sim::files::LayOutInstallFolder(kFolder);
+    sim::FailCall("AddPrinterDriverW", ERROR_ACCESS_DENIED, -1);
     sim::PlugUsbPrinter(L"Corvane LD-2040", 1, L"SN1");
     sim::PlugUsbPrinter(L"Corvane LD-2040T", 2, L"SN2");
     sim::AddPort(L"USB002");
@@ -345,6 +351,7 @@ TEST_F(InstallWindowTest, ClosingDuringAnInstallationWaitsForItAndStartsNoOther)
     // The newest printer's queue takes a while: its driver is there, the queue
     // that AddPrinterW creates shows up 2.5 s later. The older printer would be
     // installed at once, if the worker got to it.
+    sim::files::LayOutInstallFolder(kFolder);
     PlugInstalledPrinter(L"LD-2040", 1);
     sim::PlugUsbPrinter(L"Corvane LD-2040T", 2, L"SN2");
     sim::AddPort(L"USB002");

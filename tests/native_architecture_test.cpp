@@ -15,6 +15,7 @@
 #include <strsafe.h>
 
 #include <cwchar>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -27,6 +28,7 @@
 #include "install/pnp_handover.h"
 #include "sim/core.h"
 #include "sim/files.h"
+#include "sim/inf.h"
 #include "sim/loader.h"
 #include "sim/pnp.h"
 #include "sim/registry.h"
@@ -317,8 +319,8 @@ INSTANTIATE_TEST_SUITE_P(Machines, WizardMachineTest, ::testing::ValuesIn(kMachi
 // The 32-bit program on x64 has its 64-bit build make the driver update that
 // WOW64 refuses, from a protected copy held while it starts, with the private
 // command line; the road then runs as on a native machine, in the same
-// virtual time and with the same trace. Without a 64-bit build that starts,
-// the manual road follows as before (the other machines: the matrix above).
+// virtual time and with the same trace. With a 64-bit build that does not
+// start, the manual road follows as before (the other machines: the matrix above).
 class PlugAndPlayRoadTest : public SimTest {};
 
 // A silent install on x64 of a printer that Plug and Play installs.
@@ -327,15 +329,13 @@ sim::Process SilentInstall(bool program32Bit, const char *failure) {
     machine.Program32Bit = program32Bit;
     SetMachine(machine);
     install_fixture::ArrangeProgramInstall(kModel, true);
-    if (failure == std::string("missing"))
-        sim::files::Remove(std::wstring(kInstallDir) + L"amd64\\crvnpnp.exe");
     if (failure == std::string("not startable"))
         sim::FailCall("CreateProcessW", ERROR_BAD_EXE_FORMAT, -1);
     return sim::RunProgram(kSetup, L"/silence", 120000);
 }
 
 TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhereItStarts) {
-    for (const char *failure : {"", "missing", "not startable"}) {
+    for (const char *failure : {"", "not startable"}) {
         SCOPED_TRACE(failure);
         sim::Reset();
         ResetProductGlobals();
@@ -367,6 +367,72 @@ TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhe
         sim::Process native = SilentInstall(false, failure);
         EXPECT_EQ(native.EndTime - native.StartTime, setup.EndTime - setup.StartTime);
         EXPECT_EQ(TraceLines(), trace);
+    }
+}
+
+// A standard user who can write the install folder replaces or links a file
+// before the run, or tries to change one while the run uses it. Nothing of a
+// file that is not as built reaches Windows or runs: /quiet ends with
+// TRUST_E_BAD_DIGEST and the log names the file. A file the run holds can be
+// neither written nor deleted until the run is done with it.
+TEST_F(PlugAndPlayRoadTest, APackageFileThatIsNotAsBuiltIsNeverUsed) {
+    const std::wstring dir = kInstallDir;
+    const std::wstring dll = dir + L"amd64\\crvndrv6.dll", inf = dir + L"crvnv6.inf";
+    const std::wstring native = dir + L"amd64\\crvnpnp.exe", ui = dir + L"amd64\\crvndrv6ui.dll";
+    const std::wstring users = L"C:\\Users\\Public\\crvndrv6ui.dll";
+    const std::wstring log = L"C:\\Windows\\Temp\\t.log";
+    struct Row {
+        const char *What;
+        std::function<void()> Attack;
+        const std::wstring *Named;  // the file the log names; null: the run installs
+    } rows[] = {
+        {"replaced DLL", [&] { sim::files::WriteFile(dll, "planted"); }, &dll},
+        {"replaced INF", [&] { sim::files::WriteFile(inf, sim::inf::PrinterInfText("01/01/2030,9.9.9.9")); }, &inf},
+        {"replaced crvnpnp.exe", [&] { sim::files::WriteFile(native, std::string(sim::kProgramImage64) + "!"); },
+         &native},
+        {"linked DLL",
+         [&] {
+             // The user's own name for the file, with the package's bytes.
+             sim::files::CreateFolder(L"C:\\Users\\Public");
+             ASSERT_TRUE(sim::files::Move(ui, users) && sim::files::MakeHardLink(ui, users));
+         },
+         &ui},
+        {"changed between check and use",
+         [&] {
+             sim::OnCall("UploadPrinterDriverPackageW", [&] {
+                 for (const std::wstring *file : {&dll, &inf, &native}) {
+                     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION,
+                               sim::files::TryOpen(*file, GENERIC_WRITE,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+                     EXPECT_NE(0u, sim::files::TryDelete(*file));
+                 }
+             });
+         },
+         nullptr},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.What);
+        sim::Reset();
+        ResetProductGlobals();
+        SetMachine(kMachines[1]);  // x64, the 32-bit program
+        install_fixture::ArrangeProgramInstall(kModel, true);
+        install_fixture::RunNativeBuildChildren();
+        row.Attack();
+        sim::Process p = sim::RunProgram(kSetup, L"/log " + log + L" /quiet", 120000);
+        if (row.Named == nullptr) {
+            EXPECT_EQ(0, p.ExitCode);
+            EXPECT_NE(nullptr, sim::FindQueue(kModel));
+            continue;
+        }
+        EXPECT_EQ((int)TRUST_E_BAD_DIGEST, p.ExitCode);
+        EXPECT_TRUE(sim::Uploads().empty());
+        EXPECT_TRUE(sim::DriverUpdates().empty());
+        EXPECT_EQ(1u, sim::Processes().size());  // nothing started
+        EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListTree(install_fixture::kDriverDir));
+        bool named = false;
+        for (const LogLine &line : ReadLog(log))
+            named = named || line.Text.find(*row.Named) != std::wstring::npos;
+        EXPECT_TRUE(named);
     }
 }
 

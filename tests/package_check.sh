@@ -80,6 +80,26 @@ has_version() {
 }
 readme_version() { grep -q "^Version $expected_version " "$1/README.txt"; }
 
+# The hashes setup.exe carries (its build's generated/package_hashes.cpp) are
+# those of the package's files: one for every file the program installs,
+# copies into Windows, hands to Plug and Play or starts, and no other.
+hash_table() {
+    local dir=$1 table=$2 native=$3 rows name wanted expected actual
+    rows=$(sed -n 's/^ *{L"\([^"]*\)", {\(.*\)}},$/\1 \2/p' "$table" | sed 's/\\\\/\//; s/0x//g; s/,//g')
+    wanted="crvnv6.inf dat/crvndrv6.dat"
+    for arch in i386 amd64 arm arm64; do
+        for f in crvndrv6.dll crvndrv6ui.dll crvnmon.dll; do wanted="$wanted $arch/$f"; done
+    done
+    [ "$native" = yes ] && wanted="$wanted amd64/crvnpnp.exe"
+    [ "$(printf '%s\n' "$rows" | cut -d' ' -f1 | sort)" = "$(printf '%s\n' $wanted | sort)" ] ||
+        { echo "the table names: $(printf '%s\n' "$rows" | cut -d' ' -f1 | tr '\n' ' ')"; return 1; }
+    for name in $wanted; do
+        expected=$(printf '%s\n' "$rows" | sed -n "s|^$name ||p")
+        actual=$(sha256sum "$dir/$name" | cut -d' ' -f1)
+        [ "$expected" = "$actual" ] || { echo "$name: the table has $expected, the package $actual"; return 1; }
+    done
+}
+
 # The 32-bit package also carries the 64-bit build of the program.
 native_build() { pe_format "$1/amd64/crvnpnp.exe" pei-x86-64 && gui_subsystem "$1/amd64/crvnpnp.exe"; }
 
@@ -97,6 +117,10 @@ for preset in windows-x86 windows-x64; do
     check "$preset: every call through an import slot reaches a function" python3 "$check_imports" --slots "$exe"
     check "$preset: imported and delay-loaded DLLs as CMakeLists.txt lists them" python3 "$check_imports" --dlls "$exe"
     check "$preset: install folder layout" layout "$root/$preset/package"
+    native=no
+    [ $preset = windows-x86 ] && native=yes
+    check "$preset: setup.exe carries the hash of every package file it uses" \
+        hash_table "$root/$preset/package" "$root/$preset/generated/package_hashes.cpp" $native
     [ $preset = windows-x86 ] && check "$preset: amd64\\crvnpnp.exe is the 64-bit build" native_build "$root/$preset/package"
     check "$preset: setup.exe carries version $expected_version" has_version "$exe"
     [ $preset = windows-x86 ] &&

@@ -1,6 +1,7 @@
 // The simulated kernel's scheduling and objects, where a fault would hide
 // (or fake) a fault of the product.
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <string.h>
 
@@ -175,3 +176,35 @@ TEST_F(SimKernelTest, LocalTimeIsTheResetTimePlusTheVirtualClock) {
 }
 
 }  // namespace
+
+// SHA-256 against the published test vectors, each hashed in two pieces.
+TEST_F(SimKernelTest, Sha256GivesThePublishedDigests) {
+    const struct {
+        const char *Message;
+        const char *Digest;
+    } vectors[] = {
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+    };
+    for (const auto &v : vectors) {
+        std::string hex;
+        sim::RunInProcess([&] {
+            HCRYPTPROV provider = 0;
+            HCRYPTHASH hash = 0;
+            BYTE digest[32];
+            DWORD length = sizeof(digest);
+            DWORD half = (DWORD)strlen(v.Message) / 2;
+            ASSERT_TRUE(CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+            ASSERT_TRUE(CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash));
+            EXPECT_TRUE(CryptHashData(hash, (const BYTE *)v.Message, half, 0));
+            EXPECT_TRUE(CryptHashData(hash, (const BYTE *)v.Message + half, (DWORD)strlen(v.Message) - half, 0));
+            EXPECT_TRUE(CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0));
+            for (DWORD i = 0; i < length; i++)
+                hex += "0123456789abcdef"[digest[i] >> 4], hex += "0123456789abcdef"[digest[i] & 15];
+            EXPECT_TRUE(CryptDestroyHash(hash) && CryptReleaseContext(provider, 0));
+        });
+        EXPECT_EQ(v.Digest, hex) << '"' << v.Message << '"';
+    }
+}

@@ -3,7 +3,8 @@
 # under QEMU's user-mode emulator (the machinery: tools/wine/emulation.sh). No
 # debugger events arrive from an emulated program, so this smoke run reads
 # /log files: /stage (Wine's E_NOTIMPL) and /silence with a catalogued
-# printer, side by side; a crash fails a run with its exception code.
+# printer, side by side, and /quiet with a tampered DLL (scenarios.sh); a
+# crash fails a run with its exception code.
 # Elsewhere one line says why it skipped. Settings: X86_BUILD_DIR, BUILD_DIR
 # (for the 64-bit tools), WINE_WORK. Ends with "N passed, N failed".
 set -u
@@ -15,7 +16,7 @@ WINE_DIR="$E2E_DIR/../../tools/wine"
 . "$WINE_DIR/emulation.sh"
 
 SUITE="Emulated run"
-EMULATED_RUNS="stage silence"
+EMULATED_RUNS="stage silence tampered"
 build_expectations 32
 
 # no_crash WHAT NAME: fails when the program of run_batch NAME ended with an
@@ -55,5 +56,7 @@ run_silence() {
     list_queues lister64
     expect_machine_driver "$SCEN_DIR/lister64.txt" "Corvane LD-2040"
 }
+
+run_tampered() { scenario_tampered_package; }
 
 emulation_main "$@"

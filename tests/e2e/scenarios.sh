@@ -6,7 +6,8 @@
 # expectations where the two differ (build_expectations).
 
 SCENARIOS="scan no_printer_window silent_model_with_blank silent_port_12 unknown_model second_start
-           window_install handover uninstall german silent_log stage deployment planted_dlls pnp_update_child"
+           window_install handover uninstall german silent_log stage deployment tampered_package planted_dlls
+           pnp_update_child"
 
 # build_expectations BITS: 64 for the windows-x64 build, 32 for the
 # windows-x86 one under WOW64. Both install the machine's own driver (x64
@@ -448,6 +449,23 @@ scenario_deployment() {
     expect_eq "$(sed -n 10p "$frames" | cut -d: -f1)" "Ends with exit code 87 (0x00000057)" "the last line of /remove"
     expect_in "$SCEN_DIR/deploy-log.txt" "Nothing of the product is installed" "the log of /remove on a clean machine"
     expect_in "$SCEN_DIR/deploy-log.txt" "No printer the program knows was plugged in: the search ran" "the log of /quiet"
+}
+
+# A package whose driver DLL is not the one built with setup.exe: /quiet ends
+# with the tampered-package code (TRUST_E_BAD_DIGEST) before anything of the
+# package reaches Windows, no file goes into the driver folder, and the log
+# names the DLL.
+scenario_tampered_package() {
+    local dll="$WINEPREFIX/$INSTALL_UNIX_REL/amd64/crvndrv6.dll" found
+    printf 'planted' >>"$dll" || { fail "cannot change $dll"; return; }
+    plug --description "Corvane LD-2040 Plus" --port 1 >/dev/null || fail "plugprinter failed"
+    run_batch tampered "\"$INSTALL_WIN\\setup.exe\" /quiet /log C:\\tampered.log"
+    expect_exit_code "$BATCH_CODE" -2146869232 "exit code of /quiet with a tampered DLL"
+    found=$(find "$WINEPREFIX/drive_c/windows/system32/spool/drivers" -iname 'crvn*' 2>/dev/null | head -1)
+    [ -z "$found" ] || fail "a package file reached the driver folder: $found"
+    log_texts "$WINEPREFIX/drive_c/tampered.log" "$SCEN_DIR/tampered-log.txt" || return
+    expect_in "$SCEN_DIR/tampered-log.txt" 'amd64\crvndrv6.dll does not match the hash the program carries' \
+        "the log of /quiet"
 }
 
 # DLLs planted beside setup.exe and in the temporary folder (where the
