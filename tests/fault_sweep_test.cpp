@@ -126,20 +126,15 @@ const ErrorRow kErrorTable[] = {
     {"AddSIDToBoundaryDescriptor", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"DeleteBoundaryDescriptor", 0, "returns nothing"},
     {"CreatePrivateNamespaceW", ERROR_ACCESS_DENIED, nullptr, {ERROR_ALREADY_EXISTS}},
-    {"OpenPrivateNamespaceW", ERROR_ACCESS_DENIED, nullptr, {ERROR_PATH_NOT_FOUND}},
     {"ClosePrivateNamespace", 0, "releases a handle the program holds: fails only for an invalid one"},
     {"K32GetMappedFileNameW", ERROR_ACCESS_DENIED, nullptr},
     {"GetSecurityInfo", ERROR_ACCESS_DENIED, nullptr},
     {"IsWellKnownSid", 0, "a comparison: no failure value"},
-    {"EqualSid", 0, "a comparison: no failure value"},
-    {"OpenProcessToken", ERROR_ACCESS_DENIED, nullptr},
-    {"GetTokenInformation", ERROR_ACCESS_DENIED, nullptr},
     {"CreateEventW", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"CreateThread", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"CreateProcessW", ERROR_ACCESS_DENIED, nullptr},
     {"WaitForSingleObject", ERROR_INVALID_HANDLE, nullptr},
     {"GetExitCodeProcess", ERROR_ACCESS_DENIED, nullptr},
-    {"TerminateProcess", ERROR_ACCESS_DENIED, nullptr},
     {"GetProcessWindowStation", ERROR_ACCESS_DENIED, nullptr},
     {"GetUserObjectInformationW", ERROR_ACCESS_DENIED, nullptr},
     {"GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY, nullptr},
@@ -635,10 +630,10 @@ bool Retried(const Fault &fault) {
 // before it reaches its mode (the first InitCommonControlsEx). A lookup
 // (GetProcAddress) may end it only for a function the program requires.
 const char kStartUpNeeds[] = "LoadLibraryExW GetProcAddress GetSystemDirectoryW CommandLineToArgvW LocalAlloc HeapAlloc "
-                             "CreateMutexW CreatePrivateNamespaceW OpenPrivateNamespaceW";
+                             "CreateMutexW CreatePrivateNamespaceW";
 // The guards: refused to this program (ERROR_ACCESS_DENIED), they are another
 // copy's, which ends the run with 1618.
-const char kGuardApis[] = "CreateMutexW CreatePrivateNamespaceW OpenPrivateNamespaceW";
+const char kGuardApis[] = "CreateMutexW CreatePrivateNamespaceW";
 const char *const kOptionalFunctions[] = {"SetDefaultDllDirectories", "DeletePrinterDriverPackageW", "IsWow64Process2"};
 
 std::string LookedUp(const Fault &fault);
