@@ -573,18 +573,26 @@ std::wstring PrinterDriverDirectory(const std::wstring &environment) {
 
 // --- Ports and monitors --------------------------------------------------------------
 
-BOOL WINAPI EnumPortsW(LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned) {
-    SIM_ENTER("EnumPortsW", FALSE);
+// What a level-2 list of the local spooler checks before it fills anything:
+// the spooler's server, the level, the pointers the counts go to.
+static bool ListOfLevel2Ready(LPWSTR pName, DWORD Level, LPDWORD pcbNeeded, LPDWORD pcReturned) {
     if (!SpoolerUp() || !LocalServer(pName))
-        return FALSE;
+        return false;
     if (Level != 2) {
         simk::SetError(ERROR_INVALID_LEVEL);
-        return FALSE;
+        return false;
     }
     if (!pcbNeeded || !pcReturned) {
         simk::SetError(RPC_X_NULL_REF_POINTER);
-        return FALSE;
+        return false;
     }
+    return true;
+}
+
+BOOL WINAPI EnumPortsW(LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned) {
+    SIM_ENTER("EnumPortsW", FALSE);
+    if (!ListOfLevel2Ready(pName, Level, pcbNeeded, pcReturned))
+        return FALSE;
     const auto &ports = S().Ports;
     return PackRecords<PORT_INFO_2W>(
         ports.size(),
@@ -674,16 +682,8 @@ BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorNam
 BOOL WINAPI EnumMonitorsW(LPWSTR pName, DWORD Level, LPBYTE pMonitor, DWORD cbBuf, LPDWORD pcbNeeded,
                           LPDWORD pcReturned) {
     SIM_ENTER("EnumMonitorsW", FALSE);
-    if (!SpoolerUp() || !LocalServer(pName))
+    if (!ListOfLevel2Ready(pName, Level, pcbNeeded, pcReturned))
         return FALSE;
-    if (Level != 2) {
-        simk::SetError(ERROR_INVALID_LEVEL);
-        return FALSE;
-    }
-    if (!pcbNeeded || !pcReturned) {
-        simk::SetError(RPC_X_NULL_REF_POINTER);
-        return FALSE;
-    }
     // A monitor runs in the spooler: it is listed in the machine's own
     // environment, whatever the record that added it said.
     const auto &monitors = S().Monitors;
