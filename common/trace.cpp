@@ -23,7 +23,10 @@ void Trace(const char *format, ...) {
     // A format without a terminator within 256 bytes is not traced at all.
     if (FAILED(StringCchLengthA(format, TRACE_FORMAT_CCH, &length)))
         return;
-    MultiByteToWideChar(CP_ACP, 0, format, -1, TraceFormat, TRACE_FORMAT_CCH);
+    // Nor is one that cannot be converted: the buffer would still hold the
+    // last line's format, which does not fit these arguments.
+    if (MultiByteToWideChar(CP_ACP, 0, format, -1, TraceFormat, TRACE_FORMAT_CCH) == 0)
+        return;
 
     // A line that does not fit is dropped whole rather than cut.
     va_start(args, format);

@@ -148,6 +148,16 @@ static int Deployed(int deployed, DWORD *firstError) {
     return 0;
 }
 
+// The queue is there. A driver file that could not be put in place still
+// fails the installation: over a driver installed before, the queue would
+// print with files this run deleted or left old.
+static int QueueReady(DWORD deployError) {
+    if (deployError == ERROR_SUCCESS)
+        return 1;
+    SetLastError(deployError);
+    return 0;
+}
+
 int InstallPrinterManually(const InstallRequest *request) {
     PRINTER_INFO_2W queue;
     DWORD addError = ERROR_SUCCESS;
@@ -176,7 +186,7 @@ int InstallPrinterManually(const InstallRequest *request) {
 
     if (CheckPrinterQueue(request->QueueName, request->PortName)) {
         Trace("The printer %ws is already added.", request->QueueName);
-        return 1;
+        return QueueReady(deployError);
     }
 
     memset(&queue, 0, sizeof(queue));
@@ -197,7 +207,7 @@ int InstallPrinterManually(const InstallRequest *request) {
 
     for (tries = 0; tries < WAIT_TRIES; tries++) {
         if (CheckPrinterQueue(request->QueueName, request->PortName))
-            return 1;
+            return QueueReady(deployError);
         Sleep(WAIT_PAUSE_MS);
     }
     // A queue that never showed up is a failed installation; the reason the

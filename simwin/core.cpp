@@ -483,7 +483,7 @@ DWORD Enter(const char *api) {
                                                       L" calls without the virtual clock moving: a loop that never waits");
         BeforeApiCall(api);
     }
-    m.Calls.push_back({api, m.Now});
+    m.Calls.push_back({api, m.Now, simk::CurrentProcessId()});
     auto hooks = m.CallHooks.find(api);
     if (hooks != m.CallHooks.end() && !tInCallHook) {
         struct InHook {

@@ -126,6 +126,7 @@ const ErrorRow kErrorTable[] = {
     {"AddSIDToBoundaryDescriptor", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"DeleteBoundaryDescriptor", 0, "returns nothing"},
     {"CreatePrivateNamespaceW", ERROR_ACCESS_DENIED, nullptr, {ERROR_ALREADY_EXISTS}},
+    {"OpenPrivateNamespaceW", ERROR_ACCESS_DENIED, nullptr, {ERROR_PATH_NOT_FOUND}},
     {"ClosePrivateNamespace", 0, "releases a handle the program holds: fails only for an invalid one"},
     {"K32GetMappedFileNameW", ERROR_ACCESS_DENIED, nullptr},
     {"GetSecurityInfo", ERROR_ACCESS_DENIED, nullptr},
@@ -441,10 +442,17 @@ void CheckFiles(const std::map<std::wstring, std::string> &before, std::vector<s
 
 // --- Answers made true: another program removed the object just before ----------
 
+// The machine before the run under way.
+const std::map<std::wstring, std::string> *gBefore = nullptr;
+
+// The product's files that were there before the run, not those it wrote.
 void RemoveProductFilesOutside() {
-    for (const std::wstring &path : sim::files::ListTree(sim::files::kSystemDirectory))
-        if (sim::files::IsFile(path) && IsProductFileOutside(path) && path.find(L"DriverStore") == std::wstring::npos)
+    for (const std::wstring &path : sim::files::ListTree(sim::files::kSystemDirectory)) {
+        auto was = gBefore->find(sim::files::Canonical(path));
+        if (sim::files::IsFile(path) && IsProductFileOutside(path) && path.find(L"DriverStore") == std::wstring::npos &&
+            was != gBefore->end() && was->second == "f" + sim::files::ReadFile(path))
             sim::files::Remove(path);
+    }
 }
 
 void RemoveProductQueues() {
@@ -566,6 +574,12 @@ struct SweptRun {
     std::function<void(const sim::Process &, std::vector<std::string> *)> Reached;
     // The fewest failure points its clean run must give.
     int MinPoints = 0;
+    // The 32-bit program on x64: Windows refuses it the removal of device nodes.
+    bool Wow64 = false;
+    // The run is judged by the copy it relaunches with -u, which then runs.
+    bool FollowsRelaunch = false;
+    // The calls whose failures are swept one by one (empty: all).
+    std::function<bool(const sim::Call &)> Swept;
 };
 
 struct Fault {
@@ -580,6 +594,65 @@ struct Fault {
                " (error " + error + ")";
     }
 };
+
+// --- The queues' device nodes ---------------------------------------------------
+
+// A device node named as a queue the machine had before the run.
+struct QueueDevice {
+    std::wstring InstanceId, Queue;
+    bool Product;  // the queue of a product driver
+};
+
+std::vector<QueueDevice> QueueDevices() {
+    std::vector<QueueDevice> nodes;
+    for (const sim::DeviceNode &n : sim::DeviceNodes())
+        if (const sim::PrintQueue *q = n.FriendlyName ? sim::FindQueue(*n.FriendlyName) : nullptr) {
+            const sim::PrinterDriver *d = sim::FindDriver(q->pDriverName);
+            nodes.push_back({n.InstanceId, q->pPrinterName, d != nullptr && IsProductDriver(*d)});
+        }
+    return nodes;
+}
+
+// The calls that find and remove a queue's device node: an injected failure
+// of one of them leaves the node.
+const char kDeviceRemovalApis[] =
+    "SetupDiClassGuidsFromNameW SetupDiGetClassDevsExW SetupDiEnumDeviceInfo SetupDiGetDeviceRegistryPropertyW "
+    "SetupDiRemoveDevice";
+
+bool DeviceRemovalFailed(const Fault &fault) {
+    std::map<std::string, int> counts;
+    std::string previous;
+    for (const sim::Call &c : sim::Calls()) {
+        int n = ++counts[c.Api];
+        // The GUID block is allocated right after the class lookup.
+        if (c.Api == fault.Api && (fault.Occurrence == 0 || fault.Occurrence == n) &&
+            (Lists(kDeviceRemovalApis, c.Api) || (c.Api == "HeapAlloc" && previous == "SetupDiClassGuidsFromNameW")))
+            return true;
+        previous = c.Api;
+    }
+    return false;
+}
+
+// The node of a queue the run removed is gone with it, except under WOW64,
+// where Windows refuses a 32-bit program the removal (which the program
+// ignores), or where an injected failure kept the program from it. The node
+// of a queue that stays is removed only where the program tried to remove
+// that queue: it takes the node whatever the queue's deletion answered.
+void CheckQueueDevices(const std::vector<QueueDevice> &before, bool wow64, const Fault &fault,
+                     std::vector<std::string> *broken) {
+    for (const QueueDevice &node : before) {
+        bool gone = true, queueGone = sim::FindQueue(node.Queue) == nullptr;
+        for (const sim::DeviceNode &n : sim::DeviceNodes())
+            gone = gone && n.InstanceId != node.InstanceId;
+        std::string what = "the device node of queue " + Narrow(node.Queue);
+        if (gone && wow64)
+            broken->push_back(what + " removed under WOW64, which refuses a 32-bit program that");
+        else if (!gone && queueGone && !wow64 && !DeviceRemovalFailed(fault))
+            broken->push_back(what + " left, the queue removed");
+        else if (gone && !queueGone && !node.Product)
+            broken->push_back(what + ", which is not the product's, removed");
+    }
+}
 
 // The latest virtual time at which a replay may end.
 uint64_t AllowedEnd(const SweptRun &run, const Fault &fault, uint64_t cleanEnd, int spoolerOperations,
@@ -764,6 +837,8 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
     run.Arrange();
     install_fixture::RunNativeBuildChildren();
     std::map<std::wstring, std::string> before = Snapshot();
+    std::vector<QueueDevice> nodesBefore = QueueDevices();
+    gBefore = &before;
     if (run.Logs)
         sim::files::WriteFile(kRunLog, kEarlierLogLine);
 
@@ -812,9 +887,19 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
         else
             sim::FailCallAt(fault.Api, fault.Occurrence, fault.Error);
     }
+    if (run.FollowsRelaunch)
+        sim::OnProcessCreated([&pid](const sim::Process &child) {
+            if (child.CommandLine.find(L" -u \"") != std::wstring::npos) {
+                pid = child.Id;
+                sim::StartCreatedProcess(child.Id);
+            }
+        });
     pid = run.Start();
     // Past the allowed end a run is ended, and then judged by its search.
     out.Process = sim::Run(fault.Api.empty() ? 300000 : allowedEnd + 10000);
+    for (const sim::Process &p : sim::Processes())
+        if (p.Id == pid)
+            out.Process = p;
     out.Calls = sim::Calls();
 
     std::vector<std::string> &broken = out.Broken;
@@ -868,6 +953,7 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
                                                sim::InjectedFailures()[i].Api);
     run.CheckReports(out.Process, &broken);
     CheckFiles(before, &broken);
+    CheckQueueDevices(nodesBefore, run.Wow64, fault, &broken);
     CheckStartUpEnd(fault, out.Process, &broken);
     if (run.Deployment)
         CheckNothingShown(&broken);
@@ -908,11 +994,17 @@ void Sweep(SweptRun run, int minPoints) {
     auto started = std::chrono::steady_clock::now();
     Outcome clean = RunOnce(run, Fault(), nullptr);
 
-    std::vector<std::string> apis;  // in the order of their first call
+    std::vector<std::string> apis;  // in the order of their first swept call
     std::map<std::string, int> counts;
-    for (const sim::Call &c : clean.Calls)
-        if (counts[c.Api]++ == 0)
+    std::map<std::string, std::vector<int>> swept;  // each API's occurrences that are swept
+    for (const sim::Call &c : clean.Calls) {
+        counts[c.Api]++;
+        if (run.Swept && !run.Swept(c))
+            continue;
+        swept[c.Api].push_back(counts[c.Api]);
+        if (swept[c.Api].size() == 1)
             apis.push_back(c.Api);
+    }
 
     int points = 0, leftOutCalls = 0, leftOutApis = 0;
     std::vector<Fault> faults;
@@ -922,7 +1014,7 @@ void Sweep(SweptRun run, int minPoints) {
             ADD_FAILURE() << run.Name << ": " << api << " has no row in the error table; swept with error "
                           << kUnlistedError;
         if (row != nullptr && row->NoFault != nullptr) {
-            leftOutCalls += counts[api];
+            leftOutCalls += static_cast<int>(swept[api].size());
             leftOutApis++;
             continue;
         }
@@ -932,11 +1024,11 @@ void Sweep(SweptRun run, int minPoints) {
                 if (also != 0)
                     errors.push_back(also);
         for (DWORD error : errors) {
-            for (int n = 1; n <= counts[api]; n++)
+            for (int n : swept[api])
                 faults.push_back({api, n, error});
             faults.push_back({api, 0, error});
         }
-        points += counts[api];
+        points += static_cast<int>(swept[api].size());
     }
     // A clean run that failed, or made fewer calls than it should, would
     // leave every replay checked against nothing.
@@ -1127,6 +1219,7 @@ SweptRun InstallRun(const std::string &name, bool plugAndPlay, const std::wstrin
         install_fixture::ArrangeProgramInstall(kModel, plugAndPlay);
     };
     run.Start = [tail] { return StartInstall(tail); };
+    run.Wow64 = program32Bit;
     run.Paths.assign(std::begin(kInstallPaths), std::end(kInstallPaths));
     run.WindowClosedMs = kWindowClosedMs;
     run.CheckReports = CheckInstalledReport;
@@ -1193,6 +1286,75 @@ SweptRun StageRun() {
     run.Reached = [](const sim::Process &p, std::vector<std::string> *missing) {
         if (p.ExitCode != 0)
             missing->push_back("with exit code " + std::to_string(p.ExitCode));
+    };
+    return run;
+}
+
+// The manual road over the product's files in the driver directory. With
+// the driver installed, only /quiet installs (every other mode hands over to
+// the uninstaller): it deletes the working files and copies over them. With
+// the driver removed and its DLL still loaded until the restart, /silence
+// has that DLL replaced at the restart.
+SweptRun ReinstallRun(bool driverInstalled) {
+    SweptRun run = driverInstalled ? QuietRun() : InstallRun("", false, L"/silence");
+    run.Name = driverInstalled ? "/quiet /log, manual road, over the installed driver"
+                               : "silent install, manual road, over the driver's files with its DLL in use";
+    run.Arrange = [driverInstalled] {
+        install_fixture::ArrangeProgramInstall(kModel, false);
+        sim::PrinterDriver d;
+        d.pName = std::wstring(kModel);
+        d.pDriverPath = std::wstring(DRIVER_DLL_NAME);
+        d.pDataFile = std::wstring(DRIVER_DATA_FILE_NAME);
+        d.pConfigFile = std::wstring(CONFIG_DLL_NAME);
+        if (driverInstalled)
+            sim::AddDriver(d);
+        for (const wchar_t *name : {DRIVER_DLL_NAME, CONFIG_DLL_NAME, DRIVER_DATA_FILE_NAME})
+            sim::files::WriteFile(std::wstring(install_fixture::kDriverDir) + L"\\" + name, "an older version");
+        if (!driverInstalled)
+            sim::files::Lock(std::wstring(install_fixture::kDriverDir) + L"\\" DRIVER_DLL_NAME,
+                             sim::files::LockKind::Image);
+    };
+    return run;
+}
+
+// A second /quiet starting while the first installs: it ends with 1618, the
+// first installs. The calls of both are swept.
+DWORD gSecondCopy = 0;
+
+SweptRun SecondCopyRun() {
+    SweptRun run = QuietRun();
+    run.Name = "/quiet /log, a second /quiet started while it runs";
+    // Only the second's calls fail one at a time: the first's are swept in
+    // /quiet's own run. A failure in the first's machine guard lets both
+    // copies run on (the second takes the machine guard, and then the
+    // session's mutex does not decide), and the simulation runs both in one
+    // address space: it cannot keep their product globals apart.
+    run.Swept = [](const sim::Call &c) { return c.ProcessId == gSecondCopy; };
+    run.Start = [start = run.Start] {
+        sim::At(1000, [] { gSecondCopy = sim::StartProgram(kSetup, L"/quiet"); });
+        return start();
+    };
+    // The second's 1618 says that the first still ran; any other code is its
+    // own run's.
+    run.CheckReports = [](const sim::Process &first, std::vector<std::string> *broken) {
+        CheckQuietReport(first, broken);
+        for (const sim::Process &second : sim::Processes()) {
+            if (second.Id != gSecondCopy)
+                continue;
+            if (!second.Ended || second.Killed)
+                broken->push_back("the second copy never ended");
+            else if (second.ExitCode != EXIT_ANOTHER_COPY_RUNS)
+                CheckQuietReport(second, broken);
+            else if (first.Ended && first.EndTime <= second.StartTime)
+                broken->push_back("the second copy ended with 1618, started after the first had ended");
+        }
+    };
+    run.Reached = [reached = run.Reached](const sim::Process &first, std::vector<std::string> *missing) {
+        reached(first, missing);
+        for (const sim::Process &second : sim::Processes())
+            if (second.Id == gSecondCopy && second.ExitCode != EXIT_ANOTHER_COPY_RUNS)
+                missing->push_back("with the second copy's exit code " + std::to_string(second.ExitCode) +
+                                   ", not 1618");
     };
     return run;
 }
@@ -1314,8 +1476,28 @@ struct InstalledMachine : UninstallFixture {
     static void Arrange() {
         InstallProduct(kProductModel);
         AddQueue(kCopyQueue, kProductModel, L"USB002");
+        AddQueue(L"Other Maker P-1", L"Other Maker Driver", L"USB003");
     }
 };
+
+// The user presses "Remove" after a second, and closes the window when it
+// lets them.
+void PressRemoveThenClose() {
+    sim::At(kRemoveClickMs, [] {
+        if (HWND window = sim::FindDialog(IDD_UNINSTALL))
+            sim::Click(window, IDC_REMOVE);
+    });
+    CloseWhenPossible(kRemoveClickMs + 1000);
+}
+
+void ReachedUninstalled(const sim::Process &, std::vector<std::string> *missing) {
+    bool said = false;
+    for (const sim::MessageBoxCall &box : sim::MessageBoxes())
+        said = said || box.Text == L"The driver is uninstalled.";
+    if (!said)
+        missing->push_back("without message 115 (uninstalled)");
+    CheckAllRemoved("with ", missing);
+}
 
 // That machine; the uninstall window as the hand-over starts it (the
 // folder's quote left open), "Remove" pressed after a second.
@@ -1326,25 +1508,15 @@ SweptRun RemoveRun(const std::string &name, const std::wstring &options, bool pr
         sim::SetProgram32Bit(program32Bit);
         InstalledMachine::Arrange();
     };
+    run.Wow64 = program32Bit;
     run.Start = [options] {
-        sim::At(kRemoveClickMs, [] {
-            if (HWND window = sim::FindDialog(IDD_UNINSTALL))
-                sim::Click(window, IDC_REMOVE);
-        });
-        CloseWhenPossible(kRemoveClickMs + 1000);
+        PressRemoveThenClose();
         return sim::StartProgram(kTemporaryCopy, options + L"-u \"" + std::wstring(kFolder));
     };
     run.Paths.assign(std::begin(kRemovalPaths), std::end(kRemovalPaths));
     run.Slack = 1000;
     run.CheckReports = CheckRemovedReports;
-    run.Reached = [](const sim::Process &, std::vector<std::string> *missing) {
-        bool said = false;
-        for (const sim::MessageBoxCall &box : sim::MessageBoxes())
-            said = said || box.Text == L"The driver is uninstalled.";
-        if (!said)
-            missing->push_back("without message 115 (uninstalled)");
-        CheckAllRemoved("with ", missing);
-    };
+    run.Reached = ReachedUninstalled;
     return run;
 }
 
@@ -1406,14 +1578,17 @@ SweptRun UnattendedRemoveOfTheMonitorRun(const std::string &name, bool othersDri
 
 // A program started to go on with the uninstallation is a copy of this one,
 // in a folder that the user cannot write, on the install folder.
-void CheckHandedOver(const sim::Process &setup, std::vector<std::string> *broken) {
+void CheckHandedOver(const sim::Process &, std::vector<std::string> *broken) {
+    // The program as it was before the run: a removal recycles its folder.
+    const sim::Process &setup = sim::Processes().front();
+    auto program = gBefore->find(sim::files::Canonical(setup.ImageFile));
     for (const sim::Process &child : sim::Processes()) {
-        if (child.Started)
+        if (child.Id == setup.Id)
             continue;
         std::string what = "started " + Narrow(child.CommandLine);
         std::wstring folder = child.ImageFile.substr(0, child.ImageFile.find_last_of(L'\\'));
-        if (!sim::files::IsFile(child.ImageFile) ||
-            sim::files::ReadFile(child.ImageFile) != sim::files::ReadFile(setup.ImageFile))
+        if (!sim::files::IsFile(child.ImageFile) || program == gBefore->end() ||
+            "f" + sim::files::ReadFile(child.ImageFile) != program->second)
             broken->push_back(what + ", which is no copy of the program");
         else if (sim::files::UserCanWrite(child.ImageFile) || sim::files::UserCanWrite(folder))
             broken->push_back(what + ", which the user can change");
@@ -1437,10 +1612,32 @@ SweptRun HandOverRun(const std::string &name, const std::wstring &program) {
     run.Reached = [](const sim::Process &, std::vector<std::string> *missing) {
         bool started = false;
         for (const sim::Process &child : sim::Processes())
-            started = started || (!child.Started && child.CommandLine.find(L"-u \"" + std::wstring(kFolder)) !=
+            started = started || (child.Id != sim::Processes().front().Id && child.CommandLine.find(L"-u \"" + std::wstring(kFolder)) !=
                                                         std::wstring::npos);
         if (!started)
             missing->push_back("without the uninstaller started on the install folder");
+    };
+    return run;
+}
+
+// unins000.exe's relaunched copy run to its end: "Remove" pressed, the
+// removal done, the window closed.
+SweptRun RelaunchedRemoveRun() {
+    SweptRun run = HandOverRun("relaunch: unins000.exe, its copy removing to the end", UNINSTALLER_FILE_NAME);
+    run.FollowsRelaunch = true;
+    run.Start = [start = run.Start] {
+        PressRemoveThenClose();
+        return start();
+    };
+    run.Paths.assign(std::begin(kRemovalPaths), std::end(kRemovalPaths));
+    run.Slack = 1000;
+    run.CheckReports = [](const sim::Process &p, std::vector<std::string> *broken) {
+        CheckHandedOver(p, broken);
+        CheckRemovedReports(p, broken);
+    };
+    run.Reached = [reached = run.Reached](const sim::Process &p, std::vector<std::string> *missing) {
+        reached(p, missing);
+        ReachedUninstalled(p, missing);
     };
     return run;
 }
@@ -1530,11 +1727,15 @@ TEST_F(FaultSweep, HandOverFromSetupOnAnInstalledMachine) {
     Sweep(HandOverRun("hand-over: setup.exe on an installed machine", L"setup.exe"), 50);
 }
 TEST_F(FaultSweep, RelaunchOfUnins000) { Sweep(HandOverRun("relaunch: unins000.exe", UNINSTALLER_FILE_NAME), 30); }
+TEST_F(FaultSweep, RelaunchedUninstallerRunToItsEnd) { Sweep(RelaunchedRemoveRun(), 1); }
+TEST_F(FaultSweep, ReinstallOverTheInstalledDriverManualRoad) { Sweep(ReinstallRun(true), 1); }
+TEST_F(FaultSweep, ReinstallOverADriverDllInUse) { Sweep(ReinstallRun(false), 1); }
+TEST_F(FaultSweep, SecondCopyWhileOneRuns) { Sweep(SecondCopyRun(), 1); }
 
 // After all runs in one process (tools/sweep-figures.sh): the error table's
 // rows that no run failed, with the reason; a row that no run calls is dead.
 TEST_F(FaultSweep, TableRowsNoRunFails) {
-    const int kRuns = 13;
+    const int kRuns = 18;
     if (gSweptRuns < kRuns)
         GTEST_SKIP() << "needs the " << kRuns << " sweep runs in this process first";
     for (const ErrorRow &row : kErrorTable) {

@@ -250,7 +250,9 @@ TEST_F(ManualInstallTest, QueueThatNeverShowsUpIsAFailure) {
 TEST_F(ManualInstallTest, FailedDeploymentSkipsTheDriverButNotTheQueue) {
     sim::files::Remove(kInstallDir);
     InstallDriver(kDriverName);  // so that the queue can be added
-    EXPECT_EQ(1, InstallPrinterManually(&request));
+    // The queue prints with the old files: the installation failed.
+    EXPECT_EQ(0, InstallPrinterManually(&request));
+    EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
     EXPECT_EQ(0, Count("EnumPrinterDriversW"));
     EXPECT_EQ(0, Count("AddPrinterDriverW"));
     EXPECT_EQ(1, Count("AddPrinterW"));

@@ -28,6 +28,7 @@ void At(uint64_t timeMs, std::function<void()> fn);
 struct Call {
     std::string Api;
     uint64_t Time;
+    DWORD ProcessId = 0;  // the calling process
 };
 const std::vector<Call> &Calls();
 int CallCount(const std::string &api);
