@@ -638,11 +638,11 @@ bool DeviceRemovalFailed(const Fault &fault) {
 
 // The node of a queue the run removed is gone with it, except under WOW64,
 // where Windows refuses a 32-bit program the removal (which the program
-// ignores), or where an injected failure kept the program from it. The node
-// of a queue that stays is removed only where the program tried to remove
-// that queue: it takes the node whatever the queue's deletion answered.
+// ignores), or where an injected failure kept the program from it. A queue
+// that stays keeps its node unless it is the product's: the program takes
+// the node of each queue it removes, whatever the deletion answered.
 void CheckQueueDevices(const std::vector<QueueDevice> &before, bool wow64, const Fault &fault,
-                     std::vector<std::string> *broken) {
+                       std::vector<std::string> *broken) {
     for (const QueueDevice &node : before) {
         bool gone = true, queueGone = sim::FindQueue(node.Queue) == nullptr;
         for (const sim::DeviceNode &n : sim::DeviceNodes())
@@ -1321,7 +1321,7 @@ SweptRun ReinstallRun(bool driverInstalled) {
 }
 
 // A second /quiet starting while the first installs: it ends with 1618, the
-// first installs. The calls of both are swept.
+// first installs.
 DWORD gSecondCopy = 0;
 
 SweptRun SecondCopyRun() {
@@ -1334,6 +1334,7 @@ SweptRun SecondCopyRun() {
     // address space: it cannot keep their product globals apart.
     run.Swept = [](const sim::Call &c) { return c.ProcessId == gSecondCopy; };
     run.Start = [start = run.Start] {
+        gSecondCopy = 0;
         sim::At(1000, [] { gSecondCopy = sim::StartProgram(kSetup, L"/quiet"); });
         return start();
     };
@@ -1613,8 +1614,8 @@ SweptRun HandOverRun(const std::string &name, const std::wstring &program) {
     run.Reached = [](const sim::Process &, std::vector<std::string> *missing) {
         bool started = false;
         for (const sim::Process &child : sim::Processes())
-            started = started || (child.Id != sim::Processes().front().Id && child.CommandLine.find(L"-u \"" + std::wstring(kFolder)) !=
-                                                        std::wstring::npos);
+            started = started || (child.Id != sim::Processes().front().Id &&
+                                  child.CommandLine.find(L"-u \"" + std::wstring(kFolder)) != std::wstring::npos);
         if (!started)
             missing->push_back("without the uninstaller started on the install folder");
     };
