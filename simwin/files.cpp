@@ -588,6 +588,31 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     return TRUE;
 }
 
+// Moves the position that reads and writes share; a position before the
+// start is refused (ERROR_NEGATIVE_SEEK), one past the end is kept.
+BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
+                             DWORD dwMoveMethod) {
+    SIM_ENTER("SetFilePointerEx", FALSE);
+    auto it = openFiles.find(hFile);
+    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    if (file == nullptr || dwMoveMethod > FILE_END) {
+        simk::SetError(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    long long base = dwMoveMethod == FILE_BEGIN     ? 0
+                     : dwMoveMethod == FILE_CURRENT ? static_cast<long long>(it->second.Position)
+                                                    : static_cast<long long>(file->Content.size());
+    long long position = base + liDistanceToMove.QuadPart;
+    if (position < 0) {
+        simk::SetError(ERROR_NEGATIVE_SEEK);
+        return FALSE;
+    }
+    it->second.Position = static_cast<size_t>(position);
+    if (lpNewFilePointer != NULL)
+        lpNewFilePointer->QuadPart = position;
+    return TRUE;
+}
+
 // The volume's serial number, the file index (the same under every name the
 // file is moved to), one link, and the attributes.
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {

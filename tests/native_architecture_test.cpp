@@ -300,6 +300,7 @@ class WizardMachineTest : public SimTest, public ::testing::WithParamInterface<M
 
 TEST_P(WizardMachineTest, WizardRunsInTheMachinesOwnRundll32) {
     SetMachine(GetParam());
+    sim::files::LayOutInstallFolder(kInstallDir);
     sim::At(1000, [] { sim::Click(sim::FindDialog(IDD_INSTALL), IDC_WIZARD); });
     sim::At(3000, [] { sim::CloseDialog(sim::FindDialog(IDD_INSTALL)); });
     RunProgramWindow(IDD_INSTALL, InstallDlgProc, kInstallDir, 10000, kSetup, WaitForInstallToFinish);
@@ -308,8 +309,13 @@ TEST_P(WizardMachineTest, WizardRunsInTheMachinesOwnRundll32) {
     bool wow64 = GetParam().Program32Bit && GetParam().Processor != PROCESSOR_ARCHITECTURE_INTEL;
     EXPECT_EQ(wow64 ? L"C:\\Windows\\Sysnative\\rundll32.exe" : L"C:\\Windows\\system32\\rundll32.exe", wizard.Image);
     EXPECT_EQ(L"C:\\Windows\\system32\\rundll32.exe", wizard.ImageFile);
-    EXPECT_EQ(L"rundll32.exe printui.dll PrintUIEntry /ii /f \"C:\\Program Files\\Corvane\\crvnv6.inf\"",
-              wizard.CommandLine);
+    // The copy of the package the wizard reads has the machine's own driver.
+    std::vector<std::wstring> copies = sim::files::ListFolder(sim::files::kSystemTempDirectory);
+    ASSERT_EQ(1u, copies.size());
+    std::wstring copy = std::wstring(sim::files::kSystemTempDirectory) + L"\\" + copies[0] + L"\\";
+    EXPECT_EQ(L"rundll32.exe printui.dll PrintUIEntry /ii /f \"" + copy + L"crvnv6.inf\"", wizard.CommandLine);
+    std::wstring dll = std::wstring(GetParam().Folder) + L"\\crvndrv6.dll";
+    EXPECT_EQ(sim::files::ReadFile(kInstallDir + dll), sim::files::ReadFile(copy + dll));
 }
 
 INSTANTIATE_TEST_SUITE_P(Machines, WizardMachineTest, ::testing::ValuesIn(kMachines),

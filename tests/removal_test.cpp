@@ -565,14 +565,20 @@ TEST_F(RemovalTest, OnlyTheProductsOwnFolderCountsAsOne) {
     sim::files::WriteFile(L"C:\\Users\\Setup\\Documents\\letter.txt");
     sim::files::WriteFile(L"C:\\unins000.exe");
     sim::files::WriteFile(L"C:\\Folder Named\\unins000.exe\\x");  // a folder of that name
-    sim::files::WriteFile(L"D:\\Corvane\\unins000.exe");
+    sim::files::LayOutInstallFolder(L"D:\\Corvane\\");
+    // Another product's names: its own uninstaller and an INF of that name.
+    sim::files::WriteFile(L"C:\\Other\\unins000.exe");
+    sim::files::WriteFile(L"C:\\Other\\crvnv6.inf", "another product's");
+    // Ours in name and content, the INF by a link.
+    sim::files::WriteFile(L"C:\\Linked\\unins000.exe");
+    sim::files::MakeLink(L"C:\\Linked\\crvnv6.inf", L"C:\\Program Files\\Corvane\\crvnv6.inf", false);
 
     for (const wchar_t *folder : {L"C:\\Program Files\\Corvane\\", L"C:\\Program Files\\Corvane",
-                                  L"C:/Program Files/Corvane/", L"C:\\Only Inf", L"D:\\Corvane\\",
-                                  L"\\Program Files\\Corvane\\"})
+                                  L"C:/Program Files/Corvane/", L"D:\\Corvane\\", L"\\Program Files\\Corvane\\"})
         EXPECT_TRUE(IsProductFolder(folder)) << folder;
     for (const wchar_t *folder :
          {L"C:\\", L"C:", L"C:\\\\", L"\\", L"", L"C:\\Users\\Setup\\Documents\\", L"C:\\Folder Named\\",
+          L"C:\\Only Inf", L"C:\\Other\\", L"C:\\Linked\\",
           L"C:\\Program Files\\Corvane\\..\\Corvane\\", L"C:\\Program Files\\Corvane\\.",
           L"C:\\Program Files\\Cor*\\", L"\\\\?\\C:\\Program Files\\Corvane\\", L"C:Program Files\\Corvane\\",
           L"\\\\server\\share\\", L"C:\\Nowhere\\"})
