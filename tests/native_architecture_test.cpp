@@ -376,41 +376,37 @@ TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhe
     }
 }
 
-// A standard user who can write the install folder replaces or links a file
-// before the run, or tries to change one while the run uses it. Nothing of a
-// file that is not as built reaches Windows or runs: /quiet ends with
-// TRUST_E_BAD_DIGEST and the log names the file. A file the run holds can be
-// neither written nor deleted until the run is done with it.
+// A standard user who can write the install folder (one unpacked under C:\)
+// replaces or links a file before the run, or tries to change one while the
+// run uses it. Nothing of a file that is not as built reaches Windows or
+// runs: /quiet ends with TRUST_E_BAD_DIGEST and the log names the file. A
+// file the run holds can be neither written nor renamed until the run is done
+// with it.
 TEST_F(PlugAndPlayRoadTest, APackageFileThatIsNotAsBuiltIsNeverUsed) {
-    const std::wstring dir = kInstallDir;
+    namespace user = sim::files::user;
+    const std::wstring dir = L"C:\\Corvane\\";
     const std::wstring dll = dir + L"amd64\\crvndrv6.dll", inf = dir + L"crvnv6.inf";
     const std::wstring native = dir + L"amd64\\crvnpnp.exe", ui = dir + L"amd64\\crvndrv6ui.dll";
-    const std::wstring users = L"C:\\Users\\Public\\crvndrv6ui.dll";
+    const std::wstring users = std::wstring(sim::files::kProfileDirectory) + L"\\crvndrv6ui.dll";
     const std::wstring log = L"C:\\Windows\\Temp\\t.log";
     struct Row {
         const char *What;
         std::function<void()> Attack;
         const std::wstring *Named;  // the file the log names; null: the run installs
     } rows[] = {
-        {"replaced DLL", [&] { sim::files::WriteFile(dll, "planted"); }, &dll},
-        {"replaced INF", [&] { sim::files::WriteFile(inf, sim::inf::PrinterInfText("01/01/2030,9.9.9.9")); }, &inf},
-        {"replaced crvnpnp.exe", [&] { sim::files::WriteFile(native, std::string(sim::kProgramImage64) + "!"); },
-         &native},
-        {"linked DLL",
-         [&] {
-             // The user's own name for the file, with the package's bytes.
-             sim::files::CreateFolder(L"C:\\Users\\Public");
-             ASSERT_TRUE(sim::files::Move(ui, users) && sim::files::MakeHardLink(ui, users));
-         },
-         &ui},
+        {"replaced DLL", [&] { EXPECT_EQ(0u, user::WriteFile(dll, "planted")); }, &dll},
+        {"replaced INF", [&] { EXPECT_EQ(0u, user::WriteFile(inf, sim::inf::PrinterInfText("01/01/2030,9.9.9.9"))); },
+         &inf},
+        {"replaced crvnpnp.exe",
+         [&] { EXPECT_EQ(0u, user::WriteFile(native, std::string(sim::kProgramImage64) + "!")); }, &native},
+        {"linked DLL",  // the user's own name for the file, with the package's bytes
+         [&] { EXPECT_EQ(0u, user::Move(ui, users) + user::MakeHardLink(ui, users)); }, &ui},
         {"changed between check and use",
          [&] {
              sim::OnCall("UploadPrinterDriverPackageW", [&] {
                  for (const std::wstring *file : {&dll, &inf, &native}) {
-                     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION,
-                               sim::files::TryOpen(*file, GENERIC_WRITE,
-                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
-                     EXPECT_NE(0u, sim::files::TryDelete(*file));
+                     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, user::WriteFile(*file, "planted"));
+                     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, user::Move(*file, *file + L".old"));
                  }
              });
          },
@@ -421,10 +417,10 @@ TEST_F(PlugAndPlayRoadTest, APackageFileThatIsNotAsBuiltIsNeverUsed) {
         sim::Reset();
         ResetProductGlobals();
         SetMachine(kMachines[1]);  // x64, the 32-bit program
-        install_fixture::ArrangeProgramInstall(kModel, true);
+        install_fixture::ArrangeProgramInstall(kModel, true, false, dir);
         install_fixture::RunNativeBuildChildren();
         row.Attack();
-        sim::Process p = sim::RunProgram(kSetup, L"/log " + log + L" /quiet", 120000);
+        sim::Process p = sim::RunProgram(dir + L"setup.exe", L"/log " + log + L" /quiet", 120000);
         if (row.Named == nullptr) {
             EXPECT_EQ(0, p.ExitCode);
             EXPECT_NE(nullptr, sim::FindQueue(kModel));

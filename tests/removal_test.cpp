@@ -620,32 +620,38 @@ TEST_F(RemovalTest, StrayFolderIsNeverSentToTheRecycleBin) {
 }
 
 
-// A user who can rename a folder above the install folder swaps it for a
-// junction to another folder of the same layout: nothing but the product's
-// own folder goes to the Recycle Bin.
+// A user who can rename a folder above the install folder (their own
+// Downloads) swaps it for a junction to another folder of the same layout:
+// nothing but the product's own folder goes to the Recycle Bin.
 TEST_F(RemovalTest, JunctionOnTheFoldersWayNeverRedirectsTheMove) {
-    const std::wstring parent = L"C:\\Program Files";
-    const std::wstring victim = L"C:\\Victim\\Corvane\\crvnv6.inf";
-    auto swap = [parent] {
-        if (sim::files::TryOpen(parent, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) == 0 &&
-            sim::files::Move(parent, parent + L".old"))
-            sim::files::MakeLink(parent, L"C:\\Victim", true);
+    const std::wstring downloads = std::wstring(sim::files::kProfileDirectory) + L"\\Downloads";
+    const std::wstring folder = downloads + L"\\Corvane\\";
+    const std::wstring victim = L"C:\\Victim\\Corvane\\";
+    DWORD swap = 0;
+    auto swapFolder = [&] {
+        swap = sim::files::user::Move(downloads, downloads + L".old");
+        if (swap == 0)
+            swap = sim::files::user::MakeLink(downloads, L"C:\\Victim", true);
     };
     for (bool beforeTheCheck : {true, false}) {
         sim::Reset();
         ResetProductGlobals();
         SetUp();
         InstallProduct();
-        sim::files::WriteFile(victim, "another product's");
+        sim::files::LayOutInstallFolder(folder);
+        sim::files::LayOutInstallFolder(victim);
+        sim::files::WriteFile(victim + L"letter.txt", "another's");
         if (beforeTheCheck)
-            swap();
+            swapFolder();
         else
-            sim::OnCall("SHFileOperationW", swap);
+            sim::OnCall("SHFileOperationW", swapFolder);
         ClickAt(kClick, IDC_REMOVE);
-        RunUninstallWindow();
-        EXPECT_EQ("another product's", sim::files::ReadFile(victim)) << beforeTheCheck;
-        EXPECT_FALSE(InRecycleBin(L"C:\\Victim\\Corvane\\")) << beforeTheCheck;
-        EXPECT_EQ(!beforeTheCheck, InRecycleBin(kFolder)) << beforeTheCheck;
+        RunUninstallWindow(600000, folder);
+        // Before the check the user may swap; while the way is held, not.
+        EXPECT_EQ(beforeTheCheck, swap == 0) << swap;
+        EXPECT_EQ("another's", sim::files::ReadFile(victim + L"letter.txt")) << beforeTheCheck;
+        EXPECT_FALSE(InRecycleBin(victim)) << beforeTheCheck;
+        EXPECT_EQ(!beforeTheCheck, InRecycleBin(folder)) << beforeTheCheck;
         EXPECT_EQ((std::vector<std::wstring>{kDoneMessage}), MessageTexts()) << beforeTheCheck;
     }
 }

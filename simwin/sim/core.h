@@ -152,8 +152,10 @@ void SetStartingAccount(Account account, DWORD session);
 // read as a process of the starting account and session would read it:
 // "Global\" names the global namespace, a name without a prefix the session's.
 // With a namespace alias, the mutex lives in the private namespace of that
-// alias whose boundary is the SID (string form) given.
-void HoldNamedMutex(const std::wstring &name, const std::wstring &namespaceAlias = L"",
+// alias whose boundary is the SID (string form) given; false, and nothing
+// held, when the starting account's token lacks that SID (a standard user's
+// holds Administrators for deny only), as Windows refuses such a process.
+bool HoldNamedMutex(const std::wstring &name, const std::wstring &namespaceAlias = L"",
                     const std::wstring &boundarySid = L"");
 bool NamedObjectExists(const std::wstring &name);
 
