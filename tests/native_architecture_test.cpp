@@ -585,4 +585,65 @@ TEST_F(ChildModeTest, HandOverPassesTheHardwareIdWholeAndTakesTheChildsError) {
     }
 }
 
+// Every exit code the child gives, and what the parent makes of it: 0 and
+// 3010 (a non-interactive call after which Windows asks for a restart) are
+// success; any error is the call's, in the child and in the parent; a
+// failure without an error, or with the restart code as its error, must not
+// read as success on either side. The parent's own failure to read the code
+// is a failure too.
+TEST_F(ChildModeTest, EveryExitCodeOfTheChildAndWhatTheParentMakesOfIt) {
+    const DWORD kNone = MAXDWORD;
+    const struct {
+        const char *What;
+        DWORD Flags;
+        bool RestartAsked;    // by Windows after the installation
+        const char *FailApi;  // null: nothing fails
+        int Occurrence;       // the parent's update is the 1st, the child's the 2nd
+        DWORD Error;
+        DWORD ChildExit;
+        DWORD ParentError;  // the parent's result's last error (0: TRUE)
+        bool Restart;       // what the parent tells its caller
+    } kRows[] = {
+        {"installs", 1, false, nullptr, 0, 0, 0, 0, false},
+        {"a restart, nobody to ask", 5, true, nullptr, 0, 0, 3010, 0, true},
+        {"a restart, Windows asks the person", 1, true, nullptr, 0, 0, 0, 0, false},
+        {"the call's error", 5, false, "UpdateDriverForPlugAndPlayDevicesW", 2, ERROR_ACCESS_DENIED,
+         ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, false},
+        {"refused under WOW64 there too", 5, false, "UpdateDriverForPlugAndPlayDevicesW", 2, ERROR_IN_WOW64,
+         ERROR_IN_WOW64, ERROR_IN_WOW64, false},
+        {"a failure without an error", 5, false, "UpdateDriverForPlugAndPlayDevicesW", 2, 0, ERROR_GEN_FAILURE,
+         ERROR_GEN_FAILURE, false},
+        {"a failure with the restart code", 5, false, "UpdateDriverForPlugAndPlayDevicesW", 2, 3010,
+         ERROR_GEN_FAILURE, ERROR_GEN_FAILURE, false},
+        {"the exit code unreadable", 5, false, "GetExitCodeProcess", 1, ERROR_ACCESS_DENIED, 0, ERROR_ACCESS_DENIED,
+         false},
+        {"the exit code unreadable, without an error", 5, false, "GetExitCodeProcess", 1, 0, 0, ERROR_GEN_FAILURE,
+         false},
+    };
+    for (const auto &row : kRows) {
+        SCOPED_TRACE(row.What);
+        sim::Reset();
+        ResetProductGlobals();
+        SetMachine(kMachines[1]);  // x64, the 32-bit program
+        sim::files::LayOutInstallFolder(kInstallDir);
+        StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kInstallDir);
+        sim::AddDriverPackage(install_fixture::kInfPath);
+        sim::PlugPrinter({kBlankId, kModel, kModel, L"USB001", 0, row.RestartAsked});
+        install_fixture::RunNativeBuildChildren();
+        if (row.FailApi != nullptr)
+            sim::FailCallAt(row.FailApi, row.Occurrence, row.Error);
+        BOOL result = FALSE, restart = FALSE;
+        DWORD error = kNone;
+        sim::RunInProcess([&] {
+            result = UpdateDriverForPnpDevices(kBlankId, install_fixture::kInfPath, row.Flags, &restart);
+            error = GetLastError();
+        });
+        ASSERT_EQ(2u, sim::Processes().size());
+        EXPECT_EQ(row.ChildExit, static_cast<DWORD>(sim::Processes()[1].ExitCode));
+        EXPECT_EQ(row.ParentError == 0, result != FALSE);
+        EXPECT_TRUE(result || row.ParentError == error) << error;
+        EXPECT_EQ(row.Restart, restart != FALSE);
+    }
+}
+
 }  // namespace
