@@ -17,11 +17,13 @@
 #include <cwchar>
 #include <functional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "app/resource.h"
+#include "common/native_system.h"
 #include "install/catalog.h"
 #include "install/install_sequence.h"
 #include "install/install_window.h"
@@ -367,6 +369,66 @@ TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhe
         sim::Process native = SilentInstall(false, failure);
         EXPECT_EQ(native.EndTime - native.StartTime, setup.EndTime - setup.StartTime);
         EXPECT_EQ(TraceLines(), trace);
+    }
+}
+
+// Every kind of Windows machine the simulation has, with the program that
+// runs there, takes its road: Plug and Play by the program itself, by its
+// 64-bit build (the hand-over), or the manual one; always the machine's own
+// driver. The processors are those the program knows, no more and no less.
+TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
+    enum Road { kItself, kHandOver, kManual };
+    using V = sim::WindowsVersion;
+    const struct {
+        WORD Processor;
+        V Version;
+        bool Program32Bit;
+        const wchar_t *Environment;
+        Road Takes;
+    } kRows[] = {
+        {PROCESSOR_ARCHITECTURE_INTEL, V::Windows7, true, L"Windows NT x86", kItself},
+        {PROCESSOR_ARCHITECTURE_INTEL, V::Windows81, true, L"Windows NT x86", kItself},
+        {PROCESSOR_ARCHITECTURE_INTEL, V::Windows10, true, L"Windows NT x86", kItself},
+        // No Windows on 32-bit ARM runs an x86 program; the simulation's does,
+        // so that the program's ARM row is walked too.
+        {PROCESSOR_ARCHITECTURE_ARM, V::Windows10, true, L"Windows ARM", kManual},
+        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows7, true, L"Windows x64", kHandOver},
+        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows81, true, L"Windows x64", kHandOver},
+        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows10, true, L"Windows x64", kHandOver},
+        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows11, true, L"Windows x64", kHandOver},
+        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows7, false, L"Windows x64", kItself},
+        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows81, false, L"Windows x64", kItself},
+        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows10, false, L"Windows x64", kItself},
+        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows11, false, L"Windows x64", kItself},
+        {PROCESSOR_ARCHITECTURE_ARM64, V::Windows10, true, L"Windows ARM64", kManual},
+        {PROCESSOR_ARCHITECTURE_ARM64, V::Windows11, true, L"Windows ARM64", kManual},
+    };
+    std::set<WORD> processors, known;
+    for (const auto &row : kRows)
+        processors.insert(row.Processor);
+    for (WORD processor = 0; processor <= PROCESSOR_ARCHITECTURE_ARM64 + 4; processor++) {
+        sim::Reset();
+        sim::SetNativeArchitecture(processor);
+        sim::RunInProcess([&] {
+            if (GetNativeArchitecture() != nullptr)
+                known.insert(processor);
+        });
+    }
+    EXPECT_EQ(processors, known);
+    for (const auto &row : kRows) {
+        SCOPED_TRACE(::testing::Message() << row.Processor << " " << static_cast<int>(row.Version)
+                                          << (row.Program32Bit ? " 32-bit" : " 64-bit"));
+        sim::Reset();
+        ResetProductGlobals();
+        SetMachine({"", row.Processor, row.Version, row.Program32Bit, row.Environment, L""});
+        install_fixture::ArrangeProgramInstall(kModel, true);
+        install_fixture::RunNativeBuildChildren();
+        sim::Process p = sim::RunProgram(kSetup, L"/quiet /wait 5", 120000);
+        EXPECT_EQ(0, p.ExitCode);
+        ASSERT_NE(nullptr, sim::FindQueue(kModel));
+        EXPECT_EQ(row.Takes != kManual, sim::FindQueue(kModel)->AddedByPnp);
+        EXPECT_EQ(row.Takes == kHandOver ? 2u : 1u, sim::Processes().size());
+        EXPECT_EQ(std::vector<std::wstring>{row.Environment}, EnvironmentsOfDriver(kModel));
     }
 }
 
