@@ -379,29 +379,21 @@ TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhe
 TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
     enum Road { kItself, kHandOver, kManual };
     using V = sim::WindowsVersion;
+    const std::vector<V> kEvery = {V::Windows7, V::Windows81, V::Windows10, V::Windows11};
     const struct {
         WORD Processor;
-        V Version;
+        std::vector<V> Versions;
         bool Program32Bit;
         const wchar_t *Environment;
         Road Takes;
     } kRows[] = {
-        {PROCESSOR_ARCHITECTURE_INTEL, V::Windows7, true, L"Windows NT x86", kItself},
-        {PROCESSOR_ARCHITECTURE_INTEL, V::Windows81, true, L"Windows NT x86", kItself},
-        {PROCESSOR_ARCHITECTURE_INTEL, V::Windows10, true, L"Windows NT x86", kItself},
+        {PROCESSOR_ARCHITECTURE_INTEL, {V::Windows7, V::Windows81, V::Windows10}, true, L"Windows NT x86", kItself},
         // No Windows on 32-bit ARM runs an x86 program; the simulation's does,
         // so that the program's ARM row is walked too.
-        {PROCESSOR_ARCHITECTURE_ARM, V::Windows10, true, L"Windows ARM", kManual},
-        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows7, true, L"Windows x64", kHandOver},
-        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows81, true, L"Windows x64", kHandOver},
-        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows10, true, L"Windows x64", kHandOver},
-        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows11, true, L"Windows x64", kHandOver},
-        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows7, false, L"Windows x64", kItself},
-        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows81, false, L"Windows x64", kItself},
-        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows10, false, L"Windows x64", kItself},
-        {PROCESSOR_ARCHITECTURE_AMD64, V::Windows11, false, L"Windows x64", kItself},
-        {PROCESSOR_ARCHITECTURE_ARM64, V::Windows10, true, L"Windows ARM64", kManual},
-        {PROCESSOR_ARCHITECTURE_ARM64, V::Windows11, true, L"Windows ARM64", kManual},
+        {PROCESSOR_ARCHITECTURE_ARM, {V::Windows10}, true, L"Windows ARM", kManual},
+        {PROCESSOR_ARCHITECTURE_AMD64, kEvery, true, L"Windows x64", kHandOver},
+        {PROCESSOR_ARCHITECTURE_AMD64, kEvery, false, L"Windows x64", kItself},
+        {PROCESSOR_ARCHITECTURE_ARM64, {V::Windows10, V::Windows11}, true, L"Windows ARM64", kManual},
     };
     std::set<WORD> processors, known;
     for (const auto &row : kRows)
@@ -415,21 +407,22 @@ TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
         });
     }
     EXPECT_EQ(processors, known);
-    for (const auto &row : kRows) {
-        SCOPED_TRACE(::testing::Message() << row.Processor << " " << static_cast<int>(row.Version)
-                                          << (row.Program32Bit ? " 32-bit" : " 64-bit"));
-        sim::Reset();
-        ResetProductGlobals();
-        SetMachine({"", row.Processor, row.Version, row.Program32Bit, row.Environment, L""});
-        install_fixture::ArrangeProgramInstall(kModel, true);
-        install_fixture::RunNativeBuildChildren();
-        sim::Process p = sim::RunProgram(kSetup, L"/quiet /wait 5", 120000);
-        EXPECT_EQ(0, p.ExitCode);
-        ASSERT_NE(nullptr, sim::FindQueue(kModel));
-        EXPECT_EQ(row.Takes != kManual, sim::FindQueue(kModel)->AddedByPnp);
-        EXPECT_EQ(row.Takes == kHandOver ? 2u : 1u, sim::Processes().size());
-        EXPECT_EQ(std::vector<std::wstring>{row.Environment}, EnvironmentsOfDriver(kModel));
-    }
+    for (const auto &row : kRows)
+        for (V version : row.Versions) {
+            SCOPED_TRACE(::testing::Message() << row.Processor << " " << static_cast<int>(version)
+                                              << (row.Program32Bit ? " 32-bit" : " 64-bit"));
+            sim::Reset();
+            ResetProductGlobals();
+            SetMachine({"", row.Processor, version, row.Program32Bit, row.Environment, L""});
+            install_fixture::ArrangeProgramInstall(kModel, true);
+            install_fixture::RunNativeBuildChildren();
+            sim::Process p = sim::RunProgram(kSetup, L"/quiet /wait 5", 120000);
+            EXPECT_EQ(0, p.ExitCode);
+            ASSERT_NE(nullptr, sim::FindQueue(kModel));
+            EXPECT_EQ(row.Takes != kManual, sim::FindQueue(kModel)->AddedByPnp);
+            EXPECT_EQ(row.Takes == kHandOver ? 2u : 1u, sim::Processes().size());
+            EXPECT_EQ(std::vector<std::wstring>{row.Environment}, EnvironmentsOfDriver(kModel));
+        }
 }
 
 // A standard user who can write the install folder replaces or links a file
@@ -647,40 +640,30 @@ TEST_F(ChildModeTest, HandOverPassesTheHardwareIdWholeAndTakesTheChildsError) {
     }
 }
 
-// Every exit code the child gives, and what the parent makes of it: 0 and
-// 3010 (a non-interactive call after which Windows asks for a restart) are
-// success; any error is the call's, in the child and in the parent; a
-// failure without an error, or with the restart code as its error, must not
-// read as success on either side. The parent's own failure to read the code
-// is a failure too.
+// Every exit code the child gives, and what the parent makes of it: 0, and
+// 3010 after a call that nobody could answer, are success; an error is the
+// call's on both sides; a failure without an error, or with 3010 as its
+// error, and a code the parent cannot read, are failures.
 TEST_F(ChildModeTest, EveryExitCodeOfTheChildAndWhatTheParentMakesOfIt) {
-    const DWORD kNone = MAXDWORD;
+    const char *const kUpdate = "UpdateDriverForPlugAndPlayDevicesW", *const kRead = "GetExitCodeProcess";
     const struct {
         const char *What;
         DWORD Flags;
-        bool RestartAsked;    // by Windows after the installation
-        const char *FailApi;  // null: nothing fails
-        int Occurrence;       // the parent's update is the 1st, the child's the 2nd
-        DWORD Error;
-        DWORD ChildExit;
-        DWORD ParentError;  // the parent's result's last error (0: TRUE)
-        bool Restart;       // what the parent tells its caller
+        bool RestartAsked;                    // by Windows after the installation
+        const char *FailApi;                  // null: nothing fails
+        int Occurrence;                       // the parent's update is the 1st, the child's the 2nd
+        DWORD Error, ChildExit, ParentError;  // ParentError 0: the parent's call succeeds
+        bool Restart;                         // what the parent tells its caller
     } kRows[] = {
         {"installs", 1, false, nullptr, 0, 0, 0, 0, false},
         {"a restart, nobody to ask", 5, true, nullptr, 0, 0, 3010, 0, true},
         {"a restart, Windows asks the person", 1, true, nullptr, 0, 0, 0, 0, false},
-        {"the call's error", 5, false, "UpdateDriverForPlugAndPlayDevicesW", 2, ERROR_ACCESS_DENIED,
-         ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, false},
-        {"refused under WOW64 there too", 5, false, "UpdateDriverForPlugAndPlayDevicesW", 2, ERROR_IN_WOW64,
-         ERROR_IN_WOW64, ERROR_IN_WOW64, false},
-        {"a failure without an error", 5, false, "UpdateDriverForPlugAndPlayDevicesW", 2, 0, ERROR_GEN_FAILURE,
-         ERROR_GEN_FAILURE, false},
-        {"a failure with the restart code", 5, false, "UpdateDriverForPlugAndPlayDevicesW", 2, 3010,
-         ERROR_GEN_FAILURE, ERROR_GEN_FAILURE, false},
-        {"the exit code unreadable", 5, false, "GetExitCodeProcess", 1, ERROR_ACCESS_DENIED, 0, ERROR_ACCESS_DENIED,
-         false},
-        {"the exit code unreadable, without an error", 5, false, "GetExitCodeProcess", 1, 0, 0, ERROR_GEN_FAILURE,
-         false},
+        {"its error", 5, false, kUpdate, 2, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, false},
+        {"refused there too", 5, false, kUpdate, 2, ERROR_IN_WOW64, ERROR_IN_WOW64, ERROR_IN_WOW64, false},
+        {"a failure without an error", 5, false, kUpdate, 2, 0, ERROR_GEN_FAILURE, ERROR_GEN_FAILURE, false},
+        {"a failure with 3010 as its error", 5, false, kUpdate, 2, 3010, ERROR_GEN_FAILURE, ERROR_GEN_FAILURE, false},
+        {"the code unreadable", 5, false, kRead, 1, ERROR_ACCESS_DENIED, 0, ERROR_ACCESS_DENIED, false},
+        {"the code unreadable, without an error", 5, false, kRead, 1, 0, 0, ERROR_GEN_FAILURE, false},
     };
     for (const auto &row : kRows) {
         SCOPED_TRACE(row.What);
@@ -695,7 +678,7 @@ TEST_F(ChildModeTest, EveryExitCodeOfTheChildAndWhatTheParentMakesOfIt) {
         if (row.FailApi != nullptr)
             sim::FailCallAt(row.FailApi, row.Occurrence, row.Error);
         BOOL result = FALSE, restart = FALSE;
-        DWORD error = kNone;
+        DWORD error = 0;
         sim::RunInProcess([&] {
             result = UpdateDriverForPnpDevices(kBlankId, install_fixture::kInfPath, row.Flags, &restart);
             error = GetLastError();
