@@ -417,9 +417,8 @@ TEST_F(DeploymentTest, LogAndWaitNeverTakeAnOptionForTheirArgument) {
                     std::transform(name.begin(), name.end(), name.begin(), towupper);
                 std::wstring line = taker + L" " + name + kOptions[i].Argument;
                 std::string what(line.begin(), line.end());
-                std::vector<WCHAR> buffer(line.begin(), line.end() + 1);
                 ResetProductGlobals();
-                StartOptions options = ReadCommandLine(buffer.data());
+                StartOptions options = ReadCommandLine(line.data());
                 bool log = name == L"/LOG" || name == L"/log", wait = name == L"/WAIT" || name == L"/wait";
                 EXPECT_TRUE(kOptions[i].Flag == nullptr || options.*kOptions[i].Flag) << what;
                 EXPECT_STREQ(kOptions[i].Flag == &StartOptions::Uninstall ? L"C:\\X\\" : L"", InstallDir) << what;
