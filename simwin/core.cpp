@@ -501,7 +501,7 @@ DWORD Enter(const char *api) {
         m.FailuresAt.erase(at);
         m.InjectedFailures.push_back(m.Calls.back());
         SetError(error);
-        return error;
+        return error != 0 ? error : ERROR_GEN_FAILURE;
     }
     auto it = m.Failures.find(api);
     if (it == m.Failures.end())
@@ -511,7 +511,7 @@ DWORD Enter(const char *api) {
         m.Failures.erase(it);
     m.InjectedFailures.push_back(m.Calls.back());
     SetError(error);
-    return error;
+    return error != 0 ? error : ERROR_GEN_FAILURE;
 }
 
 void SetError(DWORD error) {

@@ -17,11 +17,13 @@
 #include <cwchar>
 #include <functional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "app/resource.h"
+#include "common/native_system.h"
 #include "install/catalog.h"
 #include "install/install_sequence.h"
 #include "install/install_window.h"
@@ -376,6 +378,59 @@ TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhe
     }
 }
 
+// Every kind of Windows machine the simulation has, with the program that
+// runs there, takes its road: Plug and Play by the program itself, by its
+// 64-bit build (the hand-over), or the manual one; always the machine's own
+// driver. The processors are those the program knows, no more and no less.
+TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
+    enum Road { kItself, kHandOver, kManual };
+    using V = sim::WindowsVersion;
+    const std::vector<V> kEvery = {V::Windows7, V::Windows81, V::Windows10, V::Windows11};
+    const struct {
+        WORD Processor;
+        std::vector<V> Versions;
+        bool Program32Bit;
+        const wchar_t *Environment;
+        Road Takes;
+    } kRows[] = {
+        {PROCESSOR_ARCHITECTURE_INTEL, {V::Windows7, V::Windows81, V::Windows10}, true, L"Windows NT x86", kItself},
+        // No Windows on 32-bit ARM runs an x86 program; the simulation's does,
+        // so that the program's ARM row is walked too.
+        {PROCESSOR_ARCHITECTURE_ARM, {V::Windows10}, true, L"Windows ARM", kManual},
+        {PROCESSOR_ARCHITECTURE_AMD64, kEvery, true, L"Windows x64", kHandOver},
+        {PROCESSOR_ARCHITECTURE_AMD64, kEvery, false, L"Windows x64", kItself},
+        {PROCESSOR_ARCHITECTURE_ARM64, {V::Windows10, V::Windows11}, true, L"Windows ARM64", kManual},
+    };
+    std::set<WORD> processors, known;
+    for (const auto &row : kRows)
+        processors.insert(row.Processor);
+    for (WORD processor = 0; processor <= PROCESSOR_ARCHITECTURE_ARM64 + 4; processor++) {
+        sim::Reset();
+        sim::SetNativeArchitecture(processor);
+        sim::RunInProcess([&] {
+            if (GetNativeArchitecture() != nullptr)
+                known.insert(processor);
+        });
+    }
+    EXPECT_EQ(processors, known);
+    for (const auto &row : kRows)
+        for (V version : row.Versions) {
+            SCOPED_TRACE(::testing::Message() << row.Processor << " " << static_cast<int>(version)
+                                              << (row.Program32Bit ? " 32-bit" : " 64-bit"));
+            sim::Reset();
+            ResetProductGlobals();
+            SetMachine({"", row.Processor, version, row.Program32Bit, row.Environment, L""});
+            install_fixture::ArrangeProgramInstall(kModel, true);
+            install_fixture::RunNativeBuildChildren();
+            sim::Process p = sim::RunProgram(kSetup, L"/quiet /wait 5", 120000);
+            EXPECT_EQ(0, p.ExitCode);
+            ASSERT_NE(nullptr, sim::FindQueue(kModel));
+            EXPECT_EQ(row.Takes != kManual, sim::FindQueue(kModel)->AddedByPnp);
+            EXPECT_EQ(row.Takes == kHandOver ? 2u : 1u, sim::Processes().size());
+            EXPECT_EQ(std::vector<std::wstring>{row.Environment}, EnvironmentsOfDriver(kModel));
+        }
+}
+
 // A standard user who can write the install folder (one unpacked under C:\)
 // replaces or links a file before the run, or tries to change one while the
 // run uses it. Nothing of a file that is not as built reaches Windows or
@@ -584,6 +639,57 @@ TEST_F(ChildModeTest, HandOverPassesTheHardwareIdWholeAndTakesTheChildsError) {
         EXPECT_FALSE(result);
         EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST), error);
         EXPECT_EQ(id, sim::DriverUpdates().back().HardwareId);
+    }
+}
+
+// Every exit code the child gives, and what the parent makes of it: 0, and
+// 3010 after a call that nobody could answer, are success; an error is the
+// call's on both sides; a failure without an error, or with 3010 as its
+// error, and a code the parent cannot read, are failures.
+TEST_F(ChildModeTest, EveryExitCodeOfTheChildAndWhatTheParentMakesOfIt) {
+    const char *const kUpdate = "UpdateDriverForPlugAndPlayDevicesW", *const kRead = "GetExitCodeProcess";
+    const struct {
+        const char *What;
+        DWORD Flags;
+        bool RestartAsked;                    // by Windows after the installation
+        const char *FailApi;                  // null: nothing fails
+        int Occurrence;                       // the parent's update is the 1st, the child's the 2nd
+        DWORD Error, ChildExit, ParentError;  // ParentError 0: the parent's call succeeds
+        bool Restart;                         // what the parent tells its caller
+    } kRows[] = {
+        {"installs", 1, false, nullptr, 0, 0, 0, 0, false},
+        {"a restart, nobody to ask", 5, true, nullptr, 0, 0, 3010, 0, true},
+        {"a restart, Windows asks the person", 1, true, nullptr, 0, 0, 0, 0, false},
+        {"its error", 5, false, kUpdate, 2, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, false},
+        {"refused there too", 5, false, kUpdate, 2, ERROR_IN_WOW64, ERROR_IN_WOW64, ERROR_IN_WOW64, false},
+        {"a failure without an error", 5, false, kUpdate, 2, 0, ERROR_GEN_FAILURE, ERROR_GEN_FAILURE, false},
+        {"a failure with 3010 as its error", 5, false, kUpdate, 2, 3010, ERROR_GEN_FAILURE, ERROR_GEN_FAILURE, false},
+        {"the code unreadable", 5, false, kRead, 1, ERROR_ACCESS_DENIED, 0, ERROR_ACCESS_DENIED, false},
+        {"the code unreadable, without an error", 5, false, kRead, 1, 0, 0, ERROR_GEN_FAILURE, false},
+    };
+    for (const auto &row : kRows) {
+        SCOPED_TRACE(row.What);
+        sim::Reset();
+        ResetProductGlobals();
+        SetMachine(kMachines[1]);  // x64, the 32-bit program
+        sim::files::LayOutInstallFolder(kInstallDir);
+        StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kInstallDir);
+        sim::AddDriverPackage(install_fixture::kInfPath);
+        sim::PlugPrinter({kBlankId, kModel, kModel, L"USB001", 0, row.RestartAsked});
+        install_fixture::RunNativeBuildChildren();
+        if (row.FailApi != nullptr)
+            sim::FailCallAt(row.FailApi, row.Occurrence, row.Error);
+        BOOL result = FALSE, restart = FALSE;
+        DWORD error = 0;
+        sim::RunInProcess([&] {
+            result = UpdateDriverForPnpDevices(kBlankId, install_fixture::kInfPath, row.Flags, &restart);
+            error = GetLastError();
+        });
+        ASSERT_EQ(2u, sim::Processes().size());
+        EXPECT_EQ(row.ChildExit, static_cast<DWORD>(sim::Processes()[1].ExitCode));
+        EXPECT_EQ(row.ParentError == 0, result != FALSE);
+        EXPECT_TRUE(result || row.ParentError == error) << error;
+        EXPECT_EQ(row.Restart, restart != FALSE);
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -458,6 +459,59 @@ TEST_F(RemovalTest, PackageInUseIsTriedFiveTimesAndShowsTheSignedCode) {
     EXPECT_EQ(0, sim::CallCount("DeletePrinterDriverPackageW"));
     EXPECT_NE(std::wstring::npos, TreeLines()[1].find(L", Failed. Error:-2147024769")) << TreeLines()[1].c_str();
     EXPECT_EQ(1u, sim::MessageBoxes().size());
+}
+
+// Every error that the removal counts as "already gone" (the object vanished
+// after the inventory saw it) or tries again after, once and on every call,
+// against a whole installation; and one error that each step does not retry.
+TEST_F(RemovalTest, EveryErrorTheRemovalRetriesOrCountsAsGone) {
+    const struct {
+        const char *Api;
+        DWORD Error;
+        int Times;                     // -1: every call
+        std::function<void()> Vanish;  // before the call
+        DWORD FirstError;              // 0: everything gone
+        int Calls;                     // of Api, as the run made them
+    } kRows[] = {
+        {"OpenPrinterW", ERROR_INVALID_PRINTER_NAME, 1, [] { sim::RemoveQueue(L"Corvane MODEL"); }, 0, 1},
+        {"DeletePrinterDriverExW", ERROR_UNKNOWN_PRINTER_DRIVER, 1, [] { sim::RemoveDriver(L"Corvane MODEL"); }, 0, 1},
+        {"DeleteMonitorW", ERROR_UNKNOWN_PRINT_MONITOR, 1, [] { sim::RemoveMonitor(kMonitor); }, 0, 1},
+        {"DeleteFileW", ERROR_FILE_NOT_FOUND, 1, [] { sim::files::Remove(kMonitorDll); }, 0, 1},
+        // A spooler restart, then again; ten such tries.
+        {"DeletePrinterDriverExW", ERROR_PRINTER_DRIVER_IN_USE, 1, nullptr, 0, 2},
+        {"DeletePrinterDriverExW", ERROR_PRINTER_DRIVER_IN_USE, -1, nullptr, ERROR_PRINTER_DRIVER_IN_USE, 20},
+        {"DeletePrinterDriverExW", ERROR_ACCESS_DENIED, -1, nullptr, ERROR_ACCESS_DENIED, 10},
+        // A spooler restart, then again, once.
+        {"DeleteMonitorW", ERROR_PRINT_MONITOR_IN_USE, 1, nullptr, 0, 2},
+        {"DeleteMonitorW", ERROR_PRINT_MONITOR_IN_USE, -1, nullptr, ERROR_PRINT_MONITOR_IN_USE, 2},
+        {"DeleteMonitorW", ERROR_ACCESS_DENIED, 1, nullptr, ERROR_ACCESS_DENIED, 1},
+        // Five tries a second apart.
+        {"DeletePrinterDriverPackageW", (DWORD)SPAPI_E_INF_IN_USE_BY_DEVICES, 1, nullptr, 0, 2},
+        {"DeletePrinterDriverPackageW", (DWORD)SPAPI_E_INF_IN_USE_BY_DEVICES, -1, nullptr,
+         (DWORD)SPAPI_E_INF_IN_USE_BY_DEVICES, 5},
+        {"DeletePrinterDriverPackageW", 0x80070005, 1, nullptr, 0x80070005, 1},  // E_ACCESSDENIED
+        // Five tries a second apart, then the next restart deletes it.
+        {"DeleteFileW", ERROR_ACCESS_DENIED, 1, nullptr, 0, 2},
+        {"DeleteFileW", ERROR_ACCESS_DENIED, -1, nullptr, 0, 5},
+    };
+    for (const auto &row : kRows) {
+        SCOPED_TRACE(::testing::Message() << row.Api << " " << (long)row.Error << " x" << row.Times);
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        InstallProduct();
+        if (row.Vanish)
+            sim::OnCall(row.Api, row.Vanish);
+        sim::FailCall(row.Api, row.Error, row.Times);
+        DWORD error = 99;
+        EXPECT_EQ(row.FirstError == 0, RemoveUnattended(&error) != FALSE);
+        EXPECT_EQ(row.FirstError, error);
+        EXPECT_EQ(row.Calls, sim::CallCount(row.Api));
+        EXPECT_EQ(row.FirstError == 0, sim::Queues().empty() && sim::Drivers().empty() &&
+                                           sim::DriverPackages().empty() && sim::FindMonitor(kMonitor) == nullptr);
+        sim::files::Restart();
+        EXPECT_EQ(row.FirstError == 0, !sim::files::Exists(kMonitorDll));
+    }
 }
 
 TEST_F(RemovalTest, PlaceholderWithoutStorePathLosesItsDriversButIsNeverAttempted) {

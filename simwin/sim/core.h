@@ -37,7 +37,9 @@ void ClearCalls();
 // The next `times` calls of api fail with error (times < 0: every call from
 // now on). The API returns its documented failure value with that last error
 // (HRESULT APIs return HRESULT_FROM_WIN32(error) unless error already is a
-// failure HRESULT).
+// failure HRESULT). Error 0 makes a failure without an error: the documented
+// failure value with a last error of 0, which a call may give (one that
+// returns its error returns ERROR_GEN_FAILURE instead).
 void FailCall(const std::string &api, DWORD error, int times = 1);
 // Runs fn on the calling thread each time api is called, first thing, before
 // an injected failure is looked up: a sim::FailCall from fn fails this very
