@@ -318,6 +318,33 @@ TEST_F(InstallWindowTest, WizardStartsThePrinterWizardAndBringsItsFirstWindowToF
     EXPECT_EQ((std::vector<uint64_t>{1800, 2800}), sim::CallTimes("EnumWindows"));
 }
 
+// Whichever call of the wizard's copy fails, once, no wizard starts, nothing
+// of the copy stays, and nothing is left open.
+TEST_F(InstallWindowTest, AWizardCopyThatFailsAnywhereStartsNothingAndLeavesNothing) {
+    for (const char *api : {"CryptAcquireContextW", "CryptGenRandom", "CreateDirectoryW", "CreateFileW", "ReadFile",
+                            "CryptHashData", "SetFilePointerEx", "WriteFile"})
+        for (int n = 1;; n++) {
+            sim::Reset();
+            ResetProductGlobals();
+            sim::files::LayOutInstallFolder(kFolder);
+            int openAfter = -1;
+            sim::At(1500, [api, n] {
+                sim::ClearCalls();
+                sim::FailCallAt(api, n, ERROR_ACCESS_DENIED);
+                sim::Click(Window(), IDC_WIZARD);
+            });
+            sim::At(1900, [&openAfter] { openAfter = sim::files::OpenFileHandles(); });
+            CloseAt(2000);
+            RunInstallWindow(60000);
+            if (sim::InjectedFailures().empty())
+                break;
+            SCOPED_TRACE(std::string(api) + " #" + std::to_string(n));
+            EXPECT_EQ(1u, sim::Processes().size());
+            EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListFolder(sim::files::kSystemTempDirectory));
+            EXPECT_EQ(0, openAfter);
+        }
+}
+
 TEST_F(InstallWindowTest, AFolderAtFullLengthIsCutToTheBuffersItFills) {
     std::wstring folder = L"C:\\" + std::wstring(INSTALL_DIR_CCH - 6, L'x') + L"\\";  // 258 characters
     sim::At(1500, [] { sim::Click(Window(), IDC_WIZARD); });
