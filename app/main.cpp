@@ -147,6 +147,7 @@ static const RunMode RunModes[] = {
     {L"/silence", TRUE, TRUE, FALSE, AsksForSilence, InstallSilently},
     {L"the install window", TRUE, TRUE, TRUE, Always, ShowInstallWindow},
 };
+const size_t RunModeCount = sizeof(RunModes) / sizeof(RunModes[0]);
 
 // A window that nobody can see would never be closed, and would hold the
 // guard until the machine restarts: where the window station is not
@@ -255,7 +256,7 @@ static int StartAndRun(StartUp *startUp, LPWSTR commandLine) {
     if (startUp->Options.Unreadable != ERROR_SUCCESS)
         return (int)DeploymentFailureCode(startUp->Options.Unreadable);
 
-    for (i = 0; i < sizeof(RunModes) / sizeof(RunModes[0]); i++) {
+    for (i = 0; i < RunModeCount; i++) {
         if (RunModes[i].Guarded && !guarded) {
             if (!TakeGuard(startUp, librariesLoaded, &exitCode))
                 return exitCode;

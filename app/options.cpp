@@ -15,14 +15,15 @@
 // The private mode's option and its three arguments.
 #define PNP_UPDATE_TOKENS 4
 
-// Every option the program knows: none of them is ever taken as the
-// argument of another, except the folder of -u, which is taken as it stands.
-static const WCHAR *const OptionNames[] = {L"-u", L"/silence", L"/stage", L"/log", L"/quiet", L"/remove", L"/wait"};
+// None of the options is ever taken as the argument of another, except the
+// folder of -u, which is taken as it stands.
+const WCHAR *const OptionNames[] = {L"-u", L"/silence", L"/stage", L"/log", L"/quiet", L"/remove", L"/wait"};
+const size_t OptionCount = sizeof(OptionNames) / sizeof(OptionNames[0]);
 
 static BOOL IsOption(const WCHAR *token) {
     size_t i;
 
-    for (i = 0; i < sizeof(OptionNames) / sizeof(OptionNames[0]); i++)
+    for (i = 0; i < OptionCount; i++)
         if (lstrcmpiW(token, OptionNames[i]) == 0)
             return TRUE;
     return FALSE;

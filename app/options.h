@@ -56,6 +56,15 @@ typedef struct StartOptions {
 // A command line that cannot be split leaves Unreadable set to the error.
 StartOptions ReadCommandLine(LPWSTR commandLine);
 
+// Every option the program knows, as spelt here (case-blind on the command
+// line), and how many there are.
+extern const WCHAR *const OptionNames[];
+extern const size_t OptionCount;
+
+// How many run modes start-up chooses among (app/main.cpp, in their order of
+// precedence).
+extern const size_t RunModeCount;
+
 // TRUE when one of the modes with an exit code for deployment tools is
 // asked for (/remove, /stage, /quiet), which -u overrides.
 BOOL IsDeploymentMode(const StartOptions *options);

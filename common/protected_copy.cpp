@@ -65,18 +65,22 @@ static BOOL CreateProtectedFolder(const WCHAR *parent, WCHAR *folder) {
     return created;
 }
 
+BOOL MakeProtectedFolder(WCHAR *folder) {
+    WCHAR tempFolder[TEMP_FOLDER_CCH];
+
+    memset(tempFolder, 0, sizeof(tempFolder));
+    memset(folder, 0, PROTECTED_COPY_PATH_CCH * sizeof(WCHAR));
+    return GetSystemTempFolder(tempFolder) && CreateProtectedFolder(tempFolder, folder);
+}
+
 // Makes the new folder and names the copy in it (an empty file, made there).
 // The copy gets a name of its own, which is not "unins000": as the
 // uninstaller it does not relaunch again.
 static BOOL NameCopy(WCHAR *copyPath) {
-    WCHAR tempFolder[TEMP_FOLDER_CCH];
     WCHAR copyFolder[PROTECTED_COPY_PATH_CCH];
 
-    memset(tempFolder, 0, sizeof(tempFolder));
-    memset(copyFolder, 0, sizeof(copyFolder));
     memset(copyPath, 0, PROTECTED_COPY_PATH_CCH * sizeof(WCHAR));
-    return GetSystemTempFolder(tempFolder) && CreateProtectedFolder(tempFolder, copyFolder) &&
-           GetTempFileNameW(copyFolder, L"unins", 0, copyPath) != 0;
+    return MakeProtectedFolder(copyFolder) && GetTempFileNameW(copyFolder, L"unins", 0, copyPath) != 0;
 }
 
 // Held from here until the child runs: nobody can change or replace it, yet
@@ -91,22 +95,28 @@ HANDLE MakeProtectedCopy(const WCHAR *source, WCHAR *copyPath) {
     return HoldCopy(copyPath);
 }
 
-HANDLE MakeProtectedCopyOfFile(HANDLE source, WCHAR *copyPath) {
+BOOL CopyFromHandle(HANDLE source, const WCHAR *target) {
     BYTE buffer[COPY_CHUNK];
     HANDLE copy;
     DWORD read = 0;
     DWORD written = 0;
     BOOL copied = TRUE;
 
-    if (!NameCopy(copyPath))
-        return INVALID_HANDLE_VALUE;
-    copy = CreateFileW(copyPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    copy = CreateFileW(target, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (copy == INVALID_HANDLE_VALUE)
-        return INVALID_HANDLE_VALUE;
+        return FALSE;
     do {
         copied = ReadFile(source, buffer, COPY_CHUNK, &read, NULL) &&
                  (read == 0 || (WriteFile(copy, buffer, read, &written, NULL) && written == read));
     } while (copied && read != 0);
     CloseHandle(copy);
-    return copied ? HoldCopy(copyPath) : INVALID_HANDLE_VALUE;
+    if (!copied)
+        DeleteFileW(target);
+    return copied;
+}
+
+HANDLE MakeProtectedCopyOfFile(HANDLE source, WCHAR *copyPath) {
+    if (!NameCopy(copyPath) || !CopyFromHandle(source, copyPath))
+        return INVALID_HANDLE_VALUE;
+    return HoldCopy(copyPath);
 }

@@ -22,3 +22,12 @@ HANDLE MakeProtectedCopy(const WCHAR *source, WCHAR *copyPath);
 // The same, with the copy read from source, an open file handle read from its
 // position to its end (the program's own file, held since start-up).
 HANDLE MakeProtectedCopyOfFile(HANDLE source, WCHAR *copyPath);
+
+// Makes a new folder under %SystemRoot%\Temp that only SYSTEM and
+// Administrators can change, as for the copies above, and names it in folder
+// (PROTECTED_COPY_PATH_CCH characters). What is made in it inherits that.
+BOOL MakeProtectedFolder(WCHAR *folder);
+
+// Writes a new file at target with what source holds from its position to
+// its end; FALSE, with the file removed again, when any step fails.
+BOOL CopyFromHandle(HANDLE source, const WCHAR *target);

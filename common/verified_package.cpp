@@ -10,6 +10,7 @@
 #include "common/log_file.h"
 #include "common/native_system.h"
 #include "common/package_hashes.h"
+#include "common/protected_copy.h"
 
 #define PACKAGE_PATH_CCH 300
 #define CHECK_LINE_CCH 512
@@ -100,6 +101,23 @@ static HANDLE HoldFile(const WCHAR *path, const BYTE *expected, const WCHAR **wh
     return NULL;
 }
 
+BOOL IsPackageFileAsBuilt(const WCHAR *path, const WCHAR *name) {
+    const WCHAR *why = NULL;
+    DWORD error = ERROR_SUCCESS;
+    HANDLE file;
+    int i;
+
+    for (i = 0; i < PackageFileHashCount; i++)
+        if (wcscmp(PackageFileHashes[i].Name, name) == 0) {
+            file = HoldFile(path, PackageFileHashes[i].Sha256, &why, &error);
+            if (file == NULL)
+                return FALSE;
+            CloseHandle(file);
+            return TRUE;
+        }
+    return FALSE;
+}
+
 void ReleasePackageFiles(HeldFile **hold) {
     HeldFile *held;
 
@@ -149,8 +167,58 @@ DWORD HoldPackageFiles(HeldFile **hold) {
             return error != ERROR_SUCCESS ? error : (DWORD)TRUST_E_BAD_DIGEST;
         }
         held->File = file;
+        held->Name = PackageFileHashes[i].Name;
         held->Next = *hold;
         *hold = held;
     }
     return ERROR_SUCCESS;
+}
+
+// Makes the folder of a held file's relative name ("amd64" of
+// "amd64\\crvndrv6.dll") under folder and puts the file's path in path.
+static BOOL PlaceCopy(const WCHAR *folder, const WCHAR *name, WCHAR *path) {
+    const WCHAR *separator = wcschr(name, L'\\');
+
+    if (separator != NULL &&
+        (FAILED(StringCchPrintfW(path, PACKAGE_PATH_CCH, L"%ws\\%.*ws", folder, (int)(separator - name), name)) ||
+         (!CreateDirectoryW(path, NULL) && GetLastError() != ERROR_ALREADY_EXISTS)))
+        return FALSE;
+    return SUCCEEDED(StringCchPrintfW(path, PACKAGE_PATH_CCH, L"%ws\\%ws", folder, name));
+}
+
+// Removes what a failed copy made: its files, their folders, the folder.
+static void RemoveCopiedPackage(const HeldFile *hold, const WCHAR *folder) {
+    WCHAR path[PACKAGE_PATH_CCH];
+    const HeldFile *held;
+    WCHAR *separator;
+
+    for (held = hold; held != NULL; held = held->Next)
+        if (PlaceCopy(folder, held->Name, path)) {
+            DeleteFileW(path);
+            separator = wcsrchr(path, L'\\');
+            if (separator != NULL && wcschr(held->Name, L'\\') != NULL) {
+                *separator = 0;
+                RemoveDirectoryW(path);
+            }
+        }
+    RemoveDirectoryW(folder);
+}
+
+BOOL CopyHeldPackage(const HeldFile *hold, WCHAR *folder) {
+    WCHAR path[PACKAGE_PATH_CCH];
+    LARGE_INTEGER start;
+    const HeldFile *held;
+
+    if (!MakeProtectedFolder(folder))
+        return FALSE;
+    start.QuadPart = 0;
+    for (held = hold; held != NULL; held = held->Next) {
+        if (!PlaceCopy(folder, held->Name, path) || !SetFilePointerEx(held->File, start, NULL, FILE_BEGIN) ||
+            !CopyFromHandle(held->File, path)) {
+            RemoveCopiedPackage(hold, folder);
+            folder[0] = 0;
+            return FALSE;
+        }
+    }
+    return TRUE;
 }

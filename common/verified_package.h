@@ -9,6 +9,7 @@
 // One held file; a hold is a list of them, newest at head.
 typedef struct HeldFile {
     HANDLE File;
+    const WCHAR *Name;  // relative to the install folder, as in the table
     struct HeldFile *Next;
 } HeldFile;
 
@@ -21,5 +22,16 @@ typedef struct HeldFile {
 // read or hashed (ERROR_FILE_NOT_FOUND for a missing one).
 // *hold is NULL before and the caller's to release.
 DWORD HoldPackageFiles(HeldFile **hold);
+// TRUE when the file at path is the table's file of that name (relative to
+// the install folder, as in the table) as it was built: not a link, one
+// name, the hash the program carries.
+BOOL IsPackageFileAsBuilt(const WCHAR *path, const WCHAR *name);
 // Lets the held files go; *hold is NULL after.
 void ReleasePackageFiles(HeldFile **hold);
+
+// Copies the held files, from their handles and in the package's layout, into
+// a new folder that only SYSTEM and Administrators can change, for a program
+// that reads the package after this one has let it go (the add-printer
+// wizard). TRUE with folder (PROTECTED_COPY_PATH_CCH characters) naming it;
+// FALSE, with as much as was made removed again, when a step fails.
+BOOL CopyHeldPackage(const HeldFile *hold, WCHAR *folder);

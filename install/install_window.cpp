@@ -33,16 +33,19 @@
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/process.h"
+#include "common/protected_copy.h"
+#include "common/verified_package.h"
 #include "install/catalog.h"
 #include "install/discovery.h"
 #include "install/install_sequence.h"
 
 #define MESSAGE_TEXT_CCH 256
 #define STATUS_TEXT_CCH 260
-// "rundll32.exe printui.dll PrintUIEntry /ii /f \"" has 46 characters; then a
-// full InfPath (with room for its terminator) and the closing quote.
+// "rundll32.exe printui.dll PrintUIEntry /ii /f \"" has 46 characters; then
+// the full path of the INF's copy (with room for its terminator) and the
+// closing quote.
 #define WIZARD_FIXED_CCH 46
-#define WIZARD_COMMAND_CCH (WIZARD_FIXED_CCH + INSTALL_DIR_CCH + 1)
+#define WIZARD_COMMAND_CCH (WIZARD_FIXED_CCH + PROTECTED_COPY_PATH_CCH + 1)
 #define WIZARD_PROGRAM_CCH 260
 #define WIZARD_START_PAUSE_MS 300
 #define RESCAN_PAUSE_MS 1000
@@ -343,18 +346,37 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
 // so that it installs the driver of the machine's own architecture (under
 // WOW64 a plain "rundll32.exe" would be the 32-bit one), and by its full path
 // in System32, never a rundll32.exe that lies beside this program.
+//
+// The wizard reads the INF and the driver files after this program has let
+// them go, maybe after it has ended: it gets a copy of the checked package in
+// a folder that only administrators can change, so that what it installs is
+// what the program checked. A package that fails the check, or a copy that
+// cannot be made, starts no wizard; the log says why.
 static void StartPrinterWizard(void) {
     WCHAR commandLine[WIZARD_COMMAND_CCH];
     WCHAR program[WIZARD_PROGRAM_CCH];
+    WCHAR copyFolder[PROTECTED_COPY_PATH_CCH];
+    WCHAR copyInf[PROTECTED_COPY_PATH_CCH];
+    HeldFile *hold = NULL;
+    BOOL copied;
     DWORD processId;
 
     memset(commandLine, 0, sizeof(commandLine));
     memset(program, 0, sizeof(program));
     if (!GetNativeSystemDirectory(program, WIZARD_PROGRAM_CCH) ||
-        FAILED(StringCchCatW(program, WIZARD_PROGRAM_CCH, L"\\rundll32.exe")))
+        FAILED(StringCchCatW(program, WIZARD_PROGRAM_CCH, L"\\rundll32.exe")) ||
+        HoldPackageFiles(&hold) != ERROR_SUCCESS)
         return;
-    StringCchPrintfW(commandLine, WIZARD_COMMAND_CCH, L"rundll32.exe printui.dll PrintUIEntry /ii /f \"%ws\"",
-                     InfPath);
+    copied = CopyHeldPackage(hold, copyFolder);
+    ReleasePackageFiles(&hold);
+    if (!copied) {
+        WriteLogLine(L"The add-printer wizard was not started: the checked package could not be copied for it.");
+        return;
+    }
+    if (FAILED(StringCchPrintfW(copyInf, PROTECTED_COPY_PATH_CCH, L"%ws\\%ws", copyFolder, PACKAGE_INF_NAME)) ||
+        FAILED(StringCchPrintfW(commandLine, WIZARD_COMMAND_CCH, L"rundll32.exe printui.dll PrintUIEntry /ii /f \"%ws\"",
+                                copyInf)))
+        return;
     processId = StartDetachedProcess(program, commandLine);
     Sleep(WIZARD_START_PAUSE_MS);
     EnumWindows(BringProcessWindowToFront, (LPARAM)processId);

@@ -501,7 +501,7 @@ DWORD Enter(const char *api) {
         m.FailuresAt.erase(at);
         m.InjectedFailures.push_back(m.Calls.back());
         SetError(error);
-        return error;
+        return error != 0 ? error : ERROR_GEN_FAILURE;
     }
     auto it = m.Failures.find(api);
     if (it == m.Failures.end())
@@ -511,7 +511,7 @@ DWORD Enter(const char *api) {
         m.Failures.erase(it);
     m.InjectedFailures.push_back(m.Calls.back());
     SetError(error);
-    return error;
+    return error != 0 ? error : ERROR_GEN_FAILURE;
 }
 
 void SetError(DWORD error) {
@@ -657,6 +657,7 @@ bool Kernel32Exports(const char *name) {
 
 static std::wstring ObjectKey(const std::wstring &name, DWORD session);
 static std::wstring NamespaceKey(const std::wstring &alias, const std::vector<std::wstring> &sids);
+static bool HoldsAll(const std::vector<std::wstring> &sids);
 
 namespace sim {
 
@@ -811,8 +812,10 @@ void SetStartingAccount(Account account, DWORD session) {
     M().StartingSession = session;
 }
 
-void HoldNamedMutex(const std::wstring &name, const std::wstring &namespaceAlias, const std::wstring &boundarySid) {
+bool HoldNamedMutex(const std::wstring &name, const std::wstring &namespaceAlias, const std::wstring &boundarySid) {
     auto &m = M();
+    if (!namespaceAlias.empty() && !HoldsAll({boundarySid}))
+        return false;
     std::wstring key = namespaceAlias.empty() ? ObjectKey(name, m.StartingSession)
                                               : NamespaceKey(namespaceAlias, {boundarySid}) + L"\\" + simk::Upper(name);
     auto obj = m.Named[key].lock();
@@ -825,6 +828,7 @@ void HoldNamedMutex(const std::wstring &name, const std::wstring &namespaceAlias
     }
     obj->Holders++;
     m.OutsideHolds.push_back(obj);
+    return true;
 }
 
 bool NamedObjectExists(const std::wstring &name) {

@@ -588,6 +588,31 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     return TRUE;
 }
 
+// Moves the position that reads and writes share; a position before the
+// start is refused (ERROR_NEGATIVE_SEEK), one past the end is kept.
+BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
+                             DWORD dwMoveMethod) {
+    SIM_ENTER("SetFilePointerEx", FALSE);
+    auto it = openFiles.find(hFile);
+    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    if (file == nullptr || dwMoveMethod > FILE_END) {
+        simk::SetError(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    long long base = dwMoveMethod == FILE_BEGIN     ? 0
+                     : dwMoveMethod == FILE_CURRENT ? static_cast<long long>(it->second.Position)
+                                                    : static_cast<long long>(file->Content.size());
+    long long position = base + liDistanceToMove.QuadPart;
+    if (position < 0) {
+        simk::SetError(ERROR_NEGATIVE_SEEK);
+        return FALSE;
+    }
+    it->second.Position = static_cast<size_t>(position);
+    if (lpNewFilePointer != NULL)
+        lpNewFilePointer->QuadPart = position;
+    return TRUE;
+}
+
 // The volume's serial number, the file index (the same under every name the
 // file is moved to), one link, and the attributes.
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
@@ -1297,6 +1322,88 @@ bool UserCanRename(const std::wstring &path) {
     Node *parent = r.ParentKey.empty() ? nullptr : Find(r.ParentKey);
     return parent != nullptr && (may(r.Target->Sddl, DELETE) || may(parent->Sddl, FILE_DELETE_CHILD));
 }
+
+namespace user {
+namespace {
+std::wstring OwnedByUser() { return L"O:" + std::wstring(kUserSid); }
+
+// Where a new entry may go: its folder exists and the user may add to it.
+DWORD CanCreate(const Resolved &r, const std::wstring &path) {
+    if (r.Error != 0)
+        return r.Error;
+    if (r.Target != nullptr)
+        return ERROR_ALREADY_EXISTS;
+    if (r.Name.empty() || Find(r.ParentKey) == nullptr)
+        return ERROR_PATH_NOT_FOUND;
+    return UserCanWrite(path) ? 0 : ERROR_ACCESS_DENIED;
+}
+}  // namespace
+
+DWORD WriteFile(const std::wstring &path, const std::string &content) {
+    Resolved r = Resolve(path.c_str());
+    if (r.Error == 0 && r.Target != nullptr) {
+        if (r.Target->Folder || !UserCanWrite(path))
+            return ERROR_ACCESS_DENIED;
+        if (ActiveLock(r.Key) != nullptr || SharingConflict(r.Key, FILE_WRITE_DATA, kAllSharing))
+            return ERROR_SHARING_VIOLATION;
+        r.Target->Content = content;
+        return 0;
+    }
+    if (DWORD error = CanCreate(r, path))
+        return error;
+    MakeNode(StoredParentPath(r), r.Name, false, OwnedByUser()).Content = content;
+    return 0;
+}
+
+DWORD CreateFolder(const std::wstring &path) {
+    Resolved r = Resolve(path.c_str());
+    if (DWORD error = CanCreate(r, path))
+        return error;
+    MakeNode(StoredParentPath(r), r.Name, true, OwnedByUser());
+    return 0;
+}
+
+DWORD Move(const std::wstring &from, const std::wstring &to) {
+    Resolved src = Resolve(from.c_str());
+    if (src.Error != 0 || src.Target == nullptr)
+        return src.Error != 0 ? src.Error : ERROR_FILE_NOT_FOUND;
+    if (!UserCanRename(from))
+        return ERROR_ACCESS_DENIED;
+    if (DWORD error = CanCreate(Resolve(to.c_str()), to))
+        return error;
+    // A running program's file may be renamed; one held open may not.
+    const FileLock *lock = ActiveLock(src.Key);
+    if ((lock != nullptr && lock->Kind == LockKind::Open) || SharingConflict(src.Key, DELETE, kAllSharing))
+        return ERROR_SHARING_VIOLATION;
+    // A folder with a file open below it keeps its name.
+    for (auto &h : openFiles)
+        if (h.second.Key != src.Key && UnderOrAt(h.second.Key, src.Key))
+            return ERROR_ACCESS_DENIED;
+    return sim::files::Move(from, to) ? 0 : ERROR_ACCESS_DENIED;
+}
+
+DWORD MakeLink(const std::wstring &path, const std::wstring &target, bool folder) {
+    if (!folder)
+        return ERROR_PRIVILEGE_NOT_HELD;
+    Resolved r = Resolve(path.c_str());
+    if (DWORD error = CanCreate(r, path))
+        return error;
+    MakeNode(StoredParentPath(r), r.Name, true, OwnedByUser()).ReparseTarget = target;
+    return 0;
+}
+
+DWORD MakeHardLink(const std::wstring &path, const std::wstring &existing) {
+    Resolved r = Resolve(path.c_str());
+    Resolved e = Resolve(existing.c_str());
+    if (e.Error != 0 || e.Target == nullptr || e.Target->Folder)
+        return e.Error != 0 ? e.Error : ERROR_ACCESS_DENIED;
+    if (DWORD error = CanCreate(r, path))
+        return error;
+    if (towupper(r.Key[0]) != towupper(e.Key[0]))
+        return ERROR_NOT_SAME_DEVICE;
+    return sim::files::MakeHardLink(path, existing) ? 0 : ERROR_ACCESS_DENIED;
+}
+}  // namespace user
 
 const std::vector<PendingRename> &PendingRenames() { return pendingRenames; }
 

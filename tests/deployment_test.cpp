@@ -5,8 +5,11 @@
 #include <cfgmgr32.h>
 #include <strsafe.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
@@ -14,6 +17,7 @@
 #include "app/deployment.h"
 #include "app/options.h"
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "sim/core.h"
 #include "sim/files.h"
 #include "sim/spooler.h"
@@ -329,6 +333,100 @@ TEST_F(DeploymentTest, WaitTakesAWholeNumberOfSecondsUpToADay) {
         StartOptions options = ReadCommandLine(line);
         EXPECT_EQ(c.Seconds, options.WaitSeconds) << std::string(c.Tail, c.Tail + wcslen(c.Tail));
         EXPECT_EQ(c.Malformed, options.WaitMalformed) << std::string(c.Tail, c.Tail + wcslen(c.Tail));
+    }
+}
+
+// Every ordered pair of run modes asked for together: the first in the order
+// below runs, and only that one. The 64-bit build's private mode is its exact
+// command line alone; beside another mode's tokens it is no mode, and its
+// tokens mean nothing (a deployment mode ends with 87).
+TEST_F(DeploymentTest, OfAnyTwoModesAskedForTogetherTheFirstInPrecedenceRuns) {
+    enum Condition { kNone, kNamedUninstaller, kInstalled };
+    const struct {
+        const wchar_t *Mode;  // its name in the log's first line
+        const wchar_t *Tokens;
+        Condition Asks;
+        bool Deployment;
+    } kModes[] = {
+        {L"the 64-bit build's Plug and Play call", L" /UpdateDriverForPlugAndPlayDevices \"usbprint\\x\" \"C:\\a.inf\" 1",
+         kNone, false},
+        {L"-u (the uninstall window)", L" -u C:\\X\\", kNone, false},
+        {L"/remove", L" /remove", kNone, true},
+        {L"/stage", L" /stage", kNone, true},
+        {L"/quiet", L" /quiet /wait 0", kNone, true},
+        {L"unins000 (the uninstaller's relaunch)", L"", kNamedUninstaller, false},
+        {L"the hand-over to the uninstaller (the product is installed)", L"", kInstalled, false},
+        {L"/silence", L" /silence", kNone, false},
+        {L"the install window", L"", kNone, false},
+    };
+    ASSERT_EQ(std::size(kModes), RunModeCount);
+    const std::wstring log = L"C:\\Windows\\Temp\\m.log";
+    for (size_t a = 0; a < RunModeCount; a++)
+        for (size_t b = 0; b < RunModeCount; b++) {
+            if (a == b)
+                continue;
+            sim::Reset();
+            ResetProductGlobals();
+            Nothing();
+            std::wstring tokens = std::wstring(kModes[a].Tokens) + kModes[b].Tokens;
+            bool privateAlone = a == 0 ? kModes[b].Tokens[0] == 0 : b == 0 && kModes[a].Tokens[0] == 0;
+            size_t first = privateAlone ? 0 : std::min(a, b) == 0 ? std::max(a, b) : std::min(a, b);
+            for (size_t m : {a, b})
+                if (kModes[m].Asks == kInstalled)
+                    InstallProduct();
+            bool named = kModes[a].Asks == kNamedUninstaller || kModes[b].Asks == kNamedUninstaller;
+            sim::files::WriteFile(named ? kUninstaller : kSetup, "program image");
+            // A window stays open until the time limit ends the run.
+            sim::Process p = sim::RunProgram(named ? kUninstaller : kSetup,
+                                             privateAlone ? tokens.substr(1) : L"/log " + log + tokens, 3000);
+            std::string what = std::string(tokens.begin(), tokens.end()) + (named ? " as unins000.exe" : "");
+            if (privateAlone) {  // the only mode without the guard
+                EXPECT_TRUE(p.Ended && !p.Killed && sim::CallCount("CreateMutexW") == 0) << what;
+                continue;
+            }
+            std::vector<std::wstring> texts = LogTexts(log);
+            ASSERT_FALSE(texts.empty()) << what;
+            EXPECT_NE(std::wstring::npos, texts[0].find(L", mode " + std::wstring(kModes[first].Mode) + L", machine"))
+                << what << ": " << std::string(texts[0].begin(), texts[0].end());
+            EXPECT_TRUE(!kModes[first].Deployment || (a != 0 && b != 0) || p.ExitCode == 87) << what;
+        }
+}
+
+// Every option the program knows, in either letter case, is read as itself
+// after /log and after /wait: neither ever takes one as its argument. A /log
+// without its file is a token that means nothing; a /wait without its
+// number is malformed.
+TEST_F(DeploymentTest, LogAndWaitNeverTakeAnOptionForTheirArgument) {
+    const struct {
+        const wchar_t *Name;
+        const wchar_t *Argument;      // what the option takes, if anything
+        BOOL StartOptions::*Flag;     // what it sets (null: /log and /wait, checked by their argument)
+    } kOptions[] = {
+        {L"-u", L" C:\\X\\", &StartOptions::Uninstall}, {L"/silence", L"", &StartOptions::Silent},
+        {L"/stage", L"", &StartOptions::Stage},         {L"/log", L" C:\\a.log", nullptr},
+        {L"/quiet", L"", &StartOptions::Quiet},         {L"/remove", L"", &StartOptions::Remove},
+        {L"/wait", L" 5", nullptr},
+    };
+    ASSERT_EQ(std::size(kOptions), OptionCount);
+    for (size_t i = 0; i < OptionCount; i++) {
+        ASSERT_STREQ(kOptions[i].Name, OptionNames[i]);
+        for (const std::wstring taker : {L"/log", L"/wait"})
+            for (bool upper : {false, true}) {
+                std::wstring name = kOptions[i].Name;
+                if (upper)
+                    std::transform(name.begin(), name.end(), name.begin(), towupper);
+                std::wstring line = taker + L" " + name + kOptions[i].Argument;
+                std::string what(line.begin(), line.end());
+                ResetProductGlobals();
+                StartOptions options = ReadCommandLine(line.data());
+                bool log = name == L"/LOG" || name == L"/log", wait = name == L"/WAIT" || name == L"/wait";
+                EXPECT_TRUE(kOptions[i].Flag == nullptr || options.*kOptions[i].Flag) << what;
+                EXPECT_STREQ(kOptions[i].Flag == &StartOptions::Uninstall ? L"C:\\X\\" : L"", InstallDir) << what;
+                EXPECT_STREQ(log ? L"C:\\a.log" : L"", LogFilePath) << what;
+                EXPECT_EQ(wait ? 5u : (DWORD)DEFAULT_WAIT_SECONDS, options.WaitSeconds) << what;
+                EXPECT_EQ(taker == L"/wait" && !wait, options.WaitMalformed != FALSE) << what;
+                EXPECT_STREQ(taker == L"/log" ? L"\"/log\"" : L"", options.StrayToken) << what;
+            }
     }
 }
 

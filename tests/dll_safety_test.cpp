@@ -163,7 +163,6 @@ class RelaunchCopyTest : public UninstallFixture {};
 TEST_F(RelaunchCopyTest, CopyRunsFromAnAdministratorsFolderNobodyCanSwapHeldUntilStarted) {
     sim::files::LayOutInstallFolder(kInstallDir);
     sim::files::WriteFile(kUninstaller, "program image");
-    const std::wstring user = sim::files::kUserSid;
     std::wstring swapped;
     sim::OnCall("CopyFileW", [&] {
         for (const std::wstring &parent :
@@ -171,19 +170,15 @@ TEST_F(RelaunchCopyTest, CopyRunsFromAnAdministratorsFolderNobodyCanSwapHeldUnti
             for (const std::wstring &name : sim::files::ListFolder(parent)) {
                 std::wstring folder = parent + (parent.back() == L'\\' ? L"" : L"\\") + name;
                 if (swapped.empty() && sim::files::Security(folder).find(kProtectedFolderSddl) != std::wstring::npos &&
-                    sim::files::UserCanRename(folder)) {
-                    sim::files::Move(folder, folder + L".old");
-                    sim::files::CreateFolder(folder);
-                    sim::files::SetSecurity(folder, L"O:" + user + L"D:P(A;OICI;FA;;;" + user + L")");
+                    sim::files::user::Move(folder, folder + L".old") == 0 &&
+                    sim::files::user::CreateFolder(folder) == 0)
                     swapped = folder;
-                }
             }
     });
     std::wstring copy;
     sim::OnProcessCreated([&](const sim::Process &child) {
         sim::SplitCommandLine(child.CommandLine, &copy, nullptr);
-        if (sim::files::UserCanWrite(copy))
-            sim::files::WriteFile(copy, "the user's program");
+        EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, sim::files::user::WriteFile(copy, "the user's program"));
         // While the child starts: in a new folder of the system's temporary
         // folder, held: nobody may change or delete it.
         EXPECT_EQ(sim::files::kSystemTempDirectory, copy.substr(0, copy.find(L"\\uni")));

@@ -49,9 +49,11 @@ inline std::wstring HardwareIdOf(const std::wstring &description) {
 // named `description`, from the uploaded package two seconds after it is
 // asked (and, with rebootRequired, says a restart is needed); without, it
 // knows nothing of the printer and only the manual road can install it.
-inline void ArrangeProgramInstall(const std::wstring &description, bool plugAndPlay, bool rebootRequired = false) {
-    sim::files::LayOutInstallFolder(kInstallDir);
-    sim::files::WriteFile(kSetup, "program image");
+// The folder may be another than kInstallDir (one that users can write).
+inline void ArrangeProgramInstall(const std::wstring &description, bool plugAndPlay, bool rebootRequired = false,
+                                  const std::wstring &folder = kInstallDir) {
+    sim::files::LayOutInstallFolder(folder);
+    sim::files::WriteFile(folder + L"setup.exe", "program image");
     sim::AddPort(kPort);
     sim::PlugUsbPrinter(description, 1, L"SN0001");
     if (plugAndPlay) {

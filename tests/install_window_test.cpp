@@ -7,6 +7,7 @@
 #include <commctrl.h>
 #include <strsafe.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "sim/devices.h"
 #include "sim/pnp.h"
 #include "sim/files.h"
+#include "sim/inf.h"
 #include "sim/resources.h"
 #include "sim/spooler.h"
 #include "sim/windows.h"
@@ -259,9 +261,12 @@ TEST_F(InstallWindowTest, SilentInstallMakesNoWindowCall) {
     EXPECT_EQ(0, sim::CallCount("ShowWindow"));
 }
 
+// The wizard gets each time a new copy of the checked package, in a folder
+// only administrators can change; a package that fails the check starts none.
 TEST_F(InstallWindowTest, WizardStartsThePrinterWizardAndBringsItsFirstWindowToFront) {
     // The first wizard opens two windows within 300 ms; the second one opens
     // its window too late to be brought to the front.
+    sim::files::LayOutInstallFolder(kFolder);
     std::vector<HWND> wizardWindows;
     int started = 0;
     sim::OnProcessCreated([&](const sim::Process &process) {
@@ -276,10 +281,23 @@ TEST_F(InstallWindowTest, WizardStartsThePrinterWizardAndBringsItsFirstWindowToF
     std::vector<bool> clicks;
     sim::At(1500, [&] { clicks.push_back(sim::Click(Window(), IDC_WIZARD)); });
     sim::At(2500, [&] { clicks.push_back(sim::Click(Window(), IDC_WIZARD)); });
+    sim::At(3500, [&] {
+        sim::files::WriteFile(std::wstring(kFolder) + L"amd64\\crvnmon.dll", "planted");
+        clicks.push_back(sim::Click(Window(), IDC_WIZARD));
+    });
     CloseAt(4000);
     RunInstallWindow(60000);
 
-    EXPECT_EQ((std::vector<bool>{true, true}), clicks);
+    EXPECT_EQ((std::vector<bool>{true, true, true}), clicks);
+    std::vector<std::wstring> copies = sim::files::ListFolder(sim::files::kSystemTempDirectory);
+    ASSERT_EQ(2u, copies.size());
+    for (std::wstring &copy : copies) {
+        copy = std::wstring(sim::files::kSystemTempDirectory) + L"\\" + copy;
+        EXPECT_EQ(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", sim::files::Security(copy));
+        EXPECT_EQ(sim::inf::PrinterInfText(), sim::files::ReadFile(copy + L"\\crvnv6.inf"));
+        for (const char *file : {"dat\\crvndrv6.dat", "amd64\\crvnmon.dll"})  // as the package holds them
+            EXPECT_EQ(file, sim::files::ReadFile(copy + L"\\" + std::wstring(file, file + strlen(file))));
+    }
     const auto &processes = sim::Processes();
     std::vector<std::wstring> commandLines;
     for (const sim::Process &p : processes)
@@ -288,13 +306,43 @@ TEST_F(InstallWindowTest, WizardStartsThePrinterWizardAndBringsItsFirstWindowToF
             EXPECT_FALSE(p.InheritHandles);  // started detached
             EXPECT_EQ(0u, p.CreationFlags);
         }
-    std::wstring wizard = L"rundll32.exe printui.dll PrintUIEntry /ii /f \"C:\\Program Files\\Corvane\\crvnv6.inf\"";
-    EXPECT_EQ((std::vector<std::wstring>{wizard, wizard}), commandLines);
+    ASSERT_EQ(2u, commandLines.size());
+    for (std::wstring &copy : copies)
+        copy = L"rundll32.exe printui.dll PrintUIEntry /ii /f \"" + copy + L"\\crvnv6.inf\"";
+    std::sort(commandLines.begin(), commandLines.end());
+    EXPECT_EQ(copies, commandLines);
     ASSERT_EQ(4u, wizardWindows.size());
     // The newer of the two windows is first in z-order.
     EXPECT_EQ(std::vector<HWND>{wizardWindows[1]}, sim::ForegroundHistory());
     EXPECT_EQ(std::vector<uint64_t>{1800}, sim::CallTimes("SetForegroundWindow"));
     EXPECT_EQ((std::vector<uint64_t>{1800, 2800}), sim::CallTimes("EnumWindows"));
+}
+
+// Whichever call of the wizard's copy fails, once, no wizard starts, nothing
+// of the copy stays, and nothing is left open.
+TEST_F(InstallWindowTest, AWizardCopyThatFailsAnywhereStartsNothingAndLeavesNothing) {
+    for (const char *api : {"CryptAcquireContextW", "CryptGenRandom", "CreateDirectoryW", "CreateFileW", "ReadFile",
+                            "CryptHashData", "SetFilePointerEx", "WriteFile"})
+        for (int n = 1;; n++) {
+            sim::Reset();
+            ResetProductGlobals();
+            sim::files::LayOutInstallFolder(kFolder);
+            int openAfter = -1;
+            sim::At(1500, [api, n] {
+                sim::ClearCalls();
+                sim::FailCallAt(api, n, ERROR_ACCESS_DENIED);
+                sim::Click(Window(), IDC_WIZARD);
+            });
+            sim::At(1900, [&openAfter] { openAfter = sim::files::OpenFileHandles(); });
+            CloseAt(2000);
+            RunInstallWindow(60000);
+            if (sim::InjectedFailures().empty())
+                break;
+            SCOPED_TRACE(std::string(api) + " #" + std::to_string(n));
+            EXPECT_EQ(1u, sim::Processes().size());
+            EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListFolder(sim::files::kSystemTempDirectory));
+            EXPECT_EQ(0, openAfter);
+        }
 }
 
 TEST_F(InstallWindowTest, AFolderAtFullLengthIsCutToTheBuffersItFills) {
@@ -305,8 +353,7 @@ TEST_F(InstallWindowTest, AFolderAtFullLengthIsCutToTheBuffersItFills) {
 
     std::wstring infPath = (folder + L"crvnv6.inf").substr(0, INSTALL_DIR_CCH - 1);
     EXPECT_EQ(infPath, InfPath);
-    ASSERT_EQ(2u, sim::Processes().size());
-    EXPECT_EQ(L"rundll32.exe printui.dll PrintUIEntry /ii /f \"" + infPath + L"\"", sim::Processes()[1].CommandLine);
+    EXPECT_EQ(1u, sim::Processes().size());  // no package there to check: no wizard
 }
 
 TEST_F(InstallWindowTest, TheProgramRegistersTheCommonControlsBeforeShowingTheWindow) {

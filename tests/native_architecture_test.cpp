@@ -17,11 +17,13 @@
 #include <cwchar>
 #include <functional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "app/resource.h"
+#include "common/native_system.h"
 #include "install/catalog.h"
 #include "install/install_sequence.h"
 #include "install/install_window.h"
@@ -300,6 +302,7 @@ class WizardMachineTest : public SimTest, public ::testing::WithParamInterface<M
 
 TEST_P(WizardMachineTest, WizardRunsInTheMachinesOwnRundll32) {
     SetMachine(GetParam());
+    sim::files::LayOutInstallFolder(kInstallDir);
     sim::At(1000, [] { sim::Click(sim::FindDialog(IDD_INSTALL), IDC_WIZARD); });
     sim::At(3000, [] { sim::CloseDialog(sim::FindDialog(IDD_INSTALL)); });
     RunProgramWindow(IDD_INSTALL, InstallDlgProc, kInstallDir, 10000, kSetup, WaitForInstallToFinish);
@@ -308,8 +311,13 @@ TEST_P(WizardMachineTest, WizardRunsInTheMachinesOwnRundll32) {
     bool wow64 = GetParam().Program32Bit && GetParam().Processor != PROCESSOR_ARCHITECTURE_INTEL;
     EXPECT_EQ(wow64 ? L"C:\\Windows\\Sysnative\\rundll32.exe" : L"C:\\Windows\\system32\\rundll32.exe", wizard.Image);
     EXPECT_EQ(L"C:\\Windows\\system32\\rundll32.exe", wizard.ImageFile);
-    EXPECT_EQ(L"rundll32.exe printui.dll PrintUIEntry /ii /f \"C:\\Program Files\\Corvane\\crvnv6.inf\"",
-              wizard.CommandLine);
+    // The copy of the package the wizard reads has the machine's own driver.
+    std::vector<std::wstring> copies = sim::files::ListFolder(sim::files::kSystemTempDirectory);
+    ASSERT_EQ(1u, copies.size());
+    std::wstring copy = std::wstring(sim::files::kSystemTempDirectory) + L"\\" + copies[0] + L"\\";
+    EXPECT_EQ(L"rundll32.exe printui.dll PrintUIEntry /ii /f \"" + copy + L"crvnv6.inf\"", wizard.CommandLine);
+    std::wstring dll = std::wstring(GetParam().Folder) + L"\\crvndrv6.dll";
+    EXPECT_EQ(sim::files::ReadFile(kInstallDir + dll), sim::files::ReadFile(copy + dll));
 }
 
 INSTANTIATE_TEST_SUITE_P(Machines, WizardMachineTest, ::testing::ValuesIn(kMachines),
@@ -370,41 +378,90 @@ TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhe
     }
 }
 
-// A standard user who can write the install folder replaces or links a file
-// before the run, or tries to change one while the run uses it. Nothing of a
-// file that is not as built reaches Windows or runs: /quiet ends with
-// TRUST_E_BAD_DIGEST and the log names the file. A file the run holds can be
-// neither written nor deleted until the run is done with it.
+// Every kind of Windows machine the simulation has, with the program that
+// runs there, takes its road: Plug and Play by the program itself, by its
+// 64-bit build (the hand-over), or the manual one; always the machine's own
+// driver. The processors are those the program knows, no more and no less.
+TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
+    enum Road { kItself, kHandOver, kManual };
+    using V = sim::WindowsVersion;
+    const std::vector<V> kEvery = {V::Windows7, V::Windows81, V::Windows10, V::Windows11};
+    const struct {
+        WORD Processor;
+        std::vector<V> Versions;
+        bool Program32Bit;
+        const wchar_t *Environment;
+        Road Takes;
+    } kRows[] = {
+        {PROCESSOR_ARCHITECTURE_INTEL, {V::Windows7, V::Windows81, V::Windows10}, true, L"Windows NT x86", kItself},
+        // No Windows on 32-bit ARM runs an x86 program; the simulation's does,
+        // so that the program's ARM row is walked too.
+        {PROCESSOR_ARCHITECTURE_ARM, {V::Windows10}, true, L"Windows ARM", kManual},
+        {PROCESSOR_ARCHITECTURE_AMD64, kEvery, true, L"Windows x64", kHandOver},
+        {PROCESSOR_ARCHITECTURE_AMD64, kEvery, false, L"Windows x64", kItself},
+        {PROCESSOR_ARCHITECTURE_ARM64, {V::Windows10, V::Windows11}, true, L"Windows ARM64", kManual},
+    };
+    std::set<WORD> processors, known;
+    for (const auto &row : kRows)
+        processors.insert(row.Processor);
+    for (WORD processor = 0; processor <= PROCESSOR_ARCHITECTURE_ARM64 + 4; processor++) {
+        sim::Reset();
+        sim::SetNativeArchitecture(processor);
+        sim::RunInProcess([&] {
+            if (GetNativeArchitecture() != nullptr)
+                known.insert(processor);
+        });
+    }
+    EXPECT_EQ(processors, known);
+    for (const auto &row : kRows)
+        for (V version : row.Versions) {
+            SCOPED_TRACE(::testing::Message() << row.Processor << " " << static_cast<int>(version)
+                                              << (row.Program32Bit ? " 32-bit" : " 64-bit"));
+            sim::Reset();
+            ResetProductGlobals();
+            SetMachine({"", row.Processor, version, row.Program32Bit, row.Environment, L""});
+            install_fixture::ArrangeProgramInstall(kModel, true);
+            install_fixture::RunNativeBuildChildren();
+            sim::Process p = sim::RunProgram(kSetup, L"/quiet /wait 5", 120000);
+            EXPECT_EQ(0, p.ExitCode);
+            ASSERT_NE(nullptr, sim::FindQueue(kModel));
+            EXPECT_EQ(row.Takes != kManual, sim::FindQueue(kModel)->AddedByPnp);
+            EXPECT_EQ(row.Takes == kHandOver ? 2u : 1u, sim::Processes().size());
+            EXPECT_EQ(std::vector<std::wstring>{row.Environment}, EnvironmentsOfDriver(kModel));
+        }
+}
+
+// A standard user who can write the install folder (one unpacked under C:\)
+// replaces or links a file before the run, or tries to change one while the
+// run uses it. Nothing of a file that is not as built reaches Windows or
+// runs: /quiet ends with TRUST_E_BAD_DIGEST and the log names the file. A
+// file the run holds can be neither written nor renamed until the run is done
+// with it.
 TEST_F(PlugAndPlayRoadTest, APackageFileThatIsNotAsBuiltIsNeverUsed) {
-    const std::wstring dir = kInstallDir;
+    namespace user = sim::files::user;
+    const std::wstring dir = L"C:\\Corvane\\";
     const std::wstring dll = dir + L"amd64\\crvndrv6.dll", inf = dir + L"crvnv6.inf";
     const std::wstring native = dir + L"amd64\\crvnpnp.exe", ui = dir + L"amd64\\crvndrv6ui.dll";
-    const std::wstring users = L"C:\\Users\\Public\\crvndrv6ui.dll";
+    const std::wstring users = std::wstring(sim::files::kProfileDirectory) + L"\\crvndrv6ui.dll";
     const std::wstring log = L"C:\\Windows\\Temp\\t.log";
     struct Row {
         const char *What;
         std::function<void()> Attack;
         const std::wstring *Named;  // the file the log names; null: the run installs
     } rows[] = {
-        {"replaced DLL", [&] { sim::files::WriteFile(dll, "planted"); }, &dll},
-        {"replaced INF", [&] { sim::files::WriteFile(inf, sim::inf::PrinterInfText("01/01/2030,9.9.9.9")); }, &inf},
-        {"replaced crvnpnp.exe", [&] { sim::files::WriteFile(native, std::string(sim::kProgramImage64) + "!"); },
-         &native},
-        {"linked DLL",
-         [&] {
-             // The user's own name for the file, with the package's bytes.
-             sim::files::CreateFolder(L"C:\\Users\\Public");
-             ASSERT_TRUE(sim::files::Move(ui, users) && sim::files::MakeHardLink(ui, users));
-         },
-         &ui},
+        {"replaced DLL", [&] { EXPECT_EQ(0u, user::WriteFile(dll, "planted")); }, &dll},
+        {"replaced INF", [&] { EXPECT_EQ(0u, user::WriteFile(inf, sim::inf::PrinterInfText("01/01/2030,9.9.9.9"))); },
+         &inf},
+        {"replaced crvnpnp.exe",
+         [&] { EXPECT_EQ(0u, user::WriteFile(native, std::string(sim::kProgramImage64) + "!")); }, &native},
+        {"linked DLL",  // the user's own name for the file, with the package's bytes
+         [&] { EXPECT_EQ(0u, user::Move(ui, users) + user::MakeHardLink(ui, users)); }, &ui},
         {"changed between check and use",
          [&] {
              sim::OnCall("UploadPrinterDriverPackageW", [&] {
                  for (const std::wstring *file : {&dll, &inf, &native}) {
-                     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION,
-                               sim::files::TryOpen(*file, GENERIC_WRITE,
-                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
-                     EXPECT_NE(0u, sim::files::TryDelete(*file));
+                     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, user::WriteFile(*file, "planted"));
+                     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, user::Move(*file, *file + L".old"));
                  }
              });
          },
@@ -415,10 +472,10 @@ TEST_F(PlugAndPlayRoadTest, APackageFileThatIsNotAsBuiltIsNeverUsed) {
         sim::Reset();
         ResetProductGlobals();
         SetMachine(kMachines[1]);  // x64, the 32-bit program
-        install_fixture::ArrangeProgramInstall(kModel, true);
+        install_fixture::ArrangeProgramInstall(kModel, true, false, dir);
         install_fixture::RunNativeBuildChildren();
         row.Attack();
-        sim::Process p = sim::RunProgram(kSetup, L"/log " + log + L" /quiet", 120000);
+        sim::Process p = sim::RunProgram(dir + L"setup.exe", L"/log " + log + L" /quiet", 120000);
         if (row.Named == nullptr) {
             EXPECT_EQ(0, p.ExitCode);
             EXPECT_NE(nullptr, sim::FindQueue(kModel));
@@ -582,6 +639,57 @@ TEST_F(ChildModeTest, HandOverPassesTheHardwareIdWholeAndTakesTheChildsError) {
         EXPECT_FALSE(result);
         EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST), error);
         EXPECT_EQ(id, sim::DriverUpdates().back().HardwareId);
+    }
+}
+
+// Every exit code the child gives, and what the parent makes of it: 0, and
+// 3010 after a call that nobody could answer, are success; an error is the
+// call's on both sides; a failure without an error, or with 3010 as its
+// error, and a code the parent cannot read, are failures.
+TEST_F(ChildModeTest, EveryExitCodeOfTheChildAndWhatTheParentMakesOfIt) {
+    const char *const kUpdate = "UpdateDriverForPlugAndPlayDevicesW", *const kRead = "GetExitCodeProcess";
+    const struct {
+        const char *What;
+        DWORD Flags;
+        bool RestartAsked;                    // by Windows after the installation
+        const char *FailApi;                  // null: nothing fails
+        int Occurrence;                       // the parent's update is the 1st, the child's the 2nd
+        DWORD Error, ChildExit, ParentError;  // ParentError 0: the parent's call succeeds
+        bool Restart;                         // what the parent tells its caller
+    } kRows[] = {
+        {"installs", 1, false, nullptr, 0, 0, 0, 0, false},
+        {"a restart, nobody to ask", 5, true, nullptr, 0, 0, 3010, 0, true},
+        {"a restart, Windows asks the person", 1, true, nullptr, 0, 0, 0, 0, false},
+        {"its error", 5, false, kUpdate, 2, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, false},
+        {"refused there too", 5, false, kUpdate, 2, ERROR_IN_WOW64, ERROR_IN_WOW64, ERROR_IN_WOW64, false},
+        {"a failure without an error", 5, false, kUpdate, 2, 0, ERROR_GEN_FAILURE, ERROR_GEN_FAILURE, false},
+        {"a failure with 3010 as its error", 5, false, kUpdate, 2, 3010, ERROR_GEN_FAILURE, ERROR_GEN_FAILURE, false},
+        {"the code unreadable", 5, false, kRead, 1, ERROR_ACCESS_DENIED, 0, ERROR_ACCESS_DENIED, false},
+        {"the code unreadable, without an error", 5, false, kRead, 1, 0, 0, ERROR_GEN_FAILURE, false},
+    };
+    for (const auto &row : kRows) {
+        SCOPED_TRACE(row.What);
+        sim::Reset();
+        ResetProductGlobals();
+        SetMachine(kMachines[1]);  // x64, the 32-bit program
+        sim::files::LayOutInstallFolder(kInstallDir);
+        StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kInstallDir);
+        sim::AddDriverPackage(install_fixture::kInfPath);
+        sim::PlugPrinter({kBlankId, kModel, kModel, L"USB001", 0, row.RestartAsked});
+        install_fixture::RunNativeBuildChildren();
+        if (row.FailApi != nullptr)
+            sim::FailCallAt(row.FailApi, row.Occurrence, row.Error);
+        BOOL result = FALSE, restart = FALSE;
+        DWORD error = 0;
+        sim::RunInProcess([&] {
+            result = UpdateDriverForPnpDevices(kBlankId, install_fixture::kInfPath, row.Flags, &restart);
+            error = GetLastError();
+        });
+        ASSERT_EQ(2u, sim::Processes().size());
+        EXPECT_EQ(row.ChildExit, static_cast<DWORD>(sim::Processes()[1].ExitCode));
+        EXPECT_EQ(row.ParentError == 0, result != FALSE);
+        EXPECT_TRUE(result || row.ParentError == error) << error;
+        EXPECT_EQ(row.Restart, restart != FALSE);
     }
 }
 

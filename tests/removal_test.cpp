@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -460,6 +461,59 @@ TEST_F(RemovalTest, PackageInUseIsTriedFiveTimesAndShowsTheSignedCode) {
     EXPECT_EQ(1u, sim::MessageBoxes().size());
 }
 
+// Every error that the removal counts as "already gone" (the object vanished
+// after the inventory saw it) or tries again after, once and on every call,
+// against a whole installation; and one error that each step does not retry.
+TEST_F(RemovalTest, EveryErrorTheRemovalRetriesOrCountsAsGone) {
+    const struct {
+        const char *Api;
+        DWORD Error;
+        int Times;                     // -1: every call
+        std::function<void()> Vanish;  // before the call
+        DWORD FirstError;              // 0: everything gone
+        int Calls;                     // of Api, as the run made them
+    } kRows[] = {
+        {"OpenPrinterW", ERROR_INVALID_PRINTER_NAME, 1, [] { sim::RemoveQueue(L"Corvane MODEL"); }, 0, 1},
+        {"DeletePrinterDriverExW", ERROR_UNKNOWN_PRINTER_DRIVER, 1, [] { sim::RemoveDriver(L"Corvane MODEL"); }, 0, 1},
+        {"DeleteMonitorW", ERROR_UNKNOWN_PRINT_MONITOR, 1, [] { sim::RemoveMonitor(kMonitor); }, 0, 1},
+        {"DeleteFileW", ERROR_FILE_NOT_FOUND, 1, [] { sim::files::Remove(kMonitorDll); }, 0, 1},
+        // A spooler restart, then again; ten such tries.
+        {"DeletePrinterDriverExW", ERROR_PRINTER_DRIVER_IN_USE, 1, nullptr, 0, 2},
+        {"DeletePrinterDriverExW", ERROR_PRINTER_DRIVER_IN_USE, -1, nullptr, ERROR_PRINTER_DRIVER_IN_USE, 20},
+        {"DeletePrinterDriverExW", ERROR_ACCESS_DENIED, -1, nullptr, ERROR_ACCESS_DENIED, 10},
+        // A spooler restart, then again, once.
+        {"DeleteMonitorW", ERROR_PRINT_MONITOR_IN_USE, 1, nullptr, 0, 2},
+        {"DeleteMonitorW", ERROR_PRINT_MONITOR_IN_USE, -1, nullptr, ERROR_PRINT_MONITOR_IN_USE, 2},
+        {"DeleteMonitorW", ERROR_ACCESS_DENIED, 1, nullptr, ERROR_ACCESS_DENIED, 1},
+        // Five tries a second apart.
+        {"DeletePrinterDriverPackageW", (DWORD)SPAPI_E_INF_IN_USE_BY_DEVICES, 1, nullptr, 0, 2},
+        {"DeletePrinterDriverPackageW", (DWORD)SPAPI_E_INF_IN_USE_BY_DEVICES, -1, nullptr,
+         (DWORD)SPAPI_E_INF_IN_USE_BY_DEVICES, 5},
+        {"DeletePrinterDriverPackageW", 0x80070005, 1, nullptr, 0x80070005, 1},  // E_ACCESSDENIED
+        // Five tries a second apart, then the next restart deletes it.
+        {"DeleteFileW", ERROR_ACCESS_DENIED, 1, nullptr, 0, 2},
+        {"DeleteFileW", ERROR_ACCESS_DENIED, -1, nullptr, 0, 5},
+    };
+    for (const auto &row : kRows) {
+        SCOPED_TRACE(::testing::Message() << row.Api << " " << (long)row.Error << " x" << row.Times);
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        InstallProduct();
+        if (row.Vanish)
+            sim::OnCall(row.Api, row.Vanish);
+        sim::FailCall(row.Api, row.Error, row.Times);
+        DWORD error = 99;
+        EXPECT_EQ(row.FirstError == 0, RemoveUnattended(&error) != FALSE);
+        EXPECT_EQ(row.FirstError, error);
+        EXPECT_EQ(row.Calls, sim::CallCount(row.Api));
+        EXPECT_EQ(row.FirstError == 0, sim::Queues().empty() && sim::Drivers().empty() &&
+                                           sim::DriverPackages().empty() && sim::FindMonitor(kMonitor) == nullptr);
+        sim::files::Restart();
+        EXPECT_EQ(row.FirstError == 0, !sim::files::Exists(kMonitorDll));
+    }
+}
+
 TEST_F(RemovalTest, PlaceholderWithoutStorePathLosesItsDriversButIsNeverAttempted) {
     AddProductDriver(L"Corvane MODEL");
     sim::files::LayOutInstallFolder(kFolder);
@@ -565,14 +619,20 @@ TEST_F(RemovalTest, OnlyTheProductsOwnFolderCountsAsOne) {
     sim::files::WriteFile(L"C:\\Users\\Setup\\Documents\\letter.txt");
     sim::files::WriteFile(L"C:\\unins000.exe");
     sim::files::WriteFile(L"C:\\Folder Named\\unins000.exe\\x");  // a folder of that name
-    sim::files::WriteFile(L"D:\\Corvane\\unins000.exe");
+    sim::files::LayOutInstallFolder(L"D:\\Corvane\\");
+    // Another product's names: its own uninstaller and an INF of that name.
+    sim::files::WriteFile(L"C:\\Other\\unins000.exe");
+    sim::files::WriteFile(L"C:\\Other\\crvnv6.inf", "another product's");
+    // Ours in name and content, the INF by a link.
+    sim::files::WriteFile(L"C:\\Linked\\unins000.exe");
+    sim::files::MakeLink(L"C:\\Linked\\crvnv6.inf", L"C:\\Program Files\\Corvane\\crvnv6.inf", false);
 
     for (const wchar_t *folder : {L"C:\\Program Files\\Corvane\\", L"C:\\Program Files\\Corvane",
-                                  L"C:/Program Files/Corvane/", L"C:\\Only Inf", L"D:\\Corvane\\",
-                                  L"\\Program Files\\Corvane\\"})
+                                  L"C:/Program Files/Corvane/", L"D:\\Corvane\\", L"\\Program Files\\Corvane\\"})
         EXPECT_TRUE(IsProductFolder(folder)) << folder;
     for (const wchar_t *folder :
          {L"C:\\", L"C:", L"C:\\\\", L"\\", L"", L"C:\\Users\\Setup\\Documents\\", L"C:\\Folder Named\\",
+          L"C:\\Only Inf", L"C:\\Other\\", L"C:\\Linked\\",
           L"C:\\Program Files\\Corvane\\..\\Corvane\\", L"C:\\Program Files\\Corvane\\.",
           L"C:\\Program Files\\Cor*\\", L"\\\\?\\C:\\Program Files\\Corvane\\", L"C:Program Files\\Corvane\\",
           L"\\\\server\\share\\", L"C:\\Nowhere\\"})
@@ -614,32 +674,38 @@ TEST_F(RemovalTest, StrayFolderIsNeverSentToTheRecycleBin) {
 }
 
 
-// A user who can rename a folder above the install folder swaps it for a
-// junction to another folder of the same layout: nothing but the product's
-// own folder goes to the Recycle Bin.
+// A user who can rename a folder above the install folder (their own
+// Downloads) swaps it for a junction to another folder of the same layout:
+// nothing but the product's own folder goes to the Recycle Bin.
 TEST_F(RemovalTest, JunctionOnTheFoldersWayNeverRedirectsTheMove) {
-    const std::wstring parent = L"C:\\Program Files";
-    const std::wstring victim = L"C:\\Victim\\Corvane\\crvnv6.inf";
-    auto swap = [parent] {
-        if (sim::files::TryOpen(parent, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) == 0 &&
-            sim::files::Move(parent, parent + L".old"))
-            sim::files::MakeLink(parent, L"C:\\Victim", true);
+    const std::wstring downloads = std::wstring(sim::files::kProfileDirectory) + L"\\Downloads";
+    const std::wstring folder = downloads + L"\\Corvane\\";
+    const std::wstring victim = L"C:\\Victim\\Corvane\\";
+    DWORD swap = 0;
+    auto swapFolder = [&] {
+        swap = sim::files::user::Move(downloads, downloads + L".old");
+        if (swap == 0)
+            swap = sim::files::user::MakeLink(downloads, L"C:\\Victim", true);
     };
     for (bool beforeTheCheck : {true, false}) {
         sim::Reset();
         ResetProductGlobals();
         SetUp();
         InstallProduct();
-        sim::files::WriteFile(victim, "another product's");
+        sim::files::LayOutInstallFolder(folder);
+        sim::files::LayOutInstallFolder(victim);
+        sim::files::WriteFile(victim + L"letter.txt", "another's");
         if (beforeTheCheck)
-            swap();
+            swapFolder();
         else
-            sim::OnCall("SHFileOperationW", swap);
+            sim::OnCall("SHFileOperationW", swapFolder);
         ClickAt(kClick, IDC_REMOVE);
-        RunUninstallWindow();
-        EXPECT_EQ("another product's", sim::files::ReadFile(victim)) << beforeTheCheck;
-        EXPECT_FALSE(InRecycleBin(L"C:\\Victim\\Corvane\\")) << beforeTheCheck;
-        EXPECT_EQ(!beforeTheCheck, InRecycleBin(kFolder)) << beforeTheCheck;
+        RunUninstallWindow(600000, folder);
+        // Before the check the user may swap; while the way is held, not.
+        EXPECT_EQ(beforeTheCheck, swap == 0) << swap;
+        EXPECT_EQ("another's", sim::files::ReadFile(victim + L"letter.txt")) << beforeTheCheck;
+        EXPECT_FALSE(InRecycleBin(victim)) << beforeTheCheck;
+        EXPECT_EQ(!beforeTheCheck, InRecycleBin(folder)) << beforeTheCheck;
         EXPECT_EQ((std::vector<std::wstring>{kDoneMessage}), MessageTexts()) << beforeTheCheck;
     }
 }

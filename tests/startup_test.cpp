@@ -286,9 +286,14 @@ TEST_F(StartupTest, OneCopyRunsInTheWholeMachine) {
          Account::System, 0, L"/quiet /wait 1", 1618, true},
         {"a deployment in session 0, then a user's window in session 1", [] {}, L"/quiet /wait 3", Account::System, 0,
          Account::Administrator, 1, L"", 0, true},
-        {"a standard user's mutex of the name in the global namespace",
-         [] { sim::HoldNamedMutex(L"Global\\SWIFTSETINSTALLERFORPRINTERDRIVER"); }, nullptr, Account::System, 0,
-         Account::System, 0, L"/quiet /wait 1", 1167, false},
+        {"a standard user in session 1 takes the names first: the machine's guard, and the mutex in the global "
+         "namespace",
+         [] {
+             sim::SetStartingAccount(Account::StandardUser, 1);
+             EXPECT_FALSE(sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544"));
+             EXPECT_TRUE(sim::HoldNamedMutex(L"Global\\SWIFTSETINSTALLERFORPRINTERDRIVER"));
+         },
+         nullptr, Account::System, 0, Account::System, 0, L"/quiet /wait 1", 1167, false},
         {"the machine's guard refused (another account's)",
          [] { sim::FailCallAt("CreateMutexW", 1, ERROR_ACCESS_DENIED); }, nullptr, Account::System, 0, Account::System,
          0, L"/stage", 1618, true},
@@ -384,43 +389,48 @@ TEST_F(StartupTest, OnlyTheExactLowerCaseNameRelaunches) {
 // A user who makes, beforehand, every folder the copy's folder could be named
 // does not keep the uninstaller from starting.
 TEST_F(StartupTest, UserFoldersMadeBeforehandDoNotStopTheRelaunch) {
+    unsigned made = 0;
     for (unsigned n = 1; n <= 0xFFFF; n++) {
         wchar_t name[16];
         swprintf(name, 16, L"\\uni%X.tmp", n);
-        sim::files::CreateFolder(sim::files::kSystemTempDirectory + std::wstring(name));
+        made += sim::files::user::CreateFolder(sim::files::kSystemTempDirectory + std::wstring(name)) == 0;
     }
+    ASSERT_EQ(0xFFFFu, made);
     Run(kUninstaller, L"");
     ASSERT_EQ(1u, Children().size());
     EXPECT_EQ("program image", sim::files::ReadFile(Children()[0].ImageFile));
 }
 
-// A user renames the uninstaller's file and puts another under its name: the
-// copy started elevated is still the running program, or nothing starts.
+// A user who can write the folder (their own Downloads) renames the
+// uninstaller's file and puts another under its name: the copy started
+// elevated is still the running program, or nothing starts.
 TEST_F(StartupTest, RelaunchCopiesTheRunningProgramWhateverTakesItsName) {
+    const std::wstring folder = std::wstring(sim::files::kProfileDirectory) + L"\\Downloads\\Corvane\\";
+    const std::wstring uninstaller = folder + L"unins000.exe";
     struct Row {
         const char *What;
         const char *Moment;  // the call before which the user swaps the file
+        DWORD Swap;          // what the swap met
         size_t Children;
     } rows[] = {
-        {"swapped before start-up's first line", "GetModuleFileNameW", 0},
-        {"swapped while the copy is made", "CreateDirectoryW", 1},
+        {"swapped before start-up's first line", "GetModuleFileNameW", 0, 0},
+        {"swapped while the copy is made", "CreateDirectoryW", ERROR_SHARING_VIOLATION, 1},
     };
     for (const Row &row : rows) {
         sim::Reset();
         ResetProductGlobals();
         SetUp();
-        bool swapped = false;
-        sim::OnCall(row.Moment, [&swapped] {
+        sim::files::WriteFile(uninstaller, "program image");
+        DWORD swap = MAXDWORD;
+        sim::OnCall(row.Moment, [&] {
             // Windows renames a running program's file unless a handle
             // denies delete sharing.
-            if (!swapped && sim::files::TryOpen(kUninstaller, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                                                         FILE_SHARE_DELETE) == 0 &&
-                sim::files::Move(kUninstaller, kFolder + L"renamed.exe"))
-                sim::files::WriteFile(kUninstaller, "the user's program");
-            swapped = true;
+            if (swap == MAXDWORD && (swap = sim::files::user::Move(uninstaller, folder + L"renamed.exe")) == 0)
+                swap = sim::files::user::WriteFile(uninstaller, "the user's program");
         });
-        sim::Process p = Run(kUninstaller, L"");
+        sim::Process p = Run(uninstaller, L"");
         EXPECT_EQ(0, p.ExitCode) << row.What;
+        EXPECT_EQ(row.Swap, swap) << row.What;
         EXPECT_EQ(row.Children, Children().size()) << row.What;
         for (const sim::Process &child : Children())
             EXPECT_EQ("program image", sim::files::ReadFile(child.ImageFile)) << row.What;

@@ -28,6 +28,7 @@
 #include "common/package_files.h"
 #include "common/spooler_control.h"
 #include "common/system_libraries.h"
+#include "common/verified_package.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
 
@@ -526,24 +527,36 @@ static BOOL NamesFolderBelowRoot(const WCHAR *folder) {
     return names > rootNames;
 }
 
+// The path of a file named name in folder; FALSE when it does not fit.
+static BOOL FolderFilePath(const WCHAR *folder, const WCHAR *name, WCHAR *path) {
+    size_t length = wcslen(folder);
+    const WCHAR *separator = length > 0 && IsSeparator(folder[length - 1]) ? L"" : L"\\";
+
+    memset(path, 0, FOLDER_FILE_PATH_CCH * sizeof(WCHAR));
+    return SUCCEEDED(StringCchPrintfW(path, FOLDER_FILE_PATH_CCH, L"%ws%ws%ws", folder, separator, name));
+}
+
 // TRUE when the folder holds a file of this name.
 static BOOL FolderHoldsFile(const WCHAR *folder, const WCHAR *name) {
     WCHAR path[FOLDER_FILE_PATH_CCH];
-    size_t length = wcslen(folder);
-    const WCHAR *separator = length > 0 && IsSeparator(folder[length - 1]) ? L"" : L"\\";
     DWORD attributes;
 
-    memset(path, 0, sizeof(path));
-    if (FAILED(StringCchPrintfW(path, FOLDER_FILE_PATH_CCH, L"%ws%ws%ws", folder, separator, name)))
+    if (!FolderFilePath(folder, name, path))
         return FALSE;
     attributes = GetFileAttributesW(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// The product's folder as it ships: the uninstaller, and the INF that this
+// very program was built with (its hash is in the program). Names alone
+// would not do: other products ship an "unins000.exe" too.
 BOOL IsProductFolder(const WCHAR *folder) {
+    WCHAR inf[FOLDER_FILE_PATH_CCH];
+
     if (folder == NULL || !NamesFolderBelowRoot(folder))
         return FALSE;
-    return FolderHoldsFile(folder, UNINSTALLER_FILE_NAME) || FolderHoldsFile(folder, PACKAGE_INF_NAME);
+    return FolderHoldsFile(folder, UNINSTALLER_FILE_NAME) && FolderFilePath(folder, PACKAGE_INF_NAME, inf) &&
+           IsPackageFileAsBuilt(inf, PACKAGE_INF_NAME);
 }
 
 // The folders on the way to the install folder, held open while it is
@@ -607,6 +620,13 @@ static void ReleaseFolderWay(HeldFolders *held) {
         CloseHandle(held->Handles[--held->Count]);
 }
 
+static void LogFolderStays(const WCHAR *why) {
+    WCHAR line[FOLDER_LOG_CCH];
+
+    if (SUCCEEDED(StringCchPrintfW(line, FOLDER_LOG_CCH, L"The folder %ws stays: %ws.", InstallDir, why)))
+        WriteLogLine(line);
+}
+
 // Moves the install folder to the Recycle Bin, and tells the shell, when it
 // is really the product's folder, checked and moved while its way is held.
 static void MoveFolderToRecycleBin(HWND window) {
@@ -614,16 +634,14 @@ static void MoveFolderToRecycleBin(HWND window) {
     HeldFolders held;
     // The folder as a list of one: its terminator, then the list's own.
     WCHAR from[INSTALL_DIR_CCH + 1];
-    WCHAR line[FOLDER_LOG_CCH];
 
-    if (!IsProductFolder(InstallDir))
+    if (!IsProductFolder(InstallDir)) {
+        LogFolderStays(L"it does not hold this product's files");
         return;
+    }
     if (!HoldFolderWay(&held, InstallDir) || !IsProductFolder(InstallDir)) {
         ReleaseFolderWay(&held);
-        if (SUCCEEDED(StringCchPrintfW(line, FOLDER_LOG_CCH,
-                                       L"The folder %ws stays: a folder on its way is a link or cannot be held.",
-                                       InstallDir)))
-            WriteLogLine(line);
+        LogFolderStays(L"a folder on its way is a link or cannot be held");
         return;
     }
     memset(from, 0, sizeof(from));

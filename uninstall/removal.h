@@ -27,7 +27,8 @@ BOOL RemoveMonitor(const WCHAR *monitorName, DWORD *error);
 // cannot be deleted now (RestartNeeded). TRUE when it is gone or scheduled;
 // otherwise FALSE with *error.
 BOOL RemoveMonitorFile(const WCHAR *fileName, DWORD *error);
-// TRUE when the folder may go to the Recycle Bin: it holds the uninstaller or
-// the package INF, and it is a named folder, not the root of a drive or share.
+// TRUE when the folder may go to the Recycle Bin: it holds the uninstaller and
+// the package INF as this program was built with it, and it is a named
+// folder, not the root of a drive or share.
 BOOL IsProductFolder(const WCHAR *folder);
 void FinishUninstall(HWND window);

@@ -139,7 +139,7 @@ typedef union _LARGE_INTEGER {
         LONG HighPart;
     };
     LONGLONG QuadPart;
-} LARGE_INTEGER;
+} LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;

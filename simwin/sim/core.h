@@ -38,7 +38,9 @@ void ClearCalls();
 // The next `times` calls of api fail with error (times < 0: every call from
 // now on). The API returns its documented failure value with that last error
 // (HRESULT APIs return HRESULT_FROM_WIN32(error) unless error already is a
-// failure HRESULT).
+// failure HRESULT). Error 0 makes a failure without an error: the documented
+// failure value with a last error of 0, which a call may give (one that
+// returns its error returns ERROR_GEN_FAILURE instead).
 void FailCall(const std::string &api, DWORD error, int times = 1);
 // Runs fn on the calling thread each time api is called, first thing, before
 // an injected failure is looked up: a sim::FailCall from fn fails this very
@@ -153,8 +155,10 @@ void SetStartingAccount(Account account, DWORD session);
 // read as a process of the starting account and session would read it:
 // "Global\" names the global namespace, a name without a prefix the session's.
 // With a namespace alias, the mutex lives in the private namespace of that
-// alias whose boundary is the SID (string form) given.
-void HoldNamedMutex(const std::wstring &name, const std::wstring &namespaceAlias = L"",
+// alias whose boundary is the SID (string form) given; false, and nothing
+// held, when the starting account's token lacks that SID (a standard user's
+// holds Administrators for deny only), as Windows refuses such a process.
+bool HoldNamedMutex(const std::wstring &name, const std::wstring &namespaceAlias = L"",
                     const std::wstring &boundarySid = L"");
 bool NamedObjectExists(const std::wstring &name);
 

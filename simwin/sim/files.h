@@ -157,6 +157,24 @@ bool UserCanWrite(const std::wstring &path);
 // folder away: DELETE on it, or FILE_DELETE_CHILD on its folder (rights it
 // could give itself count, as above).
 bool UserCanRename(const std::wstring &path);
+
+// --- A standard user -------------------------------------------------------
+// What an unelevated process of the user (kUserSid) can do to files and
+// folders, checked as Windows checks it: the rights of the descriptors (as
+// UserCanWrite and UserCanRename), the share modes of the handles open, a
+// folder with open files below it that cannot be renamed, and the privilege
+// a standard user lacks (a symbolic link to a file needs
+// SeCreateSymbolicLinkPrivilege; a junction needs only an empty folder of
+// one's own, a hard link only a file on the same drive). What the user makes
+// is owned by the user. Each returns 0 or the Windows error.
+namespace user {
+DWORD WriteFile(const std::wstring &path, const std::string &content);
+DWORD CreateFolder(const std::wstring &path);
+DWORD Move(const std::wstring &from, const std::wstring &to);
+DWORD MakeLink(const std::wstring &path, const std::wstring &target, bool folder);
+DWORD MakeHardLink(const std::wstring &path, const std::wstring &existing);
+}  // namespace user
+
 // Handles from CreateFileW not closed yet, in every process.
 int OpenFileHandles();
 

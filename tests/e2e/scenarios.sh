@@ -153,6 +153,20 @@ scenario_no_printer_window() {
     # Still searching a few seconds later.
     sleep 3
     wininfo wait install 1000 || fail "the window went away while searching"
+    # The Wizard button gives the wizard a copy of the checked package in a
+    # new folder of the system's temporary folder.
+    wininfo click install 3 || fail "the Wizard button could not be pressed"
+    sleep 2
+    local copy
+    copy=$(ls -d "$WINEPREFIX"/drive_c/windows/temp/uni*.tmp 2>/dev/null | head -1)
+    if [ -z "$copy" ]; then
+        fail "no copy of the package for the wizard under C:\\Windows\\Temp"
+    else
+        local pkg="$WINEPREFIX/drive_c/Program Files/Corvane"
+        for f in crvnv6.inf dat/crvndrv6.dat amd64/crvndrv6.dll amd64/crvnmon.dll; do
+            cmp -s "$pkg/$f" "$copy/$f" || fail "the wizard's copy of $f differs from the package's"
+        done
+    fi
     wininfo close install
     wait_program 20 || fail "setup.exe did not end after the window was closed"
     expect_exit_code "$PROGRAM_RC" 0 "exit code"
