@@ -214,6 +214,7 @@ static BOOL ReadOwnFolder(StartUp *startUp, DWORD *error) {
 // FALSE, with *exitCode set, when the run ends here.
 static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
     INITCOMMONCONTROLSEX classes;
+    DWORD guardError;
 
     // Without its system libraries the program cannot run; it ends before
     // it calls one.
@@ -222,11 +223,16 @@ static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
                              startUp->LoadError, startUp->LoadError);
         return FALSE;
     }
-    if (TakeInstanceGuard(&startUp->Guard)) {
+    guardError = TakeInstanceGuard(&startUp->Guard);
+    if (guardError == ERROR_ALREADY_EXISTS) {
         *exitCode = EndEarly(startUp,
                              L"Another copy of the program runs: it holds the single-instance guard, the mutex "
                              L"SWIFTSETINSTALLERFORPRINTERDRIVER or the machine's guard.",
                              ERROR_SUCCESS, EXIT_ANOTHER_COPY_RUNS);
+        return FALSE;
+    }
+    if (guardError != ERROR_SUCCESS) {
+        *exitCode = EndEarly(startUp, L"The machine's single-instance guard cannot be made", guardError, guardError);
         return FALSE;
     }
     // Both windows hold common controls: register their classes first.

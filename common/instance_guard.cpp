@@ -34,40 +34,58 @@ static HANDLE OpenGuardNamespace(HANDLE boundary, SECURITY_ATTRIBUTES *attribute
     return space;
 }
 
+// The last error, or fallback for a call that failed without one.
+static DWORD LastErrorOr(DWORD fallback) {
+    DWORD error = GetLastError();
+
+    return error != ERROR_SUCCESS ? error : fallback;
+}
+
 // Takes the machine guard. Returns ERROR_SUCCESS when held, the error that
-// means another copy runs, or ERROR_NOT_SUPPORTED when the system cannot make
-// it (older systems, or an emulation that lacks private namespaces).
+// means another copy runs, ERROR_NOT_SUPPORTED when the system has no private
+// namespaces (an emulation whose boundary descriptor is a stub that fails
+// without an error, or says it is not implemented), or the error that kept
+// the guard from being made.
 static DWORD TakeMachineGuard(InstanceGuard *guard) {
     BYTE administrators[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof(administrators);
     PSECURITY_DESCRIPTOR descriptor = NULL;
     SECURITY_ATTRIBUTES attributes;
     HANDLE boundary = NULL;
-    DWORD error = ERROR_NOT_SUPPORTED;
+    DWORD error = ERROR_SUCCESS;
 
     if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, administrators, &size) ||
         !ConvertStringSecurityDescriptorToSecurityDescriptorW(GUARD_SDDL, SDDL_REVISION_1, &descriptor, NULL))
-        return ERROR_NOT_SUPPORTED;
+        return LastErrorOr(ERROR_GEN_FAILURE);
     memset(&attributes, 0, sizeof(attributes));
     attributes.nLength = sizeof(attributes);
     attributes.lpSecurityDescriptor = descriptor;
+    SetLastError(ERROR_SUCCESS);
     boundary = CreateBoundaryDescriptorW(NAMESPACE_ALIAS, 0);
-    if (boundary != NULL && AddSIDToBoundaryDescriptor(&boundary, administrators)) {
+    if (boundary == NULL) {
+        error = LastErrorOr(ERROR_NOT_SUPPORTED);
+        if (error == ERROR_CALL_NOT_IMPLEMENTED)
+            error = ERROR_NOT_SUPPORTED;
+    } else if (!AddSIDToBoundaryDescriptor(&boundary, administrators)) {
+        error = LastErrorOr(ERROR_GEN_FAILURE);
+    } else {
         guard->Namespace = OpenGuardNamespace(boundary, &attributes, &error);
         if (guard->Namespace != NULL) {
             guard->MachineMutex = CreateMutexW(&attributes, FALSE, MACHINE_MUTEX_NAME);
             error = GetLastError();
-            if (guard->MachineMutex != NULL && error != ERROR_ALREADY_EXISTS)
+            if (guard->MachineMutex == NULL)
+                error = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+            else if (error != ERROR_ALREADY_EXISTS)
                 error = ERROR_SUCCESS;
         }
     }
     if (boundary != NULL)
         DeleteBoundaryDescriptor(boundary);
     LocalFree(descriptor);
-    return MeansAnotherCopy(error) || error == ERROR_SUCCESS ? error : ERROR_NOT_SUPPORTED;
+    return error;
 }
 
-BOOL TakeInstanceGuard(InstanceGuard *guard) {
+DWORD TakeInstanceGuard(InstanceGuard *guard) {
     DWORD machine;
     DWORD session;
 
@@ -76,8 +94,10 @@ BOOL TakeInstanceGuard(InstanceGuard *guard) {
     guard->SessionMutex = CreateMutexW(NULL, FALSE, SESSION_MUTEX_NAME);
     session = GetLastError();
     if (machine == ERROR_SUCCESS)
-        return FALSE;
-    return MeansAnotherCopy(machine) || MeansAnotherCopy(session);
+        return ERROR_SUCCESS;
+    if (MeansAnotherCopy(machine) || MeansAnotherCopy(session))
+        return ERROR_ALREADY_EXISTS;
+    return machine == ERROR_NOT_SUPPORTED ? ERROR_SUCCESS : machine;
 }
 
 void ReleaseInstanceGuard(InstanceGuard *guard) {

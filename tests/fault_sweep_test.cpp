@@ -706,7 +706,9 @@ bool Retried(const Fault &fault) {
 // before it reaches its mode (the first InitCommonControlsEx). A lookup
 // (GetProcAddress) may end it only for a function the program requires.
 const char kStartUpNeeds[] = "LoadLibraryExW GetProcAddress GetSystemDirectoryW CommandLineToArgvW LocalAlloc HeapAlloc "
-                             "CreateMutexW CreatePrivateNamespaceW";
+                             "CreateMutexW CreatePrivateNamespaceW OpenPrivateNamespaceW CreateWellKnownSid "
+                             "ConvertStringSecurityDescriptorToSecurityDescriptorW CreateBoundaryDescriptorW "
+                             "AddSIDToBoundaryDescriptor";
 // The guards: refused to this program (ERROR_ACCESS_DENIED), they are another
 // copy's, which ends the run with 1618.
 const char kGuardApis[] = "CreateMutexW CreatePrivateNamespaceW";

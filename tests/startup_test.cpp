@@ -294,6 +294,10 @@ TEST_F(StartupTest, OneCopyRunsInTheWholeMachine) {
              EXPECT_TRUE(sim::HoldNamedMutex(L"Global\\SWIFTSETINSTALLERFORPRINTERDRIVER"));
          },
          nullptr, Account::System, 0, Account::System, 0, L"/quiet /wait 1", 1167, false},
+        // A copy without the machine's guard would let a second one in.
+        {"the machine's guard cannot be made (no memory)",
+         [] { sim::FailCallAt("CreateBoundaryDescriptorW", 1, ERROR_NOT_ENOUGH_MEMORY); }, nullptr, Account::System, 0,
+         Account::System, 0, L"/quiet /wait 1", ERROR_NOT_ENOUGH_MEMORY, true},
         {"the machine's guard refused (another account's)",
          [] { sim::FailCallAt("CreateMutexW", 1, ERROR_ACCESS_DENIED); }, nullptr, Account::System, 0, Account::System,
          0, L"/stage", 1618, true},
