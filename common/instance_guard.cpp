@@ -31,6 +31,10 @@ static HANDLE OpenGuardNamespace(HANDLE boundary, SECURITY_ATTRIBUTES *attribute
         if (space == NULL && (*error = GetLastError()) != ERROR_PATH_NOT_FOUND && *error != ERROR_FILE_NOT_FOUND)
             break;
     }
+    // Still there when created, gone when opened, every time: another copy
+    // keeps starting and ending.
+    if (space == NULL && (*error == ERROR_PATH_NOT_FOUND || *error == ERROR_FILE_NOT_FOUND))
+        *error = ERROR_ALREADY_EXISTS;
     return space;
 }
 
