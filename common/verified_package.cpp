@@ -175,7 +175,7 @@ DWORD HoldPackageFiles(HeldFile **hold) {
 }
 
 // Makes the folder of a held file's relative name ("amd64" of
-// "amd64\\crvndrv6.dll") under folder and puts the file's path in path.
+// "amd64\crvndrv6.dll") under folder and puts the file's path in path.
 static BOOL PlaceCopy(const WCHAR *folder, const WCHAR *name, WCHAR *path) {
     const WCHAR *separator = wcschr(name, L'\\');
 
