@@ -1,8 +1,9 @@
 #!/bin/bash
 # Every test: on a Debian 12 machine (as root) installs what the builds need,
-# builds the three presets, runs the host tests (the product against the
-# simulated Windows, under AddressSanitizer and UndefinedBehaviorSanitizer)
-# and then the end-to-end suite under Wine (tests/e2e/run.sh): the 64-bit
+# builds the three presets, and runs, side by side, the host tests (the
+# product against the simulated Windows, under AddressSanitizer and
+# UndefinedBehaviorSanitizer) and the suites under Wine, which spend most of
+# their time waiting: the end-to-end suite (tests/e2e/run.sh), the 64-bit
 # build under wine64, and, where the machine can execute 32-bit code, the
 # shipped 32-bit build under Wine's WOW64 (installing wine32:i386 for it);
 # where it cannot, a smoke run of that build under QEMU's emulator
@@ -51,9 +52,21 @@ build() {
     cmake --build "$BUILD_ROOT/$preset" -j 2
 }
 
-# --- host tests -----------------------------------------------------------
+# --- the builds -------------------------------------------------------------
 host_summary="not run"
+host_built=0
 if build host; then
+    host_built=1
+else
+    failed=$((failed + 1))
+    build_failures+=(host)
+    host_summary="the host build failed"
+fi
+
+# The host tests, under the sanitizers; they run while the Wine suites wait
+# for their programs and windows.
+run_host_tests() {
+    [ $host_built -eq 1 ] || return 0
     step "Host tests"
     log="$BUILD_ROOT/host-tests.log"
     ctest --test-dir "$BUILD_ROOT/host" -L host -j 2 --output-on-failure 2>&1 | tee "$log"
@@ -68,11 +81,7 @@ if build host; then
         failed=$((failed + 1))
         host_summary="ctest gave no summary"
     fi
-else
-    failed=$((failed + 1))
-    build_failures+=(host)
-    host_summary="the host build failed"
-fi
+}
 
 # --- the Windows builds and the end-to-end suite ----------------------------
 e2e_summary="not run"
@@ -146,6 +155,7 @@ if [ $HOST_ONLY -eq 0 ]; then
     differential_log="$BUILD_ROOT/differential.log"
     BUILD_ROOT="$BUILD_ROOT" tests/differential/run.sh >"$differential_log" 2>&1 &
     suite_pids+=($!)
+    run_host_tests
     wait "${suite_pids[@]}"
 
     # show_suite TITLE LOG: prints the log of a suite that ran and prints
@@ -169,6 +179,8 @@ if [ $HOST_ONLY -eq 0 ]; then
     show_suite "The simulation against Wine (differential probe)" "$differential_log" &&
         differential_summary=$SUMMARY
 fi
+
+[ $HOST_ONLY -eq 0 ] || run_host_tests
 
 step "Summary ($(( $(date +%s) - start )) s)"
 echo "Host tests:      $host_summary"
