@@ -18,6 +18,8 @@
 #include "common/native_system.h"
 #include "common/own_image.h"
 #include "common/package_files.h"
+#include "common/protected_copy.h"
+#include "common/staged_package.h"
 #include "common/system_libraries.h"
 #include "install/install_window.h"
 #include "uninstall/inventory.h"
@@ -219,8 +221,8 @@ static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
     // Without its system libraries the program cannot run; it ends before
     // it calls one.
     if (!librariesLoaded) {
-        *exitCode = EndEarly(startUp, L"A system library or one of its functions cannot be loaded",
-                             startUp->LoadError, startUp->LoadError);
+        *exitCode = EndEarly(startUp, L"A system library or one of its functions cannot be loaded", startUp->LoadError,
+                             startUp->LoadError);
         return FALSE;
     }
     guardError = TakeInstanceGuard(&startUp->Guard);
@@ -278,8 +280,11 @@ static int StartAndRun(StartUp *startUp, LPWSTR commandLine) {
         }
         if (RunModes[i].Applies(startUp)) {
             LogRunStart(commandLine, RunModes[i].Name);
+            // What earlier runs left in %SystemRoot%\Temp goes, under the guard.
+            if (RunModes[i].Guarded)
+                RemoveEarlierCopies();
             exitCode = RunModes[i].ShowsWindow && !IsWindowStationInteractive() ? EndWithoutWindow()
-                                                                                  : RunModes[i].Run(startUp);
+                                                                                : RunModes[i].Run(startUp);
             LogRunEnd(exitCode, IsDeploymentMode(&startUp->Options));
             break;
         }
@@ -301,7 +306,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     // nobody may rename or replace from here on.
     startUp.OwnImage = HoldOwnImage();
     exitCode = StartAndRun(&startUp, commandLine);
-    // Whatever the run came to, nothing is left open.
+    // Whatever the run came to, nothing is left open, and the package it
+    // staged for Windows goes.
+    RemoveStagedPackage();
     ReleaseGuard(&startUp);
     CloseLogFile();
     if (startUp.OwnImage != INVALID_HANDLE_VALUE)

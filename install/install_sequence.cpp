@@ -9,16 +9,18 @@
 #include <newdev.h>
 #include <string.h>
 #include <strsafe.h>
+#include <wchar.h>
 
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
+#include "common/protected_copy.h"
 #include "common/sdk_extras.h"
 #include "common/spooler_control.h"
 #include "common/system_libraries.h"
 #include "common/trace.h"
-#include "common/verified_package.h"
+#include "common/staged_package.h"
 #include "install/catalog.h"
 #include "install/deploy.h"
 #include "install/discovery.h"
@@ -77,22 +79,23 @@ static void UpdatePnpDriver(const InstallRequest *request, const WCHAR *infPath)
 }
 
 DWORD StageDriverPackage(void) {
-    HeldFile *hold = NULL;
-    DWORD error;
+    WCHAR stagedInf[PROTECTED_COPY_PATH_CCH];
     WCHAR line[STAGE_LOG_CCH];
     CONFIGRET rescan;
+    DWORD error;
     HRESULT result;
 
     result = StringCchPrintfW(InfPath, INSTALL_DIR_CCH, L"%ws%ws", InstallDir, PACKAGE_INF_NAME);
     if (FAILED(result))
         return (DWORD)result;
-    // The package goes to Windows only as it was built, and stays so until
-    // the driver store has its copy.
-    error = HoldPackageFiles(&hold);
+    // The package goes to Windows only as it was built, from a copy nobody
+    // else can change.
+    error = StagePackage();
     if (error != ERROR_SUCCESS)
         return error;
-    result = UploadDriverPackage(InfPath);
-    ReleasePackageFiles(&hold);
+    if (!StagedFilePath(stagedInf, PROTECTED_COPY_PATH_CCH, PACKAGE_INF_NAME))
+        return ERROR_INSUFFICIENT_BUFFER;
+    result = UploadDriverPackage(stagedInf);
     if (result != S_OK)
         return (DWORD)result;
     // A printer plugged in before the package was staged was found without a
@@ -111,8 +114,8 @@ DWORD StageDriverPackage(void) {
     return ERROR_SUCCESS;
 }
 
-// The installation, with the package files held.
-static int InstallHeldPackage(InstallRequest *request, const WCHAR *infPath) {
+// The installation, from the staged package.
+static int InstallStagedPackage(InstallRequest *request, const WCHAR *infPath) {
     int result;
     int tries;
 
@@ -143,10 +146,10 @@ static int InstallHeldPackage(InstallRequest *request, const WCHAR *infPath) {
 }
 
 int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {
+    WCHAR stagedInf[PROTECTED_COPY_PATH_CCH];
+    const WCHAR *infName = wcsrchr(infPath, L'\\');
     DeviceRecord *device;
-    HeldFile *hold = NULL;
     DWORD error;
-    int result;
 
     // The latest scan knows the printer's hardware id best.
     device = FindDeviceByPort(DiscoveredDevices, request->PortName);
@@ -157,17 +160,16 @@ int InstallPrinter(InstallRequest *request, const WCHAR *infPath) {
     if (CheckPrinterQueue(request->QueueName, request->PortName))
         return 3;
 
-    // Every package file this installation may hand to Windows or start is
-    // checked first and held until the installation is done: one that is not
-    // as built is never used.
-    error = HoldPackageFiles(&hold);
+    // Windows gets the package only from the run's staged copy, checked file
+    // by file as it was made: one that is not as built is never used. The
+    // INF is the staged copy of the one infPath names.
+    error = StagePackage();
+    if (error == ERROR_SUCCESS &&
+        !StagedFilePath(stagedInf, PROTECTED_COPY_PATH_CCH, infName != NULL ? infName + 1 : infPath))
+        error = ERROR_INSUFFICIENT_BUFFER;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
         return 0;
     }
-    result = InstallHeldPackage(request, infPath);
-    error = GetLastError();
-    ReleasePackageFiles(&hold);
-    SetLastError(error);
-    return result;
+    return InstallStagedPackage(request, stagedInf);
 }

@@ -15,6 +15,8 @@ typedef struct InstallRequest {
 } InstallRequest;
 
 // 3: the queue existed already; 1: installed; otherwise the manual result.
+// infPath names the package's INF (InfPath); Windows gets the copy of it in
+// the run's staged package (common/staged_package.h), staged here first.
 int InstallPrinter(InstallRequest *request, const WCHAR *infPath);
 // Puts the package of infPath into the driver store, for the machine's own
 // print environment, and traces the upload; returns its HRESULT.
@@ -24,9 +26,9 @@ int DoUploadDriverPackage(const WCHAR *infPath);
 // Asks Plug and Play to re-enumerate the device tree.
 CONFIGRET RescanDevices(void);
 
-// /stage: uploads the package of the install folder's INF (InfPath is set)
-// and asks Plug and Play to rescan, so that Windows installs a printer from
-// the driver store without the program. Returns the exit code: 0, the
-// package check's failure (common/verified_package.h), the upload's failing
-// HRESULT, or ERROR_GEN_FAILURE when the rescan was refused.
+// /stage: uploads the install folder's package (InfPath is set), from the
+// run's staged copy, and asks Plug and Play to rescan, so that Windows
+// installs a printer from the driver store without the program. Returns the
+// exit code: 0, the staging's failure (common/staged_package.h), the
+// upload's failing HRESULT, or ERROR_GEN_FAILURE when the rescan was refused.
 DWORD StageDriverPackage(void);

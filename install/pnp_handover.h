@@ -8,8 +8,8 @@
 //
 //   "COPY" /UpdateDriverForPlugAndPlayDevices "HARDWARE ID" "FULL INF PATH" FLAGS
 //
-// COPY is a protected copy of the 64-bit build (common/protected_copy.h),
-// FLAGS the call's InstallFlags in decimal. Both quoted arguments follow the
+// COPY is the 64-bit build in the run's staged copy of the package
+// (common/staged_package.h), FLAGS the call's InstallFlags in decimal. Both quoted arguments follow the
 // command-line rules of CommandLineToArgvW: a quote in them is escaped with a
 // backslash, and the backslashes before a quote or the closing quote are
 // doubled.
@@ -34,12 +34,12 @@
 // rebootRequired), with the same result and last error; rebootRequired NULL
 // lets Windows ask the person for a restart itself. When the call fails with
 // ERROR_IN_WOW64 and the machine is x64, it is made once more by the 64-bit
-// build of the program, from InstallDir, in a child process that this one
+// build of the program, from the staged package, in a child process that this one
 // waits for (at most PNP_CHILD_WAIT_MS when the flags hold
 // INSTALLFLAG_NONINTERACTIVE): the child's exit code is then the result (TRUE
 // for 0 and for PNP_CHILD_RESTART_NEEDED, which sets *rebootRequired;
 // otherwise FALSE with the code as the last error). Where the 64-bit build is
-// missing, cannot be copied or cannot be started, and on any other machine
+// missing, not staged or cannot be started, and on any other machine
 // (ARM64, whose x64 emulation is no native processor), the result stays
 // ERROR_IN_WOW64.
 BOOL UpdateDriverForPnpDevices(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags, BOOL *rebootRequired);

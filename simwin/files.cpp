@@ -59,6 +59,7 @@ struct Node {
     uint64_t Id = 0;             // the file index: the same file under any name it is moved to
     std::wstring ReparseTarget;  // a junction's or symbolic link's target: paths through it lead there
     DWORD Links = 1;             // the names of the file (hard links)
+    uint64_t Created = 0;        // virtual time of its creation
 };
 // Set while CreateFileW opens with FILE_FLAG_OPEN_REPARSE_POINT: a path's last
 // name is then the link itself.
@@ -87,6 +88,13 @@ std::map<std::wstring, Node> nodes;
 std::map<std::wstring, FileLock> locks;
 std::vector<sim::files::PendingRename> pendingRenames;
 std::map<HANDLE, OpenFile> openFiles;
+// Searches from FindFirstFileW: the keys of the entries still to report.
+struct Search {
+    std::vector<std::wstring> Keys;
+    size_t Next = 0;
+    DWORD Process = 0;
+};
+std::map<HANDLE, Search> searches;
 
 // A drive root as Windows 10 sets up C:\: administrators and SYSTEM have full
 // control, users read; authenticated users may create folders in the root,
@@ -314,8 +322,10 @@ Node &MakeNode(const std::wstring &parentPath, const std::wstring &name, bool fo
     Node &n = nodes[Upper(path)];
     n.Path = path;
     n.Folder = folder;
-    if (n.Id == 0)
+    if (n.Id == 0) {
         n.Id = ++nextNodeId;
+        n.Created = simk::Now();
+    }
     if (n.Sddl.empty()) {
         Node *parent = Find(Upper(parentPath));
         n.Sddl = simk::NewObjectSddl(parent != nullptr ? parent->Sddl : kDriveRootSddl, given, folder);
@@ -363,6 +373,7 @@ void MatchArchitecture() {
 
 void ResetFiles() {
     nodes.clear();
+    searches.clear();
     locks.clear();
     pendingRenames.clear();
     openFiles.clear();
@@ -508,6 +519,8 @@ simk::Registrar registrar([] {
     ResetFiles();
     // A process's handles close when it ends.
     simk::OnProcessExit([](DWORD pid) {
+        for (auto it = searches.begin(); it != searches.end();)
+            it = it->second.Process == pid ? searches.erase(it) : std::next(it);
         for (auto it = openFiles.begin(); it != openFiles.end();) {
             auto next = std::next(it);
             if (it->second.Process == pid)
@@ -920,6 +933,154 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
         return INVALID_FILE_ATTRIBUTES;
     }
     return r.Target->Folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+}
+
+// Changes nothing here but checks the path: a file keeps the attributes the
+// simulation gives it.
+BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
+    SIM_ENTER("SetFileAttributesW", FALSE);
+    (void)dwFileAttributes;
+    Resolved r = ResolveForCaller(lpFileName);
+    DWORD error = r.Error;
+    if (error == 0 && r.Target == nullptr)
+        error = ERROR_FILE_NOT_FOUND;
+    if (error != 0) {
+        simk::SetError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+namespace {
+
+// The FILETIME of a virtual time: the reset machine's clock starts at
+// sim::kLocalTimeAtReset, and its time zone is UTC.
+FILETIME FileTimeAt(uint64_t timeMs) {
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    auto leap = [](int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; };
+    const SYSTEMTIME &start = sim::kLocalTimeAtReset;
+    uint64_t days = start.wDay - 1;
+    for (int y = 1601; y < start.wYear; ++y)
+        days += leap(y) ? 366 : 365;
+    for (int m = 1; m < start.wMonth; ++m)
+        days += kDays[m - 1] + (m == 2 && leap(start.wYear) ? 1 : 0);
+    uint64_t ms = days * 86400000ULL + 1000ULL * (start.wSecond + 60ULL * (start.wMinute + 60ULL * start.wHour)) +
+                  start.wMilliseconds + timeMs;
+    uint64_t ticks = ms * 10000ULL;
+    FILETIME time;
+    time.dwLowDateTime = (DWORD)ticks;
+    time.dwHighDateTime = (DWORD)(ticks >> 32);
+    return time;
+}
+
+// Whether name matches a pattern of "*" (any run) and "?" (any one
+// character), without regard to case.
+bool Matches(const std::wstring &pattern, size_t p, const std::wstring &name, size_t n) {
+    for (; p < pattern.size(); ++p, ++n) {
+        if (pattern[p] == L'*') {
+            for (size_t k = n; k <= name.size(); ++k)
+                if (Matches(pattern, p + 1, name, k))
+                    return true;
+            return false;
+        }
+        if (n >= name.size() || (pattern[p] != L'?' && towupper(pattern[p]) != towupper(name[n])))
+            return false;
+    }
+    return n == name.size();
+}
+
+void FillFindData(const Node &node, LPWIN32_FIND_DATAW data) {
+    memset(data, 0, sizeof(*data));
+    data->dwFileAttributes = node.Folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (!node.ReparseTarget.empty()) {
+        data->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        data->dwReserved0 = node.Folder ? 0xA0000003 /* IO_REPARSE_TAG_MOUNT_POINT */
+                                        : 0xA000000C /* IO_REPARSE_TAG_SYMLINK */;
+    }
+    data->ftCreationTime = FileTimeAt(node.Created);
+    data->ftLastAccessTime = data->ftCreationTime;
+    data->ftLastWriteTime = data->ftCreationTime;
+    data->nFileSizeLow = node.Folder ? 0 : (DWORD)node.Content.size();
+    std::wstring name = node.Path.substr(node.Path.rfind(L'\\') + 1);
+    wcsncpy(data->cFileName, name.c_str(), MAX_PATH - 1);
+}
+
+}  // namespace
+
+// The entries of one folder whose names match the last part of the path
+// ("*" and "?"; "." and ".." are not listed here), in the file system's
+// order of names. A folder that is a junction lists its target's entries;
+// an entry that is a link is reported as the link (FILE_ATTRIBUTE_REPARSE_POINT
+// and its tag). ERROR_PATH_NOT_FOUND without the folder, ERROR_FILE_NOT_FOUND
+// when nothing matches.
+HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
+    SIM_ENTER("FindFirstFileW", INVALID_HANDLE_VALUE);
+    std::wstring path = lpFileName != NULL ? lpFileName : L"";
+    size_t slash = path.find_last_of(L"\\/");
+    if (lpFindFileData == NULL || slash == std::wstring::npos || slash + 1 == path.size()) {
+        simk::SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::wstring pattern = path.substr(slash + 1);
+    Resolved folder = ResolveForCaller((path.substr(0, slash) + L"\\.").c_str());
+    DWORD error = folder.Error;
+    if (error == 0 && (folder.Target == nullptr || !folder.Target->Folder))
+        error = ERROR_PATH_NOT_FOUND;
+    if (error != 0) {
+        simk::SetError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    Search search;
+    search.Process = simk::CurrentProcessId();
+    for (const std::wstring &key : KeysAtAndBelow(nodes, folder.Key, false)) {
+        const Node &node = nodes.at(key);
+        std::wstring name = node.Path.substr(node.Path.rfind(L'\\') + 1);
+        if (key.find(L'\\', folder.Key.size() + 1) == std::wstring::npos && Matches(pattern, 0, name, 0))
+            search.Keys.push_back(key);
+    }
+    if (search.Keys.empty()) {
+        simk::SetError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    FillFindData(nodes.at(search.Keys[0]), lpFindFileData);
+    search.Next = 1;
+    HANDLE handle = simk::NewHandleValue();
+    searches[handle] = search;
+    return handle;
+}
+
+// The next entry; ERROR_NO_MORE_FILES after the last. An entry deleted since
+// the search began is passed over.
+BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
+    SIM_ENTER("FindNextFileW", FALSE);
+    auto it = searches.find(hFindFile);
+    if (it == searches.end() || lpFindFileData == NULL) {
+        simk::SetError(it == searches.end() ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Search &search = it->second;
+    while (search.Next < search.Keys.size() && Find(search.Keys[search.Next]) == nullptr)
+        search.Next++;
+    if (search.Next >= search.Keys.size()) {
+        simk::SetError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    FillFindData(*Find(search.Keys[search.Next++]), lpFindFileData);
+    return TRUE;
+}
+
+BOOL WINAPI FindClose(HANDLE hFindFile) {
+    SIM_ENTER("FindClose", FALSE);
+    if (searches.erase(hFindFile) == 0) {
+        simk::SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void WINAPI GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime) {
+    simk::Enter("GetSystemTimeAsFileTime");
+    *lpSystemTimeAsFileTime = FileTimeAt(simk::Now());
 }
 
 // The same for a WOW64 process: its file calls on this path are redirected.
@@ -1441,7 +1602,7 @@ void Restart() {
     }
 }
 
-int OpenFileHandles() { return (int)openFiles.size(); }
+int OpenFileHandles() { return (int)(openFiles.size() + searches.size()); }
 
 void LayOutInstallFolder(const std::wstring &folder) {
     std::wstring base = folder;

@@ -65,7 +65,8 @@ const ApiGroup kApiGroups[] = {
      "GetCurrentProcess GetWindowsDirectoryW GetSystemWindowsDirectoryW GetSystemWow64DirectoryW "
      "Wow64DisableWow64FsRedirection Wow64RevertWow64FsRedirection GetLocalTime WriteFile "
      "CreateBoundaryDescriptorW AddSIDToBoundaryDescriptor DeleteBoundaryDescriptor CreatePrivateNamespaceW "
-     "OpenPrivateNamespaceW ClosePrivateNamespace ReadFile SetFilePointerEx GetFileInformationByHandle K32GetMappedFileNameW"},
+     "OpenPrivateNamespaceW ClosePrivateNamespace ReadFile SetFilePointerEx GetFileInformationByHandle K32GetMappedFileNameW "
+     "SetFileAttributesW FindFirstFileW FindNextFileW FindClose GetSystemTimeAsFileTime"},
     {L"user32.dll",
      "CharLowerW CharLowerBuffW wsprintfW wvsprintfW LoadStringW DialogBoxParamW EndDialog GetDlgItem GetDlgCtrlID "
      "SetDlgItemTextW SendDlgItemMessageW SetWindowTextW GetWindowTextW GetWindowTextLengthW ShowWindow "

@@ -181,7 +181,7 @@ TEST_F(RelaunchCopyTest, CopyRunsFromAnAdministratorsFolderNobodyCanSwapHeldUnti
         EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, sim::files::user::WriteFile(copy, "the user's program"));
         // While the child starts: in a new folder of the system's temporary
         // folder, held: nobody may change or delete it.
-        EXPECT_EQ(sim::files::kSystemTempDirectory, copy.substr(0, copy.find(L"\\uni")));
+        EXPECT_EQ(std::wstring(sim::files::kSystemTempDirectory) + L"\\CorvaneSetup.", copy.substr(0, copy.find(L'.') + 1));
         EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION,
                   sim::files::TryOpen(copy, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
         EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, sim::files::TryDelete(copy));

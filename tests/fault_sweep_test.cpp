@@ -181,6 +181,11 @@ const ErrorRow kErrorTable[] = {
     {"WriteFile", kDiskFull, nullptr},
     {"ReadFile", kLockViolation, nullptr},
     {"GetFileInformationByHandle", ERROR_ACCESS_DENIED, nullptr},
+    {"SetFileAttributesW", ERROR_ACCESS_DENIED, nullptr, {ERROR_FILE_NOT_FOUND}},
+    {"FindFirstFileW", ERROR_ACCESS_DENIED, nullptr, {ERROR_FILE_NOT_FOUND}},
+    {"FindNextFileW", ERROR_NOT_ENOUGH_MEMORY, nullptr, {ERROR_NO_MORE_FILES}},
+    {"FindClose", 0, "releases a search the program holds: fails only for an invalid one"},
+    {"GetSystemTimeAsFileTime", 0, "returns nothing"},
     // CryptoAPI
     {"CryptAcquireContextW", kNoMemoryNte, nullptr},
     {"CryptGenRandom", kNoMemoryNte, nullptr},

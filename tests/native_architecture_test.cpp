@@ -24,6 +24,7 @@
 
 #include "app/resource.h"
 #include "common/native_system.h"
+#include "common/staged_package.h"
 #include "install/catalog.h"
 #include "install/install_sequence.h"
 #include "install/install_window.h"
@@ -325,8 +326,8 @@ INSTANTIATE_TEST_SUITE_P(Machines, WizardMachineTest, ::testing::ValuesIn(kMachi
 
 // --- Plug and Play through the 64-bit build --------------------------------------
 // The 32-bit program on x64 has its 64-bit build make the driver update that
-// WOW64 refuses, from a protected copy held while it starts, with the private
-// command line; the road then runs as on a native machine, in the same
+// WOW64 refuses, from the run's staged package, with the private command line
+// naming the staged INF; the road then runs as on a native machine, in the same
 // virtual time and with the same trace. With a 64-bit build that does not
 // start, the manual road follows as before (the other machines: the matrix above).
 class PlugAndPlayRoadTest : public SimTest {};
@@ -349,11 +350,12 @@ TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhe
         ResetProductGlobals();
         std::vector<DWORD> children;
         sim::OnProcessCreated([&children](const sim::Process &child) {
-            std::vector<sim::files::OpenHandle> held = sim::files::OpenHandles(child.ImageFile);
-            EXPECT_TRUE(held.size() == 1 && (held[0].Share & (FILE_SHARE_WRITE | FILE_SHARE_DELETE)) == 0);
+            EXPECT_TRUE(IsStagedCopy(child.ImageFile, L"amd64\\crvnpnp.exe"));
             EXPECT_EQ(sim::kProgramImage64, sim::files::ReadFile(child.ImageFile));
+            const std::wstring inf = child.ImageFile.substr(0, child.ImageFile.size() - 17) + L"crvnv6.inf";
+            EXPECT_TRUE(IsStagedCopy(inf, L"crvnv6.inf"));
             EXPECT_EQ(L"\"" + child.Image + L"\" /UpdateDriverForPlugAndPlayDevices \"" +
-                          install_fixture::HardwareIdOf(kModel) + L"\" \"" + install_fixture::kInfPath + L"\" 1",
+                          install_fixture::HardwareIdOf(kModel) + L"\" \"" + inf + L"\" 1",
                       child.CommandLine);
             EXPECT_EQ(sim::files::kSystemDirectory, child.CurrentDirectory);
             children.push_back(child.Id);
@@ -432,11 +434,12 @@ TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
 }
 
 // A standard user who can write the install folder (one unpacked under C:\)
-// replaces or links a file before the run, or tries to change one while the
-// run uses it. Nothing of a file that is not as built reaches Windows or
-// runs: /quiet ends with TRUST_E_BAD_DIGEST and the log names the file. A
-// file the run holds can be neither written nor renamed until the run is done
-// with it.
+// changes the package before the run or while it runs. Windows gets the
+// package only from the run's staged copy, made of the bytes the program read
+// once and hashed: the run installs the genuine bytes, or ends with
+// TRUST_E_BAD_DIGEST with the file named in the log and nothing of the
+// package used. On either road, no byte the user wrote reaches the driver
+// folder, System32, the driver store or the 64-bit child's image.
 TEST_F(PlugAndPlayRoadTest, APackageFileThatIsNotAsBuiltIsNeverUsed) {
     namespace user = sim::files::user;
     const std::wstring dir = L"C:\\Corvane\\";
@@ -444,53 +447,69 @@ TEST_F(PlugAndPlayRoadTest, APackageFileThatIsNotAsBuiltIsNeverUsed) {
     const std::wstring native = dir + L"amd64\\crvnpnp.exe", ui = dir + L"amd64\\crvndrv6ui.dll";
     const std::wstring users = std::wstring(sim::files::kProfileDirectory) + L"\\crvndrv6ui.dll";
     const std::wstring log = L"C:\\Windows\\Temp\\t.log";
+    const std::string planted = "planted";
+    auto plantAll = [&] {
+        for (const std::wstring *file : {&dll, &inf, &native})
+            EXPECT_EQ(0u, user::WriteFile(*file, planted));
+    };
     struct Row {
         const char *What;
         std::function<void()> Attack;
         const std::wstring *Named;  // the file the log names; null: the run installs
     } rows[] = {
-        {"replaced DLL", [&] { EXPECT_EQ(0u, user::WriteFile(dll, "planted")); }, &dll},
-        {"replaced INF", [&] { EXPECT_EQ(0u, user::WriteFile(inf, sim::inf::PrinterInfText("01/01/2030,9.9.9.9"))); },
-         &inf},
-        {"replaced crvnpnp.exe",
-         [&] { EXPECT_EQ(0u, user::WriteFile(native, std::string(sim::kProgramImage64) + "!")); }, &native},
+        {"replaced DLL", [&] { EXPECT_EQ(0u, user::WriteFile(dll, planted)); }, &dll},
+        {"replaced INF", [&] { EXPECT_EQ(0u, user::WriteFile(inf, sim::inf::PrinterInfText() + planted)); }, &inf},
+        {"replaced crvnpnp.exe", [&] { EXPECT_EQ(0u, user::WriteFile(native, sim::kProgramImage64 + planted)); },
+         &native},
         {"linked DLL",  // the user's own name for the file, with the package's bytes
          [&] { EXPECT_EQ(0u, user::Move(ui, users) + user::MakeHardLink(ui, users)); }, &ui},
-        {"changed between check and use",
-         [&] {
-             sim::OnCall("UploadPrinterDriverPackageW", [&] {
-                 for (const std::wstring *file : {&dll, &inf, &native}) {
-                     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, user::WriteFile(*file, "planted"));
-                     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, user::Move(*file, *file + L".old"));
-                 }
-             });
-         },
-         nullptr},
+        // The package's folder is the user's again once staged: what the
+        // user writes there then reaches nothing.
+        {"changed at the upload", [&] { sim::OnCall("UploadPrinterDriverPackageW", plantAll); }, nullptr},
+        {"changed when the 64-bit build starts", [&] { sim::OnCall("CreateProcessW", plantAll); }, nullptr},
+        {"changed at the manual road's first copy", [&] { sim::OnCall("CopyFileW", plantAll); }, nullptr},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.What);
-        sim::Reset();
-        ResetProductGlobals();
-        SetMachine(kMachines[1]);  // x64, the 32-bit program
-        install_fixture::ArrangeProgramInstall(kModel, true, false, dir);
-        install_fixture::RunNativeBuildChildren();
-        row.Attack();
-        sim::Process p = sim::RunProgram(dir + L"setup.exe", L"/log " + log + L" /quiet", 120000);
-        if (row.Named == nullptr) {
-            EXPECT_EQ(0, p.ExitCode);
-            EXPECT_NE(nullptr, sim::FindQueue(kModel));
-            continue;
+    for (bool plugAndPlay : {true, false})
+        for (const Row &row : rows) {
+            SCOPED_TRACE(::testing::Message() << row.What << (plugAndPlay ? ", Plug and Play" : ", manual road"));
+            sim::Reset();
+            ResetProductGlobals();
+            SetMachine(kMachines[1]);  // x64, the 32-bit program
+            install_fixture::ArrangeProgramInstall(kModel, plugAndPlay, false, dir);
+            std::vector<std::string> childImages;
+            sim::OnProcessCreated([&childImages](const sim::Process &child) {
+                childImages.push_back(sim::files::ReadFile(child.ImageFile));
+                sim::StartCreatedProcess(child.Id);
+            });
+            row.Attack();
+            sim::Process p = sim::RunProgram(dir + L"setup.exe", L"/log " + log + L" /quiet", 120000);
+
+            std::vector<std::string> reached = childImages;
+            for (const std::wstring &file : sim::files::ListTree(install_fixture::kDriverDir))
+                reached.push_back(sim::files::ReadFile(file));
+            reached.push_back(sim::files::ReadFile(L"C:\\Windows\\system32\\crvnmon.dll"));
+            for (const sim::DriverPackage &upload : sim::Uploads())
+                reached.push_back(sim::files::ReadFile(upload.StoreInf));
+            for (const std::string &content : reached)
+                EXPECT_EQ(std::string::npos, content.find(planted)) << content;
+            // The run's staged copy is gone with it.
+            EXPECT_EQ(std::vector<std::wstring>{L"t.log"}, sim::files::ListFolder(sim::files::kSystemTempDirectory));
+            if (row.Named == nullptr) {
+                EXPECT_EQ(0, p.ExitCode);
+                EXPECT_NE(nullptr, sim::FindQueue(kModel));
+                EXPECT_EQ(plugAndPlay, sim::FindQueue(kModel) != nullptr && sim::FindQueue(kModel)->AddedByPnp);
+                continue;
+            }
+            EXPECT_EQ((int)TRUST_E_BAD_DIGEST, p.ExitCode);
+            EXPECT_TRUE(sim::Uploads().empty());
+            EXPECT_TRUE(sim::DriverUpdates().empty());
+            EXPECT_EQ(1u, sim::Processes().size());  // nothing started
+            EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListTree(install_fixture::kDriverDir));
+            bool named = false;
+            for (const LogLine &line : ReadLog(log))
+                named = named || line.Text.find(*row.Named) != std::wstring::npos;
+            EXPECT_TRUE(named);
         }
-        EXPECT_EQ((int)TRUST_E_BAD_DIGEST, p.ExitCode);
-        EXPECT_TRUE(sim::Uploads().empty());
-        EXPECT_TRUE(sim::DriverUpdates().empty());
-        EXPECT_EQ(1u, sim::Processes().size());  // nothing started
-        EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListTree(install_fixture::kDriverDir));
-        bool named = false;
-        for (const LogLine &line : ReadLog(log))
-            named = named || line.Text.find(*row.Named) != std::wstring::npos;
-        EXPECT_TRUE(named);
-    }
 }
 
 // What each mode asks of Windows: the deployment mode uploads silently and
@@ -633,8 +652,10 @@ TEST_F(ChildModeTest, HandOverPassesTheHardwareIdWholeAndTakesTheChildsError) {
         BOOL result = TRUE;
         DWORD error = 0;
         sim::RunInProcess([&] {
+            ASSERT_EQ(0u, StagePackage());
             result = UpdateDriverForPnpDevices(id, install_fixture::kInfPath, INSTALLFLAG_FORCE, NULL);
             error = GetLastError();
+            RemoveStagedPackage();
         });
         EXPECT_FALSE(result);
         EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST), error);
@@ -682,6 +703,7 @@ TEST_F(ChildModeTest, EveryExitCodeOfTheChildAndWhatTheParentMakesOfIt) {
         BOOL result = FALSE, restart = FALSE;
         DWORD error = 0;
         sim::RunInProcess([&] {
+            ASSERT_EQ(0u, StagePackage());
             result = UpdateDriverForPnpDevices(kBlankId, install_fixture::kInfPath, row.Flags, &restart);
             error = GetLastError();
         });

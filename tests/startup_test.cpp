@@ -355,8 +355,8 @@ TEST_F(StartupTest, UninstallerRelaunchesFromATemporaryCopyWithAnOpenQuote) {
     std::wstring image, tail;
     sim::SplitCommandLine(children[0].CommandLine, &image, &tail);
     std::wstring temp = std::wstring(sim::files::kSystemTempDirectory) + L"\\";
-    EXPECT_EQ(0u, image.find(temp)) << image;
-    EXPECT_EQ(L"uni", image.substr(temp.size(), 3));
+    EXPECT_EQ(0u, image.find(temp + L"CorvaneSetup.")) << image;
+    EXPECT_EQ(L"\\uni", image.substr(image.rfind(L'\\'), 4));
     EXPECT_EQ(L".tmp", image.substr(image.size() - 4));
     EXPECT_EQ(L"\"" + image + L"\" -u \"" + kFolder, children[0].CommandLine);
     EXPECT_EQ("program image", sim::files::ReadFile(image));

@@ -12,6 +12,7 @@
 #include "install/install_window.h"
 #include "sim/loader.h"
 #include "sim/files.h"
+#include "sim/spooler.h"
 #include "uninstall/inventory.h"
 
 // The tables of the run-time libraries as start-up fills them. A program the
@@ -30,6 +31,7 @@ void ResetProductGlobals() {
     ModuleInstance = NULL;
     memset(InstallDir, 0, sizeof(InstallDir));
     memset(InfPath, 0, sizeof(InfPath));
+    memset(PackageDir, 0, sizeof(PackageDir));
     memset(InstallText, 0, sizeof(InstallText));
     memset(LogFilePath, 0, sizeof(LogFilePath));
     LogFileHandle = INVALID_HANDLE_VALUE;
@@ -133,4 +135,25 @@ std::vector<std::wstring> TraceLines() {
     if (!lines.empty() && lines.back().empty())
         lines.pop_back();
     return lines;
+}
+
+::testing::AssertionResult IsStagedCopy(const std::wstring &path, const std::wstring &name) {
+    const std::wstring prefix = L"C:\\Windows\\Temp\\CorvaneSetup.";
+    size_t folderEnd = prefix.size() + 16;
+    if (path.compare(0, prefix.size(), prefix) != 0 || path.size() <= folderEnd || path[folderEnd] != L'\\' ||
+        path.substr(folderEnd + 1) != name)
+        return ::testing::AssertionFailure() << "not a staged copy of " << std::string(name.begin(), name.end());
+    std::wstring folder = path.substr(0, folderEnd);
+    if (sim::files::Exists(folder) &&
+        (sim::files::Security(folder) != L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)" ||
+         sim::files::UserCanWrite(path) || sim::files::UserCanRename(folder)))
+        return ::testing::AssertionFailure() << "the staged folder is not the administrators' alone";
+    return ::testing::AssertionSuccess();
+}
+
+
+std::wstring StagingLine(const std::wstring &installDir) {
+    const std::wstring inf = sim::Uploads().empty() ? std::wstring() : sim::Uploads().back().SourceInf;
+    return L"The package of " + installDir + L" is as built, and Windows gets it from " +
+           inf.substr(0, inf.rfind(L'\\') + 1) + L".";
 }

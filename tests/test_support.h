@@ -40,6 +40,16 @@ std::vector<std::wstring> LogTexts(const std::wstring &path);
 // The texts without the first and last line of each run.
 std::vector<std::wstring> LogBody(const std::wstring &path);
 
+// Whether path is the run's staged copy of the package file `name` (relative
+// to the package's folder): in a new folder of C:\Windows\Temp named for the
+// program, which only Administrators and SYSTEM can change while it is there
+// (a run deletes it at its end).
+::testing::AssertionResult IsStagedCopy(const std::wstring &path, const std::wstring &name);
+
+// The log line of a run that staged the package of installDir, for the
+// package the last upload took.
+std::wstring StagingLine(const std::wstring &installDir);
+
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -71,17 +71,30 @@ expect_machine_driver() {
     [ -z "$stray" ] || fail "the x86 driver folder holds $stray"
 }
 
+# expect_staged_copy TRACE FILE TARGET: the trace's copy of the package's
+# FILE (amd64\crvndrv6.dll) to TARGET, from the run's staged copy of the
+# package under C:\windows\Temp, never from the install folder.
+expect_staged_copy() {
+    local line
+    line=$(grep -F -- "\\\\$2 to $3, 1, errcode:" "$1" | head -1)
+    case $line in
+        "CopyFile file:"?":\\windows\\Temp\\CorvaneSetup."*) ;;
+        *) fail "trace lacks the copy of $2 to $3 from the staged package${line:+: $line}" ;;
+    esac
+}
+
 # The lines of a fallback installation from the package: the upload that
-# Wine refuses, then the removal and copy of each driver file to the
-# machine's driver folder, and the queue's failure where it is refused.
+# Wine refuses, then the removal and copy of each driver file, from the
+# run's staged copy of the package, to the machine's driver folder, and the
+# queue's failure where it is refused.
 expect_fallback_trace() {
     local trace=$1 f bad
     expect_in "$trace" "$UPLOAD_LINE" "trace"
     for f in crvndrv6.dll crvndrv6ui.dll; do
         expect_in "$trace" "Remove file:$DRIVER_DIR\\$f, " "trace"
-        expect_in "$trace" "CopyFile file:$INSTALL_WIN\\\\amd64\\$f to $DRIVER_DIR\\$f, 1, errcode:" "trace"
+        expect_staged_copy "$trace" "amd64\\$f" "$DRIVER_DIR\\$f"
     done
-    expect_in "$trace" "CopyFile file:$INSTALL_WIN\\\\dat\\crvndrv6.dat to $DRIVER_DIR\\crvndrv6.dat, 1, errcode:" "trace"
+    expect_staged_copy "$trace" "dat\\crvndrv6.dat" "$DRIVER_DIR\\crvndrv6.dat"
     expect_not_in "$trace" 'w32x86' "trace"
     queue_refused && expect_in "$trace" "AddPrinter failed, errcode:$QUEUE_ERROR." "trace"
     bad=$(grep -F "failed, errcode" "$trace" | grep -vxF "AddPrinter failed, errcode:$QUEUE_ERROR." | head -1)
@@ -153,12 +166,12 @@ scenario_no_printer_window() {
     # Still searching a few seconds later.
     sleep 3
     wininfo wait install 1000 || fail "the window went away while searching"
-    # The Wizard button gives the wizard a copy of the checked package in a
-    # new folder of the system's temporary folder.
+    # The Wizard button gives the wizard a staged copy of the package in a
+    # new folder of the system's temporary folder, which stays for it.
     wininfo click install 3 || fail "the Wizard button could not be pressed"
     sleep 2
     local copy
-    copy=$(ls -d "$WINEPREFIX"/drive_c/windows/temp/uni*.tmp 2>/dev/null | head -1)
+    copy=$(ls -d "$WINEPREFIX"/drive_c/windows/temp/CorvaneSetup.* 2>/dev/null | head -1)
     if [ -z "$copy" ]; then
         fail "no copy of the package for the wizard under C:\\Windows\\Temp"
     else
@@ -309,7 +322,7 @@ scenario_handover() {
     wininfo wait uninstall 30000 || { fail "no uninstall window"; return; }
     until_listing uninstall uninstall 20 'tree 0 "The driver folder: ' || fail "the tree never filled"
     local l=$SCEN_DIR/uninstall.txt
-    grep -qiE '^dialog .* image "C:\\windows\\temp\\uni[0-9A-Fa-f]+\.tmp\\uni[0-9A-Fa-f]+\.tmp"' "$l" ||
+    grep -qiE '^dialog .* image "C:\\windows\\temp\\CorvaneSetup\.[0-9A-F]{16}\\uni[0-9A-Fa-f]+\.tmp"' "$l" ||
         fail "the uninstall window does not run from a temporary copy: $(grep '^dialog' "$l")"
     expect_in "$l" "tree 0 \"The driver folder: $INSTALL_WIN\\\"" "uninstall window"
     screenshot_dialog "$SCEN_DIR/uninstall-window.png" uninstall
@@ -441,8 +454,10 @@ scenario_deployment() {
     expect_machine_driver "$SCEN_DIR/installed.txt" "Corvane LD-2040 Plus"
     run_batch quiet-again "$setup /quiet $log"
     expect_exit_code "$BATCH_CODE" "$expected" "exit code of the second /quiet"
-    if ls -d "$WINEPREFIX"/drive_c/windows/temp/uni*.tmp >/dev/null 2>&1; then
-        fail "a deployment mode handed over: $(ls -d "$WINEPREFIX"/drive_c/windows/temp/uni*.tmp | head -1)"
+    # No deployment mode hands over, and the package each run staged went
+    # with it.
+    if ls -d "$WINEPREFIX"/drive_c/windows/temp/CorvaneSetup.* >/dev/null 2>&1; then
+        fail "a run left a copy behind: $(ls -d "$WINEPREFIX"/drive_c/windows/temp/CorvaneSetup.*/* | head -1)"
     fi
     run_batch remove "$setup /remove $log"
     expect_exit_code "$BATCH_CODE" 87 "exit code of /remove (Wine cannot delete a driver with its files)"
