@@ -427,16 +427,18 @@ TEST_F(StartupTest, RelaunchStartsACopyOnlyWithTheBuildsOwnValidSignature) {
         ResetProductGlobals();
         SetUp();
         BuildSigner = row.SignedBuild ? corvane.data() : nullptr;
+        sim::files::CreateFolder(L"C:\\logs");
         sim::files::WriteFile(kUninstaller, row.File);
         if (row.Change != nullptr)
             sim::OnCall("CryptGenRandom", [&row] { sim::files::WriteFile(kUninstaller, *row.Change); });
         Run(kUninstaller, L"/log " + log);
         BuildSigner = nullptr;
-        ASSERT_EQ(row.Children, Children().size());
+        EXPECT_EQ(row.Children, Children().size());
         std::string written = sim::files::ReadFile(log);
-        if (row.LogLine != nullptr)
+        if (row.LogLine != nullptr) {
             EXPECT_NE(std::string::npos, written.find(row.LogLine)) << written;
-        if (row.Children == 1) {
+        }
+        if (row.Children == 1 && Children().size() == 1) {
             EXPECT_EQ(row.File, sim::files::ReadFile(Children()[0].ImageFile));
             EXPECT_EQ(row.SignedBuild, written.find("not checked") == std::string::npos) << written;
         }
