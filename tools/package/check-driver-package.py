@@ -296,7 +296,7 @@ def check_catalog(root, catalog, covered, ca, notes):
             status, out = run('osslsigncode', 'verify', '-CAfile', anchors, '-in', path)
             if status != 0:
                 raise Failure('the signature of %s does not verify against %s' % (catalog, ca))
-        status, usage = run('osslsigncode', 'verify', '-h')
+        status, usage = run('osslsigncode', '--help')
         pe_checked = status is not None and '-catalog' in usage
         unchecked = []
         for rel in covered:
