@@ -8,7 +8,9 @@
 # shipped 32-bit build under Wine's WOW64 (installing wine32:i386 for it);
 # where it cannot, a smoke run of that build under QEMU's emulator
 # (tests/e2e/emulated.sh; CORVANE_FORCE_EMULATION=1 runs it anywhere); and
-# the simulation held against Wine (tests/differential/run.sh).
+# the simulation held against Wine (tests/differential/run.sh). The package
+# check also builds a signed release from a maker-like driver package
+# (tests/release_check.sh).
 #
 #   ./run-tests.sh [--host-only]
 #
@@ -28,7 +30,7 @@ step() { printf '\n######## %s\n' "$*"; }
 
 step "Packages"
 tools/wine/ensure-packages.sh cmake ninja-build g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
-    wine wine64 xvfb xauth xdotool imagemagick python3 || exit 1
+    wine wine64 xvfb xauth xdotool imagemagick python3 openssl osslsigncode || exit 1
 
 passed=0
 failed=0
@@ -97,6 +99,7 @@ if [ $HOST_ONLY -eq 0 ]; then
         fi
     done
     step "Programs and packages"
+    tools/package/say-package-kind.sh "$BUILD_ROOT/windows-x86/package"
     log="$BUILD_ROOT/package-check.log"
     tests/package_check.sh "$BUILD_ROOT" 2>&1 | tee "$log"
     if count_summary "$log"; then
