@@ -12,6 +12,9 @@
 //   - a block whose HASH is not that of the content before it (a byte
 //     changed after signing): TRUST_E_BAD_DIGEST;
 //   - otherwise ERROR_SUCCESS; every signer is trusted.
+// Every file counts as a program image here. Windows answers
+// TRUST_E_SUBJECT_FORM_UNKNOWN for a file that none of its subject interface
+// packages reads (a text file); the program only checks copies of itself.
 // A file that cannot be read answers with its error as an HRESULT
 // (0x80070002 for a missing one). With WTD_STATEACTION_VERIFY the state
 // stays until WTD_STATEACTION_CLOSE, and for a valid signature its signer's
