@@ -37,7 +37,7 @@ step() { printf '\n######## %s\n' "$*"; }
 
 step "Packages"
 tools/wine/ensure-packages.sh cmake ninja-build g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
-    wine wine64 xvfb xauth xdotool imagemagick || exit 1
+    wine wine64 xvfb xauth xdotool imagemagick python3 || exit 1
 # Wine's 32-bit part, where this machine can execute 32-bit code.
 if why_not_32bit=$(tools/wine/can-run-32bit.sh); then
     tools/wine/ensure-wine32.sh || why_not_32bit="Wine's 32-bit part (wine32:i386) could not be installed"
@@ -57,6 +57,7 @@ for preset in windows-x86 windows-x64; do
     printf '%-12s setup.exe %8d bytes   package zip %s (%d bytes)\n' "$preset" \
         "$(stat -c %s "$BUILD_ROOT/$preset/setup.exe")" "${zip:-none}" "$( [ -n "$zip" ] && stat -c %s "$zip" || echo 0)"
 done
+tools/package/say-package-kind.sh "$BUILD_ROOT/windows-x86/package"
 
 step "Installing under Wine"
 if [ -z "$why_not_32bit" ]; then

@@ -5,14 +5,15 @@ find_package(Threads REQUIRED)
 
 # The package files as sim::files::LayOutInstallFolder writes them: the INF
 # is sim::inf::PrinterInfText(), amd64\crvnpnp.exe the simulation's x64
-# program image, every other file holds its own name.
+# program image, every other file (the catalog crvnv6.cat too) holds its own
+# name.
 set(SIM_PACKAGE_DIR ${CMAKE_BINARY_DIR}/sim-package)
 file(WRITE ${SIM_PACKAGE_DIR}/crvnv6.inf
      "; Stand-in for the printer maker's INF\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n"
      "ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}\r\nProvider=%Corvane%\r\n"
      "DriverVer=07/16/2025,2025.7.16.1\r\nCatalogFile=crvnv6.cat\r\n\r\n[Strings]\r\nCorvane=\"Corvane\"\r\n")
 set(SIM_HASH_ENTRIES "crvnv6.inf=${SIM_PACKAGE_DIR}/crvnv6.inf|")
-set(SIM_PACKAGE_FILES dat/crvndrv6.dat)
+set(SIM_PACKAGE_FILES crvnv6.cat dat/crvndrv6.dat)
 foreach(arch i386 arm amd64 arm64)
   foreach(name crvndrv6.dll crvndrv6ui.dll crvnmon.dll)
     list(APPEND SIM_PACKAGE_FILES ${arch}/${name})

@@ -1,12 +1,24 @@
 # Writes the table of package file sizes and hashes the program carries
 # (common/package_hashes.h):
 #   cmake -DOUT=FILE "-DENTRIES=NAME=PATH|NAME=PATH..." -P package_hashes.cmake
+#   [-DLIST=FILE -DLIST_DIR=DIR]
 # NAME is the file's place in the install folder with forward slashes
-# (amd64/crvndrv6.dll), PATH the file that goes there. The same script makes
-# the table of the host build, over the files the simulation lays out.
+# (amd64/crvndrv6.dll), PATH the file that goes there. LIST names more files,
+# one NAME a line, each at DIR/NAME (the driver package the build took). The
+# same script makes the table of the host build, over the files the
+# simulation lays out.
 string(REPLACE "|" ";" entries "${ENTRIES}")
+if(LIST)
+  file(STRINGS "${LIST}" listed)
+  foreach(name IN LISTS listed)
+    list(APPEND entries "${name}=${LIST_DIR}/${name}")
+  endforeach()
+endif()
 set(rows "")
 foreach(entry IN LISTS entries)
+  if(entry STREQUAL "")
+    continue()
+  endif()
   string(FIND "${entry}" "=" at)
   string(SUBSTRING "${entry}" 0 ${at} name)
   math(EXPR from "${at} + 1")

@@ -1821,6 +1821,13 @@ std::map<HCRYPTHASH, Sha256> &Hashes() {
 simk::Registrar gHashReset([] { simk::OnReset([] { Hashes().clear(); }); });
 }  // namespace
 
+std::string simk::Sha256Of(const std::string &data) {
+    Sha256 h;
+    Absorb(h, reinterpret_cast<const uint8_t *>(data.data()), data.size());
+    Finish(h);
+    return std::string(reinterpret_cast<const char *>(h.Digest), sizeof(h.Digest));
+}
+
 BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags, HCRYPTHASH *hash) {
     SIM_ENTER("CryptCreateHash", FALSE);
     if (Crypto().Contexts.count(provider) == 0 || key != 0 || flags != 0 || hash == nullptr) {

@@ -1213,6 +1213,17 @@ bool simk::CloseFileHandle(HANDLE handle) {
     return true;
 }
 
+bool simk::FileContentOfHandle(HANDLE handle, std::string *content) {
+    auto it = openFiles.find(handle);
+    if (it == openFiles.end())
+        return false;
+    Node *n = Find(it->second.Key);
+    if (n == nullptr)
+        return false;
+    *content = n->Content;
+    return true;
+}
+
 // --- for the other subsystems ---------------------------------------------------
 
 std::wstring simk::RedirectedPath(const std::wstring &path) {
@@ -1612,6 +1623,7 @@ void LayOutInstallFolder(const std::wstring &folder) {
         WriteFile(base + rel, std::string(rel.begin(), rel.end()));
     };
     WriteFile(base + L"crvnv6.inf", sim::inf::PrinterInfText());
+    put(L"crvnv6.cat");
     put(L"unins000.exe");
     put(L"dat\\crvndrv6.dat");
     for (const wchar_t *arch : {L"i386", L"arm", L"amd64", L"arm64"})

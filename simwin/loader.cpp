@@ -7,6 +7,7 @@
 #include <commctrl.h>
 #include <newdev.h>
 #include <winspool.h>
+#include <wintrust.h>
 
 #include <cstring>
 #include <cwctype>
@@ -95,6 +96,8 @@ const ApiGroup kApiGroups[] = {
      "AddMonitorW DeleteMonitorW EnumMonitorsW AddPrinterDriverW EnumPrinterDriversW DeletePrinterDriverExW "
      "GetPrinterDriverDirectoryW UploadPrinterDriverPackageW DeletePrinterDriverPackageW"},
     {L"comctl32.dll", "InitCommonControlsEx"},
+    {L"wintrust.dll",
+     "WinVerifyTrust WTHelperProvDataFromStateData WTHelperGetProvSignerFromChain WTHelperGetProvCertFromChain"},
 };
 
 const std::map<std::string, std::wstring> &ApiDlls() {
@@ -425,6 +428,10 @@ const std::vector<Export> &Exports() {
         {L"kernel32.dll", "IsWow64Process2", ProcOf(&IsWow64Process2)},
         {L"comctl32.dll", "InitCommonControlsEx", ProcOf(&InitCommonControlsEx)},
         {L"newdev.dll", "UpdateDriverForPlugAndPlayDevicesW", ProcOf(&UpdateDriverForPlugAndPlayDevicesW)},
+        {L"wintrust.dll", "WinVerifyTrust", ProcOf(&WinVerifyTrust)},
+        {L"wintrust.dll", "WTHelperProvDataFromStateData", ProcOf(&WTHelperProvDataFromStateData)},
+        {L"wintrust.dll", "WTHelperGetProvSignerFromChain", ProcOf(&WTHelperGetProvSignerFromChain)},
+        {L"wintrust.dll", "WTHelperGetProvCertFromChain", ProcOf(&WTHelperGetProvCertFromChain)},
         {L"winspool.drv", "AddMonitorW", ProcOf(&AddMonitorW)},
         {L"winspool.drv", "AddPrinterDriverW", ProcOf(&AddPrinterDriverW)},
         {L"winspool.drv", "AddPrinterW", ProcOf(&AddPrinterW)},
@@ -688,7 +695,7 @@ const std::vector<std::wstring> &SystemDlls() {
     static const std::vector<std::wstring> list = [] {
         std::vector<std::wstring> l = KnownDlls();
         for (const wchar_t *other : {L"kernelbase.dll", L"comctl32.dll", L"winspool.drv", L"newdev.dll",
-                                     L"cfgmgr32.dll", L"version.dll"})
+                                     L"cfgmgr32.dll", L"version.dll", L"wintrust.dll"})
             l.push_back(other);
         return l;
     }();

@@ -110,17 +110,19 @@ TEST_F(HandoverTest, UninstallStartedFromTheInstalledProductLogsToTheSameFile) {
     sim::Process setup = sim::RunProgram(kSetup, L"/log " + log, 5000);
     EXPECT_EQ(0, setup.ExitCode);
     ASSERT_EQ(1u, Started().size());
-    std::wstring tail;
-    sim::SplitCommandLine(Started()[0].CommandLine, nullptr, &tail);
+    std::wstring image, tail;
+    sim::SplitCommandLine(Started()[0].CommandLine, &image, &tail);
     EXPECT_EQ(L"/log \"C:\\logs\\setup.log\" -u \"" + std::wstring(kFolder), tail);
 
     sim::At(sim::Now() + 1000, [] { sim::Click(Window(), IDC_REMOVE); });
     sim::Process temporary = RunChild(600000);
     EXPECT_FALSE(temporary.Killed);
-    // The removal's results, queue before driver before package, and the
-    // final message, after what the file held.
+    // The hand-over's word on the copy (this build is not signed), then the
+    // removal's results, queue before driver before package, and the final
+    // message, after what the file held.
     EXPECT_EQ((std::vector<std::wstring>{
                   L"an earlier run",
+                  L"This build is not signed: the copy " + image + L" was not checked for a signature.",
                   L"Printer:Corvane MODEL on the port: USB001. Removed.",
                   L"Printer Driver:Corvane MODEL, Corvane, version:2025.7.16.1, Removed.",
                   L"Driver Package:crvnv6.inf, version:07/16/2025,2025.7.16.1, " + store + L", Removed.",

@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "app/resource.h"
+#include "common/build_signer.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "sim/core.h"
 #include "sim/files.h"
+#include "sim/trust.h"
 #include "sim/windows.h"
 #include "tests/test_support.h"
 
@@ -388,6 +390,59 @@ TEST_F(StartupTest, OnlyTheExactLowerCaseNameRelaunches) {
     Run(kFolder + L"Unins000.exe", L"");
     EXPECT_TRUE(Children().empty());
     EXPECT_NE(nullptr, sim::FindDialog(IDD_INSTALL));
+}
+
+// A signed build starts its copy only when the copy carries a valid
+// signature of the build's own certificate; the copy is read from the
+// program's file, whose bytes a writable view mapped before the run could
+// change (played here by writing the file behind the program's hold, once
+// the copy's folder is being named). An unsigned build starts it unchecked.
+TEST_F(StartupTest, RelaunchStartsACopyOnlyWithTheBuildsOwnValidSignature) {
+    const std::string image = "program image";
+    const std::string signedImage = sim::trust::Signed(image, L"Corvane");
+    std::string changed = signedImage;
+    changed[3] = 'X';
+    const std::vector<unsigned char> corvane = sim::trust::CertificateSha256(L"Corvane");
+    const std::wstring log = L"C:\\logs\\setup.log";
+    struct Row {
+        const char *What;
+        bool SignedBuild;
+        std::string File;           // the program's file at start-up
+        const std::string *Change;  // what it holds once the copy is made, if it changes
+        size_t Children;
+        const char *LogLine;
+    } rows[] = {
+        {"signed and intact", true, signedImage, nullptr, 1, nullptr},
+        {"signed, the copy's bytes changed", true, signedImage, &changed, 0,
+         "carries no valid signature (WinVerifyTrust 0x80096010)"},
+        {"signed by another signer", true, sim::trust::Signed(image, L"Someone else"), nullptr, 0,
+         "its signature is valid, but not made with the certificate this build is signed with"},
+        {"a signed build whose file lost its signature", true, image, nullptr, 0,
+         "carries no valid signature (WinVerifyTrust 0x800B0100)"},
+        {"unsigned", false, image, nullptr, 1, "This build is not signed: the copy C:\\Windows\\Temp\\"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.What);
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        BuildSigner = row.SignedBuild ? corvane.data() : nullptr;
+        sim::files::CreateFolder(L"C:\\logs");
+        sim::files::WriteFile(kUninstaller, row.File);
+        if (row.Change != nullptr)
+            sim::OnCall("CryptGenRandom", [&row] { sim::files::WriteFile(kUninstaller, *row.Change); });
+        Run(kUninstaller, L"/log " + log);
+        BuildSigner = nullptr;
+        EXPECT_EQ(row.Children, Children().size());
+        std::string written = sim::files::ReadFile(log);
+        if (row.LogLine != nullptr) {
+            EXPECT_NE(std::string::npos, written.find(row.LogLine)) << written;
+        }
+        if (row.Children == 1 && Children().size() == 1) {
+            EXPECT_EQ(row.File, sim::files::ReadFile(Children()[0].ImageFile));
+            EXPECT_EQ(row.SignedBuild, written.find("not checked") == std::string::npos) << written;
+        }
+    }
 }
 
 // A user who makes, beforehand, every folder the copy's folder could be named

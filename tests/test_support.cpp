@@ -5,6 +5,7 @@
 #include <string.h>
 #include <wctype.h>
 
+#include "common/build_signer.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/system_libraries.h"
@@ -22,12 +23,15 @@
 #define BIND_WINSPOOL(name) Winspool.name = &::name;
 #define BIND_NEWDEV(name) Newdev.name = &::name;
 #define BIND_COMCTL32(name) Comctl32.name = &::name;
+#define BIND_WINTRUST(name) Wintrust.name = &::name;
 
 void ResetProductGlobals() {
     WINSPOOL_FUNCTIONS(BIND_WINSPOOL)
     WINSPOOL_OPTIONAL_FUNCTIONS(BIND_WINSPOOL)
     NEWDEV_FUNCTIONS(BIND_NEWDEV)
     COMCTL32_FUNCTIONS(BIND_COMCTL32)
+    WINTRUST_FUNCTIONS(BIND_WINTRUST)
+    BuildSigner = NULL;
     ModuleInstance = NULL;
     memset(InstallDir, 0, sizeof(InstallDir));
     memset(InfPath, 0, sizeof(InfPath));

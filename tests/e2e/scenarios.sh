@@ -505,7 +505,7 @@ scenario_tampered_package() {
 # 32-bit program does not load a 64-bit DLL, planted or not). (Wine's own setupapi takes version.dll from the program's
 # folder too, before any of the program's code runs; Windows takes a known
 # DLL's dependencies from System32, so only what the program loads is planted.)
-PLANTED_DLLS="newdev.dll winspool.drv comctl32.dll"
+PLANTED_DLLS="newdev.dll winspool.drv comctl32.dll wintrust.dll"
 PLANTED_MARKER='drive_c/planted-dll.log'
 
 # no_planted_dll_loaded WHEN: fails when the marker of a planted DLL exists.

@@ -118,6 +118,7 @@ int main(int argc, char **argv)
     line("Provider=%Corvane%");
     line("DriverVer=07/16/2025,2025.7.16.1");
     line("PnpLockdown=1");
+    line("CatalogFile=crvnv6.cat");
     line("");
     line("[Manufacturer]");
     line("%Corvane%=Corvane,NTx86,NTamd64,NTarm,NTarm64");
