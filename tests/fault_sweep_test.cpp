@@ -43,6 +43,9 @@
 //   - a run that ends at start-up ends for a call start-up needs
 //     (kStartUpNeeds), not for an optional function;
 //   - a run with /log appends to its log and never cuts what it held;
+//   - the package a run staged under C:\Windows\Temp is gone with it, unless
+//     the failed call was one of the copy's deletion (a later run removes it);
+//     only the relaunched uninstaller's copy stays there;
 //   - the install folder goes to the Recycle Bin only with everything else
 //     removed, and never in /remove;
 //   - the device node of a queue the run removed is gone, unless the program
@@ -453,12 +456,13 @@ void CheckFiles(const std::map<std::wstring, std::string> &before, std::vector<s
 // The machine before the run under way.
 const std::map<std::wstring, std::string> *gBefore = nullptr;
 
-// The product's files that were there before the run, not those it wrote.
+// The product's files that were there before the run, not those it wrote,
+// nor those in use, which no other program can delete.
 void RemoveProductFilesOutside() {
     for (const std::wstring &path : sim::files::ListTree(sim::files::kSystemDirectory)) {
         auto was = gBefore->find(sim::files::Canonical(path));
         if (sim::files::IsFile(path) && IsProductFileOutside(path) && path.find(L"DriverStore") == std::wstring::npos &&
-            was != gBefore->end() && was->second == "f" + sim::files::ReadFile(path))
+            !sim::files::IsLocked(path) && was != gBefore->end() && was->second == "f" + sim::files::ReadFile(path))
             sim::files::Remove(path);
     }
 }
@@ -837,6 +841,23 @@ void CheckSearching(const SearchPasses &passes, uint64_t end, std::vector<std::s
     CompareLeftovers(passes.Held.back(), passes.Held[1], "held at the last search pass (at the second)", broken);
 }
 
+// The run's staged copy of the package goes with the run: what it made under
+// C:\Windows\Temp and left there is the relaunched uninstaller's copy alone,
+// or a staged copy whose deletion the failed call kept.
+void CheckStagedCopiesGone(const std::map<std::wstring, std::string> &before, const Fault &fault,
+                           std::vector<std::string> *broken) {
+    bool deletionFailed = Lists("DeleteFileW RemoveDirectoryW FindFirstFileW FindNextFileW", fault.Api);
+    for (const std::wstring &name : sim::files::ListFolder(sim::files::kSystemTempDirectory)) {
+        std::wstring folder = std::wstring(sim::files::kSystemTempDirectory) + L"\\" + name;
+        if (before.count(sim::files::Canonical(folder)) != 0 || !sim::files::IsFolder(folder))
+            continue;
+        std::vector<std::wstring> files = sim::files::ListFolder(folder);
+        bool relaunchCopy = files.size() == 1 && files[0].compare(0, 3, L"uni") == 0;
+        if (!relaunchCopy && !deletionFailed)
+            broken->push_back("left " + Narrow(folder) + " behind");
+    }
+}
+
 // Sets up the machine, runs the program with the fault and checks the end.
 // The clean run's outcome, if given, sets what is allowed.
 Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
@@ -964,6 +985,7 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
                                                sim::InjectedFailures()[i].Api);
     run.CheckReports(out.Process, &broken);
     CheckFiles(before, &broken);
+    CheckStagedCopiesGone(before, fault, &broken);
     CheckQueueDevices(nodesBefore, run.Wow64, fault, &broken);
     CheckStartUpEnd(fault, out.Process, &broken);
     if (run.Deployment)
