@@ -38,6 +38,10 @@ step() { printf '\n######## %s\n' "$*"; }
 step "Packages"
 tools/wine/ensure-packages.sh cmake ninja-build g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
     wine wine64 xvfb xauth xdotool imagemagick || exit 1
+# The ARM64 build's compiler, Zig 0.11.0, from the npm registry into the
+# machine's cache (tools/ensure-zig.sh: the first time it also builds Zig's
+# runtime for ARM64 Windows, and says so).
+tools/ensure-zig.sh >/dev/null || exit 1
 # Wine's 32-bit part, where this machine can execute 32-bit code.
 if why_not_32bit=$(tools/wine/can-run-32bit.sh); then
     tools/wine/ensure-wine32.sh || why_not_32bit="Wine's 32-bit part (wine32:i386) could not be installed"

@@ -29,6 +29,10 @@ step() { printf '\n######## %s\n' "$*"; }
 step "Packages"
 tools/wine/ensure-packages.sh cmake ninja-build g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
     wine wine64 xvfb xauth xdotool imagemagick python3 || exit 1
+# The ARM64 build's compiler, Zig 0.11.0, from the npm registry into the
+# machine's cache (tools/ensure-zig.sh: the first time it also builds Zig's
+# runtime for ARM64 Windows, and says so).
+tools/ensure-zig.sh >/dev/null || exit 1
 
 passed=0
 failed=0
@@ -147,13 +151,16 @@ if [ $HOST_ONLY -eq 0 ]; then
     fi
     # The same program under QEMU's emulator where the machine cannot execute
     # 32-bit code (or CORVANE_FORCE_EMULATION=1); it says why when it skips.
-    X86_BUILD_DIR="$BUILD_ROOT/windows-x86" BUILD_DIR="$BUILD_ROOT/windows-x64" \
-        tests/e2e/emulated.sh >"$emulated_log" 2>&1 &
-    suite_pids+=($!)
-    # The simulation held against Wine: the same probe against both, its
-    # differences against the committed list (tests/differential/).
+    # Then the simulation held against Wine: the same probe against both, its
+    # differences against the committed lists (tests/differential/). Its
+    # 32-bit probe runs under the same emulator there, after the emulated
+    # run, whose registration and prefix it takes up in turn.
     differential_log="$BUILD_ROOT/differential.log"
-    BUILD_ROOT="$BUILD_ROOT" tests/differential/run.sh >"$differential_log" 2>&1 &
+    {
+        X86_BUILD_DIR="$BUILD_ROOT/windows-x86" BUILD_DIR="$BUILD_ROOT/windows-x64" \
+            tests/e2e/emulated.sh >"$emulated_log" 2>&1
+        BUILD_ROOT="$BUILD_ROOT" tests/differential/run.sh >"$differential_log" 2>&1
+    } &
     suite_pids+=($!)
     run_host_tests
     wait "${suite_pids[@]}"

@@ -2,7 +2,8 @@
 #   package/setup.exe, package/unins000.exe (the same program), crvnv6.inf,
 #   i386, amd64, arm, arm64 with crvndrv6.dll, crvndrv6ui.dll, crvnmon.dll,
 #   dat/crvndrv6.dat, README.txt; in the 32-bit package also
-#   amd64/crvnpnp.exe, the 64-bit build of the program
+#   amd64/crvnpnp.exe and arm64/crvnpnp.exe, the x64 and ARM64 builds of the
+#   program
 # and the release artifact, a zip of that folder.
 #
 # The INF is generated at build time by tools/package/geninf, a small program
@@ -115,6 +116,50 @@ if(PKG_ARCH STREQUAL x86)
   set(PKG_NATIVE_DEPENDS native_x64 ${NATIVE_BUILD_DIR}/setup.exe)
 endif()
 
+# --- the ARM64 build, in the 32-bit package -------------------------------------
+# On ARM64 Windows the 32-bit program runs it for the same call. The same
+# sources built with Zig 0.11 (clang with MinGW-w64 for ARM64 Windows), which
+# tools/ensure-zig.sh installs into the machine's cache; CORVANE_ZIG names
+# another zig 0.11.0. Like the 64-bit build, an external project built
+# whenever this build runs.
+set(PKG_ARM64_COPY)
+set(PKG_ARM64_DEPENDS)
+if(PKG_ARCH STREQUAL x86)
+  if(DEFINED ENV{CORVANE_CACHE})
+    set(ZIG_CACHE_DIR $ENV{CORVANE_CACHE})
+  elseif(DEFINED ENV{XDG_CACHE_HOME})
+    set(ZIG_CACHE_DIR $ENV{XDG_CACHE_HOME}/corvane-setup)
+  else()
+    set(ZIG_CACHE_DIR $ENV{HOME}/.cache/corvane-setup)
+  endif()
+  find_program(CORVANE_ZIG NAMES zig HINTS ${ZIG_CACHE_DIR}/zig-linux-x64-0.11.0 NO_DEFAULT_PATH)
+  if(CORVANE_ZIG)
+    execute_process(COMMAND ${CORVANE_ZIG} version OUTPUT_VARIABLE ZIG_VERSION OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endif()
+  if(NOT ZIG_VERSION STREQUAL "0.11.0")
+    message(FATAL_ERROR "The package's ARM64 build needs Zig 0.11.0: run tools/ensure-zig.sh (or set CORVANE_ZIG)")
+  endif()
+  set(ZIG_WRAPPERS ${CMAKE_BINARY_DIR}/zig-aarch64-windows)
+  foreach(driver cc c++)
+    file(CONFIGURE OUTPUT ${ZIG_WRAPPERS}/${driver}
+         CONTENT "#!/bin/sh\nexec \"${CORVANE_ZIG}\" ${driver} -target aarch64-windows-gnu \"$@\"\n")
+    file(CHMOD ${ZIG_WRAPPERS}/${driver} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+         WORLD_READ WORLD_EXECUTE)
+  endforeach()
+  set(ARM64_BUILD_DIR ${CMAKE_BINARY_DIR}/native-arm64)
+  ExternalProject_Add(native_arm64
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}
+    BINARY_DIR ${ARM64_BUILD_DIR}
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/toolchain-aarch64-windows-zig.cmake
+               -DZIG_WRAPPERS=${ZIG_WRAPPERS} -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target setup -j 1
+    BUILD_BYPRODUCTS ${ARM64_BUILD_DIR}/setup.exe
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON)
+  set(PKG_ARM64_COPY COMMAND ${CMAKE_COMMAND} -E copy ${ARM64_BUILD_DIR}/setup.exe ${PKG_DIR}/arm64/crvnpnp.exe)
+  set(PKG_ARM64_DEPENDS native_arm64 ${ARM64_BUILD_DIR}/setup.exe)
+endif()
+
 # --- the hashes the program carries of the files it installs or starts ---------
 # Made from the files as they go into the package, before the program links.
 set(HASH_ENTRIES "crvnv6.inf=${PKG_WORK}/crvnv6.inf")
@@ -129,11 +174,14 @@ endforeach()
 if(PKG_ARCH STREQUAL x86)
   string(APPEND HASH_ENTRIES "|amd64/crvnpnp.exe=${NATIVE_BUILD_DIR}/setup.exe")
 endif()
+if(PKG_ARM64_DEPENDS)
+  string(APPEND HASH_ENTRIES "|arm64/crvnpnp.exe=${ARM64_BUILD_DIR}/setup.exe")
+endif()
 add_custom_command(OUTPUT ${PACKAGE_HASHES_SOURCE}
   COMMAND ${CMAKE_COMMAND} -DOUT=${PACKAGE_HASHES_SOURCE} "-DENTRIES=${HASH_ENTRIES}"
           -P ${CMAKE_SOURCE_DIR}/cmake/package_hashes.cmake
   DEPENDS ${CMAKE_SOURCE_DIR}/cmake/package_hashes.cmake ${PKG_WORK}/crvnv6.inf ${STANDIN_OUTPUTS}
-          ${PKG_SRC}/placeholder.txt.in ${PKG_NATIVE_DEPENDS}
+          ${PKG_SRC}/placeholder.txt.in ${PKG_NATIVE_DEPENDS} ${PKG_ARM64_DEPENDS}
   COMMENT "Hashing the package files for the program"
   VERBATIM)
 
@@ -160,10 +208,11 @@ add_custom_command(OUTPUT ${PKG_ZIP}
   COMMAND ${CMAKE_COMMAND} -E copy ${PKG_WORK}/README.txt ${PKG_DIR}/README.txt
   ${PKG_COPY_COMMANDS}
   ${PKG_NATIVE_COPY}
+  ${PKG_ARM64_COPY}
   COMMAND ${CMAKE_COMMAND} -E rm -f ${PKG_ZIP}
   COMMAND ${CMAKE_COMMAND} -E chdir ${PKG_DIR} ${CMAKE_COMMAND} -E tar cf ${PKG_ZIP} --format=zip --mtime=2025-07-16
           setup.exe unins000.exe crvnv6.inf README.txt i386 amd64 arm arm64 dat
   DEPENDS setup $<TARGET_FILE:setup> ${PKG_WORK}/crvnv6.inf ${STANDIN_OUTPUTS} ${PKG_WORK}/README.txt
-          ${PKG_SRC}/placeholder.txt.in ${PKG_NATIVE_DEPENDS}
+          ${PKG_SRC}/placeholder.txt.in ${PKG_NATIVE_DEPENDS} ${PKG_ARM64_DEPENDS}
   COMMENT "Laying out the install folder ${PKG_DIR} and ${PKG_ZIP}")
 add_custom_target(setup_package ALL DEPENDS ${PKG_ZIP})

@@ -1457,6 +1457,7 @@ void LayOutInstallFolder(const std::wstring &folder) {
         for (const wchar_t *file : {L"crvndrv6.dll", L"crvndrv6ui.dll", L"crvnmon.dll"})
             put(std::wstring(arch) + L"\\" + file);
     WriteFile(base + L"amd64\\crvnpnp.exe", sim::kProgramImage64);
+    WriteFile(base + L"arm64\\crvnpnp.exe", sim::kProgramImageArm64);
 }
 
 }  // namespace files
