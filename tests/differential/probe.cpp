@@ -323,11 +323,6 @@ std::string Utf8ToWide(int outChars) {
 // System32 leads. Each answer is the caller's; the 64-bit probe gets its own.
 typedef BOOL(WINAPI *IsWow64Process2Function)(HANDLE, USHORT *, USHORT *);
 
-std::string Hex(unsigned value) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%x", value);
-    return text;
-}
 std::wstring WindowsDir() {
     WCHAR dir[MAX_PATH];
     UINT n = GetWindowsDirectoryW(dir, MAX_PATH);
@@ -344,10 +339,6 @@ std::string LastName(UINT (WINAPI *call)(LPWSTR, UINT)) {
         c = static_cast<wchar_t>(towlower(c));
     return "..." + Narrow(name.substr(name.find_last_of(L'\\')));
 }
-std::string Wow64() {
-    BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) ? (wow64 ? "TRUE wow64" : "TRUE not wow64") : Err();
-}
 std::string Wow64Machines() {
     auto call = reinterpret_cast<IsWow64Process2Function>(
         reinterpret_cast<void (*)(void)>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
@@ -356,27 +347,34 @@ std::string Wow64Machines() {
         return "not exported";
     if (!call(GetCurrentProcess(), &process, &native))
         return Err();
-    return "process " + Hex(process) + " native " + Hex(native);
+    char text[40];
+    std::snprintf(text, sizeof(text), "process 0x%x native 0x%x", process, native);
+    return text;
 }
 // A file made through one name of a system folder (under the Windows
-// folder), looked for through another, and deleted again.
+// folder), with the thread's redirection off or on, looked for through
+// another with it on, and deleted again.
 std::string SeenAs(const WCHAR *made, const WCHAR *looked, bool redirectionOff) {
     PVOID old = nullptr;
     if (redirectionOff && !Wow64DisableWow64FsRedirection(&old))
         return "redirection stays: " + Err();
     std::wstring path = WindowsDir() + made;
     HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    std::string out;
-    if (h == INVALID_HANDLE_VALUE) {
-        out = "not made: " + Err();
-    } else {
+    DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
-        DWORD a = GetFileAttributesW((WindowsDir() + looked).c_str());
-        out = a != INVALID_FILE_ATTRIBUTES ? "seen" : "not seen " + std::to_string(GetLastError());
-        DeleteFileW(path.c_str());
-    }
     if (redirectionOff)
         Wow64RevertWow64FsRedirection(old);
+    if (h == INVALID_HANDLE_VALUE)
+        return "not made: FALSE " + std::to_string(error);
+    DWORD a = GetFileAttributesW((WindowsDir() + looked).c_str());
+    std::string out = a != INVALID_FILE_ATTRIBUTES ? "seen" : "not seen " + std::to_string(GetLastError());
+    if (redirectionOff && Wow64DisableWow64FsRedirection(&old)) {
+        DeleteFileW(path.c_str());
+        Wow64RevertWow64FsRedirection(old);
+    } else {
+        DeleteFileW(path.c_str());
+    }
     return out;
 }
 
@@ -519,7 +517,10 @@ const Row kRows[] = {
     {"SetDefaultDllDirectories System32", [] { return DefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }},
     {"SetDllDirectoryW empty", [] { return Ok(SetDllDirectoryW(L"")); }},
     // WOW64.
-    {"IsWow64Process", [] { return Wow64(); }},
+    {"IsWow64Process", [] {
+         BOOL wow64 = FALSE;
+         return IsWow64Process(GetCurrentProcess(), &wow64) ? (wow64 ? "TRUE wow64" : "TRUE not wow64") : Err();
+     }},
     {"IsWow64Process2", [] { return Wow64Machines(); }},
     {"GetNativeSystemInfo", [] {
          SYSTEM_INFO info;
