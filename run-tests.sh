@@ -7,8 +7,10 @@
 # build under wine64, and, where the machine can execute 32-bit code, the
 # shipped 32-bit build under Wine's WOW64 (installing wine32:i386 for it);
 # where it cannot, a smoke run of that build under QEMU's emulator
-# (tests/e2e/emulated.sh; CORVANE_FORCE_EMULATION=1 runs it anywhere); and
-# the simulation held against Wine (tests/differential/run.sh).
+# (tests/e2e/emulated.sh; CORVANE_FORCE_EMULATION=1 runs it anywhere); the
+# package's ARM64 build on Wine for arm64 under QEMU's emulator
+# (tests/e2e/arm64.sh); and the simulation held against Wine
+# (tests/differential/run.sh).
 #
 #   ./run-tests.sh [--host-only]
 #
@@ -91,6 +93,7 @@ run_host_tests() {
 e2e_summary="not run"
 wow64_summary="not run"
 emulated_summary="not run"
+arm64_summary="not run"
 differential_summary="not run"
 package_summary="not run"
 if [ $HOST_ONLY -eq 0 ]; then
@@ -116,7 +119,8 @@ if [ $HOST_ONLY -eq 0 ]; then
     e2e_log="$BUILD_ROOT/e2e-tests.log"
     wow64_log="$BUILD_ROOT/e2e-wow64-tests.log"
     emulated_log="$BUILD_ROOT/e2e-emulated.log"
-    rm -f "$e2e_log" "$wow64_log" "$emulated_log"
+    arm64_log="$BUILD_ROOT/e2e-arm64.log"
+    rm -f "$e2e_log" "$wow64_log" "$emulated_log" "$arm64_log"
     # The shipped 32-bit program itself, under Wine's WOW64, where this
     # machine can execute 32-bit code; Wine's 32-bit part is installed before
     # any suite starts.
@@ -162,6 +166,9 @@ if [ $HOST_ONLY -eq 0 ]; then
         BUILD_ROOT="$BUILD_ROOT" tests/differential/run.sh >"$differential_log" 2>&1
     } &
     suite_pids+=($!)
+    # The package's arm64\crvnpnp.exe in its private mode, under emulation.
+    X86_BUILD_DIR="$BUILD_ROOT/windows-x86" tests/e2e/arm64.sh >"$arm64_log" 2>&1 &
+    suite_pids+=($!)
     run_host_tests
     wait "${suite_pids[@]}"
 
@@ -183,6 +190,7 @@ if [ $HOST_ONLY -eq 0 ]; then
     fi
     show_suite "The 32-bit product under Wine's WOW64" "$wow64_log" && wow64_summary=$SUMMARY
     show_suite "The 32-bit product under emulation" "$emulated_log" && emulated_summary=$SUMMARY
+    show_suite "The ARM64 build under emulation" "$arm64_log" && arm64_summary=$SUMMARY
     show_suite "The simulation against Wine (differential probe)" "$differential_log" &&
         differential_summary=$SUMMARY
 fi
@@ -195,6 +203,7 @@ echo "Packages:        $package_summary"
 echo "End-to-end:      $e2e_summary"
 echo "WOW64 (32-bit):  $wow64_summary"
 echo "Emulated 32-bit: $emulated_summary"
+echo "ARM64 build:     $arm64_summary"
 echo "Simulation/Wine: $differential_summary"
 [ ${#build_failures[@]} -eq 0 ] || echo "Failed builds:   ${build_failures[*]}"
 echo "$passed passed, $failed failed"

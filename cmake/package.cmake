@@ -139,13 +139,14 @@ if(PKG_ARCH STREQUAL x86)
   if(NOT ZIG_VERSION STREQUAL "0.11.0")
     message(FATAL_ERROR "The package's ARM64 build needs Zig 0.11.0: run tools/ensure-zig.sh (or set CORVANE_ZIG)")
   endif()
-  # Every link builds Zig's runtime in the link's optimization mode (minutes
-  # each), also CMake's checks of the compiler: all of them optimize for
-  # size, as the product does, and find tools/ensure-zig.sh's in the cache.
+  # A link builds Zig's runtime for its optimization mode and stripping (a
+  # few minutes each), CMake's checks of the compiler too: every link here
+  # optimizes for size and strips, as the product's does, and so finds the
+  # runtime that tools/ensure-zig.sh built into the cache.
   set(ZIG_WRAPPERS ${CMAKE_BINARY_DIR}/zig-aarch64-windows)
   foreach(driver cc c++)
-    file(CONFIGURE OUTPUT ${ZIG_WRAPPERS}/${driver}
-         CONTENT "#!/bin/sh\nexec \"${CORVANE_ZIG}\" ${driver} -target aarch64-windows-gnu -Os \"$@\"\n")
+    file(CONFIGURE OUTPUT ${ZIG_WRAPPERS}/${driver} @ONLY
+         CONTENT "#!/bin/sh\ncase \" $* \" in *\" -c \"*) link= ;; *) link=-s ;; esac\nexec \"@CORVANE_ZIG@\" @driver@ -target aarch64-windows-gnu -Os $link \"$@\"\n")
     file(CHMOD ${ZIG_WRAPPERS}/${driver} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
          WORLD_READ WORLD_EXECUTE)
   endforeach()

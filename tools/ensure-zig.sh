@@ -22,7 +22,7 @@ TARGET=aarch64-windows-gnu
 CACHE=${CORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/corvane-setup}
 DIR=$CACHE/zig-linux-x64-$VERSION
 ZIG_CACHE=${ZIG_GLOBAL_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zig}
-RUNTIME_MARK=$ZIG_CACHE/corvane-runtime-$TARGET-$VERSION-Os
+RUNTIME_MARK=$ZIG_CACHE/corvane-runtime-$TARGET-$VERSION-Os-s
 
 die() { echo "ensure-zig: $*" >&2; exit 1; }
 
@@ -49,16 +49,16 @@ if [ ! -f "$RUNTIME_MARK" ]; then
     echo "Building Zig's runtime for ARM64 Windows into $ZIG_CACHE: the first time on this machine, a few minutes" >&2
     work=$(mktemp -d "$CACHE/.zig.XXXXXX")
     trap 'rm -rf "$work"' EXIT
-    # The runtime is built for each optimization mode and set of flags a
-    # link is given: these are the links of the ARM64 build (the wrappers
-    # that cmake/package.cmake writes, -Os, and no compile flags), C for
-    # CMake's checks and C++ for the program.
+    # The runtime is built for each optimization mode and stripping a link
+    # asks for: these are the links of the ARM64 build (the compiler
+    # wrappers of cmake/package.cmake: -Os -s), C for CMake's checks and C++
+    # for the program.
     printf '#include <windows.h>\nint WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return 0; }\n' >"$work/warm.c"
     printf '#include <windows.h>\n#include <string>\nint WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return (int)std::wstring(GetCommandLineW()).size(); }\n' \
         >"$work/warm.cpp"
     started=$(date +%s)
-    { "$DIR/zig" cc -target $TARGET -Os "$work/warm.c" -o "$work/warm-c.exe" &&
-        "$DIR/zig" c++ -target $TARGET -Os "$work/warm.cpp" -o "$work/warm.exe"; } 2>"$work/warm.err" ||
+    { "$DIR/zig" cc -target $TARGET -Os -s "$work/warm.c" -o "$work/warm-c.exe" &&
+        "$DIR/zig" c++ -target $TARGET -Os -s "$work/warm.cpp" -o "$work/warm.exe"; } 2>"$work/warm.err" ||
         die "Zig cannot link an ARM64 program: $(tail -3 "$work/warm.err")"
     echo "Zig's ARM64 Windows runtime built in $(( $(date +%s) - started )) s" >&2
     touch "$RUNTIME_MARK"

@@ -62,14 +62,13 @@ else
     # emulated suite says why it skipped, and so does this one.
     skip32=$(sed -n 's/^Emulated 32-bit probe SKIPPED: //p' "$out/emulated.log")
 fi
-sides=("$out/host.txt" "$out/wine.txt" tests/differential/known-differences.txt)
-if [ -n "${skip32:-}" ]; then
-    echo "32-bit probe SKIPPED: $skip32"
-else
-    sides+=("$out/host32.txt" "$out/wine32.txt" tests/differential/known-differences-wow64.txt)
-fi
-
-python3 - "${sides[@]}" <<'PY'
+# compare HOST WINE KNOWN LABEL: one probe's lines against the list; its
+# "N passed, N failed" line is added to the totals.
+total_passed=0
+total_failed=0
+compare() {
+    local line
+    line=$(python3 - "$@" <<'PY' | tee /dev/stderr | tail -1
 import os, sys
 
 def answers(path):
@@ -82,38 +81,43 @@ def answers(path):
             rows[name] = answer
     return rows
 
-passed = failed = 0
-for label, (host_path, wine_path, known_path) in zip(("64-bit", "32-bit"), zip(*[iter(sys.argv[1:])] * 3)):
-    host, wine = answers(host_path), answers(wine_path)
-    known = {}
-    for line in open(known_path, encoding="utf-8"):
-        if line.strip() and not line.startswith("#"):
-            name, h, w, source = [part.strip() for part in line.split(" | ", 3)]
-            known[name] = (h, w, source)
-    if not wine:
-        failed += 1
-        print(f"FAIL {label} probe: Wine gave no answers ({wine_path})")
-        continue
-    agreed = 0
-    for name in list(host) + [n for n in wine if n not in host]:
-        h, w = host.get(name, "(no line)"), wine.get(name, "(no line)")
-        if h == w:
-            agreed += 1
-            if name in known:
-                failed += 1
-                print(f"FAIL {label} {name}: listed as a known difference, but both now answer {h!r}")
-            else:
-                passed += 1
-        elif known.get(name, (None, None))[:2] == (h, w):
-            passed += 1
-            print(f"known {label} {name}: host {h!r}, wine {w!r} ({known[name][2]})")
+host, wine, label = answers(sys.argv[1]), answers(sys.argv[2]), sys.argv[4]
+known = {}
+for line in open(sys.argv[3], encoding="utf-8"):
+    if line.strip() and not line.startswith("#"):
+        name, h, w, source = [part.strip() for part in line.split(" | ", 3)]
+        known[name] = (h, w, source)
+passed = failed = agreed = 0
+for name in list(host) + [n for n in wine if n not in host]:
+    h, w = host.get(name, "(no line)"), wine.get(name, "(no line)")
+    if h == w:
+        agreed += 1
+        if name in known:
+            failed += 1
+            print(f"FAIL {label} {name}: listed as a known difference, but both now answer {h!r}")
         else:
-            failed += 1
-            print(f"FAIL {label} {name}: host {h!r}, wine {w!r}" + (f"; the list has host {known[name][0]!r}, wine {known[name][1]!r}" if name in known else ", not a known difference"))
-    for name in known:
-        if name not in host and name not in wine:
-            failed += 1
-            print(f"FAIL {label} {name}: listed as a known difference, but the probe has no such line")
-    print(f"{label} probe: {len(host)} lines, {agreed} agree, {len(host) - agreed} differ")
+            passed += 1
+    elif known.get(name, (None, None))[:2] == (h, w):
+        passed += 1
+        print(f"known {label} {name}: host {h!r}, wine {w!r} ({known[name][2]})")
+    else:
+        failed += 1
+        print(f"FAIL {label} {name}: host {h!r}, wine {w!r}" + (f"; the list has host {known[name][0]!r}, wine {known[name][1]!r}" if name in known else ", not a known difference"))
+for name in known:
+    if name not in host and name not in wine:
+        failed += 1
+        print(f"FAIL {label} {name}: listed as a known difference, but the probe has no such line")
+print(f"{label} probe: {len(host)} lines, {agreed} agree, {len(host) - agreed} differ")
 print(f"{passed} passed, {failed} failed")
 PY
+)
+    total_passed=$((total_passed + $(printf '%s' "$line" | sed -E 's/^([0-9]+) passed.*/\1/')))
+    total_failed=$((total_failed + $(printf '%s' "$line" | sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/')))
+}
+compare "$out/host.txt" "$out/wine.txt" tests/differential/known-differences.txt 64-bit 2>&1
+if [ -n "${skip32:-}" ]; then
+    echo "32-bit probe SKIPPED: $skip32"
+else
+    compare "$out/host32.txt" "$out/wine32.txt" tests/differential/known-differences-wow64.txt 32-bit 2>&1
+fi
+echo "$total_passed passed, $total_failed failed"
