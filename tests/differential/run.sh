@@ -67,8 +67,8 @@ fi
 total_passed=0
 total_failed=0
 compare() {
-    local line
-    line=$(python3 - "$@" <<'PY' | tee /dev/stderr | tail -1
+    local lines line
+    lines=$(python3 - "$@" <<'PY'
 import os, sys
 
 def answers(path):
@@ -111,13 +111,15 @@ print(f"{label} probe: {len(host)} lines, {agreed} agree, {len(host) - agreed} d
 print(f"{passed} passed, {failed} failed")
 PY
 )
+    printf '%s\n' "$lines"
+    line=$(printf '%s\n' "$lines" | tail -1)
     total_passed=$((total_passed + $(printf '%s' "$line" | sed -E 's/^([0-9]+) passed.*/\1/')))
     total_failed=$((total_failed + $(printf '%s' "$line" | sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/')))
 }
-compare "$out/host.txt" "$out/wine.txt" tests/differential/known-differences.txt 64-bit 2>&1
+compare "$out/host.txt" "$out/wine.txt" tests/differential/known-differences.txt 64-bit
 if [ -n "${skip32:-}" ]; then
     echo "32-bit probe SKIPPED: $skip32"
 else
-    compare "$out/host32.txt" "$out/wine32.txt" tests/differential/known-differences-wow64.txt 32-bit 2>&1
+    compare "$out/host32.txt" "$out/wine32.txt" tests/differential/known-differences-wow64.txt 32-bit
 fi
 echo "$total_passed passed, $total_failed failed"

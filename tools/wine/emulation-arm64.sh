@@ -8,7 +8,9 @@
 # instance of its own, in a new user and mount namespace (Linux 6.7 and
 # later; the script runs itself again inside one), so that no other process
 # of the machine is touched; elsewhere one line says why it skipped. Wine for
-# arm64 comes from tools/wine/ensure-wine-arm64.sh. The clean arm64 prefix
+# arm64 comes from tools/wine/ensure-wine-arm64.sh; a Wine whose arm64 DLLs
+# are not real PE files cannot run a Windows ARM64 program whole, and the run
+# skips there, saying why (Debian 12's). The clean arm64 prefix
 # is booted under emulation once per Wine version (about a minute, at most
 # ARM64_BOOT_LIMIT s) and copied for each run. Settings: X86_BUILD_DIR
 # (default build/windows-x86), WINE_WORK.
@@ -17,6 +19,7 @@ X86_BUILD_DIR="${X86_BUILD_DIR:-$REPO/build/windows-x86}"
 ARM64_PROGRAM="$X86_BUILD_DIR/package/arm64/crvnpnp.exe"
 ARM64_PREFIX="$WINE_WORK/clean-prefix-arm64"
 ARM64_BOOT_LIMIT=300
+ARM64_WINE_LIBS=/usr/lib/aarch64-linux-gnu/wine
 BINFMT=/proc/sys/fs/binfmt_misc
 # aarch64 ELF executables and shared objects, as Debian's QEMU packages match them.
 AARCH64_MAGIC='\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00'
@@ -45,6 +48,13 @@ arm64_enter() {
             arm64_skip "binfmt_misc has no instance of its own here (Linux 6.7 and later), and this run does not register the emulator for the whole machine"
         loader=$("$(dirname "${BASH_SOURCE[0]}")/ensure-wine-arm64.sh" | tail -1) ||
             arm64_give_up "Wine for arm64 could not be installed"
+        # Debian 12's Wine for arm64 runs under the emulator (its prefix
+        # boots, a test program runs and ends with its code), but it was
+        # built without a compiler for Windows: its DLLs are ELF libraries
+        # behind placeholder PE files, made with Linux's calling convention,
+        # whose va_list is not Windows'.
+        head -c 128 "$ARM64_WINE_LIBS/aarch64-windows/msvcrt.dll" 2>/dev/null | grep -aq 'Wine placeholder DLL' &&
+            arm64_skip "Wine $(dpkg-query -W -f='${Version}' libwine:arm64) for arm64 runs under qemu-aarch64 here, but its DLLs are ELF builds with Linux's va_list behind placeholder PE files: arm64\\crvnpnp.exe's first StringCchPrintfW (msvcrt's _vsnwprintf) ends in an access violation there, so the static checks (tests/package_check.sh) are the file's proof"
         export ARM64_INSIDE=1 ARM64_LOADER=$loader
         exec unshare --user --map-root-user --mount "$@"
     fi
