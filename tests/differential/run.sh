@@ -2,17 +2,14 @@
 # The differential check of the simulated Windows: runs the probe
 # (tests/differential/probe.cpp) against the simulation (the host build's
 # simwin_probe) and under Wine, and compares the two outputs line by line
-# with the known differences. Twice: the 64-bit probe (the windows-x64
-# build's simprobe.exe under wine64, against known-differences.txt), and the
-# 32-bit probe under WOW64 (the windows-x86 build's simprobe.exe in a 64-bit
-# prefix, against the simulation's 32-bit program on x64,
-# `simwin_probe --wow64`, and known-differences-wow64.txt). The 32-bit probe
-# runs on Wine's WOW64 itself where this machine executes 32-bit code, and
-# under QEMU's emulator elsewhere (tests/differential/emulated-probe.sh,
-# the machinery of tests/e2e/emulated.sh; CORVANE_FORCE_EMULATION=1 takes
-# that way anywhere); one line says which. A difference that is not listed
-# fails, and so does a listed one that no longer differs. Ends with
-# "N passed, N failed" (one check per probe line, one per stale entry).
+# with the known differences. Twice: the windows-x64 build's simprobe.exe
+# under wine64 with known-differences.txt, and the windows-x86 build's under
+# WOW64 against `simwin_probe --wow64` (the simulation's 32-bit program on
+# x64) with known-differences-wow64.txt besides. The 32-bit probe runs on
+# Wine's own WOW64 where the machine executes 32-bit code, else under QEMU's
+# emulator (emulated-probe.sh; CORVANE_FORCE_EMULATION=1 anywhere); one line
+# says which. A difference that is not listed fails, and so does a listed
+# one that no longer differs. Ends with "N passed, N failed".
 #
 #   tests/differential/run.sh        (after the three builds; BUILD_ROOT as run-tests.sh)
 set -u
@@ -83,7 +80,7 @@ def answers(path):
 
 host, wine, label = answers(sys.argv[1]), answers(sys.argv[2]), sys.argv[4]
 known = {}
-for line in open(sys.argv[3], encoding="utf-8"):
+for line in (line for path in sys.argv[3].split(":") for line in open(path, encoding="utf-8")):
     if line.strip() and not line.startswith("#"):
         name, h, w, source = [part.strip() for part in line.split(" | ", 3)]
         known[name] = (h, w, source)
@@ -120,6 +117,7 @@ compare "$out/host.txt" "$out/wine.txt" tests/differential/known-differences.txt
 if [ -n "${skip32:-}" ]; then
     echo "32-bit probe SKIPPED: $skip32"
 else
-    compare "$out/host32.txt" "$out/wine32.txt" tests/differential/known-differences-wow64.txt 32-bit
+    compare "$out/host32.txt" "$out/wine32.txt" \
+        tests/differential/known-differences.txt:tests/differential/known-differences-wow64.txt 32-bit
 fi
 echo "$total_passed passed, $total_failed failed"
