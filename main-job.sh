@@ -1,6 +1,9 @@
 #!/bin/bash
 # The main job: on a Debian 12 machine (as root) installs what the build
-# needs, builds the product for 32-bit and 64-bit Windows with its package,
+# needs (Zig for the ARM64 build too: tools/ensure-zig.sh, which says in one
+# line when it builds Zig's runtime, the first time on a machine), builds the
+# product for 32-bit and 64-bit Windows with its package (the 32-bit one
+# carrying the x64 and ARM64 builds),
 # and runs the installer under Wine on a simulated "Corvane" USB printer:
 # silently under the debug-output viewer, printing the trace and the print
 # queues the machine then has.
