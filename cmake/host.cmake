@@ -4,9 +4,9 @@ find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 
 # The package files as sim::files::LayOutInstallFolder writes them: the INF
-# is sim::inf::PrinterInfText(), amd64\crvnpnp.exe the simulation's x64
-# program image, every other file (the catalog crvnv6.cat too) holds its own
-# name.
+# is sim::inf::PrinterInfText(), amd64\crvnpnp.exe and arm64\crvnpnp.exe the
+# simulation's x64 and ARM64 program images, every other file (the catalog
+# crvnv6.cat too) holds its own name.
 set(SIM_PACKAGE_DIR ${CMAKE_BINARY_DIR}/sim-package)
 file(WRITE ${SIM_PACKAGE_DIR}/crvnv6.inf
      "; Stand-in for the printer maker's INF\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n"
@@ -25,7 +25,9 @@ foreach(rel ${SIM_PACKAGE_FILES})
   string(APPEND SIM_HASH_ENTRIES "${rel}=${SIM_PACKAGE_DIR}/${rel}|")
 endforeach()
 file(WRITE ${SIM_PACKAGE_DIR}/amd64/crvnpnp.exe "x64 program image")
-string(APPEND SIM_HASH_ENTRIES "amd64/crvnpnp.exe=${SIM_PACKAGE_DIR}/amd64/crvnpnp.exe")
+string(APPEND SIM_HASH_ENTRIES "amd64/crvnpnp.exe=${SIM_PACKAGE_DIR}/amd64/crvnpnp.exe|")
+file(WRITE ${SIM_PACKAGE_DIR}/arm64/crvnpnp.exe "arm64 program image")
+string(APPEND SIM_HASH_ENTRIES "arm64/crvnpnp.exe=${SIM_PACKAGE_DIR}/arm64/crvnpnp.exe")
 execute_process(COMMAND ${CMAKE_COMMAND} -DOUT=${PACKAGE_HASHES_SOURCE} "-DENTRIES=${SIM_HASH_ENTRIES}"
                         -P ${CMAKE_SOURCE_DIR}/cmake/package_hashes.cmake COMMAND_ERROR_IS_FATAL ANY)
 

@@ -2,7 +2,8 @@
 #   package/setup.exe, package/unins000.exe (the same program), crvnv6.inf,
 #   crvnv6.cat, i386, amd64, arm, arm64 with crvndrv6.dll, crvndrv6ui.dll,
 #   crvnmon.dll, dat/crvndrv6.dat, README.txt; in the 32-bit package also
-#   amd64/crvnpnp.exe, the 64-bit build of the program
+#   amd64/crvnpnp.exe and arm64/crvnpnp.exe, the x64 and ARM64 builds of the
+#   program
 # and a zip of that folder.
 #
 # The driver package (the INF, its catalog and the driver files) is one of two:
@@ -121,6 +122,50 @@ if(PKG_ARCH STREQUAL x86)
     BUILD_ALWAYS ON)
 endif()
 
+# --- the ARM64 build, in the 32-bit package -------------------------------------
+# On ARM64 Windows the 32-bit program runs it for the same call. The same
+# sources built with Zig 0.11 (clang with MinGW-w64 for ARM64 Windows), which
+# tools/ensure-zig.sh installs into the machine's cache; CORVANE_ZIG names
+# another zig 0.11.0. Like the 64-bit build, an external project built
+# whenever this build runs.
+if(PKG_ARCH STREQUAL x86)
+  if(DEFINED ENV{CORVANE_CACHE})
+    set(ZIG_CACHE_DIR $ENV{CORVANE_CACHE})
+  elseif(DEFINED ENV{XDG_CACHE_HOME})
+    set(ZIG_CACHE_DIR $ENV{XDG_CACHE_HOME}/corvane-setup)
+  else()
+    set(ZIG_CACHE_DIR $ENV{HOME}/.cache/corvane-setup)
+  endif()
+  find_program(CORVANE_ZIG NAMES zig HINTS ${ZIG_CACHE_DIR}/zig-linux-x64-0.11.0 NO_DEFAULT_PATH)
+  if(CORVANE_ZIG)
+    execute_process(COMMAND ${CORVANE_ZIG} version OUTPUT_VARIABLE ZIG_VERSION OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endif()
+  if(NOT ZIG_VERSION STREQUAL "0.11.0")
+    message(FATAL_ERROR "The package's ARM64 build needs Zig 0.11.0: run tools/ensure-zig.sh (or set CORVANE_ZIG)")
+  endif()
+  # A link builds Zig's runtime for its optimization mode and stripping (a
+  # few minutes each), CMake's checks of the compiler too: every link here
+  # optimizes for size and strips, as the product's does, and so finds the
+  # runtime that tools/ensure-zig.sh built into the cache.
+  set(ZIG_WRAPPERS ${CMAKE_BINARY_DIR}/zig-aarch64-windows)
+  foreach(driver cc c++)
+    file(CONFIGURE OUTPUT ${ZIG_WRAPPERS}/${driver} @ONLY
+         CONTENT "#!/bin/sh\ncase \" $* \" in *\" -c \"*) link= ;; *) link=-s ;; esac\nexec \"@CORVANE_ZIG@\" @driver@ -target aarch64-windows-gnu -Os $link \"$@\"\n")
+    file(CHMOD ${ZIG_WRAPPERS}/${driver} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+         WORLD_READ WORLD_EXECUTE)
+  endforeach()
+  set(ARM64_BUILD_DIR ${CMAKE_BINARY_DIR}/native-arm64)
+  ExternalProject_Add(native_arm64
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}
+    BINARY_DIR ${ARM64_BUILD_DIR}
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/toolchain-aarch64-windows-zig.cmake
+               -DZIG_WRAPPERS=${ZIG_WRAPPERS} -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target setup -j 1
+    BUILD_BYPRODUCTS ${ARM64_BUILD_DIR}/setup.exe
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON)
+endif()
+
 # --- the driver package, checked and taken ----------------------------------------
 # The files the program installs itself, on the manual road, under these names.
 set(PROGRAM_PACKAGE_FILES dat/crvndrv6.dat)
@@ -174,7 +219,8 @@ add_custom_target(driver_package DEPENDS ${DRIVER_PACKAGE_LIST})
 # hash table is made: a new executable joins this list, and nothing else.
 set(PKG_EXECUTABLES)
 if(PKG_ARCH STREQUAL x86)
-  list(APPEND PKG_EXECUTABLES "amd64/crvnpnp.exe|${NATIVE_BUILD_DIR}/setup.exe|native_x64")
+  list(APPEND PKG_EXECUTABLES "amd64/crvnpnp.exe|${NATIVE_BUILD_DIR}/setup.exe|native_x64"
+       "arm64/crvnpnp.exe|${ARM64_BUILD_DIR}/setup.exe|native_arm64")
 endif()
 set(PKG_SIGNED ${PKG_WORK}/signed)
 set(PKG_EXECUTABLE_OUTPUTS)

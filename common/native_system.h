@@ -14,10 +14,18 @@ typedef struct NativeArchitecture {
     USHORT ImageMachine;            // IMAGE_FILE_MACHINE_*
     const WCHAR *FolderName;        // the install folder's binaries for it
     const WCHAR *PrintEnvironment;  // the spooler's name for it
+    // The program's own build for it in the install folder, which makes the
+    // calls that WOW64 refuses the 32-bit program (install/pnp_handover.h);
+    // NULL where the package has none.
+    const WCHAR *NativeBuild;
 } NativeArchitecture;
 
 // The machine's own processor; NULL for one the product has no driver for.
 const NativeArchitecture *GetNativeArchitecture(void);
+
+// Whether this process runs under WOW64: a 32-bit program on 64-bit Windows,
+// x64 or ARM64. FALSE when that cannot be told; *wow64 is then not set.
+BOOL ReadWow64(BOOL *wow64);
 
 // The print environment of the machine's own processor, or NULL (the
 // caller's default) for a processor the product has no driver for.

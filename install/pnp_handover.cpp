@@ -67,12 +67,14 @@ static BOOL BuildCommandLine(WCHAR *line, const WCHAR *copyPath, const WCHAR *ha
            SUCCEEDED(StringCchCatW(line, COMMAND_LINE_CCH, flagsText));
 }
 
-// Runs the 64-bit build for the call and takes its exit code as the result.
-// The build is the run's staged copy of the package's file, in a folder that
-// only administrators can change, started by its full path: nobody can put
-// another program in its place. FALSE, with ERROR_IN_WOW64 as before, when
-// it cannot be started.
-static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags, BOOL *rebootRequired) {
+// Runs the machine's own build of the program (nativeBuildPath, as the
+// package names it) for the call and takes its exit code as the result. The
+// build is the run's staged copy of the package's file, in a folder that only
+// administrators can change, started by its full path: nobody can put another
+// program in its place. FALSE, with ERROR_IN_WOW64 as before, when it cannot
+// be started.
+static BOOL HandOverToNativeBuild(const WCHAR *nativeBuildPath, const WCHAR *hardwareId, const WCHAR *infPath,
+                                  DWORD flags, BOOL *rebootRequired) {
     WCHAR nativeBuild[NATIVE_BUILD_CCH];
     WCHAR commandLine[COMMAND_LINE_CCH];
     PROCESS_INFORMATION process;
@@ -82,7 +84,7 @@ static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath,
     DWORD waited;
 
     memset(&process, 0, sizeof(process));
-    if (StagedFilePath(nativeBuild, NATIVE_BUILD_CCH, PNP_NATIVE_BUILD_PATH) &&
+    if (StagedFilePath(nativeBuild, NATIVE_BUILD_CCH, nativeBuildPath) &&
         BuildCommandLine(commandLine, nativeBuild, hardwareId, infPath, flags))
         started = StartProcessInSystemDirectory(nativeBuild, commandLine, &process);
     if (started) {
@@ -108,23 +110,27 @@ static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath,
     return FALSE;
 }
 
-// A 32-bit process on an x64 machine.
-static BOOL RunsUnderWow64OnX64(void) {
+// The package's build for the machine's own processor, when this process
+// runs under WOW64 and the package has one; NULL otherwise.
+static const WCHAR *NativeBuildUnderWow64(void) {
     const NativeArchitecture *machine = GetNativeArchitecture();
     BOOL wow64 = FALSE;
 
-    return machine != NULL && machine->ProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 &&
-           IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+    return machine != NULL && machine->NativeBuild != NULL && ReadWow64(&wow64) && wow64 ? machine->NativeBuild
+                                                                                         : NULL;
 }
 
 BOOL UpdateDriverForPnpDevices(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags, BOOL *rebootRequired) {
+    const WCHAR *nativeBuild;
+
     if (Newdev.UpdateDriverForPlugAndPlayDevicesW(NULL, hardwareId, infPath, flags, rebootRequired))
         return TRUE;
     if (GetLastError() != ERROR_IN_WOW64)
         return FALSE;
-    if (!RunsUnderWow64OnX64()) {
+    nativeBuild = NativeBuildUnderWow64();
+    if (nativeBuild == NULL) {
         SetLastError(ERROR_IN_WOW64);
         return FALSE;
     }
-    return HandOverToNativeBuild(hardwareId, infPath, flags, rebootRequired);
+    return HandOverToNativeBuild(nativeBuild, hardwareId, infPath, flags, rebootRequired);
 }

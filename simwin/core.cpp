@@ -97,7 +97,7 @@ struct ProcessState {
     std::wstring Tail;            // writable command line given to wWinMain
     std::vector<WCHAR> TailBuffer;
     bool RunsProgram = false;     // its main thread is the program's wWinMain
-    bool Image64Bit = false;      // started from the program's x64 build (sim::kProgramImage64)
+    bool NativeBuild = false;     // started from the program's x64 or ARM64 build (sim::kProgramImage64, ...Arm64)
     std::shared_ptr<KObject> Object;
 };
 
@@ -177,17 +177,23 @@ ProcessState *FindProcess(DWORD pid) {
     return nullptr;
 }
 
-// Whether a program file is the program's x64 build, by its content.
-bool IsImage64Bit(const std::wstring &file) {
+// The processor a program file is the program's build for, by its content:
+// PROCESSOR_ARCHITECTURE_AMD64 or _ARM64, or _UNKNOWN for any other file
+// (the 32-bit program, the system's own programs).
+WORD ImageProcessor(const std::wstring &file) {
     std::string content = sim::files::ReadFile(file);
-    return content.compare(0, strlen(sim::kProgramImage64), sim::kProgramImage64) == 0;
+    if (content.compare(0, strlen(sim::kProgramImage64), sim::kProgramImage64) == 0)
+        return PROCESSOR_ARCHITECTURE_AMD64;
+    if (content.compare(0, strlen(sim::kProgramImageArm64), sim::kProgramImageArm64) == 0)
+        return PROCESSOR_ARCHITECTURE_ARM64;
+    return PROCESSOR_ARCHITECTURE_UNKNOWN;
 }
 
 // Whether a process that runs the program runs it under WOW64: the 32-bit
-// build on a machine whose processor is not x86. The x64 build runs natively.
-// Null is the test process.
+// build on a machine whose processor is not x86. The x64 and ARM64 builds run
+// natively. Null is the test process.
 bool ProgramUnderWow64(const ProcessState *p) {
-    return M().Program32Bit && M().Architecture != PROCESSOR_ARCHITECTURE_INTEL && !(p && p->Image64Bit);
+    return M().Program32Bit && M().Architecture != PROCESSOR_ARCHITECTURE_INTEL && !(p && p->NativeBuild);
 }
 
 void SyncProcessView() {
@@ -662,6 +668,7 @@ static bool HoldsAll(const std::vector<std::wstring> &sids);
 namespace sim {
 
 const char kProgramImage64[] = "x64 program image";
+const char kProgramImageArm64[] = "arm64 program image";
 
 void Reset() {
     auto &m = M();
@@ -727,7 +734,7 @@ DWORD StartProgram(const std::wstring &image, const std::wstring &tail) {
     if (!tail.empty())
         cmdline += L" " + tail;
     ProcessState *p = NewProcess(image, cmdline);
-    p->Image64Bit = IsImage64Bit(image);
+    p->NativeBuild = ImageProcessor(image) != PROCESSOR_ARCHITECTURE_UNKNOWN;
     return StartProgramIn(p, tail);
 }
 
@@ -1456,16 +1463,18 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
     }
     // The program's x64 build runs where the processor is x64, and emulated
     // on ARM64 Windows 11; 32-bit Windows and ARM64 Windows 10 cannot run it.
-    bool image64Bit = !bare && IsImage64Bit(file);
+    // Its ARM64 build runs on ARM64 only.
+    WORD imageProcessor = bare ? PROCESSOR_ARCHITECTURE_UNKNOWN : ImageProcessor(file);
     bool x64Runs = M().Architecture == PROCESSOR_ARCHITECTURE_AMD64 ||
                    (M().Architecture == PROCESSOR_ARCHITECTURE_ARM64 && M().Version == sim::WindowsVersion::Windows11);
-    if (image64Bit && !x64Runs) {
+    if ((imageProcessor == PROCESSOR_ARCHITECTURE_AMD64 && !x64Runs) ||
+        (imageProcessor == PROCESSOR_ARCHITECTURE_ARM64 && M().Architecture != PROCESSOR_ARCHITECTURE_ARM64)) {
         SetLastError(ERROR_BAD_EXE_FORMAT);
         return FALSE;
     }
     ProcessState *p = NewProcess(image, commandLine);
     p->Info.ImageFile = sim::files::Canonical(file);
-    p->Image64Bit = image64Bit;
+    p->NativeBuild = imageProcessor != PROCESSOR_ARCHITECTURE_UNKNOWN;
     DWORD pid = simk::CurrentProcessId();
     if (ProcessState *parent = FindProcess(pid)) {
         p->Info.RunsAs = parent->Info.RunsAs;

@@ -1112,12 +1112,12 @@ UINT WINAPI GetSystemWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
 
 // Per thread. *OldValue receives the thread's state before (null: the
 // redirector was on), which Wow64RevertWow64FsRedirection restores. A
-// native process may call them too; they change nothing for it. On 32-bit
-// Windows, whose kernel32 exports them all the same, they fail with
-// ERROR_INVALID_FUNCTION.
+// process that does not run under WOW64 (a native one, and any on 32-bit
+// Windows, whose kernel32 exports them all the same) has no redirector: they
+// fail with ERROR_INVALID_FUNCTION there, as Wine's do (no page says).
 BOOL WINAPI Wow64DisableWow64FsRedirection(PVOID *OldValue) {
     SIM_ENTER("Wow64DisableWow64FsRedirection", FALSE);
-    if (!simk::Is64BitWindows()) {
+    if (!simk::IsWow64()) {
         simk::SetError(ERROR_INVALID_FUNCTION);
         return FALSE;
     }
@@ -1131,7 +1131,7 @@ BOOL WINAPI Wow64DisableWow64FsRedirection(PVOID *OldValue) {
 
 BOOL WINAPI Wow64RevertWow64FsRedirection(PVOID OlValue) {
     SIM_ENTER("Wow64RevertWow64FsRedirection", FALSE);
-    if (!simk::Is64BitWindows()) {
+    if (!simk::IsWow64()) {
         simk::SetError(ERROR_INVALID_FUNCTION);
         return FALSE;
     }
@@ -1630,6 +1630,7 @@ void LayOutInstallFolder(const std::wstring &folder) {
         for (const wchar_t *file : {L"crvndrv6.dll", L"crvndrv6ui.dll", L"crvnmon.dll"})
             put(std::wstring(arch) + L"\\" + file);
     WriteFile(base + L"amd64\\crvnpnp.exe", sim::kProgramImage64);
+    WriteFile(base + L"arm64\\crvnpnp.exe", sim::kProgramImageArm64);
 }
 
 }  // namespace files

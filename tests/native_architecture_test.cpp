@@ -26,6 +26,7 @@
 #include "common/native_system.h"
 #include "common/staged_package.h"
 #include "install/catalog.h"
+#include "install/deploy.h"
 #include "install/install_sequence.h"
 #include "install/install_window.h"
 #include "install/pnp_handover.h"
@@ -150,6 +151,10 @@ TEST_P(NativeArchitectureTest, SilentInstallAndUninstallTakeTheMachinesOwnDriver
     sim::SetWow64NullEnvironmentIsX86(std::get<2>(GetParam()));
     install_fixture::ArrangeProgramInstall(kModel, plugAndPlay);
     install_fixture::RunNativeBuildChildren();
+    std::vector<std::string> children;
+    sim::OnProcessCreated([&children](const sim::Process &child) {
+        children.push_back(sim::files::ReadFile(child.ImageFile));
+    });
     const std::wstring driverFolder = sim::PrinterDriverDirectory(machine.Environment);
 
     sim::Process setup = sim::RunProgram(kSetup, L"/silence", 120000);
@@ -160,15 +165,19 @@ TEST_P(NativeArchitectureTest, SilentInstallAndUninstallTakeTheMachinesOwnDriver
     EXPECT_EQ(kModel, queue->pDriverName);
     EXPECT_EQ(std::vector<std::wstring>{machine.Environment}, EnvironmentsOfDriver(kModel));
     // Under WOW64 Plug and Play refuses the installation (ERROR_IN_WOW64),
-    // which on x64 the program's 64-bit build makes instead; on ARM64 the
+    // which the program's build for the machine's own processor makes
+    // instead: the x64 build on x64, the ARM64 one on ARM64 (not the x64 one,
+    // which ARM64 Windows 11 would run emulated). On the manual road the
     // program installs the files itself, those of the machine's own
     // processor, into the machine's own driver folder and nowhere else.
-    bool manual = !plugAndPlay || (machine.Program32Bit && machine.Processor == PROCESSOR_ARCHITECTURE_ARM64);
+    bool manual = !plugAndPlay;
     EXPECT_EQ(manual, !queue->AddedByPnp);
-    // Not even emulated on ARM64 Windows 11: the 64-bit build is for x64.
-    for (const sim::Process &p : sim::Processes())
-        EXPECT_FALSE(machine.Processor != PROCESSOR_ARCHITECTURE_AMD64 && p.ImageFile.find(L"crvnpnp") != std::wstring::npos)
-            << "started " << std::string(p.ImageFile.begin(), p.ImageFile.end());
+    bool handOver = machine.Program32Bit && machine.Processor != PROCESSOR_ARCHITECTURE_INTEL;
+    std::vector<std::string> expected;
+    if (handOver)
+        expected.push_back(machine.Processor == PROCESSOR_ARCHITECTURE_ARM64 ? sim::kProgramImageArm64
+                                                                           : sim::kProgramImage64);
+    EXPECT_EQ(expected, children);
     if (manual) {
         const std::wstring source = std::wstring(machine.Folder) + L"\\crvndrv6.dll";
         EXPECT_EQ(std::string(source.begin(), source.end()), sim::files::ReadFile(driverFolder + L"\\crvndrv6.dll"));
@@ -280,6 +289,31 @@ TEST_P(OneMachineTest, LanguageMonitorInTheRealSystem32UntilRemove) {
     ExpectMachinesEnvironment(machine);
 }
 
+// Where IsWow64Process2 does not exist (64-bit Windows 7 and 8.1) only
+// IsWow64Process tells a WOW64 process: when it fails, the program does not
+// know which folder System32 means, and puts the monitor DLL nowhere rather
+// than into SysWOW64. Windows 10 answers through IsWow64Process2.
+TEST_F(SimTest, AFailedWow64QueryPutsNothingIntoTheRedirectedSystem32) {
+    using V = sim::WindowsVersion;
+    for (V version : {V::Windows7, V::Windows81, V::Windows10}) {
+        SCOPED_TRACE(static_cast<int>(version));
+        sim::Reset();
+        ResetProductGlobals();
+        SetMachine(kMachines[1]);  // x64, the 32-bit program
+        sim::SetWindowsVersion(version);
+        sim::files::LayOutInstallFolder(kInstallDir);
+        sim::FailCall("IsWow64Process", ERROR_ACCESS_DENIED, -1);
+        int copied = 0;
+        sim::RunInProcess([&copied] {
+            copied = CopyToSystemDirectory((std::wstring(kInstallDir) + L"amd64\\crvnmon.dll").c_str());
+        });
+        bool known = version == V::Windows10;
+        EXPECT_EQ(known ? 1 : 0, copied);
+        EXPECT_EQ(known, sim::files::Exists(L"C:\\Windows\\system32\\crvnmon.dll"));
+        EXPECT_FALSE(sim::files::Exists(L"C:\\Windows\\SysWOW64\\crvnmon.dll"));
+    }
+}
+
 // Staging by the program itself: the machine's own package, with the
 // spooler's record of it in the machine's environment.
 TEST_P(OneMachineTest, StageUploadsTheMachinesOwnPackage) {
@@ -382,8 +416,11 @@ TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhe
 
 // Every kind of Windows machine the simulation has, with the program that
 // runs there, takes its road: Plug and Play by the program itself, by its
-// 64-bit build (the hand-over), or the manual one; always the machine's own
-// driver. The processors are those the program knows, no more and no less.
+// build for the machine's processor (the hand-over: x64, ARM64), or the
+// manual one; always the machine's own driver. The processors are those the
+// program knows, no more and no less. Without its ARM64 build an ARM64
+// machine takes the manual road where the build cannot start, and uses
+// nothing of a package that lacks it.
 TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
     enum Road { kItself, kHandOver, kManual };
     using V = sim::WindowsVersion;
@@ -401,7 +438,7 @@ TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
         {PROCESSOR_ARCHITECTURE_ARM, {V::Windows10}, true, L"Windows ARM", kManual},
         {PROCESSOR_ARCHITECTURE_AMD64, kEvery, true, L"Windows x64", kHandOver},
         {PROCESSOR_ARCHITECTURE_AMD64, kEvery, false, L"Windows x64", kItself},
-        {PROCESSOR_ARCHITECTURE_ARM64, {V::Windows10, V::Windows11}, true, L"Windows ARM64", kManual},
+        {PROCESSOR_ARCHITECTURE_ARM64, {V::Windows10, V::Windows11}, true, L"Windows ARM64", kHandOver},
     };
     std::set<WORD> processors, known;
     for (const auto &row : kRows)
@@ -430,6 +467,26 @@ TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
             EXPECT_EQ(row.Takes != kManual, sim::FindQueue(kModel)->AddedByPnp);
             EXPECT_EQ(row.Takes == kHandOver ? 2u : 1u, sim::Processes().size());
             EXPECT_EQ(std::vector<std::wstring>{row.Environment}, EnvironmentsOfDriver(kModel));
+        }
+    const std::wstring arm64Build = std::wstring(install_fixture::kInstallDir) + L"arm64\\crvnpnp.exe";
+    for (V version : {V::Windows10, V::Windows11})
+        for (bool missing : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << "ARM64 " << static_cast<int>(version)
+                                              << (missing ? " without" : " not startable"));
+            sim::Reset();
+            ResetProductGlobals();
+            SetMachine({"", PROCESSOR_ARCHITECTURE_ARM64, version, true, L"Windows ARM64", L"arm64"});
+            install_fixture::ArrangeProgramInstall(kModel, true);
+            install_fixture::RunNativeBuildChildren();
+            if (missing)
+                ASSERT_TRUE(sim::files::Remove(arm64Build));
+            else
+                sim::FailCall("CreateProcessW", ERROR_BAD_EXE_FORMAT, -1);
+            sim::Process p = sim::RunProgram(kSetup, L"/quiet /wait 5", 120000);
+            EXPECT_EQ(missing ? ERROR_FILE_NOT_FOUND : 0, static_cast<DWORD>(p.ExitCode));
+            EXPECT_EQ(missing, sim::FindQueue(kModel) == nullptr);
+            EXPECT_TRUE(missing || !sim::FindQueue(kModel)->AddedByPnp);
+            EXPECT_EQ(1u, sim::Processes().size());
         }
 }
 
@@ -666,7 +723,8 @@ TEST_F(ChildModeTest, HandOverPassesTheHardwareIdWholeAndTakesTheChildsError) {
 // Every exit code the child gives, and what the parent makes of it: 0, and
 // 3010 after a call that nobody could answer, are success; an error is the
 // call's on both sides; a failure without an error, or with 3010 as its
-// error, and a code the parent cannot read, are failures.
+// error, and a code the parent cannot read, are failures. The same on x64 and
+// on both ARM64 Windows versions, each with its own build as the child.
 TEST_F(ChildModeTest, EveryExitCodeOfTheChildAndWhatTheParentMakesOfIt) {
     const char *const kUpdate = "UpdateDriverForPlugAndPlayDevicesW", *const kRead = "GetExitCodeProcess";
     const struct {
@@ -688,16 +746,19 @@ TEST_F(ChildModeTest, EveryExitCodeOfTheChildAndWhatTheParentMakesOfIt) {
         {"the code unreadable", 5, false, kRead, 1, ERROR_ACCESS_DENIED, 0, ERROR_ACCESS_DENIED, false},
         {"the code unreadable, without an error", 5, false, kRead, 1, 0, 0, ERROR_GEN_FAILURE, false},
     };
+    for (const Machine &machine : {kMachines[1], kMachines[3], kMachines[4]})  // x64, ARM64 11 and 10
     for (const auto &row : kRows) {
-        SCOPED_TRACE(row.What);
+        SCOPED_TRACE(::testing::Message() << machine.Name << ": " << row.What);
         sim::Reset();
         ResetProductGlobals();
-        SetMachine(kMachines[1]);  // x64, the 32-bit program
+        SetMachine(machine);
         sim::files::LayOutInstallFolder(kInstallDir);
         StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kInstallDir);
         sim::AddDriverPackage(install_fixture::kInfPath);
         sim::PlugPrinter({kBlankId, kModel, kModel, L"USB001", 0, row.RestartAsked});
         install_fixture::RunNativeBuildChildren();
+        std::string child;
+        sim::OnProcessCreated([&child](const sim::Process &c) { child = sim::files::ReadFile(c.ImageFile); });
         if (row.FailApi != nullptr)
             sim::FailCallAt(row.FailApi, row.Occurrence, row.Error);
         BOOL result = FALSE, restart = FALSE;
@@ -708,6 +769,8 @@ TEST_F(ChildModeTest, EveryExitCodeOfTheChildAndWhatTheParentMakesOfIt) {
             error = GetLastError();
         });
         ASSERT_EQ(2u, sim::Processes().size());
+        EXPECT_EQ(machine.Processor == PROCESSOR_ARCHITECTURE_ARM64 ? sim::kProgramImageArm64 : sim::kProgramImage64,
+                  child);
         EXPECT_EQ(row.ChildExit, static_cast<DWORD>(sim::Processes()[1].ExitCode));
         EXPECT_EQ(row.ParentError == 0, result != FALSE);
         EXPECT_TRUE(result || row.ParentError == error) << error;

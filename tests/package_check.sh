@@ -109,6 +109,7 @@ hash_table() {
         for f in crvndrv6.dll crvndrv6ui.dll crvnmon.dll; do wanted="$wanted $arch/$f"; done
     done
     [ "$native" = yes ] && wanted="$wanted amd64/crvnpnp.exe"
+    [ "$native" = yes ] && wanted="$wanted arm64/crvnpnp.exe"
     [ "$(printf '%s\n' "$rows" | cut -d' ' -f1 | sort)" = "$(printf '%s\n' $wanted | sort)" ] ||
         { echo "the table names: $(printf '%s\n' "$rows" | cut -d' ' -f1 | tr '\n' ' ')"; return 1; }
     for name in $wanted; do
@@ -151,6 +152,26 @@ for preset in windows-x86 windows-x64; do
     check "$preset: the zip holds crvnv6.inf and crvnv6.cat" zip_holds "$zip" crvnv6.inf crvnv6.cat
     check "$preset: README.txt says it is a test package" says_test_package "$root/$preset/package"
 done
+
+# The ARM64 build in the 32-bit package, read by Python and by
+# check-imports.py, which decodes ARM64 itself (no objdump here reads it).
+pe_header() {
+    python3 - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+pe = struct.unpack_from('<I', data, 0x3C)[0]
+if data[:2] != b'MZ' or data[pe:pe + 4] != b'PE\0\0':
+    sys.exit('not a PE file')
+print('machine 0x%x subsystem %d' % (struct.unpack_from('<H', data, pe + 4)[0], struct.unpack_from('<H', data, pe + 24 + 68)[0]))
+PY
+}
+arm64_gui() { local h; h=$(pe_header "$1") && [ "$h" = "machine 0xaa64 subsystem 2" ] || { echo "$h"; return 1; }; }
+arm64="$root/windows-x86/package/arm64/crvnpnp.exe"
+check "windows-x86: arm64\\crvnpnp.exe is an ARM64 program (0xAA64) with the GUI subsystem" arm64_gui "$arm64"
+check "windows-x86: arm64\\crvnpnp.exe: every load through an import slot reaches a function" \
+    python3 "$check_imports" --slots "$arm64"
+check "windows-x86: arm64\\crvnpnp.exe: imported DLLs as CMakeLists.txt lists them" python3 "$check_imports" --dlls "$arm64"
+check "windows-x86: arm64\\crvnpnp.exe carries version $expected_version" has_version "$arm64"
 
 # --- a release, built as a release manager would (tests/release_check.sh) ------
 if [ $static_only -eq 0 ]; then

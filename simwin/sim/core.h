@@ -204,6 +204,9 @@ void SetProgram32Bit(bool is32Bit);
 // it with ERROR_BAD_EXE_FORMAT on 32-bit Windows and ARM64 Windows 10, which
 // cannot run x64 code.
 extern const char kProgramImage64[];  // "x64 program image"
+// The same for the program's ARM64 build: native on ARM64 Windows (10 and
+// 11), refused with ERROR_BAD_EXE_FORMAT on every other machine.
+extern const char kProgramImageArm64[];  // "arm64 program image"
 
 // --- Debugger output -------------------------------------------------------
 // Every OutputDebugStringW call's text, in order.

@@ -204,8 +204,9 @@ void Restart();
 // "dat\crvndrv6.dat", and in each of "i386", "arm", "amd64", "arm64" the
 // files "crvndrv6.dll", "crvndrv6ui.dll" and "crvnmon.dll". Each file's
 // content is its path relative to the folder, e.g. "amd64\crvnmon.dll";
-// "amd64\crvnpnp.exe", the program's 64-bit build, holds
-// sim::kProgramImage64, and "crvnv6.inf" sim::inf::PrinterInfText().
+// "amd64\crvnpnp.exe", the program's x64 build, holds sim::kProgramImage64,
+// "arm64\crvnpnp.exe", its ARM64 build, sim::kProgramImageArm64, and
+// "crvnv6.inf" sim::inf::PrinterInfText().
 // The host build's table of package hashes is made from these contents
 // (cmake/host.cmake): change them there too.
 void LayOutInstallFolder(const std::wstring &folder);

@@ -27,6 +27,7 @@ namespace {
 typedef BOOL(WINAPI *SetDefaultDllDirectoriesFunction)(DWORD);
 
 const WCHAR kKey[] = L"SOFTWARE\\CorvaneProbe";
+const WCHAR kKey64[] = L"SOFTWARE\\CorvaneProbe64";  // made in the 64-bit view only
 const WCHAR kDriver[] = L"Corvane Probe Driver";
 const WCHAR kQueue[] = L"Corvane Probe Queue";
 WCHAR gEnv[] = L"Windows x64";
@@ -318,6 +319,65 @@ std::string Utf8ToWide(int outChars) {
     return n ? std::to_string(n) : "0 " + std::to_string(GetLastError());
 }
 
+// WOW64: what a 32-bit program on 64-bit Windows is told, and where its
+// System32 leads. Each answer is the caller's; the 64-bit probe gets its own.
+typedef BOOL(WINAPI *IsWow64Process2Function)(HANDLE, USHORT *, USHORT *);
+
+std::wstring WindowsDir() {
+    WCHAR dir[MAX_PATH];
+    UINT n = GetWindowsDirectoryW(dir, MAX_PATH);
+    return std::wstring(dir, n < MAX_PATH ? n : 0);
+}
+// A folder's last name, in lower case: what the call fixes, not the drive.
+std::string LastName(UINT (WINAPI *call)(LPWSTR, UINT)) {
+    WCHAR dir[MAX_PATH];
+    UINT n = call(dir, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return std::to_string(n) + " " + std::to_string(GetLastError());
+    std::wstring name(dir);
+    for (auto &c : name)
+        c = static_cast<wchar_t>(towlower(c));
+    return "..." + Narrow(name.substr(name.find_last_of(L'\\')));
+}
+std::string Wow64Machines() {
+    auto call = reinterpret_cast<IsWow64Process2Function>(
+        reinterpret_cast<void (*)(void)>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
+    USHORT process = 0xffff, native = 0xffff;
+    if (call == nullptr)
+        return "not exported";
+    if (!call(GetCurrentProcess(), &process, &native))
+        return Err();
+    char text[40];
+    std::snprintf(text, sizeof(text), "process 0x%x native 0x%x", process, native);
+    return text;
+}
+// A file made through one name of a system folder (under the Windows
+// folder), with the thread's redirection off or on, looked for through
+// another with it on, and deleted again.
+std::string SeenAs(const WCHAR *made, const WCHAR *looked, bool redirectionOff) {
+    PVOID old = nullptr;
+    if (redirectionOff && !Wow64DisableWow64FsRedirection(&old))
+        return "redirection stays: " + Err();
+    std::wstring path = WindowsDir() + made;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    if (redirectionOff)
+        Wow64RevertWow64FsRedirection(old);
+    if (h == INVALID_HANDLE_VALUE)
+        return "not made: FALSE " + std::to_string(error);
+    DWORD a = GetFileAttributesW((WindowsDir() + looked).c_str());
+    std::string out = a != INVALID_FILE_ATTRIBUTES ? "seen" : "not seen " + std::to_string(GetLastError());
+    if (redirectionOff && Wow64DisableWow64FsRedirection(&old)) {
+        DeleteFileW(path.c_str());
+        Wow64RevertWow64FsRedirection(old);
+    } else {
+        DeleteFileW(path.c_str());
+    }
+    return out;
+}
+
 struct Row {
     const char *Name;
     std::string (*Answer)();
@@ -456,6 +516,40 @@ const Row kRows[] = {
     {"SetDefaultDllDirectories 0", [] { return DefaultDirectories(0); }},
     {"SetDefaultDllDirectories System32", [] { return DefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }},
     {"SetDllDirectoryW empty", [] { return Ok(SetDllDirectoryW(L"")); }},
+    // WOW64.
+    {"IsWow64Process", [] {
+         BOOL wow64 = FALSE;
+         return IsWow64Process(GetCurrentProcess(), &wow64) ? (wow64 ? "TRUE wow64" : "TRUE not wow64") : Err();
+     }},
+    {"IsWow64Process2", [] { return Wow64Machines(); }},
+    {"GetNativeSystemInfo", [] {
+         SYSTEM_INFO info;
+         memset(&info, 0, sizeof(info));
+         GetNativeSystemInfo(&info);
+         return "processor " + std::to_string(info.wProcessorArchitecture);
+     }},
+    {"GetSystemDirectoryW", [] { return LastName(GetSystemDirectoryW); }},
+    {"GetSystemWow64DirectoryW", [] { return LastName(GetSystemWow64DirectoryW); }},
+    {"GetFileAttributesW Sysnative", [] {
+         DWORD a = GetFileAttributesW((WindowsDir() + L"\\Sysnative").c_str());
+         return a == INVALID_FILE_ATTRIBUTES ? "INVALID " + std::to_string(GetLastError()) : std::string("found");
+     }},
+    {"file made in System32, looked for in SysWOW64", [] {
+         return SeenAs(L"\\System32\\crvnprobe.tmp", L"\\SysWOW64\\crvnprobe.tmp", false);
+     }},
+    {"file made in Sysnative, looked for in System32", [] {
+         return SeenAs(L"\\Sysnative\\crvnprobe.tmp", L"\\System32\\crvnprobe.tmp", false);
+     }},
+    {"file made in System32 without redirection, looked for in Sysnative", [] {
+         return SeenAs(L"\\System32\\crvnprobe.tmp", L"\\Sysnative\\crvnprobe.tmp", true);
+     }},
+    {"file made in System32\\spool, looked for in Sysnative\\spool", [] {
+         return SeenAs(L"\\System32\\spool\\crvnprobe.tmp", L"\\Sysnative\\spool\\crvnprobe.tmp", false);
+     }},
+    {"RegOpenKeyExW a key of the 64-bit view only", [] { return OpenKey(HKEY_LOCAL_MACHINE, kKey64, KEY_READ); }},
+    {"RegOpenKeyExW a key of the 64-bit view only, 64-bit view", [] {
+         return OpenKey(HKEY_LOCAL_MACHINE, kKey64, KEY_READ | KEY_WOW64_64KEY);
+     }},
     // Spooler.
     {"GetPrinterDriverDirectoryW size query", [] { return DriverDirectory(gEnv, 1, 0); }},
     {"GetPrinterDriverDirectoryW buffer too small", [] { return DriverDirectory(gEnv, 1, 4); }},
@@ -475,6 +569,7 @@ const Row kRows[] = {
     {"EnumPrinterDriversW level 8", [] { return Drivers(gEnv, 8); }},
     {"EnumPrinterDriversW unknown environment", [] { return Drivers(gBadEnv, 8); }},
     {"EnumPrinterDriversW level 9", [] { return Drivers(gEnv, 9); }},
+    {"EnumPrinterDriversW null environment", [] { return Drivers(nullptr, 8); }},
     {"AddPrinterW", [] { return AddQueue(); }},
     {"AddPrinterW existing", [] { return AddQueue(); }},
     {"EnumPrintersW level 2", [] {
@@ -506,7 +601,7 @@ const Row kRows[] = {
 
 // What each side needs beforehand, made with its own means: the probe's
 // registry key (the program never writes the registry) and port.
-void Arrange() {
+void Arrange(bool wow64) {
     WCHAR temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     gDir = std::wstring(temp) + L"crvnprobe\\";
@@ -525,6 +620,9 @@ void Arrange() {
         RegCloseKey(sub);
     }
     RegCloseKey(key);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey64, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+    RegCloseKey(key);
+    (void)wow64;  // the probe's own bitness
     HKEY ports;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Ports", 0, nullptr, 0,
                     KEY_ALL_ACCESS, nullptr, &ports, nullptr);
@@ -532,14 +630,19 @@ void Arrange() {
     RegCloseKey(ports);
 #else
     sim::Reset();
-    sim::SetStringValue(kKey, L"Text", L"abc");
-    sim::SetRawValue(kKey, L"NoTerm", REG_SZ, sim::RegText(L"xyz", false));
-    sim::SetRawValue(kKey, L"Multi", REG_MULTI_SZ,
+    // The 32-bit probe on x64 Windows: the registry calls below take keys as
+    // they are, and a 32-bit caller's HKLM\SOFTWARE is the WOW6432Node.
+    sim::SetProgram32Bit(wow64);
+    const std::wstring key = wow64 ? L"SOFTWARE\\WOW6432Node\\CorvaneProbe" : kKey;
+    sim::SetStringValue(key, L"Text", L"abc");
+    sim::SetRawValue(key, L"NoTerm", REG_SZ, sim::RegText(L"xyz", false));
+    sim::SetRawValue(key, L"Multi", REG_MULTI_SZ,
                      std::vector<uint8_t>(reinterpret_cast<const uint8_t *>(multi),
                                           reinterpret_cast<const uint8_t *>(multi) + sizeof(multi)));
-    sim::SetDwordValue(kKey, L"Number", 7);
-    sim::CreateKey(std::wstring(kKey) + L"\\One");
-    sim::CreateKey(std::wstring(kKey) + L"\\Two");
+    sim::SetDwordValue(key, L"Number", 7);
+    sim::CreateKey(key + L"\\One");
+    sim::CreateKey(key + L"\\Two");
+    sim::CreateKey(kKey64);
     sim::CreateKey(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print");
     sim::AddPort(L"USB001");
 #endif
@@ -553,12 +656,14 @@ void Arrange() {
 
 }  // namespace
 
+// The host build plays the 32-bit probe on x64 Windows with --wow64.
 #ifdef _WIN32
 int wmain() {
+    Arrange(sizeof(void *) == 4);
 #else
-int main() {
+int main(int argc, char **argv) {
+    Arrange(argc > 1 && std::strcmp(argv[1], "--wow64") == 0);
 #endif
-    Arrange();
     for (const Row &row : kRows)
         std::printf("%s: %s\n", row.Name, row.Answer().c_str());
     return 0;

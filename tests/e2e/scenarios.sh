@@ -573,12 +573,7 @@ scenario_pnp_update_child() {
     WINEDEBUG=-all,+relay winrun "$TOOLS_DIR/dbgview.exe" --timeout 60000 \
         "$program" /UpdateDriverForPlugAndPlayDevices "$id" "$inf" 1 >"$SCEN_DIR/trace.txt" 2>"$relay"
     rc=$?
-    call=$(grep -F 'Call newdev.UpdateDriverForPlugAndPlayDevicesW(' "$relay")
-    expect_eq "$(printf '%s\n' "$call" | grep -c .)" 1 "UpdateDriverForPlugAndPlayDevicesW calls"
-    expect_in "$relay" " L\"${id//\\/\\\\}\"," "the call"
-    expect_in "$relay" " L\"${inf//\\/\\\\}\",00000001,00000000)" "the call"
-    ret=$(grep -F 'Ret  newdev.UpdateDriverForPlugAndPlayDevicesW(' "$relay" | sed -n 's/.* retval=\([0-9a-f]*\).*/\1/p')
-    if [ "$ret" = 00000001 ]; then expect_eq "$rc" 0 "exit code after TRUE"; else [ "$rc" != 0 ] || fail "exit code 0 after FALSE"; fi
+    expect_one_update_call "$relay" "$id" "$inf" $rc
     [ -s "$SCEN_DIR/trace.txt" ] && fail "trace lines: $(head -1 "$SCEN_DIR/trace.txt")"
-    note "${program##*\\}: Wine's answer ${ret:-none}, exit code $rc (the whole road needs the driver-store upload, which Wine lacks)"
+    note "${program##*\\}: Wine's answer ${RET:-none}, exit code $rc (the whole road needs the driver-store upload, which Wine lacks)"
 }
