@@ -98,12 +98,14 @@ PY
 }
 says_test_package() { grep -q '^TEST PACKAGE: Windows will not stage this package' "$1/README.txt"; }
 
-# The hashes setup.exe carries (its build's generated/package_hashes.cpp) are
-# those of the package's files: one for every file the program installs,
-# copies into Windows, hands to Plug and Play or starts, and no other.
+# The sizes and hashes setup.exe carries (its build's
+# generated/package_hashes.cpp) are those of the package's files: one for
+# every file the program installs, copies into Windows, hands to Plug and Play
+# or starts, and no other.
 hash_table() {
     local dir=$1 table=$2 native=$3 rows name wanted expected actual
-    rows=$(sed -n 's/^ *{L"\([^"]*\)", {\(.*\)}},$/\1 \2/p' "$table" | sed 's/\\\\/\//; s/0x//g; s/,//g')
+    rows=$(sed -n 's/^ *{L"\([^"]*\)", \([0-9]*\)ULL, {\(.*\)}},$/\1 \2 \3/p' "$table" |
+        sed 's/\\\\/\//; s/0x//g; s/,//g')
     wanted="crvnv6.inf crvnv6.cat dat/crvndrv6.dat"
     for arch in i386 amd64 arm arm64; do
         for f in crvndrv6.dll crvndrv6ui.dll crvnmon.dll; do wanted="$wanted $arch/$f"; done
@@ -114,7 +116,7 @@ hash_table() {
         { echo "the table names: $(printf '%s\n' "$rows" | cut -d' ' -f1 | tr '\n' ' ')"; return 1; }
     for name in $wanted; do
         expected=$(printf '%s\n' "$rows" | sed -n "s|^$name ||p")
-        actual=$(sha256sum "$dir/$name" | cut -d' ' -f1)
+        actual="$(stat -c %s "$dir/$name") $(sha256sum "$dir/$name" | cut -d' ' -f1)"
         [ "$expected" = "$actual" ] || { echo "$name: the table has $expected, the package $actual"; return 1; }
     done
 }
