@@ -1694,16 +1694,43 @@ void WINAPI OutputDebugStringA(LPCSTR text) {
 // --- CryptoAPI: the random generator ----------------------------------------------
 
 namespace {
+// splitmix64 as one stream of bytes: each state gives eight bytes, low byte
+// first, and a call takes what the one before left. Unpredictable enough for
+// names nobody but a test can guess (sim::PeekRandom).
 struct CryptoState {
     std::set<HCRYPTPROV> Contexts;
     uint64_t Random = 0x9E3779B97F4A7C15ull;  // the generator's state, the same after every reset
+    uint64_t Block = 0;                       // the state's bytes not given out yet
+    int Left = 0;
 };
 CryptoState &Crypto() {
     static CryptoState state;
     return state;
 }
 simk::Registrar gCryptoReset([] { simk::OnReset([] { Crypto() = CryptoState(); }); });
+
+BYTE NextRandomByte(CryptoState &c) {
+    if (c.Left == 0) {
+        c.Random += 0x9E3779B97F4A7C15ull;
+        uint64_t z = c.Random;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        c.Block = z ^ (z >> 31);
+        c.Left = 8;
+    }
+    BYTE b = static_cast<BYTE>(c.Block >> (8 * (8 - c.Left)));
+    c.Left--;
+    return b;
+}
 }  // namespace
+
+std::vector<BYTE> sim::PeekRandom(size_t count) {
+    CryptoState copy = Crypto();
+    std::vector<BYTE> bytes;
+    for (size_t i = 0; i < count; i++)
+        bytes.push_back(NextRandomByte(copy));
+    return bytes;
+}
 
 BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *provider, LPCWSTR container, LPCWSTR providerName, DWORD type,
                                  DWORD flags) {
@@ -1727,22 +1754,14 @@ BOOL WINAPI CryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
     return TRUE;
 }
 
-// splitmix64: unpredictable enough for names a test cannot guess in advance.
 BOOL WINAPI CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE *buffer) {
     SIM_ENTER("CryptGenRandom", FALSE);
     if (Crypto().Contexts.count(provider) == 0 || (buffer == nullptr && length != 0)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    for (DWORD i = 0; i < length; i++) {
-        if (i % 8 == 0)
-            Crypto().Random += 0x9E3779B97F4A7C15ull;
-        uint64_t z = Crypto().Random;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        z ^= z >> 31;
-        buffer[i] = static_cast<BYTE>(z >> (8 * (i % 8)));
-    }
+    for (DWORD i = 0; i < length; i++)
+        buffer[i] = NextRandomByte(Crypto());
     return TRUE;
 }
 

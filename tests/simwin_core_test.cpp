@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/core.h"
+#include "sim/files.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -173,6 +174,35 @@ TEST_F(SimKernelTest, LocalTimeIsTheResetTimePlusTheVirtualClock) {
             << st.wYear << "-" << st.wMonth << "-" << st.wDay << " (" << st.wDayOfWeek << ") " << st.wHour << ":"
             << st.wMinute << ":" << st.wSecond << "." << st.wMilliseconds;
     }
+}
+
+// The random generator's next bytes can be known beforehand, however the
+// calls cut them up: a standard user makes the folder of the name a program
+// will draw next under C:\Windows\Temp, where users may make folders, and the
+// program's administrator cannot make it any more. What others made there
+// the user can neither change nor rename.
+TEST_F(SimKernelTest, TheRandomGeneratorsNextBytesCanBeKnownBeforehand) {
+    std::vector<BYTE> next = sim::PeekRandom(16);
+    EXPECT_EQ(next, sim::PeekRandom(16));
+    HCRYPTPROV provider = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+    std::vector<BYTE> drawn(16);
+    EXPECT_TRUE(CryptGenRandom(provider, 3, drawn.data()));
+    EXPECT_EQ(std::vector<BYTE>(next.begin() + 3, next.end()), sim::PeekRandom(13));
+    EXPECT_TRUE(CryptGenRandom(provider, 13, drawn.data() + 3));
+    EXPECT_EQ(next, drawn);
+    EXPECT_NE(next, sim::PeekRandom(16));
+
+    std::wstring name = L"C:\\Windows\\Temp\\CorvaneSetup.";
+    for (BYTE b : sim::PeekRandom(8))
+        name += L"0123456789ABCDEF"[b >> 4] + std::wstring(1, L"0123456789ABCDEF"[b & 15]);
+    EXPECT_EQ(0u, sim::files::user::CreateFolder(name));
+    EXPECT_FALSE(CreateDirectoryW(name.c_str(), NULL));
+    EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+    sim::files::WriteFile(L"C:\\Windows\\Temp\\other.txt", "another's");
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, sim::files::user::WriteFile(L"C:\\Windows\\Temp\\other.txt", "x"));
+    EXPECT_FALSE(sim::files::UserCanRename(L"C:\\Windows\\Temp\\other.txt"));
+    CryptReleaseContext(provider, 0);
 }
 
 }  // namespace

@@ -220,4 +220,11 @@ bool IsLiveAllocation(const void *block);
 // or never allocated): heap corruption on Windows, which may end the process.
 int BadFrees();
 
+// --- The random generator ----------------------------------------------------
+// CryptGenRandom gives one stream of bytes, the same after every reset, each
+// call the bytes after the last call's. The next `count` bytes it will give,
+// however the calls cut them up, without using them; for example a test makes,
+// as the standard user, the folder that a program will name after the next 8.
+std::vector<BYTE> PeekRandom(size_t count);
+
 }  // namespace sim
