@@ -107,6 +107,17 @@ struct Process {
 // it directly.
 void SetTestProcessImage(const std::wstring &image);
 
+// The program's globals (every global and static of the product) are each
+// process's own, as on Windows (simwin/README.md, "Processes and the
+// program's globals"):
+//   - a process created by CreateProcessW starts with the program file's
+//     initial values, and nothing it sets reaches its parent or the test;
+//   - the test process has its own: what a test sets and reads directly;
+//   - a process the test starts (StartProgram, RunProgram, RunInProcess)
+//     starts with the test's as they are then, and when it ends the test's
+//     become what it left (the last to end wins).
+// OnProcessEnd hooks see the ending process's globals.
+
 // Starts wWinMain in a new simulated process: image is the program's full
 // path, tail the command line after the program name, as wWinMain receives
 // it. Returns the process id. Call from a test or from a clock event.
