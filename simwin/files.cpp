@@ -677,12 +677,17 @@ BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARG
     return TRUE;
 }
 
+// The file a handle from CreateFileW is open on; null for any other handle.
+Node *FileOf(HANDLE handle) {
+    auto it = openFiles.find(handle);
+    return it != openFiles.end() ? Find(it->second.Key) : nullptr;
+}
+
 // The volume's serial number, the file index on that volume (the same under
 // every name the file is moved to), its names, size and attributes.
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
     SIM_ENTER("GetFileInformationByHandle", FALSE);
-    auto it = openFiles.find(hFile);
-    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    Node *file = FileOf(hFile);
     if (file == nullptr || lpFileInformation == NULL) {
         simk::SetError(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -700,8 +705,7 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATIO
 
 BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
     SIM_ENTER("GetFileSizeEx", FALSE);
-    auto it = openFiles.find(hFile);
-    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    Node *file = FileOf(hFile);
     if (file == nullptr || lpFileSize == NULL) {
         simk::SetError(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOACCESS);
         return FALSE;
@@ -715,8 +719,7 @@ BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
 // error is NO_ERROR.
 DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     SIM_ENTER("GetFileSize", INVALID_FILE_SIZE);
-    auto it = openFiles.find(hFile);
-    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    Node *file = FileOf(hFile);
     if (file == nullptr) {
         simk::SetError(ERROR_INVALID_HANDLE);
         return INVALID_FILE_SIZE;
@@ -1041,17 +1044,22 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
     return TRUE;
 }
 
+// What a call that reads or writes the attributes of a path meets: 0, or the
+// error (a file deleted while open is not there for it).
+DWORD AttributesError(const Resolved &r) {
+    if (r.Error != 0)
+        return r.Error;
+    if (r.Target == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    return r.Target->DeletePending ? ERROR_ACCESS_DENIED : 0;
+}
+
 // The attributes of the file or folder the path names; of a link itself, not
 // of its target.
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     SIM_ENTER("GetFileAttributesW", INVALID_FILE_ATTRIBUTES);
     Resolved r = ResolveForCaller(lpFileName, false);
-    DWORD error = r.Error;
-    if (error == 0 && r.Target == nullptr)
-        error = ERROR_FILE_NOT_FOUND;
-    if (error == 0 && r.Target->DeletePending)
-        error = ERROR_ACCESS_DENIED;
-    if (error != 0) {
+    if (DWORD error = AttributesError(r)) {
         simk::SetError(error);
         return INVALID_FILE_ATTRIBUTES;
     }
@@ -1065,12 +1073,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
 BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
     SIM_ENTER("SetFileAttributesW", FALSE);
     Resolved r = ResolveForCaller(lpFileName);
-    DWORD error = r.Error;
-    if (error == 0 && r.Target == nullptr)
-        error = ERROR_FILE_NOT_FOUND;
-    if (error == 0 && r.Target->DeletePending)
-        error = ERROR_ACCESS_DENIED;
-    if (error != 0) {
+    if (DWORD error = AttributesError(r)) {
         simk::SetError(error);
         return FALSE;
     }
