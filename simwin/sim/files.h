@@ -54,8 +54,8 @@
 // CreateFileW), a folder FILE_ATTRIBUTE_DIRECTORY, a link also
 // FILE_ATTRIBUTE_REPARSE_POINT; a file without any reports
 // FILE_ATTRIBUTE_NORMAL. SetFileAttributesW sets READONLY, HIDDEN, SYSTEM and
-// ARCHIVE. CopyFileW gives the copy its source's attributes and MoveFileExW
-// keeps them. A read-only file cannot be deleted, opened for writing, cut
+// ARCHIVE. CopyFileW gives the copy its source's attributes (and ARCHIVE, as
+// every new file) and MoveFileExW keeps them. A read-only file cannot be deleted, opened for writing, cut
 // short or replaced by CopyFileW or MoveFileExW (ERROR_ACCESS_DENIED); nor can
 // CopyFileW replace a hidden file, nor CreateFileW with CREATE_ALWAYS a hidden
 // or system one without those attributes (ERROR_ACCESS_DENIED). Folders keep
