@@ -72,6 +72,11 @@ add_executable(host_tests ${TEST_SOURCES})
 target_compile_options(host_tests PRIVATE ${WARNING_FLAGS})
 target_compile_definitions(host_tests PRIVATE TESTS_DATA_DIR="${CMAKE_SOURCE_DIR}/tests/data")
 target_link_libraries(host_tests PRIVATE product simwin GTest::gtest GTest::gtest_main)
+# The product's writable globals in one region, which the simulated kernel
+# copies per process (simwin/process_globals.ld).
+set(PROCESS_GLOBALS_SCRIPT ${CMAKE_SOURCE_DIR}/simwin/process_globals.ld)
+target_link_options(host_tests PRIVATE "LINKER:-T,${PROCESS_GLOBALS_SCRIPT}")
+set_property(TARGET host_tests APPEND PROPERTY LINK_DEPENDS ${PROCESS_GLOBALS_SCRIPT})
 include(GoogleTest)
 # Every test has a time limit: the simulation ends a loop that never waits
 # (its step bound), but a loop that calls nothing would hang the suite. The

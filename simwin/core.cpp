@@ -98,6 +98,7 @@ struct ProcessState {
     std::vector<WCHAR> TailBuffer;
     bool RunsProgram = false;     // its main thread is the program's wWinMain
     bool NativeBuild = false;     // started from the program's x64 or ARM64 build (sim::kProgramImage64, ...Arm64)
+    bool Child = false;           // created by CreateProcessW, not by the test
     std::shared_ptr<KObject> Object;
 };
 
@@ -163,11 +164,97 @@ struct Machine {
     uintptr_t NextHandle = 0x1000;
     std::vector<std::function<void(const sim::Process &)>> ProcessCreatedHooks;
     std::vector<std::function<void(const sim::Process &)>> ProcessEndHooks;
+    // The product's globals of each process (and of the test process) while
+    // another one's are in the region; LiveGlobals names whose are there.
+    std::map<DWORD, std::vector<uint64_t>> Globals;
+    DWORD LiveGlobals = kTestProcessId;
 };
 
 Machine &M() {
     static Machine machine;
     return machine;
+}
+
+// --- The product's globals ------------------------------------------------------
+//
+// On Windows every process has its own copy of the program's globals, from
+// the program file's initial values. Here every simulated process runs the
+// same product code in one address space, so the host build gathers the
+// product's writable globals into one region (simwin/process_globals.ld), and
+// the kernel keeps a copy per process: whenever a thread of another process
+// gets the CPU, the region is saved into the copy of the process whose it
+// was and filled from the new one's.
+//
+// A process that a simulated program creates (CreateProcessW, run with
+// sim::StartCreatedProcess) starts from the initial values, taken before any
+// other static initialisation ran. The test process (product code that a test
+// calls directly) has a copy too: the one the test sets and reads. A process
+// that the test starts (sim::StartProgram, RunProgram, RunInProcess) starts
+// from the test's copy as it is then, and when it ends the test's copy
+// becomes what it left, so that a test sets globals before a run and reads
+// them after it.
+
+}  // namespace
+extern "C" {
+extern uint64_t __product_globals_start[] __attribute__((weak));
+extern uint64_t __product_globals_end[] __attribute__((weak));
+}
+namespace {
+
+size_t GlobalsWords() {
+    return __product_globals_start == nullptr ? 0
+                                              : static_cast<size_t>(__product_globals_end - __product_globals_start);
+}
+
+// Word by word, unchecked by AddressSanitizer: the region holds the redzones
+// it poisons between the globals. The volatile keeps the compiler from
+// making a checked memcpy of it.
+__attribute__((no_sanitize_address)) void CopyWords(volatile uint64_t *to, const volatile uint64_t *from,
+                                                    size_t words) {
+    for (size_t i = 0; i < words; i++)
+        to[i] = from[i];
+}
+
+std::vector<uint64_t> ReadGlobals() {
+    std::vector<uint64_t> words(GlobalsWords());
+    CopyWords(words.data(), __product_globals_start, words.size());
+    return words;
+}
+
+std::vector<uint64_t> &InitialGlobals() {
+    static std::vector<uint64_t> initial;
+    return initial;
+}
+__attribute__((constructor(101))) void TakeInitialGlobals() { InitialGlobals() = ReadGlobals(); }
+
+// A process's globals as they are now, wherever they are.
+std::vector<uint64_t> GlobalsOf(DWORD pid) {
+    if (M().LiveGlobals == pid)
+        return ReadGlobals();
+    auto it = M().Globals.find(pid);
+    return it != M().Globals.end() ? it->second : std::vector<uint64_t>();
+}
+
+void SetGlobalsOf(DWORD pid, const std::vector<uint64_t> &words) {
+    if (M().LiveGlobals == pid)
+        CopyWords(__product_globals_start, words.data(), std::min(words.size(), GlobalsWords()));
+    else
+        M().Globals[pid] = words;
+}
+
+// Puts the process's globals into the region (a process without any, one
+// that runs no product code, leaves it as it is). Each process keeps its
+// buffer; the live one's is stale until it is saved into again.
+void MakeGlobalsLive(DWORD pid) {
+    auto &m = M();
+    auto it = m.Globals.find(pid);
+    if (pid == m.LiveGlobals || it == m.Globals.end() || GlobalsWords() == 0)
+        return;
+    std::vector<uint64_t> &saved = m.Globals[m.LiveGlobals];
+    saved.resize(GlobalsWords());
+    CopyWords(saved.data(), __product_globals_start, saved.size());
+    CopyWords(__product_globals_start, it->second.data(), std::min(it->second.size(), GlobalsWords()));
+    m.LiveGlobals = pid;
 }
 
 ProcessState *FindProcess(DWORD pid) {
@@ -284,12 +371,17 @@ void Resume(SimThread *next) {
     }
 }
 
+// Waits until the thread holds the CPU, then puts its process's globals in
+// place.
 void WaitForCpu(SimThread *self) {
-    std::unique_lock<std::mutex> lock(gHandoff);
-    if (self)
-        self->Cv.wait(lock, [self] { return self->Running; });
-    else
-        gHostCv.wait(lock, [] { return gHostRunning; });
+    {
+        std::unique_lock<std::mutex> lock(gHandoff);
+        if (self)
+            self->Cv.wait(lock, [self] { return self->Running; });
+        else
+            gHostCv.wait(lock, [] { return gHostRunning; });
+    }
+    MakeGlobalsLive(self ? self->ProcessId : kTestProcessId);
 }
 
 void GiveUpCpu(SimThread *self) {
@@ -385,9 +477,15 @@ void EndProcess(ProcessState *p, int exitCode) {
     p->Info.Ended = true;
     p->Info.EndTime = m.Now;
     p->Object->Signaled = true;
+    // The hooks see the ending process's globals, whichever thread ends it.
+    DWORD live = m.LiveGlobals;
+    MakeGlobalsLive(p->Info.Id);
     auto endHooks = m.ProcessEndHooks;
     for (auto &hook : endHooks)
         hook(p->Info);
+    if (!p->Child && m.LiveGlobals == p->Info.Id)
+        SetGlobalsOf(kTestProcessId, ReadGlobals());
+    MakeGlobalsLive(live);
     KillProcessThreads(p->Info.Id);
     for (auto &hook : ProcessExitHooks())
         hook(p->Info.Id);
@@ -444,6 +542,7 @@ DWORD StartProgramIn(ProcessState *p, const std::wstring &tail) {
 
 DWORD StartInProcess(ProcessState *p, std::function<int()> main) {
     p->Info.Started = true;
+    SetGlobalsOf(p->Info.Id, p->Child ? InitialGlobals() : GlobalsOf(kTestProcessId));
     if (M().RunFirstProcess == SIZE_MAX)
         M().RunFirstProcess = M().Processes.size() - 1;
     DWORD pid = p->Info.Id;
@@ -680,6 +779,7 @@ void Reset() {
             GiveUpCpu(nullptr);
     }
     JoinFinishedThreads();
+    MakeGlobalsLive(kTestProcessId);
     for (auto &a : m.Allocations)
         free(a.first);
     WORD arch = PROCESSOR_ARCHITECTURE_AMD64;
@@ -1475,6 +1575,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
     ProcessState *p = NewProcess(image, commandLine);
     p->Info.ImageFile = sim::files::Canonical(file);
     p->NativeBuild = imageProcessor != PROCESSOR_ARCHITECTURE_UNKNOWN;
+    p->Child = true;
     DWORD pid = simk::CurrentProcessId();
     if (ProcessState *parent = FindProcess(pid)) {
         p->Info.RunsAs = parent->Info.RunsAs;
@@ -1703,16 +1804,43 @@ void WINAPI OutputDebugStringA(LPCSTR text) {
 // --- CryptoAPI: the random generator ----------------------------------------------
 
 namespace {
+// splitmix64 as one stream of bytes: each state gives eight bytes, low byte
+// first, and a call takes what the one before left. Unpredictable enough for
+// names nobody but a test can guess (sim::PeekRandom).
 struct CryptoState {
     std::set<HCRYPTPROV> Contexts;
     uint64_t Random = 0x9E3779B97F4A7C15ull;  // the generator's state, the same after every reset
+    uint64_t Block = 0;                       // the state's bytes not given out yet
+    int Left = 0;
 };
 CryptoState &Crypto() {
     static CryptoState state;
     return state;
 }
 simk::Registrar gCryptoReset([] { simk::OnReset([] { Crypto() = CryptoState(); }); });
+
+BYTE NextRandomByte(CryptoState &c) {
+    if (c.Left == 0) {
+        c.Random += 0x9E3779B97F4A7C15ull;
+        uint64_t z = c.Random;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        c.Block = z ^ (z >> 31);
+        c.Left = 8;
+    }
+    BYTE b = static_cast<BYTE>(c.Block >> (8 * (8 - c.Left)));
+    c.Left--;
+    return b;
+}
 }  // namespace
+
+std::vector<BYTE> sim::PeekRandom(size_t count) {
+    CryptoState copy = Crypto();
+    std::vector<BYTE> bytes;
+    for (size_t i = 0; i < count; i++)
+        bytes.push_back(NextRandomByte(copy));
+    return bytes;
+}
 
 BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *provider, LPCWSTR container, LPCWSTR providerName, DWORD type,
                                  DWORD flags) {
@@ -1736,22 +1864,14 @@ BOOL WINAPI CryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
     return TRUE;
 }
 
-// splitmix64: unpredictable enough for names a test cannot guess in advance.
 BOOL WINAPI CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE *buffer) {
     SIM_ENTER("CryptGenRandom", FALSE);
     if (Crypto().Contexts.count(provider) == 0 || (buffer == nullptr && length != 0)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    for (DWORD i = 0; i < length; i++) {
-        if (i % 8 == 0)
-            Crypto().Random += 0x9E3779B97F4A7C15ull;
-        uint64_t z = Crypto().Random;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        z ^= z >> 31;
-        buffer[i] = static_cast<BYTE>(z >> (8 * (i % 8)));
-    }
+    for (DWORD i = 0; i < length; i++)
+        buffer[i] = NextRandomByte(Crypto());
     return TRUE;
 }
 

@@ -61,13 +61,14 @@ const ApiGroup kApiGroups[] = {
      "LoadLibraryW LoadLibraryExW LoadLibraryExA FreeLibrary GetProcAddress SetDllDirectoryW "
      "SetDefaultDllDirectories AddDllDirectory RemoveDllDirectory IsWow64Process IsWow64Process2 "
      "GetNativeSystemInfo GetSystemInfo SystemTimeToFileTime OutputDebugStringW OutputDebugStringA CreateFileW "
-     "CreateDirectoryW RemoveDirectoryW CopyFileW DeleteFileW MoveFileExW GetFileAttributesW GetSystemDirectoryW GetTempPathW "
+     "CreateDirectoryW RemoveDirectoryW CopyFileW DeleteFileW MoveFileExW GetFileAttributesW SetFileAttributesW "
+     "GetFileSizeEx GetFileSize GetSystemDirectoryW GetTempPathW "
      "GetTempFileNameW GetACP MultiByteToWideChar WideCharToMultiByte lstrlenW lstrcmpW lstrcmpiW lstrcpynW "
      "GetCurrentProcess GetWindowsDirectoryW GetSystemWindowsDirectoryW GetSystemWow64DirectoryW "
      "Wow64DisableWow64FsRedirection Wow64RevertWow64FsRedirection GetLocalTime WriteFile "
      "CreateBoundaryDescriptorW AddSIDToBoundaryDescriptor DeleteBoundaryDescriptor CreatePrivateNamespaceW "
      "OpenPrivateNamespaceW ClosePrivateNamespace ReadFile SetFilePointerEx GetFileInformationByHandle K32GetMappedFileNameW "
-     "SetFileAttributesW FindFirstFileW FindNextFileW FindClose GetSystemTimeAsFileTime"},
+     "FindFirstFileW FindNextFileW FindClose GetSystemTimeAsFileTime"},
     {L"user32.dll",
      "CharLowerW CharLowerBuffW wsprintfW wvsprintfW LoadStringW DialogBoxParamW EndDialog GetDlgItem GetDlgCtrlID "
      "SetDlgItemTextW SendDlgItemMessageW SetWindowTextW GetWindowTextW GetWindowTextLengthW ShowWindow "

@@ -122,6 +122,41 @@ std::string Attributes(const WCHAR *name) {
         return "INVALID " + std::to_string(GetLastError());
     return a & FILE_ATTRIBUTE_DIRECTORY ? "directory" : "file";
 }
+// The attributes by name. FILE_ATTRIBUTE_ARCHIVE only where asked for: Wine
+// keeps it on every file (see known-differences.txt).
+std::string AttributeNames(DWORD a, bool archive = false) {
+    if (a == INVALID_FILE_ATTRIBUTES)
+        return "INVALID " + std::to_string(GetLastError());
+    static const struct {
+        DWORD Bit;
+        const char *Name;
+    } kNames[] = {{FILE_ATTRIBUTE_READONLY, "readonly"}, {FILE_ATTRIBUTE_HIDDEN, "hidden"},
+                  {FILE_ATTRIBUTE_ARCHIVE, "archive"}, {FILE_ATTRIBUTE_NORMAL, "normal"}};
+    std::string out;
+    for (const auto &n : kNames)
+        if ((a & n.Bit) && (archive || n.Bit != FILE_ATTRIBUTE_ARCHIVE))
+            out += (out.empty() ? "" : "|") + std::string(n.Name);
+    return out.empty() ? "none" : out;
+}
+std::string AttributesOf(const WCHAR *name, bool archive = false) {
+    return AttributeNames(GetFileAttributesW(P(name).c_str()), archive);
+}
+// A call's answer, then the attributes it leaves on a file (in that order).
+std::string Then(const std::string &answer, const WCHAR *name) { return answer + ", then " + AttributesOf(name); }
+// A new file with these attributes.
+void NewFile(const WCHAR *name, DWORD attributes) {
+    WriteSmallFile(P(name));
+    SetFileAttributesW(P(name).c_str(), attributes);
+}
+std::string HandleAttributes(const WCHAR *name) {
+    HANDLE h = Open(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    if (h == INVALID_HANDLE_VALUE)
+        return Err();
+    BY_HANDLE_FILE_INFORMATION info;
+    std::string out = GetFileInformationByHandle(h, &info) ? AttributeNames(info.dwFileAttributes) : Err();
+    CloseHandle(h);
+    return out;
+}
 // A held handle to "held" with the given access and sharing, while fn runs.
 template <typename Fn> std::string WhileHeld(DWORD access, DWORD share, Fn fn) {
     HANDLE h = Open(L"held", access, share, OPEN_ALWAYS);
@@ -450,6 +485,42 @@ const Row kRows[] = {
     {"share mode, held with delete sharing, DeleteFileW", [] {
          return WhileHeld(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, [] { return Ok(DeleteFileW(P(L"held").c_str())); });
      }},
+    // Attributes. Each row that changes a file has files of its own.
+    {"GetFileAttributesW new file", [] { WriteSmallFile(P(L"ro")); return AttributesOf(L"ro", true); }},
+    {"SetFileAttributesW read-only", [] { return Then(Ok(SetFileAttributesW(P(L"ro").c_str(), FILE_ATTRIBUTE_READONLY)), L"ro"); }},
+    {"GetFileInformationByHandle read-only", [] { return HandleAttributes(L"ro"); }},
+    {"CreateFileW read-only, for reading", [] { return Create(L"ro", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING); }},
+    {"CreateFileW read-only, for writing", [] { return Create(L"ro", GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING); }},
+    {"CreateFileW read-only, CREATE_ALWAYS", [] {
+         NewFile(L"ro2", FILE_ATTRIBUTE_READONLY);
+         return Create(L"ro2", GENERIC_WRITE, 0, CREATE_ALWAYS);
+     }},
+    {"DeleteFileW read-only", [] { return Ok(DeleteFileW(P(L"ro").c_str())); }},
+    {"CopyFileW from read-only", [] { return Then(Ok(CopyFileW(P(L"ro").c_str(), P(L"rocopy").c_str(), FALSE)), L"rocopy"); }},
+    {"MoveFileExW read-only", [] { return Then(Ok(MoveFileExW(P(L"rocopy").c_str(), P(L"romoved").c_str(), 0)), L"romoved"); }},
+    {"CopyFileW onto read-only", [] {
+         NewFile(L"ro3", FILE_ATTRIBUTE_READONLY);
+         return Ok(CopyFileW(P(L"a").c_str(), P(L"ro3").c_str(), FALSE));
+     }},
+    {"MoveFileExW onto read-only, replace", [] {
+         NewFile(L"ro4", FILE_ATTRIBUTE_READONLY);
+         WriteSmallFile(P(L"plain"));
+         return Ok(MoveFileExW(P(L"plain").c_str(), P(L"ro4").c_str(), MOVEFILE_REPLACE_EXISTING));
+     }},
+    {"CopyFileW onto hidden", [] {
+         NewFile(L"hidden", FILE_ATTRIBUTE_HIDDEN);
+         return Then(Ok(CopyFileW(P(L"a").c_str(), P(L"hidden").c_str(), FALSE)), L"hidden");
+     }},
+    {"CreateFileW hidden, CREATE_ALWAYS without it", [] {
+         NewFile(L"hidden2", FILE_ATTRIBUTE_HIDDEN);
+         return Create(L"hidden2", GENERIC_WRITE, 0, CREATE_ALWAYS);
+     }},
+    {"SetFileAttributesW normal", [] {
+         std::string out = Ok(SetFileAttributesW(P(L"ro").c_str(), FILE_ATTRIBUTE_NORMAL));
+         out += ", then " + AttributesOf(L"ro", true);
+         return out + ", delete " + Ok(DeleteFileW(P(L"ro").c_str()));
+     }},
+    {"SetFileAttributesW missing", [] { return Ok(SetFileAttributesW(P(L"none").c_str(), FILE_ATTRIBUTE_NORMAL)); }},
     {"GetTempFileNameW", [] { return TempName(gDir.c_str(), 0); }},
     {"GetTempFileNameW given number", [] { return TempName(gDir.c_str(), 0x1234); }},
     {"GetTempFileNameW missing folder", [] { return TempName(P(L"none").c_str(), 0); }},
