@@ -490,71 +490,174 @@ TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
         }
 }
 
+// The name the program gives its next folder under C:\Windows\Temp: the next
+// 8 bytes of the random generator.
+std::wstring NextProtectedFolder() {
+    std::vector<BYTE> bytes = sim::PeekRandom(8);
+    DWORD high = 0, low = 0;
+    for (int i = 3; i >= 0; i--) {
+        high = (high << 8) | bytes[i];
+        low = (low << 8) | bytes[4 + i];
+    }
+    wchar_t name[40];
+    swprintf(name, 40, L"\\CorvaneSetup.%08X%08X", (unsigned)high, (unsigned)low);
+    return sim::files::kSystemTempDirectory + std::wstring(name);
+}
+
 // A standard user who can write the install folder (one unpacked under C:\)
-// changes the package before the run or while it runs. Windows gets the
-// package only from the run's staged copy, made of the bytes the program read
-// once and hashed: the run installs the genuine bytes, or ends with
-// TRUST_E_BAD_DIGEST with the file named in the log and nothing of the
-// package used. On either road, no byte the user wrote reaches the driver
-// folder, System32, the driver store or the 64-bit child's image.
+// changes the package before the run, or at the worst moment while it runs:
+// replaces or links a file, retargets a junction above the files once they
+// are checked, writes through a view mapped before the run, makes a file
+// read-only or a terabyte large, or makes the folder the program will name
+// next. Windows gets the package only from the run's staged copy, made of the
+// bytes the program read once and hashed: the run installs the genuine bytes
+// (a second installation too), or ends with TRUST_E_BAD_DIGEST with the file
+// named in the log and nothing of the package used. On either road, no byte
+// the user wrote reaches the driver folder, System32, the driver store or the
+// 64-bit child's image, and Windows reads only the staged copy.
 TEST_F(PlugAndPlayRoadTest, APackageFileThatIsNotAsBuiltIsNeverUsed) {
     namespace user = sim::files::user;
-    const std::wstring dir = L"C:\\Corvane\\";
+    const std::wstring profile = sim::files::kProfileDirectory;
+    const std::wstring dir = L"C:\\Corvane\\", genuine = profile + L"\\genuine\\", evil = profile + L"\\evil\\";
     const std::wstring dll = dir + L"amd64\\crvndrv6.dll", inf = dir + L"crvnv6.inf";
     const std::wstring native = dir + L"amd64\\crvnpnp.exe", ui = dir + L"amd64\\crvndrv6ui.dll";
-    const std::wstring users = std::wstring(sim::files::kProfileDirectory) + L"\\crvndrv6ui.dll";
     const std::wstring log = L"C:\\Windows\\Temp\\t.log";
     const std::string planted = "planted";
+    std::vector<int> views;
     auto plantAll = [&] {
         for (const std::wstring *file : {&dll, &inf, &native})
             EXPECT_EQ(0u, user::WriteFile(*file, planted));
     };
+    // A junction of the user's at `link`, leading to `target`; retargeted,
+    // it leads to the same place in the user's planted copy.
+    auto junction = [&](const std::wstring &link, const std::wstring &target) {
+        EXPECT_EQ(0u, user::MakeLink(link, target, true));
+    };
+    auto retarget = [&](const std::wstring &link, const std::wstring &target) {
+        return [&, link, target] {
+            EXPECT_EQ(0u, user::RemoveFolder(link));
+            EXPECT_EQ(0u, user::MakeLink(link, target, true));
+        };
+    };
+    std::wstring madeBeforehand;
     struct Row {
         const char *What;
         std::function<void()> Attack;
         const std::wstring *Named;  // the file the log names; null: the run installs
+        const wchar_t *Tail = L"/quiet";
+        int Installs = 1;           // a second one after the queue was deleted
     } rows[] = {
         {"replaced DLL", [&] { EXPECT_EQ(0u, user::WriteFile(dll, planted)); }, &dll},
         {"replaced INF", [&] { EXPECT_EQ(0u, user::WriteFile(inf, sim::inf::PrinterInfText() + planted)); }, &inf},
         {"replaced crvnpnp.exe", [&] { EXPECT_EQ(0u, user::WriteFile(native, sim::kProgramImage64 + planted)); },
          &native},
         {"linked DLL",  // the user's own name for the file, with the package's bytes
-         [&] { EXPECT_EQ(0u, user::Move(ui, users) + user::MakeHardLink(ui, users)); }, &ui},
+         [&] { EXPECT_EQ(0u, user::Move(ui, profile + L"\\ui.dll") + user::MakeHardLink(ui, profile + L"\\ui.dll")); },
+         &ui},
+        {"a sparse INF of a terabyte", [&] { EXPECT_EQ(0u, user::WriteSparseFile(inf, "", 1ull << 40)); }, &inf},
         // The package's folder is the user's again once staged: what the
-        // user writes there then reaches nothing.
+        // user does there then reaches nothing.
         {"changed at the upload", [&] { sim::OnCall("UploadPrinterDriverPackageW", plantAll); }, nullptr},
         {"changed when the 64-bit build starts", [&] { sim::OnCall("CreateProcessW", plantAll); }, nullptr},
         {"changed at the manual road's first copy", [&] { sim::OnCall("CopyFileW", plantAll); }, nullptr},
+        {"the folder a junction, retargeted at the upload",
+         [&] {
+             junction(L"C:\\Corvane", genuine);
+             sim::OnCall("UploadPrinterDriverPackageW", retarget(L"C:\\Corvane", evil));
+         },
+         nullptr},
+        {"the folder a junction, retargeted at the upload of /stage",
+         [&] {
+             junction(L"C:\\Corvane", genuine);
+             sim::OnCall("UploadPrinterDriverPackageW", retarget(L"C:\\Corvane", evil));
+         },
+         nullptr, L"/stage"},
+        {"amd64 a junction, retargeted once its files are read",
+         [&] {
+             EXPECT_EQ(0u, user::Move(dir + L"amd64", profile + L"\\amd64"));
+             junction(dir + L"amd64", profile + L"\\amd64");
+             sim::OnCall("UploadPrinterDriverPackageW", retarget(dir + L"amd64", evil + L"amd64"));
+             sim::OnCall("CopyFileW", retarget(dir + L"amd64", evil + L"amd64"));
+         },
+         nullptr},
+        {"views mapped before the run, written after the check",
+         [&] {
+             for (const std::wstring *file : {&dll, &inf, &native}) {
+                 views.push_back(0);
+                 EXPECT_EQ(0u, user::MapView(*file, &views.back()));
+             }
+             auto write = [&] {
+                 for (int view : views)
+                     EXPECT_EQ(0u, user::WriteView(view, 0, planted));
+             };
+             sim::OnCall("UploadPrinterDriverPackageW", write);
+             sim::OnCall("CopyFileW", write);
+         },
+         nullptr},
+        {"a read-only DLL, and a second installation",
+         [&] { EXPECT_EQ(0u, user::SetAttributes(dll, FILE_ATTRIBUTE_READONLY)); }, nullptr, L"/quiet", 2},
+        {"the folder the program names next, made beforehand",
+         [&] { EXPECT_EQ(0u, user::CreateFolder(madeBeforehand = NextProtectedFolder())); }, nullptr},
     };
     for (bool plugAndPlay : {true, false})
         for (const Row &row : rows) {
             SCOPED_TRACE(::testing::Message() << row.What << (plugAndPlay ? ", Plug and Play" : ", manual road"));
             sim::Reset();
             ResetProductGlobals();
+            views.clear();
+            madeBeforehand.clear();
             SetMachine(kMachines[1]);  // x64, the 32-bit program
-            install_fixture::ArrangeProgramInstall(kModel, plugAndPlay, false, dir);
+            bool junctionAbove = std::string(row.What).find("the folder a junction") == 0;
+            install_fixture::ArrangeProgramInstall(kModel, plugAndPlay, false, junctionAbove ? genuine : dir);
+            sim::files::LayOutInstallFolder(evil);
+            for (const std::wstring &file : sim::files::ListTree(evil))
+                if (sim::files::IsFile(file))
+                    sim::files::WriteFile(file, planted + sim::files::ReadFile(file));
             std::vector<std::string> childImages;
             sim::OnProcessCreated([&childImages](const sim::Process &child) {
                 childImages.push_back(sim::files::ReadFile(child.ImageFile));
+                EXPECT_TRUE(IsStagedCopy(child.ImageFile, L"amd64\\crvnpnp.exe"));
                 sim::StartCreatedProcess(child.Id);
             });
             row.Attack();
-            sim::Process p = sim::RunProgram(dir + L"setup.exe", L"/log " + log + L" /quiet", 120000);
+            sim::Process p;
+            for (int run = 0; run < row.Installs; run++) {
+                sim::RemoveQueue(kModel);
+                p = sim::RunProgram(dir + L"setup.exe", L"/log " + log + L" " + row.Tail, 120000);
+                EXPECT_FALSE(p.Crashed);
+            }
 
             std::vector<std::string> reached = childImages;
-            for (const std::wstring &file : sim::files::ListTree(install_fixture::kDriverDir))
+            for (const std::wstring &file : sim::files::ListTree(install_fixture::kDriverDir)) {
                 reached.push_back(sim::files::ReadFile(file));
+                EXPECT_EQ(0u, sim::files::Attributes(file) & FILE_ATTRIBUTE_READONLY);
+            }
             reached.push_back(sim::files::ReadFile(L"C:\\Windows\\system32\\crvnmon.dll"));
-            for (const sim::DriverPackage &upload : sim::Uploads())
+            for (const sim::DriverPackage &upload : sim::Uploads()) {
                 reached.push_back(sim::files::ReadFile(upload.StoreInf));
+                EXPECT_TRUE(IsStagedCopy(upload.SourceInf, L"crvnv6.inf"));
+            }
+            for (const sim::DriverUpdate &update : sim::DriverUpdates())
+                EXPECT_TRUE(IsStagedCopy(update.InfPath, L"crvnv6.inf"));
             for (const std::string &content : reached)
                 EXPECT_EQ(std::string::npos, content.find(planted)) << content;
-            // The run's staged copy is gone with it.
-            EXPECT_EQ(std::vector<std::wstring>{L"t.log"}, sim::files::ListFolder(sim::files::kSystemTempDirectory));
+            // The run's staged copy is gone with it; a folder the user made
+            // stays the user's, and empty.
+            std::vector<std::wstring> left = {L"t.log"};
+            if (!madeBeforehand.empty()) {
+                left.insert(left.begin(), madeBeforehand.substr(madeBeforehand.rfind(L'\\') + 1));
+                EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListFolder(madeBeforehand));
+            }
+            EXPECT_EQ(left, sim::files::ListFolder(sim::files::kSystemTempDirectory));
             if (row.Named == nullptr) {
                 EXPECT_EQ(0, p.ExitCode);
-                EXPECT_NE(nullptr, sim::FindQueue(kModel));
-                EXPECT_EQ(plugAndPlay, sim::FindQueue(kModel) != nullptr && sim::FindQueue(kModel)->AddedByPnp);
+                EXPECT_EQ(1u * row.Installs, sim::Uploads().size());
+                // (A device that Plug and Play installed once gets no queue
+                // from it again: the second installation's is the program's.)
+                if (row.Tail != std::wstring(L"/stage")) {
+                    EXPECT_TRUE(sim::FindQueue(kModel) != nullptr &&
+                                sim::FindQueue(kModel)->AddedByPnp == (plugAndPlay && row.Installs == 1));
+                }
                 continue;
             }
             EXPECT_EQ((int)TRUST_E_BAD_DIGEST, p.ExitCode);

@@ -445,19 +445,24 @@ TEST_F(StartupTest, RelaunchStartsACopyOnlyWithTheBuildsOwnValidSignature) {
     }
 }
 
-// A user who makes, beforehand, every folder the copy's folder could be named
-// does not keep the uninstaller from starting.
+// A user who makes, beforehand, the very folder the program will name for the
+// copy does not keep the uninstaller from starting, nor gets the copy: the
+// program never takes a folder that exists.
 TEST_F(StartupTest, UserFoldersMadeBeforehandDoNotStopTheRelaunch) {
-    unsigned made = 0;
-    for (unsigned n = 1; n <= 0xFFFF; n++) {
-        wchar_t name[16];
-        swprintf(name, 16, L"\\uni%X.tmp", n);
-        made += sim::files::user::CreateFolder(sim::files::kSystemTempDirectory + std::wstring(name)) == 0;
-    }
-    ASSERT_EQ(0xFFFFu, made);
+    // The folder the program will name next: the next 8 random bytes.
+    std::vector<BYTE> bytes = sim::PeekRandom(8);
+    wchar_t name[40];
+    swprintf(name, 40, L"\\CorvaneSetup.%02X%02X%02X%02X%02X%02X%02X%02X", bytes[3], bytes[2], bytes[1], bytes[0],
+             bytes[7], bytes[6], bytes[5], bytes[4]);
+    const std::wstring made = sim::files::kSystemTempDirectory + std::wstring(name);
+    ASSERT_EQ(0u, sim::files::user::CreateFolder(made));
     Run(kUninstaller, L"");
     ASSERT_EQ(1u, Children().size());
     EXPECT_EQ("program image", sim::files::ReadFile(Children()[0].ImageFile));
+    // Another folder, the administrators' alone; the user's stays empty.
+    EXPECT_NE(0u, Children()[0].ImageFile.find(made));
+    EXPECT_FALSE(sim::files::UserCanWrite(Children()[0].ImageFile));
+    EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListFolder(made));
 }
 
 // A user who can write the folder (their own Downloads) renames the
