@@ -286,9 +286,8 @@ TEST_F(SimFilesTest, AFileIsKnownByItsVolumeAndItsIndexTogether) {
 }
 
 // A sparse file of a terabyte that stores two bytes: the size calls give its
-// whole size, it reads as zeros past them, and a program that reads it whole
-// never waits, so the step bound ends it as spinning.
-TEST_F(SimFilesTest, ASparseFileOfATerabyteReadsAsZerosAndStallsAWholeRead) {
+// whole size, and it reads as zeros past them, in chunks as asked.
+TEST_F(SimFilesTest, ASparseFileOfATerabyteReadsAsZerosPastItsBytes) {
     const std::wstring file = L"C:\\Corvane\\crvnv6.inf";
     const uint64_t kTerabyte = 1ull << 40;
     ASSERT_EQ(0u, sim::files::user::CreateFolder(L"C:\\Corvane") +
@@ -313,15 +312,9 @@ TEST_F(SimFilesTest, ASparseFileOfATerabyteReadsAsZerosAndStallsAWholeRead) {
     EXPECT_TRUE(SetFilePointerEx(h, nearEnd, NULL, FILE_BEGIN));
     EXPECT_TRUE(ReadFile(h, bytes, 8, &read, NULL));
     EXPECT_EQ(std::string(3, '\0'), std::string(bytes, read));
+    EXPECT_TRUE(ReadFile(h, bytes, 8, &read, NULL));
+    EXPECT_EQ(0u, read);
     CloseHandle(h);
-    sim::Process p = sim::RunInProcess([&] {
-        static char chunk[4096];
-        HANDLE whole = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-        while (ReadFile(whole, chunk, sizeof(chunk), &read, NULL) && read > 0) {
-        }
-    });
-    EXPECT_TRUE(p.Crashed);
-    EXPECT_EQ(static_cast<int>(0xC0000194), p.ExitCode);
 }
 
 }  // namespace
