@@ -111,13 +111,25 @@ HANDLE MakeProtectedCopyOfFile(HANDLE source, WCHAR *copyPath) {
 
     // The copy gets a name of its own, which is not "unins000": as the
     // uninstaller it does not relaunch again.
+    HANDLE held = INVALID_HANDLE_VALUE;
+    DWORD error;
+
     memset(copyPath, 0, PROTECTED_COPY_PATH_CCH * sizeof(WCHAR));
-    if (!MakeProtectedFolder(copyFolder) || GetTempFileNameW(copyFolder, L"unins", 0, copyPath) == 0 ||
-        !CopyFromHandle(source, copyPath))
+    if (!MakeProtectedFolder(copyFolder))
         return INVALID_HANDLE_VALUE;
     // Held from here until the child runs: nobody can change or replace it,
     // yet it can still be started.
-    return CreateFileW(copyPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (GetTempFileNameW(copyFolder, L"unins", 0, copyPath) != 0 && CopyFromHandle(source, copyPath))
+        held = CreateFileW(copyPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (held == INVALID_HANDLE_VALUE) {
+        // A copy that cannot be made leaves no folder behind; the caller
+        // reports the error of the step that failed.
+        error = GetLastError();
+        DeleteFolderTree(copyFolder);
+        copyPath[0] = 0;
+        SetLastError(error);
+    }
+    return held;
 }
 
 // "." and "..", which a folder listing names too.

@@ -462,8 +462,14 @@ void RemoveProductFilesOutside() {
     for (const std::wstring &path : sim::files::ListTree(sim::files::kSystemDirectory)) {
         auto was = gBefore->find(sim::files::Canonical(path));
         if (sim::files::IsFile(path) && IsProductFileOutside(path) && path.find(L"DriverStore") == std::wstring::npos &&
-            !sim::files::IsLocked(path) && was != gBefore->end() && was->second == "f" + sim::files::ReadFile(path))
-            sim::files::Remove(path);
+            was != gBefore->end() && was->second == "f" + sim::files::ReadFile(path)) {
+            // A file in use cannot be deleted, but an administrator's
+            // program can still rename it out of the way.
+            if (sim::files::IsLocked(path))
+                sim::files::Move(path, path + L".aside");
+            else
+                sim::files::Remove(path);
+        }
     }
 }
 
