@@ -170,7 +170,8 @@ static DWORD Staged(void) {
         return error;
     }
     if (error != ERROR_SUCCESS)
-        return EndWithFailure(error, L"the package's check and copy for Windows");
+        return EndWithFailure(error, L"the package's staging (its copy for Windows, or the list of the drivers "
+                                     L"installed)");
     return ERROR_SUCCESS;
 }
 

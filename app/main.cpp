@@ -237,7 +237,8 @@ static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
         return FALSE;
     }
     if (guardError != ERROR_SUCCESS) {
-        *exitCode = EndEarly(startUp, L"The machine's single-instance guard cannot be made", guardError, guardError,
+        *exitCode = EndEarly(startUp, L"The machine's single-instance guard cannot be made", guardError,
+                             DeploymentFailureCode(guardError),
                              L"the machine's single-instance guard cannot be made; nothing was done");
         return FALSE;
     }

@@ -92,19 +92,18 @@ static DWORDLONG ListedVersion(const WCHAR *name) {
     return version;
 }
 
-int CompareInstalledDrivers(void) {
+int CompareInstalledDrivers(DWORD *error) {
     WCHAR line[UPGRADE_LOG_CCH];
     WCHAR installed[DRIVER_VERSION_TEXT_CCH];
     WCHAR package[DRIVER_VERSION_TEXT_CCH];
     DWORDLONG version = ParseDriverVersion();
     DRIVER_INFO_8W *drivers;
     DWORD count;
-    DWORD error;
     DWORD i;
     int result = INSTALLED_NONE;
 
     FormatDriverVersion(version, package, DRIVER_VERSION_TEXT_CCH);
-    drivers = ListDrivers(&count, &error);
+    drivers = ListDrivers(&count, error);
     for (i = 0; i < count; i++) {
         if (!IsProductDriver(&drivers[i]))
             continue;

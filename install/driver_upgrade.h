@@ -14,9 +14,9 @@ void FormatDriverVersion(DWORDLONG version, WCHAR *text, size_t capacity);
 // environment (those whose driver file is the product's DLL) with this
 // build's driver version, logs one line for each and one for what follows,
 // and returns INSTALLED_* (install/install_sequence.h). A driver listed
-// without a version counts as older. A spooler that cannot list its drivers
-// counts as none installed.
-int CompareInstalledDrivers(void);
+// without a version counts as older. *error is ERROR_SUCCESS, or why the
+// drivers could not be listed: then nothing can be told.
+int CompareInstalledDrivers(DWORD *error);
 
 // Brings every product driver older than this build's to this build's
 // version, in place, from the run's staged package: through Plug and Play's

@@ -99,7 +99,11 @@ DWORD StagePackageIntoStore(void) {
         return error;
     if (!StagedFilePath(stagedInf, PROTECTED_COPY_PATH_CCH, PACKAGE_INF_NAME))
         return ERROR_INSUFFICIENT_BUFFER;
-    PackageStaging.Installed = CompareInstalledDrivers();
+    // Whether a driver is installed, and which, decides what the store gets:
+    // a run that cannot tell does nothing.
+    PackageStaging.Installed = CompareInstalledDrivers(&error);
+    if (error != ERROR_SUCCESS)
+        return error;
     // An older package in the store would be what Plug and Play installs
     // for the next printer plugged in, over the newer driver.
     if (PackageStaging.Installed == INSTALLED_NEWER)

@@ -63,8 +63,9 @@ extern BOOL QueueLeftOnAnotherPort;
 // run (InfPath set, common/staged_package.h), compares the installed drivers
 // with it (logging each, PackageStaging.Installed) and, unless one is newer,
 // uploads the staged INF into the driver store (PackageStaging.Upload), once
-// for the whole run. ERROR_SUCCESS, or the staging's failure: then nothing of
-// the package is used.
+// for the whole run. ERROR_SUCCESS, or the staging's failure, or the error
+// of a driver list that could not be read: then nothing of the package is
+// used.
 DWORD StagePackageIntoStore(void);
 
 // /stage: asks Plug and Play to retry the installation of devices it found
