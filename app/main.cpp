@@ -152,12 +152,12 @@ static const RunMode RunModes[] = {
 const size_t RunModeCount = sizeof(RunModes) / sizeof(RunModes[0]);
 
 // A window that nobody can see would never be closed, and would hold the
-// guard until the machine restarts: where the window station is not
-// interactive (a service's, in session 0), a mode that opens one, or starts
-// a program that does, ends at once instead.
+// guard until the machine restarts: in session 0, or where the window
+// station is not interactive, a mode that opens one, or starts a program that
+// does, ends at once instead.
 static int EndWithoutWindow(void) {
-    WriteLogLine(L"Nobody can see a window here (the window station is not interactive): the run ends without "
-                 L"opening one. Use /quiet, /remove or /stage.");
+    WriteLogLine(L"Nobody can see a window here (session 0, or a window station that is not interactive): the run "
+                 L"ends without opening one. Use /quiet, /remove or /stage.");
     SetRunOutcome(L"nobody can see a window here; nothing was opened");
     return EXIT_NOBODY_TO_SEE;
 }
