@@ -152,20 +152,21 @@ static const RunMode RunModes[] = {
 const size_t RunModeCount = sizeof(RunModes) / sizeof(RunModes[0]);
 
 // A window that nobody can see would never be closed, and would hold the
-// guard until the machine restarts: where the window station is not
-// interactive (a service's, in session 0), a mode that opens one, or starts
-// a program that does, ends at once instead.
+// guard until the machine restarts: in session 0, or where the window
+// station is not interactive, a mode that opens one, or starts a program that
+// does, ends at once instead.
 static int EndWithoutWindow(void) {
-    WriteLogLine(L"Nobody can see a window here (the window station is not interactive): the run ends without "
-                 L"opening one. Use /quiet, /remove or /stage.");
+    WriteLogLine(L"Nobody can see a window here (session 0, or a window station that is not interactive): the run "
+                 L"ends without opening one. Use /quiet, /remove or /stage.");
+    SetRunOutcome(L"nobody can see a window here; nothing was opened");
     return EXIT_NOBODY_TO_SEE;
 }
 
 // The exit code of a run that ends before its mode begins: 0, as every run
 // ends, except for a deployment mode, whose exit code the tool reads. The
 // log gets the run's first line, the cause (a text and an error, or a text
-// alone when error is ERROR_SUCCESS) and the last line.
-static int EndEarly(const StartUp *startUp, const WCHAR *cause, DWORD error, DWORD exitCode) {
+// alone when error is ERROR_SUCCESS) and the last line, with reason.
+static int EndEarly(const StartUp *startUp, const WCHAR *cause, DWORD error, DWORD exitCode, const WCHAR *reason) {
     WCHAR line[CAUSE_CCH];
     BOOL deployment = IsDeploymentMode(&startUp->Options);
 
@@ -174,6 +175,7 @@ static int EndEarly(const StartUp *startUp, const WCHAR *cause, DWORD error, DWO
         WriteLogLine(cause);
     else if (SUCCEEDED(StringCchPrintfW(line, CAUSE_CCH, L"%ws: error %lu.", cause, (unsigned long)error)))
         WriteLogLine(line);
+    SetRunOutcome(deployment ? reason : L"the run ended before its mode began; the line above says why");
     LogRunEnd(deployment ? (int)exitCode : 0, deployment);
     return deployment ? (int)exitCode : 0;
 }
@@ -222,7 +224,7 @@ static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
     // it calls one.
     if (!librariesLoaded) {
         *exitCode = EndEarly(startUp, L"A system library or one of its functions cannot be loaded", startUp->LoadError,
-                             startUp->LoadError);
+                             startUp->LoadError, L"a system library or one of its functions cannot be loaded");
         return FALSE;
     }
     guardError = TakeInstanceGuard(&startUp->Guard);
@@ -230,11 +232,14 @@ static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
         *exitCode = EndEarly(startUp,
                              L"Another copy of the program runs: it holds the single-instance guard, the mutex "
                              L"SWIFTSETINSTALLERFORPRINTERDRIVER or the machine's guard.",
-                             ERROR_SUCCESS, EXIT_ANOTHER_COPY_RUNS);
+                             ERROR_SUCCESS, EXIT_ANOTHER_COPY_RUNS,
+                             L"another copy of the program runs; nothing was done, run it again later");
         return FALSE;
     }
     if (guardError != ERROR_SUCCESS) {
-        *exitCode = EndEarly(startUp, L"The machine's single-instance guard cannot be made", guardError, guardError);
+        *exitCode = EndEarly(startUp, L"The machine's single-instance guard cannot be made", guardError,
+                             DeploymentFailureCode(guardError),
+                             L"the machine's single-instance guard cannot be made; nothing was done");
         return FALSE;
     }
     // Both windows hold common controls: register their classes first.
@@ -273,7 +278,7 @@ static int StartAndRun(StartUp *startUp, LPWSTR commandLine) {
         if (RunModes[i].OwnFolder && !ownFolderRead) {
             if (!ReadOwnFolder(startUp, &error)) {
                 exitCode = EndEarly(startUp, L"The program's own path cannot be read whole", error,
-                                    DeploymentFailureCode(error));
+                                    DeploymentFailureCode(error), L"the program's own path cannot be read whole");
                 break;
             }
             ownFolderRead = TRUE;

@@ -11,7 +11,7 @@ set(SIM_PACKAGE_DIR ${CMAKE_BINARY_DIR}/sim-package)
 file(WRITE ${SIM_PACKAGE_DIR}/crvnv6.inf
      "; Stand-in for the printer maker's INF\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n"
      "ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}\r\nProvider=%Corvane%\r\n"
-     "DriverVer=07/16/2025,2025.7.16.1\r\nCatalogFile=crvnv6.cat\r\n\r\n[Strings]\r\nCorvane=\"Corvane\"\r\n")
+     "DriverVer=${DRIVER_VER_TEXT}\r\nCatalogFile=crvnv6.cat\r\n\r\n[Strings]\r\nCorvane=\"Corvane\"\r\n")
 set(SIM_HASH_ENTRIES "crvnv6.inf=${SIM_PACKAGE_DIR}/crvnv6.inf|")
 set(SIM_PACKAGE_FILES crvnv6.cat dat/crvndrv6.dat)
 foreach(arch i386 arm amd64 arm64)
@@ -51,6 +51,8 @@ target_compile_options(simwin PRIVATE ${WARNING_FLAGS})
 target_compile_options(simwin PUBLIC ${SANITIZER_FLAGS})
 target_link_options(simwin PUBLIC ${SANITIZER_FLAGS})
 target_compile_definitions(simwin PRIVATE SIMWIN_RESOURCE_FILE="${HOST_RES}")
+# The package's INF carries the build's DriverVer, as the real one does.
+target_compile_definitions(simwin PRIVATE SIMWIN_PACKAGE_DRIVER_VER="${DRIVER_VER_TEXT}")
 # The simulated loader maps the static imports at process start, and holds a
 # program to calling the functions of the DLLs it loads at run time only once
 # it has looked them up: the same lists the product links with.

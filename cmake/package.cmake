@@ -46,8 +46,9 @@ set(GENINF ${PKG_WORK}/geninf)
 add_custom_command(OUTPUT ${GENINF}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${PKG_WORK}
   COMMAND ${HOST_CXX} -std=c++17 -O1 -Wall -Wextra -Werror -DUNICODE -D_UNICODE
-          -I${CMAKE_SOURCE_DIR} -I${CMAKE_SOURCE_DIR}/simwin/include ${GENINF_SOURCES} -o ${GENINF}
+          -I${CMAKE_SOURCE_DIR} -I${GENERATED_DIR} -I${CMAKE_SOURCE_DIR}/simwin/include ${GENINF_SOURCES} -o ${GENINF}
   DEPENDS ${GENINF_SOURCES} ${CMAKE_SOURCE_DIR}/install/catalog.h ${CMAKE_SOURCE_DIR}/install/discovery.h
+          ${GENERATED_DIR}/product_version.h
   COMMENT "Building the INF generator for the build machine")
 add_custom_command(OUTPUT ${PKG_WORK}/crvnv6.inf
   COMMAND ${GENINF} ${PKG_WORK}/crvnv6.inf
@@ -114,6 +115,8 @@ if(PKG_ARCH STREQUAL x86)
     BINARY_DIR ${NATIVE_BUILD_DIR}
     CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/toolchain-x86_64-w64-mingw32.cmake
                -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+               -DCORVANE_DRIVER_DATE=${CORVANE_DRIVER_DATE}
+               -DCORVANE_DRIVER_VERSION=${CORVANE_DRIVER_VERSION}
                -DCORVANE_SIGNING_PFX=${CORVANE_SIGNING_PFX}
                -DCORVANE_SIGNING_PASSWORD_FILE=${CORVANE_SIGNING_PASSWORD_FILE}
     BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target setup -j 1

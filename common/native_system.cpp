@@ -92,9 +92,16 @@ BOOL GetNativeSystemDirectory(WCHAR *directory, UINT capacity) {
 
 BOOL IsWindowStationInteractive(void) {
     USEROBJECTFLAGS flags;
-    HWINSTA station = GetProcessWindowStation();
+    HWINSTA station;
     DWORD needed = 0;
+    DWORD session = 1;
 
+    // Session 0 holds the services since Windows Vista, and nobody logs on
+    // to it: whatever its window station says (a service allowed to interact
+    // with the desktop has a visible one), no person sees a window there.
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0)
+        return FALSE;
+    station = GetProcessWindowStation();
     memset(&flags, 0, sizeof(flags));
     if (station == NULL || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed))
         return TRUE;

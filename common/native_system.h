@@ -36,7 +36,8 @@ WCHAR *NativePrintEnvironment(void);
 // FALSE when it cannot be read or does not fit.
 BOOL GetNativeSystemDirectory(WCHAR *directory, UINT capacity);
 
-// Whether a person can see this process's windows: its window station is
-// interactive (WSF_VISIBLE). A service's in session 0, where deployment tools
-// run programs as the system account, is not. TRUE when it cannot be told.
+// Whether a person can see this process's windows: it does not run in
+// session 0, where deployment tools run programs as the system account and
+// nobody logs on, and its window station is interactive (WSF_VISIBLE). TRUE
+// when it cannot be told.
 BOOL IsWindowStationInteractive(void);

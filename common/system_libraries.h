@@ -24,6 +24,7 @@
 // resolution are both made from these lists.
 #define WINSPOOL_FUNCTIONS(F)                                                                                          \
     F(AddMonitorW)                                                                                                     \
+    F(AddPrinterDriverExW)                                                                                             \
     F(AddPrinterDriverW)                                                                                               \
     F(AddPrinterW)                                                                                                     \
     F(ClosePrinter)                                                                                                    \

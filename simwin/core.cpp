@@ -1525,6 +1525,19 @@ BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
 }
 
 DWORD WINAPI GetCurrentProcessId(void) { return simk::CurrentProcessId(); }
+
+// The session a process runs in; the test's own calls are the starting
+// session's.
+BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId) {
+    SIM_ENTER("ProcessIdToSessionId", FALSE);
+    ProcessState *p = FindProcess(dwProcessId);
+    if (pSessionId == nullptr || (p == nullptr && dwProcessId != simk::CurrentProcessId())) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *pSessionId = p != nullptr ? p->Info.Session : M().StartingSession;
+    return TRUE;
+}
 DWORD WINAPI GetCurrentThreadId(void) { return simk::CurrentThreadId(); }
 
 BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,

@@ -57,7 +57,7 @@ const ApiGroup kApiGroups[] = {
     {L"kernel32.dll",
      "Sleep GetTickCount GetLastError SetLastError GetProcessHeap HeapAlloc HeapFree LocalAlloc LocalFree "
      "CloseHandle CreateMutexW ReleaseMutex CreateEventW SetEvent ResetEvent WaitForSingleObject CreateThread "
-     "GetExitCodeThread GetExitCodeProcess TerminateProcess GetCurrentProcessId GetCurrentThreadId CreateProcessW GetModuleFileNameW GetModuleHandleW "
+     "GetExitCodeThread GetExitCodeProcess TerminateProcess GetCurrentProcessId ProcessIdToSessionId GetCurrentThreadId CreateProcessW GetModuleFileNameW GetModuleHandleW "
      "LoadLibraryW LoadLibraryExW LoadLibraryExA FreeLibrary GetProcAddress SetDllDirectoryW "
      "SetDefaultDllDirectories AddDllDirectory RemoveDllDirectory IsWow64Process IsWow64Process2 "
      "GetNativeSystemInfo GetSystemInfo SystemTimeToFileTime OutputDebugStringW OutputDebugStringA CreateFileW "
@@ -94,7 +94,8 @@ const ApiGroup kApiGroups[] = {
     {L"newdev.dll", "UpdateDriverForPlugAndPlayDevicesW"},
     {L"winspool.drv",
      "OpenPrinterW ClosePrinter AddPrinterW DeletePrinter GetPrinterW SetPrinterW EnumPrintersW EnumPortsW "
-     "AddMonitorW DeleteMonitorW EnumMonitorsW AddPrinterDriverW EnumPrinterDriversW DeletePrinterDriverExW "
+     "AddMonitorW DeleteMonitorW EnumMonitorsW AddPrinterDriverW AddPrinterDriverExW EnumPrinterDriversW "
+     "DeletePrinterDriverExW "
      "GetPrinterDriverDirectoryW UploadPrinterDriverPackageW DeletePrinterDriverPackageW"},
     {L"comctl32.dll", "InitCommonControlsEx"},
     {L"wintrust.dll",
@@ -435,6 +436,7 @@ const std::vector<Export> &Exports() {
         {L"wintrust.dll", "WTHelperGetProvCertFromChain", ProcOf(&WTHelperGetProvCertFromChain)},
         {L"winspool.drv", "AddMonitorW", ProcOf(&AddMonitorW)},
         {L"winspool.drv", "AddPrinterDriverW", ProcOf(&AddPrinterDriverW)},
+        {L"winspool.drv", "AddPrinterDriverExW", ProcOf(&AddPrinterDriverExW)},
         {L"winspool.drv", "AddPrinterW", ProcOf(&AddPrinterW)},
         {L"winspool.drv", "ClosePrinter", ProcOf(&ClosePrinter)},
         {L"winspool.drv", "DeleteMonitorW", ProcOf(&DeleteMonitorW)},

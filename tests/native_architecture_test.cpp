@@ -181,9 +181,11 @@ TEST_P(NativeArchitectureTest, SilentInstallAndUninstallTakeTheMachinesOwnDriver
     if (manual) {
         const std::wstring source = std::wstring(machine.Folder) + L"\\crvndrv6.dll";
         EXPECT_EQ(std::string(source.begin(), source.end()), sim::files::ReadFile(driverFolder + L"\\crvndrv6.dll"));
+        // There, and in its version folder, where the spooler takes them.
         std::vector<std::wstring> expected;
-        for (const wchar_t *name : {L"crvndrv6.dat", L"crvndrv6.dll", L"crvndrv6ui.dll"})
-            expected.push_back(sim::files::Canonical(driverFolder + L"\\" + name));
+        for (const wchar_t *folder : {L"\\3\\", L"\\"})
+            for (const wchar_t *name : {L"crvndrv6.dat", L"crvndrv6.dll", L"crvndrv6ui.dll"})
+                expected.push_back(sim::files::Canonical(driverFolder + folder + name));
         EXPECT_EQ(expected, ProductFilesInDriverFolders());
         for (const std::wstring &line : sim::DebugLines()) {
             if (line.find(L"CopyFile") == 0) {

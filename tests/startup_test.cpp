@@ -295,7 +295,7 @@ TEST_F(StartupTest, OneCopyRunsInTheWholeMachine) {
              EXPECT_FALSE(sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544"));
              EXPECT_TRUE(sim::HoldNamedMutex(L"Global\\SWIFTSETINSTALLERFORPRINTERDRIVER"));
          },
-         nullptr, Account::System, 0, Account::System, 0, L"/quiet /wait 1", 1167, false},
+         nullptr, Account::System, 0, Account::System, 0, L"/quiet /wait 1", 0, false},
         // A copy without the machine's guard would let a second one in.
         {"the machine's guard cannot be made (no memory)",
          [] { sim::FailCallAt("CreateBoundaryDescriptorW", 1, ERROR_NOT_ENOUGH_MEMORY); }, nullptr, Account::System, 0,
@@ -320,6 +320,7 @@ TEST_F(StartupTest, OneCopyRunsInTheWholeMachine) {
         sim::Reset();
         ResetProductGlobals();
         SetUp();
+        sim::files::LayOutInstallFolder(kFolder);
         row.Before();
         auto startSecond = [&row] {
             sim::SetStartingAccount(row.RunsAs, row.Session);

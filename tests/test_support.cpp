@@ -5,11 +5,13 @@
 #include <string.h>
 #include <wctype.h>
 
+#include "app/run_log.h"
 #include "common/build_signer.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/system_libraries.h"
 #include "install/discovery.h"
+#include "install/install_sequence.h"
 #include "install/install_window.h"
 #include "sim/loader.h"
 #include "sim/files.h"
@@ -51,6 +53,9 @@ void ResetProductGlobals() {
     RestartNeeded = FALSE;
     UnattendedRun = FALSE;
     memset(RestartCause, 0, sizeof(RestartCause));
+    memset(&PackageStaging, 0, sizeof(PackageStaging));
+    QueueLeftOnAnotherPort = FALSE;
+    memset(RunOutcome, 0, sizeof(RunOutcome));
 }
 
 void SimTest::SetUp() {

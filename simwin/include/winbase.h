@@ -70,6 +70,7 @@ BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
 BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
 DWORD WINAPI GetCurrentProcessId(void);
+BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId);
 DWORD WINAPI GetCurrentThreadId(void);
 // The pseudo-handle (HANDLE)-1 that stands for the calling process.
 HANDLE WINAPI GetCurrentProcess(void);

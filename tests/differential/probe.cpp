@@ -260,6 +260,46 @@ std::string AddDriver(LPWSTR env) {
     info.pConfigFile = const_cast<LPWSTR>(L"crvnprobeui.dll");
     return Ok(AddPrinterDriverW(nullptr, 8, reinterpret_cast<BYTE *>(&info)));
 }
+// The driver again, as an upgrade adds it, with a version of its own.
+const DWORDLONG kProbeVersion = (2025ull << 48) | (7ull << 32) | (16ull << 16) | 300ull;
+std::string AddDriverEx(DWORD flags) {
+    DRIVER_INFO_8W info;
+    memset(&info, 0, sizeof(info));
+    info.cVersion = 3;
+    info.pName = const_cast<LPWSTR>(kDriver);
+    info.pEnvironment = gEnv;
+    info.pDriverPath = const_cast<LPWSTR>(L"crvnprobe.dll");
+    info.pDataFile = const_cast<LPWSTR>(L"crvnprobe.dat");
+    info.pConfigFile = const_cast<LPWSTR>(L"crvnprobeui.dll");
+    info.dwlDriverVersion = kProbeVersion;
+    return Ok(AddPrinterDriverExW(nullptr, 8, reinterpret_cast<BYTE *>(&info), flags));
+}
+// The version the spooler lists for the driver, as the program compares it.
+std::string ListedVersion() {
+    DWORD needed = 0, count = 0;
+    EnumPrinterDriversW(nullptr, gEnv, 8, nullptr, 0, &needed, &count);
+    std::string buffer(needed, '\0');
+    BYTE *b = reinterpret_cast<BYTE *>(&buffer[0]);
+    if (needed == 0 || !EnumPrinterDriversW(nullptr, gEnv, 8, b, needed, &needed, &count))
+        return Err();
+    const DRIVER_INFO_8W *drivers = reinterpret_cast<const DRIVER_INFO_8W *>(b);
+    for (DWORD i = 0; i < count; i++)
+        if (drivers[i].pName && std::wstring(drivers[i].pName) == kDriver)
+            return drivers[i].dwlDriverVersion == kProbeVersion ? "the version given"
+                   : drivers[i].dwlDriverVersion == 0          ? "no version"
+                                                                : "another version";
+    return "not listed";
+}
+// Whether the driver's file is in the environment's version folder "3".
+std::string InVersionFolder() {
+    WCHAR dir[MAX_PATH];
+    DWORD needed = 0;
+    if (!GetPrinterDriverDirectoryW(nullptr, gEnv, 1, reinterpret_cast<BYTE *>(dir), sizeof(dir), &needed))
+        return Err();
+    return GetFileAttributesW((std::wstring(dir) + L"\\3\\crvnprobe.dll").c_str()) != INVALID_FILE_ATTRIBUTES
+               ? "copied"
+               : "not there";
+}
 std::string Printer(DWORD level) {
     HANDLE h = nullptr;
     if (!OpenPrinterW(const_cast<LPWSTR>(kQueue), &h, nullptr))
@@ -637,6 +677,9 @@ const Row kRows[] = {
      }},
     {"AddPrinterDriverW level 8", [] { return AddDriver(gEnv); }},
     {"AddPrinterDriverW unknown environment", [] { return AddDriver(gBadEnv); }},
+    {"AddPrinterDriverW copies into the version folder", [] { return InVersionFolder(); }},
+    {"AddPrinterDriverExW APD_COPY_NEW_FILES over the driver", [] { return AddDriverEx(APD_COPY_NEW_FILES); }},
+    {"EnumPrinterDriversW the version added", [] { return ListedVersion(); }},
     {"EnumPrinterDriversW level 8", [] { return Drivers(gEnv, 8); }},
     {"EnumPrinterDriversW unknown environment", [] { return Drivers(gBadEnv, 8); }},
     {"EnumPrinterDriversW level 9", [] { return Drivers(gEnv, 9); }},

@@ -18,6 +18,10 @@ line on standard error that names what is wrong, and exit code 1:
     the INF names for it, and every file the program installs is there;
   - the INF's hardware ids, for each architecture, are exactly the
     expected INF's: no more, no fewer;
+  - the INF's DriverVer (date and version) is the expected INF's, the
+    build's (CORVANE_DRIVER_DATE, CORVANE_DRIVER_VERSION): Windows installs
+    the version the INF names, and the program registers, compares and logs
+    the build's;
   - unless --test: the catalog is a signed PKCS #7 file (openssl), and the
     hash of the INF and of each file it names is in it (osslsigncode for the
     PE files, the file's SHA-1 or SHA-256 for the others).
@@ -256,6 +260,34 @@ def check_ids(inf, expected):
                                  len(fewer), ' (%s)' % fewer[0] if fewer else ''))
 
 
+def driver_ver(inf):
+    """DriverVer as ((month, day, year), (a, b, c, d)), or None when it is missing or malformed."""
+    values = [v for k, v in inf.sections.get('version', []) if k is not None and k.lower() == 'driverver']
+    if len(values) != 1:
+        return None
+    fields = split_fields(inf.expand(values[0]))
+    try:
+        date = tuple(int(p) for p in fields[0].split('/'))
+        version = tuple(int(p) for p in fields[1].split('.')) if len(fields) > 1 and fields[1] else ()
+    except ValueError:
+        return None
+    version = (version + (0, 0, 0, 0))[:4]
+    if len(date) != 3 or len(fields) > 2 or any(p > 65535 for p in version):
+        return None
+    return date, version
+
+
+def check_driver_ver(inf, expected):
+    got, want = driver_ver(inf), driver_ver(expected)
+    if want is None:
+        raise Failure('the expected INF has no DriverVer of its own')
+    if got != want:
+        def show(v):
+            return '%02d/%02d/%04d,%s' % (v[0] + ('.'.join(str(p) for p in v[1]),)) if v else 'none'
+        raise Failure('%s has DriverVer %s, the build %s: build with -DCORVANE_DRIVER_DATE and '
+                      '-DCORVANE_DRIVER_VERSION set to the maker\'s' % (INF_NAME, show(got), show(want)))
+
+
 def is_pe(path):
     with open(path, 'rb') as f:
         head = f.read(0x40)
@@ -341,7 +373,9 @@ def take(args):
         if rel and rel not in present.values():
             raise Failure('the program installs %s itself, on the manual road, and it is not there'
                           % rel.replace('/', '\\'))
-    check_ids(inf, Inf(args.expected_inf))
+    expected = Inf(args.expected_inf)
+    check_ids(inf, expected)
+    check_driver_ver(inf, expected)
     notes = []
     covered = [present[INF_NAME]] + [present[rel] for rel in sorted(named)]
     if args.test:

@@ -17,6 +17,7 @@
 
 #include "install/catalog.h"
 #include "install/discovery.h"
+#include "product_version.h"
 
 namespace {
 
@@ -116,7 +117,8 @@ int main(int argc, char **argv)
     line("Class=Printer");
     line("ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}");
     line("Provider=%Corvane%");
-    line("DriverVer=07/16/2025,2025.7.16.1");
+    // The build's DriverVer, which the manual road registers too.
+    line("DriverVer=" DRIVER_VER_TEXT);
     line("PnpLockdown=1");
     line("CatalogFile=crvnv6.cat");
     line("");
