@@ -423,7 +423,15 @@ void CheckOwnFilesOutside(const std::map<std::wstring, std::string> &before, std
             continue;
         auto was = before.find(sim::files::Canonical(path));
         std::string content = sim::files::ReadFile(path);
-        if ((was == before.end() || was->second != "f" + content) && content != PackageFile(before, path))
+        // The spooler copies into its version folder what the driver folder
+        // holds: a file there in use keeps its old bytes until the restart.
+        size_t slash = path.find_last_of(L'\\');
+        std::wstring stagedPath = path.substr(0, path.rfind(L'\\', slash - 1)) + path.substr(slash);
+        auto staged = before.find(sim::files::Canonical(stagedPath));
+        bool spoolersCopy = Canonical(path).find(L"\\3\\") != std::wstring::npos && staged != before.end() &&
+                            staged->second == "f" + content && sim::files::IsLocked(stagedPath);
+        if ((was == before.end() || was->second != "f" + content) && content != PackageFile(before, path) &&
+            !spoolersCopy)
             broken->push_back("wrote " + Narrow(path) + ", which is not the package's file for " +
                               Narrow(sim::NativePrintEnvironment()));
     }
@@ -467,12 +475,15 @@ void RemoveProductFilesOutside() {
         auto was = gBefore->find(sim::files::Canonical(path));
         if (sim::files::IsFile(path) && IsProductFileOutside(path) && path.find(L"DriverStore") == std::wstring::npos &&
             was != gBefore->end() && was->second == "f" + sim::files::ReadFile(path)) {
-            // A file in use cannot be deleted, but an administrator's
-            // program can still rename it out of the way.
-            if (sim::files::IsLocked(path))
-                sim::files::Move(path, path + L".aside");
-            else
+            // A file in use cannot be deleted. An administrator's program can
+            // still rename the monitor DLL out of System32; a driver file in
+            // use stays, as the spooler copies from it.
+            bool inSystem32 = Canonical(path.substr(0, path.find_last_of(L'\\'))) ==
+                              Canonical(sim::files::kSystemDirectory);
+            if (!sim::files::IsLocked(path))
                 sim::files::Remove(path);
+            else if (inSystem32)
+                sim::files::Move(path, path + L".aside");
         }
     }
 }
