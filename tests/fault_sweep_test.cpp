@@ -224,7 +224,6 @@ const ErrorRow kErrorTable[] = {
     // 3010: a failure whose code reads as success to a deployment tool.
     {"DeletePrinter", ERROR_ACCESS_DENIED, nullptr, {EXIT_RESTART_NEEDED}},
     {"SetPrinterW", ERROR_ACCESS_DENIED, nullptr},
-    {"GetPrinterW", ERROR_ACCESS_DENIED, nullptr},
     {"EnumPrintersW", RPC_S_SERVER_UNAVAILABLE, nullptr},
     {"UploadPrinterDriverPackageW", ERROR_ACCESS_DENIED, nullptr},
     {"DeletePrinterDriverPackageW", ERROR_ACCESS_DENIED, nullptr, {(DWORD)SPAPI_E_INF_IN_USE_BY_DEVICES}},
@@ -1678,10 +1677,11 @@ SweptRun RemoveRun(const std::string &name, const std::wstring &options, bool pr
     return run;
 }
 
-// /remove with its log on that machine, the monitor DLL held by another
-// program: it can only go at the restart.
+// /remove with its log on that machine, run as deployment tools run the
+// shipped program (32-bit, on x64), the monitor DLL held by another program:
+// it can only go at the restart, scheduled in the machine's own System32.
 SweptRun UnattendedRemoveRun() {
-    SweptRun run = RemoveRun("/remove /log, the monitor DLL held", L"");
+    SweptRun run = RemoveRun("/remove /log, the monitor DLL held", L"", true);
     run.Arrange = [arrange = run.Arrange] {
         arrange();
         sim::files::WriteFile(kSetup, "program image");
