@@ -376,6 +376,14 @@ bool IsProductDriver(const sim::PrinterDriver &d) {
 // driver directory or the system directory, or a package of its INF in the
 // driver store.
 bool IsProductFileOutside(const std::wstring &path) {
+    // Most paths of a machine are ruled out by their name alone, before the
+    // simulation resolves them.
+    std::wstring last = Lower(path.substr(path.find_last_of(L'\\') + 1));
+    bool named = Lower(path).find(Lower(L"\\" PACKAGE_INF_NAME L"_")) != std::wstring::npos;
+    for (const wchar_t *own : {DRIVER_DLL_NAME, CONFIG_DLL_NAME, MONITOR_DLL_NAME, DRIVER_DATA_FILE_NAME})
+        named = named || last == Lower(own);
+    if (!named)
+        return false;
     std::wstring p = Canonical(path);
     if (p.find(Lower(L"\\DriverStore\\FileRepository\\" PACKAGE_INF_NAME L"_")) != std::wstring::npos)
         return true;
@@ -416,12 +424,13 @@ std::string PackageFile(const std::map<std::wstring, std::string> &before, const
 // What the run wrote of the product's own files outside its folder, or
 // scheduled onto them at the restart, is the package's file for the
 // machine's processor.
-void CheckOwnFilesOutside(const std::map<std::wstring, std::string> &before, std::vector<std::string> *broken) {
-    for (const std::wstring &path : sim::files::ListTree(L"C:\\")) {
-        if (!sim::files::IsFile(path) || !IsProductFileOutside(path) || path.find(L"DriverStore") != std::wstring::npos)
+void CheckOwnFilesOutside(const std::map<std::wstring, std::string> &before,
+                          const std::map<std::wstring, std::string> &after, std::vector<std::string> *broken) {
+    for (const auto &[path, held] : after) {
+        if (held == "d" || path.find(L"DriverStore") != std::wstring::npos || !IsProductFileOutside(path))
             continue;
         auto was = before.find(sim::files::Canonical(path));
-        std::string content = sim::files::ReadFile(path);
+        std::string content = held.substr(1);
         // The spooler copies into its version folder what the driver folder
         // holds: a file there in use keeps its old bytes until the restart.
         size_t slash = path.find_last_of(L'\\');
@@ -446,9 +455,11 @@ void CheckFiles(const std::map<std::wstring, std::string> &before, std::vector<s
     auto mayGo = [&before](const std::wstring &path) {
         return Within(path, kFolder) || IsProductFileOutside(path) || before.count(sim::files::Canonical(path)) == 0;
     };
+    std::map<std::wstring, std::string> after = Snapshot();
     for (const auto &entry : before) {
-        bool exists = sim::files::Exists(entry.first);
-        if (exists && entry.second == (sim::files::IsFile(entry.first) ? "f" + sim::files::ReadFile(entry.first) : "d"))
+        auto now = after.find(entry.first);
+        bool exists = now != after.end();
+        if (exists && entry.second == now->second)
             continue;
         if (!mayGo(entry.first))
             broken->push_back((exists ? "changed " : "deleted ") + Narrow(entry.first));
@@ -459,7 +470,7 @@ void CheckFiles(const std::map<std::wstring, std::string> &before, std::vector<s
     for (const sim::files::PendingRename &r : sim::files::PendingRenames())
         if (!mayGo(r.From) || (!r.To.empty() && !mayGo(r.To)))
             broken->push_back("replaced at restart: " + Narrow(r.From) + " -> " + Narrow(r.To));
-    CheckOwnFilesOutside(before, broken);
+    CheckOwnFilesOutside(before, after, broken);
 }
 
 // --- Answers made true: another program removed the object just before ----------
