@@ -10,7 +10,7 @@
 #include "app/options.h"
 #include "app/pnp_update_mode.h"
 #include "app/relaunch.h"
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "app/run_log.h"
 #include "common/globals.h"
 #include "common/instance_guard.h"

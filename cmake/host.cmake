@@ -34,7 +34,7 @@ set(SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined
 find_program(HOST_WINDRES NAMES x86_64-w64-mingw32-windres i686-w64-mingw32-windres REQUIRED)
 set(HOST_RES ${CMAKE_BINARY_DIR}/resource.res)
 add_custom_command(OUTPUT ${HOST_RES}
-  COMMAND ${HOST_WINDRES} -c 65001 -I ${CMAKE_SOURCE_DIR}/app -I ${GENERATED_DIR} -O res -i ${RESOURCE_SCRIPT}
+  COMMAND ${HOST_WINDRES} -c 65001 -I ${CMAKE_SOURCE_DIR} -I ${CMAKE_SOURCE_DIR}/app -I ${GENERATED_DIR} -O res -i ${RESOURCE_SCRIPT}
           -o ${HOST_RES}
   DEPENDS ${RESOURCE_INPUTS} ${GENERATED_DIR}/product_version.h
   WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/app

@@ -27,7 +27,7 @@
 #include <strsafe.h>
 #include <wchar.h>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/native_system.h"

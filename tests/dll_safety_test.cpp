@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "common/system_libraries.h"
 #include "sim/core.h"
 #include "sim/files.h"

@@ -76,7 +76,7 @@
 #endif
 
 #include "app/deployment.h"
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "common/package_files.h"
 #include "install/discovery.h"
 #include "sim/core.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "common/globals.h"
 #include "install/discovery.h"
 #include "install/install_sequence.h"

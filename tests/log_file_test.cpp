@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "install/install_window.h"

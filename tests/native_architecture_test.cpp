@@ -22,7 +22,7 @@
 #include <tuple>
 #include <vector>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "common/native_system.h"
 #include "install/catalog.h"
 #include "install/install_sequence.h"

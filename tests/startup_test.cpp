@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "sim/core.h"

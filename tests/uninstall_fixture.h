@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "common/globals.h"
 #include "sim/core.h"
 #include "sim/devices.h"

@@ -21,7 +21,7 @@
 #include <wchar.h>
 #include <winspool.h>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/native_system.h"

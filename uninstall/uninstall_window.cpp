@@ -13,7 +13,7 @@
 #include <string.h>
 #include <strsafe.h>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "uninstall/removal.h"
