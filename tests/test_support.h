@@ -22,6 +22,12 @@ sim::Process RunProgramWindow(int templateId, DLGPROC procedure, const std::wstr
                               const std::wstring &image = L"C:\\Program Files\\Corvane\\setup.exe",
                               const std::function<void()> &after = nullptr);
 
+// Runs a process that the program created with CreateProcessW (which only
+// records it) as it starts on Windows, with the product's globals of a new
+// process, until it ends or the time limit; a process created suspended runs
+// once the program has resumed it.
+sim::Process RunCreatedProcess(DWORD processId, uint64_t timeLimit);
+
 // The lines of the debugger output, without the empty piece after the last
 // line feed.
 std::vector<std::wstring> TraceLines();
