@@ -10,6 +10,7 @@
 // could not be held, and then nothing starts) with "-u" and folder, so that the install folder can be
 // removed and nothing an unelevated process could have changed is started
 // with this process's administrator rights. The copy stays where it is, as
-// the temporary copies of uninstallers do. Releases guard, which the child
-// takes over, whether or not the child starts.
+// the temporary copies of uninstallers do. The child is given guard before
+// it runs (HandOverInstanceGuard); this process's hold is released whether or
+// not the child starts.
 void RelaunchFromProtectedCopy(InstanceGuard *guard, HANDLE ownImage, const WCHAR *folder);

@@ -55,12 +55,7 @@ protected:
     }
 
     // Runs the newest started child as Windows would.
-    static sim::Process RunNewestChild(uint64_t timeLimit) {
-        std::wstring image, tail;
-        sim::SplitCommandLine(Started().back().CommandLine, &image, &tail);
-        ResetProductGlobals();
-        return sim::RunProgram(sim::files::Canonical(image), tail, timeLimit);
-    }
+    static sim::Process RunNewestChild(uint64_t timeLimit) { return RunCreatedProcess(Started().back().Id, timeLimit); }
 };
 
 TEST_P(DllSafetyTest, StartUpRestrictsTheDllSearchBeforeAnythingElse) {
