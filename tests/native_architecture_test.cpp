@@ -22,8 +22,8 @@
 #include <tuple>
 #include <vector>
 
-#include "common/resource_ids.h"
 #include "common/native_system.h"
+#include "common/resource_ids.h"
 #include "install/catalog.h"
 #include "install/install_sequence.h"
 #include "install/install_window.h"
