@@ -1,6 +1,9 @@
 #!/bin/bash
 # The main job: on a Debian 12 machine (as root) installs what the build
-# needs, builds the product for 32-bit and 64-bit Windows with its package,
+# needs (Zig for the ARM64 build too: tools/ensure-zig.sh, which says in one
+# line when it builds Zig's runtime, the first time on a machine), builds the
+# product for 32-bit and 64-bit Windows with its package (the 32-bit one
+# carrying the x64 and ARM64 builds),
 # and runs the installer under Wine on a simulated "Corvane" USB printer:
 # silently under the debug-output viewer, printing the trace and the print
 # queues the machine then has.
@@ -37,7 +40,11 @@ step() { printf '\n######## %s\n' "$*"; }
 
 step "Packages"
 tools/wine/ensure-packages.sh cmake ninja-build g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
-    wine wine64 xvfb xauth xdotool imagemagick || exit 1
+    wine wine64 xvfb xauth xdotool imagemagick python3 || exit 1
+# The ARM64 build's compiler, Zig 0.11.0, from the npm registry into the
+# machine's cache (tools/ensure-zig.sh: the first time it also builds Zig's
+# runtime for ARM64 Windows, and says so).
+tools/ensure-zig.sh >/dev/null || exit 1
 # Wine's 32-bit part, where this machine can execute 32-bit code.
 if why_not_32bit=$(tools/wine/can-run-32bit.sh); then
     tools/wine/ensure-wine32.sh || why_not_32bit="Wine's 32-bit part (wine32:i386) could not be installed"
@@ -57,6 +64,7 @@ for preset in windows-x86 windows-x64; do
     printf '%-12s setup.exe %8d bytes   package zip %s (%d bytes)\n' "$preset" \
         "$(stat -c %s "$BUILD_ROOT/$preset/setup.exe")" "${zip:-none}" "$( [ -n "$zip" ] && stat -c %s "$zip" || echo 0)"
 done
+tools/package/say-package-kind.sh "$BUILD_ROOT/windows-x86/package"
 
 step "Installing under Wine"
 if [ -z "$why_not_32bit" ]; then

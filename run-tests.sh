@@ -7,8 +7,11 @@
 # build under wine64, and, where the machine can execute 32-bit code, the
 # shipped 32-bit build under Wine's WOW64 (installing wine32:i386 for it);
 # where it cannot, a smoke run of that build under QEMU's emulator
-# (tests/e2e/emulated.sh; CORVANE_FORCE_EMULATION=1 runs it anywhere); and
-# the simulation held against Wine (tests/differential/run.sh).
+# (tests/e2e/emulated.sh; CORVANE_FORCE_EMULATION=1 runs it anywhere); the
+# package's ARM64 build on Wine for arm64 under QEMU's emulator
+# (tests/e2e/arm64.sh); and the simulation held against Wine
+# (tests/differential/run.sh). The package check also builds a signed
+# release from a maker-like driver package (tests/release_check.sh).
 #
 #   ./run-tests.sh [--host-only]
 #
@@ -28,7 +31,11 @@ step() { printf '\n######## %s\n' "$*"; }
 
 step "Packages"
 tools/wine/ensure-packages.sh cmake ninja-build g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
-    wine wine64 xvfb xauth xdotool imagemagick python3 || exit 1
+    wine wine64 xvfb xauth xdotool imagemagick python3 openssl osslsigncode || exit 1
+# The ARM64 build's compiler, Zig 0.11.0, from the npm registry into the
+# machine's cache (tools/ensure-zig.sh: the first time it also builds Zig's
+# runtime for ARM64 Windows, and says so).
+tools/ensure-zig.sh >/dev/null || exit 1
 
 passed=0
 failed=0
@@ -87,6 +94,7 @@ run_host_tests() {
 e2e_summary="not run"
 wow64_summary="not run"
 emulated_summary="not run"
+arm64_summary="not run"
 differential_summary="not run"
 package_summary="not run"
 if [ $HOST_ONLY -eq 0 ]; then
@@ -96,15 +104,7 @@ if [ $HOST_ONLY -eq 0 ]; then
             build_failures+=("$preset")
         fi
     done
-    step "Programs and packages"
-    log="$BUILD_ROOT/package-check.log"
-    tests/package_check.sh "$BUILD_ROOT" 2>&1 | tee "$log"
-    if count_summary "$log"; then
-        package_summary=$SUMMARY
-    else
-        failed=$((failed + 1))
-        package_summary="the check gave no summary"
-    fi
+    tools/package/say-package-kind.sh "$BUILD_ROOT/windows-x86/package"
     # The Wine suites spend most of their time waiting for programs and
     # windows, each in prefixes and on a display of its own: they run side
     # by side, and their output follows, one after the other.
@@ -112,7 +112,8 @@ if [ $HOST_ONLY -eq 0 ]; then
     e2e_log="$BUILD_ROOT/e2e-tests.log"
     wow64_log="$BUILD_ROOT/e2e-wow64-tests.log"
     emulated_log="$BUILD_ROOT/e2e-emulated.log"
-    rm -f "$e2e_log" "$wow64_log" "$emulated_log"
+    arm64_log="$BUILD_ROOT/e2e-arm64.log"
+    rm -f "$e2e_log" "$wow64_log" "$emulated_log" "$arm64_log"
     # The shipped 32-bit program itself, under Wine's WOW64, where this
     # machine can execute 32-bit code; Wine's 32-bit part is installed before
     # any suite starts.
@@ -133,6 +134,11 @@ if [ $HOST_ONLY -eq 0 ]; then
     BUILD_DIR="$BUILD_ROOT/windows-x64" bash -c '. tools/wine/lib.sh && find_wine && ensure_clean_prefix' \
         >/dev/null 2>&1 || true
     suite_pids=()
+    # The package check, whose release build and failing rows mostly wait
+    # for the toolchain, runs beside them too.
+    package_log="$BUILD_ROOT/package-check.log"
+    tests/package_check.sh "$BUILD_ROOT" >"$package_log" 2>&1 &
+    suite_pids+=($!)
     if [ -f "$BUILD_ROOT/windows-x64/package/setup.exe" ]; then
         BUILD_DIR="$BUILD_ROOT/windows-x64" tests/e2e/run.sh >"$e2e_log" 2>&1 &
         suite_pids+=($!)
@@ -147,13 +153,19 @@ if [ $HOST_ONLY -eq 0 ]; then
     fi
     # The same program under QEMU's emulator where the machine cannot execute
     # 32-bit code (or CORVANE_FORCE_EMULATION=1); it says why when it skips.
-    X86_BUILD_DIR="$BUILD_ROOT/windows-x86" BUILD_DIR="$BUILD_ROOT/windows-x64" \
-        tests/e2e/emulated.sh >"$emulated_log" 2>&1 &
-    suite_pids+=($!)
-    # The simulation held against Wine: the same probe against both, its
-    # differences against the committed list (tests/differential/).
+    # Then the simulation held against Wine: the same probe against both, its
+    # differences against the committed lists (tests/differential/). Its
+    # 32-bit probe runs under the same emulator there, after the emulated
+    # run, whose registration and prefix it takes up in turn.
     differential_log="$BUILD_ROOT/differential.log"
-    BUILD_ROOT="$BUILD_ROOT" tests/differential/run.sh >"$differential_log" 2>&1 &
+    {
+        X86_BUILD_DIR="$BUILD_ROOT/windows-x86" BUILD_DIR="$BUILD_ROOT/windows-x64" \
+            tests/e2e/emulated.sh >"$emulated_log" 2>&1
+        BUILD_ROOT="$BUILD_ROOT" tests/differential/run.sh >"$differential_log" 2>&1
+    } &
+    suite_pids+=($!)
+    # The package's arm64\crvnpnp.exe in its private mode, under emulation.
+    X86_BUILD_DIR="$BUILD_ROOT/windows-x86" tests/e2e/arm64.sh >"$arm64_log" 2>&1 &
     suite_pids+=($!)
     run_host_tests
     wait "${suite_pids[@]}"
@@ -168,6 +180,7 @@ if [ $HOST_ONLY -eq 0 ]; then
         failed=$((failed + 1))
         SUMMARY="the suite gave no summary"
     }
+    show_suite "Programs and packages" "$package_log" && package_summary=$SUMMARY
     show_suite "End-to-end suite (Wine): the 64-bit build" "$e2e_log" && e2e_summary=$SUMMARY
     # wine64 runs on every machine: a 64-bit suite that skipped is broken.
     if grep -q '^End-to-end suite SKIPPED' "$e2e_log" 2>/dev/null; then
@@ -176,6 +189,7 @@ if [ $HOST_ONLY -eq 0 ]; then
     fi
     show_suite "The 32-bit product under Wine's WOW64" "$wow64_log" && wow64_summary=$SUMMARY
     show_suite "The 32-bit product under emulation" "$emulated_log" && emulated_summary=$SUMMARY
+    show_suite "The ARM64 build under emulation" "$arm64_log" && arm64_summary=$SUMMARY
     show_suite "The simulation against Wine (differential probe)" "$differential_log" &&
         differential_summary=$SUMMARY
 fi
@@ -188,6 +202,7 @@ echo "Packages:        $package_summary"
 echo "End-to-end:      $e2e_summary"
 echo "WOW64 (32-bit):  $wow64_summary"
 echo "Emulated 32-bit: $emulated_summary"
+echo "ARM64 build:     $arm64_summary"
 echo "Simulation/Wine: $differential_summary"
 [ ${#build_failures[@]} -eq 0 ] || echo "Failed builds:   ${build_failures[*]}"
 echo "$passed passed, $failed failed"

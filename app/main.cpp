@@ -17,7 +17,9 @@
 #include "common/native_system.h"
 #include "common/own_image.h"
 #include "common/package_files.h"
+#include "common/protected_copy.h"
 #include "common/resource_ids.h"
+#include "common/staged_package.h"
 #include "common/system_libraries.h"
 #include "install/install_window.h"
 #include "uninstall/inventory.h"
@@ -150,12 +152,13 @@ static const RunMode RunModes[] = {
 const size_t RunModeCount = sizeof(RunModes) / sizeof(RunModes[0]);
 
 // A window that nobody can see would never be closed, and would hold the
-// guard until the machine restarts: where the window station is not
-// interactive (a service's, in session 0), a mode that opens one, or starts
-// a program that does, ends at once instead.
+// guard until the machine restarts: in session 0, or where the window
+// station is not interactive, a mode that opens one, or starts a program that
+// does, ends at once instead.
 static int EndWithoutWindow(void) {
-    WriteLogLine(L"Nobody can see a window here (the window station is not interactive): the run ends without "
-                 L"opening one. Use /quiet, /remove or /stage.");
+    WriteLogLine(L"Nobody can see a window here (session 0, or a window station that is not interactive): the run "
+                 L"ends without opening one. Use /quiet, /remove or /stage.");
+    SetRunOutcome(L"nobody can see a window here; nothing was opened");
     return EXIT_NOBODY_TO_SEE;
 }
 
@@ -171,8 +174,8 @@ static void LogStart(const StartUp *startUp, const WCHAR *mode) {
 // The exit code of a run that ends before its mode begins: 0, as every run
 // ends, except for a deployment mode, whose exit code the tool reads. The
 // log gets the run's first line, the cause (a text and an error, or a text
-// alone when error is ERROR_SUCCESS) and the last line.
-static int EndEarly(const StartUp *startUp, const WCHAR *cause, DWORD error, DWORD exitCode) {
+// alone when error is ERROR_SUCCESS) and the last line, with reason.
+static int EndEarly(const StartUp *startUp, const WCHAR *cause, DWORD error, DWORD exitCode, const WCHAR *reason) {
     WCHAR line[CAUSE_CCH];
     BOOL deployment = IsDeploymentMode(&startUp->Options);
 
@@ -181,6 +184,7 @@ static int EndEarly(const StartUp *startUp, const WCHAR *cause, DWORD error, DWO
         WriteLogLine(cause);
     else if (SUCCEEDED(StringCchPrintfW(line, CAUSE_CCH, L"%ws: error %lu.", cause, (unsigned long)error)))
         WriteLogLine(line);
+    SetRunOutcome(deployment ? reason : L"the run ended before its mode began; the line above says why");
     LogRunEnd(deployment ? (int)exitCode : 0, deployment);
     return deployment ? (int)exitCode : 0;
 }
@@ -227,8 +231,8 @@ static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
     // Without its system libraries the program cannot run; it ends before
     // it calls one.
     if (!librariesLoaded) {
-        *exitCode = EndEarly(startUp, L"A system library or one of its functions cannot be loaded",
-                             startUp->LoadError, startUp->LoadError);
+        *exitCode = EndEarly(startUp, L"A system library or one of its functions cannot be loaded", startUp->LoadError,
+                             startUp->LoadError, L"a system library or one of its functions cannot be loaded");
         return FALSE;
     }
     // A guard that cannot be made lets the run go on (its note says why).
@@ -237,7 +241,8 @@ static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
         *exitCode = EndEarly(startUp,
                              L"Another copy of the program runs: it holds the single-instance guard, the mutex "
                              L"SWIFTSETINSTALLERFORPRINTERDRIVER or the machine's guard.",
-                             ERROR_SUCCESS, EXIT_ANOTHER_COPY_RUNS);
+                             ERROR_SUCCESS, EXIT_ANOTHER_COPY_RUNS,
+                             L"another copy of the program runs; nothing was done, run it again later");
         return FALSE;
     }
     // Both windows hold common controls: register their classes first.
@@ -275,15 +280,18 @@ static int StartAndRun(StartUp *startUp, LPWSTR commandLine) {
         if (RunModes[i].OwnFolder && !ownFolderRead) {
             if (!ReadOwnFolder(startUp, &error)) {
                 exitCode = EndEarly(startUp, L"The program's own path cannot be read whole", error,
-                                    DeploymentFailureCode(error));
+                                    DeploymentFailureCode(error), L"the program's own path cannot be read whole");
                 break;
             }
             ownFolderRead = TRUE;
         }
         if (RunModes[i].Applies(startUp)) {
             LogStart(startUp, RunModes[i].Name);
+            // What earlier runs left in %SystemRoot%\Temp goes, under the guard.
+            if (RunModes[i].Guarded)
+                RemoveEarlierCopies();
             exitCode = RunModes[i].ShowsWindow && !IsWindowStationInteractive() ? EndWithoutWindow()
-                                                                                  : RunModes[i].Run(startUp);
+                                                                                : RunModes[i].Run(startUp);
             LogRunEnd(exitCode, IsDeploymentMode(&startUp->Options));
             break;
         }
@@ -305,7 +313,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     // nobody may rename or replace from here on.
     startUp.OwnImage = HoldOwnImage();
     exitCode = StartAndRun(&startUp, commandLine);
-    // Whatever the run came to, nothing is left open.
+    // Whatever the run came to, nothing is left open, and the package it
+    // staged for Windows goes.
+    RemoveStagedPackage();
     ReleaseGuard(&startUp);
     CloseLogFile();
     if (startUp.OwnImage != INVALID_HANDLE_VALUE)

@@ -17,7 +17,8 @@
 
 // None of the options is ever taken as the argument of another, except the
 // folder of -u, which is taken as it stands.
-const WCHAR *const OptionNames[] = {L"-u", L"/silence", L"/stage", L"/log", L"/quiet", L"/remove", L"/wait"};
+const WCHAR *const OptionNames[] = {L"-u",     L"/silence", L"/stage",          L"/log",
+                                    L"/quiet", L"/remove",  L"/wait", L"/requireprinter", L"/norestart"};
 const size_t OptionCount = sizeof(OptionNames) / sizeof(OptionNames[0]);
 
 static BOOL IsOption(const WCHAR *token) {
@@ -128,6 +129,10 @@ StartOptions ReadCommandLine(LPWSTR commandLine) {
             options.Quiet = TRUE;
         } else if (lstrcmpiW(tokens[i], L"/remove") == 0) {
             options.Remove = TRUE;
+        } else if (lstrcmpiW(tokens[i], L"/requireprinter") == 0) {
+            options.RequirePrinter = TRUE;
+        } else if (lstrcmpiW(tokens[i], L"/norestart") == 0) {
+            // The program never restarts the machine: nothing to do.
         } else {
             NoteStray(&options, tokens[i]);
         }

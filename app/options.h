@@ -6,6 +6,10 @@
 //   /quiet         unattended install with an exit code; /wait SECONDS bounds
 //                  its search for a printer
 //   /remove        unattended uninstall with an exit code
+//   /requireprinter  /quiet without a recognised printer within the wait
+//                  ends with 1167 instead of 0 (the package staged)
+//   /norestart     accepted, and nothing more: the program never restarts
+//                  the machine (deployment tools append it out of habit)
 //   /log FILE      append the trace and the window texts to FILE
 //
 // Options are case-blind. -u and /log take the next token; a later one wins.
@@ -32,6 +36,7 @@ typedef struct StartOptions {
     BOOL Stage;          // /stage
     BOOL Quiet;          // /quiet
     BOOL Remove;         // /remove
+    BOOL RequirePrinter; // /requireprinter
     DWORD WaitSeconds;   // /wait SECONDS, or DEFAULT_WAIT_SECONDS
     BOOL WaitMalformed;  // /wait without a whole number from 0 to MAX_WAIT_SECONDS
     WCHAR WaitText[STRAY_TOKEN_CCH];  // what the last /wait was given

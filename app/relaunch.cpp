@@ -4,6 +4,7 @@
 #include <string.h>
 #include <strsafe.h>
 
+#include "common/code_signature.h"
 #include "common/log_file.h"
 #include "common/process.h"
 #include "common/protected_copy.h"
@@ -33,9 +34,13 @@ void RelaunchFromProtectedCopy(InstanceGuard *guard, HANDLE ownImage, const WCHA
     memset(commandLine, 0, sizeof(commandLine));
     memset(copyPath, 0, sizeof(copyPath));
     held = ownImage != INVALID_HANDLE_VALUE ? MakeProtectedCopyOfFile(ownImage, copyPath) : INVALID_HANDLE_VALUE;
-    // The copy starts suspended, is given the single-instance guard, and only
-    // then runs: no other copy can start in between.
-    if (held != INVALID_HANDLE_VALUE && BuildCommandLine(commandLine, copyPath, folder) &&
+    // The copy is read from the program's file, whose bytes a view mapped
+    // before this run could still change: a signed build starts it only
+    // when it carries this build's own valid signature. It starts suspended,
+    // is given the single-instance guard, and only then runs: no other copy
+    // can start in between.
+    if (held != INVALID_HANDLE_VALUE && MayStartCopy(copyPath, held) &&
+        BuildCommandLine(commandLine, copyPath, folder) &&
         StartSuspendedInSystemDirectory(copyPath, commandLine, &child)) {
         HandOverInstanceGuard(guard, &child);
         CloseHandle(child.hThread);

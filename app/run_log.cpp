@@ -4,7 +4,6 @@
 #include <string.h>
 #include <strsafe.h>
 
-#include "app/deployment.h"
 #include "common/log_file.h"
 #include "common/native_system.h"
 #include "product_version.h"
@@ -16,39 +15,18 @@
 // be left out whole.
 #define COMMAND_LINE_SHOWN "600"
 
-// The ERROR_ and HRESULT codes that a deployment mode documents.
-#define ERROR_DEVICE_NOT_FUNCTIONING_CODE 31  // ERROR_GEN_FAILURE: /stage's refused rescan
-#define CODE_NOT_IMPLEMENTED 0x80004001UL     // E_NOTIMPL
-#define CODE_PACKAGE_IN_USE 0x800F023DUL      // SPAPI_E_INF_IN_USE_BY_DEVICES
-#define CODE_TAMPERED_PACKAGE 0x80096010UL    // TRUST_E_BAD_DIGEST
+WCHAR RunOutcome[RUN_OUTCOME_CCH];
 
-static const WCHAR *DescribeExitCode(DWORD code, BOOL deployment) {
-    switch (code) {
-    case ERROR_SUCCESS:
-        return deployment ? L"done" : L"this mode ends with 0 whatever happened; the lines above say what it did";
-    case EXIT_RESTART_NEEDED:
-        return L"done, and a restart completes it (the line above says what waits for it)";
-    case EXIT_ANOTHER_COPY_RUNS:
-        return L"another copy of the program runs; nothing was done, run it again later";
-    case EXIT_NO_PRINTER:
-        return L"no printer the program knows was plugged in within the wait";
-    case ERROR_INVALID_PARAMETER:
-        return L"an argument means nothing; nothing was done";
-    case EXIT_NOBODY_TO_SEE:
-        return L"nobody can see a window here; nothing was opened";
-    case EXIT_GENERAL_FAILURE:
-        return L"a step failed with a code that deployment tools would read as success, retry or restart";
-    case ERROR_DEVICE_NOT_FUNCTIONING_CODE:
-        return L"the package is staged, but Plug and Play refused to look at the devices again";
-    case CODE_NOT_IMPLEMENTED:
-        return L"this system cannot take a driver package from a program";
-    case CODE_TAMPERED_PACKAGE:
-        return L"a package file is not as built (the line above names it); nothing of the package was used";
-    case CODE_PACKAGE_IN_USE:
-        return L"the driver package is still used by a device; the rest is removed";
-    default:
-        return L"the Windows error of the step that failed (the lines above say which)";
-    }
+void SetRunOutcome(const WCHAR *reason) {
+    if (FAILED(StringCchCopyW(RunOutcome, RUN_OUTCOME_CCH, reason)))
+        RunOutcome[0] = 0;
+}
+
+// The reason of a run whose mode did not say: what its kind of mode means.
+static const WCHAR *DefaultReason(int exitCode, BOOL deployment) {
+    if (!deployment)
+        return L"this mode ends with 0 whatever happened; the lines above say what it did";
+    return exitCode == 0 ? L"done" : L"the run failed; the lines above say which step, and why";
 }
 
 // "10.0 build 19045", from the registry's 64-bit view; empty when unknown.
@@ -112,6 +90,7 @@ void LogRunEnd(int exitCode, BOOL deployment) {
 
     if (LogFilePath[0] != 0 &&
         SUCCEEDED(StringCchPrintfW(line, RUN_LINE_CCH, L"Ends with exit code %d (0x%08lX): %ws.", exitCode,
-                                   (unsigned long)(DWORD)exitCode, DescribeExitCode((DWORD)exitCode, deployment))))
+                                   (unsigned long)(DWORD)exitCode,
+                                   RunOutcome[0] != 0 ? RunOutcome : DefaultReason(exitCode, deployment))))
         WriteLogLine(line);
 }

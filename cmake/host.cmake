@@ -4,15 +4,16 @@ find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 
 # The package files as sim::files::LayOutInstallFolder writes them: the INF
-# is sim::inf::PrinterInfText(), amd64\crvnpnp.exe the simulation's x64
-# program image, every other file holds its own name.
+# is sim::inf::PrinterInfText(), amd64\crvnpnp.exe and arm64\crvnpnp.exe the
+# simulation's x64 and ARM64 program images, every other file (the catalog
+# crvnv6.cat too) holds its own name.
 set(SIM_PACKAGE_DIR ${CMAKE_BINARY_DIR}/sim-package)
 file(WRITE ${SIM_PACKAGE_DIR}/crvnv6.inf
      "; Stand-in for the printer maker's INF\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n"
      "ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}\r\nProvider=%Corvane%\r\n"
-     "DriverVer=07/16/2025,2025.7.16.1\r\nCatalogFile=crvnv6.cat\r\n\r\n[Strings]\r\nCorvane=\"Corvane\"\r\n")
+     "DriverVer=${DRIVER_VER_TEXT}\r\nCatalogFile=crvnv6.cat\r\n\r\n[Strings]\r\nCorvane=\"Corvane\"\r\n")
 set(SIM_HASH_ENTRIES "crvnv6.inf=${SIM_PACKAGE_DIR}/crvnv6.inf|")
-set(SIM_PACKAGE_FILES dat/crvndrv6.dat)
+set(SIM_PACKAGE_FILES crvnv6.cat dat/crvndrv6.dat)
 foreach(arch i386 arm amd64 arm64)
   foreach(name crvndrv6.dll crvndrv6ui.dll crvnmon.dll)
     list(APPEND SIM_PACKAGE_FILES ${arch}/${name})
@@ -24,7 +25,9 @@ foreach(rel ${SIM_PACKAGE_FILES})
   string(APPEND SIM_HASH_ENTRIES "${rel}=${SIM_PACKAGE_DIR}/${rel}|")
 endforeach()
 file(WRITE ${SIM_PACKAGE_DIR}/amd64/crvnpnp.exe "x64 program image")
-string(APPEND SIM_HASH_ENTRIES "amd64/crvnpnp.exe=${SIM_PACKAGE_DIR}/amd64/crvnpnp.exe")
+string(APPEND SIM_HASH_ENTRIES "amd64/crvnpnp.exe=${SIM_PACKAGE_DIR}/amd64/crvnpnp.exe|")
+file(WRITE ${SIM_PACKAGE_DIR}/arm64/crvnpnp.exe "arm64 program image")
+string(APPEND SIM_HASH_ENTRIES "arm64/crvnpnp.exe=${SIM_PACKAGE_DIR}/arm64/crvnpnp.exe")
 execute_process(COMMAND ${CMAKE_COMMAND} -DOUT=${PACKAGE_HASHES_SOURCE} "-DENTRIES=${SIM_HASH_ENTRIES}"
                         -P ${CMAKE_SOURCE_DIR}/cmake/package_hashes.cmake COMMAND_ERROR_IS_FATAL ANY)
 
@@ -48,6 +51,8 @@ target_compile_options(simwin PRIVATE ${WARNING_FLAGS})
 target_compile_options(simwin PUBLIC ${SANITIZER_FLAGS})
 target_link_options(simwin PUBLIC ${SANITIZER_FLAGS})
 target_compile_definitions(simwin PRIVATE SIMWIN_RESOURCE_FILE="${HOST_RES}")
+# The package's INF carries the build's DriverVer, as the real one does.
+target_compile_definitions(simwin PRIVATE SIMWIN_PACKAGE_DRIVER_VER="${DRIVER_VER_TEXT}")
 # The simulated loader maps the static imports at process start, and holds a
 # program to calling the functions of the DLLs it loads at run time only once
 # it has looked them up: the same lists the product links with.
@@ -69,6 +74,11 @@ add_executable(host_tests ${TEST_SOURCES})
 target_compile_options(host_tests PRIVATE ${WARNING_FLAGS})
 target_compile_definitions(host_tests PRIVATE TESTS_DATA_DIR="${CMAKE_SOURCE_DIR}/tests/data")
 target_link_libraries(host_tests PRIVATE product simwin GTest::gtest GTest::gtest_main)
+# The product's writable globals in one region, which the simulated kernel
+# copies per process (simwin/process_globals.ld).
+set(PROCESS_GLOBALS_SCRIPT ${CMAKE_SOURCE_DIR}/simwin/process_globals.ld)
+target_link_options(host_tests PRIVATE "LINKER:-T,${PROCESS_GLOBALS_SCRIPT}")
+set_property(TARGET host_tests APPEND PROPERTY LINK_DEPENDS ${PROCESS_GLOBALS_SCRIPT})
 include(GoogleTest)
 # Every test has a time limit: the simulation ends a loop that never waits
 # (its step bound), but a loop that calls nothing would hang the suite. The

@@ -6,7 +6,11 @@ add_executable(setup WIN32 ${PRODUCT_SOURCES} ${RESOURCE_SCRIPT})
 target_include_directories(setup PRIVATE ${PRODUCT_INCLUDE_DIRS})
 target_compile_definitions(setup PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
 target_compile_options(setup PRIVATE ${WARNING_FLAGS} -fno-exceptions -fno-rtti)
-target_link_options(setup PRIVATE -municode -mwindows -static -static-libgcc -static-libstdc++ -s)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL ARM64)
+  include(cmake/zig-arm64.cmake)
+else()
+  target_link_options(setup PRIVATE -municode -mwindows -static -static-libgcc -static-libstdc++ -s)
+endif()
 
 # Static imports: known DLLs only (kernel32 and msvcrt come with the toolchain).
 foreach(dll ${PRODUCT_STATIC_DLLS})

@@ -5,6 +5,7 @@
 HINSTANCE ModuleInstance;
 WCHAR InstallDir[INSTALL_DIR_CCH];
 WCHAR InfPath[INSTALL_DIR_CCH];
+WCHAR PackageDir[INSTALL_DIR_CCH];
 WCHAR InstallText[INSTALL_TEXT_CCH];
 BOOL RestartNeeded = FALSE;
 BOOL UnattendedRun = FALSE;

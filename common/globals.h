@@ -17,6 +17,11 @@ extern WCHAR InstallDir[INSTALL_DIR_CCH];
 // InstallDir followed by the package INF's name; set by the install worker.
 extern WCHAR InfPath[INSTALL_DIR_CCH];
 
+// The run's staged copy of the package (common/staged_package.h), ending in a
+// backslash as InstallDir does: what Windows gets the package's files from.
+// Empty until the package is staged.
+extern WCHAR PackageDir[INSTALL_DIR_CCH];
+
 // The install worker's buffer for string-table templates.
 extern WCHAR InstallText[INSTALL_TEXT_CCH];
 

@@ -9,10 +9,10 @@
 typedef BOOL(WINAPI *IsWow64Process2Function)(HANDLE process, USHORT *processMachine, USHORT *nativeMachine);
 
 static const NativeArchitecture Architectures[] = {
-    {PROCESSOR_ARCHITECTURE_INTEL, IMAGE_FILE_MACHINE_I386, L"i386", L"Windows NT x86"},
-    {PROCESSOR_ARCHITECTURE_ARM, IMAGE_FILE_MACHINE_ARMNT, L"arm", L"Windows ARM"},
-    {PROCESSOR_ARCHITECTURE_AMD64, IMAGE_FILE_MACHINE_AMD64, L"amd64", L"Windows x64"},
-    {PROCESSOR_ARCHITECTURE_ARM64, IMAGE_FILE_MACHINE_ARM64, L"arm64", L"Windows ARM64"},
+    {PROCESSOR_ARCHITECTURE_INTEL, IMAGE_FILE_MACHINE_I386, L"i386", L"Windows NT x86", NULL},
+    {PROCESSOR_ARCHITECTURE_ARM, IMAGE_FILE_MACHINE_ARMNT, L"arm", L"Windows ARM", NULL},
+    {PROCESSOR_ARCHITECTURE_AMD64, IMAGE_FILE_MACHINE_AMD64, L"amd64", L"Windows x64", L"amd64\\crvnpnp.exe"},
+    {PROCESSOR_ARCHITECTURE_ARM64, IMAGE_FILE_MACHINE_ARM64, L"arm64", L"Windows ARM64", L"arm64\\crvnpnp.exe"},
 };
 
 #define ARCHITECTURE_COUNT (sizeof(Architectures) / sizeof(Architectures[0]))
@@ -57,20 +57,28 @@ WCHAR *NativePrintEnvironment(void) {
     return architecture != NULL ? (WCHAR *)architecture->PrintEnvironment : NULL;
 }
 
-BOOL GetNativeSystemDirectory(WCHAR *directory, UINT capacity) {
-    WCHAR windows[WINDOWS_DIRECTORY_CCH];
+BOOL ReadWow64(BOOL *wow64) {
     USHORT process = 0;
     USHORT machine = 0;
-    BOOL wow64 = FALSE;
-    UINT length;
 
     // IsWow64Process answers FALSE for an x86 process on ARM64, which runs
     // under WOW64 all the same; it is asked only where IsWow64Process2 does
-    // not exist. Without an answer the directory is not known: System32
-    // could mean SysWOW64.
-    if (ReadMachines(&process, &machine))
-        wow64 = process != IMAGE_FILE_MACHINE_UNKNOWN;
-    else if (!IsWow64Process(GetCurrentProcess(), &wow64))
+    // not exist (before Windows 10, which never runs on ARM64).
+    if (ReadMachines(&process, &machine)) {
+        *wow64 = process != IMAGE_FILE_MACHINE_UNKNOWN;
+        return TRUE;
+    }
+    return IsWow64Process(GetCurrentProcess(), wow64);
+}
+
+BOOL GetNativeSystemDirectory(WCHAR *directory, UINT capacity) {
+    WCHAR windows[WINDOWS_DIRECTORY_CCH];
+    BOOL wow64 = FALSE;
+    UINT length;
+
+    // Without an answer the directory is not known: System32 could mean
+    // SysWOW64.
+    if (!ReadWow64(&wow64))
         return FALSE;
     if (wow64) {
         length = GetSystemWindowsDirectoryW(windows, WINDOWS_DIRECTORY_CCH);
@@ -84,9 +92,16 @@ BOOL GetNativeSystemDirectory(WCHAR *directory, UINT capacity) {
 
 BOOL IsWindowStationInteractive(void) {
     USEROBJECTFLAGS flags;
-    HWINSTA station = GetProcessWindowStation();
+    HWINSTA station;
     DWORD needed = 0;
+    DWORD session = 1;
 
+    // Session 0 holds the services since Windows Vista, and nobody logs on
+    // to it: whatever its window station says (a service allowed to interact
+    // with the desktop has a visible one), no person sees a window there.
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0)
+        return FALSE;
+    station = GetProcessWindowStation();
     memset(&flags, 0, sizeof(flags));
     if (station == NULL || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed))
         return TRUE;

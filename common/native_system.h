@@ -14,10 +14,18 @@ typedef struct NativeArchitecture {
     USHORT ImageMachine;            // IMAGE_FILE_MACHINE_*
     const WCHAR *FolderName;        // the install folder's binaries for it
     const WCHAR *PrintEnvironment;  // the spooler's name for it
+    // The program's own build for it in the install folder, which makes the
+    // calls that WOW64 refuses the 32-bit program (install/pnp_handover.h);
+    // NULL where the package has none.
+    const WCHAR *NativeBuild;
 } NativeArchitecture;
 
 // The machine's own processor; NULL for one the product has no driver for.
 const NativeArchitecture *GetNativeArchitecture(void);
+
+// Whether this process runs under WOW64: a 32-bit program on 64-bit Windows,
+// x64 or ARM64. FALSE when that cannot be told; *wow64 is then not set.
+BOOL ReadWow64(BOOL *wow64);
 
 // The print environment of the machine's own processor, or NULL (the
 // caller's default) for a processor the product has no driver for.
@@ -28,7 +36,8 @@ WCHAR *NativePrintEnvironment(void);
 // FALSE when it cannot be read or does not fit.
 BOOL GetNativeSystemDirectory(WCHAR *directory, UINT capacity);
 
-// Whether a person can see this process's windows: its window station is
-// interactive (WSF_VISIBLE). A service's in session 0, where deployment tools
-// run programs as the system account, is not. TRUE when it cannot be told.
+// Whether a person can see this process's windows: it does not run in
+// session 0, where deployment tools run programs as the system account and
+// nobody logs on, and its window station is interactive (WSF_VISIBLE). TRUE
+// when it cannot be told.
 BOOL IsWindowStationInteractive(void);

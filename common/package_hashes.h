@@ -1,7 +1,8 @@
-// The SHA-256 of every package file the program installs, copies into
-// Windows, hands to Plug and Play or starts. The table is generated when the
-// package is built (cmake/package_hashes.cmake) and built into the program,
-// so that whatever vouches for the program vouches for these files too.
+// The size and SHA-256 of every package file the program installs, copies
+// into Windows, hands to Plug and Play or starts. The table is generated when
+// the package is built (cmake/package_hashes.cmake) and built into the
+// program, so that whatever vouches for the program vouches for these files
+// too.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +11,7 @@
 
 typedef struct PackageFileHash {
     const WCHAR *Name;  // relative to the install folder: L"amd64\\crvndrv6.dll"
+    ULONGLONG Size;     // in bytes
     BYTE Sha256[PACKAGE_HASH_BYTES];
 } PackageFileHash;
 

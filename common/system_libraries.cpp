@@ -10,6 +10,7 @@ typedef BOOL(WINAPI *SetDefaultDllDirectoriesFunction)(DWORD directoryFlags);
 WinspoolFunctions Winspool;
 NewdevFunctions Newdev;
 Comctl32Functions Comctl32;
+WintrustFunctions Wintrust;
 
 static BOOL SearchRestricted = FALSE;
 
@@ -66,11 +67,14 @@ static FARPROC FindFunction(HMODULE library, const char *name, DWORD *error) {
 #define RESOLVE_NEWDEV(name) newdev.name = (decltype(newdev.name))(void (*)(void))FindFunction(library, #name, &error);
 #define RESOLVE_COMCTL32(name)                                                                                         \
     comctl32.name = (decltype(comctl32.name))(void (*)(void))FindFunction(library, #name, &error);
+#define RESOLVE_WINTRUST(name)                                                                                         \
+    wintrust.name = (decltype(wintrust.name))(void (*)(void))FindFunction(library, #name, &error);
 
 BOOL LoadSystemLibraries(void) {
     WinspoolFunctions winspool;
     NewdevFunctions newdev;
     Comctl32Functions comctl32;
+    WintrustFunctions wintrust;
     HMODULE library;
     DWORD error = ERROR_SUCCESS;
     DWORD optionalError = ERROR_SUCCESS;
@@ -85,6 +89,9 @@ BOOL LoadSystemLibraries(void) {
     if ((library = LoadSystemLibrary(L"comctl32.dll")) == NULL)
         return FALSE;
     COMCTL32_FUNCTIONS(RESOLVE_COMCTL32)
+    if ((library = LoadSystemLibrary(L"wintrust.dll")) == NULL)
+        return FALSE;
+    WINTRUST_FUNCTIONS(RESOLVE_WINTRUST)
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
         return FALSE;
@@ -93,5 +100,6 @@ BOOL LoadSystemLibraries(void) {
     Winspool = winspool;
     Newdev = newdev;
     Comctl32 = comctl32;
+    Wintrust = wintrust;
     return TRUE;
 }

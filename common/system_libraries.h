@@ -6,7 +6,8 @@
 // first. Only known DLLs are imported statically. The other system libraries
 // (the spooler's client, the device installer, the common controls) are not
 // imported at all: start-up loads them from System32 and looks up every
-// function the program uses from them in one table per library. The program
+// function the program uses from them in one table per library (wintrust.dll
+// too, which checks the signature of what the program starts). The program
 // calls those functions only through the tables (Winspool.OpenPrinterW(...)),
 // and links with no import library of theirs, so a direct call cannot even
 // link, and a function that cannot be found ends start-up before anything
@@ -17,11 +18,13 @@
 #include <commctrl.h>
 #include <newdev.h>
 #include <winspool.h>
+#include <wintrust.h>
 
 // The functions of each library, one F(name) each. The tables and their
 // resolution are both made from these lists.
 #define WINSPOOL_FUNCTIONS(F)                                                                                          \
     F(AddMonitorW)                                                                                                     \
+    F(AddPrinterDriverExW)                                                                                             \
     F(AddPrinterDriverW)                                                                                               \
     F(AddPrinterW)                                                                                                     \
     F(ClosePrinter)                                                                                                    \
@@ -43,6 +46,11 @@
 #define WINSPOOL_OPTIONAL_FUNCTIONS(F) F(DeletePrinterDriverPackageW)
 #define NEWDEV_FUNCTIONS(F) F(UpdateDriverForPlugAndPlayDevicesW)
 #define COMCTL32_FUNCTIONS(F) F(InitCommonControlsEx)
+#define WINTRUST_FUNCTIONS(F)                                                                                          \
+    F(WinVerifyTrust)                                                                                                  \
+    F(WTHelperGetProvCertFromChain)                                                                                    \
+    F(WTHelperGetProvSignerFromChain)                                                                                  \
+    F(WTHelperProvDataFromStateData)
 
 // A table member: a pointer of the function's own type, under its own name.
 #define SYSTEM_FUNCTION_POINTER(name) decltype(&::name) name;
@@ -60,10 +68,16 @@ typedef struct Comctl32Functions {
     COMCTL32_FUNCTIONS(SYSTEM_FUNCTION_POINTER)
 } Comctl32Functions;
 
-// winspool.drv, newdev.dll and comctl32.dll; filled by LoadSystemLibraries.
+typedef struct WintrustFunctions {
+    WINTRUST_FUNCTIONS(SYSTEM_FUNCTION_POINTER)
+} WintrustFunctions;
+
+// winspool.drv, newdev.dll, comctl32.dll and wintrust.dll; filled by
+// LoadSystemLibraries.
 extern WinspoolFunctions Winspool;
 extern NewdevFunctions Newdev;
 extern Comctl32Functions Comctl32;
+extern WintrustFunctions Wintrust;
 
 // Restricts the DLL search of this process to System32. The first thing
 // start-up does. Returns FALSE where SetDefaultDllDirectories does not exist
@@ -71,7 +85,7 @@ extern Comctl32Functions Comctl32;
 // the search, and LoadSystemLibraries loads by full path.
 BOOL RestrictDllSearch(void);
 
-// Loads the three libraries from System32 and fills their tables. FALSE, with
+// Loads the four libraries from System32 and fills their tables. FALSE, with
 // the last error of the failed load or lookup, when a library cannot be
 // loaded or lacks a function that is not optional: the tables are then left
 // as they were, and the program must end without calling any.

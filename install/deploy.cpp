@@ -1,4 +1,5 @@
-// Copying the driver files from the install folder into the spooler's
+// Copying the driver files from the run's staged package (PackageDir, the
+// checked copy of the install folder's package) into the spooler's
 // printer-driver directory, and the language monitor into the system
 // directory.
 #include "install/deploy.h"
@@ -33,6 +34,26 @@ static BOOL ReadDriverDirectory(WCHAR *directory, DWORD directoryBytes) {
                                                &needed);
 }
 
+// A target that a copy replaces, and its copy, carry normal attributes: a
+// read-only file would refuse the next installation's copy, and its
+// replacement at a restart. A target that is not there needs nothing.
+static void MakeUsable(const WCHAR *path) { SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL); }
+
+// Replaces target with a copy of source, with normal attributes before and
+// after; CopyFileW's result, its error the last one.
+static BOOL CopyOver(const WCHAR *source, const WCHAR *target) {
+    BOOL copied;
+    DWORD error;
+
+    MakeUsable(target);
+    copied = CopyFileW(source, target, FALSE);
+    error = GetLastError();
+    if (copied)
+        MakeUsable(target);
+    SetLastError(error);
+    return copied;
+}
+
 static BOOL IsPlainFile(const WCHAR *path) {
     DWORD attributes = GetFileAttributesW(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -59,7 +80,8 @@ static BOOL ReplaceAtRestart(const WCHAR *sourcePath, const WCHAR *targetDirecto
     memset(temporaryPath, 0, sizeof(temporaryPath));
     if (GetTempFileNameW(targetDirectory, REPLACEMENT_PREFIX, 0, temporaryPath) == 0)
         return FALSE;
-    if (CopyFileW(sourcePath, temporaryPath, FALSE) &&
+    MakeUsable(targetPath);
+    if (CopyOver(sourcePath, temporaryPath) &&
         MoveFileExW(temporaryPath, targetPath, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
         NoteRestartNeeded(L"the driver file in use, replaced at the restart: ", targetPath);
         return TRUE;
@@ -90,24 +112,31 @@ int DeployArchFile(const WCHAR *fileName) {
         return 0;
     StringCchCopyW(archFolder, ARCH_FOLDER_CCH, architecture->FolderName);
 
+    // The sources are the staged package's: without one there is none.
+    if (PackageDir[0] == 0) {
+        Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, 0, (int)ERROR_FILE_NOT_FOUND);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
     if (!ReadDriverDirectory(driverDirectory, sizeof(driverDirectory))) {
         // Without the driver directory there is no target: the files would
         // land in the root of the current drive.
         error = GetLastError();
-        StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\%ws\\%ws", InstallDir, archFolder, fileName);
+        StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\%ws\\%ws", PackageDir, archFolder, fileName);
         Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, 0, (int)error);
         return 0;
     }
     StringCchPrintfW(targetPath, DEPLOY_PATH_CCH, L"%ws\\%ws", driverDirectory, fileName);
-    StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\%ws\\%ws", InstallDir, archFolder, fileName);
+    StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\%ws\\%ws", PackageDir, archFolder, fileName);
 
     // The old file goes first; a failure (no old file, file in use) does not
     // stop the copy.
+    MakeUsable(targetPath);
     result = DeleteFileW(targetPath);
     error = GetLastError();
     Trace("Remove file:%ws, %d, errcode:%d.", targetPath, result ? 1 : 0, (int)error);
 
-    result = CopyFileW(sourcePath, targetPath, FALSE);
+    result = CopyOver(sourcePath, targetPath);
     copyError = GetLastError();
     Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, result ? 1 : 0, (int)copyError);
 
@@ -138,17 +167,19 @@ int DeployDataFile(const WCHAR *fileName) {
     memset(targetPath, 0, sizeof(targetPath));
     memset(sourcePath, 0, sizeof(sourcePath));
 
-    if (!ReadDriverDirectory(sourcePath, sizeof(sourcePath))) {
-        error = GetLastError();
-        StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\dat\\%ws", InstallDir, fileName);
+    if (PackageDir[0] == 0 || !ReadDriverDirectory(sourcePath, sizeof(sourcePath))) {
+        error = PackageDir[0] == 0 ? ERROR_FILE_NOT_FOUND : GetLastError();
+        StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\dat\\%ws", PackageDir, fileName);
         Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, 0, (int)error);
+        SetLastError(error);
         return 0;
     }
     StringCchPrintfW(targetPath, DEPLOY_PATH_CCH, L"%ws\\%ws", sourcePath, fileName);
-    StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\dat\\%ws", InstallDir, fileName);
+    StringCchPrintfW(sourcePath, DEPLOY_PATH_CCH, L"%ws\\dat\\%ws", PackageDir, fileName);
 
+    MakeUsable(targetPath);
     DeleteFileW(targetPath);
-    result = CopyFileW(sourcePath, targetPath, FALSE);
+    result = CopyOver(sourcePath, targetPath);
     error = GetLastError();
     Trace("CopyFile file:%ws to %ws, %d, errcode:%d.", sourcePath, targetPath, result ? 1 : 0, (int)error);
     if (!result)
@@ -179,5 +210,5 @@ int CopyToSystemDirectory(const WCHAR *sourcePath) {
     _wsplitpath_s(sourcePath, drive, SPLIT_DRIVE_CCH, directory, SPLIT_PART_CCH, name, SPLIT_PART_CCH, extension,
                   SPLIT_PART_CCH);
     StringCchPrintfW(targetPath, DEPLOY_PATH_CCH, L"%ws\\%ws%ws", systemDirectory, name, extension);
-    return CopyFileW(sourcePath, targetPath, FALSE) ? 1 : 0;
+    return CopyOver(sourcePath, targetPath) ? 1 : 0;
 }

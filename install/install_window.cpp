@@ -34,7 +34,7 @@
 #include "common/package_files.h"
 #include "common/process.h"
 #include "common/protected_copy.h"
-#include "common/verified_package.h"
+#include "common/staged_package.h"
 #include "install/catalog.h"
 #include "install/discovery.h"
 #include "install/install_sequence.h"
@@ -42,10 +42,10 @@
 #define MESSAGE_TEXT_CCH 256
 #define STATUS_TEXT_CCH 260
 // "rundll32.exe printui.dll PrintUIEntry /ii /f \"" has 46 characters; then
-// the full path of the INF's copy (with room for its terminator) and the
-// closing quote.
+// the staged copy's folder, the INF's name, the closing quote and the
+// terminator.
 #define WIZARD_FIXED_CCH 46
-#define WIZARD_COMMAND_CCH (WIZARD_FIXED_CCH + PROTECTED_COPY_PATH_CCH + 1)
+#define WIZARD_COMMAND_CCH (WIZARD_FIXED_CCH + PROTECTED_COPY_PATH_CCH + 16)
 #define WIZARD_PROGRAM_CCH 260
 #define WIZARD_START_PAUSE_MS 300
 #define RESCAN_PAUSE_MS 1000
@@ -191,10 +191,9 @@ static void NoteUnknownDescription(WCHAR *seen, const WCHAR *description) {
 static void LogNothingFound(DWORD elapsedMs, const WCHAR *seen) {
     WCHAR line[SEARCH_LOG_CCH];
 
-    if (SUCCEEDED(StringCchPrintfW(line, SEARCH_LOG_CCH,
-                                   L"No printer the program knows was plugged in: the search ran %lu s and saw %ws.",
-                                   (unsigned long)(elapsedMs / MS_PER_SECOND),
-                                   seen[0] != 0 ? seen : L"no USB printer")))
+    if (SUCCEEDED(StringCchPrintfW(
+            line, SEARCH_LOG_CCH, L"No printer the program knows was plugged in: the search ran %lu s and saw %ws.",
+            (unsigned long)(elapsedMs / MS_PER_SECOND), seen[0] != 0 ? seen : L"no USB printer")))
         WriteLogLine(line);
 }
 
@@ -244,7 +243,8 @@ static int RunInstallPasses(HWND window, DWORD waitMs, DWORD *error) {
             if ((*error = GetLastError()) == ERROR_SUCCESS)
                 *error = ERROR_GEN_FAILURE;
             StringCchPrintfW(message, MESSAGE_TEXT_CCH,
-                             L"The search for printers failed: SetupDiGetClassDevsW, error %lu.", (unsigned long)*error);
+                             L"The search for printers failed: SetupDiGetClassDevsW, error %lu.",
+                             (unsigned long)*error);
             WriteLogLine(message);
             return INSTALL_FAILED;
         }
@@ -351,34 +351,29 @@ DWORD WINAPI InstallWorker(LPVOID parameter) {
 // in System32, never a rundll32.exe that lies beside this program.
 //
 // The wizard reads the INF and the driver files after this program has let
-// them go, maybe after it has ended: it gets a copy of the checked package in
-// a folder that only administrators can change, so that what it installs is
-// what the program checked. A package that fails the check, or a copy that
-// cannot be made, starts no wizard; the log says why.
+// them go, maybe after it has ended: it gets a staged copy of the package of
+// its own, checked as it was made, in a folder that only administrators can
+// change, which stays for it (a later run removes it). A package that fails
+// the check, or a copy that cannot be made, starts no wizard; the log says
+// why.
 static void StartPrinterWizard(void) {
     WCHAR commandLine[WIZARD_COMMAND_CCH];
     WCHAR program[WIZARD_PROGRAM_CCH];
     WCHAR copyFolder[PROTECTED_COPY_PATH_CCH];
-    WCHAR copyInf[PROTECTED_COPY_PATH_CCH];
-    HeldFile *hold = NULL;
-    BOOL copied;
     DWORD processId;
 
     memset(commandLine, 0, sizeof(commandLine));
     memset(program, 0, sizeof(program));
     if (!GetNativeSystemDirectory(program, WIZARD_PROGRAM_CCH) ||
-        FAILED(StringCchCatW(program, WIZARD_PROGRAM_CCH, L"\\rundll32.exe")) ||
-        HoldPackageFiles(&hold) != ERROR_SUCCESS)
+        FAILED(StringCchCatW(program, WIZARD_PROGRAM_CCH, L"\\rundll32.exe")))
         return;
-    copied = CopyHeldPackage(hold, copyFolder);
-    ReleasePackageFiles(&hold);
-    if (!copied) {
-        WriteLogLine(L"The add-printer wizard was not started: the checked package could not be copied for it.");
+    if (StagePackageCopy(copyFolder) != ERROR_SUCCESS) {
+        WriteLogLine(L"The add-printer wizard was not started: the package could not be staged for it.");
         return;
     }
-    if (FAILED(StringCchPrintfW(copyInf, PROTECTED_COPY_PATH_CCH, L"%ws\\%ws", copyFolder, PACKAGE_INF_NAME)) ||
-        FAILED(StringCchPrintfW(commandLine, WIZARD_COMMAND_CCH, L"rundll32.exe printui.dll PrintUIEntry /ii /f \"%ws\"",
-                                copyInf)))
+    if (FAILED(StringCchPrintfW(commandLine, WIZARD_COMMAND_CCH,
+                                L"rundll32.exe printui.dll PrintUIEntry /ii /f \"%ws" PACKAGE_INF_NAME L"\"",
+                                copyFolder)))
         return;
     processId = StartDetachedProcess(program, commandLine);
     Sleep(WIZARD_START_PAUSE_MS);

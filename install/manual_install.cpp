@@ -4,7 +4,6 @@
 
 #include <windows.h>
 #include <winspool.h>
-#include <stdio.h>
 #include <string.h>
 #include <strsafe.h>
 #include <wchar.h>
@@ -17,48 +16,38 @@
 #include "install/catalog.h"
 #include "install/deploy.h"
 #include "install/queue_queries.h"
-
-// The driver's version and date, in one text.
-#define DRIVER_VERSION_TEXT L"2025.07.16.1"
+#include "product_version.h"
 
 #define DEPENDENT_FILES_CCH 512
 
 #define WAIT_TRIES 5
 #define WAIT_PAUSE_MS 1000
 
-// The four numbers of the version text; a missing part stays 0.
-static void ParseVersionText(int parts[4]) {
-    parts[0] = 0;
-    parts[1] = 0;
-    parts[2] = 0;
-    parts[3] = 0;
-    swscanf(DRIVER_VERSION_TEXT, L"%d.%d.%d.%d", &parts[0], &parts[1], &parts[2], &parts[3]);
-}
-
+// The build's DriverVer (product_version.h), which the package's INF carries
+// too: each of the version's four numbers whole, 16 bits each, as Windows
+// keeps an INF's version. Only the revision was ever above 255.
 DWORDLONG ParseDriverVersion(void) {
-    int parts[4];
-
-    ParseVersionText(parts);
-    return ((DWORDLONG)(DWORD)parts[0] << 48) | ((DWORDLONG)(DWORD)parts[1] << 32) |
-           ((DWORDLONG)(DWORD)parts[2] << 16) | (DWORDLONG)(parts[3] & 0xFF);
+    return ((DWORDLONG)(DRIVER_VERSION_1 & 0xFFFF) << 48) | ((DWORDLONG)(DRIVER_VERSION_2 & 0xFFFF) << 32) |
+           ((DWORDLONG)(DRIVER_VERSION_3 & 0xFFFF) << 16) | (DWORDLONG)(DRIVER_VERSION_4 & 0xFFFF);
 }
 
 FILETIME ParseDriverDate(void) {
-    int parts[4];
     SYSTEMTIME date;
     FILETIME result;
 
-    ParseVersionText(parts);
     memset(&date, 0, sizeof(date));
-    date.wYear = (WORD)parts[0];
-    date.wMonth = (WORD)parts[1];
-    date.wDay = (WORD)parts[2];
+    date.wYear = (WORD)DRIVER_DATE_YEAR;
+    date.wMonth = (WORD)DRIVER_DATE_MONTH;
+    date.wDay = (WORD)DRIVER_DATE_DAY;
     memset(&result, 0, sizeof(result));
     SystemTimeToFileTime(&date, &result);
     return result;
 }
 
-int IsDriverInstalled(const WCHAR *driverName) {
+// 1 when a driver of exactly that name is listed for the machine's
+// environment, with its version in *version (0 for a spooler that keeps
+// none); otherwise 0.
+static int FindInstalledDriver(const WCHAR *driverName, DWORDLONG *version) {
     DWORD needed = 0;
     DWORD count = 0;
     DWORD i;
@@ -75,6 +64,7 @@ int IsDriverInstalled(const WCHAR *driverName) {
     Winspool.EnumPrinterDriversW(NULL, NativePrintEnvironment(), 8, (LPBYTE)drivers, needed, &needed, &count);
     for (i = 0; i < count; i++) {
         if (drivers[i].pName != NULL && wcscmp(drivers[i].pName, driverName) == 0) {
+            *version = drivers[i].dwlDriverVersion;
             found = 1;
             break;
         }
@@ -83,9 +73,23 @@ int IsDriverInstalled(const WCHAR *driverName) {
     return found;
 }
 
-int RegisterPrinterDriver(const InstallRequest *request) {
+int IsDriverInstalled(const WCHAR *driverName) {
+    DWORDLONG version = 0;
+
+    return FindInstalledDriver(driverName, &version);
+}
+
+// The driver record of the request, added to the spooler; then up to
+// WAIT_TRIES looks for it. A new driver is added as AddPrinterDriverW adds
+// one, and is done once it is listed. An upgrade asks for the files in the
+// printer-driver directory that are newer than those in use
+// (APD_COPY_NEW_FILES), and is done once the driver is listed with this
+// build's version (or with none, where the spooler keeps no version).
+static int AddDriverRecord(const InstallRequest *request, BOOL upgrade) {
     DRIVER_INFO_8W driver;
     WCHAR dependentFiles[DEPENDENT_FILES_CCH];
+    DWORDLONG listed = 0;
+    BOOL added;
     int tries;
 
     memset(&driver, 0, sizeof(driver));
@@ -110,17 +114,23 @@ int RegisterPrinterDriver(const InstallRequest *request) {
         driver.pMonitorName = (LPWSTR)LANGUAGE_MONITOR_NAME;
     }
 
-    if (!Winspool.AddPrinterDriverW(NULL, 8, (LPBYTE)&driver)) {
+    added = upgrade ? Winspool.AddPrinterDriverExW(NULL, 8, (LPBYTE)&driver, APD_COPY_NEW_FILES)
+                    : Winspool.AddPrinterDriverW(NULL, 8, (LPBYTE)&driver);
+    if (!added) {
         Trace("AddPrinterDriver failed, errcode:%d.", (int)GetLastError());
         return 0;
     }
     for (tries = 0; tries < WAIT_TRIES; tries++) {
-        if (IsDriverInstalled(request->DriverName))
+        if (FindInstalledDriver(request->DriverName, &listed) &&
+            (!upgrade || listed == driver.dwlDriverVersion || listed == 0))
             return 1;
         Sleep(WAIT_PAUSE_MS);
     }
+    SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER);
     return 0;
 }
+
+int RegisterPrinterDriver(const InstallRequest *request) { return AddDriverRecord(request, FALSE); }
 
 int InstallPrinterLanguageMonitor(const WCHAR *monitorName, const WCHAR *dllName) {
     MONITOR_INFO_2W monitor;
@@ -225,4 +235,29 @@ int InstallPrinterManually(const InstallRequest *request) {
     else if (addError != ERROR_SUCCESS && addError != ERROR_PRINTER_ALREADY_EXISTS)
         SetLastError(addError);
     return 0;
+}
+
+int UpgradePrinterDriver(const InstallRequest *request) {
+    DWORD deployError = ERROR_SUCCESS;
+    int result;
+
+    // The same files as a new installation, from the staged package; with
+    // one missing the spooler would take an incomplete set, so nothing is
+    // added then and the installed version stays.
+    result = Deployed(DeployArchFile(DRIVER_DLL_NAME), &deployError);
+    result = Deployed(DeployArchFile(CONFIG_DLL_NAME), &deployError) & result;
+    result = Deployed(DeployDataFile(DRIVER_DATA_FILE_NAME), &deployError) & result;
+    if (request->Options & MODEL_USES_LANGUAGE_MONITOR) {
+        result = Deployed(DeployArchFile(MONITOR_DLL_NAME), &deployError) & result;
+        if (!InstallPrinterLanguageMonitor(LANGUAGE_MONITOR_NAME, MONITOR_DLL_NAME)) {
+            if (deployError == ERROR_SUCCESS && (deployError = GetLastError()) == ERROR_SUCCESS)
+                deployError = ERROR_GEN_FAILURE;
+            result = 0;
+        }
+    }
+    if (!result) {
+        SetLastError(deployError);
+        return 0;
+    }
+    return AddDriverRecord(request, TRUE);
 }

@@ -11,10 +11,10 @@
 #include "common/globals.h"
 #include "common/native_system.h"
 #include "common/process.h"
-#include "common/protected_copy.h"
+#include "common/staged_package.h"
 #include "common/system_libraries.h"
 
-// How long an ended child may take to go, before its copy is deleted.
+// How long an ended child may take to go.
 #define PNP_CHILD_END_WAIT_MS 5000
 #define NATIVE_BUILD_CCH 260
 // The copy's path, the option, two arguments whose every character may need
@@ -67,40 +67,26 @@ static BOOL BuildCommandLine(WCHAR *line, const WCHAR *copyPath, const WCHAR *ha
            SUCCEEDED(StringCchCatW(line, COMMAND_LINE_CCH, flagsText));
 }
 
-// Deletes the protected copy and the folder it was made in, once the child
-// has ended; where that fails they stay, as the uninstaller's copy does.
-static void RemoveCopy(WCHAR *copyPath) {
-    WCHAR *lastBackslash = wcsrchr(copyPath, L'\\');
-
-    DeleteFileW(copyPath);
-    if (lastBackslash != NULL) {
-        *lastBackslash = 0;
-        RemoveDirectoryW(copyPath);
-    }
-}
-
-// Runs the 64-bit build for the call and takes its exit code as the result.
-// FALSE, with ERROR_IN_WOW64 as before, when it cannot be started.
-static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags,
-                                  BOOL *rebootRequired) {
+// Runs the machine's own build of the program (nativeBuildPath, as the
+// package names it) for the call and takes its exit code as the result. The
+// build is the run's staged copy of the package's file, in a folder that only
+// administrators can change, started by its full path: nobody can put another
+// program in its place. FALSE, with ERROR_IN_WOW64 as before, when it cannot
+// be started.
+static BOOL HandOverToNativeBuild(const WCHAR *nativeBuildPath, const WCHAR *hardwareId, const WCHAR *infPath,
+                                  DWORD flags, BOOL *rebootRequired) {
     WCHAR nativeBuild[NATIVE_BUILD_CCH];
-    WCHAR copyPath[PROTECTED_COPY_PATH_CCH];
     WCHAR commandLine[COMMAND_LINE_CCH];
     PROCESS_INFORMATION process;
-    HANDLE held = INVALID_HANDLE_VALUE;
     DWORD exitCode = ERROR_IN_WOW64;
     BOOL started = FALSE;
     DWORD bound = (flags & INSTALLFLAG_NONINTERACTIVE) != 0 ? PNP_CHILD_WAIT_MS : INFINITE;
     DWORD waited;
 
-    memset(copyPath, 0, sizeof(copyPath));
     memset(&process, 0, sizeof(process));
-    if (SUCCEEDED(StringCchPrintfW(nativeBuild, NATIVE_BUILD_CCH, L"%ws%ws", InstallDir, PNP_NATIVE_BUILD_PATH)))
-        held = MakeProtectedCopy(nativeBuild, copyPath);
-    // The copy is started by its full path, and stays held until the child
-    // has ended: nobody can put another program in its place meanwhile.
-    if (held != INVALID_HANDLE_VALUE && BuildCommandLine(commandLine, copyPath, hardwareId, infPath, flags))
-        started = StartProcessInSystemDirectory(copyPath, commandLine, &process);
+    if (StagedFilePath(nativeBuild, NATIVE_BUILD_CCH, nativeBuildPath) &&
+        BuildCommandLine(commandLine, nativeBuild, hardwareId, infPath, flags))
+        started = StartProcessInSystemDirectory(nativeBuild, commandLine, &process);
     if (started) {
         CloseHandle(process.hThread);
         // As long as the call itself would take, or the bound of a call
@@ -116,10 +102,6 @@ static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath,
         }
         CloseHandle(process.hProcess);
     }
-    if (held != INVALID_HANDLE_VALUE)
-        CloseHandle(held);
-    if (copyPath[0] != 0)
-        RemoveCopy(copyPath);
     if (exitCode == PNP_CHILD_RESTART_NEEDED && rebootRequired != NULL)
         *rebootRequired = TRUE;
     if (exitCode == ERROR_SUCCESS || exitCode == PNP_CHILD_RESTART_NEEDED)
@@ -128,23 +110,27 @@ static BOOL HandOverToNativeBuild(const WCHAR *hardwareId, const WCHAR *infPath,
     return FALSE;
 }
 
-// A 32-bit process on an x64 machine.
-static BOOL RunsUnderWow64OnX64(void) {
+// The package's build for the machine's own processor, when this process
+// runs under WOW64 and the package has one; NULL otherwise.
+static const WCHAR *NativeBuildUnderWow64(void) {
     const NativeArchitecture *machine = GetNativeArchitecture();
     BOOL wow64 = FALSE;
 
-    return machine != NULL && machine->ProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 &&
-           IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+    return machine != NULL && machine->NativeBuild != NULL && ReadWow64(&wow64) && wow64 ? machine->NativeBuild
+                                                                                         : NULL;
 }
 
 BOOL UpdateDriverForPnpDevices(const WCHAR *hardwareId, const WCHAR *infPath, DWORD flags, BOOL *rebootRequired) {
+    const WCHAR *nativeBuild;
+
     if (Newdev.UpdateDriverForPlugAndPlayDevicesW(NULL, hardwareId, infPath, flags, rebootRequired))
         return TRUE;
     if (GetLastError() != ERROR_IN_WOW64)
         return FALSE;
-    if (!RunsUnderWow64OnX64()) {
+    nativeBuild = NativeBuildUnderWow64();
+    if (nativeBuild == NULL) {
         SetLastError(ERROR_IN_WOW64);
         return FALSE;
     }
-    return HandOverToNativeBuild(hardwareId, infPath, flags, rebootRequired);
+    return HandOverToNativeBuild(nativeBuild, hardwareId, infPath, flags, rebootRequired);
 }

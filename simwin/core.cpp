@@ -98,7 +98,8 @@ struct ProcessState {
     std::wstring Tail;            // writable command line given to wWinMain
     std::vector<WCHAR> TailBuffer;
     bool RunsProgram = false;     // its main thread is the program's wWinMain
-    bool Image64Bit = false;      // started from the program's x64 build (sim::kProgramImage64)
+    bool NativeBuild = false;     // started from the program's x64 or ARM64 build (sim::kProgramImage64, ...Arm64)
+    bool Child = false;           // created by CreateProcessW, not by the test
     std::shared_ptr<KObject> Object;
     std::wstring WorkingDirectory;  // its current folder
     bool Suspended = false;         // created with CREATE_SUSPENDED, not resumed yet
@@ -172,11 +173,97 @@ struct Machine {
     uintptr_t NextHandle = 0x1000;
     std::vector<std::function<void(const sim::Process &)>> ProcessCreatedHooks;
     std::vector<std::function<void(const sim::Process &)>> ProcessEndHooks;
+    // The product's globals of each process (and of the test process) while
+    // another one's are in the region; LiveGlobals names whose are there.
+    std::map<DWORD, std::vector<uint64_t>> Globals;
+    DWORD LiveGlobals = kTestProcessId;
 };
 
 Machine &M() {
     static Machine machine;
     return machine;
+}
+
+// --- The product's globals ------------------------------------------------------
+//
+// On Windows every process has its own copy of the program's globals, from
+// the program file's initial values. Here every simulated process runs the
+// same product code in one address space, so the host build gathers the
+// product's writable globals into one region (simwin/process_globals.ld), and
+// the kernel keeps a copy per process: whenever a thread of another process
+// gets the CPU, the region is saved into the copy of the process whose it
+// was and filled from the new one's.
+//
+// A process that a simulated program creates (CreateProcessW, run with
+// sim::StartCreatedProcess) starts from the initial values, taken before any
+// other static initialisation ran. The test process (product code that a test
+// calls directly) has a copy too: the one the test sets and reads. A process
+// that the test starts (sim::StartProgram, RunProgram, RunInProcess) starts
+// from the test's copy as it is then, and when it ends the test's copy
+// becomes what it left, so that a test sets globals before a run and reads
+// them after it.
+
+}  // namespace
+extern "C" {
+extern uint64_t __product_globals_start[] __attribute__((weak));
+extern uint64_t __product_globals_end[] __attribute__((weak));
+}
+namespace {
+
+size_t GlobalsWords() {
+    return __product_globals_start == nullptr ? 0
+                                              : static_cast<size_t>(__product_globals_end - __product_globals_start);
+}
+
+// Word by word, unchecked by AddressSanitizer: the region holds the redzones
+// it poisons between the globals. The volatile keeps the compiler from
+// making a checked memcpy of it.
+__attribute__((no_sanitize_address)) void CopyWords(volatile uint64_t *to, const volatile uint64_t *from,
+                                                    size_t words) {
+    for (size_t i = 0; i < words; i++)
+        to[i] = from[i];
+}
+
+std::vector<uint64_t> ReadGlobals() {
+    std::vector<uint64_t> words(GlobalsWords());
+    CopyWords(words.data(), __product_globals_start, words.size());
+    return words;
+}
+
+std::vector<uint64_t> &InitialGlobals() {
+    static std::vector<uint64_t> initial;
+    return initial;
+}
+__attribute__((constructor(101))) void TakeInitialGlobals() { InitialGlobals() = ReadGlobals(); }
+
+// A process's globals as they are now, wherever they are.
+std::vector<uint64_t> GlobalsOf(DWORD pid) {
+    if (M().LiveGlobals == pid)
+        return ReadGlobals();
+    auto it = M().Globals.find(pid);
+    return it != M().Globals.end() ? it->second : std::vector<uint64_t>();
+}
+
+void SetGlobalsOf(DWORD pid, const std::vector<uint64_t> &words) {
+    if (M().LiveGlobals == pid)
+        CopyWords(__product_globals_start, words.data(), std::min(words.size(), GlobalsWords()));
+    else
+        M().Globals[pid] = words;
+}
+
+// Puts the process's globals into the region (a process without any, one
+// that runs no product code, leaves it as it is). Each process keeps its
+// buffer; the live one's is stale until it is saved into again.
+void MakeGlobalsLive(DWORD pid) {
+    auto &m = M();
+    auto it = m.Globals.find(pid);
+    if (pid == m.LiveGlobals || it == m.Globals.end() || GlobalsWords() == 0)
+        return;
+    std::vector<uint64_t> &saved = m.Globals[m.LiveGlobals];
+    saved.resize(GlobalsWords());
+    CopyWords(saved.data(), __product_globals_start, saved.size());
+    CopyWords(__product_globals_start, it->second.data(), std::min(it->second.size(), GlobalsWords()));
+    m.LiveGlobals = pid;
 }
 
 ProcessState *FindProcess(DWORD pid) {
@@ -186,17 +273,23 @@ ProcessState *FindProcess(DWORD pid) {
     return nullptr;
 }
 
-// Whether a program file is the program's x64 build, by its content.
-bool IsImage64Bit(const std::wstring &file) {
+// The processor a program file is the program's build for, by its content:
+// PROCESSOR_ARCHITECTURE_AMD64 or _ARM64, or _UNKNOWN for any other file
+// (the 32-bit program, the system's own programs).
+WORD ImageProcessor(const std::wstring &file) {
     std::string content = sim::files::ReadFile(file);
-    return content.compare(0, strlen(sim::kProgramImage64), sim::kProgramImage64) == 0;
+    if (content.compare(0, strlen(sim::kProgramImage64), sim::kProgramImage64) == 0)
+        return PROCESSOR_ARCHITECTURE_AMD64;
+    if (content.compare(0, strlen(sim::kProgramImageArm64), sim::kProgramImageArm64) == 0)
+        return PROCESSOR_ARCHITECTURE_ARM64;
+    return PROCESSOR_ARCHITECTURE_UNKNOWN;
 }
 
 // Whether a process that runs the program runs it under WOW64: the 32-bit
-// build on a machine whose processor is not x86. The x64 build runs natively.
-// Null is the test process.
+// build on a machine whose processor is not x86. The x64 and ARM64 builds run
+// natively. Null is the test process.
 bool ProgramUnderWow64(const ProcessState *p) {
-    return M().Program32Bit && M().Architecture != PROCESSOR_ARCHITECTURE_INTEL && !(p && p->Image64Bit);
+    return M().Program32Bit && M().Architecture != PROCESSOR_ARCHITECTURE_INTEL && !(p && p->NativeBuild);
 }
 
 void SyncProcessView() {
@@ -287,12 +380,17 @@ void Resume(SimThread *next) {
     }
 }
 
+// Waits until the thread holds the CPU, then puts its process's globals in
+// place.
 void WaitForCpu(SimThread *self) {
-    std::unique_lock<std::mutex> lock(gHandoff);
-    if (self)
-        self->Cv.wait(lock, [self] { return self->Running; });
-    else
-        gHostCv.wait(lock, [] { return gHostRunning; });
+    {
+        std::unique_lock<std::mutex> lock(gHandoff);
+        if (self)
+            self->Cv.wait(lock, [self] { return self->Running; });
+        else
+            gHostCv.wait(lock, [] { return gHostRunning; });
+    }
+    MakeGlobalsLive(self ? self->ProcessId : kTestProcessId);
 }
 
 void GiveUpCpu(SimThread *self) {
@@ -388,9 +486,15 @@ void EndProcess(ProcessState *p, int exitCode) {
     p->Info.Ended = true;
     p->Info.EndTime = m.Now;
     p->Object->Signaled = true;
+    // The hooks see the ending process's globals, whichever thread ends it.
+    DWORD live = m.LiveGlobals;
+    MakeGlobalsLive(p->Info.Id);
     auto endHooks = m.ProcessEndHooks;
     for (auto &hook : endHooks)
         hook(p->Info);
+    if (!p->Child && m.LiveGlobals == p->Info.Id)
+        SetGlobalsOf(kTestProcessId, ReadGlobals());
+    MakeGlobalsLive(live);
     KillProcessThreads(p->Info.Id);
     for (auto &hook : ProcessExitHooks())
         hook(p->Info.Id);
@@ -449,6 +553,7 @@ DWORD StartProgramIn(ProcessState *p, const std::wstring &tail) {
 
 DWORD StartInProcess(ProcessState *p, std::function<int()> main) {
     p->Info.Started = true;
+    SetGlobalsOf(p->Info.Id, p->Child ? InitialGlobals() : GlobalsOf(kTestProcessId));
     if (M().RunFirstProcess == SIZE_MAX)
         M().RunFirstProcess = M().Processes.size() - 1;
     DWORD pid = p->Info.Id;
@@ -692,6 +797,7 @@ static std::wstring NamespaceKey(const std::wstring &alias, const std::vector<st
 namespace sim {
 
 const char kProgramImage64[] = "x64 program image";
+const char kProgramImageArm64[] = "arm64 program image";
 
 void Reset() {
     auto &m = M();
@@ -703,6 +809,7 @@ void Reset() {
             GiveUpCpu(nullptr);
     }
     JoinFinishedThreads();
+    MakeGlobalsLive(kTestProcessId);
     for (auto &a : m.Allocations)
         free(a.first);
     WORD arch = PROCESSOR_ARCHITECTURE_AMD64;
@@ -757,7 +864,7 @@ DWORD StartProgram(const std::wstring &image, const std::wstring &tail) {
     if (!tail.empty())
         cmdline += L" " + tail;
     ProcessState *p = NewProcess(image, cmdline);
-    p->Image64Bit = IsImage64Bit(image);
+    p->NativeBuild = ImageProcessor(image) != PROCESSOR_ARCHITECTURE_UNKNOWN;
     return StartProgramIn(p, tail);
 }
 
@@ -1617,6 +1724,19 @@ BOOL WINAPI CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember) {
 }
 
 DWORD WINAPI GetCurrentProcessId(void) { return simk::CurrentProcessId(); }
+
+// The session a process runs in; the test's own calls are the starting
+// session's.
+BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId) {
+    SIM_ENTER("ProcessIdToSessionId", FALSE);
+    ProcessState *p = FindProcess(dwProcessId);
+    if (pSessionId == nullptr || (p == nullptr && dwProcessId != simk::CurrentProcessId())) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *pSessionId = p != nullptr ? p->Info.Session : M().StartingSession;
+    return TRUE;
+}
 DWORD WINAPI GetCurrentThreadId(void) { return simk::CurrentThreadId(); }
 
 BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
@@ -1655,16 +1775,19 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
     }
     // The program's x64 build runs where the processor is x64, and emulated
     // on ARM64 Windows 11; 32-bit Windows and ARM64 Windows 10 cannot run it.
-    bool image64Bit = !bare && IsImage64Bit(file);
+    // Its ARM64 build runs on ARM64 only.
+    WORD imageProcessor = bare ? PROCESSOR_ARCHITECTURE_UNKNOWN : ImageProcessor(file);
     bool x64Runs = M().Architecture == PROCESSOR_ARCHITECTURE_AMD64 ||
                    (M().Architecture == PROCESSOR_ARCHITECTURE_ARM64 && M().Version == sim::WindowsVersion::Windows11);
-    if (image64Bit && !x64Runs) {
+    if ((imageProcessor == PROCESSOR_ARCHITECTURE_AMD64 && !x64Runs) ||
+        (imageProcessor == PROCESSOR_ARCHITECTURE_ARM64 && M().Architecture != PROCESSOR_ARCHITECTURE_ARM64)) {
         SetLastError(ERROR_BAD_EXE_FORMAT);
         return FALSE;
     }
     ProcessState *p = NewProcess(image, commandLine);
     p->Info.ImageFile = sim::files::Canonical(file);
-    p->Image64Bit = image64Bit;
+    p->NativeBuild = imageProcessor != PROCESSOR_ARCHITECTURE_UNKNOWN;
+    p->Child = true;
     DWORD pid = simk::CurrentProcessId();
     if (ProcessState *parent = FindProcess(pid)) {
         p->Info.RunsAs = parent->Info.RunsAs;
@@ -1899,16 +2022,43 @@ void WINAPI OutputDebugStringA(LPCSTR text) {
 // --- CryptoAPI: the random generator ----------------------------------------------
 
 namespace {
+// splitmix64 as one stream of bytes: each state gives eight bytes, low byte
+// first, and a call takes what the one before left. Unpredictable enough for
+// names nobody but a test can guess (sim::PeekRandom).
 struct CryptoState {
     std::set<HCRYPTPROV> Contexts;
     uint64_t Random = 0x9E3779B97F4A7C15ull;  // the generator's state, the same after every reset
+    uint64_t Block = 0;                       // the state's bytes not given out yet
+    int Left = 0;
 };
 CryptoState &Crypto() {
     static CryptoState state;
     return state;
 }
 simk::Registrar gCryptoReset([] { simk::OnReset([] { Crypto() = CryptoState(); }); });
+
+BYTE NextRandomByte(CryptoState &c) {
+    if (c.Left == 0) {
+        c.Random += 0x9E3779B97F4A7C15ull;
+        uint64_t z = c.Random;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        c.Block = z ^ (z >> 31);
+        c.Left = 8;
+    }
+    BYTE b = static_cast<BYTE>(c.Block >> (8 * (8 - c.Left)));
+    c.Left--;
+    return b;
+}
 }  // namespace
+
+std::vector<BYTE> sim::PeekRandom(size_t count) {
+    CryptoState copy = Crypto();
+    std::vector<BYTE> bytes;
+    for (size_t i = 0; i < count; i++)
+        bytes.push_back(NextRandomByte(copy));
+    return bytes;
+}
 
 BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *provider, LPCWSTR container, LPCWSTR providerName, DWORD type,
                                  DWORD flags) {
@@ -1932,22 +2082,14 @@ BOOL WINAPI CryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
     return TRUE;
 }
 
-// splitmix64: unpredictable enough for names a test cannot guess in advance.
 BOOL WINAPI CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE *buffer) {
     SIM_ENTER("CryptGenRandom", FALSE);
     if (Crypto().Contexts.count(provider) == 0 || (buffer == nullptr && length != 0)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    for (DWORD i = 0; i < length; i++) {
-        if (i % 8 == 0)
-            Crypto().Random += 0x9E3779B97F4A7C15ull;
-        uint64_t z = Crypto().Random;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        z ^= z >> 31;
-        buffer[i] = static_cast<BYTE>(z >> (8 * (i % 8)));
-    }
+    for (DWORD i = 0; i < length; i++)
+        buffer[i] = NextRandomByte(Crypto());
     return TRUE;
 }
 
@@ -2025,6 +2167,13 @@ std::map<HCRYPTHASH, Sha256> &Hashes() {
 }
 simk::Registrar gHashReset([] { simk::OnReset([] { Hashes().clear(); }); });
 }  // namespace
+
+std::string simk::Sha256Of(const std::string &data) {
+    Sha256 h;
+    Absorb(h, reinterpret_cast<const uint8_t *>(data.data()), data.size());
+    Finish(h);
+    return std::string(reinterpret_cast<const char *>(h.Digest), sizeof(h.Digest));
+}
 
 BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags, HCRYPTHASH *hash) {
     SIM_ENTER("CryptCreateHash", FALSE);

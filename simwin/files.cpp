@@ -56,14 +56,49 @@ struct Node {
     std::string Content;
     std::wstring Sddl;           // its security descriptor, fixed when it was created
     bool DeletePending = false;  // deleted while open: goes when the last handle closes
-    uint64_t Id = 0;             // the file index: the same file under any name it is moved to
+    uint64_t Id = 0;             // the file index on its volume: the same file under any name it is moved to
     std::wstring ReparseTarget;  // a junction's or symbolic link's target: paths through it lead there
     DWORD Links = 1;             // the names of the file (hard links)
+    uint64_t Created = 0;        // virtual time of its creation
+    // FILE_ATTRIBUTE_READONLY, _HIDDEN, _SYSTEM and _ARCHIVE as set (none:
+    // FILE_ATTRIBUTE_NORMAL); a new file has _ARCHIVE.
+    DWORD Attributes = 0;
+    // A sparse file's size: its Content is what is stored, and it reads as
+    // zeros from there to this size.
+    uint64_t SparseSize = 0;
 };
-// Set while CreateFileW opens with FILE_FLAG_OPEN_REPARSE_POINT: a path's last
-// name is then the link itself.
-thread_local bool tOpenReparsePoint = false;
-uint64_t nextNodeId = 0;
+// The next file index of each volume (by drive letter): indexes are unique
+// per volume, and another volume's files have the same ones.
+std::map<wchar_t, uint64_t> nextNodeIds;
+const DWORD kSettableAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+
+uint64_t SizeOf(const Node &n) { return std::max<uint64_t>(n.Content.size(), n.SparseSize); }
+
+// What GetFileAttributesW and GetFileInformationByHandle report.
+DWORD AttributesOf(const Node &n) {
+    DWORD a = n.Attributes & kSettableAttributes;
+    if (n.Folder)
+        a |= FILE_ATTRIBUTE_DIRECTORY;
+    if (!n.ReparseTarget.empty())
+        a |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return a != 0 ? a : FILE_ATTRIBUTE_NORMAL;
+}
+
+// Each volume's serial number: C:'s, and one of its own for every other drive.
+DWORD VolumeSerialOf(const std::wstring &path) {
+    wchar_t drive = path.empty() ? L'C' : static_cast<wchar_t>(towupper(path[0]));
+    return 0x5EC0A2D3u + static_cast<DWORD>(drive - L'C') * 0x01110111u;
+}
+
+// A writable view of a file that the standard user mapped (user::MapView):
+// it names its file by volume and index, and spans the file's size then.
+struct View {
+    wchar_t Drive = 0;
+    uint64_t Id = 0;
+    uint64_t Size = 0;
+};
+std::vector<View> views;
 
 // A handle from CreateFileW.
 struct OpenFile {
@@ -87,6 +122,13 @@ std::map<std::wstring, Node> nodes;
 std::map<std::wstring, FileLock> locks;
 std::vector<sim::files::PendingRename> pendingRenames;
 std::map<HANDLE, OpenFile> openFiles;
+// Searches from FindFirstFileW: the keys of the entries still to report.
+struct Search {
+    std::vector<std::wstring> Keys;
+    size_t Next = 0;
+    DWORD Process = 0;
+};
+std::map<HANDLE, Search> searches;
 
 // A drive root as Windows 10 sets up C:\: administrators and SYSTEM have full
 // control, users read; authenticated users may create folders in the root,
@@ -181,7 +223,11 @@ struct Resolved {
     Node *Target = nullptr;
 };
 
-Resolved ResolveParsed(const ParsedPath &p, int depth = 0) {
+// A link as the path's last name leads to its target unless followLast is
+// false: then the path names the link itself, as FILE_FLAG_OPEN_REPARSE_POINT
+// opens it and as RemoveDirectoryW, DeleteFileW and MoveFileExW act on it.
+// Links on the way are always followed, each as it is at this moment.
+Resolved ResolveParsed(const ParsedPath &p, bool followLast = true, int depth = 0) {
     Resolved r;
     if (!p.Ok || depth > 8) {
         r.Error = ERROR_PATH_NOT_FOUND;
@@ -206,7 +252,7 @@ Resolved ResolveParsed(const ParsedPath &p, int depth = 0) {
             if (!n->ReparseTarget.empty()) {
                 ParsedPath q = Parse(n->ReparseTarget);
                 q.Names.insert(q.Names.end(), p.Names.begin() + i, p.Names.end());
-                return ResolveParsed(q, depth + 1);
+                return ResolveParsed(q, followLast, depth + 1);
             }
         }
     } else if (Find(r.Key) == nullptr) {
@@ -214,21 +260,23 @@ Resolved ResolveParsed(const ParsedPath &p, int depth = 0) {
         return r;
     }
     r.Target = Find(r.Key);
-    if (r.Target != nullptr && !r.Target->ReparseTarget.empty() && !tOpenReparsePoint)
-        return ResolveParsed(Parse(r.Target->ReparseTarget), depth + 1);
+    if (r.Target != nullptr && !r.Target->ReparseTarget.empty() && followLast)
+        return ResolveParsed(Parse(r.Target->ReparseTarget), true, depth + 1);
     return r;
 }
 
 // A path as it stands, for the test-facing calls and the system's own
 // services (the spooler): no redirection.
-Resolved Resolve(const wchar_t *path) {
+Resolved Resolve(const wchar_t *path, bool followLast = true) {
     if (path == nullptr) {
         Resolved r;
         r.Error = ERROR_INVALID_PARAMETER;
         return r;
     }
-    return ResolveParsed(Parse(path));
+    return ResolveParsed(Parse(path), followLast);
 }
+// The link itself where the path's last name is one.
+Resolved ResolveName(const std::wstring &path) { return Resolve(path.c_str(), false); }
 
 // --- The WOW64 file system redirector -------------------------------------------
 //
@@ -268,12 +316,12 @@ void Redirect(ParsedPath &p) {
 }
 
 // A path that the running process names in a file call.
-Resolved ResolveForCaller(const wchar_t *path) {
+Resolved ResolveForCaller(const wchar_t *path, bool followLast = true) {
     if (path == nullptr)
         return Resolve(path);
     ParsedPath p = Parse(path);
     Redirect(p);
-    return ResolveParsed(p);
+    return ResolveParsed(p, followLast);
 }
 
 // The lock in force on a key, if any.
@@ -313,9 +361,12 @@ Node &MakeNode(const std::wstring &parentPath, const std::wstring &name, bool fo
     std::wstring path = parentPath + L"\\" + name;
     Node &n = nodes[Upper(path)];
     n.Path = path;
+    if (n.Id == 0) {
+        n.Id = ++nextNodeIds[static_cast<wchar_t>(towupper(path[0]))];
+        n.Attributes = folder ? 0 : FILE_ATTRIBUTE_ARCHIVE;
+        n.Created = simk::Now();
+    }
     n.Folder = folder;
-    if (n.Id == 0)
-        n.Id = ++nextNodeId;
     if (n.Sddl.empty()) {
         Node *parent = Find(Upper(parentPath));
         n.Sddl = simk::NewObjectSddl(parent != nullptr ? parent->Sddl : kDriveRootSddl, given, folder);
@@ -363,9 +414,12 @@ void MatchArchitecture() {
 
 void ResetFiles() {
     nodes.clear();
+    searches.clear();
     locks.clear();
     pendingRenames.clear();
     openFiles.clear();
+    views.clear();
+    nextNodeIds.clear();
     // The protected folders first, so that what is created below them inherits.
     using sim::files::CreateFolder;
     using sim::files::SetSecurity;
@@ -461,7 +515,17 @@ bool HasHandles(const std::wstring &key) {
     return false;
 }
 
-// What DeleteFileW meets: 0, or the error it fails with.
+// Whether a view of the file is mapped: the file can then be neither deleted
+// nor cut short.
+bool IsMapped(const Node &n) {
+    for (const View &v : views)
+        if (v.Id == n.Id && v.Drive == static_cast<wchar_t>(towupper(n.Path[0])))
+            return true;
+    return false;
+}
+
+// What DeleteFileW meets: 0, or the error it fails with (a read-only file
+// cannot be deleted, nor one with a mapped view).
 DWORD DeleteError(const Resolved &r) {
     if (r.Error != 0)
         return r.Error;
@@ -475,6 +539,8 @@ DWORD DeleteError(const Resolved &r) {
     // DeleteFileW opens the file for deletion, sharing everything.
     if (SharingConflict(r.Key, DELETE, kAllSharing))
         return ERROR_SHARING_VIOLATION;
+    if ((r.Target->Attributes & FILE_ATTRIBUTE_READONLY) || IsMapped(*r.Target))
+        return ERROR_ACCESS_DENIED;
     return 0;
 }
 
@@ -508,6 +574,8 @@ simk::Registrar registrar([] {
     ResetFiles();
     // A process's handles close when it ends.
     simk::OnProcessExit([](DWORD pid) {
+        for (auto it = searches.begin(); it != searches.end();)
+            it = it->second.Process == pid ? searches.erase(it) : std::next(it);
         for (auto it = openFiles.begin(); it != openFiles.end();) {
             auto next = std::next(it);
             if (it->second.Process == pid)
@@ -553,16 +621,19 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     }
     OpenFile &open = it->second;
     const char *bytes = static_cast<const char *>(lpBuffer);
-    size_t at = (open.Access & FILE_WRITE_DATA) ? open.Position : file->Content.size();
+    size_t at = (open.Access & FILE_WRITE_DATA) ? open.Position : static_cast<size_t>(SizeOf(*file));
+    // Past a sparse file's stored bytes the zeros before the write are stored.
     if (file->Content.size() < at + nNumberOfBytesToWrite)
         file->Content.resize(at + nNumberOfBytesToWrite);
     std::copy(bytes, bytes + nNumberOfBytesToWrite, file->Content.begin() + at);
+    file->Attributes |= FILE_ATTRIBUTE_ARCHIVE;
     open.Position = at + nNumberOfBytesToWrite;
     *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
     return TRUE;
 }
 
-// Synchronous reads from the handle's position, which reads and writes share.
+// Synchronous reads from the handle's position, which reads and writes share;
+// a sparse file reads as zeros past its stored bytes.
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped) {
     SIM_ENTER("ReadFile", FALSE);
@@ -580,10 +651,15 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
         return FALSE;
     }
     OpenFile &open = it->second;
-    size_t at = std::min(open.Position, file->Content.size());
-    size_t n = std::min(static_cast<size_t>(nNumberOfBytesToRead), file->Content.size() - at);
-    std::copy(file->Content.begin() + at, file->Content.begin() + at + n, static_cast<char *>(lpBuffer));
-    open.Position = at + n;
+    uint64_t size = SizeOf(*file);
+    uint64_t at = std::min<uint64_t>(open.Position, size);
+    size_t n = static_cast<size_t>(std::min<uint64_t>(nNumberOfBytesToRead, size - at));
+    char *out = static_cast<char *>(lpBuffer);
+    size_t stored = at < file->Content.size() ? std::min(n, file->Content.size() - static_cast<size_t>(at)) : 0;
+    std::copy(file->Content.begin() + static_cast<std::ptrdiff_t>(at),
+              file->Content.begin() + static_cast<std::ptrdiff_t>(at + stored), out);
+    std::fill(out + stored, out + n, 0);
+    open.Position = static_cast<size_t>(at + n);
     *lpNumberOfBytesRead = static_cast<DWORD>(n);
     return TRUE;
 }
@@ -601,7 +677,7 @@ BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARG
     }
     long long base = dwMoveMethod == FILE_BEGIN     ? 0
                      : dwMoveMethod == FILE_CURRENT ? static_cast<long long>(it->second.Position)
-                                                    : static_cast<long long>(file->Content.size());
+                                                    : static_cast<long long>(SizeOf(*file));
     long long position = base + liDistanceToMove.QuadPart;
     if (position < 0) {
         simk::SetError(ERROR_NEGATIVE_SEEK);
@@ -613,26 +689,57 @@ BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARG
     return TRUE;
 }
 
-// The volume's serial number, the file index (the same under every name the
-// file is moved to), one link, and the attributes.
+// The file a handle from CreateFileW is open on; null for any other handle.
+Node *FileOf(HANDLE handle) {
+    auto it = openFiles.find(handle);
+    return it != openFiles.end() ? Find(it->second.Key) : nullptr;
+}
+
+// The volume's serial number, the file index on that volume (the same under
+// every name the file is moved to), its names, size and attributes.
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
     SIM_ENTER("GetFileInformationByHandle", FALSE);
-    auto it = openFiles.find(hFile);
-    Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
+    Node *file = FileOf(hFile);
     if (file == nullptr || lpFileInformation == NULL) {
         simk::SetError(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     memset(lpFileInformation, 0, sizeof(*lpFileInformation));
-    lpFileInformation->dwFileAttributes = file->Folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-    if (!file->ReparseTarget.empty())
-        lpFileInformation->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    lpFileInformation->dwVolumeSerialNumber = 0x5EC0A2D3;
-    lpFileInformation->nFileSizeLow = static_cast<DWORD>(file->Content.size());
+    lpFileInformation->dwFileAttributes = AttributesOf(*file);
+    lpFileInformation->dwVolumeSerialNumber = VolumeSerialOf(file->Path);
+    lpFileInformation->nFileSizeHigh = static_cast<DWORD>(SizeOf(*file) >> 32);
+    lpFileInformation->nFileSizeLow = static_cast<DWORD>(SizeOf(*file));
     lpFileInformation->nNumberOfLinks = file->Links;
     lpFileInformation->nFileIndexHigh = static_cast<DWORD>(file->Id >> 32);
     lpFileInformation->nFileIndexLow = static_cast<DWORD>(file->Id);
     return TRUE;
+}
+
+BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
+    SIM_ENTER("GetFileSizeEx", FALSE);
+    Node *file = FileOf(hFile);
+    if (file == nullptr || lpFileSize == NULL) {
+        simk::SetError(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOACCESS);
+        return FALSE;
+    }
+    lpFileSize->QuadPart = static_cast<LONGLONG>(SizeOf(*file));
+    return TRUE;
+}
+
+// The low part, the high part through lpFileSizeHigh. Without it a size of
+// 4 GB or more cannot be told; INVALID_FILE_SIZE is a size too when the last
+// error is NO_ERROR.
+DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+    SIM_ENTER("GetFileSize", INVALID_FILE_SIZE);
+    Node *file = FileOf(hFile);
+    if (file == nullptr) {
+        simk::SetError(ERROR_INVALID_HANDLE);
+        return INVALID_FILE_SIZE;
+    }
+    if (lpFileSizeHigh != NULL)
+        *lpFileSizeHigh = static_cast<DWORD>(SizeOf(*file) >> 32);
+    simk::SetError(NO_ERROR);
+    return static_cast<DWORD>(SizeOf(*file));
 }
 
 // The owner and the DACL of an open file, or of a kernel object (a named
@@ -741,10 +848,13 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lp
     return static_cast<DWORD>(root.size());
 }
 
-// Succeeds with last error 0. Refuses a target locked by another program
-// (ERROR_SHARING_VIOLATION), an existing target with bFailIfExists
-// (ERROR_FILE_EXISTS), a folder on either side (ERROR_ACCESS_DENIED) and a
-// copy of a file onto itself (ERROR_SHARING_VIOLATION).
+// Succeeds with last error 0; the copy has the source's attributes, and
+// FILE_ATTRIBUTE_ARCHIVE as every new file has. Refuses a
+// target locked by another program (ERROR_SHARING_VIOLATION), an existing
+// target with bFailIfExists (ERROR_FILE_EXISTS), a folder on either side and a
+// read-only or hidden target (ERROR_ACCESS_DENIED), a target with a mapped
+// view (ERROR_USER_MAPPED_FILE) and a copy of a file onto itself
+// (ERROR_SHARING_VIOLATION).
 BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists) {
     SIM_ENTER("CopyFileW", FALSE);
     Resolved src = ResolveForCaller(lpExistingFileName);
@@ -767,30 +877,35 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
     else if (error == 0 && dst.Target != nullptr) {
         if (bFailIfExists)
             error = ERROR_FILE_EXISTS;
-        else if (dst.Target->Folder || dst.Target->DeletePending)
+        else if (dst.Target->Folder || dst.Target->DeletePending ||
+                 (dst.Target->Attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN)))
             error = ERROR_ACCESS_DENIED;
         else if (dst.Key == src.Key || SharingConflict(dst.Key, GENERIC_WRITE, 0))
             error = ERROR_SHARING_VIOLATION;
+        else if (IsMapped(*dst.Target))
+            error = ERROR_USER_MAPPED_FILE;
     }
     if (error != 0) {
         simk::SetError(error);
         return FALSE;
     }
-    std::string content = src.Target->Content;
+    Node source = *src.Target;
     if (dst.Target == nullptr)
         dst.Target = &MakeNode(StoredParentPath(dst), dst.Name, false);
-    dst.Target->Content = content;
+    dst.Target->Content = source.Content;
+    dst.Target->SparseSize = source.SparseSize;
+    dst.Target->Attributes = source.Attributes | FILE_ATTRIBUTE_ARCHIVE;
     simk::SetError(NO_ERROR);
     return TRUE;
 }
 
 // On success the last error is left as it was, as Windows does. A file held
 // open by another program fails with ERROR_SHARING_VIOLATION, a loaded
-// image (a DLL in use) with ERROR_ACCESS_DENIED, a folder with
-// ERROR_ACCESS_DENIED.
+// image (a DLL in use), a read-only file, a file with a mapped view and a
+// folder with ERROR_ACCESS_DENIED. A symbolic link goes itself, not its target.
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
     SIM_ENTER("DeleteFileW", FALSE);
-    Resolved r = ResolveForCaller(lpFileName);
+    Resolved r = ResolveForCaller(lpFileName, false);
     if (DWORD error = DeleteError(r)) {
         simk::SetError(error);
         return FALSE;
@@ -799,13 +914,9 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
     return TRUE;
 }
 
-// Removes an empty folder. A path that is not there fails with
-// ERROR_FILE_NOT_FOUND, a file with ERROR_DIRECTORY, a folder that holds
-// anything (a file deleted while open included) with ERROR_DIR_NOT_EMPTY,
-// a drive root with ERROR_ACCESS_DENIED.
-BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
-    SIM_ENTER("RemoveDirectoryW", FALSE);
-    Resolved r = ResolveForCaller(lpPathName);
+// What removing a folder meets: 0 or the error. A junction is removed itself,
+// whatever its target holds; any other folder must be empty.
+DWORD RemoveFolderError(const Resolved &r) {
     DWORD error = r.Error;
     if (error == 0 && r.Target == nullptr)
         error = ERROR_FILE_NOT_FOUND;
@@ -813,8 +924,24 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
         error = ERROR_DIRECTORY;
     if (error == 0 && r.Name.empty())
         error = ERROR_ACCESS_DENIED;
+    // The folder is opened for deletion, sharing everything.
+    if (error == 0 && SharingConflict(r.Key, DELETE, kAllSharing))
+        error = ERROR_SHARING_VIOLATION;
     if (error == 0 && !KeysAtAndBelow(nodes, r.Key, false).empty())
         error = ERROR_DIR_NOT_EMPTY;
+    return error;
+}
+
+// Removes an empty folder, or a junction (the link, not its target). A path
+// that is not there fails with ERROR_FILE_NOT_FOUND, a file with
+// ERROR_DIRECTORY, a folder held open without delete sharing with
+// ERROR_SHARING_VIOLATION, a folder that holds anything (a file deleted while
+// open included) with ERROR_DIR_NOT_EMPTY, a drive root with
+// ERROR_ACCESS_DENIED.
+BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
+    SIM_ENTER("RemoveDirectoryW", FALSE);
+    Resolved r = ResolveForCaller(lpPathName, false);
+    DWORD error = RemoveFolderError(r);
     if (error != 0) {
         simk::SetError(error);
         return FALSE;
@@ -826,7 +953,10 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
 
 // With MOVEFILE_DELAY_UNTIL_REBOOT the move is only recorded (a missing or
 // locked source is no obstacle: it may be there at restart); otherwise
-// files and folders are renamed at once.
+// files and folders are renamed at once, on their volume (another drive:
+// ERROR_NOT_SAME_DEVICE, copying is not modelled), with their attributes. A
+// link is renamed itself, not its target. A read-only target is not replaced
+// (ERROR_ACCESS_DENIED).
 BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
     SIM_ENTER("MoveFileExW", FALSE);
     if (lpExistingFileName == NULL) {
@@ -855,7 +985,7 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
         pendingRenames.push_back(pr);
         return TRUE;
     }
-    Resolved src = ResolveForCaller(lpExistingFileName);
+    Resolved src = ResolveForCaller(lpExistingFileName, false);
     DWORD error = src.Error;
     if (error == 0 && src.Target == nullptr)
         error = ERROR_FILE_NOT_FOUND;
@@ -872,14 +1002,17 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
         simk::SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    Resolved dst = ResolveForCaller(lpNewFileName);
+    Resolved dst = ResolveForCaller(lpNewFileName, false);
     error = dst.Error;
     if (error == 0 && dst.Name.empty())
         error = ERROR_ACCESS_DENIED;
+    else if (error == 0 && dst.Key[0] != src.Key[0])
+        error = ERROR_NOT_SAME_DEVICE;
     else if (error == 0 && dst.Target != nullptr && dst.Key != src.Key) {
         if (!(dwFlags & MOVEFILE_REPLACE_EXISTING))
             error = ERROR_ALREADY_EXISTS;
-        else if (dst.Target->Folder || src.Target->Folder || ActiveLock(dst.Key) != nullptr || HasHandles(dst.Key))
+        else if (dst.Target->Folder || src.Target->Folder || ActiveLock(dst.Key) != nullptr || HasHandles(dst.Key) ||
+                 (dst.Target->Attributes & FILE_ATTRIBUTE_READONLY) || IsMapped(*dst.Target))
             error = ERROR_ACCESS_DENIED;
     }
     if (error == 0 && src.Target->Folder && UnderOrAt(dst.Key, src.Key) && dst.Key != src.Key)
@@ -898,8 +1031,13 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
 // handle's access and share mode are checked against the file's other opens
 // (ERROR_SHARING_VIOLATION); a file deleted while open cannot be opened again
 // (ERROR_ACCESS_DENIED). The creating process is an administrator's: access is
-// not checked against the descriptors. Succeeds with last error 0, or
-// ERROR_ALREADY_EXISTS when CREATE_ALWAYS or OPEN_ALWAYS found the file.
+// not checked against the descriptors, but a read-only file is neither
+// written, cut short nor deleted on close, and CREATE_ALWAYS does not replace
+// a hidden or system file without those attributes given (ERROR_ACCESS_DENIED);
+// a file with a mapped view is not cut short (ERROR_USER_MAPPED_FILE). A new
+// or replaced file has the attributes given and FILE_ATTRIBUTE_ARCHIVE.
+// Succeeds with last error 0, or ERROR_ALREADY_EXISTS when CREATE_ALWAYS or
+// OPEN_ALWAYS found the file.
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
@@ -922,10 +1060,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     bool deleteOnClose = (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
     if (deleteOnClose)
         access |= DELETE;
-    tOpenReparsePoint = (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
-    Resolved r = ResolveForCaller(lpFileName);
-    tOpenReparsePoint = false;
+    Resolved r = ResolveForCaller(lpFileName, (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) == 0);
     DWORD error = r.Error;
+    DWORD givenAttributes = (dwFlagsAndAttributes & kSettableAttributes) | FILE_ATTRIBUTE_ARCHIVE;
     // A drive root opens only as a folder does, with backup semantics.
     if (error == 0 && r.Name.empty() &&
         (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) || dwCreationDisposition != OPEN_EXISTING))
@@ -933,20 +1070,32 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     bool existed = error == 0 && r.Target != nullptr;
     if (existed) {
         bool overwrite = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
+        DWORD hiddenOrSystem = r.Target->Attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
         if (r.Target->DeletePending)
             error = ERROR_ACCESS_DENIED;
         else if (dwCreationDisposition == CREATE_NEW)
             error = ERROR_FILE_EXISTS;
         else if (r.Target->Folder && (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) || overwrite))
             error = ERROR_ACCESS_DENIED;
+        else if (!r.Target->Folder && (r.Target->Attributes & FILE_ATTRIBUTE_READONLY) &&
+                 ((access & kWriteData) || overwrite || deleteOnClose))
+            error = ERROR_ACCESS_DENIED;
+        else if (dwCreationDisposition == CREATE_ALWAYS && (givenAttributes & hiddenOrSystem) != hiddenOrSystem)
+            error = ERROR_ACCESS_DENIED;
         else if (SharingConflict(r.Key, overwrite ? access | FILE_WRITE_DATA : access, dwShareMode))
             error = ERROR_SHARING_VIOLATION;
-        else if (overwrite)
+        else if (overwrite && IsMapped(*r.Target))
+            error = ERROR_USER_MAPPED_FILE;
+        else if (overwrite) {
             r.Target->Content.clear();
+            r.Target->SparseSize = 0;
+            if (dwCreationDisposition == CREATE_ALWAYS)
+                r.Target->Attributes = givenAttributes;
+        }
     } else if (error == 0 && (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING)) {
         error = ERROR_FILE_NOT_FOUND;
     } else if (error == 0) {
-        MakeNode(StoredParentPath(r), r.Name, false, given);
+        MakeNode(StoredParentPath(r), r.Name, false, given).Attributes = givenAttributes;
     }
     if (error != 0) {
         simk::SetError(error);
@@ -990,19 +1139,173 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
     return TRUE;
 }
 
+// What a call that reads or writes the attributes of a path meets: 0, or the
+// error (a file deleted while open is not there for it).
+DWORD AttributesError(const Resolved &r) {
+    if (r.Error != 0)
+        return r.Error;
+    if (r.Target == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    return r.Target->DeletePending ? ERROR_ACCESS_DENIED : 0;
+}
+
+// The attributes of the file or folder the path names; of a link itself, not
+// of its target.
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     SIM_ENTER("GetFileAttributesW", INVALID_FILE_ATTRIBUTES);
-    Resolved r = ResolveForCaller(lpFileName);
-    DWORD error = r.Error;
-    if (error == 0 && r.Target == nullptr)
-        error = ERROR_FILE_NOT_FOUND;
-    if (error == 0 && r.Target->DeletePending)
-        error = ERROR_ACCESS_DENIED;
-    if (error != 0) {
+    Resolved r = ResolveForCaller(lpFileName, false);
+    if (DWORD error = AttributesError(r)) {
         simk::SetError(error);
         return INVALID_FILE_ATTRIBUTES;
     }
-    return r.Target->Folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    return AttributesOf(*r.Target);
+}
+
+// Sets FILE_ATTRIBUTE_READONLY, _HIDDEN, _SYSTEM and _ARCHIVE as given and
+// clears the others of them (FILE_ATTRIBUTE_NORMAL alone clears all); other
+// bits are ignored. Share modes do not stand in the way: only the attributes
+// are written.
+BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
+    SIM_ENTER("SetFileAttributesW", FALSE);
+    Resolved r = ResolveForCaller(lpFileName);
+    if (DWORD error = AttributesError(r)) {
+        simk::SetError(error);
+        return FALSE;
+    }
+    r.Target->Attributes = dwFileAttributes & kSettableAttributes;
+    return TRUE;
+}
+
+namespace {
+
+// The FILETIME of a virtual time: the reset machine's clock starts at
+// sim::kLocalTimeAtReset, and its time zone is UTC.
+FILETIME FileTimeAt(uint64_t timeMs) {
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    auto leap = [](int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; };
+    const SYSTEMTIME &start = sim::kLocalTimeAtReset;
+    uint64_t days = start.wDay - 1;
+    for (int y = 1601; y < start.wYear; ++y)
+        days += leap(y) ? 366 : 365;
+    for (int m = 1; m < start.wMonth; ++m)
+        days += kDays[m - 1] + (m == 2 && leap(start.wYear) ? 1 : 0);
+    uint64_t ms = days * 86400000ULL + 1000ULL * (start.wSecond + 60ULL * (start.wMinute + 60ULL * start.wHour)) +
+                  start.wMilliseconds + timeMs;
+    uint64_t ticks = ms * 10000ULL;
+    FILETIME time;
+    time.dwLowDateTime = (DWORD)ticks;
+    time.dwHighDateTime = (DWORD)(ticks >> 32);
+    return time;
+}
+
+// Whether name matches a pattern of "*" (any run) and "?" (any one
+// character), without regard to case.
+bool Matches(const std::wstring &pattern, size_t p, const std::wstring &name, size_t n) {
+    for (; p < pattern.size(); ++p, ++n) {
+        if (pattern[p] == L'*') {
+            for (size_t k = n; k <= name.size(); ++k)
+                if (Matches(pattern, p + 1, name, k))
+                    return true;
+            return false;
+        }
+        if (n >= name.size() || (pattern[p] != L'?' && towupper(pattern[p]) != towupper(name[n])))
+            return false;
+    }
+    return n == name.size();
+}
+
+void FillFindData(const Node &node, LPWIN32_FIND_DATAW data) {
+    memset(data, 0, sizeof(*data));
+    data->dwFileAttributes = AttributesOf(node);
+    if (!node.ReparseTarget.empty()) {
+        data->dwReserved0 = node.Folder ? 0xA0000003 /* IO_REPARSE_TAG_MOUNT_POINT */
+                                        : 0xA000000C /* IO_REPARSE_TAG_SYMLINK */;
+    }
+    data->ftCreationTime = FileTimeAt(node.Created);
+    data->ftLastAccessTime = data->ftCreationTime;
+    data->ftLastWriteTime = data->ftCreationTime;
+    data->nFileSizeHigh = node.Folder ? 0 : (DWORD)(SizeOf(node) >> 32);
+    data->nFileSizeLow = node.Folder ? 0 : (DWORD)SizeOf(node);
+    std::wstring name = node.Path.substr(node.Path.rfind(L'\\') + 1);
+    wcsncpy(data->cFileName, name.c_str(), MAX_PATH - 1);
+}
+
+}  // namespace
+
+// The entries of one folder whose names match the last part of the path
+// ("*" and "?"; "." and ".." are not listed here), in the file system's
+// order of names. A folder that is a junction lists its target's entries;
+// an entry that is a link is reported as the link (FILE_ATTRIBUTE_REPARSE_POINT
+// and its tag). ERROR_PATH_NOT_FOUND without the folder, ERROR_FILE_NOT_FOUND
+// when nothing matches.
+HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
+    SIM_ENTER("FindFirstFileW", INVALID_HANDLE_VALUE);
+    std::wstring path = lpFileName != NULL ? lpFileName : L"";
+    size_t slash = path.find_last_of(L"\\/");
+    if (lpFindFileData == NULL || slash == std::wstring::npos || slash + 1 == path.size()) {
+        simk::SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::wstring pattern = path.substr(slash + 1);
+    Resolved folder = ResolveForCaller((path.substr(0, slash) + L"\\.").c_str());
+    DWORD error = folder.Error;
+    if (error == 0 && (folder.Target == nullptr || !folder.Target->Folder))
+        error = ERROR_PATH_NOT_FOUND;
+    if (error != 0) {
+        simk::SetError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    Search search;
+    search.Process = simk::CurrentProcessId();
+    for (const std::wstring &key : KeysAtAndBelow(nodes, folder.Key, false)) {
+        const Node &node = nodes.at(key);
+        std::wstring name = node.Path.substr(node.Path.rfind(L'\\') + 1);
+        if (key.find(L'\\', folder.Key.size() + 1) == std::wstring::npos && Matches(pattern, 0, name, 0))
+            search.Keys.push_back(key);
+    }
+    if (search.Keys.empty()) {
+        simk::SetError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    FillFindData(nodes.at(search.Keys[0]), lpFindFileData);
+    search.Next = 1;
+    HANDLE handle = simk::NewHandleValue();
+    searches[handle] = search;
+    return handle;
+}
+
+// The next entry; ERROR_NO_MORE_FILES after the last. An entry deleted since
+// the search began is passed over.
+BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
+    SIM_ENTER("FindNextFileW", FALSE);
+    auto it = searches.find(hFindFile);
+    if (it == searches.end() || lpFindFileData == NULL) {
+        simk::SetError(it == searches.end() ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Search &search = it->second;
+    while (search.Next < search.Keys.size() && Find(search.Keys[search.Next]) == nullptr)
+        search.Next++;
+    if (search.Next >= search.Keys.size()) {
+        simk::SetError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    FillFindData(*Find(search.Keys[search.Next++]), lpFindFileData);
+    return TRUE;
+}
+
+BOOL WINAPI FindClose(HANDLE hFindFile) {
+    SIM_ENTER("FindClose", FALSE);
+    if (searches.erase(hFindFile) == 0) {
+        simk::SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void WINAPI GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime) {
+    simk::Enter("GetSystemTimeAsFileTime");
+    *lpSystemTimeAsFileTime = FileTimeAt(simk::Now());
 }
 
 // The same for a WOW64 process: its file calls on this path are redirected.
@@ -1034,12 +1337,12 @@ UINT WINAPI GetSystemWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
 
 // Per thread. *OldValue receives the thread's state before (null: the
 // redirector was on), which Wow64RevertWow64FsRedirection restores. A
-// native process may call them too; they change nothing for it. On 32-bit
-// Windows, whose kernel32 exports them all the same, they fail with
-// ERROR_INVALID_FUNCTION.
+// process that does not run under WOW64 (a native one, and any on 32-bit
+// Windows, whose kernel32 exports them all the same) has no redirector: they
+// fail with ERROR_INVALID_FUNCTION there, as Wine's do (no page says).
 BOOL WINAPI Wow64DisableWow64FsRedirection(PVOID *OldValue) {
     SIM_ENTER("Wow64DisableWow64FsRedirection", FALSE);
-    if (!simk::Is64BitWindows()) {
+    if (!simk::IsWow64()) {
         simk::SetError(ERROR_INVALID_FUNCTION);
         return FALSE;
     }
@@ -1053,7 +1356,7 @@ BOOL WINAPI Wow64DisableWow64FsRedirection(PVOID *OldValue) {
 
 BOOL WINAPI Wow64RevertWow64FsRedirection(PVOID OlValue) {
     SIM_ENTER("Wow64RevertWow64FsRedirection", FALSE);
-    if (!simk::Is64BitWindows()) {
+    if (!simk::IsWow64()) {
         simk::SetError(ERROR_INVALID_FUNCTION);
         return FALSE;
     }
@@ -1132,6 +1435,17 @@ bool simk::CloseFileHandle(HANDLE handle) {
     if (it == openFiles.end())
         return false;
     CloseFile(it);
+    return true;
+}
+
+bool simk::FileContentOfHandle(HANDLE handle, std::string *content) {
+    auto it = openFiles.find(handle);
+    if (it == openFiles.end())
+        return false;
+    Node *n = Find(it->second.Key);
+    if (n == nullptr)
+        return false;
+    *content = n->Content;
     return true;
 }
 
@@ -1243,7 +1557,7 @@ std::vector<std::wstring> ListTree(const std::wstring &path) {
 }
 
 bool Remove(const std::wstring &path) {
-    Resolved r = Resolve(path.c_str());
+    Resolved r = ResolveName(path);
     if (r.Error != 0 || r.Target == nullptr)
         return false;
     std::wstring key = r.Key;
@@ -1255,8 +1569,8 @@ bool Remove(const std::wstring &path) {
 }
 
 bool Move(const std::wstring &from, const std::wstring &to) {
-    Resolved src = Resolve(from.c_str());
-    Resolved dst = Resolve(to.c_str());
+    Resolved src = ResolveName(from);
+    Resolved dst = ResolveName(to);
     if (src.Error != 0 || src.Target == nullptr || src.Name.empty())
         return false;
     if (dst.Error != 0 || dst.Name.empty() || (dst.Target != nullptr && dst.Key != src.Key))
@@ -1268,9 +1582,12 @@ bool Move(const std::wstring &from, const std::wstring &to) {
     std::wstring oldKey = src.Key;
     std::vector<Node> moved;
     std::vector<std::pair<std::wstring, FileLock>> movedLocks;
+    bool otherVolume = towupper(newPath[0]) != towupper(oldPath[0]);
     for (const std::wstring &k : KeysAtAndBelow(nodes, oldKey, true)) {
         Node n = nodes[k];
         n.Path = newPath + n.Path.substr(oldPath.size());
+        if (otherVolume)
+            n.Id = ++nextNodeIds[static_cast<wchar_t>(towupper(newPath[0]))];
         moved.push_back(n);
         nodes.erase(k);
     }
@@ -1364,6 +1681,29 @@ bool MakeHardLink(const std::wstring &path, const std::wstring &existing) {
     return true;
 }
 
+DWORD Attributes(const std::wstring &path) {
+    Resolved r = ResolveName(path);
+    return r.Error == 0 && r.Target != nullptr ? AttributesOf(*r.Target) : INVALID_FILE_ATTRIBUTES;
+}
+
+bool SetAttributes(const std::wstring &path, DWORD attributes) {
+    Resolved r = Resolve(path.c_str());
+    if (r.Error != 0 || r.Target == nullptr)
+        return false;
+    r.Target->Attributes = attributes & kSettableAttributes;
+    return true;
+}
+
+FileId IdOf(const std::wstring &path) {
+    FileId id;
+    Resolved r = Resolve(path.c_str());
+    if (r.Error == 0 && r.Target != nullptr) {
+        id.VolumeSerial = VolumeSerialOf(r.Target->Path);
+        id.Index = r.Target->Id;
+    }
+    return id;
+}
+
 bool SetSecurity(const std::wstring &path, const std::wstring &sddl) {
     Resolved r = Resolve(path.c_str());
     std::wstring canonical;
@@ -1399,7 +1739,7 @@ bool UserCanRename(const std::wstring &path) {
         return simk::UserGranted(sddl, right) || simk::UserGranted(sddl, WRITE_DAC) ||
                simk::UserGranted(sddl, WRITE_OWNER);
     };
-    Resolved r = Resolve(path.c_str());
+    Resolved r = ResolveName(path);
     if (r.Error != 0 || r.Target == nullptr)
         return false;
     Node *parent = r.ParentKey.empty() ? nullptr : Find(r.ParentKey);
@@ -1410,49 +1750,68 @@ namespace user {
 namespace {
 std::wstring OwnedByUser() { return L"O:" + std::wstring(kUserSid); }
 
-// Where a new entry may go: its folder exists and the user may add to it.
-DWORD CanCreate(const Resolved &r, const std::wstring &path) {
+// A right on the file the user has, or could give itself.
+bool UserMay(const Node &n, DWORD right) {
+    return simk::UserGranted(n.Sddl, right) || simk::UserGranted(n.Sddl, WRITE_DAC) ||
+           simk::UserGranted(n.Sddl, WRITE_OWNER);
+}
+
+// Where a new entry may go: its folder exists and the user may add a file,
+// or a folder, to it.
+DWORD CanCreate(const Resolved &r, const std::wstring &path, bool folder = false) {
     if (r.Error != 0)
         return r.Error;
     if (r.Target != nullptr)
         return ERROR_ALREADY_EXISTS;
-    if (r.Name.empty() || Find(r.ParentKey) == nullptr)
+    Node *parent = r.Name.empty() ? nullptr : Find(r.ParentKey);
+    if (parent == nullptr)
         return ERROR_PATH_NOT_FOUND;
+    if (folder)
+        return UserMay(*parent, FILE_ADD_SUBDIRECTORY) ? 0 : ERROR_ACCESS_DENIED;
     return UserCanWrite(path) ? 0 : ERROR_ACCESS_DENIED;
 }
 }  // namespace
 
 DWORD WriteFile(const std::wstring &path, const std::string &content) {
+    return WriteSparseFile(path, content, 0);
+}
+
+DWORD WriteSparseFile(const std::wstring &path, const std::string &content, uint64_t size) {
     Resolved r = Resolve(path.c_str());
-    if (r.Error == 0 && r.Target != nullptr) {
-        if (r.Target->Folder || !UserCanWrite(path))
+    Node *n = r.Target;
+    if (r.Error == 0 && n != nullptr) {
+        if (n->Folder || !UserCanWrite(path) || (n->Attributes & FILE_ATTRIBUTE_READONLY))
             return ERROR_ACCESS_DENIED;
         if (ActiveLock(r.Key) != nullptr || SharingConflict(r.Key, FILE_WRITE_DATA, kAllSharing))
             return ERROR_SHARING_VIOLATION;
-        r.Target->Content = content;
-        return 0;
-    }
-    if (DWORD error = CanCreate(r, path))
+        if (IsMapped(*n))
+            return ERROR_USER_MAPPED_FILE;
+    } else if (DWORD error = CanCreate(r, path)) {
         return error;
-    MakeNode(StoredParentPath(r), r.Name, false, OwnedByUser()).Content = content;
+    } else {
+        n = &MakeNode(StoredParentPath(r), r.Name, false, OwnedByUser());
+    }
+    n->Content = content;
+    n->SparseSize = size;
+    n->Attributes |= FILE_ATTRIBUTE_ARCHIVE;
     return 0;
 }
 
 DWORD CreateFolder(const std::wstring &path) {
     Resolved r = Resolve(path.c_str());
-    if (DWORD error = CanCreate(r, path))
+    if (DWORD error = CanCreate(r, path, true))
         return error;
     MakeNode(StoredParentPath(r), r.Name, true, OwnedByUser());
     return 0;
 }
 
 DWORD Move(const std::wstring &from, const std::wstring &to) {
-    Resolved src = Resolve(from.c_str());
+    Resolved src = ResolveName(from);
     if (src.Error != 0 || src.Target == nullptr)
         return src.Error != 0 ? src.Error : ERROR_FILE_NOT_FOUND;
     if (!UserCanRename(from))
         return ERROR_ACCESS_DENIED;
-    if (DWORD error = CanCreate(Resolve(to.c_str()), to))
+    if (DWORD error = CanCreate(ResolveName(to), to))
         return error;
     // A running program's file may be renamed; one held open may not.
     const FileLock *lock = ActiveLock(src.Key);
@@ -1465,11 +1824,76 @@ DWORD Move(const std::wstring &from, const std::wstring &to) {
     return sim::files::Move(from, to) ? 0 : ERROR_ACCESS_DENIED;
 }
 
+DWORD RemoveFolder(const std::wstring &path) {
+    Resolved r = ResolveName(path);
+    if (r.Error == 0 && r.Target != nullptr && r.Target->Folder && !r.Name.empty() && !UserCanRename(path))
+        return ERROR_ACCESS_DENIED;
+    if (DWORD error = RemoveFolderError(r))
+        return error;
+    nodes.erase(r.Key);
+    locks.erase(r.Key);
+    return 0;
+}
+
+DWORD SetAttributes(const std::wstring &path, DWORD attributes) {
+    Resolved r = Resolve(path.c_str());
+    if (r.Error != 0 || r.Target == nullptr)
+        return r.Error != 0 ? r.Error : ERROR_FILE_NOT_FOUND;
+    if (!UserMay(*r.Target, FILE_WRITE_ATTRIBUTES))
+        return ERROR_ACCESS_DENIED;
+    r.Target->Attributes = attributes & kSettableAttributes;
+    return 0;
+}
+
+DWORD MapView(const std::wstring &path, int *view) {
+    Resolved r = Resolve(path.c_str());
+    if (r.Error != 0 || r.Target == nullptr)
+        return r.Error != 0 ? r.Error : ERROR_FILE_NOT_FOUND;
+    // The handle it maps through: read and write access, sharing everything.
+    const Node &n = *r.Target;
+    if (n.Folder || n.DeletePending || !UserMay(n, FILE_READ_DATA | FILE_WRITE_DATA) ||
+        (n.Attributes & FILE_ATTRIBUTE_READONLY))
+        return ERROR_ACCESS_DENIED;
+    if (SharingConflict(r.Key, GENERIC_READ | GENERIC_WRITE, kAllSharing))
+        return ERROR_SHARING_VIOLATION;
+    // An empty file has nothing to map.
+    if (SizeOf(n) == 0)
+        return ERROR_FILE_INVALID;
+    View v;
+    v.Drive = static_cast<wchar_t>(towupper(n.Path[0]));
+    v.Id = n.Id;
+    v.Size = SizeOf(n);
+    views.push_back(v);
+    if (view != nullptr)
+        *view = static_cast<int>(views.size() - 1);
+    return 0;
+}
+
+DWORD WriteView(int view, uint64_t offset, const std::string &bytes) {
+    if (view < 0 || static_cast<size_t>(view) >= views.size())
+        return ERROR_INVALID_HANDLE;
+    const View &v = views[static_cast<size_t>(view)];
+    if (offset > v.Size || bytes.size() > v.Size - offset)
+        return ERROR_INVALID_PARAMETER;
+    // Every name of the file (a hard link is a copy here).
+    bool found = false;
+    for (auto &entry : nodes) {
+        Node &n = entry.second;
+        if (n.Id != v.Id || static_cast<wchar_t>(towupper(n.Path[0])) != v.Drive || n.Folder)
+            continue;
+        if (n.Content.size() < offset + bytes.size())
+            n.Content.resize(static_cast<size_t>(offset + bytes.size()));
+        std::copy(bytes.begin(), bytes.end(), n.Content.begin() + static_cast<std::ptrdiff_t>(offset));
+        found = true;
+    }
+    return found ? 0 : ERROR_FILE_NOT_FOUND;
+}
+
 DWORD MakeLink(const std::wstring &path, const std::wstring &target, bool folder) {
     if (!folder)
         return ERROR_PRIVILEGE_NOT_HELD;
-    Resolved r = Resolve(path.c_str());
-    if (DWORD error = CanCreate(r, path))
+    Resolved r = ResolveName(path);
+    if (DWORD error = CanCreate(r, path, true))
         return error;
     MakeNode(StoredParentPath(r), r.Name, true, OwnedByUser()).ReparseTarget = target;
     return 0;
@@ -1503,7 +1927,7 @@ void Restart() {
     std::vector<PendingRename> renames;
     renames.swap(pendingRenames);
     for (const PendingRename &rename : renames) {
-        Resolved src = Resolve(rename.From.c_str());
+        Resolved src = ResolveName(rename.From);
         if (src.Error != 0 || src.Target == nullptr || src.Name.empty())
             continue;
         if (rename.To.empty()) {
@@ -1511,7 +1935,7 @@ void Restart() {
                 Remove(rename.From);
             continue;
         }
-        Resolved dst = Resolve(rename.To.c_str());
+        Resolved dst = ResolveName(rename.To);
         if (dst.Error != 0 || dst.Name.empty() || Upper(rename.From.substr(0, 2)) != Upper(rename.To.substr(0, 2)))
             continue;
         if (dst.Target != nullptr && dst.Key != src.Key) {
@@ -1524,7 +1948,7 @@ void Restart() {
     }
 }
 
-int OpenFileHandles() { return (int)openFiles.size(); }
+int OpenFileHandles() { return (int)(openFiles.size() + searches.size()); }
 
 void LayOutInstallFolder(const std::wstring &folder) {
     std::wstring base = folder;
@@ -1534,12 +1958,14 @@ void LayOutInstallFolder(const std::wstring &folder) {
         WriteFile(base + rel, std::string(rel.begin(), rel.end()));
     };
     WriteFile(base + L"crvnv6.inf", sim::inf::PrinterInfText());
+    put(L"crvnv6.cat");
     put(L"unins000.exe");
     put(L"dat\\crvndrv6.dat");
     for (const wchar_t *arch : {L"i386", L"arm", L"amd64", L"arm64"})
         for (const wchar_t *file : {L"crvndrv6.dll", L"crvndrv6ui.dll", L"crvnmon.dll"})
             put(std::wstring(arch) + L"\\" + file);
     WriteFile(base + L"amd64\\crvnpnp.exe", sim::kProgramImage64);
+    WriteFile(base + L"arm64\\crvnpnp.exe", sim::kProgramImageArm64);
 }
 
 }  // namespace files

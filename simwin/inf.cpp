@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
 #include <string>
 #include <utility>
@@ -154,6 +155,45 @@ const wchar_t kInfDirectory[] = L"C:\\Windows\\INF\\";
 
 namespace sim {
 namespace inf {
+
+#ifndef SIMWIN_PACKAGE_DRIVER_VER
+#error "the build names the package's DriverVer (cmake/host.cmake)"
+#endif
+const char kPackageDriverVer[] = SIMWIN_PACKAGE_DRIVER_VER;
+
+bool ParseDriverVer(const std::wstring &value, FILETIME *date, DWORDLONG *version) {
+    unsigned month = 0, day = 0, year = 0, parts[4] = {0, 0, 0, 0};
+    std::wstring datePart = value.substr(0, value.find(L','));
+    if (swscanf(datePart.c_str(), L"%u/%u/%u", &month, &day, &year) != 3 || month < 1 || month > 12 || day < 1 ||
+        day > 31 || year < 1601)
+        return false;
+    if (value.find(L',') != std::wstring::npos)
+        swscanf(value.c_str() + value.find(L',') + 1, L"%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
+    *version = 0;
+    for (unsigned part : parts)
+        *version = (*version << 16) | (part & 0xFFFF);
+    // Days from 1 January 1601 to the date (the proleptic Gregorian calendar).
+    static const int kBefore[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    auto leap = [](unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; };
+    unsigned long long days = 0;
+    for (unsigned y = 1601; y < year; y++)
+        days += leap(y) ? 366 : 365;
+    days += kBefore[month - 1] + (month > 2 && leap(year) ? 1 : 0) + (day - 1);
+    unsigned long long ticks = days * 24ull * 3600ull * 10000000ull;
+    date->dwLowDateTime = static_cast<DWORD>(ticks);
+    date->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return true;
+}
+
+bool ReadDriverVer(const std::wstring &path, FILETIME *date, DWORDLONG *version) {
+    Entries entries;
+    if (!sim::files::IsFile(path) || !ReadVersionSection(Decode(sim::files::ReadFile(path)), &entries))
+        return false;
+    for (auto &e : entries)
+        if (SameText(e.first, L"DriverVer"))
+            return ParseDriverVer(e.second, date, version);
+    return false;
+}
 
 std::string PrinterInfText(const std::string &driverVer) {
     std::string text =

@@ -130,6 +130,11 @@ void ImageMoved(const std::wstring &from, const std::wstring &to);
 std::wstring NtPath(const std::wstring &path);
 // files.cpp: closes a file handle; false when the handle is not a file's.
 bool CloseFileHandle(HANDLE handle);
+// files.cpp: the content of the file a handle from CreateFileW has open;
+// false when the handle is not a file's.
+bool FileContentOfHandle(HANDLE handle, std::string *content);
+// core.cpp: the SHA-256 of data, 32 bytes.
+std::string Sha256Of(const std::string &data);
 
 // --- Security descriptors (security.cpp) ----------------------------------------
 // Descriptors are kept as SDDL text in the form Windows prints it

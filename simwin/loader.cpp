@@ -7,6 +7,7 @@
 #include <commctrl.h>
 #include <newdev.h>
 #include <winspool.h>
+#include <wintrust.h>
 
 #include <cstring>
 #include <cwctype>
@@ -56,17 +57,19 @@ const ApiGroup kApiGroups[] = {
     {L"kernel32.dll",
      "Sleep GetTickCount GetLastError SetLastError GetProcessHeap HeapAlloc HeapFree LocalAlloc LocalFree "
      "CloseHandle CreateMutexW ReleaseMutex CreateEventW SetEvent ResetEvent WaitForSingleObject CreateThread "
-     "GetExitCodeThread GetExitCodeProcess TerminateProcess GetCurrentProcessId GetCurrentThreadId CreateProcessW GetModuleFileNameW GetModuleHandleW "
+     "GetExitCodeThread GetExitCodeProcess TerminateProcess GetCurrentProcessId ProcessIdToSessionId GetCurrentThreadId CreateProcessW GetModuleFileNameW GetModuleHandleW "
      "LoadLibraryW LoadLibraryExW LoadLibraryExA FreeLibrary GetProcAddress SetDllDirectoryW "
      "SetDefaultDllDirectories AddDllDirectory RemoveDllDirectory IsWow64Process IsWow64Process2 "
      "GetNativeSystemInfo GetSystemInfo SystemTimeToFileTime OutputDebugStringW OutputDebugStringA CreateFileW "
-     "CreateDirectoryW RemoveDirectoryW CopyFileW DeleteFileW MoveFileExW GetFileAttributesW GetSystemDirectoryW GetTempPathW "
+     "CreateDirectoryW RemoveDirectoryW CopyFileW DeleteFileW MoveFileExW GetFileAttributesW SetFileAttributesW "
+     "GetFileSizeEx GetFileSize GetSystemDirectoryW GetTempPathW "
      "GetTempFileNameW GetACP MultiByteToWideChar WideCharToMultiByte lstrlenW lstrcmpW lstrcmpiW lstrcpynW "
      "GetCurrentProcess GetWindowsDirectoryW GetSystemWindowsDirectoryW GetSystemWow64DirectoryW "
      "Wow64DisableWow64FsRedirection Wow64RevertWow64FsRedirection GetLocalTime WriteFile "
      "CreateBoundaryDescriptorW AddSIDToBoundaryDescriptor DeleteBoundaryDescriptor CreatePrivateNamespaceW "
      "OpenPrivateNamespaceW ClosePrivateNamespace ReadFile SetFilePointerEx GetFileInformationByHandle K32GetMappedFileNameW "
-     "GetFullPathNameW OpenEventW ResumeThread DuplicateHandle AddIntegrityLabelToBoundaryDescriptor"},
+     "GetFullPathNameW OpenEventW ResumeThread DuplicateHandle AddIntegrityLabelToBoundaryDescriptor "
+     "FindFirstFileW FindNextFileW FindClose GetSystemTimeAsFileTime"},
     {L"user32.dll",
      "CharLowerW CharLowerBuffW wsprintfW wvsprintfW LoadStringW DialogBoxParamW EndDialog GetDlgItem GetDlgCtrlID "
      "SetDlgItemTextW SendDlgItemMessageW SetWindowTextW GetWindowTextW GetWindowTextLengthW ShowWindow "
@@ -92,9 +95,12 @@ const ApiGroup kApiGroups[] = {
     {L"newdev.dll", "UpdateDriverForPlugAndPlayDevicesW"},
     {L"winspool.drv",
      "OpenPrinterW ClosePrinter AddPrinterW DeletePrinter GetPrinterW SetPrinterW EnumPrintersW EnumPortsW "
-     "AddMonitorW DeleteMonitorW EnumMonitorsW AddPrinterDriverW EnumPrinterDriversW DeletePrinterDriverExW "
+     "AddMonitorW DeleteMonitorW EnumMonitorsW AddPrinterDriverW AddPrinterDriverExW EnumPrinterDriversW "
+     "DeletePrinterDriverExW "
      "GetPrinterDriverDirectoryW UploadPrinterDriverPackageW DeletePrinterDriverPackageW"},
     {L"comctl32.dll", "InitCommonControlsEx"},
+    {L"wintrust.dll",
+     "WinVerifyTrust WTHelperProvDataFromStateData WTHelperGetProvSignerFromChain WTHelperGetProvCertFromChain"},
 };
 
 const std::map<std::string, std::wstring> &ApiDlls() {
@@ -426,8 +432,13 @@ const std::vector<Export> &Exports() {
         {L"kernel32.dll", "AddIntegrityLabelToBoundaryDescriptor", ProcOf(&AddIntegrityLabelToBoundaryDescriptor)},
         {L"comctl32.dll", "InitCommonControlsEx", ProcOf(&InitCommonControlsEx)},
         {L"newdev.dll", "UpdateDriverForPlugAndPlayDevicesW", ProcOf(&UpdateDriverForPlugAndPlayDevicesW)},
+        {L"wintrust.dll", "WinVerifyTrust", ProcOf(&WinVerifyTrust)},
+        {L"wintrust.dll", "WTHelperProvDataFromStateData", ProcOf(&WTHelperProvDataFromStateData)},
+        {L"wintrust.dll", "WTHelperGetProvSignerFromChain", ProcOf(&WTHelperGetProvSignerFromChain)},
+        {L"wintrust.dll", "WTHelperGetProvCertFromChain", ProcOf(&WTHelperGetProvCertFromChain)},
         {L"winspool.drv", "AddMonitorW", ProcOf(&AddMonitorW)},
         {L"winspool.drv", "AddPrinterDriverW", ProcOf(&AddPrinterDriverW)},
+        {L"winspool.drv", "AddPrinterDriverExW", ProcOf(&AddPrinterDriverExW)},
         {L"winspool.drv", "AddPrinterW", ProcOf(&AddPrinterW)},
         {L"winspool.drv", "ClosePrinter", ProcOf(&ClosePrinter)},
         {L"winspool.drv", "DeleteMonitorW", ProcOf(&DeleteMonitorW)},
@@ -689,7 +700,7 @@ const std::vector<std::wstring> &SystemDlls() {
     static const std::vector<std::wstring> list = [] {
         std::vector<std::wstring> l = KnownDlls();
         for (const wchar_t *other : {L"kernelbase.dll", L"comctl32.dll", L"winspool.drv", L"newdev.dll",
-                                     L"cfgmgr32.dll", L"version.dll"})
+                                     L"cfgmgr32.dll", L"version.dll", L"wintrust.dll"})
             l.push_back(other);
         return l;
     }();

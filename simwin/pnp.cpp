@@ -5,12 +5,14 @@
 #include <cfgmgr32.h>
 #include <newdev.h>
 
+#include <cstdint>
 #include <cwctype>
 #include <string>
 #include <vector>
 
 #include "kernel.h"
 #include "sim/core.h"
+#include "sim/inf.h"
 #include "sim/pnp.h"
 #include "sim/spooler.h"
 
@@ -46,24 +48,55 @@ const sim::DriverPackage *UploadedPackage(const std::wstring &infPath) {
     return nullptr;
 }
 
-// What the installation leaves behind: the driver from the package (of the
-// machine's own environment, as sim::AddDriver makes it, whatever process
-// asked), then the queue on the printer's port.
-void CompleteInstallation(const sim::PnpPrinter &printer, const std::wstring &storeInf) {
-    if (!sim::FindDriver(printer.DriverName)) {
-        sim::PrinterDriver d;
-        d.pName = printer.DriverName;
-        d.pDriverPath = std::wstring(L"crvndrv6.dll");
-        d.pDataFile = std::wstring(L"crvndrv6.dat");
-        d.pConfigFile = std::wstring(L"crvndrv6ui.dll");
-        d.pDefaultDataType = std::wstring(L"RAW");
-        d.pszHardwareID = printer.HardwareId;
-        d.pszInfPath = storeInf;
-        sim::AddDriver(d);
+// The queue Plug and Play made for a device: one on its port with its
+// driver, or of its name on its port.
+bool HasQueueOfItsOwn(const sim::PnpPrinter &printer) {
+    for (const sim::PrintQueue &q : sim::Queues())
+        if (SameText(q.pPortName, printer.PortName) &&
+            (SameText(q.pDriverName, printer.DriverName) || SameText(q.pPrinterName, printer.QueueName)))
+            return true;
+    return false;
+}
+
+// The name Windows gives a device's queue: the model's, or, where a queue of
+// that name serves another device, "NAME (Copy N)" with the first N free
+// (as Windows 10 and 11 name a second printer of one model).
+std::wstring QueueNameFor(const sim::PnpPrinter &printer) {
+    if (!sim::FindQueue(printer.QueueName))
+        return printer.QueueName;
+    for (int n = 1;; n++) {
+        std::wstring name = printer.QueueName + L" (Copy " + std::to_wstring(n) + L")";
+        if (!sim::FindQueue(name))
+            return name;
     }
-    if (!sim::FindQueue(printer.QueueName)) {
+}
+
+// What the installation leaves behind: the driver from the package, with
+// the package's DriverVer (of the machine's own environment, as
+// sim::AddDriver makes it, whatever process asked), replacing one of the
+// same name installed before; then the device's queue on its port, unless it
+// has one.
+void CompleteInstallation(const sim::PnpPrinter &printer, const std::wstring &storeInf) {
+    sim::PrinterDriver d;
+    if (const sim::PrinterDriver *installed = sim::FindDriver(printer.DriverName))
+        d = *installed;
+    d.pName = printer.DriverName;
+    d.pDriverPath = std::wstring(L"crvndrv6.dll");
+    d.pDataFile = std::wstring(L"crvndrv6.dat");
+    d.pConfigFile = std::wstring(L"crvndrv6ui.dll");
+    d.pDefaultDataType = std::wstring(L"RAW");
+    d.pszHardwareID = printer.HardwareId;
+    d.pszInfPath = storeInf;
+    d.ftDriverDate = FILETIME{0, 0};
+    d.dwlDriverVersion = 0;
+    sim::inf::ReadDriverVer(storeInf, &d.ftDriverDate, &d.dwlDriverVersion);
+    d.Environment.clear();
+    d.AddedAt = 0;
+    d.ListedAt = 0;
+    sim::AddDriver(d);
+    if (!HasQueueOfItsOwn(printer)) {
         sim::PrintQueue q;
-        q.pPrinterName = printer.QueueName;
+        q.pPrinterName = QueueNameFor(printer);
         q.pPortName = printer.PortName;
         q.pDriverName = printer.DriverName;
         q.AddedAt = simk::Now();
@@ -83,14 +116,44 @@ void InstallFromStore(const sim::PnpPrinter &printer, const std::wstring &storeI
         sim::At(simk::Now() + printer.Delay, [printer, storeInf] { CompleteInstallation(printer, storeInf); });
 }
 
-// The newest package the driver store holds for the machine's own print
-// environment; null when there is none.
+// Whether the package's driver ranks above the device's installed one: a
+// later DriverVer date, or the same date and a higher version. A device
+// without a driver takes any.
+bool BetterThanInstalled(const sim::PnpPrinter &printer, const std::wstring &storeInf) {
+    const sim::PrinterDriver *installed = sim::FindDriver(printer.DriverName);
+    FILETIME date = {0, 0};
+    DWORDLONG version = 0;
+    if (!installed)
+        return true;
+    sim::inf::ReadDriverVer(storeInf, &date, &version);
+    uint64_t packageDate = (uint64_t(date.dwHighDateTime) << 32) | date.dwLowDateTime;
+    uint64_t installedDate = (uint64_t(installed->ftDriverDate.dwHighDateTime) << 32) |
+                             installed->ftDriverDate.dwLowDateTime;
+    return packageDate > installedDate || (packageDate == installedDate && version > installed->dwlDriverVersion);
+}
+
+// The package Plug and Play takes from the driver store for a device that
+// arrives: of the machine's own print environment, the one of the latest
+// DriverVer (date, then version), the newest of equals; null when there is
+// none (the store holds only the product's packages).
 const sim::DriverPackage *StagedPackage() {
-    const sim::DriverPackage *newest = nullptr;
-    for (auto &p : sim::DriverPackages())
-        if (SameText(p.Environment, sim::NativePrintEnvironment()))
-            newest = &p;
-    return newest;
+    const sim::DriverPackage *best = nullptr;
+    uint64_t bestDate = 0;
+    DWORDLONG bestVersion = 0;
+    for (auto &p : sim::DriverPackages()) {
+        if (!SameText(p.Environment, sim::NativePrintEnvironment()))
+            continue;
+        FILETIME date = {0, 0};
+        DWORDLONG version = 0;
+        sim::inf::ReadDriverVer(p.StoreInf, &date, &version);
+        uint64_t when = (uint64_t(date.dwHighDateTime) << 32) | date.dwLowDateTime;
+        if (!best || when > bestDate || (when == bestDate && version >= bestVersion)) {
+            best = &p;
+            bestDate = when;
+            bestVersion = version;
+        }
+    }
+    return best;
 }
 
 }  // namespace
@@ -98,8 +161,14 @@ const sim::DriverPackage *StagedPackage() {
 namespace sim {
 
 void PlugPrinter(const PnpPrinter &printer) {
-    UnplugPrinter(printer.HardwareId);
-    P().Printers.push_back(printer);
+    auto &printers = P().Printers;
+    for (auto it = printers.begin(); it != printers.end(); ++it) {
+        if (SameText(it->HardwareId, printer.HardwareId) && SameText(it->PortName, printer.PortName)) {
+            printers.erase(it);
+            break;
+        }
+    }
+    printers.push_back(printer);
     // Arrival: a package already staged is installed without any program.
     if (const DriverPackage *package = StagedPackage())
         InstallFromStore(printer, package->StoreInf);
@@ -107,12 +176,8 @@ void PlugPrinter(const PnpPrinter &printer) {
 
 void UnplugPrinter(const std::wstring &hardwareId) {
     auto &printers = P().Printers;
-    for (auto it = printers.begin(); it != printers.end(); ++it) {
-        if (SameText(it->HardwareId, hardwareId)) {
-            printers.erase(it);
-            return;
-        }
-    }
+    for (auto it = printers.begin(); it != printers.end();)
+        it = SameText(it->HardwareId, hardwareId) ? printers.erase(it) : it + 1;
 }
 
 const std::vector<Reenumeration> &Reenumerations() { return P().Reenumerations; }
@@ -148,7 +213,7 @@ CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
     if (ulFlags & CM_REENUMERATE_RETRY_INSTALLATION) {
         if (const sim::DriverPackage *package = StagedPackage()) {
             for (const sim::PnpPrinter &printer : P().Printers)
-                if (sim::FindQueue(printer.QueueName) == nullptr)
+                if (!HasQueueOfItsOwn(printer))
                     InstallFromStore(printer, package->StoreInf);
         }
     }
@@ -178,6 +243,9 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
         error = ERROR_INVALID_PARAMETER;
     } else if (!(printer = FindPrinter(HardwareId)) || !(package = UploadedPackage(FullInfPath))) {
         error = ERROR_NO_SUCH_DEVINST;
+    } else if (!(InstallFlags & INSTALLFLAG_FORCE) && !BetterThanInstalled(*printer, package->StoreInf)) {
+        // Without INSTALLFLAG_FORCE only a better driver is installed.
+        error = ERROR_NO_MORE_ITEMS;
     }
     if (error) {
         update.Error = error;
@@ -186,10 +254,19 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
         return FALSE;
     }
 
+    // Every device of that hardware id gets the driver.
+    bool restart = false;
+    std::vector<sim::PnpPrinter> matching;
+    for (const sim::PnpPrinter &p : P().Printers)
+        if (SameText(p.HardwareId, HardwareId))
+            matching.push_back(p);
+    for (const sim::PnpPrinter &p : matching) {
+        restart = restart || p.RebootRequired;
+        InstallFromStore(p, package->StoreInf);
+    }
     if (bRebootRequired)
-        *bRebootRequired = printer->RebootRequired ? TRUE : FALSE;
+        *bRebootRequired = restart ? TRUE : FALSE;
     update.Result = TRUE;
     P().Updates.push_back(update);
-    InstallFromStore(*printer, package->StoreInf);
     return TRUE;
 }

@@ -9,9 +9,11 @@
 #include <winspool.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <cwchar>
 #include <cwctype>
 #include <string>
 #include <vector>
@@ -139,9 +141,36 @@ std::wstring FileNameOf(const std::wstring &path) {
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-std::wstring StorePath(const std::wstring &sourceInf, const EnvironmentInfo &env) {
+std::wstring StorePath(const std::wstring &sourceInf, const EnvironmentInfo &env,
+                       const std::wstring &hash = std::wstring()) {
     std::wstring name = FileNameOf(sourceInf);
-    return std::wstring(kFileRepository) + Lower(name) + L"_" + env.StoreArch + L"_" + S().StoreHash + L"\\" + name;
+    return std::wstring(kFileRepository) + Lower(name) + L"_" + env.StoreArch + L"_" +
+           (hash.empty() ? S().StoreHash : hash) + L"\\" + name;
+}
+
+// Where the store keeps an uploaded package. The store names a package's
+// folder by a hash of the package: the same package uploaded again is the
+// package it has, another version of it gets a folder of its own beside the
+// first. The first package of an INF name on a machine takes the hash the
+// test chose (SetDriverStoreHash); a later, different one a hash of its INF.
+std::wstring StoreFolderFor(const std::wstring &sourceInf, const std::string &content, const EnvironmentInfo &env) {
+    bool known = false;
+    for (auto &existing : S().Packages) {
+        if (!simk::SameText(existing.Environment, env.Name) ||
+            !simk::SameText(FileNameOf(existing.StoreInf), FileNameOf(sourceInf)))
+            continue;
+        if (sim::files::IsFile(existing.StoreInf) && sim::files::ReadFile(existing.StoreInf) == content)
+            return existing.StoreInf;
+        known = true;
+    }
+    if (!known)
+        return StorePath(sourceInf, env);
+    uint32_t hash = 2166136261u;  // FNV-1a
+    for (unsigned char c : content)
+        hash = (hash ^ c) * 16777619u;
+    wchar_t digits[9];
+    swprintf(digits, 9, L"%08x", static_cast<unsigned>(hash));
+    return StorePath(sourceInf, env, digits);
 }
 
 // The spooler's record of a package in the driver store, named after the
@@ -703,8 +732,42 @@ BOOL WINAPI EnumMonitorsW(LPWSTR pName, DWORD Level, LPBYTE pMonitor, DWORD cbBu
 
 // --- Printer drivers -------------------------------------------------------------
 
-BOOL WINAPI AddPrinterDriverW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo) {
-    SIM_ENTER("AddPrinterDriverW", FALSE);
+namespace {
+
+// The spooler's own copy of a driver's files: each named file, from the
+// printer-driver directory (or from where a full path says), into the
+// environment's version folder "3", where the driver is used from
+// ("AddPrinterDriverEx function"). The simulation keeps no write times:
+// every file the caller put into the directory counts as newer than the one
+// in use, as the files the program copies there just before are.
+void CopyIntoVersionFolder(const sim::PrinterDriver &d, const EnvironmentInfo &env) {
+    std::vector<std::wstring> files;
+    for (const sim::Text *t : {&d.pDriverPath, &d.pDataFile, &d.pConfigFile, &d.pHelpFile})
+        if (*t && !t->value().empty())
+            files.push_back(t->value());
+    if (d.pDependentFiles)
+        files.insert(files.end(), d.pDependentFiles->begin(), d.pDependentFiles->end());
+    for (const std::wstring &file : files) {
+        std::wstring source = file.find(L'\\') != std::wstring::npos ? file : DriverDirectory(env) + L"\\" + file;
+        sim::files::WriteFile(DriverDirectory(env) + L"\\3\\" + FileNameOf(file), sim::files::ReadFile(source));
+    }
+}
+
+// The file names a driver record uses, without their folders, in lower case.
+std::vector<std::wstring> DriverFileNames(const sim::PrinterDriver &d) {
+    std::vector<std::wstring> names;
+    for (const sim::Text *t : {&d.pDriverPath, &d.pDataFile, &d.pConfigFile, &d.pHelpFile})
+        if (*t && !t->value().empty())
+            names.push_back(Lower(FileNameOf(t->value())));
+    if (d.pDependentFiles)
+        for (auto &f : *d.pDependentFiles)
+            names.push_back(Lower(FileNameOf(f)));
+    return names;
+}
+
+// AddPrinterDriverW is AddPrinterDriverExW with APD_COPY_NEW_FILES ("This
+// flag emulates the behavior of AddPrinterDriver").
+BOOL AddDriver(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo, DWORD dwFileCopyFlags) {
     if (!SpoolerUp() || !LocalServer(pName))
         return FALSE;
     if (Level != 8) {
@@ -751,10 +814,24 @@ BOOL WINAPI AddPrinterDriverW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo) {
         simk::SetError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
+    (void)dwFileCopyFlags;
+    CopyIntoVersionFolder(d, *env);
     d.AddedAt = simk::Now();
     d.ListedAt = After(S().DriverListingDelay);
     StoreDriver(d);
     return TRUE;
+}
+
+}  // namespace
+
+BOOL WINAPI AddPrinterDriverW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo) {
+    SIM_ENTER("AddPrinterDriverW", FALSE);
+    return AddDriver(pName, Level, pDriverInfo, APD_COPY_NEW_FILES);
+}
+
+BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo, DWORD dwFileCopyFlags) {
+    SIM_ENTER("AddPrinterDriverExW", FALSE);
+    return AddDriver(pName, Level, pDriverInfo, dwFileCopyFlags);
 }
 
 BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, LPBYTE pDriverInfo, DWORD cbBuf,
@@ -789,7 +866,6 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
 BOOL WINAPI DeletePrinterDriverExW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pDriverName, DWORD dwDeleteFlag,
                                    DWORD dwVersionFlag) {
     SIM_ENTER("DeletePrinterDriverExW", FALSE);
-    (void)dwDeleteFlag;
     (void)dwVersionFlag;
     if (!SpoolerUp() || !LocalServer(pName))
         return FALSE;
@@ -812,7 +888,21 @@ BOOL WINAPI DeletePrinterDriverExW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pDr
         }
     }
     auto &drivers = S().Drivers;
+    std::vector<std::wstring> files = DriverFileNames(*d);
     drivers.erase(drivers.begin() + (d - drivers.data()));
+    // With DPD_DELETE_UNUSED_FILES its files in the version folder go with
+    // it, unless another driver of the environment still uses them.
+    if (dwDeleteFlag & DPD_DELETE_UNUSED_FILES) {
+        for (const std::wstring &file : files) {
+            bool used = false;
+            for (auto &other : drivers)
+                if (simk::SameText(other.Environment, env->Name))
+                    for (const std::wstring &name : DriverFileNames(other))
+                        used = used || name == file;
+            if (!used)
+                sim::files::Remove(DriverDirectory(*env) + L"\\3\\" + file);
+        }
+    }
     return TRUE;
 }
 
@@ -1110,7 +1200,7 @@ HRESULT WINAPI UploadPrinterDriverPackageW(LPCWSTR pszServer, LPCWSTR pszInfPath
         return HRESULT_FROM_WIN32(ERROR_INVALID_ENVIRONMENT);
     if (!sim::files::IsFile(pszInfPath))
         return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-    std::wstring store = StorePath(pszInfPath, *env);
+    std::wstring store = StoreFolderFor(pszInfPath, sim::files::ReadFile(pszInfPath), *env);
     if (!pszDestInfPath || *pcchDestInfPath < store.size() + 1) {
         *pcchDestInfPath = (ULONG)(store.size() + 1);
         return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);

@@ -39,11 +39,12 @@ protected:
         SetArchitecture(PROCESSOR_ARCHITECTURE_AMD64);
     }
 
-    // The machine's architecture, the install folder, and the printer-driver
-    // directory that the spooler gives this process for it.
+    // The machine's architecture, the package's folder (here its files are
+    // where the run would have staged them), and the printer-driver directory
+    // that the spooler gives this process for it.
     void SetArchitecture(WORD arch, const std::wstring &installDir = kInstallDir) {
         sim::SetNativeArchitecture(arch);
-        StringCchCopyW(InstallDir, INSTALL_DIR_CCH, installDir.c_str());
+        StringCchCopyW(PackageDir, INSTALL_DIR_CCH, installDir.c_str());
         sim::files::LayOutInstallFolder(installDir);
         WCHAR dir[MAX_PATH] = {0};
         DWORD needed = 0;
@@ -139,7 +140,7 @@ TEST_F(DeployTest, DataFileIsCopiedWithOneLine) {
 }
 
 TEST_F(DeployTest, LockedTargetIsReplacedAtRestartAndCountsAsDone) {
-    // From the install folder, and from a package on another drive: the
+    // From a package on the system drive, and from one on another drive: the
     // restart moves files only within a drive.
     for (const std::wstring &folder : {std::wstring(kInstallDir), std::wstring(L"D:\\Corvane\\")}) {
         SCOPED_TRACE(std::string(folder.begin(), folder.end()));
@@ -313,7 +314,7 @@ TEST_F(DeployTest, OverlongPathsAreCutTo259Characters) {
     // An install folder of 250 characters ending in a backslash.
     std::wstring dir = L"C:\\" + std::wstring(246, L'a') + L"\\";
     ASSERT_EQ(250u, dir.size());
-    StringCchCopyW(InstallDir, INSTALL_DIR_CCH, dir.c_str());
+    StringCchCopyW(PackageDir, INSTALL_DIR_CCH, dir.c_str());
     // The cut source does not exist: a failure, and nothing waits for a restart.
     EXPECT_EQ(0, DeployArchFile(L"crvndrv6.dll"));
     std::wstring full = dir + L"\\amd64\\crvndrv6.dll";

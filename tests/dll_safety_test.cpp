@@ -32,7 +32,8 @@ const wchar_t kProtectedFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 // current folder (C:\), and in the temporary folder where the uninstaller's
 // copy used to run.
 void PlantDlls() {
-    for (const wchar_t *dll : {L"winspool.drv", L"newdev.dll", L"comctl32.dll", L"cfgmgr32.dll", L"version.dll"})
+    for (const wchar_t *dll :
+         {L"winspool.drv", L"newdev.dll", L"comctl32.dll", L"wintrust.dll", L"cfgmgr32.dll", L"version.dll"})
         for (const std::wstring &folder : {std::wstring(kInstallDir), std::wstring(L"C:\\"),
                                            std::wstring(sim::files::kTempDirectory)})
             sim::files::WriteFile(folder + dll, "planted");
@@ -120,8 +121,9 @@ struct RuntimeFunction {
 #define WINSPOOL_ROW(name) {L"winspool.drv", #name},
 #define NEWDEV_ROW(name) {L"newdev.dll", #name},
 #define COMCTL32_ROW(name) {L"comctl32.dll", #name},
-const RuntimeFunction kRuntimeFunctions[] = {
-    WINSPOOL_FUNCTIONS(WINSPOOL_ROW) NEWDEV_FUNCTIONS(NEWDEV_ROW) COMCTL32_FUNCTIONS(COMCTL32_ROW)};
+#define WINTRUST_ROW(name) {L"wintrust.dll", #name},
+const RuntimeFunction kRuntimeFunctions[] = {WINSPOOL_FUNCTIONS(WINSPOOL_ROW) NEWDEV_FUNCTIONS(NEWDEV_ROW)
+                                                 COMCTL32_FUNCTIONS(COMCTL32_ROW) WINTRUST_FUNCTIONS(WINTRUST_ROW)};
 
 // A library without one of the functions (an older release's) is as good as
 // no library: the program ends before it calls any of them (a call would
@@ -176,7 +178,7 @@ TEST_F(RelaunchCopyTest, CopyRunsFromAnAdministratorsFolderNobodyCanSwapHeldUnti
         EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, sim::files::user::WriteFile(copy, "the user's program"));
         // While the child starts: in a new folder of the system's temporary
         // folder, held: nobody may change or delete it.
-        EXPECT_EQ(sim::files::kSystemTempDirectory, copy.substr(0, copy.find(L"\\uni")));
+        EXPECT_EQ(std::wstring(sim::files::kSystemTempDirectory) + L"\\CorvaneSetup.", copy.substr(0, copy.find(L'.') + 1));
         EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION,
                   sim::files::TryOpen(copy, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
         EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, sim::files::TryDelete(copy));

@@ -43,6 +43,9 @@
 //   - a run that ends at start-up ends for a call start-up needs
 //     (kStartUpNeeds), not for an optional function;
 //   - a run with /log appends to its log and never cuts what it held;
+//   - the package a run staged under C:\Windows\Temp is gone with it, unless
+//     the failed call was one of the copy's deletion (a later run removes it);
+//     only the relaunched uninstaller's copy stays there;
 //   - the install folder goes to the Recycle Bin only with everything else
 //     removed, and never in /remove;
 //   - the device node of a queue the run removed is gone, unless the program
@@ -79,6 +82,7 @@
 #include "common/package_files.h"
 #include "common/resource_ids.h"
 #include "install/discovery.h"
+#include "product_version.h"
 #include "sim/core.h"
 #include "sim/devices.h"
 #include "sim/files.h"
@@ -148,6 +152,7 @@ const ErrorRow kErrorTable[] = {
     {"GetExitCodeProcess", ERROR_ACCESS_DENIED, nullptr},
     {"GetProcessWindowStation", ERROR_ACCESS_DENIED, nullptr},
     {"GetUserObjectInformationW", ERROR_ACCESS_DENIED, nullptr},
+    {"ProcessIdToSessionId", ERROR_ACCESS_DENIED, nullptr},
     {"GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"SystemTimeToFileTime", ERROR_INVALID_PARAMETER, nullptr},
     {"GetLocalTime", 0, "returns nothing"},
@@ -188,6 +193,11 @@ const ErrorRow kErrorTable[] = {
     {"WriteFile", kDiskFull, nullptr},
     {"ReadFile", kLockViolation, nullptr},
     {"GetFileInformationByHandle", ERROR_ACCESS_DENIED, nullptr},
+    {"SetFileAttributesW", ERROR_ACCESS_DENIED, nullptr, {ERROR_FILE_NOT_FOUND}},
+    {"FindFirstFileW", ERROR_ACCESS_DENIED, nullptr, {ERROR_FILE_NOT_FOUND}},
+    {"FindNextFileW", ERROR_NOT_ENOUGH_MEMORY, nullptr, {ERROR_NO_MORE_FILES}},
+    {"FindClose", 0, "releases a search the program holds: fails only for an invalid one"},
+    {"GetSystemTimeAsFileTime", 0, "returns nothing"},
     // CryptoAPI
     {"CryptAcquireContextW", kNoMemoryNte, nullptr},
     {"CryptGenRandom", kNoMemoryNte, nullptr},
@@ -211,6 +221,7 @@ const ErrorRow kErrorTable[] = {
     {"EnumMonitorsW", RPC_S_SERVER_UNAVAILABLE, nullptr},
     {"DeleteMonitorW", RPC_S_SERVER_UNAVAILABLE, nullptr, {ERROR_PRINT_MONITOR_IN_USE, ERROR_UNKNOWN_PRINT_MONITOR}},
     {"AddPrinterDriverW", ERROR_ACCESS_DENIED, nullptr},
+    {"AddPrinterDriverExW", ERROR_ACCESS_DENIED, nullptr},
     {"EnumPrinterDriversW", RPC_S_SERVER_UNAVAILABLE, nullptr},
     {"DeletePrinterDriverExW", ERROR_ACCESS_DENIED, nullptr, {ERROR_PRINTER_DRIVER_IN_USE, ERROR_UNKNOWN_PRINTER_DRIVER}},
     {"GetPrinterDriverDirectoryW", RPC_S_SERVER_UNAVAILABLE, nullptr},
@@ -220,6 +231,7 @@ const ErrorRow kErrorTable[] = {
     // 3010: a failure whose code reads as success to a deployment tool.
     {"DeletePrinter", ERROR_ACCESS_DENIED, nullptr, {EXIT_RESTART_NEEDED}},
     {"SetPrinterW", ERROR_ACCESS_DENIED, nullptr},
+    {"GetPrinterW", ERROR_ACCESS_DENIED, nullptr},
     {"EnumPrintersW", RPC_S_SERVER_UNAVAILABLE, nullptr},
     {"UploadPrinterDriverPackageW", ERROR_ACCESS_DENIED, nullptr},
     {"DeletePrinterDriverPackageW", ERROR_ACCESS_DENIED, nullptr, {(DWORD)SPAPI_E_INF_IN_USE_BY_DEVICES}},
@@ -458,13 +470,20 @@ void CheckFiles(const std::map<std::wstring, std::string> &before, std::vector<s
 // The machine before the run under way.
 const std::map<std::wstring, std::string> *gBefore = nullptr;
 
-// The product's files that were there before the run, not those it wrote.
+// The product's files that were there before the run, not those it wrote,
+// nor those in use, which no other program can delete.
 void RemoveProductFilesOutside() {
     for (const std::wstring &path : sim::files::ListTree(sim::files::kSystemDirectory)) {
         auto was = gBefore->find(sim::files::Canonical(path));
         if (sim::files::IsFile(path) && IsProductFileOutside(path) && path.find(L"DriverStore") == std::wstring::npos &&
-            was != gBefore->end() && was->second == "f" + sim::files::ReadFile(path))
-            sim::files::Remove(path);
+            was != gBefore->end() && was->second == "f" + sim::files::ReadFile(path)) {
+            // A file in use cannot be deleted, but an administrator's
+            // program can still rename it out of the way.
+            if (sim::files::IsLocked(path))
+                sim::files::Move(path, path + L".aside");
+            else
+                sim::files::Remove(path);
+        }
     }
 }
 
@@ -770,6 +789,8 @@ Fault gFault;
 // An injected failure met the last search pass of the run, before the pass
 // had its list: the search could not look.
 bool gSearchFailed = false;
+// The run asks for /requireprinter, the only way to 1167.
+bool gRequirePrinter = false;
 
 void NameTheReplayThatDied() {
     std::fprintf(stderr, "\n*** fault sweep: the process died replaying %s\n", gReplay.c_str());
@@ -843,12 +864,30 @@ void CheckSearching(const SearchPasses &passes, uint64_t end, std::vector<std::s
     CompareLeftovers(passes.Held.back(), passes.Held[1], "held at the last search pass (at the second)", broken);
 }
 
+// The run's staged copy of the package goes with the run: what it made under
+// C:\Windows\Temp and left there is the relaunched uninstaller's copy alone,
+// or a staged copy whose deletion the failed call kept.
+void CheckStagedCopiesGone(const std::map<std::wstring, std::string> &before, const Fault &fault,
+                           std::vector<std::string> *broken) {
+    bool deletionFailed = Lists("DeleteFileW RemoveDirectoryW FindFirstFileW FindNextFileW", fault.Api);
+    for (const std::wstring &name : sim::files::ListFolder(sim::files::kSystemTempDirectory)) {
+        std::wstring folder = std::wstring(sim::files::kSystemTempDirectory) + L"\\" + name;
+        if (before.count(sim::files::Canonical(folder)) != 0 || !sim::files::IsFolder(folder))
+            continue;
+        std::vector<std::wstring> files = sim::files::ListFolder(folder);
+        bool relaunchCopy = files.size() == 1 && files[0].compare(0, 3, L"uni") == 0;
+        if (!relaunchCopy && !deletionFailed)
+            broken->push_back("left " + Narrow(folder) + " behind");
+    }
+}
+
 // Sets up the machine, runs the program with the fault and checks the end.
 // The clean run's outcome, if given, sets what is allowed.
 Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
     static DeathNotice notice;
     gReplay = run.Name + " / " + (fault.Api.empty() ? std::string("clean run") : fault.Name());
     gFault = fault;
+    gRequirePrinter = run.Name.find("/requireprinter") != std::string::npos;
     sim::Reset();
     ResetProductGlobals();
     run.Arrange();
@@ -973,6 +1012,7 @@ Outcome RunOnce(const SweptRun &run, const Fault &fault, const Outcome *clean) {
                                                sim::InjectedFailures()[i].Api);
     run.CheckReports(out.Process, &broken);
     CheckFiles(before, &broken);
+    CheckStagedCopiesGone(before, fault, &broken);
     CheckQueueDevices(nodesBefore, run.Wow64, fault, &broken);
     CheckStartUpEnd(fault, out.Process, &broken);
     if (run.Deployment)
@@ -1167,15 +1207,15 @@ void CheckInstalledReport(const sim::Process &, std::vector<std::string> *broken
 // A deployment mode's exit code for an injected failure, from this table
 // and never from the program's own mapping: the failure's code (an HRESULT
 // where the API gives one), except the codes that a deployment tool takes
-// for success, "retry" or "restart", which must read as ERROR_INSTALL_FAILURE.
+// for success, "retry" or "restart", and those the program gives for an
+// ending of its own, which must read as ERROR_INSTALL_FAILURE.
 const struct {
     DWORD Error, Exit;
-} kExitOfError[] = {{0, 1603}, {1618, 1603}, {1641, 1603}, {1707, 1603}, {3010, 1603}};
+} kExitOfError[] = {{0, 1603},    {1618, 1603}, {1641, 1603}, {1707, 1603}, {3010, 1603},
+                     {87, 1603},   {31, 1603},   {1167, 1603}, {1459, 1603}};
 const char kHresultApis[] = "UploadPrinterDriverPackageW DeletePrinterDriverPackageW";
-// The two outcomes that name no failure: no printer found (1167), only
-// where the search itself could look to the end; a device that does not
-// work (31), only for a rescan that Plug and Play refused.
-const char kRescanApis[] = "CM_Locate_DevNodeW CM_Reenumerate_DevNode";
+// The one outcome that names no failure: no printer found (1167), only with
+// /requireprinter and where the search itself could look to the end.
 
 // The function a failed lookup asked for (empty for any other failure).
 std::string LookedUp(const Fault &fault) {
@@ -1230,13 +1270,11 @@ void CheckExitCode(const sim::Process &p, std::vector<std::string> *broken) {
         broken->push_back("exit code 3010 with nothing to do at the restart");
     if (!p.Ended || p.Killed || code == 0 || code == EXIT_RESTART_NEEDED)
         return;
-    if (code == EXIT_NO_PRINTER && gSearchFailed)
-        broken->push_back("exit code 1167 (no printer) where the search itself failed");
+    if (code == EXIT_NO_PRINTER && (gSearchFailed || !gRequirePrinter))
+        broken->push_back("exit code 1167 (no printer) where the search itself failed, or without /requireprinter");
     else if (gFault.Api.empty() && code != EXIT_NO_PRINTER)
         broken->push_back("exit code " + std::to_string(code) + " without a failure");
-    else if (code == ERROR_GEN_FAILURE && !Lists(kRescanApis, gFault.Api))
-        broken->push_back("exit code 31 (a refused rescan) for " + gFault.Api);
-    else if (code != EXIT_NO_PRINTER && code != ERROR_GEN_FAILURE && code != ExpectedExit(gFault))
+    else if (code != EXIT_NO_PRINTER && code != ExpectedExit(gFault))
         broken->push_back("exit code " + std::to_string(code) + ", not " + std::to_string(ExpectedExit(gFault)) +
                           ", the injected failure's");
 }
@@ -1302,14 +1340,16 @@ SweptRun QuietRun() {
 // search that reads it and ends with 1167, unless it could not read it.
 SweptRun QuietWithoutOurPrinterRun() {
     SweptRun run = QuietRun();
-    run.Name = "/quiet /wait 3 /log, another maker's printer";
+    run.Name = "/quiet /wait 3 /requireprinter /log, another maker's printer";
     run.Arrange = [] {
         sim::files::LayOutInstallFolder(install_fixture::kInstallDir);
         sim::files::WriteFile(kSetup, "program image");
         sim::AddPort(install_fixture::kPort);
         sim::PlugUsbPrinter(L"Other Maker P-1", 1, L"SN0002");
     };
-    run.Start = [] { return sim::StartProgram(kSetup, L"/quiet /wait 3 /log \"" + std::wstring(kLog) + L"\""); };
+    run.Start = [] {
+        return sim::StartProgram(kSetup, L"/quiet /wait 3 /requireprinter /log \"" + std::wstring(kLog) + L"\"");
+    };
     run.Paths[0].EveryCall = 3 * 1000;
     run.Reached = [](const sim::Process &p, std::vector<std::string> *missing) {
         if (p.ExitCode != EXIT_NO_PRINTER)
@@ -1353,6 +1393,107 @@ SweptRun ReinstallRun(bool driverInstalled) {
         if (!driverInstalled)
             sim::files::Lock(std::wstring(install_fixture::kDriverDir) + L"\\" DRIVER_DLL_NAME,
                              sim::files::LockKind::Image);
+    };
+    return run;
+}
+
+// /quiet over an older driver of the printer's model, installed from an
+// older package in the store (Plug and Play road) or by hand, its queue with
+// a job waiting and a setting of its own: the driver is brought to the
+// package's version in place. Whatever one call fails, the queue stays as it
+// was and its driver works, the old version or the new one, never neither;
+// 0 and 3010 are the new one.
+const DWORDLONG kPackageVersion = (DWORDLONG(DRIVER_VERSION_1) << 48) | (DWORDLONG(DRIVER_VERSION_2) << 32) |
+                                  (DWORDLONG(DRIVER_VERSION_3) << 16) | DRIVER_VERSION_4;
+const DWORDLONG kOlderVersion = kPackageVersion - 1;
+const char kOlderFile[] = "an older version";
+std::wstring gOlderStore;
+
+void CheckUpgrade(const sim::Process &p, std::vector<std::string> *broken) {
+    const sim::PrintQueue *q = sim::FindQueue(kModel);
+    if (q == nullptr || q->pPortName != install_fixture::kPort || q->cJobs != 1 ||
+        q->pComment.value_or(L"") != L"front desk" || q->pDriverName != kModel)
+        broken->push_back("the queue is not as it was (gone, or its port, job, setting or driver changed)");
+    const sim::PrinterDriver *d = NativeDriver(kModel);
+    if (d == nullptr || d->ListedAt > sim::Now()) {
+        broken->push_back("no driver of the queue listed: neither the old one nor the new");
+        return;
+    }
+    std::wstring folder = sim::PrinterDriverDirectory() + L"\\3\\";
+    bool oldFiles = true, newFiles = true;
+    for (const wchar_t *name : {DRIVER_DLL_NAME, CONFIG_DLL_NAME, DRIVER_DATA_FILE_NAME}) {
+        std::string content = sim::files::ReadFile(folder + name);
+        oldFiles = oldFiles && content == kOlderFile;
+        newFiles = newFiles && content == PackageFile(*gBefore, folder + name);
+    }
+    bool fromStore = false;
+    for (const sim::DriverPackage &package : sim::DriverPackages())
+        fromStore = fromStore || (d->pszInfPath && Canonical(package.StoreInf) == Canonical(*d->pszInfPath) &&
+                                  sim::files::IsFile(package.StoreInf));
+    bool old = d->dwlDriverVersion == kOlderVersion && oldFiles &&
+               (gOlderStore.empty() ? !d->pszInfPath : d->pszInfPath == gOlderStore && fromStore);
+    bool upgraded = d->dwlDriverVersion == kPackageVersion &&
+                    (d->pszInfPath ? fromStore && *d->pszInfPath != gOlderStore : newFiles);
+    if (!old && !upgraded)
+        broken->push_back("the driver is neither the old one working nor the new one (version " +
+                          std::to_string(d->dwlDriverVersion) + ")");
+    if (p.Ended && !p.Killed && (p.ExitCode == 0 || p.ExitCode == EXIT_RESTART_NEEDED) && !upgraded)
+        broken->push_back("exit code " + std::to_string(p.ExitCode) + " with the old driver");
+    CheckExitCode(p, broken);
+}
+
+SweptRun UpgradeRun(bool plugAndPlay) {
+    SweptRun run = QuietRun();
+    run.Name = std::string("/quiet /log over an older driver and its queue, ") +
+               (plugAndPlay ? "Plug and Play road" : "manual road");
+    run.Arrange = [plugAndPlay] {
+        install_fixture::ArrangeProgramInstall(kModel, plugAndPlay);
+        sim::PrinterDriver d;
+        d.pName = std::wstring(kModel);
+        d.pDriverPath = std::wstring(DRIVER_DLL_NAME);
+        d.pDataFile = std::wstring(DRIVER_DATA_FILE_NAME);
+        d.pConfigFile = std::wstring(CONFIG_DLL_NAME);
+        d.dwlDriverVersion = kOlderVersion;
+        gOlderStore.clear();
+        if (plugAndPlay) {
+            sim::SetDriverStoreHash(L"0e0e0e0e");
+            gOlderStore = sim::AddDriverPackage(uninstall_fixture::kSourceInf);
+            sim::files::WriteFile(gOlderStore, sim::inf::PrinterInfText("07/16/2025,2025.7.16.0"));
+            sim::SetDriverStoreHash(L"1a2b3c4d");
+            d.pszInfPath = gOlderStore;
+        }
+        sim::AddDriver(d);
+        for (const wchar_t *name : {DRIVER_DLL_NAME, CONFIG_DLL_NAME, DRIVER_DATA_FILE_NAME})
+            for (const wchar_t *folder : {L"\\", L"\\3\\"})
+                sim::files::WriteFile(std::wstring(install_fixture::kDriverDir) + folder + name, kOlderFile);
+        sim::PrintQueue q;
+        q.pPrinterName = kModel;
+        q.pPortName = install_fixture::kPort;
+        q.pDriverName = kModel;
+        q.pComment = std::wstring(L"front desk");
+        q.cJobs = 1;
+        sim::AddQueue(q);
+    };
+    // Plug and Play's update is looked for ten times a second apart, then
+    // the spooler's for five.
+    run.Paths.push_back({"UpdateDriverForPlugAndPlayDevicesW EnumPrinterDriversW AddPrinterDriverExW", 0,
+                         10 * 1000 + 5 * 1000, 10 * 1000 + 5 * 1000, false});
+    run.CheckReports = CheckUpgrade;
+    // Only the upgrade's calls fail one at a time, from the drivers'
+    // comparison to the search that follows the update (its own scan for the
+    // printers plugged in is the first): the rest is /quiet's own run.
+    run.Swept = [phase = std::make_shared<int>(0)](const sim::Call &c) {
+        if (*phase == 0 && c.Api == "EnumPrinterDriversW")
+            *phase = 1;
+        if (*phase > 0 && c.Api == "SetupDiGetClassDevsW")
+            ++*phase;
+        return *phase == 1 || *phase == 2;
+    };
+    run.Reached = [](const sim::Process &p, std::vector<std::string> *missing) {
+        if (p.ExitCode != 0)
+            missing->push_back("with exit code " + std::to_string(p.ExitCode));
+        if (NativeDriver(kModel) == nullptr || NativeDriver(kModel)->dwlDriverVersion != kPackageVersion)
+            missing->push_back("without the driver at the package's version");
     };
     return run;
 }
@@ -1775,6 +1916,8 @@ TEST_F(FaultSweep, RelaunchOfUnins000) { Sweep(HandOverRun("relaunch: unins000.e
 TEST_F(FaultSweep, RelaunchedUninstallerRunToItsEnd) { Sweep(RelaunchedRemoveRun(), 120); }
 TEST_F(FaultSweep, ReinstallOverTheInstalledDriverManualRoad) { Sweep(ReinstallRun(true), 120); }
 TEST_F(FaultSweep, ReinstallOverADriverDllInUse) { Sweep(ReinstallRun(false), 110); }
+TEST_F(FaultSweep, UpgradeInPlaceManualRoad) { Sweep(UpgradeRun(false), 50); }
+TEST_F(FaultSweep, UpgradeInPlacePlugAndPlayRoad) { Sweep(UpgradeRun(true), 40); }
 TEST_F(FaultSweep, SecondCopyWhileOneRuns) { Sweep(SecondCopyRun(), 30); }
 
 // After all runs in one process (tools/sweep-figures.sh): the error table's

@@ -47,13 +47,14 @@ protected:
         EXPECT_EQ(sim::files::kSystemDirectory, child.CurrentDirectory);  // never the package's folder
     }
 
-    // Runs the newest recorded child, as a new process.
-    static sim::Process RunChild(uint64_t timeLimit = 5000) {
+    // Runs the newest recorded child, as a new process; atEnd runs with its
+    // globals as it ends.
+    static sim::Process RunChild(uint64_t timeLimit = 5000, const std::function<void()> &atEnd = nullptr) {
         std::vector<sim::Process> children = Started();
         EXPECT_FALSE(children.empty());
         if (children.empty())
             return sim::Process();
-        return RunCreatedProcess(children.back().Id, timeLimit);
+        return RunCreatedProcess(children.back().Id, timeLimit, atEnd);
     }
 };
 
@@ -80,13 +81,14 @@ TEST_F(HandoverTest, InstalledProductRunsTheUninstallerFromAProtectedCopy) {
     // 2. The copy shows the uninstall window on that folder; its
     // removal takes everything, the folder with the uninstaller included.
     sim::At(sim::Now() + 1000, [] { sim::Click(Window(), IDC_REMOVE); });
-    sim::Process temporary = RunChild(600000);
+    std::wstring folder;
+    sim::Process temporary = RunChild(600000, [&] { folder = InstallDir; });
     EXPECT_EQ(0, temporary.ExitCode);
     EXPECT_FALSE(temporary.Killed);
     HWND window = Window();
     ASSERT_NE(nullptr, window);
     EXPECT_EQ(temporary.Id, sim::WindowProcess(window));
-    EXPECT_EQ(kFolder, std::wstring(InstallDir));
+    EXPECT_EQ(kFolder, folder);
     std::vector<sim::TreeItem> tree = sim::Tree(window, IDC_COMPONENT_TREE);
     ASSERT_EQ(2u, tree.size());
     EXPECT_EQ(std::wstring(L"The driver folder: ") + kFolder, tree[0].Text);
@@ -110,17 +112,19 @@ TEST_F(HandoverTest, UninstallStartedFromTheInstalledProductLogsToTheSameFile) {
     sim::Process setup = sim::RunProgram(kSetup, L"/log " + log, 5000);
     EXPECT_EQ(0, setup.ExitCode);
     ASSERT_EQ(1u, Started().size());
-    std::wstring tail;
-    sim::SplitCommandLine(Started()[0].CommandLine, nullptr, &tail);
+    std::wstring image, tail;
+    sim::SplitCommandLine(Started()[0].CommandLine, &image, &tail);
     EXPECT_EQ(L"/log \"" + log + L"\" -u \"" + std::wstring(kFolder), tail);
 
     sim::At(sim::Now() + 1000, [] { sim::Click(Window(), IDC_REMOVE); });
     sim::Process temporary = RunChild(600000);
     EXPECT_FALSE(temporary.Killed);
-    // The removal's results, queue before driver before package, and the
-    // final message, after what the file held.
+    // The hand-over's word on the copy (this build is not signed), then the
+    // removal's results, queue before driver before package, and the final
+    // message, after what the file held.
     EXPECT_EQ((std::vector<std::wstring>{
                   L"an earlier run",
+                  L"This build is not signed: the copy " + image + L" was not checked for a signature.",
                   L"Printer:Corvane MODEL on the port: USB001. Removed.",
                   L"Printer Driver:Corvane MODEL, Corvane, version:2025.7.16.1, Removed.",
                   L"Driver Package:crvnv6.inf, version:07/16/2025,2025.7.16.1, " + store + L", Removed.",

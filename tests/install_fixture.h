@@ -68,12 +68,13 @@ inline void ArrangeProgramInstall(const std::wstring &description, bool plugAndP
     }
 }
 
-// Runs the children that the program starts from its 64-bit build (the
+// Runs the children that the program starts from its x64 or ARM64 build (the
 // hand-over of the Plug and Play call under WOW64) as they are created;
 // CreateProcessW itself only records a process.
 inline void RunNativeBuildChildren() {
     sim::OnProcessCreated([](const sim::Process &child) {
-        if (sim::files::ReadFile(child.ImageFile) == sim::kProgramImage64)
+        std::string image = sim::files::ReadFile(child.ImageFile);
+        if (image == sim::kProgramImage64 || image == sim::kProgramImageArm64)
             sim::StartCreatedProcess(child.Id);
     });
 }

@@ -87,7 +87,7 @@ TEST_F(InstallSequenceTest, PlugAndPlayQueueStillWaitsAllTenTries) {
     EXPECT_EQ(Strings{UploadLine()}, Lines());
 
     ASSERT_EQ(1u, sim::Uploads().size());
-    EXPECT_EQ(std::wstring(kInfPath), sim::Uploads()[0].SourceInf);
+    EXPECT_TRUE(IsStagedCopy(sim::Uploads()[0].SourceInf, L"crvnv6.inf"));
     EXPECT_EQ(0x2u, sim::Uploads()[0].Flags);
     EXPECT_EQ(L"Windows x64", sim::Uploads()[0].Environment);
 
@@ -98,7 +98,7 @@ TEST_F(InstallSequenceTest, PlugAndPlayQueueStillWaitsAllTenTries) {
     ASSERT_EQ(1u, sim::DriverUpdates().size());
     const sim::DriverUpdate &update = sim::DriverUpdates()[0];
     EXPECT_EQ(std::wstring(kHardwareId), update.HardwareId);
-    EXPECT_EQ(std::wstring(kInfPath), update.InfPath);
+    EXPECT_EQ(sim::Uploads()[0].SourceInf, update.InfPath);
     EXPECT_EQ(1u, update.InstallFlags);
     EXPECT_FALSE(update.RebootPointerGiven);
 

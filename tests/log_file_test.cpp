@@ -114,7 +114,7 @@ TEST_F(LogFileTest, SilentRunLogsItsTraceAndOutcomeAndAnUnwritableLogChangesNoth
         if (c.Locked) {
             EXPECT_EQ(c.Before, sim::files::ReadFile(kLog));
         } else if (c.Before != nullptr) {
-            std::vector<std::wstring> expected = {L"an earlier run", kSearching, kFound};
+            std::vector<std::wstring> expected = {L"an earlier run", kSearching, kFound, StagingLine(kFolder)};
             expected.insert(expected.end(), trace.begin(), trace.end());
             expected.push_back(kInstalled);
             EXPECT_EQ(expected, LogBody(kLog));

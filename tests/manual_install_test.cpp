@@ -24,6 +24,12 @@ const wchar_t kSystemMonitor[] = L"C:\\Windows\\system32\\crvnmon.dll";
 
 class ManualInstallTest : public InstallFixture {
 protected:
+    // The package's files where an installation would have staged them.
+    void SetUp() override {
+        InstallFixture::SetUp();
+        StringCchCopyW(PackageDir, INSTALL_DIR_CCH, install_fixture::kInstallDir);
+    }
+
     void TearDown() override {
         EXPECT_EQ(0, sim::OpenPrinterHandles());
         EXPECT_EQ(0u, sim::LiveAllocations());

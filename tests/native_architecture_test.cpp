@@ -24,7 +24,9 @@
 
 #include "common/native_system.h"
 #include "common/resource_ids.h"
+#include "common/staged_package.h"
 #include "install/catalog.h"
+#include "install/deploy.h"
 #include "install/install_sequence.h"
 #include "install/install_window.h"
 #include "install/pnp_handover.h"
@@ -149,6 +151,10 @@ TEST_P(NativeArchitectureTest, SilentInstallAndUninstallTakeTheMachinesOwnDriver
     sim::SetWow64NullEnvironmentIsX86(std::get<2>(GetParam()));
     install_fixture::ArrangeProgramInstall(kModel, plugAndPlay);
     install_fixture::RunNativeBuildChildren();
+    std::vector<std::string> children;
+    sim::OnProcessCreated([&children](const sim::Process &child) {
+        children.push_back(sim::files::ReadFile(child.ImageFile));
+    });
     const std::wstring driverFolder = sim::PrinterDriverDirectory(machine.Environment);
 
     sim::Process setup = sim::RunProgram(kSetup, L"/silence", 120000);
@@ -159,21 +165,27 @@ TEST_P(NativeArchitectureTest, SilentInstallAndUninstallTakeTheMachinesOwnDriver
     EXPECT_EQ(kModel, queue->pDriverName);
     EXPECT_EQ(std::vector<std::wstring>{machine.Environment}, EnvironmentsOfDriver(kModel));
     // Under WOW64 Plug and Play refuses the installation (ERROR_IN_WOW64),
-    // which on x64 the program's 64-bit build makes instead; on ARM64 the
+    // which the program's build for the machine's own processor makes
+    // instead: the x64 build on x64, the ARM64 one on ARM64 (not the x64 one,
+    // which ARM64 Windows 11 would run emulated). On the manual road the
     // program installs the files itself, those of the machine's own
     // processor, into the machine's own driver folder and nowhere else.
-    bool manual = !plugAndPlay || (machine.Program32Bit && machine.Processor == PROCESSOR_ARCHITECTURE_ARM64);
+    bool manual = !plugAndPlay;
     EXPECT_EQ(manual, !queue->AddedByPnp);
-    // Not even emulated on ARM64 Windows 11: the 64-bit build is for x64.
-    for (const sim::Process &p : sim::Processes())
-        EXPECT_FALSE(machine.Processor != PROCESSOR_ARCHITECTURE_AMD64 && p.ImageFile.find(L"crvnpnp") != std::wstring::npos)
-            << "started " << std::string(p.ImageFile.begin(), p.ImageFile.end());
+    bool handOver = machine.Program32Bit && machine.Processor != PROCESSOR_ARCHITECTURE_INTEL;
+    std::vector<std::string> expected;
+    if (handOver)
+        expected.push_back(machine.Processor == PROCESSOR_ARCHITECTURE_ARM64 ? sim::kProgramImageArm64
+                                                                           : sim::kProgramImage64);
+    EXPECT_EQ(expected, children);
     if (manual) {
         const std::wstring source = std::wstring(machine.Folder) + L"\\crvndrv6.dll";
         EXPECT_EQ(std::string(source.begin(), source.end()), sim::files::ReadFile(driverFolder + L"\\crvndrv6.dll"));
+        // There, and in its version folder, where the spooler takes them.
         std::vector<std::wstring> expected;
-        for (const wchar_t *name : {L"crvndrv6.dat", L"crvndrv6.dll", L"crvndrv6ui.dll"})
-            expected.push_back(sim::files::Canonical(driverFolder + L"\\" + name));
+        for (const wchar_t *folder : {L"\\3\\", L"\\"})
+            for (const wchar_t *name : {L"crvndrv6.dat", L"crvndrv6.dll", L"crvndrv6ui.dll"})
+                expected.push_back(sim::files::Canonical(driverFolder + folder + name));
         EXPECT_EQ(expected, ProductFilesInDriverFolders());
         for (const std::wstring &line : sim::DebugLines()) {
             if (line.find(L"CopyFile") == 0) {
@@ -279,6 +291,31 @@ TEST_P(OneMachineTest, LanguageMonitorInTheRealSystem32UntilRemove) {
     ExpectMachinesEnvironment(machine);
 }
 
+// Where IsWow64Process2 does not exist (64-bit Windows 7 and 8.1) only
+// IsWow64Process tells a WOW64 process: when it fails, the program does not
+// know which folder System32 means, and puts the monitor DLL nowhere rather
+// than into SysWOW64. Windows 10 answers through IsWow64Process2.
+TEST_F(SimTest, AFailedWow64QueryPutsNothingIntoTheRedirectedSystem32) {
+    using V = sim::WindowsVersion;
+    for (V version : {V::Windows7, V::Windows81, V::Windows10}) {
+        SCOPED_TRACE(static_cast<int>(version));
+        sim::Reset();
+        ResetProductGlobals();
+        SetMachine(kMachines[1]);  // x64, the 32-bit program
+        sim::SetWindowsVersion(version);
+        sim::files::LayOutInstallFolder(kInstallDir);
+        sim::FailCall("IsWow64Process", ERROR_ACCESS_DENIED, -1);
+        int copied = 0;
+        sim::RunInProcess([&copied] {
+            copied = CopyToSystemDirectory((std::wstring(kInstallDir) + L"amd64\\crvnmon.dll").c_str());
+        });
+        bool known = version == V::Windows10;
+        EXPECT_EQ(known ? 1 : 0, copied);
+        EXPECT_EQ(known, sim::files::Exists(L"C:\\Windows\\system32\\crvnmon.dll"));
+        EXPECT_FALSE(sim::files::Exists(L"C:\\Windows\\SysWOW64\\crvnmon.dll"));
+    }
+}
+
 // Staging by the program itself: the machine's own package, with the
 // spooler's record of it in the machine's environment.
 TEST_P(OneMachineTest, StageUploadsTheMachinesOwnPackage) {
@@ -325,8 +362,8 @@ INSTANTIATE_TEST_SUITE_P(Machines, WizardMachineTest, ::testing::ValuesIn(kMachi
 
 // --- Plug and Play through the 64-bit build --------------------------------------
 // The 32-bit program on x64 has its 64-bit build make the driver update that
-// WOW64 refuses, from a protected copy held while it starts, with the private
-// command line; the road then runs as on a native machine, in the same
+// WOW64 refuses, from the run's staged package, with the private command line
+// naming the staged INF; the road then runs as on a native machine, in the same
 // virtual time and with the same trace. With a 64-bit build that does not
 // start, the manual road follows as before (the other machines: the matrix above).
 class PlugAndPlayRoadTest : public SimTest {};
@@ -349,11 +386,12 @@ TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhe
         ResetProductGlobals();
         std::vector<DWORD> children;
         sim::OnProcessCreated([&children](const sim::Process &child) {
-            std::vector<sim::files::OpenHandle> held = sim::files::OpenHandles(child.ImageFile);
-            EXPECT_TRUE(held.size() == 1 && (held[0].Share & (FILE_SHARE_WRITE | FILE_SHARE_DELETE)) == 0);
+            EXPECT_TRUE(IsStagedCopy(child.ImageFile, L"amd64\\crvnpnp.exe"));
             EXPECT_EQ(sim::kProgramImage64, sim::files::ReadFile(child.ImageFile));
+            const std::wstring inf = child.ImageFile.substr(0, child.ImageFile.size() - 17) + L"crvnv6.inf";
+            EXPECT_TRUE(IsStagedCopy(inf, L"crvnv6.inf"));
             EXPECT_EQ(L"\"" + child.Image + L"\" /UpdateDriverForPlugAndPlayDevices \"" +
-                          install_fixture::HardwareIdOf(kModel) + L"\" \"" + install_fixture::kInfPath + L"\" 1",
+                          install_fixture::HardwareIdOf(kModel) + L"\" \"" + inf + L"\" 1",
                       child.CommandLine);
             EXPECT_EQ(sim::files::kSystemDirectory, child.CurrentDirectory);
             children.push_back(child.Id);
@@ -380,8 +418,11 @@ TEST_F(PlugAndPlayRoadTest, TheQueueComesFromPlugAndPlayThroughTheNativeBuildWhe
 
 // Every kind of Windows machine the simulation has, with the program that
 // runs there, takes its road: Plug and Play by the program itself, by its
-// 64-bit build (the hand-over), or the manual one; always the machine's own
-// driver. The processors are those the program knows, no more and no less.
+// build for the machine's processor (the hand-over: x64, ARM64), or the
+// manual one; always the machine's own driver. The processors are those the
+// program knows, no more and no less. Without its ARM64 build an ARM64
+// machine takes the manual road where the build cannot start, and uses
+// nothing of a package that lacks it.
 TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
     enum Road { kItself, kHandOver, kManual };
     using V = sim::WindowsVersion;
@@ -399,7 +440,7 @@ TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
         {PROCESSOR_ARCHITECTURE_ARM, {V::Windows10}, true, L"Windows ARM", kManual},
         {PROCESSOR_ARCHITECTURE_AMD64, kEvery, true, L"Windows x64", kHandOver},
         {PROCESSOR_ARCHITECTURE_AMD64, kEvery, false, L"Windows x64", kItself},
-        {PROCESSOR_ARCHITECTURE_ARM64, {V::Windows10, V::Windows11}, true, L"Windows ARM64", kManual},
+        {PROCESSOR_ARCHITECTURE_ARM64, {V::Windows10, V::Windows11}, true, L"Windows ARM64", kHandOver},
     };
     std::set<WORD> processors, known;
     for (const auto &row : kRows)
@@ -429,68 +470,208 @@ TEST_F(PlugAndPlayRoadTest, EveryMachineTakesItsRoad) {
             EXPECT_EQ(row.Takes == kHandOver ? 2u : 1u, sim::Processes().size());
             EXPECT_EQ(std::vector<std::wstring>{row.Environment}, EnvironmentsOfDriver(kModel));
         }
+    const std::wstring arm64Build = std::wstring(install_fixture::kInstallDir) + L"arm64\\crvnpnp.exe";
+    for (V version : {V::Windows10, V::Windows11})
+        for (bool missing : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << "ARM64 " << static_cast<int>(version)
+                                              << (missing ? " without" : " not startable"));
+            sim::Reset();
+            ResetProductGlobals();
+            SetMachine({"", PROCESSOR_ARCHITECTURE_ARM64, version, true, L"Windows ARM64", L"arm64"});
+            install_fixture::ArrangeProgramInstall(kModel, true);
+            install_fixture::RunNativeBuildChildren();
+            if (missing)
+                ASSERT_TRUE(sim::files::Remove(arm64Build));
+            else
+                sim::FailCall("CreateProcessW", ERROR_BAD_EXE_FORMAT, -1);
+            sim::Process p = sim::RunProgram(kSetup, L"/quiet /wait 5", 120000);
+            EXPECT_EQ(missing ? ERROR_FILE_NOT_FOUND : 0, static_cast<DWORD>(p.ExitCode));
+            EXPECT_EQ(missing, sim::FindQueue(kModel) == nullptr);
+            EXPECT_TRUE(missing || !sim::FindQueue(kModel)->AddedByPnp);
+            EXPECT_EQ(1u, sim::Processes().size());
+        }
+}
+
+// The name the program gives its next folder under C:\Windows\Temp: the next
+// 8 bytes of the random generator.
+std::wstring NextProtectedFolder() {
+    std::vector<BYTE> bytes = sim::PeekRandom(8);
+    DWORD high = 0, low = 0;
+    for (int i = 3; i >= 0; i--) {
+        high = (high << 8) | bytes[i];
+        low = (low << 8) | bytes[4 + i];
+    }
+    wchar_t name[40];
+    swprintf(name, 40, L"\\CorvaneSetup.%08X%08X", (unsigned)high, (unsigned)low);
+    return sim::files::kSystemTempDirectory + std::wstring(name);
 }
 
 // A standard user who can write the install folder (one unpacked under C:\)
-// replaces or links a file before the run, or tries to change one while the
-// run uses it. Nothing of a file that is not as built reaches Windows or
-// runs: /quiet ends with TRUST_E_BAD_DIGEST and the log names the file. A
-// file the run holds can be neither written nor renamed until the run is done
-// with it.
+// changes the package before the run, or at the worst moment while it runs:
+// replaces or links a file, retargets a junction above the files once they
+// are checked, writes through a view mapped before the run, makes a file
+// read-only or a terabyte large, or makes the folder the program will name
+// next. Windows gets the package only from the run's staged copy, made of the
+// bytes the program read once and hashed: the run installs the genuine bytes
+// (a second installation too), or ends with TRUST_E_BAD_DIGEST with the file
+// named in the log and nothing of the package used. On either road, no byte
+// the user wrote reaches the driver folder, System32, the driver store or the
+// 64-bit child's image, and Windows reads only the staged copy.
 TEST_F(PlugAndPlayRoadTest, APackageFileThatIsNotAsBuiltIsNeverUsed) {
     namespace user = sim::files::user;
-    const std::wstring dir = L"C:\\Corvane\\";
+    const std::wstring profile = sim::files::kProfileDirectory;
+    const std::wstring dir = L"C:\\Corvane\\", genuine = profile + L"\\genuine\\", evil = profile + L"\\evil\\";
     const std::wstring dll = dir + L"amd64\\crvndrv6.dll", inf = dir + L"crvnv6.inf";
     const std::wstring native = dir + L"amd64\\crvnpnp.exe", ui = dir + L"amd64\\crvndrv6ui.dll";
-    const std::wstring users = std::wstring(sim::files::kProfileDirectory) + L"\\crvndrv6ui.dll";
     const std::wstring log = L"C:\\Windows\\Temp\\t.log";
+    const std::string planted = "planted";
+    std::vector<int> views;
+    auto plantAll = [&] {
+        for (const std::wstring *file : {&dll, &inf, &native})
+            EXPECT_EQ(0u, user::WriteFile(*file, planted));
+    };
+    // A junction of the user's at `link`, leading to `target`; retargeted,
+    // it leads to the same place in the user's planted copy.
+    auto junction = [&](const std::wstring &link, const std::wstring &target) {
+        EXPECT_EQ(0u, user::MakeLink(link, target, true));
+    };
+    auto retarget = [&](const std::wstring &link, const std::wstring &target) {
+        return [&, link, target] {
+            EXPECT_EQ(0u, user::RemoveFolder(link));
+            EXPECT_EQ(0u, user::MakeLink(link, target, true));
+        };
+    };
+    std::wstring madeBeforehand;
     struct Row {
         const char *What;
         std::function<void()> Attack;
         const std::wstring *Named;  // the file the log names; null: the run installs
+        const wchar_t *Tail = L"/quiet";
+        int Installs = 1;           // a second one after the queue was deleted
     } rows[] = {
-        {"replaced DLL", [&] { EXPECT_EQ(0u, user::WriteFile(dll, "planted")); }, &dll},
-        {"replaced INF", [&] { EXPECT_EQ(0u, user::WriteFile(inf, sim::inf::PrinterInfText("01/01/2030,9.9.9.9"))); },
-         &inf},
-        {"replaced crvnpnp.exe",
-         [&] { EXPECT_EQ(0u, user::WriteFile(native, std::string(sim::kProgramImage64) + "!")); }, &native},
+        {"replaced DLL", [&] { EXPECT_EQ(0u, user::WriteFile(dll, planted)); }, &dll},
+        {"replaced INF", [&] { EXPECT_EQ(0u, user::WriteFile(inf, sim::inf::PrinterInfText() + planted)); }, &inf},
+        {"replaced crvnpnp.exe", [&] { EXPECT_EQ(0u, user::WriteFile(native, sim::kProgramImage64 + planted)); },
+         &native},
         {"linked DLL",  // the user's own name for the file, with the package's bytes
-         [&] { EXPECT_EQ(0u, user::Move(ui, users) + user::MakeHardLink(ui, users)); }, &ui},
-        {"changed between check and use",
+         [&] { EXPECT_EQ(0u, user::Move(ui, profile + L"\\ui.dll") + user::MakeHardLink(ui, profile + L"\\ui.dll")); },
+         &ui},
+        {"a sparse INF of a terabyte", [&] { EXPECT_EQ(0u, user::WriteSparseFile(inf, "", 1ull << 40)); }, &inf},
+        // The package's folder is the user's again once staged: what the
+        // user does there then reaches nothing.
+        {"changed at the upload", [&] { sim::OnCall("UploadPrinterDriverPackageW", plantAll); }, nullptr},
+        {"changed when the 64-bit build starts", [&] { sim::OnCall("CreateProcessW", plantAll); }, nullptr},
+        {"changed at the manual road's first copy", [&] { sim::OnCall("CopyFileW", plantAll); }, nullptr},
+        {"the folder a junction, retargeted at the upload",
          [&] {
-             sim::OnCall("UploadPrinterDriverPackageW", [&] {
-                 for (const std::wstring *file : {&dll, &inf, &native}) {
-                     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, user::WriteFile(*file, "planted"));
-                     EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, user::Move(*file, *file + L".old"));
-                 }
-             });
+             junction(L"C:\\Corvane", genuine);
+             sim::OnCall("UploadPrinterDriverPackageW", retarget(L"C:\\Corvane", evil));
          },
          nullptr},
+        {"the folder a junction, retargeted at the upload of /stage",
+         [&] {
+             junction(L"C:\\Corvane", genuine);
+             sim::OnCall("UploadPrinterDriverPackageW", retarget(L"C:\\Corvane", evil));
+         },
+         nullptr, L"/stage"},
+        {"amd64 a junction, retargeted once its files are read",
+         [&] {
+             EXPECT_EQ(0u, user::Move(dir + L"amd64", profile + L"\\amd64"));
+             junction(dir + L"amd64", profile + L"\\amd64");
+             sim::OnCall("UploadPrinterDriverPackageW", retarget(dir + L"amd64", evil + L"amd64"));
+             sim::OnCall("CopyFileW", retarget(dir + L"amd64", evil + L"amd64"));
+         },
+         nullptr},
+        {"views mapped before the run, written after the check",
+         [&] {
+             for (const std::wstring *file : {&dll, &inf, &native}) {
+                 views.push_back(0);
+                 EXPECT_EQ(0u, user::MapView(*file, &views.back()));
+             }
+             auto write = [&] {
+                 for (int view : views)
+                     EXPECT_EQ(0u, user::WriteView(view, 0, planted));
+             };
+             sim::OnCall("UploadPrinterDriverPackageW", write);
+             sim::OnCall("CopyFileW", write);
+         },
+         nullptr},
+        {"a read-only DLL, and a second installation",
+         [&] { EXPECT_EQ(0u, user::SetAttributes(dll, FILE_ATTRIBUTE_READONLY)); }, nullptr, L"/quiet", 2},
+        {"the folder the program names next, made beforehand",
+         [&] { EXPECT_EQ(0u, user::CreateFolder(madeBeforehand = NextProtectedFolder())); }, nullptr},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.What);
-        sim::Reset();
-        ResetProductGlobals();
-        SetMachine(kMachines[1]);  // x64, the 32-bit program
-        install_fixture::ArrangeProgramInstall(kModel, true, false, dir);
-        install_fixture::RunNativeBuildChildren();
-        row.Attack();
-        sim::Process p = sim::RunProgram(dir + L"setup.exe", L"/log " + log + L" /quiet", 120000);
-        if (row.Named == nullptr) {
-            EXPECT_EQ(0, p.ExitCode);
-            EXPECT_NE(nullptr, sim::FindQueue(kModel));
-            continue;
+    for (bool plugAndPlay : {true, false})
+        for (const Row &row : rows) {
+            SCOPED_TRACE(::testing::Message() << row.What << (plugAndPlay ? ", Plug and Play" : ", manual road"));
+            sim::Reset();
+            ResetProductGlobals();
+            views.clear();
+            madeBeforehand.clear();
+            SetMachine(kMachines[1]);  // x64, the 32-bit program
+            bool junctionAbove = std::string(row.What).find("the folder a junction") == 0;
+            install_fixture::ArrangeProgramInstall(kModel, plugAndPlay, false, junctionAbove ? genuine : dir);
+            sim::files::LayOutInstallFolder(evil);
+            for (const std::wstring &file : sim::files::ListTree(evil))
+                if (sim::files::IsFile(file))
+                    sim::files::WriteFile(file, planted + sim::files::ReadFile(file));
+            std::vector<std::string> childImages;
+            sim::OnProcessCreated([&childImages](const sim::Process &child) {
+                childImages.push_back(sim::files::ReadFile(child.ImageFile));
+                EXPECT_TRUE(IsStagedCopy(child.ImageFile, L"amd64\\crvnpnp.exe"));
+                sim::StartCreatedProcess(child.Id);
+            });
+            row.Attack();
+            sim::Process p;
+            for (int run = 0; run < row.Installs; run++) {
+                sim::RemoveQueue(kModel);
+                p = sim::RunProgram(dir + L"setup.exe", L"/log " + log + L" " + row.Tail, 120000);
+                EXPECT_FALSE(p.Crashed);
+            }
+
+            std::vector<std::string> reached = childImages;
+            for (const std::wstring &file : sim::files::ListTree(install_fixture::kDriverDir)) {
+                reached.push_back(sim::files::ReadFile(file));
+                EXPECT_EQ(0u, sim::files::Attributes(file) & FILE_ATTRIBUTE_READONLY);
+            }
+            reached.push_back(sim::files::ReadFile(L"C:\\Windows\\system32\\crvnmon.dll"));
+            for (const sim::DriverPackage &upload : sim::Uploads()) {
+                reached.push_back(sim::files::ReadFile(upload.StoreInf));
+                EXPECT_TRUE(IsStagedCopy(upload.SourceInf, L"crvnv6.inf"));
+            }
+            for (const sim::DriverUpdate &update : sim::DriverUpdates())
+                EXPECT_TRUE(IsStagedCopy(update.InfPath, L"crvnv6.inf"));
+            for (const std::string &content : reached)
+                EXPECT_EQ(std::string::npos, content.find(planted)) << content;
+            // The run's staged copy is gone with it; a folder the user made
+            // stays the user's, and empty.
+            std::vector<std::wstring> left = {L"t.log"};
+            if (!madeBeforehand.empty()) {
+                left.insert(left.begin(), madeBeforehand.substr(madeBeforehand.rfind(L'\\') + 1));
+                EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListFolder(madeBeforehand));
+            }
+            EXPECT_EQ(left, sim::files::ListFolder(sim::files::kSystemTempDirectory));
+            if (row.Named == nullptr) {
+                EXPECT_EQ(0, p.ExitCode);
+                EXPECT_EQ(1u * row.Installs, sim::Uploads().size());
+                // (A device that Plug and Play installed once gets no queue
+                // from it again: the second installation's is the program's.)
+                if (row.Tail != std::wstring(L"/stage")) {
+                    EXPECT_TRUE(sim::FindQueue(kModel) != nullptr &&
+                                sim::FindQueue(kModel)->AddedByPnp == (plugAndPlay && row.Installs == 1));
+                }
+                continue;
+            }
+            EXPECT_EQ((int)TRUST_E_BAD_DIGEST, p.ExitCode);
+            EXPECT_TRUE(sim::Uploads().empty());
+            EXPECT_TRUE(sim::DriverUpdates().empty());
+            EXPECT_EQ(1u, sim::Processes().size());  // nothing started
+            EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListTree(install_fixture::kDriverDir));
+            bool named = false;
+            for (const LogLine &line : ReadLog(log))
+                named = named || line.Text.find(*row.Named) != std::wstring::npos;
+            EXPECT_TRUE(named);
         }
-        EXPECT_EQ((int)TRUST_E_BAD_DIGEST, p.ExitCode);
-        EXPECT_TRUE(sim::Uploads().empty());
-        EXPECT_TRUE(sim::DriverUpdates().empty());
-        EXPECT_EQ(1u, sim::Processes().size());  // nothing started
-        EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListTree(install_fixture::kDriverDir));
-        bool named = false;
-        for (const LogLine &line : ReadLog(log))
-            named = named || line.Text.find(*row.Named) != std::wstring::npos;
-        EXPECT_TRUE(named);
-    }
 }
 
 // What each mode asks of Windows: the deployment mode uploads silently and
@@ -633,8 +814,10 @@ TEST_F(ChildModeTest, HandOverPassesTheHardwareIdWholeAndTakesTheChildsError) {
         BOOL result = TRUE;
         DWORD error = 0;
         sim::RunInProcess([&] {
+            ASSERT_EQ(0u, StagePackage());
             result = UpdateDriverForPnpDevices(id, install_fixture::kInfPath, INSTALLFLAG_FORCE, NULL);
             error = GetLastError();
+            RemoveStagedPackage();
         });
         EXPECT_FALSE(result);
         EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST), error);
@@ -645,7 +828,8 @@ TEST_F(ChildModeTest, HandOverPassesTheHardwareIdWholeAndTakesTheChildsError) {
 // Every exit code the child gives, and what the parent makes of it: 0, and
 // 3010 after a call that nobody could answer, are success; an error is the
 // call's on both sides; a failure without an error, or with 3010 as its
-// error, and a code the parent cannot read, are failures.
+// error, and a code the parent cannot read, are failures. The same on x64 and
+// on both ARM64 Windows versions, each with its own build as the child.
 TEST_F(ChildModeTest, EveryExitCodeOfTheChildAndWhatTheParentMakesOfIt) {
     const char *const kUpdate = "UpdateDriverForPlugAndPlayDevicesW", *const kRead = "GetExitCodeProcess";
     const struct {
@@ -667,25 +851,31 @@ TEST_F(ChildModeTest, EveryExitCodeOfTheChildAndWhatTheParentMakesOfIt) {
         {"the code unreadable", 5, false, kRead, 1, ERROR_ACCESS_DENIED, 0, ERROR_ACCESS_DENIED, false},
         {"the code unreadable, without an error", 5, false, kRead, 1, 0, 0, ERROR_GEN_FAILURE, false},
     };
+    for (const Machine &machine : {kMachines[1], kMachines[3], kMachines[4]})  // x64, ARM64 11 and 10
     for (const auto &row : kRows) {
-        SCOPED_TRACE(row.What);
+        SCOPED_TRACE(::testing::Message() << machine.Name << ": " << row.What);
         sim::Reset();
         ResetProductGlobals();
-        SetMachine(kMachines[1]);  // x64, the 32-bit program
+        SetMachine(machine);
         sim::files::LayOutInstallFolder(kInstallDir);
         StringCchCopyW(InstallDir, INSTALL_DIR_CCH, kInstallDir);
         sim::AddDriverPackage(install_fixture::kInfPath);
         sim::PlugPrinter({kBlankId, kModel, kModel, L"USB001", 0, row.RestartAsked});
         install_fixture::RunNativeBuildChildren();
+        std::string child;
+        sim::OnProcessCreated([&child](const sim::Process &c) { child = sim::files::ReadFile(c.ImageFile); });
         if (row.FailApi != nullptr)
             sim::FailCallAt(row.FailApi, row.Occurrence, row.Error);
         BOOL result = FALSE, restart = FALSE;
         DWORD error = 0;
         sim::RunInProcess([&] {
+            ASSERT_EQ(0u, StagePackage());
             result = UpdateDriverForPnpDevices(kBlankId, install_fixture::kInfPath, row.Flags, &restart);
             error = GetLastError();
         });
         ASSERT_EQ(2u, sim::Processes().size());
+        EXPECT_EQ(machine.Processor == PROCESSOR_ARCHITECTURE_ARM64 ? sim::kProgramImageArm64 : sim::kProgramImage64,
+                  child);
         EXPECT_EQ(row.ChildExit, static_cast<DWORD>(sim::Processes()[1].ExitCode));
         EXPECT_EQ(row.ParentError == 0, result != FALSE);
         EXPECT_TRUE(result || row.ParentError == error) << error;

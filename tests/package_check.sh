@@ -2,13 +2,18 @@
 # Checks the built programs and packages of both Windows builds: executable
 # format, subsystem, the elevation manifest, the imports (tools/check-imports.py:
 # every call through an import slot reaches a function, the DLLs are those of
-# CMakeLists.txt) and the install folder's layout. Reads the files, runs nothing.
+# CMakeLists.txt), the install folder's layout and its catalog. Reads the
+# files, runs nothing. Then it builds a release as a release manager would
+# (tests/release_check.sh): from a printer maker's package made at test
+# time, signed with a throwaway certificate; --static-only leaves that out.
 #
-#   tests/package_check.sh BUILD_ROOT
+#   tests/package_check.sh [--static-only] BUILD_ROOT
 #
 # Ends with "N passed, N failed".
 set -u
-root=${1:?usage: $0 BUILD_ROOT}
+static_only=0
+[ "${1:-}" = --static-only ] && { static_only=1; shift; }
+root=${1:?usage: $0 [--static-only] BUILD_ROOT}
 passed=0
 failed=0
 
@@ -53,7 +58,7 @@ only_known_dlls() {
 }
 layout() {
     local dir=$1
-    for f in setup.exe unins000.exe crvnv6.inf dat/crvndrv6.dat; do [ -f "$dir/$f" ] || return 1; done
+    for f in setup.exe unins000.exe crvnv6.inf crvnv6.cat dat/crvndrv6.dat; do [ -f "$dir/$f" ] || return 1; done
     for arch in i386 arm amd64 arm64; do
         for f in crvndrv6.dll crvndrv6ui.dll crvnmon.dll; do [ -f "$dir/$arch/$f" ] || return 1; done
     done
@@ -79,23 +84,39 @@ has_version() {
     [ "$found" = "$expected_version" ] || { echo "version $found, CMakeLists.txt says $expected_version"; return 1; }
 }
 readme_version() { grep -q "^Version $expected_version " "$1/README.txt"; }
+# The driver package names its catalog, and the zip holds the two; the
+# package's README says that it is a test package.
+names_catalog() { grep -q '^CatalogFile=crvnv6.cat'$'\r''$' "$1/crvnv6.inf"; }
+zip_holds() {
+    python3 - "$@" <<'PY'
+import sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+missing = [n for n in sys.argv[2:] if n not in names]
+if missing:
+    sys.exit('%s has no %s' % (sys.argv[1], ', '.join(missing)))
+PY
+}
+says_test_package() { grep -q '^TEST PACKAGE: Windows will not stage this package' "$1/README.txt"; }
 
-# The hashes setup.exe carries (its build's generated/package_hashes.cpp) are
-# those of the package's files: one for every file the program installs,
-# copies into Windows, hands to Plug and Play or starts, and no other.
+# The sizes and hashes setup.exe carries (its build's
+# generated/package_hashes.cpp) are those of the package's files: one for
+# every file the program installs, copies into Windows, hands to Plug and Play
+# or starts, and no other.
 hash_table() {
     local dir=$1 table=$2 native=$3 rows name wanted expected actual
-    rows=$(sed -n 's/^ *{L"\([^"]*\)", {\(.*\)}},$/\1 \2/p' "$table" | sed 's/\\\\/\//; s/0x//g; s/,//g')
-    wanted="crvnv6.inf dat/crvndrv6.dat"
+    rows=$(sed -n 's/^ *{L"\([^"]*\)", \([0-9]*\)ULL, {\(.*\)}},$/\1 \2 \3/p' "$table" |
+        sed 's/\\\\/\//; s/0x//g; s/,//g')
+    wanted="crvnv6.inf crvnv6.cat dat/crvndrv6.dat"
     for arch in i386 amd64 arm arm64; do
         for f in crvndrv6.dll crvndrv6ui.dll crvnmon.dll; do wanted="$wanted $arch/$f"; done
     done
     [ "$native" = yes ] && wanted="$wanted amd64/crvnpnp.exe"
+    [ "$native" = yes ] && wanted="$wanted arm64/crvnpnp.exe"
     [ "$(printf '%s\n' "$rows" | cut -d' ' -f1 | sort)" = "$(printf '%s\n' $wanted | sort)" ] ||
         { echo "the table names: $(printf '%s\n' "$rows" | cut -d' ' -f1 | tr '\n' ' ')"; return 1; }
     for name in $wanted; do
         expected=$(printf '%s\n' "$rows" | sed -n "s|^$name ||p")
-        actual=$(sha256sum "$dir/$name" | cut -d' ' -f1)
+        actual="$(stat -c %s "$dir/$name") $(sha256sum "$dir/$name" | cut -d' ' -f1)"
         [ "$expected" = "$actual" ] || { echo "$name: the table has $expected, the package $actual"; return 1; }
     done
 }
@@ -126,10 +147,38 @@ for preset in windows-x86 windows-x64; do
     [ $preset = windows-x86 ] &&
         check "$preset: amd64\\crvnpnp.exe carries version $expected_version" has_version "$root/$preset/package/amd64/crvnpnp.exe"
     check "$preset: README.txt names version $expected_version" readme_version "$root/$preset/package"
-    arch=x86
-    [ $preset = windows-x64 ] && arch=x64
-    check "$preset: release zip" test -s "$root/$preset/corvane-setup-$expected_version-$arch.zip"
+    zip="$root/$preset/corvane-setup-$expected_version-x86.zip"
+    [ $preset = windows-x64 ] && zip="$root/$preset/corvane-setup-$expected_version-x64-test-only.zip"
+    check "$preset: package zip $(basename "$zip")" test -s "$zip"
+    check "$preset: crvnv6.inf names the catalog crvnv6.cat" names_catalog "$root/$preset/package"
+    check "$preset: the zip holds crvnv6.inf and crvnv6.cat" zip_holds "$zip" crvnv6.inf crvnv6.cat
+    check "$preset: README.txt says it is a test package" says_test_package "$root/$preset/package"
 done
+
+# The ARM64 build in the 32-bit package, read by Python and by
+# check-imports.py, which decodes ARM64 itself (no objdump here reads it).
+pe_header() {
+    python3 - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+pe = struct.unpack_from('<I', data, 0x3C)[0]
+if data[:2] != b'MZ' or data[pe:pe + 4] != b'PE\0\0':
+    sys.exit('not a PE file')
+print('machine 0x%x subsystem %d' % (struct.unpack_from('<H', data, pe + 4)[0], struct.unpack_from('<H', data, pe + 24 + 68)[0]))
+PY
+}
+arm64_gui() { local h; h=$(pe_header "$1") && [ "$h" = "machine 0xaa64 subsystem 2" ] || { echo "$h"; return 1; }; }
+arm64="$root/windows-x86/package/arm64/crvnpnp.exe"
+check "windows-x86: arm64\\crvnpnp.exe is an ARM64 program (0xAA64) with the GUI subsystem" arm64_gui "$arm64"
+check "windows-x86: arm64\\crvnpnp.exe: every load through an import slot reaches a function" \
+    python3 "$check_imports" --slots "$arm64"
+check "windows-x86: arm64\\crvnpnp.exe: imported DLLs as CMakeLists.txt lists them" python3 "$check_imports" --dlls "$arm64"
+check "windows-x86: arm64\\crvnpnp.exe carries version $expected_version" has_version "$arm64"
+
+# --- a release, built as a release manager would (tests/release_check.sh) ------
+if [ $static_only -eq 0 ]; then
+    . "$(dirname "$0")/release_check.sh"
+fi
 
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

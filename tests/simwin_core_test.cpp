@@ -1,14 +1,20 @@
 // The simulated kernel's scheduling and objects, where a fault would hide
 // (or fake) a fault of the product.
 #include <windows.h>
+#include <strsafe.h>
 #include <wincrypt.h>
 
 #include <string.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
+#include "common/globals.h"
+#include "common/log_file.h"
 #include "sim/core.h"
+#include "sim/files.h"
+#include "tests/install_fixture.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -173,6 +179,73 @@ TEST_F(SimKernelTest, LocalTimeIsTheResetTimePlusTheVirtualClock) {
             << st.wYear << "-" << st.wMonth << "-" << st.wDay << " (" << st.wDayOfWeek << ") " << st.wHour << ":"
             << st.wMinute << ":" << st.wSecond << "." << st.wMilliseconds;
     }
+}
+
+// Every process has the program's globals of its own. A child that the
+// program starts begins with the program file's initial values: the 64-bit
+// build that the 32-bit program starts on x64 neither takes its parent's log
+// nor writes into it, and the parent's log goes on to its own end. A process
+// that the test starts begins with the test's globals and leaves its own to it.
+TEST_F(SimKernelTest, EachProcessHasTheProgramsGlobalsOfItsOwn) {
+    const std::wstring log = L"C:\\Windows\\Temp\\t.log";
+    sim::SetProgram32Bit(true);
+    install_fixture::ArrangeProgramInstall(L"Corvane LX-420", true);
+    install_fixture::RunNativeBuildChildren();
+    std::map<DWORD, std::wstring> logOf, textOf;  // as each process ended
+    sim::OnProcessEnd([&](const sim::Process &p) {
+        logOf[p.Id] = LogFilePath;
+        textOf[p.Id] = InstallText;
+    });
+    StringCchCopyW(InstallText, INSTALL_TEXT_CCH, L"the test's");
+    sim::Process setup = sim::RunProgram(install_fixture::kSetup, L"/log " + log + L" /quiet", 120000);
+    ASSERT_EQ(2u, sim::Processes().size());
+    DWORD child = sim::Processes()[1].Id;
+    EXPECT_EQ(0, setup.ExitCode);
+    EXPECT_EQ(log, logOf[setup.Id]);
+    EXPECT_EQ(L"", logOf[child]);
+    EXPECT_EQ(L"", textOf[child]);
+    std::vector<std::wstring> texts = LogTexts(log);
+    for (const std::wstring &text : texts)
+        EXPECT_EQ(std::wstring::npos, text.find(L"/UpdateDriverForPlugAndPlayDevices")) << text;
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(L"Ends with exit code 0 (0x00000000): done: every recognised printer has its queue.", texts.back());
+    EXPECT_EQ(log, LogFilePath);
+
+    UnattendedRun = TRUE;
+    sim::RunInProcess([] {
+        EXPECT_TRUE(UnattendedRun);
+        UnattendedRun = FALSE;
+    });
+    EXPECT_FALSE(UnattendedRun);
+}
+
+// The random generator's next bytes can be known beforehand, however the
+// calls cut them up: a standard user makes the folder of the name a program
+// will draw next under C:\Windows\Temp, where users may make folders, and the
+// program's administrator cannot make it any more. What others made there
+// the user can neither change nor rename.
+TEST_F(SimKernelTest, TheRandomGeneratorsNextBytesCanBeKnownBeforehand) {
+    std::vector<BYTE> next = sim::PeekRandom(16);
+    EXPECT_EQ(next, sim::PeekRandom(16));
+    HCRYPTPROV provider = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+    std::vector<BYTE> drawn(16);
+    EXPECT_TRUE(CryptGenRandom(provider, 3, drawn.data()));
+    EXPECT_EQ(std::vector<BYTE>(next.begin() + 3, next.end()), sim::PeekRandom(13));
+    EXPECT_TRUE(CryptGenRandom(provider, 13, drawn.data() + 3));
+    EXPECT_EQ(next, drawn);
+    EXPECT_NE(next, sim::PeekRandom(16));
+
+    std::wstring name = L"C:\\Windows\\Temp\\CorvaneSetup.";
+    for (BYTE b : sim::PeekRandom(8))
+        name += L"0123456789ABCDEF"[b >> 4] + std::wstring(1, L"0123456789ABCDEF"[b & 15]);
+    EXPECT_EQ(0u, sim::files::user::CreateFolder(name));
+    EXPECT_FALSE(CreateDirectoryW(name.c_str(), NULL));
+    EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+    sim::files::WriteFile(L"C:\\Windows\\Temp\\other.txt", "another's");
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, sim::files::user::WriteFile(L"C:\\Windows\\Temp\\other.txt", "x"));
+    EXPECT_FALSE(sim::files::UserCanRename(L"C:\\Windows\\Temp\\other.txt"));
+    CryptReleaseContext(provider, 0);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -335,6 +336,106 @@ TEST_F(SimFilesAccessTest, CreateFileDispositions) {
     HANDLE folder = CreateFileW(kTemp.c_str(), GENERIC_READ, kShareAll, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     EXPECT_NE(INVALID_HANDLE_VALUE, folder);
     CloseHandle(folder);
+}
+
+// A junction the user made above files a program holds: the user removes,
+// renames and remakes it as Windows lets one, the held files stay what they
+// were, and every later open by path goes where the junction leads then.
+TEST_F(SimFilesAccessTest, AUsersJunctionChangesWhileFilesBelowItsOldTargetAreHeld) {
+    namespace user = sim::files::user;
+    const std::wstring link = L"C:\\Corvane\\amd64", dll = link + L"\\a.dll";
+    const std::wstring genuine = L"C:\\Genuine", evil = sim::files::kProfileDirectory + std::wstring(L"\\evil");
+    struct Row {
+        const char *What;
+        std::function<DWORD()> Act;  // as the user, while the program holds the DLL
+        DWORD Error;
+        const char *ThenReads;  // what opening the DLL by its path reads afterwards ("": nothing there)
+    } rows[] = {
+        {"remade", [&] { return user::RemoveFolder(link) + user::MakeLink(link, evil, true); }, 0, "evil"},
+        {"renamed", [&] { return user::Move(link, link + L".old"); }, 0, ""},
+        {"removed by the program", [&] { return RemoveDirectoryW(link.c_str()) ? 0 : GetLastError(); }, 0, ""},
+        {"renamed by the program",
+         [&] { return MoveFileExW(link.c_str(), (link + L"2").c_str(), 0) ? 0 : GetLastError(); }, 0, ""},
+        {"held itself",
+         [&] {
+             HANDLE h = CreateFileW(link.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+             DWORD error = user::RemoveFolder(link);
+             EXPECT_EQ(error, user::Move(link, link + L".old"));
+             CloseHandle(h);
+             return error;
+         },
+         ERROR_SHARING_VIOLATION, "genuine"},
+        {"a folder, not a junction", [&] { return user::RemoveFolder(L"C:\\Corvane"); }, ERROR_DIR_NOT_EMPTY, "genuine"},
+        {"another's folder", [&] { return user::RemoveFolder(L"C:\\Program Files"); }, ERROR_ACCESS_DENIED, "genuine"},
+    };
+    for (const Row &row : rows) {
+        sim::Reset();
+        sim::files::WriteFile(genuine + L"\\a.dll", "genuine");
+        sim::files::WriteFile(evil + L"\\a.dll", "evil");
+        ASSERT_EQ(0u, user::CreateFolder(L"C:\\Corvane") + user::MakeLink(link, genuine, true));
+        HANDLE held = CreateFileW(dll.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        EXPECT_EQ(row.Error, row.Act()) << row.What;
+        EXPECT_EQ(row.ThenReads, sim::files::ReadFile(dll)) << row.What;
+        char bytes[16] = {};
+        DWORD read = 0;
+        EXPECT_TRUE(ReadFile(held, bytes, sizeof(bytes), &read, NULL));
+        EXPECT_EQ("genuine", std::string(bytes, read)) << row.What;
+        EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, sim::files::TryOpen(genuine + L"\\a.dll", GENERIC_WRITE, kShareAll));
+        CloseHandle(held);
+        EXPECT_EQ("genuine", sim::files::ReadFile(genuine + L"\\a.dll")) << row.What;
+    }
+}
+
+// A writable view the user mapped before a run outlives its handles: share
+// modes are checked against opens only, so it changes the bytes of a file
+// that a program holds without write sharing, and every later read sees them.
+TEST_F(SimFilesAccessTest, AWritableViewKeptFromBeforeChangesAHeldFile) {
+    namespace user = sim::files::user;
+    const std::wstring file = L"C:\\Corvane\\a.dll";
+    struct Row {
+        const char *What;
+        std::function<void()> Before;
+        DWORD Error;  // of MapView
+    } rows[] = {
+        {"the user's file", [] {}, 0},
+        {"held without write sharing",
+         [&] { CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL); },
+         ERROR_SHARING_VIOLATION},
+        {"read-only", [&] { EXPECT_EQ(0u, user::SetAttributes(file, FILE_ATTRIBUTE_READONLY)); }, ERROR_ACCESS_DENIED},
+        {"another's", [&] { sim::files::SetSecurity(file, L"O:BAD:P(A;;FA;;;BA)(A;;FR;;;BU)"); }, ERROR_ACCESS_DENIED},
+        {"empty", [&] { user::WriteFile(file, ""); }, ERROR_FILE_INVALID},
+    };
+    for (const Row &row : rows) {
+        sim::Reset();
+        ASSERT_EQ(0u, user::CreateFolder(L"C:\\Corvane") + user::WriteFile(file, "genuine"));
+        row.Before();
+        int view = -1;
+        EXPECT_EQ(row.Error, user::MapView(file, &view)) << row.What;
+        if (row.Error != 0)
+            continue;
+        HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, user::WriteFile(file, "planted"));
+        EXPECT_EQ(0u, user::WriteView(view, 1, "EVIL"));
+        EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, user::WriteView(view, 4, "longer"));
+        char bytes[16] = {};
+        DWORD read = 0;
+        EXPECT_TRUE(ReadFile(held, bytes, sizeof(bytes), &read, NULL));
+        EXPECT_EQ("gEVILne", std::string(bytes, read));
+        CloseHandle(held);
+        EXPECT_TRUE(CopyFileW(file.c_str(), L"C:\\copy.dll", FALSE));
+        EXPECT_EQ("gEVILne", sim::files::ReadFile(L"C:\\copy.dll"));
+        // Mapped, the file can be renamed, but neither deleted nor cut short.
+        EXPECT_TRUE(MoveFileExW(file.c_str(), L"C:\\Corvane\\b.dll", 0));
+        EXPECT_EQ(0u, user::WriteView(view, 0, "G"));
+        EXPECT_EQ("GEVILne", sim::files::ReadFile(L"C:\\Corvane\\b.dll"));
+        EXPECT_FALSE(DeleteFileW(L"C:\\Corvane\\b.dll"));
+        EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+        EXPECT_FALSE(CopyFileW(L"C:\\copy.dll", L"C:\\Corvane\\b.dll", FALSE));
+        EXPECT_EQ((DWORD)ERROR_USER_MAPPED_FILE, GetLastError());
+    }
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, user::SetAttributes(L"C:\\Windows\\system32\\newdev.dll", 0));
 }
 
 TEST_F(SimFilesAccessTest, RestartDeletesInOrderAndFoldersOnlyWhenEmpty) {

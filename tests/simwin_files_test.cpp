@@ -257,4 +257,64 @@ TEST_F(SimFilesTest, AppendHandlesWriteAtTheEndAndOpensHonourEachOthersSharing) 
     EXPECT_NE(INVALID_HANDLE_VALUE, open(shareAll));
 }
 
+// Each drive numbers its files itself: a file on D: may have the index of one
+// on C:, and only the volume's serial number tells them apart.
+TEST_F(SimFilesTest, AFileIsKnownByItsVolumeAndItsIndexTogether) {
+    const std::wstring onC = L"C:\\Program Files\\Corvane\\setup.exe";
+    sim::files::WriteFile(onC, "program");
+    std::wstring onD;
+    for (int i = 0; onD.empty() && i < 1000; i++) {
+        std::wstring path = L"D:\\f" + std::to_wstring(i);
+        sim::files::WriteFile(path, "program");
+        if (sim::files::IdOf(path).Index == sim::files::IdOf(onC).Index)
+            onD = path;
+    }
+    ASSERT_FALSE(onD.empty());
+    auto information = [](const std::wstring &path) {
+        BY_HANDLE_FILE_INFORMATION info = {};
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        EXPECT_TRUE(GetFileInformationByHandle(h, &info));
+        CloseHandle(h);
+        return info;
+    };
+    BY_HANDLE_FILE_INFORMATION c = information(onC), d = information(onD);
+    EXPECT_EQ(c.nFileIndexLow, d.nFileIndexLow);
+    EXPECT_NE(c.dwVolumeSerialNumber, d.dwVolumeSerialNumber);
+    EXPECT_EQ(sim::files::IdOf(onD).VolumeSerial, d.dwVolumeSerialNumber);
+    EXPECT_FALSE(MoveFileExW(onD.c_str(), L"C:\\moved.exe", 0));
+    EXPECT_EQ((DWORD)ERROR_NOT_SAME_DEVICE, GetLastError());
+}
+
+// A sparse file of a terabyte that stores two bytes: the size calls give its
+// whole size, and it reads as zeros past them, in chunks as asked.
+TEST_F(SimFilesTest, ASparseFileOfATerabyteReadsAsZerosPastItsBytes) {
+    const std::wstring file = L"C:\\Corvane\\crvnv6.inf";
+    const uint64_t kTerabyte = 1ull << 40;
+    ASSERT_EQ(0u, sim::files::user::CreateFolder(L"C:\\Corvane") +
+                      sim::files::user::WriteSparseFile(file, "MZ", kTerabyte));
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    LARGE_INTEGER size = {};
+    EXPECT_TRUE(GetFileSizeEx(h, &size));
+    EXPECT_EQ(static_cast<LONGLONG>(kTerabyte), size.QuadPart);
+    DWORD high = 0;
+    EXPECT_EQ(0u, GetFileSize(h, &high));
+    EXPECT_EQ((DWORD)NO_ERROR, GetLastError());
+    BY_HANDLE_FILE_INFORMATION info = {};
+    EXPECT_TRUE(GetFileInformationByHandle(h, &info));
+    EXPECT_EQ(256u, high);
+    EXPECT_EQ(256u, info.nFileSizeHigh);
+    char bytes[8];
+    DWORD read = 0;
+    EXPECT_TRUE(ReadFile(h, bytes, 4, &read, NULL));
+    EXPECT_EQ(std::string("MZ\0\0", 4), std::string(bytes, read));
+    LARGE_INTEGER nearEnd;
+    nearEnd.QuadPart = static_cast<LONGLONG>(kTerabyte - 3);
+    EXPECT_TRUE(SetFilePointerEx(h, nearEnd, NULL, FILE_BEGIN));
+    EXPECT_TRUE(ReadFile(h, bytes, 8, &read, NULL));
+    EXPECT_EQ(std::string(3, '\0'), std::string(bytes, read));
+    EXPECT_TRUE(ReadFile(h, bytes, 8, &read, NULL));
+    EXPECT_EQ(0u, read);
+    CloseHandle(h);
+}
+
 }  // namespace

@@ -214,7 +214,7 @@ TEST_F(SimLoaderTest, StaticImportsComeFromTheProgramsFolderUnlessKnown) {
 
 TEST_F(SimLoaderTest, DelayLoadedDllsLoadAtTheFirstCallWithTheSettingsThenInForce) {
     // The build loads these at run time; linked as delay-loaded DLLs instead:
-    EXPECT_EQ(std::vector<std::wstring>({L"winspool.drv", L"newdev.dll", L"comctl32.dll"}),
+    EXPECT_EQ(std::vector<std::wstring>({L"winspool.drv", L"newdev.dll", L"comctl32.dll", L"wintrust.dll"}),
               sim::loader::RuntimeImports());
     EXPECT_EQ(std::vector<std::wstring>(), sim::loader::DelayImports());
     sim::loader::SetImports(sim::loader::StaticImports(), sim::loader::RuntimeImports());

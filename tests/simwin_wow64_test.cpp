@@ -131,6 +131,37 @@ TEST_F(SimWow64Test, EachMachineTellsTheProgramWhatItIs) {
     EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
 }
 
+// The program's x64 build starts where x64 code runs (natively, or emulated
+// on ARM64 Windows 11), its ARM64 build on ARM64 only; elsewhere
+// CreateProcessW refuses the file.
+TEST_F(SimWow64Test, EachBuildOfTheProgramStartsWhereItsProcessorRuns) {
+    const struct {
+        WORD Processor;
+        WindowsVersion Version;
+        bool X64Starts, Arm64Starts;
+    } kRows[] = {
+        {PROCESSOR_ARCHITECTURE_INTEL, WindowsVersion::Windows10, false, false},
+        {PROCESSOR_ARCHITECTURE_AMD64, WindowsVersion::Windows11, true, false},
+        {PROCESSOR_ARCHITECTURE_ARM64, WindowsVersion::Windows10, false, true},
+        {PROCESSOR_ARCHITECTURE_ARM64, WindowsVersion::Windows11, true, true},
+    };
+    for (const auto &row : kRows) {
+        sim::SetNativeArchitecture(row.Processor);
+        sim::SetWindowsVersion(row.Version);
+        for (const char *image : {sim::kProgramImage64, sim::kProgramImageArm64}) {
+            sim::files::WriteFile(L"C:\\Temp\\child.exe", image);
+            STARTUPINFOW startup = {};
+            startup.cb = sizeof(startup);
+            PROCESS_INFORMATION process = {};
+            WCHAR line[] = L"\"C:\\Temp\\child.exe\"";
+            BOOL started = CreateProcessW(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+            EXPECT_EQ(image == sim::kProgramImage64 ? row.X64Starts : row.Arm64Starts, started != FALSE)
+                << row.Processor << " " << image;
+            EXPECT_TRUE(started || GetLastError() == ERROR_BAD_EXE_FORMAT);
+        }
+    }
+}
+
 TEST_F(SimWow64Test, Kernel32ExportsFollowTheWindowsRelease) {
     const struct {
         WindowsVersion Version;

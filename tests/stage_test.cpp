@@ -54,7 +54,8 @@ TEST_F(StageTest, StagingUploadsForTheMachinesOwnEnvironmentRescansAndEnds) {
     EXPECT_EQ(0u, p.EndTime);  // no search, no wait
 
     ASSERT_EQ(1u, sim::Uploads().size());
-    EXPECT_EQ(kSourceInf, sim::Uploads()[0].SourceInf);
+    EXPECT_TRUE(IsStagedCopy(sim::Uploads()[0].SourceInf, L"crvnv6.inf"));
+    EXPECT_FALSE(sim::files::Exists(sim::Uploads()[0].SourceInf));  // gone with the run
     EXPECT_EQ(L"Windows ARM64", sim::Uploads()[0].Environment);
     EXPECT_EQ(0x3u, sim::Uploads()[0].Flags);  // UPDP_UPLOAD_ALWAYS | UPDP_SILENT_UPLOAD
     ASSERT_EQ(1u, sim::Reenumerations().size());
@@ -62,6 +63,7 @@ TEST_F(StageTest, StagingUploadsForTheMachinesOwnEnvironmentRescansAndEnds) {
 
     std::vector<std::wstring> upload = {L"DoUploadDriverPackage, " + sim::Uploads()[0].StoreInf + L", code:0."};
     EXPECT_EQ(upload, TraceLines());
+    upload.insert(upload.begin(), StagingLine(kFolder));
     EXPECT_EQ(upload, LogBody(L"C:\\stage.log"));
 
     // Nothing else: no window, no search, no driver or queue, no other program.
@@ -82,8 +84,9 @@ TEST_F(StageTest, ExitCodeIsTheFailingHresultOrTheWin32ErrorOfTheRescan) {
     } cases[] = {
         {"UploadPrinterDriverPackageW", (DWORD)E_NOTIMPL, (int)E_NOTIMPL},
         {nullptr, 0, (int)ERROR_FILE_NOT_FOUND},
-        {"CM_Locate_DevNodeW", 1, (int)ERROR_GEN_FAILURE},
-        {"CM_Reenumerate_DevNode", 1, (int)ERROR_GEN_FAILURE},
+        // A refused rescan leaves the package staged: done, with a warning.
+        {"CM_Locate_DevNodeW", 1, 0},
+        {"CM_Reenumerate_DevNode", 1, 0},
     };
     for (const Case &c : cases) {
         sim::Reset();

@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "common/build_signer.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/resource_ids.h"
 #include "sim/core.h"
 #include "sim/files.h"
+#include "sim/trust.h"
 #include "sim/windows.h"
 #include "tests/install_fixture.h"
 #include "tests/test_support.h"
@@ -370,12 +372,12 @@ TEST_F(StartupTest, OneCopyRunsInTheWholeMachine) {
              EXPECT_FALSE(sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544", L"S-1-16-12288"));
              EXPECT_TRUE(sim::HoldNamedMutex(L"Global\\SWIFTSETINSTALLERFORPRINTERDRIVER"));
          },
-         0, Account::System, 0, L"/quiet /wait 1", 1167, false, 0,
+         0, Account::System, 0, L"/quiet /wait 1", 0, false, 0,
          L"The mutex SWIFTSETINSTALLERFORPRINTERDRIVER exists, but neither Administrators, SYSTEM nor this account "
          L"owns it"},
         // The session's mutex still keeps a second copy out.
         {"the machine's guard cannot be made (no memory)", failing("CreateBoundaryDescriptorW", ERROR_NOT_ENOUGH_MEMORY, 1),
-         0, Account::System, 0, L"/quiet /wait 1", 1167, false, 0,
+         0, Account::System, 0, L"/quiet /wait 1", 0, false, 0,
          L"The machine's single-instance guard cannot be made (error 8): the mutex SWIFTSETINSTALLERFORPRINTERDRIVER "
          L"of this session alone keeps a second copy out."},
         {"the machine's guard cannot be made in either copy", [&] {
@@ -404,6 +406,7 @@ TEST_F(StartupTest, OneCopyRunsInTheWholeMachine) {
         sim::Reset();
         ResetProductGlobals();
         SetUp();
+        sim::files::LayOutInstallFolder(kFolder);
         if (row.Before)
             row.Before();
         DWORD second = 0;
@@ -450,8 +453,8 @@ TEST_F(StartupTest, UninstallerRelaunchesFromATemporaryCopyWithAnOpenQuote) {
     std::wstring image, tail;
     sim::SplitCommandLine(children[0].CommandLine, &image, &tail);
     std::wstring temp = std::wstring(sim::files::kSystemTempDirectory) + L"\\";
-    EXPECT_EQ(0u, image.find(temp)) << image;
-    EXPECT_EQ(L"uni", image.substr(temp.size(), 3));
+    EXPECT_EQ(0u, image.find(temp + L"CorvaneSetup.")) << image;
+    EXPECT_EQ(L"\\uni", image.substr(image.rfind(L'\\'), 4));
     EXPECT_EQ(L".tmp", image.substr(image.size() - 4));
     EXPECT_EQ(L"\"" + image + L"\" -u \"" + kFolder, children[0].CommandLine);
     EXPECT_EQ("program image", sim::files::ReadFile(image));
@@ -461,10 +464,11 @@ TEST_F(StartupTest, UninstallerRelaunchesFromATemporaryCopyWithAnOpenQuote) {
 
     // The temporary copy is not named unins000: it shows the uninstall window.
     sim::At(sim::Now() + 1000, [] { sim::CloseDialog(sim::FindDialog(IDD_UNINSTALL)); });
-    sim::Process child = RunCreatedProcess(children[0].Id, sim::Now() + 5000);
+    std::wstring folder;
+    sim::Process child = RunCreatedProcess(children[0].Id, sim::Now() + 5000, [&] { folder = InstallDir; });
     EXPECT_EQ(0, child.ExitCode);
     EXPECT_NE(nullptr, sim::FindDialog(IDD_UNINSTALL));
-    EXPECT_EQ(kFolder, InstallDir);
+    EXPECT_EQ(kFolder, folder);
 }
 
 TEST_F(StartupTest, OnlyTheExactLowerCaseNameRelaunches) {
@@ -486,19 +490,77 @@ TEST_F(StartupTest, OnlyTheExactLowerCaseNameRelaunches) {
     EXPECT_NE(nullptr, sim::FindDialog(IDD_INSTALL));
 }
 
-// A user who makes, beforehand, every folder the copy's folder could be named
-// does not keep the uninstaller from starting.
-TEST_F(StartupTest, UserFoldersMadeBeforehandDoNotStopTheRelaunch) {
-    unsigned made = 0;
-    for (unsigned n = 1; n <= 0xFFFF; n++) {
-        wchar_t name[16];
-        swprintf(name, 16, L"\\uni%X.tmp", n);
-        made += sim::files::user::CreateFolder(sim::files::kSystemTempDirectory + std::wstring(name)) == 0;
+// A signed build starts its copy only when the copy carries a valid
+// signature of the build's own certificate; the copy is read from the
+// program's file, whose bytes a writable view mapped before the run could
+// change (played here by writing the file behind the program's hold, once
+// the copy's folder is being named). An unsigned build starts it unchecked.
+TEST_F(StartupTest, RelaunchStartsACopyOnlyWithTheBuildsOwnValidSignature) {
+    const std::string image = "program image";
+    const std::string signedImage = sim::trust::Signed(image, L"Corvane");
+    std::string changed = signedImage;
+    changed[3] = 'X';
+    const std::vector<unsigned char> corvane = sim::trust::CertificateSha256(L"Corvane");
+    const std::wstring log = L"C:\\logs\\setup.log";
+    struct Row {
+        const char *What;
+        bool SignedBuild;
+        std::string File;           // the program's file at start-up
+        const std::string *Change;  // what it holds once the copy is made, if it changes
+        size_t Children;
+        const char *LogLine;
+    } rows[] = {
+        {"signed and intact", true, signedImage, nullptr, 1, nullptr},
+        {"signed, the copy's bytes changed", true, signedImage, &changed, 0,
+         "carries no valid signature (WinVerifyTrust 0x80096010)"},
+        {"signed by another signer", true, sim::trust::Signed(image, L"Someone else"), nullptr, 0,
+         "its signature is valid, but not made with the certificate this build is signed with"},
+        {"a signed build whose file lost its signature", true, image, nullptr, 0,
+         "carries no valid signature (WinVerifyTrust 0x800B0100)"},
+        {"unsigned", false, image, nullptr, 1, "This build is not signed: the copy C:\\Windows\\Temp\\"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.What);
+        sim::Reset();
+        ResetProductGlobals();
+        SetUp();
+        BuildSigner = row.SignedBuild ? corvane.data() : nullptr;
+        sim::files::CreateFolder(L"C:\\logs");
+        sim::files::WriteFile(kUninstaller, row.File);
+        if (row.Change != nullptr)
+            sim::OnCall("CryptGenRandom", [&row] { sim::files::WriteFile(kUninstaller, *row.Change); });
+        Run(kUninstaller, L"/log " + log);
+        BuildSigner = nullptr;
+        EXPECT_EQ(row.Children, Children().size());
+        std::string written = sim::files::ReadFile(log);
+        if (row.LogLine != nullptr) {
+            EXPECT_NE(std::string::npos, written.find(row.LogLine)) << written;
+        }
+        if (row.Children == 1 && Children().size() == 1) {
+            EXPECT_EQ(row.File, sim::files::ReadFile(Children()[0].ImageFile));
+            EXPECT_EQ(row.SignedBuild, written.find("not checked") == std::string::npos) << written;
+        }
     }
-    ASSERT_EQ(0xFFFFu, made);
+}
+
+// A user who makes, beforehand, the very folder the program will name for the
+// copy does not keep the uninstaller from starting, nor gets the copy: the
+// program never takes a folder that exists.
+TEST_F(StartupTest, UserFoldersMadeBeforehandDoNotStopTheRelaunch) {
+    // The folder the program will name next: the next 8 random bytes.
+    std::vector<BYTE> bytes = sim::PeekRandom(8);
+    wchar_t name[40];
+    swprintf(name, 40, L"\\CorvaneSetup.%02X%02X%02X%02X%02X%02X%02X%02X", bytes[3], bytes[2], bytes[1], bytes[0],
+             bytes[7], bytes[6], bytes[5], bytes[4]);
+    const std::wstring made = sim::files::kSystemTempDirectory + std::wstring(name);
+    ASSERT_EQ(0u, sim::files::user::CreateFolder(made));
     Run(kUninstaller, L"");
     ASSERT_EQ(1u, Children().size());
     EXPECT_EQ("program image", sim::files::ReadFile(Children()[0].ImageFile));
+    // Another folder, the administrators' alone; the user's stays empty.
+    EXPECT_NE(0u, Children()[0].ImageFile.find(made));
+    EXPECT_FALSE(sim::files::UserCanWrite(Children()[0].ImageFile));
+    EXPECT_EQ(std::vector<std::wstring>(), sim::files::ListFolder(made));
 }
 
 // A user who can write the folder (their own Downloads) renames the

@@ -5,13 +5,17 @@
 #include <string.h>
 #include <wctype.h>
 
+#include "app/run_log.h"
+#include "common/build_signer.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/system_libraries.h"
 #include "install/discovery.h"
+#include "install/install_sequence.h"
 #include "install/install_window.h"
 #include "sim/loader.h"
 #include "sim/files.h"
+#include "sim/spooler.h"
 #include "uninstall/inventory.h"
 
 // The tables of the run-time libraries as start-up fills them. A program the
@@ -21,15 +25,19 @@
 #define BIND_WINSPOOL(name) Winspool.name = &::name;
 #define BIND_NEWDEV(name) Newdev.name = &::name;
 #define BIND_COMCTL32(name) Comctl32.name = &::name;
+#define BIND_WINTRUST(name) Wintrust.name = &::name;
 
 void ResetProductGlobals() {
     WINSPOOL_FUNCTIONS(BIND_WINSPOOL)
     WINSPOOL_OPTIONAL_FUNCTIONS(BIND_WINSPOOL)
     NEWDEV_FUNCTIONS(BIND_NEWDEV)
     COMCTL32_FUNCTIONS(BIND_COMCTL32)
+    WINTRUST_FUNCTIONS(BIND_WINTRUST)
+    BuildSigner = NULL;
     ModuleInstance = NULL;
     memset(InstallDir, 0, sizeof(InstallDir));
     memset(InfPath, 0, sizeof(InfPath));
+    memset(PackageDir, 0, sizeof(PackageDir));
     memset(InstallText, 0, sizeof(InstallText));
     memset(LogFilePath, 0, sizeof(LogFilePath));
     LogFileHandle = INVALID_HANDLE_VALUE;
@@ -45,6 +53,9 @@ void ResetProductGlobals() {
     RestartNeeded = FALSE;
     UnattendedRun = FALSE;
     memset(RestartCause, 0, sizeof(RestartCause));
+    memset(&PackageStaging, 0, sizeof(PackageStaging));
+    QueueLeftOnAnotherPort = FALSE;
+    memset(RunOutcome, 0, sizeof(RunOutcome));
 }
 
 void SimTest::SetUp() {
@@ -76,8 +87,13 @@ sim::Process RunProgramWindow(int templateId, DLGPROC procedure, const std::wstr
         timeLimit, image);
 }
 
-sim::Process RunCreatedProcess(DWORD processId, uint64_t timeLimit) {
+sim::Process RunCreatedProcess(DWORD processId, uint64_t timeLimit, const std::function<void()> &atEnd) {
     ResetProductGlobals();
+    if (atEnd)
+        sim::OnProcessEnd([processId, atEnd](const sim::Process &p) {
+            if (p.Id == processId)
+                atEnd();
+        });
     sim::StartCreatedProcess(processId);
     return sim::Run(timeLimit);
 }
@@ -139,4 +155,25 @@ std::vector<std::wstring> TraceLines() {
     if (!lines.empty() && lines.back().empty())
         lines.pop_back();
     return lines;
+}
+
+::testing::AssertionResult IsStagedCopy(const std::wstring &path, const std::wstring &name) {
+    const std::wstring prefix = L"C:\\Windows\\Temp\\CorvaneSetup.";
+    size_t folderEnd = prefix.size() + 16;
+    if (path.compare(0, prefix.size(), prefix) != 0 || path.size() <= folderEnd || path[folderEnd] != L'\\' ||
+        path.substr(folderEnd + 1) != name)
+        return ::testing::AssertionFailure() << "not a staged copy of " << std::string(name.begin(), name.end());
+    std::wstring folder = path.substr(0, folderEnd);
+    if (sim::files::Exists(folder) &&
+        (sim::files::Security(folder) != L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)" ||
+         sim::files::UserCanWrite(path) || sim::files::UserCanRename(folder)))
+        return ::testing::AssertionFailure() << "the staged folder is not the administrators' alone";
+    return ::testing::AssertionSuccess();
+}
+
+
+std::wstring StagingLine(const std::wstring &installDir) {
+    const std::wstring inf = sim::Uploads().empty() ? std::wstring() : sim::Uploads().back().SourceInf;
+    return L"The package of " + installDir + L" is as built, and Windows gets it from " +
+           inf.substr(0, inf.rfind(L'\\') + 1) + L".";
 }

@@ -25,8 +25,9 @@ sim::Process RunProgramWindow(int templateId, DLGPROC procedure, const std::wstr
 // Runs a process that the program created with CreateProcessW (which only
 // records it) as it starts on Windows, with the product's globals of a new
 // process, until it ends or the time limit; a process created suspended runs
-// once the program has resumed it.
-sim::Process RunCreatedProcess(DWORD processId, uint64_t timeLimit);
+// once the program has resumed it. atEnd runs as the process ends, with its
+// globals (which never reach the test's).
+sim::Process RunCreatedProcess(DWORD processId, uint64_t timeLimit, const std::function<void()> &atEnd = nullptr);
 
 // The lines of the debugger output, without the empty piece after the last
 // line feed.
@@ -45,6 +46,16 @@ std::vector<LogLine> ReadLog(const std::wstring &path);
 std::vector<std::wstring> LogTexts(const std::wstring &path);
 // The texts without the first and last line of each run.
 std::vector<std::wstring> LogBody(const std::wstring &path);
+
+// Whether path is the run's staged copy of the package file `name` (relative
+// to the package's folder): in a new folder of C:\Windows\Temp named for the
+// program, which only Administrators and SYSTEM can change while it is there
+// (a run deletes it at its end).
+::testing::AssertionResult IsStagedCopy(const std::wstring &path, const std::wstring &name);
+
+// The log line of a run that staged the package of installDir, for the
+// package the last upload took.
+std::wstring StagingLine(const std::wstring &installDir);
 
 class SimTest : public ::testing::Test {
 protected:

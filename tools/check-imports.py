@@ -15,9 +15,12 @@ CMakeLists.txt; the delay-loaded DLLs are exactly PRODUCT_DELAY_DLLS, or none
 when that list does not exist; no DLL of PRODUCT_RUNTIME_DLLS (loaded at run
 time) is imported either way. Names compare case-insensitively.
 
-Without --slots or --dlls it does both. The instructions come from the
-mingw-w64 objdump of the file's machine (OBJDUMP overrides it). Prints what
-it found and a "FAIL" line for each fault; exits 1 when there is one.
+Without --slots or --dlls it does both. The instructions of x86 and x64
+files come from the mingw-w64 objdump of the file's machine (OBJDUMP
+overrides it); those of an ARM64 file are decoded here: a slot is reached by
+an ADRP of its page and a 64-bit LDR from it (`adrp x16, ...; ldr x16,
+[x16, #...]`). Prints what it found and a "FAIL" line for each fault; exits
+1 when there is one.
 """
 import os
 import re
@@ -25,7 +28,10 @@ import struct
 import subprocess
 import sys
 
-MACHINES = {0x14C: ("i386", "i686-w64-mingw32-objdump"), 0x8664: ("x86-64", "x86_64-w64-mingw32-objdump")}
+MACHINES = {0x14C: ("i386", "i686-w64-mingw32-objdump"), 0x8664: ("x86-64", "x86_64-w64-mingw32-objdump"),
+            0xAA64: ("aarch64", None)}
+# How far apart (in instructions) an ADRP and the LDR that uses its page may be.
+ARM64_PAIR_WINDOW = 8
 IMAGE_SCN_CNT_CODE = 0x20
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 
@@ -160,6 +166,42 @@ SITE = re.compile(r"^\s*([0-9a-f]+):\t[0-9a-f ]+\t(?:\w+\.?\w* )?(call|jmp|mov)\
                   r"|\*?0x[0-9a-f]+\(%rip\)(?:,%\w+)?\s+# (?:0x)?([0-9a-f]+))\s*(?:<.*>)?$")
 
 
+def x86_sites(img):
+    """{address: [how it is reached]} of every indirect call, jump and load, from objdump."""
+    tool = os.environ.get("OBJDUMP", img.objdump)
+    listing = subprocess.run([tool, "-d", img.path], check=True, capture_output=True, text=True).stdout
+    sites = {}
+    for line in listing.splitlines():
+        m = SITE.match(line)
+        if m:
+            kind = "load" if m.group(2) == "mov" else m.group(2)
+            sites.setdefault(int(m.group(3) or m.group(4) or m.group(5), 16), []).append(
+                "%s at 0x%s" % (kind, m.group(1)))
+    return sites
+
+
+def arm64_sites(img):
+    """{address: [how it is loaded]} of every 64-bit LDR from a page an ADRP shortly before named."""
+    sites = {}
+    for name, va, _, rawsize, rawptr, code in img.sections:
+        if not code:
+            continue
+        pages = {}  # register -> (page, index of the ADRP)
+        for i in range(rawsize // 4):
+            insn = struct.unpack_from("<I", img.data, rawptr + 4 * i)[0]
+            pc = img.base + va + 4 * i
+            if insn & 0x9F000000 == 0x90000000:  # ADRP Xd, label
+                imm = ((insn >> 5) & 0x7FFFF) << 2 | (insn >> 29) & 3
+                imm -= (1 << 21) if imm & (1 << 20) else 0
+                pages[insn & 31] = ((pc & ~0xFFF) + (imm << 12), i)
+            elif insn & 0xFFC00000 == 0xF9400000:  # LDR Xt, [Xn, #imm12 * 8]
+                base = pages.get((insn >> 5) & 31)
+                if base and i - base[1] <= ARM64_PAIR_WINDOW:
+                    target = base[0] + ((insn >> 10) & 0xFFF) * 8
+                    sites.setdefault(target, []).append("load at 0x%x" % pc)
+    return sites
+
+
 def check_slots(img):
     """The faults of every call, jump and load through a slot of the import sections."""
     imports, (delays, _) = img.imports(), img.delay_imports()
@@ -167,18 +209,21 @@ def check_slots(img):
     delay_slots = {rva: "%s!%s, delay-loaded" % (dll, fn) for dll, slots in delays for rva, fn in slots}
     tables = list(filled) + list(delay_slots) + ([img.dirs[12][0]] if len(img.dirs) > 12 and img.dirs[12][0] else [])
     region = {img.section(rva)[0] for rva in tables if img.section(rva)}
-    tool = os.environ.get("OBJDUMP", img.objdump)
-    listing = subprocess.run([tool, "-d", img.path], check=True, capture_output=True, text=True).stdout
+    # GNU ld keeps the import tables in a section of their own; lld puts them
+    # into .rdata among the program's constants, so there only the tables'
+    # own extent (each with its terminating slot) counts.
+    spans = [(min(t), max(t) + img.ptr) for t in
+             ([rva for rva, _ in slots] for _, slots in imports + delays) if t]
+    if len(img.dirs) > 12 and img.dirs[12][0]:
+        spans.append((img.dirs[12][0], img.dirs[12][0] + img.dirs[12][1] - img.ptr))
     sites = {}
-    for line in listing.splitlines():
-        m = SITE.match(line)
-        if not m:
-            continue
-        va = int(m.group(3) or m.group(4) or m.group(5), 16)
+    for va, how in (arm64_sites(img) if img.objdump is None else x86_sites(img)).items():
         s = img.section(va - img.base) if va >= img.base else None
-        if s is not None and s[0] in region:
-            kind = "load" if m.group(2) == "mov" else m.group(2)
-            sites.setdefault(va, []).append("%s at 0x%s" % (kind, m.group(1)))
+        if s is None or s[0] not in region:
+            continue
+        if s[0] == ".rdata" and not any(a <= va - img.base <= b for a, b in spans):
+            continue
+        sites[va] = how
     faults, thunked = [], 0
     for va in sorted(sites):
         rva = va - img.base

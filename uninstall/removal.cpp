@@ -29,7 +29,7 @@
 #include "common/resource_ids.h"
 #include "common/spooler_control.h"
 #include "common/system_libraries.h"
-#include "common/verified_package.h"
+#include "common/staged_package.h"
 #include "uninstall/inventory.h"
 #include "uninstall/uninstall_window.h"
 

@@ -23,3 +23,15 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWOR
 BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen, DWORD dwFlags);
 BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags);
 BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash);
+
+// A certificate, as the trust provider's helpers hand it out.
+typedef struct _CERT_CONTEXT {
+    DWORD dwCertEncodingType;
+    BYTE *pbCertEncoded;
+    DWORD cbCertEncoded;
+    void *pCertInfo;
+    void *hCertStore;
+} CERT_CONTEXT, *PCERT_CONTEXT;
+typedef const CERT_CONTEXT *PCCERT_CONTEXT;
+#define X509_ASN_ENCODING 0x00000001
+#define PKCS_7_ASN_ENCODING 0x00010000

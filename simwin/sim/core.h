@@ -107,6 +107,17 @@ struct Process {
 // it directly.
 void SetTestProcessImage(const std::wstring &image);
 
+// The program's globals (every global and static of the product) are each
+// process's own, as on Windows (simwin/README.md, "Processes and the
+// program's globals"):
+//   - a process created by CreateProcessW starts with the program file's
+//     initial values, and nothing it sets reaches its parent or the test;
+//   - the test process has its own: what a test sets and reads directly;
+//   - a process the test starts (StartProgram, RunProgram, RunInProcess)
+//     starts with the test's as they are then, and when it ends the test's
+//     become what it left (the last to end wins).
+// OnProcessEnd hooks see the ending process's globals.
+
 // Starts wWinMain in a new simulated process: image is the program's full
 // path, tail the command line after the program name, as wWinMain receives
 // it. Returns the process id. Call from a test or from a clock event.
@@ -219,6 +230,9 @@ void SetProgram32Bit(bool is32Bit);
 // it with ERROR_BAD_EXE_FORMAT on 32-bit Windows and ARM64 Windows 10, which
 // cannot run x64 code.
 extern const char kProgramImage64[];  // "x64 program image"
+// The same for the program's ARM64 build: native on ARM64 Windows (10 and
+// 11), refused with ERROR_BAD_EXE_FORMAT on every other machine.
+extern const char kProgramImageArm64[];  // "arm64 program image"
 
 // --- Debugger output -------------------------------------------------------
 // Every OutputDebugStringW call's text, in order.
@@ -234,5 +248,12 @@ bool IsLiveAllocation(const void *block);
 // HeapFree and LocalFree calls given a block that is not live (freed before,
 // or never allocated): heap corruption on Windows, which may end the process.
 int BadFrees();
+
+// --- The random generator ----------------------------------------------------
+// CryptGenRandom gives one stream of bytes, the same after every reset, each
+// call the bytes after the last call's. The next `count` bytes it will give,
+// however the calls cut them up, without using them; for example a test makes,
+// as the standard user, the folder that a program will name after the next 8.
+std::vector<BYTE> PeekRandom(size_t count);
 
 }  // namespace sim

@@ -30,7 +30,42 @@
 // checked against them as Windows checks share modes (ERROR_SHARING_VIOLATION).
 // A file deleted while open (every handle sharing deletion) stays, refusing
 // new opens with ERROR_ACCESS_DENIED, until its last handle closes. A
-// process's handles close when it ends.
+// process's handles close when it ends. A mapped view is no handle: share
+// modes never see it (see user::MapView).
+//
+// Junctions and symbolic links: a path leads through every link on its way as
+// the link is at the moment of each call, so a path opened after a junction
+// was remade reaches the new target, while a handle stays on the file it
+// opened. A link as the path's last name is followed too, except where
+// Windows acts on the link itself: CreateFileW with
+// FILE_FLAG_OPEN_REPARSE_POINT, RemoveDirectoryW (a junction goes, whatever
+// its target holds), DeleteFileW (a symbolic link goes), MoveFileExW (the
+// link is renamed), GetFileAttributesW, and Remove, Move, UserCanRename and
+// user::Move, user::RemoveFolder here.
+//
+// Volumes: each drive is a volume with a serial number of its own
+// (GetFileInformationByHandle's dwVolumeSerialNumber; C:'s is 0x5EC0A2D3),
+// and numbers its files itself: a file index is unique on its volume only,
+// so a file on D: may have the index of one on C:. A file moved to another
+// drive (only Move here; MoveFileExW refuses with ERROR_NOT_SAME_DEVICE) gets
+// an index there.
+//
+// Attributes: a new file has FILE_ATTRIBUTE_ARCHIVE (and those given to
+// CreateFileW), a folder FILE_ATTRIBUTE_DIRECTORY, a link also
+// FILE_ATTRIBUTE_REPARSE_POINT; a file without any reports
+// FILE_ATTRIBUTE_NORMAL. SetFileAttributesW sets READONLY, HIDDEN, SYSTEM and
+// ARCHIVE. CopyFileW gives the copy its source's attributes (and ARCHIVE, as
+// every new file) and MoveFileExW keeps them. A read-only file cannot be deleted, opened for writing, cut
+// short or replaced by CopyFileW or MoveFileExW (ERROR_ACCESS_DENIED); nor can
+// CopyFileW replace a hidden file, nor CreateFileW with CREATE_ALWAYS a hidden
+// or system one without those attributes (ERROR_ACCESS_DENIED). Folders keep
+// what they are given but read-only does not protect them here.
+//
+// Sparse files (user::WriteSparseFile): a file whose size is more than the
+// bytes it stores; it reads as zeros past them, and GetFileSizeEx,
+// GetFileSize and GetFileInformationByHandle give its whole size. A program
+// that reads a file of a terabyte in chunks makes more calls than
+// sim::kStepBound at one virtual time, and ends as spinning.
 //
 // The calls here take real paths. The product's file calls go through the
 // WOW64 file system redirector when it runs as a WOW64 process
@@ -92,13 +127,27 @@ std::vector<std::wstring> ListFolder(const std::wstring &path);
 // Full paths of everything below a folder, each folder before its contents.
 std::vector<std::wstring> ListTree(const std::wstring &path);
 
-// Removes a file, or a folder with all it holds, whatever locks there are.
-// Returns false when nothing was there.
+// Removes a file, or a folder with all it holds, whatever locks there are (a
+// link as the last name: the link). Returns false when nothing was there.
 bool Remove(const std::wstring &path);
 // Moves a file or a folder with all it holds to a new path (whose parent
-// must exist and which must not exist), locks included. Returns false when
-// that is not possible.
+// must exist and which must not exist), locks included (a link as the last
+// name: the link). Returns false when that is not possible.
 bool Move(const std::wstring &from, const std::wstring &to);
+
+// The attributes GetFileAttributesW would give (a link's own);
+// INVALID_FILE_ATTRIBUTES when nothing is there.
+DWORD Attributes(const std::wstring &path);
+// Sets a file's or folder's attributes as SetFileAttributesW does, as an
+// administrator would; false when nothing is there.
+bool SetAttributes(const std::wstring &path, DWORD attributes);
+// The volume and index GetFileInformationByHandle gives for the file the
+// path leads to (zeros when nothing is there).
+struct FileId {
+    DWORD VolumeSerial = 0;
+    uint64_t Index = 0;
+};
+FileId IdOf(const std::wstring &path);
 
 // A junction (folder) or symbolic link (file) at path, leading to target,
 // made by the user (kUserSid owns it). False when path exists.
@@ -162,17 +211,52 @@ bool UserCanRename(const std::wstring &path);
 // What an unelevated process of the user (kUserSid) can do to files and
 // folders, checked as Windows checks it: the rights of the descriptors (as
 // UserCanWrite and UserCanRename), the share modes of the handles open, a
-// folder with open files below it that cannot be renamed, and the privilege
-// a standard user lacks (a symbolic link to a file needs
+// folder with open files below it that cannot be renamed, the attributes, and
+// the privilege a standard user lacks (a symbolic link to a file needs
 // SeCreateSymbolicLinkPrivilege; a junction needs only an empty folder of
 // one's own, a hard link only a file on the same drive). What the user makes
 // is owned by the user. Each returns 0 or the Windows error.
 namespace user {
+// Writes a file whole (a new one, or one it may write that is not read-only,
+// held against writing or mapped).
 DWORD WriteFile(const std::wstring &path, const std::string &content);
+// The same, as a sparse file of `size` bytes (FSCTL_SET_SPARSE and
+// SetEndOfFile) that stores only `content`: for example a file of a terabyte,
+// WriteSparseFile(path, "", 1ull << 40).
+DWORD WriteSparseFile(const std::wstring &path, const std::string &content, uint64_t size);
 DWORD CreateFolder(const std::wstring &path);
+// Renames a file or folder, or a link itself (a junction keeps its name
+// while a file below it is open only when the file was opened through it:
+// files open below its target do not hold it).
 DWORD Move(const std::wstring &from, const std::wstring &to);
+// RemoveDirectoryW as the user: an empty folder, or a junction whatever its
+// target holds and whatever is open below the target; it may rename the
+// entry away (UserCanRename) and no handle holds it without delete sharing.
+// With MakeLink again, a junction is retargeted: for example
+//   user::RemoveFolder(L"C:\\Corvane\\amd64");
+//   user::MakeLink(L"C:\\Corvane\\amd64", L"C:\\Users\\Setup\\evil", true);
+DWORD RemoveFolder(const std::wstring &path);
 DWORD MakeLink(const std::wstring &path, const std::wstring &target, bool folder);
 DWORD MakeHardLink(const std::wstring &path, const std::wstring &existing);
+// SetFileAttributesW as the user, on a file or folder whose attributes it may
+// write (FILE_WRITE_ATTRIBUTES, or rights it could give itself).
+DWORD SetAttributes(const std::wstring &path, DWORD attributes);
+// A writable view of a file kept from before a run ("Creating a File Mapping
+// Object"): the user opens the file for reading and writing, maps it, and
+// closes every handle; the view stays. Mapping needs what that open needs
+// now (the rights, no read-only attribute, share modes that allow writing)
+// and a file that is not empty (ERROR_FILE_INVALID). *view numbers it.
+// While mapped, the file can be renamed but not deleted (ERROR_ACCESS_DENIED)
+// nor cut short or replaced (ERROR_USER_MAPPED_FILE).
+DWORD MapView(const std::wstring &path, int *view);
+// Writes through the view at offset, whatever handles others hold on the file
+// and whatever they share: share modes are checked against opens only. The
+// bytes must lie within the file's size when it was mapped
+// (ERROR_INVALID_PARAMETER); the size never changes. Every later read of the
+// file (ReadFile, CopyFileW, a program started from it) sees them. For example
+//   int view; user::MapView(dll, &view);            // before the run
+//   sim::OnCall("UploadPrinterDriverPackageW", [&] { user::WriteView(view, 0, "evil"); });
+DWORD WriteView(int view, uint64_t offset, const std::string &bytes);
 }  // namespace user
 
 // Handles from CreateFileW not closed yet, in every process.
@@ -200,11 +284,13 @@ const std::vector<PendingRename> &PendingRenames();
 void Restart();
 
 // The product's install folder as it ships, with stand-in contents that name
-// each file: "crvnv6.inf", "unins000.exe", "dat\crvndrv6.dat", and in each of
-// "i386", "arm", "amd64", "arm64" the files "crvndrv6.dll", "crvndrv6ui.dll"
-// and "crvnmon.dll". Each file's content is its path relative to the folder,
-// e.g. "amd64\crvnmon.dll"; "amd64\crvnpnp.exe", the program's 64-bit
-// build, holds sim::kProgramImage64, and "crvnv6.inf" sim::inf::PrinterInfText().
+// each file: "crvnv6.inf", its catalog "crvnv6.cat", "unins000.exe",
+// "dat\crvndrv6.dat", and in each of "i386", "arm", "amd64", "arm64" the
+// files "crvndrv6.dll", "crvndrv6ui.dll" and "crvnmon.dll". Each file's
+// content is its path relative to the folder, e.g. "amd64\crvnmon.dll";
+// "amd64\crvnpnp.exe", the program's x64 build, holds sim::kProgramImage64,
+// "arm64\crvnpnp.exe", its ARM64 build, sim::kProgramImageArm64, and
+// "crvnv6.inf" sim::inf::PrinterInfText().
 // The host build's table of package hashes is made from these contents
 // (cmake/host.cmake): change them there too.
 void LayOutInstallFolder(const std::wstring &folder);

@@ -31,12 +31,18 @@ struct PnpPrinter {
     // says so through bRebootRequired (with none, Windows would ask the user).
     bool RebootRequired = false;
 };
-// Plugs a printer in. UpdateDriverForPlugAndPlayDevicesW for its hardware id,
-// with an INF whose package was uploaded to the driver store, creates the
-// driver (when absent) and the queue (when absent) Delay ms later; so does
-// the arrival itself when a package is staged for the native environment
-// (the newest such package; the store holds only the product's).
+// Plugs a printer in (a second one of the same hardware id on another port
+// is a second device). UpdateDriverForPlugAndPlayDevicesW for its hardware id,
+// with an INF whose package was uploaded to the driver store, installs the
+// package's driver (replacing one of that name, with the INF's DriverVer) and
+// the device's queue (unless a queue on its port uses its driver or bears its
+// name; "NAME (Copy N)" when the name is taken) Delay ms later, on every
+// device of the id; without INSTALLFLAG_FORCE only a better driver than the
+// one installed (ERROR_NO_MORE_ITEMS otherwise). So does the arrival itself
+// when a package is staged for the native environment (the best-ranked such
+// package; the store holds only the product's).
 void PlugPrinter(const PnpPrinter &printer);
+// Unplugs every device of that hardware id.
 void UnplugPrinter(const std::wstring &hardwareId);
 
 // Every CM_Reenumerate_DevNode call.

@@ -101,7 +101,9 @@ struct PrinterDriver {
 };
 // A driver that is already installed (listed at once unless ListedAt says
 // otherwise). A driver of the same name (any case) in the same environment is
-// replaced, as AddPrinterDriverW does.
+// replaced, as AddPrinterDriverW does; its files are the test's to place (in
+// the version folder "3" of PrinterDriverDirectory, where AddPrinterDriver(Ex)W
+// copies them).
 void AddDriver(const PrinterDriver &driver);
 // Every driver the spooler holds, listed or not, in order of addition.
 const std::vector<PrinterDriver> &Drivers();
@@ -181,7 +183,8 @@ struct DriverPackage {
     DWORD Flags = 0;
     uint64_t Time = 0;
 };
-// Packages in the driver store, in order of arrival (one per store path).
+// Packages in the driver store, in order of arrival (one per store path:
+// another version of a package, another INF, has a folder of its own).
 // UploadPrinterDriverPackageW also records the package as the spooler does,
 // in the registry: PackageInstallation\<environment>\DriverPackages\<store
 // folder> with "DriverStorePath" (REG_MULTI_SZ); DeletePrinterDriverPackageW
@@ -194,8 +197,9 @@ std::wstring DriverPackageKey(const std::wstring &storeInf, const std::wstring &
 const std::vector<DriverPackage> &Uploads();
 // A package already in the store; returns its store path.
 std::wstring AddDriverPackage(const std::wstring &sourceInf);
-// The hash part of the store folder ("crvnv6.inf_amd64_<hash>"); default
-// "1a2b3c4d".
+// The hash part of the store folder ("crvnv6.inf_amd64_<hash>") of the first
+// package of an INF name on the machine; default "1a2b3c4d". Another package
+// of that name uploaded later gets a hash of its INF.
 void SetDriverStoreHash(const std::wstring &hash);
 // The driver-store path a package of this INF gets for this environment
 // (empty: the native one).

@@ -27,6 +27,7 @@ namespace {
 typedef BOOL(WINAPI *SetDefaultDllDirectoriesFunction)(DWORD);
 
 const WCHAR kKey[] = L"SOFTWARE\\CorvaneProbe";
+const WCHAR kKey64[] = L"SOFTWARE\\CorvaneProbe64";  // made in the 64-bit view only
 const WCHAR kDriver[] = L"Corvane Probe Driver";
 const WCHAR kQueue[] = L"Corvane Probe Queue";
 WCHAR gEnv[] = L"Windows x64";
@@ -120,6 +121,41 @@ std::string Attributes(const WCHAR *name) {
     if (a == INVALID_FILE_ATTRIBUTES)
         return "INVALID " + std::to_string(GetLastError());
     return a & FILE_ATTRIBUTE_DIRECTORY ? "directory" : "file";
+}
+// The attributes by name. FILE_ATTRIBUTE_ARCHIVE only where asked for: Wine
+// keeps it on every file (see known-differences.txt).
+std::string AttributeNames(DWORD a, bool archive = false) {
+    if (a == INVALID_FILE_ATTRIBUTES)
+        return "INVALID " + std::to_string(GetLastError());
+    static const struct {
+        DWORD Bit;
+        const char *Name;
+    } kNames[] = {{FILE_ATTRIBUTE_READONLY, "readonly"}, {FILE_ATTRIBUTE_HIDDEN, "hidden"},
+                  {FILE_ATTRIBUTE_ARCHIVE, "archive"}, {FILE_ATTRIBUTE_NORMAL, "normal"}};
+    std::string out;
+    for (const auto &n : kNames)
+        if ((a & n.Bit) && (archive || n.Bit != FILE_ATTRIBUTE_ARCHIVE))
+            out += (out.empty() ? "" : "|") + std::string(n.Name);
+    return out.empty() ? "none" : out;
+}
+std::string AttributesOf(const WCHAR *name, bool archive = false) {
+    return AttributeNames(GetFileAttributesW(P(name).c_str()), archive);
+}
+// A call's answer, then the attributes it leaves on a file (in that order).
+std::string Then(const std::string &answer, const WCHAR *name) { return answer + ", then " + AttributesOf(name); }
+// A new file with these attributes.
+void NewFile(const WCHAR *name, DWORD attributes) {
+    WriteSmallFile(P(name));
+    SetFileAttributesW(P(name).c_str(), attributes);
+}
+std::string HandleAttributes(const WCHAR *name) {
+    HANDLE h = Open(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    if (h == INVALID_HANDLE_VALUE)
+        return Err();
+    BY_HANDLE_FILE_INFORMATION info;
+    std::string out = GetFileInformationByHandle(h, &info) ? AttributeNames(info.dwFileAttributes) : Err();
+    CloseHandle(h);
+    return out;
 }
 // A held handle to "held" with the given access and sharing, while fn runs.
 template <typename Fn> std::string WhileHeld(DWORD access, DWORD share, Fn fn) {
@@ -235,6 +271,46 @@ std::string AddDriver(LPWSTR env) {
     info.pConfigFile = const_cast<LPWSTR>(L"crvnprobeui.dll");
     return Ok(AddPrinterDriverW(nullptr, 8, reinterpret_cast<BYTE *>(&info)));
 }
+// The driver again, as an upgrade adds it, with a version of its own.
+const DWORDLONG kProbeVersion = (2025ull << 48) | (7ull << 32) | (16ull << 16) | 300ull;
+std::string AddDriverEx(DWORD flags) {
+    DRIVER_INFO_8W info;
+    memset(&info, 0, sizeof(info));
+    info.cVersion = 3;
+    info.pName = const_cast<LPWSTR>(kDriver);
+    info.pEnvironment = gEnv;
+    info.pDriverPath = const_cast<LPWSTR>(L"crvnprobe.dll");
+    info.pDataFile = const_cast<LPWSTR>(L"crvnprobe.dat");
+    info.pConfigFile = const_cast<LPWSTR>(L"crvnprobeui.dll");
+    info.dwlDriverVersion = kProbeVersion;
+    return Ok(AddPrinterDriverExW(nullptr, 8, reinterpret_cast<BYTE *>(&info), flags));
+}
+// The version the spooler lists for the driver, as the program compares it.
+std::string ListedVersion() {
+    DWORD needed = 0, count = 0;
+    EnumPrinterDriversW(nullptr, gEnv, 8, nullptr, 0, &needed, &count);
+    std::string buffer(needed, '\0');
+    BYTE *b = reinterpret_cast<BYTE *>(&buffer[0]);
+    if (needed == 0 || !EnumPrinterDriversW(nullptr, gEnv, 8, b, needed, &needed, &count))
+        return Err();
+    const DRIVER_INFO_8W *drivers = reinterpret_cast<const DRIVER_INFO_8W *>(b);
+    for (DWORD i = 0; i < count; i++)
+        if (drivers[i].pName && std::wstring(drivers[i].pName) == kDriver)
+            return drivers[i].dwlDriverVersion == kProbeVersion ? "the version given"
+                   : drivers[i].dwlDriverVersion == 0          ? "no version"
+                                                                : "another version";
+    return "not listed";
+}
+// Whether the driver's file is in the environment's version folder "3".
+std::string InVersionFolder() {
+    WCHAR dir[MAX_PATH];
+    DWORD needed = 0;
+    if (!GetPrinterDriverDirectoryW(nullptr, gEnv, 1, reinterpret_cast<BYTE *>(dir), sizeof(dir), &needed))
+        return Err();
+    return GetFileAttributesW((std::wstring(dir) + L"\\3\\crvnprobe.dll").c_str()) != INVALID_FILE_ATTRIBUTES
+               ? "copied"
+               : "not there";
+}
 std::string Printer(DWORD level) {
     HANDLE h = nullptr;
     if (!OpenPrinterW(const_cast<LPWSTR>(kQueue), &h, nullptr))
@@ -327,6 +403,65 @@ std::string Utf8ToWide(int outChars) {
     WCHAR out[8];
     int n = MultiByteToWideChar(CP_UTF8, 0, "abcdef", -1, outChars ? out : nullptr, outChars);
     return n ? std::to_string(n) : "0 " + std::to_string(GetLastError());
+}
+
+// WOW64: what a 32-bit program on 64-bit Windows is told, and where its
+// System32 leads. Each answer is the caller's; the 64-bit probe gets its own.
+typedef BOOL(WINAPI *IsWow64Process2Function)(HANDLE, USHORT *, USHORT *);
+
+std::wstring WindowsDir() {
+    WCHAR dir[MAX_PATH];
+    UINT n = GetWindowsDirectoryW(dir, MAX_PATH);
+    return std::wstring(dir, n < MAX_PATH ? n : 0);
+}
+// A folder's last name, in lower case: what the call fixes, not the drive.
+std::string LastName(UINT (WINAPI *call)(LPWSTR, UINT)) {
+    WCHAR dir[MAX_PATH];
+    UINT n = call(dir, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return std::to_string(n) + " " + std::to_string(GetLastError());
+    std::wstring name(dir);
+    for (auto &c : name)
+        c = static_cast<wchar_t>(towlower(c));
+    return "..." + Narrow(name.substr(name.find_last_of(L'\\')));
+}
+std::string Wow64Machines() {
+    auto call = reinterpret_cast<IsWow64Process2Function>(
+        reinterpret_cast<void (*)(void)>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
+    USHORT process = 0xffff, native = 0xffff;
+    if (call == nullptr)
+        return "not exported";
+    if (!call(GetCurrentProcess(), &process, &native))
+        return Err();
+    char text[40];
+    std::snprintf(text, sizeof(text), "process 0x%x native 0x%x", process, native);
+    return text;
+}
+// A file made through one name of a system folder (under the Windows
+// folder), with the thread's redirection off or on, looked for through
+// another with it on, and deleted again.
+std::string SeenAs(const WCHAR *made, const WCHAR *looked, bool redirectionOff) {
+    PVOID old = nullptr;
+    if (redirectionOff && !Wow64DisableWow64FsRedirection(&old))
+        return "redirection stays: " + Err();
+    std::wstring path = WindowsDir() + made;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    if (redirectionOff)
+        Wow64RevertWow64FsRedirection(old);
+    if (h == INVALID_HANDLE_VALUE)
+        return "not made: FALSE " + std::to_string(error);
+    DWORD a = GetFileAttributesW((WindowsDir() + looked).c_str());
+    std::string out = a != INVALID_FILE_ATTRIBUTES ? "seen" : "not seen " + std::to_string(GetLastError());
+    if (redirectionOff && Wow64DisableWow64FsRedirection(&old)) {
+        DeleteFileW(path.c_str());
+        Wow64RevertWow64FsRedirection(old);
+    } else {
+        DeleteFileW(path.c_str());
+    }
+    return out;
 }
 
 struct Row {
@@ -430,6 +565,42 @@ const Row kRows[] = {
                     ? std::string("a full path ending in \\logs\\x.log")
                     : "0 " + std::to_string(GetLastError());
      }},
+    // Attributes. Each row that changes a file has files of its own.
+    {"GetFileAttributesW new file", [] { WriteSmallFile(P(L"ro")); return AttributesOf(L"ro", true); }},
+    {"SetFileAttributesW read-only", [] { return Then(Ok(SetFileAttributesW(P(L"ro").c_str(), FILE_ATTRIBUTE_READONLY)), L"ro"); }},
+    {"GetFileInformationByHandle read-only", [] { return HandleAttributes(L"ro"); }},
+    {"CreateFileW read-only, for reading", [] { return Create(L"ro", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING); }},
+    {"CreateFileW read-only, for writing", [] { return Create(L"ro", GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING); }},
+    {"CreateFileW read-only, CREATE_ALWAYS", [] {
+         NewFile(L"ro2", FILE_ATTRIBUTE_READONLY);
+         return Create(L"ro2", GENERIC_WRITE, 0, CREATE_ALWAYS);
+     }},
+    {"DeleteFileW read-only", [] { return Ok(DeleteFileW(P(L"ro").c_str())); }},
+    {"CopyFileW from read-only", [] { return Then(Ok(CopyFileW(P(L"ro").c_str(), P(L"rocopy").c_str(), FALSE)), L"rocopy"); }},
+    {"MoveFileExW read-only", [] { return Then(Ok(MoveFileExW(P(L"rocopy").c_str(), P(L"romoved").c_str(), 0)), L"romoved"); }},
+    {"CopyFileW onto read-only", [] {
+         NewFile(L"ro3", FILE_ATTRIBUTE_READONLY);
+         return Ok(CopyFileW(P(L"a").c_str(), P(L"ro3").c_str(), FALSE));
+     }},
+    {"MoveFileExW onto read-only, replace", [] {
+         NewFile(L"ro4", FILE_ATTRIBUTE_READONLY);
+         WriteSmallFile(P(L"plain"));
+         return Ok(MoveFileExW(P(L"plain").c_str(), P(L"ro4").c_str(), MOVEFILE_REPLACE_EXISTING));
+     }},
+    {"CopyFileW onto hidden", [] {
+         NewFile(L"hidden", FILE_ATTRIBUTE_HIDDEN);
+         return Then(Ok(CopyFileW(P(L"a").c_str(), P(L"hidden").c_str(), FALSE)), L"hidden");
+     }},
+    {"CreateFileW hidden, CREATE_ALWAYS without it", [] {
+         NewFile(L"hidden2", FILE_ATTRIBUTE_HIDDEN);
+         return Create(L"hidden2", GENERIC_WRITE, 0, CREATE_ALWAYS);
+     }},
+    {"SetFileAttributesW normal", [] {
+         std::string out = Ok(SetFileAttributesW(P(L"ro").c_str(), FILE_ATTRIBUTE_NORMAL));
+         out += ", then " + AttributesOf(L"ro", true);
+         return out + ", delete " + Ok(DeleteFileW(P(L"ro").c_str()));
+     }},
+    {"SetFileAttributesW missing", [] { return Ok(SetFileAttributesW(P(L"none").c_str(), FILE_ATTRIBUTE_NORMAL)); }},
     {"GetTempFileNameW", [] { return TempName(gDir.c_str(), 0); }},
     {"GetTempFileNameW given number", [] { return TempName(gDir.c_str(), 0x1234); }},
     {"GetTempFileNameW missing folder", [] { return TempName(P(L"none").c_str(), 0); }},
@@ -496,6 +667,40 @@ const Row kRows[] = {
     {"SetDefaultDllDirectories 0", [] { return DefaultDirectories(0); }},
     {"SetDefaultDllDirectories System32", [] { return DefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }},
     {"SetDllDirectoryW empty", [] { return Ok(SetDllDirectoryW(L"")); }},
+    // WOW64.
+    {"IsWow64Process", [] {
+         BOOL wow64 = FALSE;
+         return IsWow64Process(GetCurrentProcess(), &wow64) ? (wow64 ? "TRUE wow64" : "TRUE not wow64") : Err();
+     }},
+    {"IsWow64Process2", [] { return Wow64Machines(); }},
+    {"GetNativeSystemInfo", [] {
+         SYSTEM_INFO info;
+         memset(&info, 0, sizeof(info));
+         GetNativeSystemInfo(&info);
+         return "processor " + std::to_string(info.wProcessorArchitecture);
+     }},
+    {"GetSystemDirectoryW", [] { return LastName(GetSystemDirectoryW); }},
+    {"GetSystemWow64DirectoryW", [] { return LastName(GetSystemWow64DirectoryW); }},
+    {"GetFileAttributesW Sysnative", [] {
+         DWORD a = GetFileAttributesW((WindowsDir() + L"\\Sysnative").c_str());
+         return a == INVALID_FILE_ATTRIBUTES ? "INVALID " + std::to_string(GetLastError()) : std::string("found");
+     }},
+    {"file made in System32, looked for in SysWOW64", [] {
+         return SeenAs(L"\\System32\\crvnprobe.tmp", L"\\SysWOW64\\crvnprobe.tmp", false);
+     }},
+    {"file made in Sysnative, looked for in System32", [] {
+         return SeenAs(L"\\Sysnative\\crvnprobe.tmp", L"\\System32\\crvnprobe.tmp", false);
+     }},
+    {"file made in System32 without redirection, looked for in Sysnative", [] {
+         return SeenAs(L"\\System32\\crvnprobe.tmp", L"\\Sysnative\\crvnprobe.tmp", true);
+     }},
+    {"file made in System32\\spool, looked for in Sysnative\\spool", [] {
+         return SeenAs(L"\\System32\\spool\\crvnprobe.tmp", L"\\Sysnative\\spool\\crvnprobe.tmp", false);
+     }},
+    {"RegOpenKeyExW a key of the 64-bit view only", [] { return OpenKey(HKEY_LOCAL_MACHINE, kKey64, KEY_READ); }},
+    {"RegOpenKeyExW a key of the 64-bit view only, 64-bit view", [] {
+         return OpenKey(HKEY_LOCAL_MACHINE, kKey64, KEY_READ | KEY_WOW64_64KEY);
+     }},
     // Spooler.
     {"GetPrinterDriverDirectoryW size query", [] { return DriverDirectory(gEnv, 1, 0); }},
     {"GetPrinterDriverDirectoryW buffer too small", [] { return DriverDirectory(gEnv, 1, 4); }},
@@ -512,9 +717,13 @@ const Row kRows[] = {
      }},
     {"AddPrinterDriverW level 8", [] { return AddDriver(gEnv); }},
     {"AddPrinterDriverW unknown environment", [] { return AddDriver(gBadEnv); }},
+    {"AddPrinterDriverW copies into the version folder", [] { return InVersionFolder(); }},
+    {"AddPrinterDriverExW APD_COPY_NEW_FILES over the driver", [] { return AddDriverEx(APD_COPY_NEW_FILES); }},
+    {"EnumPrinterDriversW the version added", [] { return ListedVersion(); }},
     {"EnumPrinterDriversW level 8", [] { return Drivers(gEnv, 8); }},
     {"EnumPrinterDriversW unknown environment", [] { return Drivers(gBadEnv, 8); }},
     {"EnumPrinterDriversW level 9", [] { return Drivers(gEnv, 9); }},
+    {"EnumPrinterDriversW null environment", [] { return Drivers(nullptr, 8); }},
     {"AddPrinterW", [] { return AddQueue(); }},
     {"AddPrinterW existing", [] { return AddQueue(); }},
     {"EnumPrintersW level 2", [] {
@@ -546,7 +755,7 @@ const Row kRows[] = {
 
 // What each side needs beforehand, made with its own means: the probe's
 // registry key (the program never writes the registry) and port.
-void Arrange() {
+void Arrange(bool wow64) {
     WCHAR temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     gDir = std::wstring(temp) + L"crvnprobe\\";
@@ -565,6 +774,9 @@ void Arrange() {
         RegCloseKey(sub);
     }
     RegCloseKey(key);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey64, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+    RegCloseKey(key);
+    (void)wow64;  // the probe's own bitness
     HKEY ports;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Ports", 0, nullptr, 0,
                     KEY_ALL_ACCESS, nullptr, &ports, nullptr);
@@ -572,14 +784,19 @@ void Arrange() {
     RegCloseKey(ports);
 #else
     sim::Reset();
-    sim::SetStringValue(kKey, L"Text", L"abc");
-    sim::SetRawValue(kKey, L"NoTerm", REG_SZ, sim::RegText(L"xyz", false));
-    sim::SetRawValue(kKey, L"Multi", REG_MULTI_SZ,
+    // The 32-bit probe on x64 Windows: the registry calls below take keys as
+    // they are, and a 32-bit caller's HKLM\SOFTWARE is the WOW6432Node.
+    sim::SetProgram32Bit(wow64);
+    const std::wstring key = wow64 ? L"SOFTWARE\\WOW6432Node\\CorvaneProbe" : kKey;
+    sim::SetStringValue(key, L"Text", L"abc");
+    sim::SetRawValue(key, L"NoTerm", REG_SZ, sim::RegText(L"xyz", false));
+    sim::SetRawValue(key, L"Multi", REG_MULTI_SZ,
                      std::vector<uint8_t>(reinterpret_cast<const uint8_t *>(multi),
                                           reinterpret_cast<const uint8_t *>(multi) + sizeof(multi)));
-    sim::SetDwordValue(kKey, L"Number", 7);
-    sim::CreateKey(std::wstring(kKey) + L"\\One");
-    sim::CreateKey(std::wstring(kKey) + L"\\Two");
+    sim::SetDwordValue(key, L"Number", 7);
+    sim::CreateKey(key + L"\\One");
+    sim::CreateKey(key + L"\\Two");
+    sim::CreateKey(kKey64);
     sim::CreateKey(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print");
     sim::AddPort(L"USB001");
 #endif
@@ -593,12 +810,14 @@ void Arrange() {
 
 }  // namespace
 
+// The host build plays the 32-bit probe on x64 Windows with --wow64.
 #ifdef _WIN32
 int wmain() {
+    Arrange(sizeof(void *) == 4);
 #else
-int main() {
+int main(int argc, char **argv) {
+    Arrange(argc > 1 && std::strcmp(argv[1], "--wow64") == 0);
 #endif
-    Arrange();
     for (const Row &row : kRows)
         std::printf("%s: %s\n", row.Name, row.Answer().c_str());
     return 0;

@@ -42,7 +42,8 @@ run_stage() {
     expect_eq "$BATCH_RC" 1 "exit status the shell sees (the low byte of 0x80004001)"
     local texts=$SCEN_DIR/log-texts.txt
     log_texts "$WINEPREFIX/drive_c/stage.log" "$texts" || return
-    expect_eq "$(cat "$texts")" "$UPLOAD_LINE" "the log of /stage"
+    is_staging_line "$(sed -n 1p "$texts")" || fail "the log of /stage does not begin with the staging: $(head -1 "$texts")"
+    expect_eq "$(sed 1d "$texts")" "$UPLOAD_LINE" "the log of /stage"
 }
 
 run_silence() {

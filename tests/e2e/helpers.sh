@@ -188,6 +188,20 @@ report_scenario() {
     return 0
 }
 
+# expect_one_update_call RELAY ID INF RC: Wine's relay trace RELAY of the
+# program's private mode shows one UpdateDriverForPlugAndPlayDevicesW call
+# with ID, INF and the flags whole, and RC, the exit code, is 0 after TRUE
+# and not 0 after FALSE; RET is Wine's answer.
+expect_one_update_call() {
+    local relay=$1 id=$2 inf=$3 rc=$4 call
+    call=$(grep -F 'Call newdev.UpdateDriverForPlugAndPlayDevicesW(' "$relay")
+    expect_eq "$(printf '%s\n' "$call" | grep -c .)" 1 "UpdateDriverForPlugAndPlayDevicesW calls"
+    expect_in "$relay" " L\"${id//\\/\\\\}\"," "the call"
+    expect_in "$relay" " L\"${inf//\\/\\\\}\",00000001,00000000)" "the call"
+    RET=$(grep -F 'Ret  newdev.UpdateDriverForPlugAndPlayDevicesW(' "$relay" | sed -n 's/.* retval=\([0-9a-f]*\).*/\1/p')
+    if [ "$RET" = 00000001 ]; then expect_eq "$rc" 0 "exit code after TRUE"; else [ "$rc" != 0 ] || fail "exit code 0 after FALSE"; fi
+}
+
 # run_batch NAME COMMAND: COMMAND in a batch file under the 64-bit cmd, which
 # reads a program's whole exit code as a deployment tool does; the output in
 # $SCEN_DIR/NAME.txt. BATCH_CODE is the code cmd read, BATCH_RC the status

@@ -17,6 +17,7 @@
 
 #include "install/catalog.h"
 #include "install/discovery.h"
+#include "product_version.h"
 
 namespace {
 
@@ -116,8 +117,10 @@ int main(int argc, char **argv)
     line("Class=Printer");
     line("ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}");
     line("Provider=%Corvane%");
-    line("DriverVer=07/16/2025,2025.7.16.1");
+    // The build's DriverVer, which the manual road registers too.
+    line("DriverVer=" DRIVER_VER_TEXT);
     line("PnpLockdown=1");
+    line("CatalogFile=crvnv6.cat");
     line("");
     line("[Manufacturer]");
     line("%Corvane%=Corvane,NTx86,NTamd64,NTarm,NTarm64");
