@@ -152,6 +152,31 @@ struct ParsedPath {
     std::vector<std::wstring> Names;
 };
 
+// The names of a backslash-separated path from pos on, as Windows reads
+// them: empty names and "." go, ".." takes the name before it away (never
+// above the root). With trimEach, every name loses its trailing dots and
+// blanks, and one left empty goes.
+void SplitNames(const std::wstring &s, size_t pos, bool trimEach, std::vector<std::wstring> *names) {
+    while (pos <= s.size()) {
+        size_t end = s.find(L'\\', pos);
+        if (end == std::wstring::npos)
+            end = s.size();
+        std::wstring name = s.substr(pos, end - pos);
+        pos = end + 1;
+        if (name.empty() || name == L".")
+            continue;
+        if (name == L"..") {
+            if (!names->empty())
+                names->pop_back();
+            continue;
+        }
+        while (trimEach && !name.empty() && (name.back() == L'.' || name.back() == L' '))
+            name.pop_back();
+        if (!name.empty())
+            names->push_back(name);
+    }
+}
+
 ParsedPath Parse(const std::wstring &raw) {
     ParsedPath p;
     std::wstring s = raw;
@@ -175,28 +200,11 @@ ParsedPath Parse(const std::wstring &raw) {
     } else {
         p.Drive = L"C:";
     }
-    while (pos <= s.size()) {
-        size_t end = s.find(L'\\', pos);
-        if (end == std::wstring::npos)
-            end = s.size();
-        std::wstring name = s.substr(pos, end - pos);
-        pos = end + 1;
-        if (name.empty() || name == L".")
-            continue;
-        if (name == L"..") {
-            if (!p.Names.empty())
-                p.Names.pop_back();
-            continue;
-        }
-        while (!name.empty() && (name.back() == L'.' || name.back() == L' '))
-            name.pop_back();
-        if (name.empty())
-            continue;
+    SplitNames(s, pos, true, &p.Names);
+    for (const std::wstring &name : p.Names)
         for (wchar_t c : name)
             if (c < 32 || wcschr(L"<>:\"|?*", c) != nullptr)
                 p.BadName = true;
-        p.Names.push_back(name);
-    }
     p.Ok = true;
     return p;
 }
@@ -809,22 +817,7 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lp
             rest = path[0] == L'\\' ? path : current.substr(2) + L"\\" + path;
         }
         std::vector<std::wstring> names;
-        size_t pos = 0;
-        while (pos <= rest.size()) {
-            size_t end = rest.find(L'\\', pos);
-            if (end == std::wstring::npos)
-                end = rest.size();
-            std::wstring name = rest.substr(pos, end - pos);
-            pos = end + 1;
-            if (name.empty() || name == L".")
-                continue;
-            if (name == L"..") {
-                if (!names.empty())
-                    names.pop_back();
-                continue;
-            }
-            names.push_back(name);
-        }
+        SplitNames(rest, 0, false, &names);
         bool trailing = !rest.empty() && rest.back() == L'\\';
         if (!trailing && !names.empty()) {
             std::wstring &last = names.back();
