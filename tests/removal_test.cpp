@@ -496,11 +496,15 @@ TEST_F(RemovalTest, EveryErrorTheRemovalRetriesOrCountsAsGone) {
         // Five tries a second apart, then the next restart deletes it.
         {"DeleteFileW", ERROR_ACCESS_DENIED, 1, nullptr, 0, 2},
         {"DeleteFileW", ERROR_ACCESS_DENIED, -1, nullptr, 0, 5},
-        // The inventory's look for a stray monitor (the third listing of the
-        // drivers, after the inventory's own two), and the same look in an
-        // inventory taken again (the sixth): a monitor not known to be there
-        // was not left behind. The monitor that the removed driver named is
-        // looked for (the fourth) and goes.
+        // The inventory's look for a stray monitor: its listing of the
+        // monitors (the first), then of the drivers (the third, after the
+        // inventory's own two), and the same look in an inventory taken again
+        // (the sixth). A monitor not known to be there was not left behind.
+        // The monitor that the removed driver named is looked for (the
+        // fourth) and goes.
+        {"EnumMonitorsW", RPC_S_SERVER_UNAVAILABLE, 0, nullptr, 0, 2, {1},
+         L"Whether the language monitor \"Language Monitor\" is left without a printer driver is not known: the "
+         L"monitors could not be listed. Error:1722"},
         {"EnumPrinterDriversW", RPC_S_SERVER_UNAVAILABLE, 0, nullptr, 0, 4, {3, 6},
          L"Whether the language monitor \"Language Monitor\" is left without a printer driver is not known: the "
          L"printer drivers could not be listed. Error:1722"},
