@@ -10,7 +10,6 @@
 #include "app/options.h"
 #include "app/pnp_update_mode.h"
 #include "app/relaunch.h"
-#include "app/resource.h"
 #include "app/run_log.h"
 #include "common/globals.h"
 #include "common/instance_guard.h"
@@ -19,6 +18,7 @@
 #include "common/own_image.h"
 #include "common/package_files.h"
 #include "common/protected_copy.h"
+#include "common/resource_ids.h"
 #include "common/staged_package.h"
 #include "common/system_libraries.h"
 #include "install/install_window.h"
@@ -162,6 +162,15 @@ static int EndWithoutWindow(void) {
     return EXIT_NOBODY_TO_SEE;
 }
 
+// The run's first line in the log, and what the guard has to say, if
+// anything (why the run goes on without the machine's guard, or ignores the
+// session's mutex).
+static void LogStart(const StartUp *startUp, const WCHAR *mode) {
+    LogRunStart(startUp->CommandLine, mode);
+    if (startUp->Guard.Note[0] != 0)
+        WriteLogLine(startUp->Guard.Note);
+}
+
 // The exit code of a run that ends before its mode begins: 0, as every run
 // ends, except for a deployment mode, whose exit code the tool reads. The
 // log gets the run's first line, the cause (a text and an error, or a text
@@ -170,7 +179,7 @@ static int EndEarly(const StartUp *startUp, const WCHAR *cause, DWORD error, DWO
     WCHAR line[CAUSE_CCH];
     BOOL deployment = IsDeploymentMode(&startUp->Options);
 
-    LogRunStart(startUp->CommandLine, NULL);
+    LogStart(startUp, NULL);
     if (error == ERROR_SUCCESS)
         WriteLogLine(cause);
     else if (SUCCEEDED(StringCchPrintfW(line, CAUSE_CCH, L"%ws: error %lu.", cause, (unsigned long)error)))
@@ -218,7 +227,6 @@ static BOOL ReadOwnFolder(StartUp *startUp, DWORD *error) {
 // FALSE, with *exitCode set, when the run ends here.
 static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
     INITCOMMONCONTROLSEX classes;
-    DWORD guardError;
 
     // Without its system libraries the program cannot run; it ends before
     // it calls one.
@@ -227,19 +235,14 @@ static BOOL TakeGuard(StartUp *startUp, BOOL librariesLoaded, int *exitCode) {
                              startUp->LoadError, L"a system library or one of its functions cannot be loaded");
         return FALSE;
     }
-    guardError = TakeInstanceGuard(&startUp->Guard);
-    if (guardError == ERROR_ALREADY_EXISTS) {
+    // A guard that cannot be made lets the run go on (its note says why).
+    if (TakeInstanceGuard(&startUp->Guard) == ERROR_ALREADY_EXISTS) {
+        startUp->Guard.Note[0] = 0;
         *exitCode = EndEarly(startUp,
                              L"Another copy of the program runs: it holds the single-instance guard, the mutex "
                              L"SWIFTSETINSTALLERFORPRINTERDRIVER or the machine's guard.",
                              ERROR_SUCCESS, EXIT_ANOTHER_COPY_RUNS,
                              L"another copy of the program runs; nothing was done, run it again later");
-        return FALSE;
-    }
-    if (guardError != ERROR_SUCCESS) {
-        *exitCode = EndEarly(startUp, L"The machine's single-instance guard cannot be made", guardError,
-                             DeploymentFailureCode(guardError),
-                             L"the machine's single-instance guard cannot be made; nothing was done");
         return FALSE;
     }
     // Both windows hold common controls: register their classes first.
@@ -262,12 +265,11 @@ static int StartAndRun(StartUp *startUp, LPWSTR commandLine) {
     librariesLoaded = LoadSystemLibraries();
     if (!librariesLoaded)
         startUp->LoadError = DeploymentFailureCode(GetLastError());
+    // A command line that cannot be split is read as one without options: the
+    // install window, or the uninstaller's modes by the program's name, which
+    // end at once with 1459 where nobody can see a window.
     startUp->Options = ReadCommandLine(commandLine);
     OpenLogFile();
-    // Without its options the program cannot tell what it was asked for: a
-    // window, where a deployment tool waits for an exit code, would never end.
-    if (startUp->Options.Unreadable != ERROR_SUCCESS)
-        return (int)DeploymentFailureCode(startUp->Options.Unreadable);
 
     for (i = 0; i < RunModeCount; i++) {
         if (RunModes[i].Guarded && !guarded) {
@@ -284,7 +286,7 @@ static int StartAndRun(StartUp *startUp, LPWSTR commandLine) {
             ownFolderRead = TRUE;
         }
         if (RunModes[i].Applies(startUp)) {
-            LogRunStart(commandLine, RunModes[i].Name);
+            LogStart(startUp, RunModes[i].Name);
             // What earlier runs left in %SystemRoot%\Temp goes, under the guard.
             if (RunModes[i].Guarded)
                 RemoveEarlierCopies();

@@ -37,6 +37,26 @@ static void NoteStray(StartOptions *options, const WCHAR *token) {
         StringCchPrintfW(options->StrayToken, STRAY_TOKEN_CCH, L"\"%ws\"", token);
 }
 
+// The log file as the administrator typed it, made a full path from the
+// current folder at start-up ("setup.log", "..\logs\setup.log", "\logs\a.log"),
+// with forward slashes read as backslashes: a relaunched copy, which starts
+// in System32, gets the same file. FALSE when the file or its full path does
+// not fit LogFilePath; a path that cannot be made full leaves the run without
+// a log.
+static BOOL ReadLogPath(const WCHAR *token) {
+    WCHAR full[LOG_PATH_CCH];
+    DWORD length;
+
+    if (wcslen(token) >= LOG_PATH_CCH)
+        return FALSE;
+    memset(full, 0, sizeof(full));
+    length = GetFullPathNameW(token, LOG_PATH_CCH, full, NULL);
+    if (length >= LOG_PATH_CCH)
+        return FALSE;
+    StringCchCopyW(LogFilePath, LOG_PATH_CCH, length != 0 ? full : L"");
+    return TRUE;
+}
+
 // The private mode's exact form; arguments that do not fit their buffers
 // stay empty, which the mode refuses.
 static BOOL ReadPnpUpdate(StartOptions *options, LPWSTR *tokens, int count) {
@@ -61,10 +81,9 @@ StartOptions ReadCommandLine(LPWSTR commandLine) {
     memset(&options, 0, sizeof(options));
     options.WaitSeconds = DEFAULT_WAIT_SECONDS;
     tokens = CommandLineToArgvW(commandLine, &count);
-    if (!tokens) {
-        options.Unreadable = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+    // A line that cannot be split holds no option.
+    if (!tokens)
         return options;
-    }
     // An empty line splits into the program's own path, which is no token.
     if (commandLine == NULL || commandLine[0] == 0)
         count = 0;
@@ -88,9 +107,7 @@ StartOptions ReadCommandLine(LPWSTR commandLine) {
         } else if (lstrcmpiW(tokens[i], L"/log") == 0) {
             if (i + 1 < count && !IsOption(tokens[i + 1])) {
                 i++;
-                if (wcslen(tokens[i]) < LOG_PATH_CCH)
-                    StringCchCopyW(LogFilePath, LOG_PATH_CCH, tokens[i]);
-                else
+                if (!ReadLogPath(tokens[i]))
                     NoteStray(&options, tokens[i - 1]);
             } else {
                 NoteStray(&options, tokens[i]);

@@ -45,7 +45,6 @@ typedef struct StartOptions {
     // not fit; in quotes. Empty when every token was read. A deployment mode
     // refuses it.
     WCHAR StrayToken[STRAY_TOKEN_CCH];
-    DWORD Unreadable;    // the error of a command line that could not be split
     // The private mode of the 64-bit build: its three arguments.
     BOOL PnpUpdate;
     WCHAR PnpHardwareId[REQUEST_TEXT_CCH];
@@ -54,11 +53,13 @@ typedef struct StartOptions {
 } StartOptions;
 
 // Reads the command line wWinMain received. Sets InstallDir from -u and
-// LogFilePath from /log as it goes. A folder or a file that does not fit its
-// buffer is never cut short (a shortened path could name another folder, which
-// the uninstaller would remove): such a -u or /log is ignored with its token.
-// /log never takes one of the options as its file, and is ignored without one.
-// A command line that cannot be split leaves Unreadable set to the error.
+// LogFilePath from /log as it goes; the log's path is made full from the
+// current folder, with forward slashes read as backslashes. A folder or a
+// file that does not fit its buffer is never cut short (a shortened path could
+// name another folder, which the uninstaller would remove): such a -u or /log
+// is ignored with its token. /log never takes one of the options as its file,
+// and is ignored without one. A command line that cannot be split is read as
+// one without options.
 StartOptions ReadCommandLine(LPWSTR commandLine);
 
 // Every option the program knows, as spelt here (case-blind on the command

@@ -28,22 +28,25 @@ static BOOL BuildCommandLine(WCHAR *commandLine, const WCHAR *copyPath, const WC
 void RelaunchFromProtectedCopy(InstanceGuard *guard, HANDLE ownImage, const WCHAR *folder) {
     WCHAR copyPath[PROTECTED_COPY_PATH_CCH];
     WCHAR commandLine[COMMAND_LINE_CCH];
+    PROCESS_INFORMATION child;
     HANDLE held;
-    BOOL ready;
 
     memset(commandLine, 0, sizeof(commandLine));
     memset(copyPath, 0, sizeof(copyPath));
     held = ownImage != INVALID_HANDLE_VALUE ? MakeProtectedCopyOfFile(ownImage, copyPath) : INVALID_HANDLE_VALUE;
     // The copy is read from the program's file, whose bytes a view mapped
     // before this run could still change: a signed build starts it only
-    // when it carries this build's own valid signature.
-    ready = held != INVALID_HANDLE_VALUE && MayStartCopy(copyPath, held) &&
-            BuildCommandLine(commandLine, copyPath, folder);
-
-    // The copy takes the single-instance guard itself.
+    // when it carries this build's own valid signature. It starts suspended,
+    // is given the single-instance guard, and only then runs: no other copy
+    // can start in between.
+    if (held != INVALID_HANDLE_VALUE && MayStartCopy(copyPath, held) &&
+        BuildCommandLine(commandLine, copyPath, folder) &&
+        StartSuspendedInSystemDirectory(copyPath, commandLine, &child)) {
+        HandOverInstanceGuard(guard, &child);
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+    }
     ReleaseInstanceGuard(guard);
-    if (ready)
-        StartDetachedProcess(copyPath, commandLine);
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
 }

@@ -12,6 +12,7 @@
 // with this process's administrator rights. A build signed with a
 // certificate starts the copy only when it carries a valid signature made
 // with that certificate (MayStartCopy). The copy stays where it is, as
-// the temporary copies of uninstallers do. Releases guard, which the child
-// takes over, whether or not the child starts.
+// the temporary copies of uninstallers do. The child is given guard before
+// it runs (HandOverInstanceGuard); this process's hold is released whether or
+// not the child starts.
 void RelaunchFromProtectedCopy(InstanceGuard *guard, HANDLE ownImage, const WCHAR *folder);

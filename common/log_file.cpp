@@ -8,6 +8,9 @@
 #include <strsafe.h>
 #include <wchar.h>
 
+#include "common/accounts.h"
+#include "common/folder_way.h"
+
 // The longest text a line carries: an item text of the uninstall tree.
 #define LOG_TEXT_CCH 1024
 // "yyyy-mm-dd hh:mm:ss.mmm " has 24 characters; then the text, CRLF and the
@@ -20,9 +23,15 @@
 // A new log: SYSTEM and Administrators may do anything, users only read it.
 #define LOG_FILE_SDDL L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)"
 
+// The rights over the log that change what it holds or who may: writing or
+// appending, deleting it (and so replacing it), its DACL and its owner, and
+// the generic rights that hold them.
+#define LOG_WRITE_RIGHTS                                                                                               \
+    (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL)
+
 WCHAR LogFilePath[LOG_PATH_CCH];
 HANDLE LogFileHandle = INVALID_HANDLE_VALUE;
-HANDLE LogFolderHandle = INVALID_HANDLE_VALUE;
+HeldFolders LogFolderWay;
 
 static void CloseIfOpen(HANDLE *handle) {
     if (*handle != INVALID_HANDLE_VALUE)
@@ -38,54 +47,64 @@ static BOOL IsPlainFile(HANDLE handle) {
            (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && information.nNumberOfLinks <= 1;
 }
 
-// Whether sid is the account this process runs as.
-static BOOL IsOwnAccount(PSID sid) {
-    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    HANDLE token = NULL;
-    BOOL same;
+// No entry of the DACL lets anyone but Administrators, SYSTEM, the running
+// account or the owner (checked to be one of them) change the file. Entries
+// that deny, and those only passed on to children, give nothing; an entry of
+// a kind not known here counts against the file. A missing DACL lets anyone
+// do anything.
+static BOOL OnlyAdministratorsMayWrite(PACL dacl) {
+    ACCESS_ALLOWED_ACE *entry;
+    ACE_HEADER *header;
+    LPVOID ace;
+    WORD i;
 
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    if (dacl == NULL)
         return FALSE;
-    same = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
-           EqualSid(sid, ((TOKEN_USER *)buffer)->User.Sid);
-    CloseHandle(token);
-    return same;
+    for (i = 0; i < dacl->AceCount; i++) {
+        if (!GetAce(dacl, i, &ace))
+            return FALSE;
+        header = (ACE_HEADER *)ace;
+        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 || header->AceType == ACCESS_DENIED_ACE_TYPE)
+            continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            return FALSE;
+        entry = (ACCESS_ALLOWED_ACE *)ace;
+        if ((entry->Mask & LOG_WRITE_RIGHTS) != 0 && !IsAdministratorsOrSelf((PSID)&entry->SidStart) &&
+            !IsWellKnownSid((PSID)&entry->SidStart, WinCreatorOwnerRightsSid))
+            return FALSE;
+    }
+    return TRUE;
 }
 
-// Owned by Administrators, SYSTEM or the account that runs the program (an
-// elevated administrator's own files; under Wine every file is the user's):
-// no other user can read what is written there unless let, nor change the
-// file's rights.
-static BOOL OwnedByAdministrators(HANDLE handle) {
+// An existing log is the administrators' own: owned by Administrators, SYSTEM
+// or the running account, and writable by them alone. No other user can then
+// read what is written unless let, change it, or change who may.
+static BOOL IsAdministratorsLog(HANDLE handle) {
     PSECURITY_DESCRIPTOR descriptor = NULL;
     PSID owner = NULL;
-    BOOL administrators;
+    PACL dacl = NULL;
+    BOOL theirs;
 
-    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL, &descriptor) !=
-        ERROR_SUCCESS)
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        NULL, &dacl, NULL, &descriptor) != ERROR_SUCCESS)
         return FALSE;
-    administrators = owner != NULL && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
-                                       IsWellKnownSid(owner, WinLocalSystemSid) || IsOwnAccount(owner));
+    theirs = IsAdministratorsOrSelf(owner) && OnlyAdministratorsMayWrite(dacl);
     LocalFree(descriptor);
-    return administrators;
+    return theirs;
 }
 
-// Opens the log's folder, held so that it cannot be renamed or replaced
-// while the log is written, and refused when it is a junction or a link.
-static HANDLE OpenLogFolder(void) {
+// Holds every folder from the drive's root down to the log's folder, so that
+// none can be renamed or replaced while the log is written, and none is a
+// junction or a link.
+static BOOL HoldLogFolderWay(void) {
     WCHAR folder[LOG_PATH_CCH];
-    WCHAR *lastBackslash;
-    HANDLE handle;
+    WCHAR *lastSeparator;
 
-    if (FAILED(StringCchCopyW(folder, LOG_PATH_CCH, LogFilePath)) || (lastBackslash = wcsrchr(folder, L'\\')) == NULL)
-        return INVALID_HANDLE_VALUE;
-    lastBackslash[lastBackslash == folder || lastBackslash[-1] == L':' ? 1 : 0] = 0;
-    handle = CreateFileW(folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (handle != INVALID_HANDLE_VALUE && !IsPlainFile(handle))
-        CloseIfOpen(&handle);
-    return handle;
+    if (FAILED(StringCchCopyW(folder, LOG_PATH_CCH, LogFilePath)) || (lastSeparator = wcsrchr(folder, L'\\')) == NULL)
+        return FALSE;
+    // The folder with its separator, which a root needs.
+    lastSeparator[1] = 0;
+    return HoldFolderWay(&LogFolderWay, folder, FALSE);
 }
 
 void OpenLogFile(void) {
@@ -97,8 +116,7 @@ void OpenLogFile(void) {
     CloseLogFile();
     if (LogFilePath[0] == 0)
         return;
-    LogFolderHandle = OpenLogFolder();
-    if (LogFolderHandle != INVALID_HANDLE_VALUE &&
+    if (HoldLogFolderWay() &&
         ConvertStringSecurityDescriptorToSecurityDescriptorW(LOG_FILE_SDDL, SDDL_REVISION_1, &descriptor, NULL)) {
         memset(&attributes, 0, sizeof(attributes));
         attributes.nLength = sizeof(attributes);
@@ -110,18 +128,18 @@ void OpenLogFile(void) {
                                     NULL);
         existed = GetLastError() == ERROR_ALREADY_EXISTS;
         if (LogFileHandle != INVALID_HANDLE_VALUE &&
-            (!IsPlainFile(LogFileHandle) || (existed && !OwnedByAdministrators(LogFileHandle))))
+            (!IsPlainFile(LogFileHandle) || (existed && !IsAdministratorsLog(LogFileHandle))))
             CloseIfOpen(&LogFileHandle);
         LocalFree(descriptor);
     }
     if (LogFileHandle == INVALID_HANDLE_VALUE)
-        CloseIfOpen(&LogFolderHandle);
+        ReleaseFolderWay(&LogFolderWay);
     SetLastError(savedError);
 }
 
 void CloseLogFile(void) {
     CloseIfOpen(&LogFileHandle);
-    CloseIfOpen(&LogFolderHandle);
+    ReleaseFolderWay(&LogFolderWay);
 }
 
 // Each run of CR and LF becomes one blank; a run at the end is dropped.
@@ -181,4 +199,31 @@ const WCHAR *LogPathForCommandLine(void) {
     if (length == 0 || wcschr(LogFilePath, L'"') != NULL || LogFilePath[length - 1] == L'\\')
         return NULL;
     return LogFilePath;
+}
+
+static BOOL IsControlCharacter(WCHAR c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+BOOL EscapeControlCharacters(const WCHAR *text, WCHAR *out, size_t outCch) {
+    WCHAR escape[16];
+    WCHAR one[2];
+    HRESULT result = S_OK;
+
+    if (outCch == 0)
+        return FALSE;
+    out[0] = 0;
+    one[1] = 0;
+    for (; *text != 0 && SUCCEEDED(result); text++) {
+        if (IsControlCharacter(*text)) {
+            StringCchPrintfW(escape, 16, L"<U+%04X>", (unsigned int)*text);
+            result = StringCchCatW(out, outCch, escape);
+        } else {
+            one[0] = *text;
+            result = StringCchCatW(out, outCch, one);
+        }
+    }
+    if (FAILED(result))
+        out[0] = 0;
+    return SUCCEEDED(result);
 }

@@ -5,25 +5,31 @@
 
 #include <windows.h>
 
+#include "common/folder_way.h"
+
 // Capacity of the log file's path, in characters; a longer FILE is ignored
 // with its option, as -u ignores a folder that does not fit InstallDir.
 #define LOG_PATH_CCH 260
 
 // The file named by /log; empty when there is none. Set once at start-up.
 extern WCHAR LogFilePath[LOG_PATH_CCH];
-// The log and its folder, held open from OpenLogFile to CloseLogFile;
-// INVALID_HANDLE_VALUE without a log.
+// The log, and every folder from its drive's root down to its own, held open
+// from OpenLogFile to CloseLogFile; INVALID_HANDLE_VALUE and nothing held
+// without a log.
 extern HANDLE LogFileHandle;
-extern HANDLE LogFolderHandle;
+extern HeldFolders LogFolderWay;
 
-// Opens LogFilePath once, before the run mode, for the whole run; the process
-// closes it when it ends. The file is the one the administrator named, or
-// none: it is refused, and the run goes on without a log, when it or its
-// folder is a junction or a symbolic link, when it has more names than one
-// (a hard link), or when it exists and neither Administrators nor SYSTEM owns
-// it (a user who made it first could read or change what is written). The
-// folder stays open, so that nobody can rename or replace it meanwhile. A new
-// file lets users read it at most. The last error is left as it was.
+// Opens LogFilePath (a full path) once, before the run mode, for the whole
+// run; the process closes it when it ends. The file is the one the
+// administrator named, or none: it is refused, and the run goes on without a
+// log, when it or any folder from the drive's root down to it is a junction
+// or a symbolic link, when it has more names than one (a hard link), or when
+// it exists and is not the administrators' own: owned by Administrators,
+// SYSTEM or the running account, and writable by no one else (a user who
+// made it first, or who may write it, could read or change what is written).
+// The folders stay open, so that nobody can rename or replace them
+// meanwhile. A new file lets users read it at most. The last error is left
+// as it was.
 void OpenLogFile(void);
 void CloseLogFile(void);
 
@@ -36,6 +42,13 @@ void CloseLogFile(void);
 // meanwhile. Without an open log file, or when it cannot be written, nothing
 // happens; the last error is left as it was.
 void WriteLogLine(const WCHAR *text);
+
+// Copies text into out (outCch characters) with every control character
+// (C0 and DEL, C1, and the line and paragraph separators U+2028 and U+2029)
+// written as a visible escape, "<U+001B>": for strings a device reports,
+// which the log shows as they are. FALSE, with out empty, when the result
+// does not fit.
+BOOL EscapeControlCharacters(const WCHAR *text, WCHAR *out, size_t outCch);
 
 // The log file's path as it may be passed on a child's command line in
 // quotes, or NULL: without a log file, and for a path holding a quote or

@@ -9,7 +9,8 @@
 #define NT_PATH_CCH 1024
 
 // Opens, for its identity only, the file that the object manager names
-// (\Device\HarddiskVolumeN\... on Windows, \??\C:\... under Wine).
+// (\Device\HarddiskVolumeN\... on Windows, \??\C:\... under Wine), by that
+// name itself: a link or junction of that name is opened, not followed.
 static HANDLE OpenByObjectName(const WCHAR *name) {
     WCHAR path[NT_PATH_CCH + 16];
     HRESULT formatted;
@@ -21,15 +22,18 @@ static HANDLE OpenByObjectName(const WCHAR *name) {
     if (FAILED(formatted))
         return INVALID_HANDLE_VALUE;
     return CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, NULL);
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
 }
 
-// The same file: the same volume and the same file index.
-static BOOL SameFile(HANDLE a, HANDLE b) {
+// The same file, which has one name: the same volume and the same file
+// index, the held file with no second name (a hard link made to it while it
+// was not held yet could stand for it), and the image's name no link.
+static BOOL SameFile(HANDLE held, HANDLE image) {
     BY_HANDLE_FILE_INFORMATION first;
     BY_HANDLE_FILE_INFORMATION second;
 
-    return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
+    return GetFileInformationByHandle(held, &first) && GetFileInformationByHandle(image, &second) &&
+           first.nNumberOfLinks == 1 && (second.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
            first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
            first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }

@@ -4,7 +4,8 @@
 
 #define SYSTEM_DIRECTORY_CCH 260
 
-BOOL StartProcessInSystemDirectory(const WCHAR *program, WCHAR *commandLine, PROCESS_INFORMATION *process) {
+static BOOL StartInSystemDirectory(const WCHAR *program, WCHAR *commandLine, DWORD flags,
+                                   PROCESS_INFORMATION *process) {
     WCHAR directory[SYSTEM_DIRECTORY_CCH];
     STARTUPINFOW startup;
     UINT length = GetSystemDirectoryW(directory, SYSTEM_DIRECTORY_CCH);
@@ -17,7 +18,15 @@ BOOL StartProcessInSystemDirectory(const WCHAR *program, WCHAR *commandLine, PRO
             SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    return CreateProcessW(program, commandLine, NULL, NULL, FALSE, 0, NULL, directory, &startup, process);
+    return CreateProcessW(program, commandLine, NULL, NULL, FALSE, flags, NULL, directory, &startup, process);
+}
+
+BOOL StartProcessInSystemDirectory(const WCHAR *program, WCHAR *commandLine, PROCESS_INFORMATION *process) {
+    return StartInSystemDirectory(program, commandLine, 0, process);
+}
+
+BOOL StartSuspendedInSystemDirectory(const WCHAR *program, WCHAR *commandLine, PROCESS_INFORMATION *process) {
+    return StartInSystemDirectory(program, commandLine, CREATE_SUSPENDED, process);
 }
 
 DWORD StartDetachedProcess(const WCHAR *program, WCHAR *commandLine) {

@@ -9,6 +9,10 @@
 // may write to). FALSE, with the error, when it cannot be started.
 BOOL StartProcessInSystemDirectory(const WCHAR *program, WCHAR *commandLine, PROCESS_INFORMATION *process);
 
+// The same, with the new process's first thread suspended until the caller
+// resumes it (ResumeThread), or ends it.
+BOOL StartSuspendedInSystemDirectory(const WCHAR *program, WCHAR *commandLine, PROCESS_INFORMATION *process);
+
 // Starts program as StartProcessInSystemDirectory does, detached: both
 // returned handles are closed at once and nothing waits for the child.
 // Naming the program file keeps CreateProcessW from searching for it, which

@@ -27,7 +27,7 @@
 #include <strsafe.h>
 #include <wchar.h>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/native_system.h"
@@ -172,12 +172,15 @@ static void RescanDeviceTree(void) {
         CM_Reenumerate_DevNode(root, CM_REENUMERATE_SYNCHRONOUS);
 }
 
-// Adds a description the catalogue does not know to seen, once; what does
-// not fit is left out.
+// Adds a description the catalogue does not know to seen, once, with the
+// control characters a device may put in it escaped; what does not fit is
+// left out.
 static void NoteUnknownDescription(WCHAR *seen, const WCHAR *description) {
-    WCHAR quoted[DEVICE_TEXT_CCH + 4];
+    WCHAR escaped[UNKNOWN_SEEN_CCH];
+    WCHAR quoted[UNKNOWN_SEEN_CCH + 4];
 
-    if (FAILED(StringCchPrintfW(quoted, DEVICE_TEXT_CCH + 4, L"\"%ws\"", description)) || wcsstr(seen, quoted) != NULL)
+    if (!EscapeControlCharacters(description, escaped, UNKNOWN_SEEN_CCH) ||
+        FAILED(StringCchPrintfW(quoted, UNKNOWN_SEEN_CCH + 4, L"\"%ws\"", escaped)) || wcsstr(seen, quoted) != NULL)
         return;
     if (seen[0] != 0 && FAILED(StringCchCatW(seen, UNKNOWN_SEEN_CCH, L", ")))
         return;

@@ -8,6 +8,7 @@
 #include <strsafe.h>
 #include <wchar.h>
 
+#include "common/globals.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/system_libraries.h"
@@ -158,11 +159,14 @@ static int Deployed(int deployed, DWORD *firstError) {
     return 0;
 }
 
-// The queue is there. A driver file that could not be put in place still
-// fails the installation: over a driver installed before, the queue would
-// print with files this run deleted or left old.
+// The queue is there: the printer is installed, and prints with the files
+// the spooler keeps of its own (its driver's version folder), whatever became
+// of the copies this run could not put in place; their trace lines say
+// which. Only an unattended run still fails for such a copy: its exit code
+// is all a deployment tool reads, and the queue prints with the driver that
+// was installed before, which need not be this package's.
 static int QueueReady(DWORD deployError) {
-    if (deployError == ERROR_SUCCESS)
+    if (deployError == ERROR_SUCCESS || !UnattendedRun)
         return 1;
     SetLastError(deployError);
     return 0;

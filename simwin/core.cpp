@@ -88,8 +88,9 @@ struct KObject {
     bool Signaled = false;
     // Thread / process
     SimThread *ThreadRef = nullptr;
-    DWORD ProcessId = 0;
+    DWORD ProcessId = 0;  // a process's, or the process whose main thread this is
     int Holders = 0;  // handles plus outside holds, for named objects
+    std::wstring Owner;  // a mutex's: the SID of its creator's default owner
 };
 
 struct ProcessState {
@@ -100,12 +101,18 @@ struct ProcessState {
     bool NativeBuild = false;     // started from the program's x64 or ARM64 build (sim::kProgramImage64, ...Arm64)
     bool Child = false;           // created by CreateProcessW, not by the test
     std::shared_ptr<KObject> Object;
+    std::wstring WorkingDirectory;  // its current folder
+    bool Suspended = false;         // created with CREATE_SUSPENDED, not resumed yet
+    bool StartWhenResumed = false;  // the test asked to start it meanwhile
 };
 
-// A boundary descriptor: its name and the SIDs a process must hold.
+// A boundary descriptor: its name, the SIDs a process must hold, and the
+// integrity label (a SID "S-1-16-N", or empty) it must reach to create the
+// namespace.
 struct Boundary {
     std::wstring Name;
     std::vector<std::wstring> Sids;
+    std::wstring Label;
 };
 
 struct ClockEvent {
@@ -137,11 +144,13 @@ struct Machine {
     std::wstring TestImage = L"C:\\Program Files\\Corvane\\setup.exe";
     std::map<HANDLE, std::shared_ptr<KObject>> Handles;
     std::map<HANDLE, DWORD> HandleOwners;
+    std::set<HANDLE> GivenHandles;  // made by DuplicateHandle for another process
     std::map<std::wstring, std::weak_ptr<KObject>> Named;
     std::vector<std::shared_ptr<KObject>> OutsideHolds;
     std::map<HANDLE, Boundary> Boundaries;
     sim::Account StartingAccount = sim::Account::Administrator;
     DWORD StartingSession = 1;
+    std::wstring StartingDirectory = L"C:\\";
     std::map<void *, size_t> Allocations;
     std::vector<sim::Call> Calls;
     struct Failure {
@@ -501,6 +510,7 @@ void EndProcess(ProcessState *p, int exitCode) {
             }
             ReleaseObject(obj);
             m.Handles.erase(it->first);
+            m.GivenHandles.erase(it->first);
             it = m.HandleOwners.erase(it);
         } else {
             ++it;
@@ -522,6 +532,7 @@ ProcessState *NewProcess(const std::wstring &image, const std::wstring &commandL
     p->Object->ProcessId = p->Info.Id;
     p->Info.RunsAs = m.StartingAccount;
     p->Info.Session = m.StartingSession;
+    p->WorkingDirectory = m.StartingDirectory;
     ProcessState *raw = p.get();
     m.Processes.push_back(std::move(p));
     SyncProcessView();
@@ -669,6 +680,22 @@ void SleepFor(uint64_t ms) {
 }
 
 DWORD CurrentProcessId() { return tCurrent ? tCurrent->ProcessId : kTestProcessId; }
+
+bool KernelObjectSddl(HANDLE handle, std::wstring *sddl) {
+    auto it = M().Handles.find(handle);
+    if (it == M().Handles.end() || it->second->Type != KObject::Mutex)
+        return false;
+    // The default DACL of an elevated administrator's or SYSTEM's token; a
+    // standard user's gives the user and SYSTEM full access.
+    const std::wstring &owner = it->second->Owner;
+    *sddl = L"O:" + owner + L"D:(A;;GA;;;SY)(A;;GA;;;" + (owner == L"S-1-5-32-544" ? L"BA" : owner) + L")";
+    return true;
+}
+
+std::wstring CurrentDirectory() {
+    ProcessState *p = FindProcess(CurrentProcessId());
+    return p != nullptr && !p->WorkingDirectory.empty() ? p->WorkingDirectory : M().StartingDirectory;
+}
 DWORD CurrentThreadId() { return tCurrent ? tCurrent->Id : 1; }
 
 bool CurrentProcessRunsProgram() {
@@ -761,8 +788,11 @@ bool Kernel32Exports(const char *name) {
 // ============================================================================
 
 static std::wstring ObjectKey(const std::wstring &name, DWORD session);
-static std::wstring NamespaceKey(const std::wstring &alias, const std::vector<std::wstring> &sids);
 static bool HoldsAll(const std::vector<std::wstring> &sids);
+static bool Reaches(const std::wstring &label);
+static std::wstring DefaultOwner();
+static std::wstring NamespaceKey(const std::wstring &alias, const std::vector<std::wstring> &sids,
+                                 const std::wstring &label);
 
 namespace sim {
 
@@ -842,6 +872,10 @@ void StartCreatedProcess(DWORD processId) {
     ProcessState *p = FindProcess(processId);
     if (p == nullptr || p->Info.Started || p->Info.Ended)
         return;
+    if (p->Suspended) {
+        p->StartWhenResumed = true;
+        return;
+    }
     std::wstring tail;
     SplitCommandLine(p->Info.CommandLine, nullptr, &tail);
     StartProgramIn(p, tail);
@@ -876,6 +910,14 @@ Process RunInProcess(const std::function<void()> &fn, uint64_t timeLimitMs, cons
     return Run(timeLimitMs);
 }
 
+DWORD StartInProcess(const std::function<void()> &fn, const std::wstring &image) {
+    ProcessState *p = NewProcess(image, L"\"" + image + L"\"");
+    return ::StartInProcess(p, [fn]() {
+        fn();
+        return 0;
+    });
+}
+
 const std::vector<Process> &Processes() {
     SyncProcessView();
     return M().ProcessView;
@@ -889,6 +931,14 @@ int OpenHandles(DWORD processId) {
     int n = 0;
     for (auto &owner : M().HandleOwners)
         if (owner.second == processId)
+            n++;
+    return n;
+}
+
+int GivenHandles(DWORD processId) {
+    int n = 0;
+    for (HANDLE h : M().GivenHandles)
+        if (M().HandleOwners[h] == processId)
             n++;
     return n;
 }
@@ -919,18 +969,23 @@ void SetStartingAccount(Account account, DWORD session) {
     M().StartingSession = session;
 }
 
-bool HoldNamedMutex(const std::wstring &name, const std::wstring &namespaceAlias, const std::wstring &boundarySid) {
+void SetStartingDirectory(const std::wstring &folder) { M().StartingDirectory = folder; }
+
+bool HoldNamedMutex(const std::wstring &name, const std::wstring &namespaceAlias, const std::wstring &boundarySid,
+                    const std::wstring &integrityLabel) {
     auto &m = M();
-    if (!namespaceAlias.empty() && !HoldsAll({boundarySid}))
+    if (!namespaceAlias.empty() && (!HoldsAll({boundarySid}) || !Reaches(integrityLabel)))
         return false;
-    std::wstring key = namespaceAlias.empty() ? ObjectKey(name, m.StartingSession)
-                                              : NamespaceKey(namespaceAlias, {boundarySid}) + L"\\" + simk::Upper(name);
+    std::wstring key = namespaceAlias.empty()
+                           ? ObjectKey(name, m.StartingSession)
+                           : NamespaceKey(namespaceAlias, {boundarySid}, integrityLabel) + L"\\" + simk::Upper(name);
     auto obj = m.Named[key].lock();
     if (!obj) {
         obj = std::make_shared<KObject>();
         obj->Type = KObject::Mutex;
         obj->Name = name;
         obj->Key = key;
+        obj->Owner = DefaultOwner();
         m.Named[key] = obj;
     }
     obj->Holders++;
@@ -1082,10 +1137,13 @@ static std::wstring ObjectKey(const std::wstring &name, DWORD session) {
 }
 
 // A private namespace is known by its alias and its boundary.
-static std::wstring NamespaceKey(const std::wstring &alias, const std::vector<std::wstring> &sids) {
+static std::wstring NamespaceKey(const std::wstring &alias, const std::vector<std::wstring> &sids,
+                                 const std::wstring &label) {
     std::wstring key = L"\\NAMESPACES\\" + simk::Upper(alias);
     for (const std::wstring &sid : sids)
         key += L"|" + sid;
+    if (!label.empty())
+        key += L"|label " + label;
     return key;
 }
 
@@ -1137,6 +1195,40 @@ static bool HoldsAll(const std::vector<std::wstring> &sids) {
     return true;
 }
 
+static sim::Account CallingAccount() {
+    ProcessState *p = CallingProcess();
+    return p ? p->Info.RunsAs : M().StartingAccount;
+}
+
+// Whether the calling process runs at the integrity level of a label
+// ("S-1-16-N") or above: SYSTEM at System, an elevated administrator at
+// High, a standard user at Medium. An empty label asks for nothing.
+static bool Reaches(const std::wstring &label) {
+    if (label.empty())
+        return true;
+    unsigned long level = 0;
+    switch (CallingAccount()) {
+    case sim::Account::System:
+        level = 0x4000;
+        break;
+    case sim::Account::StandardUser:
+        level = 0x2000;
+        break;
+    default:
+        level = 0x3000;
+        break;
+    }
+    size_t dash = label.find_last_of(L'-');
+    return label.rfind(L"S-1-16-", 0) == 0 && dash != std::wstring::npos && level >= std::stoul(label.substr(dash + 1));
+}
+
+// The owner of what the calling process creates without naming one: its
+// token's default owner, Administrators for an elevated administrator and
+// for SYSTEM, the user's own SID for a standard user.
+static std::wstring DefaultOwner() {
+    return CallingAccount() == sim::Account::StandardUser ? sim::files::kUserSid : L"S-1-5-32-544";
+}
+
 // SIDs in their binary form: revision 1, the count, the six-byte authority
 // and the sub-authorities.
 static std::wstring SidText(const BYTE *sid) {
@@ -1170,6 +1262,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     auto obj = it->second;
     m.Handles.erase(it);
     m.HandleOwners.erase(handle);
+    m.GivenHandles.erase(handle);
     ReleaseObject(obj);
     return TRUE;
 }
@@ -1193,6 +1286,7 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR nam
     if (!obj) {
         obj = std::make_shared<KObject>();
         obj->Type = KObject::Mutex;
+        obj->Owner = DefaultOwner();
         if (name && *name) {
             obj->Name = name;
             obj->Key = key;
@@ -1210,35 +1304,39 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR nam
 
 // --- Private namespaces ----------------------------------------------------------
 
+// The well-known SIDs the program asks for, in string form.
+static const wchar_t *WellKnownSidText(WELL_KNOWN_SID_TYPE type) {
+    switch (type) {
+    case WinBuiltinAdministratorsSid:
+        return L"S-1-5-32-544";
+    case WinLocalSystemSid:
+        return L"S-1-5-18";
+    case WinHighLabelSid:
+        return L"S-1-16-12288";
+    case WinCreatorOwnerRightsSid:
+        return L"S-1-3-4";
+    default:
+        return nullptr;
+    }
+}
+
 BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domainSid, PSID sid, DWORD *size) {
     SIM_ENTER("CreateWellKnownSid", FALSE);
-    DWORD rid[2];
-    BYTE count;
-    if (type == WinBuiltinAdministratorsSid) {
-        rid[0] = 32;
-        rid[1] = 544;
-        count = 2;
-    } else if (type == WinLocalSystemSid) {
-        rid[0] = 18;
-        count = 1;
-    } else {
+    (void)domainSid;
+    const wchar_t *text = WellKnownSidText(type);
+    if (text == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    (void)domainSid;
-    DWORD needed = 8 + 4 * count;
+    std::vector<BYTE> bytes = simk::SidBytes(text);
+    DWORD needed = static_cast<DWORD>(bytes.size());
     if (size == nullptr || sid == nullptr || *size < needed) {
         if (size)
             *size = needed;
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    BYTE *out = static_cast<BYTE *>(sid);
-    const BYTE authority[6] = {0, 0, 0, 0, 0, 5};
-    out[0] = 1;
-    out[1] = count;
-    memcpy(out + 2, authority, 6);
-    memcpy(out + 8, rid, 4 * count);
+    memcpy(sid, bytes.data(), needed);
     *size = needed;
     return TRUE;
 }
@@ -1293,9 +1391,8 @@ BOOL WINAPI IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type) {
     SIM_ENTER("IsWellKnownSid", FALSE);
     if (sid == nullptr)
         return FALSE;
-    std::wstring text = SidText(static_cast<const BYTE *>(sid));
-    return (type == WinBuiltinAdministratorsSid && text == L"S-1-5-32-544") ||
-           (type == WinLocalSystemSid && text == L"S-1-5-18");
+    const wchar_t *known = WellKnownSidText(type);
+    return known != nullptr && SidText(static_cast<const BYTE *>(sid)) == known;
 }
 
 HANDLE WINAPI CreateBoundaryDescriptorW(LPCWSTR name, ULONG flags) {
@@ -1305,8 +1402,20 @@ HANDLE WINAPI CreateBoundaryDescriptorW(LPCWSTR name, ULONG flags) {
         return nullptr;
     }
     HANDLE h = simk::NewHandleValue();
-    M().Boundaries[h] = {name, {}};
+    M().Boundaries[h] = {name, {}, L""};
     return h;
+}
+
+BOOL WINAPI AddIntegrityLabelToBoundaryDescriptor(HANDLE *boundary, PSID label) {
+    SIM_ENTER("AddIntegrityLabelToBoundaryDescriptor", FALSE);
+    auto it = boundary ? M().Boundaries.find(*boundary) : M().Boundaries.end();
+    std::wstring text = label ? SidText(static_cast<const BYTE *>(label)) : L"";
+    if (it == M().Boundaries.end() || text.rfind(L"S-1-16-", 0) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    it->second.Label = text;
+    return TRUE;
 }
 
 BOOL WINAPI AddSIDToBoundaryDescriptor(HANDLE *boundary, PSID sid) {
@@ -1326,7 +1435,10 @@ VOID WINAPI DeleteBoundaryDescriptor(HANDLE boundary) {
 }
 
 // The namespace's descriptor is not modelled beyond what the boundary says:
-// a process outside the boundary is refused with ERROR_ACCESS_DENIED.
+// a process outside the boundary is refused with ERROR_ACCESS_DENIED, and so
+// is one below the boundary's integrity label that would create it ("a
+// process can create a namespace only with an integrity level equal to or
+// lower than its own", AddIntegrityLabelToBoundaryDescriptor).
 static HANDLE OpenNamespace(LPVOID boundary, LPCWSTR alias, bool create) {
     auto &m = M();
     auto it = m.Boundaries.find(boundary);
@@ -1334,11 +1446,11 @@ static HANDLE OpenNamespace(LPVOID boundary, LPCWSTR alias, bool create) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (!HoldsAll(it->second.Sids)) {
+    if (!HoldsAll(it->second.Sids) || (create && !Reaches(it->second.Label))) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    std::wstring key = NamespaceKey(alias, it->second.Sids);
+    std::wstring key = NamespaceKey(alias, it->second.Sids, it->second.Label);
     auto obj = m.Named[key].lock();
     if (create && obj) {
         SetLastError(ERROR_ALREADY_EXISTS);
@@ -1417,6 +1529,33 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
     HANDLE h = AddHandle(obj, simk::CurrentProcessId());
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
+}
+
+// An existing named event; ERROR_FILE_NOT_FOUND when there is none of that
+// name, ERROR_INVALID_HANDLE when the name is another kind of object's.
+HANDLE WINAPI OpenEventW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name) {
+    SIM_ENTER("OpenEventW", nullptr);
+    (void)desiredAccess;
+    (void)inheritHandle;
+    std::wstring key;
+    if (name == nullptr || *name == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (!ResolveName(name, &key))
+        return nullptr;
+    auto obj = M().Named[key].lock();
+    if (!obj) {
+        M().Named.erase(key);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    if (obj->Type != KObject::Event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return AddHandle(obj, simk::CurrentProcessId());
 }
 
 BOOL WINAPI SetEvent(HANDLE event) {
@@ -1524,6 +1663,66 @@ BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
     return TRUE;
 }
 
+// The main thread of a process created with CREATE_SUSPENDED: the process
+// runs once the test has started it (StartCreatedProcess), before or after.
+// Returns the earlier suspend count; (DWORD)-1 for a handle of no such thread.
+DWORD WINAPI ResumeThread(HANDLE thread) {
+    SIM_ENTER("ResumeThread", (DWORD)-1);
+    auto obj = ObjectOf(thread);
+    ProcessState *p = obj && obj->Type == KObject::Thread ? FindProcess(obj->ProcessId) : nullptr;
+    if (p == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return (DWORD)-1;
+    }
+    if (!p->Suspended)
+        return 0;
+    p->Suspended = false;
+    if (p->StartWhenResumed && !p->Info.Ended)
+        sim::StartCreatedProcess(p->Info.Id);
+    return 1;
+}
+
+// A handle of the calling process's object, made for another process (or
+// itself), with DUPLICATE_SAME_ACCESS; the target's handle lives until that
+// process closes it or ends.
+BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target,
+                            DWORD desiredAccess, BOOL inheritHandle, DWORD options) {
+    SIM_ENTER("DuplicateHandle", FALSE);
+    (void)desiredAccess;
+    (void)inheritHandle;
+    auto obj = ObjectOf(source);
+    auto to = ObjectOf(targetProcess);
+    const HANDLE self = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));  // GetCurrentProcess()
+    DWORD targetId = targetProcess == self ? simk::CurrentProcessId()
+                     : to && to->Type == KObject::Process ? to->ProcessId
+                                                          : 0;
+    ProcessState *p = FindProcess(targetId);
+    if (sourceProcess != self || obj == nullptr || target == nullptr || targetId == 0 ||
+        (options & ~DUPLICATE_SAME_ACCESS) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (p != nullptr && p->Info.Ended) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    *target = AddHandle(obj, targetId);
+    if (targetId != simk::CurrentProcessId())
+        M().GivenHandles.insert(*target);
+    return TRUE;
+}
+
+// Whether the calling process's token (TokenHandle NULL) has the SID enabled.
+BOOL WINAPI CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember) {
+    SIM_ENTER("CheckTokenMembership", FALSE);
+    if (token != NULL || sid == nullptr || isMember == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *isMember = HoldsAll({SidText(static_cast<const BYTE *>(sid))}) ? TRUE : FALSE;
+    return TRUE;
+}
+
 DWORD WINAPI GetCurrentProcessId(void) { return simk::CurrentProcessId(); }
 
 // The session a process runs in; the test's own calls are the starting
@@ -1595,6 +1794,10 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
         p->Info.Session = parent->Info.Session;
     }
     p->Info.CurrentDirectory = currentDirectory ? currentDirectory : L"";
+    if (currentDirectory)
+        p->WorkingDirectory = currentDirectory;
+    else if (ProcessState *parent = FindProcess(pid))
+        p->WorkingDirectory = parent->WorkingDirectory;
     p->Info.InheritHandles = inheritHandles != FALSE;
     p->Info.CreationFlags = creationFlags;
     for (auto &owner : M().HandleOwners) {
@@ -1606,6 +1809,8 @@ BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
     processInformation->hProcess = AddHandle(p->Object, pid);
     auto threadObj = std::make_shared<KObject>();
     threadObj->Type = KObject::Thread;
+    threadObj->ProcessId = p->Info.Id;
+    p->Suspended = (creationFlags & CREATE_SUSPENDED) != 0;
     processInformation->hThread = AddHandle(threadObj, pid);
     processInformation->dwProcessId = p->Info.Id;
     processInformation->dwThreadId = M().NextThreadId++;

@@ -152,6 +152,31 @@ struct ParsedPath {
     std::vector<std::wstring> Names;
 };
 
+// The names of a backslash-separated path from pos on, as Windows reads
+// them: empty names and "." go, ".." takes the name before it away (never
+// above the root). With trimEach, every name loses its trailing dots and
+// blanks, and one left empty goes.
+void SplitNames(const std::wstring &s, size_t pos, bool trimEach, std::vector<std::wstring> *names) {
+    while (pos <= s.size()) {
+        size_t end = s.find(L'\\', pos);
+        if (end == std::wstring::npos)
+            end = s.size();
+        std::wstring name = s.substr(pos, end - pos);
+        pos = end + 1;
+        if (name.empty() || name == L".")
+            continue;
+        if (name == L"..") {
+            if (!names->empty())
+                names->pop_back();
+            continue;
+        }
+        while (trimEach && !name.empty() && (name.back() == L'.' || name.back() == L' '))
+            name.pop_back();
+        if (!name.empty())
+            names->push_back(name);
+    }
+}
+
 ParsedPath Parse(const std::wstring &raw) {
     ParsedPath p;
     std::wstring s = raw;
@@ -175,28 +200,11 @@ ParsedPath Parse(const std::wstring &raw) {
     } else {
         p.Drive = L"C:";
     }
-    while (pos <= s.size()) {
-        size_t end = s.find(L'\\', pos);
-        if (end == std::wstring::npos)
-            end = s.size();
-        std::wstring name = s.substr(pos, end - pos);
-        pos = end + 1;
-        if (name.empty() || name == L".")
-            continue;
-        if (name == L"..") {
-            if (!p.Names.empty())
-                p.Names.pop_back();
-            continue;
-        }
-        while (!name.empty() && (name.back() == L'.' || name.back() == L' '))
-            name.pop_back();
-        if (name.empty())
-            continue;
+    SplitNames(s, pos, true, &p.Names);
+    for (const std::wstring &name : p.Names)
         for (wchar_t c : name)
             if (c < 32 || wcschr(L"<>:\"|?*", c) != nullptr)
                 p.BadName = true;
-        p.Names.push_back(name);
-    }
     p.Ok = true;
     return p;
 }
@@ -742,27 +750,95 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     return static_cast<DWORD>(SizeOf(*file));
 }
 
-// The owner of an open file (OWNER_SECURITY_INFORMATION only), as a SID in a
-// LocalAlloc block that is also the descriptor.
+// The owner and the DACL of an open file, or of a kernel object (a named
+// mutex), in one LocalAlloc block that is also the descriptor
+// (simk::SecurityInfoBlock). A file's need READ_CONTROL.
 DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
                              PSID *ppsidOwner, PSID *ppsidGroup, PACL *ppDacl, PACL *ppSacl,
                              PSECURITY_DESCRIPTOR *ppSecurityDescriptor) {
     SIM_ENTER("GetSecurityInfo", ERROR_GEN_FAILURE);
     auto it = openFiles.find(handle);
     Node *file = it != openFiles.end() ? Find(it->second.Key) : nullptr;
-    if (file == nullptr)
+    std::wstring sddl;
+    if (file == nullptr && !simk::KernelObjectSddl(handle, &sddl))
         return ERROR_INVALID_HANDLE;
-    if (ObjectType != SE_FILE_OBJECT || SecurityInfo != OWNER_SECURITY_INFORMATION || ppsidOwner == NULL ||
-        ppsidGroup != NULL || ppDacl != NULL || ppSacl != NULL || ppSecurityDescriptor == NULL)
+    const DWORD known = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (ObjectType != (file != nullptr ? SE_FILE_OBJECT : SE_KERNEL_OBJECT) || SecurityInfo == 0 ||
+        (SecurityInfo & ~known) != 0 || ((SecurityInfo & OWNER_SECURITY_INFORMATION) != 0) != (ppsidOwner != NULL) ||
+        ((SecurityInfo & DACL_SECURITY_INFORMATION) != 0) != (ppDacl != NULL) || ppsidGroup != NULL ||
+        ppSacl != NULL || ppSecurityDescriptor == NULL)
         return ERROR_INVALID_PARAMETER;
-    if (!(it->second.Access & READ_CONTROL))
-        return ERROR_ACCESS_DENIED;
-    std::vector<BYTE> sid = simk::SidBytes(simk::OwnerOfSddl(file->Sddl));
-    void *block = simk::LocalAllocate(sid.size());
-    memcpy(block, sid.data(), sid.size());
-    *ppsidOwner = block;
-    *ppSecurityDescriptor = block;
+    if (file != nullptr) {
+        if (!(it->second.Access & READ_CONTROL))
+            return ERROR_ACCESS_DENIED;
+        sddl = file->Sddl;
+    }
+    *ppSecurityDescriptor = simk::SecurityInfoBlock(sddl, SecurityInfo, ppsidOwner, ppDacl);
     return ERROR_SUCCESS;
+}
+
+// The full path of a path, made as Windows makes it, without looking at the
+// disk: either separator becomes a backslash; a relative path is taken from
+// the calling process's current folder, one from the root ("\\x") from its
+// drive's root, "X:name" from the current folder when that is on X: and from
+// X:'s root otherwise; "." and ".." parts go (".." never above the root) and
+// so do doubled separators; the last name loses its trailing dots and blanks
+// unless a separator follows it. "\\?\" paths come back as they are. The
+// result's length, or the size needed with its terminator when the buffer is
+// too small.
+DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer, LPWSTR *lpFilePart) {
+    SIM_ENTER("GetFullPathNameW", 0);
+    if (lpFileName == NULL || lpFileName[0] == 0) {
+        simk::SetError(lpFileName == NULL ? ERROR_INVALID_PARAMETER : ERROR_INVALID_NAME);
+        return 0;
+    }
+    std::wstring path = lpFileName;
+    std::wstring root, rest;
+    if (path.rfind(L"\\\\?\\", 0) == 0) {
+        root = path;
+    } else {
+        for (auto &c : path)
+            if (c == L'/')
+                c = L'\\';
+        std::wstring current = simk::CurrentDirectory();
+        if (path.rfind(L"\\\\", 0) == 0) {
+            // "\\server\share" is the root of what follows it.
+            size_t server = path.find(L'\\', 2);
+            size_t share = server == std::wstring::npos ? std::wstring::npos : path.find(L'\\', server + 1);
+            root = path.substr(0, share);
+            rest = share == std::wstring::npos ? L"" : path.substr(share);
+        } else if (path.size() >= 2 && path[1] == L':') {
+            root = path.substr(0, 2);
+            rest = path.substr(2);
+            if (rest.empty() || rest[0] != L'\\')
+                rest = (towupper(current[0]) == towupper(path[0]) ? current.substr(2) + L"\\" : L"\\") + rest;
+        } else {
+            root = current.substr(0, 2);
+            rest = path[0] == L'\\' ? path : current.substr(2) + L"\\" + path;
+        }
+        std::vector<std::wstring> names;
+        SplitNames(rest, 0, false, &names);
+        bool trailing = !rest.empty() && rest.back() == L'\\';
+        if (!trailing && !names.empty()) {
+            std::wstring &last = names.back();
+            while (!last.empty() && (last.back() == L'.' || last.back() == L' '))
+                last.pop_back();
+            if (last.empty())
+                names.pop_back();
+        }
+        for (const std::wstring &name : names)
+            root += L"\\" + name;
+        if (names.empty() || trailing)
+            root += L"\\";
+    }
+    if (root.size() + 1 > nBufferLength || lpBuffer == NULL)
+        return static_cast<DWORD>(root.size() + 1);
+    wcscpy(lpBuffer, root.c_str());
+    if (lpFilePart != NULL) {
+        size_t last = root.find_last_of(L'\\');
+        *lpFilePart = last == std::wstring::npos || last + 1 == root.size() ? NULL : lpBuffer + last + 1;
+    }
+    return static_cast<DWORD>(root.size());
 }
 
 // Succeeds with last error 0; the copy has the source's attributes, and

@@ -86,6 +86,10 @@ bool Kernel32Exports(const char *name);
 // it off (simwin/files.cpp). Other paths come back as given.
 std::wstring RedirectedPath(const std::wstring &path);
 
+// The calling process's current folder (the test's own calls: that of the
+// processes it starts).
+std::wstring CurrentDirectory();
+
 // Unique opaque values for handles of every subsystem (never null, never
 // reused during one machine's life).
 void *NewHandleValue();
@@ -155,6 +159,17 @@ std::wstring SddlOfDescriptor(const void *descriptor);
 std::wstring OwnerOfSddl(const std::wstring &sddl);
 // A SID in string form in its binary form.
 std::vector<BYTE> SidBytes(const std::wstring &sid);
+// What GetSecurityInfo hands out for a descriptor: one LocalAlloc block (the
+// caller's "descriptor", freed with LocalFree) holding the owner's SID when
+// `what` asks for OWNER_SECURITY_INFORMATION, and the DACL as a binary ACL
+// when it asks for DACL_SECURITY_INFORMATION (*dacl NULL for a descriptor
+// without one or with a NULL DACL). Entries of the kinds "A" and "D" become
+// ACCESS_ALLOWED_ACE and ACCESS_DENIED_ACE; others are left out.
+void *SecurityInfoBlock(const std::wstring &sddl, DWORD what, void **owner, struct _ACL **dacl);
+// core.cpp: the descriptor of a kernel object that a handle of the calling
+// process names (a named mutex records its owner: the account that created
+// it); false for a handle of no such object.
+bool KernelObjectSddl(HANDLE handle, std::wstring *sddl);
 
 // Registers fn to run once at static-initialisation time: use as
 //   static simk::Registrar reg([] { simk::OnReset(...); });

@@ -68,6 +68,7 @@ const ApiGroup kApiGroups[] = {
      "Wow64DisableWow64FsRedirection Wow64RevertWow64FsRedirection GetLocalTime WriteFile "
      "CreateBoundaryDescriptorW AddSIDToBoundaryDescriptor DeleteBoundaryDescriptor CreatePrivateNamespaceW "
      "OpenPrivateNamespaceW ClosePrivateNamespace ReadFile SetFilePointerEx GetFileInformationByHandle K32GetMappedFileNameW "
+     "GetFullPathNameW OpenEventW ResumeThread DuplicateHandle AddIntegrityLabelToBoundaryDescriptor "
      "FindFirstFileW FindNextFileW FindClose GetSystemTimeAsFileTime"},
     {L"user32.dll",
      "CharLowerW CharLowerBuffW wsprintfW wvsprintfW LoadStringW DialogBoxParamW EndDialog GetDlgItem GetDlgCtrlID "
@@ -81,7 +82,7 @@ const ApiGroup kApiGroups[] = {
      "ConvertStringSecurityDescriptorToSecurityDescriptorW CreateWellKnownSid CryptAcquireContextW "
      "CryptReleaseContext CryptGenRandom CryptCreateHash CryptHashData CryptGetHashParam CryptDestroyHash "
      "IsWellKnownSid GetSecurityInfo OpenProcessToken GetTokenInformation "
-     "EqualSid"},
+     "EqualSid GetAce CheckTokenMembership"},
     {L"shell32.dll", "CommandLineToArgvW SHChangeNotify SHFileOperationW"},
     {L"setupapi.dll",
      "SetupDiGetClassDevsW SetupDiGetClassDevsExW SetupDiEnumDeviceInterfaces SetupDiGetDeviceInterfaceDetailW "
@@ -428,6 +429,7 @@ const std::vector<Export> &Exports() {
         {L"kernel32.dll", "FreeLibrary", ProcOf(&FreeLibrary)},
         {L"kernel32.dll", "GetModuleHandleW", ProcOf(&GetModuleHandleW)},
         {L"kernel32.dll", "IsWow64Process2", ProcOf(&IsWow64Process2)},
+        {L"kernel32.dll", "AddIntegrityLabelToBoundaryDescriptor", ProcOf(&AddIntegrityLabelToBoundaryDescriptor)},
         {L"comctl32.dll", "InitCommonControlsEx", ProcOf(&InitCommonControlsEx)},
         {L"newdev.dll", "UpdateDriverForPlugAndPlayDevicesW", ProcOf(&UpdateDriverForPlugAndPlayDevicesW)},
         {L"wintrust.dll", "WinVerifyTrust", ProcOf(&WinVerifyTrust)},

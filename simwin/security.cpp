@@ -540,6 +540,52 @@ std::vector<BYTE> SidBytes(const std::wstring &sid) {
     return out;
 }
 
+void *SecurityInfoBlock(const std::wstring &sddl, DWORD what, void **owner, struct _ACL **dacl) {
+    Descriptor d;
+    Parse(sddl, &d, nullptr);
+    std::vector<BYTE> ownerBytes = (what & OWNER_SECURITY_INFORMATION) ? SidBytes(d.Owner) : std::vector<BYTE>();
+    std::vector<BYTE> acl;
+    bool withDacl = (what & DACL_SECURITY_INFORMATION) && d.Dacl.Present && !d.Dacl.Null;
+    if (withDacl) {
+        acl.resize(sizeof(ACL), 0);
+        WORD count = 0;
+        for (const Ace &a : d.Dacl.Aces) {
+            if (a.Type != L"A" && a.Type != L"D")
+                continue;
+            std::vector<BYTE> sid = SidBytes(a.Sid);
+            ACE_HEADER header;
+            header.AceType = a.Type == L"A" ? ACCESS_ALLOWED_ACE_TYPE : ACCESS_DENIED_ACE_TYPE;
+            header.AceFlags = static_cast<BYTE>(a.Flags);
+            header.AceSize = static_cast<WORD>(sizeof(ACE_HEADER) + sizeof(DWORD) + sid.size());
+            DWORD mask = a.Mask;
+            const BYTE *h = reinterpret_cast<const BYTE *>(&header);
+            acl.insert(acl.end(), h, h + sizeof(header));
+            const BYTE *m = reinterpret_cast<const BYTE *>(&mask);
+            acl.insert(acl.end(), m, m + sizeof(mask));
+            acl.insert(acl.end(), sid.begin(), sid.end());
+            count++;
+        }
+        ACL head;
+        head.AclRevision = ACL_REVISION;
+        head.Sbz1 = 0;
+        head.AclSize = static_cast<WORD>(acl.size());
+        head.AceCount = count;
+        head.Sbz2 = 0;
+        std::memcpy(acl.data(), &head, sizeof(head));
+    }
+    // The ACL first, so that it is aligned as the block is.
+    BYTE *block = static_cast<BYTE *>(LocalAllocate(acl.size() + ownerBytes.size() + 8));
+    if (!acl.empty())
+        std::memcpy(block, acl.data(), acl.size());
+    if (!ownerBytes.empty())
+        std::memcpy(block + acl.size(), ownerBytes.data(), ownerBytes.size());
+    if (owner)
+        *owner = (what & OWNER_SECURITY_INFORMATION) ? block + acl.size() : nullptr;
+    if (dacl)
+        *dacl = withDacl ? reinterpret_cast<PACL>(block) : nullptr;
+    return block;
+}
+
 std::wstring SddlOfDescriptor(const void *descriptor) {
     if (descriptor == nullptr || std::memcmp(descriptor, kDescriptorMagic, sizeof(kDescriptorMagic)) != 0)
         return std::wstring();
@@ -578,5 +624,19 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringS
     *SecurityDescriptor = block;
     if (SecurityDescriptorSize)
         *SecurityDescriptorSize = static_cast<ULONG>(bytes);
+    return TRUE;
+}
+
+// The entry at index of an ACL as SecurityInfoBlock lays it out.
+BOOL WINAPI GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID *pAce) {
+    SIM_ENTER("GetAce", FALSE);
+    if (pAcl == NULL || pAce == NULL || dwAceIndex >= pAcl->AceCount) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    BYTE *entry = reinterpret_cast<BYTE *>(pAcl) + sizeof(ACL);
+    for (DWORD i = 0; i < dwAceIndex; i++)
+        entry += reinterpret_cast<ACE_HEADER *>(entry)->AceSize;
+    *pAce = entry;
     return TRUE;
 }

@@ -352,11 +352,13 @@ TEST_F(DeploymentTest, TheLogOpensAndClosesEveryRunAndExplainsEachEnding) {
          [] {
              Nothing();
              sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER");
-             sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544");
+             sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544", L"S-1-16-12288");
          },
          L"/quiet",
          1618, 1},
         {"no printer", [] { Nothing(), sim::PlugUsbPrinter(L"Acme P-1", 1); }, L"/quiet /wait 2", 0, 4000},
+        {"no printer, one with control characters in its description",
+         [] { Nothing(), sim::PlugUsbPrinter(L"Acme\x1b[2J\r\nP-1\x85\x2028", 1); }, L"/quiet /wait 2", 0, 4000},
         {"a stray token", Nothing, L"/remove /x", 87, 1},
         {"nobody to see", [] { Nothing(), sim::SetWindowStationInteractive(false); }, L"", 1459, 1},
         {"the rescan refused", [] { Nothing(), sim::FailCall("CM_Reenumerate_DevNode", CR_FAILURE); }, L"/stage",
@@ -385,6 +387,8 @@ TEST_F(DeploymentTest, TheLogOpensAndClosesEveryRunAndExplainsEachEnding) {
          L"a restart completes it"},
         {L"none", L"the mutex SWIFTSETINSTALLERFORPRINTERDRIVER", L"another copy of the program runs"},
         {L"/quiet", L"the search ran 2 s and saw \"Acme P-1\".",
+         L"done: no printer the program knows was plugged in, and the package is staged for one"},
+        {L"/quiet", L"saw \"Acme<U+001B>[2J<U+000D><U+000A>P-1<U+0085><U+2028>\".",
          L"done: no printer the program knows was plugged in, and the package is staged for one"},
         {L"/remove", L"\"/x\" means nothing to /remove", L"an argument means nothing"},
         {L"the install window", L"Nobody can see a window here", L"nobody can see a window here"},

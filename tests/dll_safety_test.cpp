@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "common/system_libraries.h"
 #include "sim/core.h"
 #include "sim/files.h"
@@ -56,12 +56,7 @@ protected:
     }
 
     // Runs the newest started child as Windows would.
-    static sim::Process RunNewestChild(uint64_t timeLimit) {
-        std::wstring image, tail;
-        sim::SplitCommandLine(Started().back().CommandLine, &image, &tail);
-        ResetProductGlobals();
-        return sim::RunProgram(sim::files::Canonical(image), tail, timeLimit);
-    }
+    static sim::Process RunNewestChild(uint64_t timeLimit) { return RunCreatedProcess(Started().back().Id, timeLimit); }
 };
 
 TEST_P(DllSafetyTest, StartUpRestrictsTheDllSearchBeforeAnythingElse) {

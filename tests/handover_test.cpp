@@ -32,28 +32,29 @@ protected:
         return out;
     }
 
-    // A hand-over starts its child detached (no handles inherited, no
-    // creation flags) and only after letting go of the single-instance
-    // guard, which the child takes itself.
+    // A hand-over starts its child detached (no handles inherited) and
+    // suspended, holding the single-instance guard, and gives it the guard
+    // before it runs: when the parent has ended, the guard is there still,
+    // for the child alone.
     static void ExpectHandedOver(const sim::Process &child) {
         SCOPED_TRACE(std::string(child.CommandLine.begin(), child.CommandLine.end()));
-        EXPECT_EQ(std::vector<std::wstring>{}, child.NamedObjectsHeldByParent);
+        EXPECT_EQ((std::vector<std::wstring>{L"CorvaneSetup", L"CorvaneSetup\\Guard", L"SWIFTSETINSTALLERFORPRINTERDRIVER"}),
+                  child.NamedObjectsHeldByParent);
         EXPECT_FALSE(child.InheritHandles);
-        EXPECT_EQ(0u, child.CreationFlags);
+        EXPECT_EQ((DWORD)CREATE_SUSPENDED, child.CreationFlags);
+        EXPECT_TRUE(sim::NamedObjectExists(L"SWIFTSETINSTALLERFORPRINTERDRIVER"));
+        EXPECT_EQ(4, sim::OpenHandles(child.Id));  // the guard's three objects and the sign for it
         EXPECT_EQ(sim::files::kSystemDirectory, child.CurrentDirectory);  // never the package's folder
     }
 
-    // Runs the newest recorded child as a new process would start: with fresh
-    // process globals, from the path the loader reports (normalised).
-    static sim::Process RunChild(uint64_t timeLimit = 5000) {
+    // Runs the newest recorded child, as a new process; atEnd runs with its
+    // globals as it ends.
+    static sim::Process RunChild(uint64_t timeLimit = 5000, const std::function<void()> &atEnd = nullptr) {
         std::vector<sim::Process> children = Started();
         EXPECT_FALSE(children.empty());
         if (children.empty())
             return sim::Process();
-        std::wstring image, tail;
-        sim::SplitCommandLine(children.back().CommandLine, &image, &tail);
-        ResetProductGlobals();
-        return sim::RunProgram(sim::files::Canonical(image), tail, timeLimit);
+        return RunCreatedProcess(children.back().Id, timeLimit, atEnd);
     }
 };
 
@@ -80,13 +81,14 @@ TEST_F(HandoverTest, InstalledProductRunsTheUninstallerFromAProtectedCopy) {
     // 2. The copy shows the uninstall window on that folder; its
     // removal takes everything, the folder with the uninstaller included.
     sim::At(sim::Now() + 1000, [] { sim::Click(Window(), IDC_REMOVE); });
-    sim::Process temporary = RunChild(600000);
+    std::wstring folder;
+    sim::Process temporary = RunChild(600000, [&] { folder = InstallDir; });
     EXPECT_EQ(0, temporary.ExitCode);
     EXPECT_FALSE(temporary.Killed);
     HWND window = Window();
     ASSERT_NE(nullptr, window);
     EXPECT_EQ(temporary.Id, sim::WindowProcess(window));
-    EXPECT_EQ(kFolder, std::wstring(InstallDir));
+    EXPECT_EQ(kFolder, folder);
     std::vector<sim::TreeItem> tree = sim::Tree(window, IDC_COMPONENT_TREE);
     ASSERT_EQ(2u, tree.size());
     EXPECT_EQ(std::wstring(L"The driver folder: ") + kFolder, tree[0].Text);
@@ -98,11 +100,11 @@ TEST_F(HandoverTest, InstalledProductRunsTheUninstallerFromAProtectedCopy) {
     ASSERT_EQ(1u, sim::shell::RecycleBin().size());
     EXPECT_TRUE(sim::files::IsFile(sim::shell::RecycleBin()[0].BinPath + L"\\unins000.exe"));
     EXPECT_TRUE(sim::files::IsFile(image));  // the copy stays
-    EXPECT_EQ(1u, Started().size());         // and started nothing more
+    EXPECT_EQ(2u, sim::Processes().size());  // and started nothing more
 }
 
 TEST_F(HandoverTest, UninstallStartedFromTheInstalledProductLogsToTheSameFile) {
-    const std::wstring log = L"C:\\logs\\setup.log";
+    const std::wstring log = L"C:\\Windows\\Logs\\setup.log";
     std::wstring store = InstallProduct();
     sim::files::WriteFile(kSetup, "program image");
     sim::files::WriteFile(log, "2025-03-06 17:00:00.000 an earlier run\r\n");
@@ -112,7 +114,7 @@ TEST_F(HandoverTest, UninstallStartedFromTheInstalledProductLogsToTheSameFile) {
     ASSERT_EQ(1u, Started().size());
     std::wstring image, tail;
     sim::SplitCommandLine(Started()[0].CommandLine, &image, &tail);
-    EXPECT_EQ(L"/log \"C:\\logs\\setup.log\" -u \"" + std::wstring(kFolder), tail);
+    EXPECT_EQ(L"/log \"" + log + L"\" -u \"" + std::wstring(kFolder), tail);
 
     sim::At(sim::Now() + 1000, [] { sim::Click(Window(), IDC_REMOVE); });
     sim::Process temporary = RunChild(600000);

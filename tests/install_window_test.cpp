@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
 #include "common/globals.h"
+#include "common/resource_ids.h"
 #include "install/discovery.h"
 #include "install/install_sequence.h"
 #include "install/install_window.h"
 #include "sim/devices.h"
-#include "sim/pnp.h"
 #include "sim/files.h"
 #include "sim/inf.h"
+#include "sim/pnp.h"
 #include "sim/resources.h"
 #include "sim/spooler.h"
 #include "sim/windows.h"

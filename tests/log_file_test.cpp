@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
 #include "common/globals.h"
 #include "common/log_file.h"
+#include "common/resource_ids.h"
 #include "install/install_window.h"
 #include "sim/core.h"
 #include "sim/devices.h"
@@ -24,7 +24,7 @@ namespace {
 
 const wchar_t kFolder[] = L"C:\\Program Files\\Corvane\\";
 const wchar_t kSetup[] = L"C:\\Program Files\\Corvane\\setup.exe";
-const wchar_t kLog[] = L"C:\\corvane.log";
+const wchar_t kLog[] = L"C:\\Windows\\Logs\\corvane.log";
 const wchar_t kSearching[] = L"Searching for printer devices, please wait...";
 // String 101 with its line break joined into a blank.
 const wchar_t kNotFound[] =
@@ -58,9 +58,9 @@ TEST_F(LogFileTest, LinesAreStampedWithTheLocalTimeAndAppendedInUtf8WithCrLf) {
                   "2025-03-07 09:02:03.004 one line at last\r\n"
                   "2025-03-07 09:02:03.004 Gr\xc3\xb6\xc3\x9f" "e \xe6\x89\x93\xe5\x8d\xb0\xe6\x9c\xba\r\n",
               sim::files::ReadFile(kLog));
-    // The folder and the file are opened once, for the run; the caller's
-    // last error survives.
-    EXPECT_EQ(2, sim::CallCount("CreateFileW"));
+    // The folders from the drive's root down and the file are opened once,
+    // for the run; the caller's last error survives.
+    EXPECT_EQ(4, sim::CallCount("CreateFileW"));
     CloseLogFile();
     EXPECT_EQ(0, sim::files::OpenFileHandles());
     EXPECT_EQ(1234u, GetLastError());
@@ -77,8 +77,8 @@ TEST_F(LogFileTest, SilentRunLogsItsTraceAndOutcomeAndAnUnwritableLogChangesNoth
         bool Locked;         // held open by another program without write sharing
     } cases[] = {
         {L"/silence", nullptr, false},
-        {L"/silence /LOG C:\\corvane.log", kEarlierLine, false},
-        {L"/log C:\\corvane.log /silence", kEarlierLine, true},
+        {L"/silence /LOG C:\\Windows\\Logs\\corvane.log", kEarlierLine, false},
+        {L"/log C:\\Windows\\Logs\\corvane.log /silence", kEarlierLine, true},
         {L"/silence /log C:\\no\\such\\folder\\corvane.log", nullptr, false},
     };
     sim::Process unlogged;
@@ -183,6 +183,7 @@ TEST_F(LogFileTest, LogGoesOnlyToTheFileTheAdministratorNamed) {
         std::function<void()> Plant;
         std::wstring Watched;  // a file that must stay as it was ("" : must not exist)
         const char *Content;
+        std::wstring Typed = L"";  // the log as the command line names it, from C:\Windows ("": Log)
     } rows[] = {
         // A standard user cannot make a symbolic link to a file; one who
         // holds the privilege (or an earlier administrator's) still steers
@@ -198,7 +199,21 @@ TEST_F(LogFileTest, LogGoesOnlyToTheFileTheAdministratorNamed) {
         {"a log a user made first", temp + L"\\corvane.log",
          [&] { EXPECT_EQ(0u, user::WriteFile(temp + L"\\corvane.log", "the user's\r\n")); },
          temp + L"\\corvane.log", "the user's\r\n"},
+        {"a junction above the log's folder", L"C:\\ProgramData\\Corvane\\Logs\\setup.log",
+         [] { EXPECT_EQ(0u, user::MakeLink(L"C:\\ProgramData\\Corvane", L"C:\\Windows", true)); },
+         L"C:\\Windows\\Logs\\setup.log", nullptr},
+        {"an existing log that users may write", L"C:\\Windows\\Logs\\setup.log",
+         [] {
+             sim::files::WriteFile(L"C:\\Windows\\Logs\\setup.log", "an earlier run\r\n");
+             sim::files::SetSecurity(L"C:\\Windows\\Logs\\setup.log",
+                                     L"O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1201bf;;;BU)");
+         },
+         L"C:\\Windows\\Logs\\setup.log", "an earlier run\r\n"},
         {"a new log", L"C:\\Logs\\setup.log", [] { sim::files::CreateFolder(L"C:\\Logs"); }, L"", nullptr},
+        // As typed at a prompt: a bare name in the current folder, forward slashes.
+        {"a new log named alone", L"C:\\Windows\\Logs\\setup.log", [] {}, L"", nullptr, L"Logs\\setup.log"},
+        {"a new log with forward slashes", L"C:\\Windows\\Logs\\setup.log", [] {}, L"", nullptr,
+         L"C:/Windows/Logs/setup.log"},
     };
     for (const Row &row : rows) {
         sim::Reset();
@@ -209,7 +224,8 @@ TEST_F(LogFileTest, LogGoesOnlyToTheFileTheAdministratorNamed) {
         sim::files::CreateFolder(L"C:\\ProgramData");
         row.Plant();
         sim::SetStartingAccount(sim::Account::System, 0);  // a deployment tool
-        sim::Process p = sim::RunProgram(kSetup, L"/stage /log \"" + row.Log + L"\"");
+        sim::SetStartingDirectory(L"C:\\Windows");
+        sim::Process p = sim::RunProgram(kSetup, L"/stage /log \"" + (row.Typed.empty() ? row.Log : row.Typed) + L"\"");
         EXPECT_EQ(0, p.ExitCode) << row.What;
         if (row.Content != nullptr)
             EXPECT_EQ(row.Content, sim::files::ReadFile(row.Watched)) << row.What;

@@ -22,8 +22,8 @@
 #include <tuple>
 #include <vector>
 
-#include "app/resource.h"
 #include "common/native_system.h"
+#include "common/resource_ids.h"
 #include "common/staged_package.h"
 #include "install/catalog.h"
 #include "install/deploy.h"

@@ -8,6 +8,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <winspool.h>
+#include <strsafe.h>
 
 #include <algorithm>
 #include <cwchar>
@@ -472,6 +473,8 @@ TEST_F(RemovalTest, EveryErrorTheRemovalRetriesOrCountsAsGone) {
         std::function<void()> Vanish;  // before the call
         DWORD FirstError;              // 0: everything gone
         int Calls;                     // of Api, as the run made them
+        std::vector<int> Only = {};    // fail only these calls of Api, not the first Times
+        const wchar_t *LogSays = nullptr;
     } kRows[] = {
         {"OpenPrinterW", ERROR_INVALID_PRINTER_NAME, 1, [] { sim::RemoveQueue(L"Corvane MODEL"); }, 0, 1},
         {"DeletePrinterDriverExW", ERROR_UNKNOWN_PRINTER_DRIVER, 1, [] { sim::RemoveDriver(L"Corvane MODEL"); }, 0, 1},
@@ -493,6 +496,18 @@ TEST_F(RemovalTest, EveryErrorTheRemovalRetriesOrCountsAsGone) {
         // Five tries a second apart, then the next restart deletes it.
         {"DeleteFileW", ERROR_ACCESS_DENIED, 1, nullptr, 0, 2},
         {"DeleteFileW", ERROR_ACCESS_DENIED, -1, nullptr, 0, 5},
+        // The inventory's look for a stray monitor: its listing of the
+        // monitors (the first), then of the drivers (the third, after the
+        // inventory's own two), and the same look in an inventory taken again
+        // (the sixth). A monitor not known to be there was not left behind.
+        // The monitor that the removed driver named is looked for (the
+        // fourth) and goes.
+        {"EnumMonitorsW", RPC_S_SERVER_UNAVAILABLE, 0, nullptr, 0, 2, {1},
+         L"Whether the language monitor \"Language Monitor\" is left without a printer driver is not known: the "
+         L"monitors could not be listed. Error:1722"},
+        {"EnumPrinterDriversW", RPC_S_SERVER_UNAVAILABLE, 0, nullptr, 0, 4, {3, 6},
+         L"Whether the language monitor \"Language Monitor\" is left without a printer driver is not known: the "
+         L"printer drivers could not be listed. Error:1722"},
     };
     for (const auto &row : kRows) {
         SCOPED_TRACE(::testing::Message() << row.Api << " " << (long)row.Error << " x" << row.Times);
@@ -502,9 +517,19 @@ TEST_F(RemovalTest, EveryErrorTheRemovalRetriesOrCountsAsGone) {
         InstallProduct();
         if (row.Vanish)
             sim::OnCall(row.Api, row.Vanish);
-        sim::FailCall(row.Api, row.Error, row.Times);
+        if (row.Only.empty())
+            sim::FailCall(row.Api, row.Error, row.Times);
+        for (int occurrence : row.Only)
+            sim::FailCallAt(row.Api, occurrence, row.Error);
+        StringCchCopyW(LogFilePath, LOG_PATH_CCH, L"C:\\Windows\\Logs\\removal.log");
+        OpenLogFile();
         DWORD error = 99;
         EXPECT_EQ(row.FirstError == 0, RemoveUnattended(&error) != FALSE);
+        CloseLogFile();
+        if (row.LogSays != nullptr) {
+            std::vector<std::wstring> log = LogTexts(L"C:\\Windows\\Logs\\removal.log");
+            EXPECT_NE(log.end(), std::find(log.begin(), log.end(), row.LogSays));
+        }
         EXPECT_EQ(row.FirstError, error);
         EXPECT_EQ(row.Calls, sim::CallCount(row.Api));
         EXPECT_EQ(row.FirstError == 0, sim::Queues().empty() && sim::Drivers().empty() &&
@@ -640,12 +665,15 @@ TEST_F(RemovalTest, OnlyTheProductsOwnFolderCountsAsOne) {
 }
 
 TEST_F(RemovalTest, StrayFolderIsNeverSentToTheRecycleBin) {
-    for (const wchar_t *stray : {L"C:\\Users\\Setup\\Documents\\", L"C:\\"}) {
+    // The last: the package laid out at a USB stick's root, named by -u E:\.
+    for (const wchar_t *stray : {L"C:\\Users\\Setup\\Documents\\", L"C:\\", L"E:\\"}) {
         sim::Reset();
         ResetProductGlobals();
         SetUp();
         sim::files::WriteFile(L"C:\\Users\\Setup\\Documents\\letter.txt");
         sim::files::WriteFile(L"C:\\crvnv6.inf");
+        sim::files::LayOutInstallFolder(L"E:\\");
+        ASSERT_TRUE(sim::files::IsFile(L"E:\\unins000.exe"));
         StringCchCopyW(InstallDir, INSTALL_DIR_CCH, stray);
         FinishUninstall(NULL);
         EXPECT_TRUE(sim::shell::FileOperations().empty()) << stray;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "sim/resources.h"
 #include "tests/test_support.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
+#include "common/resource_ids.h"
 #include "sim/windows.h"
 #include "tests/test_support.h"
 

@@ -8,14 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
 #include "common/build_signer.h"
 #include "common/globals.h"
 #include "common/log_file.h"
+#include "common/resource_ids.h"
 #include "sim/core.h"
 #include "sim/files.h"
 #include "sim/trust.h"
 #include "sim/windows.h"
+#include "tests/install_fixture.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -54,7 +55,7 @@ protected:
     // Another copy's guards, as it holds them.
     static void HoldGuards() {
         sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER");
-        sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544");
+        sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544", L"S-1-16-12288");
     }
 
     static std::vector<std::wstring> Tokens(const std::wstring &tail) {
@@ -213,11 +214,18 @@ TEST_F(StartupTest, LogOptionTakesTheNextTokenAndAFileThatDoesNotFitIsIgnored) {
         {L"/log /silence", L"", 0},
         {L"/LOG /Wait 5", L""},
         {L"/log /quiet /log C:\\a.log", L"C:\\a.log", 0},
+        // As typed at a prompt in C:\Users\Setup\Documents: made full there,
+        // either separator.
+        {L"/log setup.log", L"C:\\Users\\Setup\\Documents\\setup.log"},
+        {L"/log C:/Logs/setup.log", L"C:\\Logs\\setup.log"},
+        {L"/log ..\\Logs/./setup.log", L"C:\\Users\\Setup\\Logs\\setup.log"},
+        {L"/log \\Logs\\setup.log", L"C:\\Logs\\setup.log"},
     };
     for (const Case &c : cases) {
         sim::Reset();
         ResetProductGlobals();
         SetUp();
+        sim::SetStartingDirectory(L"C:\\Users\\Setup\\Documents");
         Run(kSetup, c.Tail);
         std::string what(c.Tail.begin(), c.Tail.end());
         EXPECT_EQ(c.Log, LogFilePath) << what;
@@ -235,11 +243,14 @@ TEST_F(StartupTest, RelaunchPassesTheLogFileOnUnlessItCannotBeQuoted) {
         {L"/log \"C:\\my logs\\setup.log\"", L"C:\\my logs\\setup.log"},
         {L"/log C:\\logs\\", nullptr},               // would escape its closing quote
         {L"/log \"C:\\a\\\"b.log\"", nullptr},  // holds a quote
+        // The copy starts in System32: it gets the full path.
+        {L"/log setup.log", L"C:\\Users\\Setup\\Downloads\\setup.log"},
     };
     for (const Case &c : cases) {
         sim::Reset();
         ResetProductGlobals();
         SetUp();
+        sim::SetStartingDirectory(L"C:\\Users\\Setup\\Downloads");
         Run(kUninstaller, c.Tail);
         std::vector<sim::Process> children = Children();
         ASSERT_EQ(1u, children.size());
@@ -268,83 +279,167 @@ TEST_F(StartupTest, SecondStartWhileTheFirstRunsEndsAtOnce) {
     EXPECT_FALSE(sim::NamedObjectExists(L"SWIFTSETINSTALLERFORPRINTERDRIVER"));
 }
 
-// One copy in the whole machine, whoever started it in whichever session; a
-// standard user can neither hold the guard nor keep the program from running.
+// One copy in the whole machine, whoever started it in whichever session and
+// whatever it is doing (a window open, the relaunch handing over, an
+// installation still running after its window closed); a standard user can
+// neither hold the guard nor keep the program from running. Without the
+// machine's guard the session's mutex keeps a second copy out alone.
 TEST_F(StartupTest, OneCopyRunsInTheWholeMachine) {
     using sim::Account;
+    const std::wstring log = L"C:\\Windows\\Logs\\second.log";
+    auto startFirst = [](const wchar_t *tail, Account account, DWORD session) {
+        return [=] {
+            sim::SetStartingAccount(account, session);
+            sim::StartProgram(kSetup, tail);
+        };
+    };
+    auto closeAt = [](uint64_t time, int dialog) {
+        sim::At(time, [dialog] {
+            HWND d = sim::FindDialog(dialog);
+            if (d != nullptr && sim::IsDialogOpen(d))
+                sim::CloseDialog(d);
+        });
+    };
+    // The uninstaller's relaunch, whose copy starts 2 s late (another program
+    // keeps the clock going meanwhile).
+    auto relaunchSlowly = [&] {
+        sim::StartInProcess([] { Sleep(3000); }, L"C:\\Windows\\explorer.exe");
+        sim::OnProcessCreated([](const sim::Process &child) {
+            sim::At(2000, [id = child.Id] {
+                ResetProductGlobals();
+                sim::StartCreatedProcess(id);
+            });
+        });
+        sim::StartProgram(kUninstaller, L"");
+        closeAt(6000, IDD_UNINSTALL);
+    };
+    // An installation that takes 2 s, its window closed after half a second.
+    auto installing = [&] {
+        install_fixture::ArrangeProgramInstall(L"Corvane LD-2040", true, false, kFolder);
+        sim::StartProgram(kSetup, L"");
+        closeAt(500, IDD_INSTALL);
+    };
+    auto holdSessionMutex = [](Account account) {
+        return [account] {
+            sim::SetStartingAccount(account, 1);
+            EXPECT_TRUE(sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER"));
+        };
+    };
+    auto failing = [](const char *api, DWORD error, int times) {
+        return [=] { sim::FailCall(api, error, times); };
+    };
     struct Row {
         const char *What;
-        std::function<void()> Before;
-        const wchar_t *FirstTail;  // a copy started at 0 (null: none)
-        Account FirstAccount;
-        DWORD FirstSession;
-        Account RunsAs;  // the copy started then (at 100 when there is a first)
+        std::function<void()> Before;  // the machine, and a first copy started at 0 if any
+        uint64_t SecondAt;             // when the copy under test starts
+        Account RunsAs;
         DWORD Session;
         const wchar_t *Tail;
         int ExitCode;
         bool EndsAtOnce;
+        int Dialog;              // the one window at the end (0: none)
+        const wchar_t *LogSays;  // a line of the second copy's log (null: no log)
     } rows[] = {
-        {"a user's window in session 1, then a deployment in session 0", [] {}, L"", Account::Administrator, 1,
-         Account::System, 0, L"/quiet /wait 1", 1618, true},
-        {"a deployment in session 0, then a user's window in session 1", [] {}, L"/quiet /wait 3", Account::System, 0,
-         Account::Administrator, 1, L"", 0, true},
+        {"a user's window in session 1, then a deployment in session 0", startFirst(L"", Account::Administrator, 1),
+         100, Account::System, 0, L"/quiet /wait 1", 1618, true, IDD_INSTALL, nullptr},
+        {"a deployment in session 0, then a user's window in session 1",
+         startFirst(L"/quiet /wait 3", Account::System, 0), 100, Account::Administrator, 1, L"", 0, true, 0, nullptr},
+        {"the uninstall window is open, then a window", startFirst(L"-u C:\\X\\", Account::Administrator, 1), 500,
+         Account::Administrator, 1, L"", 0, true, IDD_UNINSTALL, nullptr},
+        {"the uninstall window is open, then /quiet", startFirst(L"-u C:\\X\\", Account::Administrator, 1), 500,
+         Account::Administrator, 1, L"/quiet", 1618, true, IDD_UNINSTALL, nullptr},
+        {"the relaunch hands over, then a window", relaunchSlowly, 1000, Account::Administrator, 1, L"", 0, true,
+         IDD_UNINSTALL, nullptr},
+        {"the relaunch hands over, then /quiet", relaunchSlowly, 1000, Account::Administrator, 1, L"/quiet", 1618, true,
+         IDD_UNINSTALL, nullptr},
+        {"the install window closed, its installation runs, then a window", installing, 1000, Account::Administrator,
+         1, L"", 0, true, IDD_INSTALL, nullptr},
+        {"the install window closed, its installation runs, then /quiet", installing, 1000, Account::Administrator, 1,
+         L"/quiet", 1618, true, IDD_INSTALL, nullptr},
+        {"an administrator's process holds the session's mutex", holdSessionMutex(Account::Administrator), 0,
+         Account::Administrator, 1, L"/quiet /wait 1", 1618, true, 0, nullptr},
+        {"another copy's machine guard alone, in another session", [] {
+             EXPECT_TRUE(sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544", L"S-1-16-12288"));
+         },
+         0, Account::System, 0, L"/quiet /wait 1", 1618, true, 0, nullptr},
+        // The user's own: the mutex of an earlier copy run unelevated.
+        {"the same user's unelevated process holds the session's mutex", holdSessionMutex(Account::StandardUser), 0,
+         Account::Administrator, 1, L"/quiet /wait 1", 1618, true, 0, nullptr},
         {"a standard user in session 1 takes the names first: the machine's guard, and the mutex in the global "
          "namespace",
          [] {
              sim::SetStartingAccount(Account::StandardUser, 1);
-             EXPECT_FALSE(sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544"));
+             EXPECT_FALSE(sim::HoldNamedMutex(L"Guard", L"CorvaneSetup", L"S-1-5-32-544", L"S-1-16-12288"));
              EXPECT_TRUE(sim::HoldNamedMutex(L"Global\\SWIFTSETINSTALLERFORPRINTERDRIVER"));
          },
-         nullptr, Account::System, 0, Account::System, 0, L"/quiet /wait 1", 0, false},
-        // A copy without the machine's guard would let a second one in.
-        {"the machine's guard cannot be made (no memory)",
-         [] { sim::FailCallAt("CreateBoundaryDescriptorW", 1, ERROR_NOT_ENOUGH_MEMORY); }, nullptr, Account::System, 0,
-         Account::System, 0, L"/quiet /wait 1", ERROR_NOT_ENOUGH_MEMORY, true},
-        {"the machine's guard refused (another account's)",
-         [] { sim::FailCallAt("CreateMutexW", 1, ERROR_ACCESS_DENIED); }, nullptr, Account::System, 0, Account::System,
-         0, L"/stage", 1618, true},
+         0, Account::System, 0, L"/quiet /wait 1", 0, false, 0,
+         L"The mutex SWIFTSETINSTALLERFORPRINTERDRIVER exists, but neither Administrators, SYSTEM nor this account "
+         L"owns it"},
+        // The session's mutex still keeps a second copy out.
+        {"the machine's guard cannot be made (no memory)", failing("CreateBoundaryDescriptorW", ERROR_NOT_ENOUGH_MEMORY, 1),
+         0, Account::System, 0, L"/quiet /wait 1", 0, false, 0,
+         L"The machine's single-instance guard cannot be made (error 8): the mutex SWIFTSETINSTALLERFORPRINTERDRIVER "
+         L"of this session alone keeps a second copy out."},
+        {"the machine's guard cannot be made in either copy", [&] {
+             sim::FailCall("CreateBoundaryDescriptorW", ERROR_NOT_ENOUGH_MEMORY, -1);
+             startFirst(L"/quiet /wait 3", Account::System, 0)();
+         },
+         100, Account::System, 0, L"/quiet /wait 1", 1618, true, 0, nullptr},
+        {"the machine's guard refused (another account's)", failing("CreateMutexW", ERROR_ACCESS_DENIED, 1), 0,
+         Account::System, 0, L"/stage", 1618, true, 0, nullptr},
+        // A standard user where UAC is off, or a manifest overridden.
+        {"the program run unelevated", nullptr, 0, Account::StandardUser, 1, L"", 0, false, IDD_INSTALL, nullptr},
         {"no private namespaces (Wine), the session's mutex held",
          [] {
              sim::FailCall("CreateBoundaryDescriptorW", ERROR_CALL_NOT_IMPLEMENTED);
              sim::HoldNamedMutex(L"SWIFTSETINSTALLERFORPRINTERDRIVER");
          },
-         nullptr, Account::System, 0, Account::Administrator, 1, L"/remove", 1618, true},
+         0, Account::Administrator, 1, L"/remove", 1618, true, 0, nullptr},
         {"no private namespaces, the session's mutex refused",
          [] {
              sim::FailCall("CreateBoundaryDescriptorW", ERROR_CALL_NOT_IMPLEMENTED);
              sim::FailCall("CreateMutexW", ERROR_ACCESS_DENIED);
          },
-         nullptr, Account::System, 0, Account::Administrator, 1, L"/quiet", 1618, true},
+         0, Account::Administrator, 1, L"/quiet", 1618, true, 0, nullptr},
     };
     for (const Row &row : rows) {
         sim::Reset();
         ResetProductGlobals();
         SetUp();
         sim::files::LayOutInstallFolder(kFolder);
-        row.Before();
-        auto startSecond = [&row] {
+        if (row.Before)
+            row.Before();
+        DWORD second = 0;
+        std::wstring tail = row.Tail;
+        if (row.LogSays != nullptr)
+            tail += L" /log " + log;
+        auto startSecond = [&] {
             sim::SetStartingAccount(row.RunsAs, row.Session);
-            sim::StartProgram(kSetup, row.Tail);
+            second = sim::StartProgram(kSetup, tail);
         };
-        uint64_t start = 0;
-        if (row.FirstTail != nullptr) {
-            sim::SetStartingAccount(row.FirstAccount, row.FirstSession);
-            sim::StartProgram(kSetup, row.FirstTail);
-            sim::At(start = 100, startSecond);
-        } else {
+        if (row.SecondAt == 0)
             startSecond();
-        }
-        sim::At(1000, [] {
-            if (HWND d = sim::FindDialog(IDD_INSTALL))
-                sim::CloseDialog(d);
-        });
+        else
+            sim::At(row.SecondAt, startSecond);
+        closeAt(1000, IDD_INSTALL);
         sim::Run(10000);
-        const sim::Process &second = sim::Processes().back();
-        EXPECT_EQ(start, second.StartTime) << row.What;
-        EXPECT_EQ(row.ExitCode, second.ExitCode) << row.What;
-        EXPECT_EQ(row.EndsAtOnce, second.EndTime == start) << row.What;
-        EXPECT_EQ(row.FirstTail != nullptr && row.FirstTail[0] == 0, sim::FindDialog(IDD_INSTALL) != nullptr)
-            << row.What;
+        const sim::Process *p = nullptr;
+        for (const sim::Process &process : sim::Processes())
+            p = process.Id == second ? &process : p;
+        if (p == nullptr) {
+            ADD_FAILURE() << row.What << ": the copy was never started";
+            continue;
+        }
+        EXPECT_EQ(row.ExitCode, p->ExitCode) << row.What;
+        EXPECT_EQ(row.EndsAtOnce, p->EndTime == row.SecondAt) << row.What;
+        EXPECT_EQ(row.Dialog == IDD_INSTALL ? 1u : 0u, sim::Dialogs(IDD_INSTALL).size()) << row.What;
+        EXPECT_EQ(row.Dialog == IDD_UNINSTALL ? 1u : 0u, sim::Dialogs(IDD_UNINSTALL).size()) << row.What;
+        if (row.LogSays == nullptr)
+            continue;
+        bool said = false;
+        for (const std::wstring &line : LogTexts(log))
+            said = said || line.find(row.LogSays) != std::wstring::npos;
+        EXPECT_TRUE(said) << row.What;
     }
 }
 
@@ -368,10 +463,12 @@ TEST_F(StartupTest, UninstallerRelaunchesFromATemporaryCopyWithAnOpenQuote) {
     EXPECT_EQ((std::vector<std::wstring>{L"-u", kFolder}), Tokens(tail));
 
     // The temporary copy is not named unins000: it shows the uninstall window.
-    sim::Process child = Run(image, tail);
+    sim::At(sim::Now() + 1000, [] { sim::CloseDialog(sim::FindDialog(IDD_UNINSTALL)); });
+    std::wstring folder;
+    sim::Process child = RunCreatedProcess(children[0].Id, sim::Now() + 5000, [&] { folder = InstallDir; });
     EXPECT_EQ(0, child.ExitCode);
     EXPECT_NE(nullptr, sim::FindDialog(IDD_UNINSTALL));
-    EXPECT_EQ(kFolder, InstallDir);
+    EXPECT_EQ(kFolder, folder);
 }
 
 TEST_F(StartupTest, OnlyTheExactLowerCaseNameRelaunches) {
@@ -477,9 +574,11 @@ TEST_F(StartupTest, RelaunchCopiesTheRunningProgramWhateverTakesItsName) {
         const char *Moment;  // the call before which the user swaps the file
         DWORD Swap;          // what the swap met
         size_t Children;
+        bool SecondName = false;  // a hard link made to the file instead
     } rows[] = {
         {"swapped before start-up's first line", "GetModuleFileNameW", 0, 0},
         {"swapped while the copy is made", "CreateDirectoryW", ERROR_SHARING_VIOLATION, 1},
+        {"a second name given to it before start-up's first line", "GetModuleFileNameW", 0, 0, true},
     };
     for (const Row &row : rows) {
         sim::Reset();
@@ -490,7 +589,9 @@ TEST_F(StartupTest, RelaunchCopiesTheRunningProgramWhateverTakesItsName) {
         sim::OnCall(row.Moment, [&] {
             // Windows renames a running program's file unless a handle
             // denies delete sharing.
-            if (swap == MAXDWORD && (swap = sim::files::user::Move(uninstaller, folder + L"renamed.exe")) == 0)
+            if (swap == MAXDWORD && row.SecondName)
+                swap = sim::files::user::MakeHardLink(folder + L"other.exe", uninstaller);
+            else if (swap == MAXDWORD && (swap = sim::files::user::Move(uninstaller, folder + L"renamed.exe")) == 0)
                 swap = sim::files::user::WriteFile(uninstaller, "the user's program");
         });
         sim::Process p = Run(uninstaller, L"");

@@ -41,7 +41,7 @@ void ResetProductGlobals() {
     memset(InstallText, 0, sizeof(InstallText));
     memset(LogFilePath, 0, sizeof(LogFilePath));
     LogFileHandle = INVALID_HANDLE_VALUE;
-    LogFolderHandle = INVALID_HANDLE_VALUE;
+    memset(&LogFolderWay, 0, sizeof(LogFolderWay));
     DiscoveredDevices = NULL;
     InstallIdleEvent = NULL;
     InstallWindowClosing = 0;
@@ -85,6 +85,17 @@ sim::Process RunProgramWindow(int templateId, DLGPROC procedure, const std::wstr
                 after();
         },
         timeLimit, image);
+}
+
+sim::Process RunCreatedProcess(DWORD processId, uint64_t timeLimit, const std::function<void()> &atEnd) {
+    ResetProductGlobals();
+    if (atEnd)
+        sim::OnProcessEnd([processId, atEnd](const sim::Process &p) {
+            if (p.Id == processId)
+                atEnd();
+        });
+    sim::StartCreatedProcess(processId);
+    return sim::Run(timeLimit);
 }
 
 // UTF-8 to wide characters (the simulation's WCHAR holds any code point).

@@ -22,6 +22,13 @@ sim::Process RunProgramWindow(int templateId, DLGPROC procedure, const std::wstr
                               const std::wstring &image = L"C:\\Program Files\\Corvane\\setup.exe",
                               const std::function<void()> &after = nullptr);
 
+// Runs a process that the program created with CreateProcessW (which only
+// records it) as it starts on Windows, with the product's globals of a new
+// process, until it ends or the time limit; a process created suspended runs
+// once the program has resumed it. atEnd runs as the process ends, with its
+// globals (which never reach the test's).
+sim::Process RunCreatedProcess(DWORD processId, uint64_t timeLimit, const std::function<void()> &atEnd = nullptr);
+
 // The lines of the debugger output, without the empty piece after the last
 // line feed.
 std::vector<std::wstring> TraceLines();

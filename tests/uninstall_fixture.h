@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/resource.h"
 #include "common/globals.h"
+#include "common/resource_ids.h"
 #include "sim/core.h"
 #include "sim/devices.h"
 #include "sim/files.h"

@@ -16,6 +16,7 @@
 #include <winspool.h>
 
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
 #include "common/system_libraries.h"
@@ -25,6 +26,8 @@
 // The "DriverStorePath" read takes at most 1024 bytes on Windows: 510
 // characters and the two terminators of a multi-string.
 #define STORE_PATH_READ_CCH 512
+
+#define STRAY_MONITOR_LOG_CCH 256
 
 #define DRIVER_INFO_LEVEL 8
 #define PRINTER_INFO_LEVEL 2
@@ -411,6 +414,19 @@ BOOL FindMonitorOfDll(const WCHAR *dllName, WCHAR *name, DWORD nameCch, DWORD *e
     return TRUE;
 }
 
+// A look for the stray monitor that could not be made: the log says so. It
+// leaves the inventory whole, as any list the inventory cannot read: a
+// monitor that is not known to be there is not left behind either.
+static void LogStrayMonitorUnknown(const WCHAR *list, DWORD error) {
+    WCHAR line[STRAY_MONITOR_LOG_CCH];
+
+    if (SUCCEEDED(StringCchPrintfW(line, STRAY_MONITOR_LOG_CCH,
+                                   L"Whether the language monitor \"%ws\" is left without a printer driver is not "
+                                   L"known: %ws could not be listed. Error:%d",
+                                   LANGUAGE_MONITOR_NAME, list, (int)error)))
+        WriteLogLine(line);
+}
+
 // The product's monitor, registered with no driver left to name it.
 static void CollectStrayMonitor(void) {
     WCHAR name[MONITOR_USER_CCH];
@@ -419,9 +435,12 @@ static void CollectStrayMonitor(void) {
 
     StrayMonitor = FALSE;
     user[0] = 0;
-    if (!FindMonitorOfDll(MONITOR_DLL_NAME, name, MONITOR_USER_CCH, &error) ||
-        (wcscmp(name, LANGUAGE_MONITOR_NAME) == 0 && !FindMonitorUser(name, user, MONITOR_USER_CCH, &error))) {
-        MarkInventoryIncomplete(error);
+    if (!FindMonitorOfDll(MONITOR_DLL_NAME, name, MONITOR_USER_CCH, &error)) {
+        LogStrayMonitorUnknown(L"the monitors", error);
+        return;
+    }
+    if (wcscmp(name, LANGUAGE_MONITOR_NAME) == 0 && !FindMonitorUser(name, user, MONITOR_USER_CCH, &error)) {
+        LogStrayMonitorUnknown(L"the printer drivers", error);
         return;
     }
     StrayMonitor = wcscmp(name, LANGUAGE_MONITOR_NAME) == 0 && user[0] == 0;

@@ -55,7 +55,9 @@ void MarkInventoryIncomplete(DWORD error);
 // The product's language monitor (LANGUAGE_MONITOR_NAME, served by
 // MONITOR_DLL_NAME) is registered, and no installed driver of any environment
 // names it: a removal deleted its last driver but not the monitor. Every
-// removal deletes it, whatever tree it works on. Set by each inventory.
+// removal deletes it, whatever tree it works on. Set by each inventory;
+// FALSE, with a log line, when the monitors or the drivers could not be
+// listed to tell (which leaves the inventory whole).
 extern BOOL StrayMonitor;
 
 // Capacity of a monitor user's text: "driver name (environment)".

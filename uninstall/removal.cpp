@@ -21,11 +21,12 @@
 #include <wchar.h>
 #include <winspool.h>
 
-#include "app/resource.h"
+#include "common/folder_way.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/native_system.h"
 #include "common/package_files.h"
+#include "common/resource_ids.h"
 #include "common/spooler_control.h"
 #include "common/system_libraries.h"
 #include "common/staged_package.h"
@@ -559,66 +560,7 @@ BOOL IsProductFolder(const WCHAR *folder) {
            IsPackageFileAsBuilt(inf, PACKAGE_INF_NAME);
 }
 
-// The folders on the way to the install folder, held open while it is
-// checked and moved.
-#define HELD_FOLDERS_MAX 64
 #define FOLDER_LOG_CCH (INSTALL_DIR_CCH + 128)
-
-typedef struct HeldFolders {
-    HANDLE Handles[HELD_FOLDERS_MAX];
-    int Count;
-} HeldFolders;
-
-// Opens one folder of the way by the name it has, not through a junction or
-// link it may be; FALSE when it cannot be held or is one.
-static BOOL HoldFolder(HeldFolders *held, const WCHAR *path, DWORD share) {
-    BY_HANDLE_FILE_INFORMATION information;
-    HANDLE handle;
-
-    if (held->Count >= HELD_FOLDERS_MAX)
-        return FALSE;
-    handle = CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, share, NULL, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (handle == INVALID_HANDLE_VALUE)
-        return FALSE;
-    held->Handles[held->Count++] = handle;
-    return GetFileInformationByHandle(handle, &information) &&
-           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
-// Holds every folder from the drive's root down to folder. None may be a
-// junction or a link; none above folder can be renamed or replaced while
-// held (no delete sharing), so that the path keeps leading where it was
-// checked; folder itself shares deletion, so that it can still be moved.
-static BOOL HoldFolderWay(HeldFolders *held, const WCHAR *folder) {
-    WCHAR path[INSTALL_DIR_CCH];
-    WCHAR prefix[INSTALL_DIR_CCH];
-    size_t length = 0;
-    size_t i;
-    size_t separators = 0;
-    size_t rootSeparators = folder[0] != 0 && folder[1] == L':' ? 1 : 4;
-
-    memset(held, 0, sizeof(*held));
-    if (FAILED(StringCchCopyW(path, INSTALL_DIR_CCH, folder)) ||
-        FAILED(StringCchLengthW(path, INSTALL_DIR_CCH, &length)))
-        return FALSE;
-    while (length > 0 && IsSeparator(path[length - 1]))
-        path[--length] = 0;
-    for (i = 0; i < length; i++) {
-        if (!IsSeparator(path[i]) || ++separators < rootSeparators)
-            continue;
-        // The root with its separator, every folder below it without.
-        if (FAILED(StringCchCopyNW(prefix, INSTALL_DIR_CCH, path, separators == rootSeparators ? i + 1 : i)) ||
-            !HoldFolder(held, prefix, FILE_SHARE_READ | FILE_SHARE_WRITE))
-            return FALSE;
-    }
-    return HoldFolder(held, path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-}
-
-static void ReleaseFolderWay(HeldFolders *held) {
-    while (held->Count > 0)
-        CloseHandle(held->Handles[--held->Count]);
-}
 
 static void LogFolderStays(const WCHAR *why) {
     WCHAR line[FOLDER_LOG_CCH];
@@ -639,7 +581,9 @@ static void MoveFolderToRecycleBin(HWND window) {
         LogFolderStays(L"it does not hold this product's files");
         return;
     }
-    if (!HoldFolderWay(&held, InstallDir) || !IsProductFolder(InstallDir)) {
+    // Every folder from the drive's root down is held while the folder is
+    // checked again and moved; the folder itself can still be moved.
+    if (!HoldFolderWay(&held, InstallDir, TRUE) || !IsProductFolder(InstallDir)) {
         ReleaseFolderWay(&held);
         LogFolderStays(L"a folder on its way is a link or cannot be held");
         return;

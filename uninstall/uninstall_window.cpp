@@ -13,9 +13,9 @@
 #include <string.h>
 #include <strsafe.h>
 
-#include "app/resource.h"
 #include "common/globals.h"
 #include "common/log_file.h"
+#include "common/resource_ids.h"
 #include "uninstall/removal.h"
 
 #define TREE_TEXT_CCH 1024

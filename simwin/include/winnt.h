@@ -43,9 +43,34 @@
 
 typedef PVOID PSECURITY_DESCRIPTOR;
 typedef PVOID PSID;
-typedef struct _ACL *PACL;
 typedef DWORD SECURITY_INFORMATION;
 #define OWNER_SECURITY_INFORMATION 0x00000001L
+#define DACL_SECURITY_INFORMATION 0x00000004L
+
+typedef struct _ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+} ACL;
+typedef ACL *PACL;
+typedef struct _ACE_HEADER {
+    BYTE AceType;
+    BYTE AceFlags;
+    WORD AceSize;
+} ACE_HEADER;
+typedef struct _ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    DWORD SidStart;
+} ACCESS_ALLOWED_ACE;
+#define ACL_REVISION 2
+#define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define ACCESS_DENIED_ACE_TYPE 0x1
+#define OBJECT_INHERIT_ACE 0x1
+#define CONTAINER_INHERIT_ACE 0x2
+#define INHERIT_ONLY_ACE 0x8
 
 #define TOKEN_QUERY 0x0008
 typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1 } TOKEN_INFORMATION_CLASS;
@@ -61,4 +86,6 @@ typedef struct _TOKEN_USER {
 typedef enum {
     WinLocalSystemSid = 22,
     WinBuiltinAdministratorsSid = 26,
+    WinHighLabelSid = 68,
+    WinCreatorOwnerRightsSid = 71,
 } WELL_KNOWN_SID_TYPE;

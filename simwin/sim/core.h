@@ -139,6 +139,10 @@ Process RunProgram(const std::wstring &image, const std::wstring &tail, uint64_t
 // create threads, wait and show windows), until that process ends.
 Process RunInProcess(const std::function<void()> &fn, uint64_t timeLimitMs = 600000,
                      const std::wstring &image = L"C:\\Program Files\\Corvane\\setup.exe");
+// The same without waiting: returns the new process's id at once (another
+// program of the machine, for example one that only waits and keeps the
+// clock going while the program's processes wait for each other).
+DWORD StartInProcess(const std::function<void()> &fn, const std::wstring &image);
 // Every process known to the machine, in order of creation: those started by
 // CreateProcessW (recorded, not run: Started is false) and those run by the
 // simulation.
@@ -149,6 +153,9 @@ void OnProcessEnd(std::function<void(const Process &)> fn);
 // Kernel object handles (mutexes, events, threads, processes) that the
 // process holds open right now.
 int OpenHandles(DWORD processId);
+// Of those, the handles that another process gave it (DuplicateHandle), whose
+// values the process itself was never told.
+int GivenHandles(DWORD processId);
 // Called whenever the product starts a process with CreateProcessW (after
 // it is recorded), for example to give the new process a window.
 void OnProcessCreated(std::function<void(const Process &)> fn);
@@ -160,17 +167,25 @@ void SplitCommandLine(const std::wstring &cmdline, std::wstring *image, std::wst
 // and RunInProcess start from now on (a reset machine: Administrator, session
 // 1). A process that CreateProcessW starts has its parent's.
 void SetStartingAccount(Account account, DWORD session);
+// The current folder of the processes that StartProgram, RunProgram and
+// RunInProcess start from now on (a reset machine: C:\). A process that
+// CreateProcessW starts has the one it is given, or its parent's.
+void SetStartingDirectory(const std::wstring &folder);
 
 // A named kernel object held by some other process, as if that process had
 // created it (for example the installer's single-instance mutex). The name is
 // read as a process of the starting account and session would read it:
 // "Global\" names the global namespace, a name without a prefix the session's.
 // With a namespace alias, the mutex lives in the private namespace of that
-// alias whose boundary is the SID (string form) given; false, and nothing
-// held, when the starting account's token lacks that SID (a standard user's
-// holds Administrators for deny only), as Windows refuses such a process.
+// alias whose boundary is the SID (string form) given, and the integrity
+// label when one is given ("S-1-16-12288"); false, and nothing held, when the
+// starting account's token lacks that SID (a standard user's holds
+// Administrators for deny only) or runs below that level, as Windows refuses
+// such a process. The mutex's owner is the starting account's default owner:
+// the user for a standard user, Administrators for an (elevated)
+// administrator and for SYSTEM.
 bool HoldNamedMutex(const std::wstring &name, const std::wstring &namespaceAlias = L"",
-                    const std::wstring &boundarySid = L"");
+                    const std::wstring &boundarySid = L"", const std::wstring &integrityLabel = L"");
 bool NamedObjectExists(const std::wstring &name);
 
 // --- Machine information ---------------------------------------------------

@@ -167,6 +167,17 @@ template <typename Fn> std::string WhileHeld(DWORD access, DWORD share, Fn fn) {
     return out;
 }
 
+// GetFullPathNameW's answer: the length and the path, or the size it needs.
+std::string FullPath(const WCHAR *path, DWORD capacity) {
+    WCHAR full[MAX_PATH];
+    DWORD n = GetFullPathNameW(path, capacity, full, nullptr);
+    if (n == 0)
+        return "0 " + std::to_string(GetLastError());
+    if (n >= capacity)
+        return "needs " + std::to_string(n);
+    return std::to_string(n) + " " + Narrow(full);
+}
+
 std::string TempName(const WCHAR *folder, UINT unique) {
     WCHAR name[MAX_PATH];
     UINT n = GetTempFileNameW(folder, L"unins", unique, name);
@@ -468,6 +479,21 @@ const Row kRows[] = {
     {"CommandLineToArgvW empty line", [] { return Argv(L""); }},
     {"MultiByteToWideChar size query", [] { return Utf8ToWide(0); }},
     {"MultiByteToWideChar buffer too small", [] { return Utf8ToWide(3); }},
+    // Named events: the relaunch's sign for its copy.
+    {"OpenEventW missing", [] {
+         HANDLE h = OpenEventW(SYNCHRONIZE, FALSE, L"CorvaneProbeNoSuchEvent");
+         return h == nullptr ? Err() : (CloseHandle(h), std::string("TRUE"));
+     }},
+    {"OpenEventW existing", [] {
+         HANDLE made = CreateEventW(nullptr, TRUE, FALSE, L"CorvaneProbeEvent");
+         HANDLE h = OpenEventW(SYNCHRONIZE, FALSE, L"CorvaneProbeEvent");
+         std::string out = h == nullptr ? Err() : "TRUE";
+         if (h != nullptr)
+             CloseHandle(h);
+         if (made != nullptr)
+             CloseHandle(made);
+         return out;
+     }},
     // Files.
     {"CreateDirectoryW new", [] { return Ok(CreateDirectoryW(Folder().c_str(), nullptr)); }},
     {"CreateDirectoryW existing", [] { return Ok(CreateDirectoryW(Folder().c_str(), nullptr)); }},
@@ -524,6 +550,20 @@ const Row kRows[] = {
      }},
     {"share mode, held with delete sharing, DeleteFileW", [] {
          return WhileHeld(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, [] { return Ok(DeleteFileW(P(L"held").c_str())); });
+     }},
+    {"GetFullPathNameW separators and dots", [] { return FullPath(L"C:/a/./b\\..//c.log", MAX_PATH); }},
+    {"GetFullPathNameW trailing dots and blanks", [] { return FullPath(L"C:\\a\\b.log. .", MAX_PATH); }},
+    {"GetFullPathNameW trailing separator", [] { return FullPath(L"C:\\a\\..\\b\\", MAX_PATH); }},
+    {"GetFullPathNameW above the root", [] { return FullPath(L"C:\\..\\..\\a.log", MAX_PATH); }},
+    {"GetFullPathNameW share", [] { return FullPath(L"\\\\server\\share\\a\\..\\b.log", MAX_PATH); }},
+    {"GetFullPathNameW buffer too small", [] { return FullPath(L"C:\\a\\b.log", 5); }},
+    {"GetFullPathNameW relative", [] {
+         WCHAR full[MAX_PATH];
+         DWORD n = GetFullPathNameW(L"logs\\x.log", MAX_PATH, full, nullptr);
+         std::wstring f(full, n < MAX_PATH ? n : 0);
+         return f.size() > 3 && f[1] == L':' && f[2] == L'\\' && f.rfind(L"\\logs\\x.log") == f.size() - 11
+                    ? std::string("a full path ending in \\logs\\x.log")
+                    : "0 " + std::to_string(GetLastError());
      }},
     // Attributes. Each row that changes a file has files of its own.
     {"GetFileAttributesW new file", [] { WriteSmallFile(P(L"ro")); return AttributesOf(L"ro", true); }},
