@@ -129,7 +129,7 @@ else
 a hardware id added|1|inf = inf.replace('[Corvane.NTamd64]\r\n', '[Corvane.NTamd64]\r\n"Corvane XX-1" = CRVNV6, usbprint\\corvanexx-10000\r\n')|hardware ids for amd64 .* 1 more
 a hardware id missing|1|i = inf.index('[Corvane.NTarm64]\r\n') + 19; inf = inf[:i] + inf[inf.index('\r\n', i) + 2:]|hardware ids for arm64 .* 1 fewer
 a file missing|0|import os; os.remove('amd64/crvndrv6ui.dll')|copies amd64.crvndrv6ui.dll .* not there
-another DriverVer than the build's|1|inf = inf.replace('DriverVer=07/16/2025,2025.7.16.1', 'DriverVer=07/16/2025,2025.7.16.258')|DriverVer 07/16/2025,2025.7.16.258, the build 07/16/2025,2025.7.16.1
+another DriverVer than the build|1|inf = inf.replace('DriverVer=07/16/2025,2025.7.16.1', 'DriverVer=07/16/2025,2025.7.16.258')|DriverVer 07/16/2025,2025.7.16.258, the build 07/16/2025,2025.7.16.1
 the catalog missing|0|import os; os.remove('crvnv6.cat')|catalog crvnv6.cat .* not there
 a driver file changed after the catalog was signed|0|import os; f = os.environ['CHANGED']; d = bytearray(open(f, 'rb').read()); d[len(d) // 2] ^= 1; open(f, 'wb').write(d)|hash of .* is not in crvnv6.cat
 ROWS
