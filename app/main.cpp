@@ -12,6 +12,7 @@
 #include "app/relaunch.h"
 #include "app/resource.h"
 #include "app/run_log.h"
+#include "common/default_log.h"
 #include "common/globals.h"
 #include "common/instance_guard.h"
 #include "common/log_file.h"
@@ -263,6 +264,9 @@ static int StartAndRun(StartUp *startUp, LPWSTR commandLine) {
     if (!librariesLoaded)
         startUp->LoadError = DeploymentFailureCode(GetLastError());
     startUp->Options = ReadCommandLine(commandLine);
+    // A deployment run leaves a record even where nobody asked for one.
+    if (LogFilePath[0] == 0 && startUp->Options.Unreadable == ERROR_SUCCESS && IsDeploymentMode(&startUp->Options))
+        UseDefaultLog();
     OpenLogFile();
     // Without its options the program cannot tell what it was asked for: a
     // window, where a deployment tool waits for an exit code, would never end.

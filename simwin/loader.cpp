@@ -68,7 +68,7 @@ const ApiGroup kApiGroups[] = {
      "Wow64DisableWow64FsRedirection Wow64RevertWow64FsRedirection GetLocalTime WriteFile "
      "CreateBoundaryDescriptorW AddSIDToBoundaryDescriptor DeleteBoundaryDescriptor CreatePrivateNamespaceW "
      "OpenPrivateNamespaceW ClosePrivateNamespace ReadFile SetFilePointerEx GetFileInformationByHandle K32GetMappedFileNameW "
-     "FindFirstFileW FindNextFileW FindClose GetSystemTimeAsFileTime"},
+     "FindFirstFileW FindNextFileW FindClose GetSystemTimeAsFileTime FormatMessageW"},
     {L"user32.dll",
      "CharLowerW CharLowerBuffW wsprintfW wvsprintfW LoadStringW DialogBoxParamW EndDialog GetDlgItem GetDlgCtrlID "
      "SetDlgItemTextW SendDlgItemMessageW SetWindowTextW GetWindowTextW GetWindowTextLengthW ShowWindow "
@@ -80,7 +80,7 @@ const ApiGroup kApiGroups[] = {
      "CloseServiceHandle QueryServiceStatus QueryServiceStatusEx ControlService StartServiceW "
      "ConvertStringSecurityDescriptorToSecurityDescriptorW CreateWellKnownSid CryptAcquireContextW "
      "CryptReleaseContext CryptGenRandom CryptCreateHash CryptHashData CryptGetHashParam CryptDestroyHash "
-     "IsWellKnownSid GetSecurityInfo OpenProcessToken GetTokenInformation "
+     "IsWellKnownSid GetSecurityInfo OpenProcessToken GetTokenInformation LookupAccountSidW "
      "EqualSid"},
     {L"shell32.dll", "CommandLineToArgvW SHChangeNotify SHFileOperationW"},
     {L"setupapi.dll",
