@@ -3,9 +3,11 @@
 
 #include <windows.h>
 #include <strsafe.h>
+#include <wchar.h>
 
 #include "app/run_log.h"
 
+#include "common/error_text.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/native_system.h"
@@ -67,6 +69,7 @@ static const WCHAR *ReservedMeaning(DWORD code) {
 // keeps the step's own.
 static DWORD EndWithFailure(DWORD code, const WCHAR *what) {
     WCHAR line[LOG_TEXT_CCH];
+    WCHAR message[LOG_TEXT_CCH];
     WCHAR number[16];
     DWORD exitCode = DeploymentFailureCode(code);
 
@@ -80,6 +83,12 @@ static DWORD EndWithFailure(DWORD code, const WCHAR *what) {
         WriteLogLine(line);
         StringCchPrintfW(line, LOG_TEXT_CCH, L"%ws failed with code %ws, reported as 1603 (the lines above say why)",
                          what, number);
+    } else if (ReadErrorMessage(code, message, LOG_TEXT_CCH)) {
+        // The system's words without their full stop, before the pointer.
+        if (message[wcslen(message) - 1] == L'.')
+            message[wcslen(message) - 1] = 0;
+        StringCchPrintfW(line, LOG_TEXT_CCH, L"%ws failed with %ws (%ws; the lines above say why)", what, number,
+                         message);
     } else {
         StringCchPrintfW(line, LOG_TEXT_CCH, L"%ws failed with %ws (the lines above say why)", what, number);
     }

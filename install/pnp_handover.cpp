@@ -86,8 +86,10 @@ static void LogHandOver(BOOL started, DWORD exitCode, DWORD bound) {
                          (unsigned long)(bound / 1000), (unsigned long)ERROR_TIMEOUT);
     else
         StringCchPrintfW(line, HANDOVER_LOG_CCH,
-                         L"The machine's own build of the program made the Plug and Play call that a 32-bit program "
-                         L"cannot (ERROR_IN_WOW64): it ended with exit code %lu.",
+                         exitCode > 0xFFFF ? L"The machine's own build of the program made the Plug and Play call that a "
+                                             L"32-bit program cannot (ERROR_IN_WOW64): it ended with exit code 0x%08lX."
+                                           : L"The machine's own build of the program made the Plug and Play call that a "
+                                             L"32-bit program cannot (ERROR_IN_WOW64): it ended with exit code %lu.",
                          (unsigned long)exitCode);
     WriteLogLine(line);
 }

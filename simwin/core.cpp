@@ -1318,7 +1318,7 @@ BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD
         authority = L"BUILTIN";
         *use = SidTypeAlias;
     } else if (text == sim::files::kUserSid) {
-        account = L"user";
+        account = L"Setup";
         authority = L"PRINTPC";
         *use = SidTypeUser;
     } else {

@@ -6,12 +6,14 @@
 #include <strsafe.h>
 
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "app/resource.h"
 #include "common/globals.h"
 #include "common/log_file.h"
+#include "common/trace.h"
 #include "install/install_window.h"
 #include "sim/core.h"
 #include "sim/devices.h"
@@ -236,3 +238,40 @@ TEST_F(LogFileTest, LogGoesOnlyToTheFileTheAdministratorNamed) {
 }
 
 }  // namespace
+
+// An error number the log names carries the system's words for it; a number
+// explained already, 0, or one without a message stays as it is, and a line
+// with no room for the words is written without them rather than dropped.
+TEST_F(LogFileTest, ErrorNumbersCarryTheSystemsWords) {
+    const std::wstring longLine = L"AddPrinter failed, errcode:5." + std::wstring(985, L'x');
+    const struct {
+        std::wstring Text, Logged;
+    } rows[] = {
+        {L"AddPrinter failed, errcode:5.", L"AddPrinter failed, errcode:5 (Access is denied.)."},
+        {L"Failed. Error:87", L"Failed. Error:87 (The parameter is incorrect.)"},
+        {L"Die Installation ist fehlgeschlagen, Fehlercode: 1167.",
+         L"Die Installation ist fehlgeschlagen, Fehlercode: 1167 (The device is not connected.)."},
+        {L"the guard: error 2, then code 3", L"the guard: error 2 (The system cannot find the file specified.), then "
+                                             L"code 3 (The system cannot find the path specified.)"},
+        {L"DoUploadDriverPackage, , code:-2147024894.",
+         L"DoUploadDriverPackage, , code:-2147024894 (The system cannot find the file specified.)."},
+        {L"not as built (code 0x80096010)", L"not as built (code 0x80096010 (The digital signature of the object did "
+                                            L"not verify.))"},
+        {L"CopyFile ..., 1, errcode:0.", L"CopyFile ..., 1, errcode:0."},
+        {L"Ends with exit code 87 (0x00000057): done.", L"Ends with exit code 87 (0x00000057): done."},
+        {L"error 4294967295 and 12 printers", L"error 4294967295 and 12 printers"},
+        {longLine, longLine},
+    };
+    SetLogFile(kLog);
+    for (const auto &row : rows)
+        WriteLogLine(row.Text.c_str());
+    std::vector<std::wstring> logged = LogTexts(kLog);
+    ASSERT_EQ(std::size(rows), logged.size());
+    for (size_t i = 0; i < logged.size(); i++)
+        EXPECT_EQ(rows[i].Logged, logged[i]);
+    // The debugger output is the trace's alone: a traced error keeps its
+    // number bare there.
+    Trace("AddPrinter failed, errcode:%d.", 5);
+    EXPECT_EQ(L"AddPrinter failed, errcode:5.", TraceLines().back());
+    EXPECT_EQ(L"AddPrinter failed, errcode:5 (Access is denied.).", LogTexts(kLog).back());
+}

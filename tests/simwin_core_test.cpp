@@ -208,7 +208,7 @@ TEST_F(SimKernelTest, EachProcessHasTheProgramsGlobalsOfItsOwn) {
     for (const std::wstring &text : texts)
         EXPECT_EQ(std::wstring::npos, text.find(L"/UpdateDriverForPlugAndPlayDevices")) << text;
     ASSERT_FALSE(texts.empty());
-    EXPECT_EQ(L"Ends with exit code 0 (0x00000000): done.", texts.back());
+    EXPECT_EQ(L"Ends with exit code 0 (0x00000000): done: every recognised printer has its queue.", texts.back());
     EXPECT_EQ(log, LogFilePath);
 
     UnattendedRun = TRUE;

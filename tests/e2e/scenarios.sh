@@ -445,8 +445,9 @@ scenario_stage() {
 
 # The modes for deployment tools on one machine, read from their exit codes:
 # nothing to remove; no printer within the wait; an installation, and again
-# (the queue there, no hand-over); the removal, which takes the queue and
-# reports Wine's refusal to delete the driver (87).
+# (the queue there, no hand-over), once more without /log (the default log);
+# the removal, which takes the queue and reports Wine's refusal to delete
+# the driver (87).
 scenario_deployment() {
     local expected setup="\"$INSTALL_WIN\\setup.exe\"" log='/log C:\deploy.log'
     run_batch remove-nothing "$setup /remove $log"
@@ -467,6 +468,18 @@ scenario_deployment() {
     expect_machine_driver "$SCEN_DIR/installed.txt" "Corvane LD-2040 Plus"
     run_batch quiet-again "$setup /quiet $log"
     expect_exit_code "$BATCH_CODE" "$expected" "exit code of the second /quiet"
+    # Without /log a deployment run writes the default log.
+    run_batch quiet-default-log "$setup /quiet"
+    expect_exit_code "$BATCH_CODE" "$expected" "exit code of /quiet without /log"
+    local default_log
+    default_log=$(find "$WINEPREFIX/drive_c/windows" -maxdepth 3 -ipath '*/windows/logs/corvane/setup.log' | head -1)
+    if [ -z "$default_log" ]; then
+        fail "no default log C:\\Windows\\Logs\\Corvane\\setup.log after /quiet without /log"
+    else
+        log_texts "$default_log" "$SCEN_DIR/default-log.txt"
+        expect_eq "$(grep -c '^Ends with exit code ' "$SCEN_DIR/default-log-frames.txt")" 1 \
+            "the last lines of the default log"
+    fi
     # No deployment mode hands over, and the package each run staged went
     # with it.
     if ls -d "$WINEPREFIX"/drive_c/windows/temp/CorvaneSetup.* >/dev/null 2>&1; then
