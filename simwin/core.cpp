@@ -1377,6 +1377,7 @@ static const struct {
     {1801, L"The printer name is invalid."},
     {1905, L"The printer has been deleted."},
     {3010, L"The requested operation is successful. Changes will not be effective until the system is rebooted."},
+    {0x80004001, L"Not implemented"},
     {0x80096010, L"The digital signature of the object did not verify."},
 };
 

@@ -392,7 +392,8 @@ TEST_F(DeploymentTest, TheLogOpensAndClosesEveryRunAndExplainsEachEnding) {
         {L"the install window", L"Nobody can see a window here", L"nobody can see a window here"},
         {L"/stage", L"Warning: the package is staged, but Plug and Play refused to look at the devices again (CONFIGRET",
          L"done: the package is staged, though Plug and Play refused to look at the devices again"},
-        {L"/stage", L"code:-2147467263.", L"the driver store's upload of the package failed with 0x80004001"},
+        {L"/stage", L"code:-2147467263 (Not implemented).",
+         L"the driver store's upload of the package failed with 0x80004001"},
         {L"/quiet", L"AddPrinter failed, errcode:5 (Access is denied.).", L"the installation of a printer failed with 5"},
         {L"/remove", L"Failed. Error:87", L"the removal of the product (what stays is named above) failed with code 87 "
                                           L"(The parameter is incorrect.), reported as 1603"},

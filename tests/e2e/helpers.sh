@@ -100,6 +100,12 @@ silent_install() {
     note "setup.exe /silence${*:+ $*}: $(outcome "$SILENT_RC" "$SILENT_MS")"
 }
 
+# bare_errors: the log's lines on stdin as the debugger output has them,
+# without the system's words the log adds after an error number.
+bare_errors() {
+    sed -E 's/((code|error|Error|errcode):?[ ]?-?(0x[0-9A-Fa-f]+|[0-9]+)) \([^()]*\)/\1/g'
+}
+
 # log_texts LOG OUT: the texts of a /log file (copied to $SCEN_DIR) without
 # their time stamps and process ids, one a line, each run's first and last lines apart in
 # OUT's -frames file; a line without its stamp or its CR, or a file that is
