@@ -64,12 +64,27 @@ static const WCHAR *ReservedMeaning(DWORD code) {
     }
 }
 
+// The last line's reason for a step that failed with code, into line (of
+// LOG_TEXT_CCH characters), with the system's words for code, without their
+// full stop; FALSE when it has none, or they would make the reason too long.
+static BOOL DescribeFailure(WCHAR *line, const WCHAR *what, const WCHAR *number, DWORD code) {
+    WCHAR message[LOG_TEXT_CCH];
+    size_t length;
+
+    if (!ReadErrorMessage(code, message, LOG_TEXT_CCH))
+        return FALSE;
+    length = wcslen(message);
+    if (message[length - 1] == L'.')
+        message[length - 1] = 0;
+    return SUCCEEDED(StringCchPrintfW(line, RUN_OUTCOME_CCH, L"%ws failed with %ws (%ws; the lines above say why)",
+                                      what, number, message));
+}
+
 // The run's exit code for a step that failed with code, and the last line's
 // reason: what failed, in words. A reserved code becomes 1603, and the log
 // keeps the step's own.
 static DWORD EndWithFailure(DWORD code, const WCHAR *what) {
     WCHAR line[LOG_TEXT_CCH];
-    WCHAR message[LOG_TEXT_CCH];
     WCHAR number[16];
     DWORD exitCode = DeploymentFailureCode(code);
 
@@ -83,13 +98,7 @@ static DWORD EndWithFailure(DWORD code, const WCHAR *what) {
         WriteLogLine(line);
         StringCchPrintfW(line, LOG_TEXT_CCH, L"%ws failed with code %ws, reported as 1603 (the lines above say why)",
                          what, number);
-    } else if (ReadErrorMessage(code, message, LOG_TEXT_CCH)) {
-        // The system's words without their full stop, before the pointer.
-        if (message[wcslen(message) - 1] == L'.')
-            message[wcslen(message) - 1] = 0;
-        StringCchPrintfW(line, LOG_TEXT_CCH, L"%ws failed with %ws (%ws; the lines above say why)", what, number,
-                         message);
-    } else {
+    } else if (!DescribeFailure(line, what, number, code)) {
         StringCchPrintfW(line, LOG_TEXT_CCH, L"%ws failed with %ws (the lines above say why)", what, number);
     }
     SetRunOutcome(line);
