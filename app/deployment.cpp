@@ -3,9 +3,11 @@
 
 #include <windows.h>
 #include <strsafe.h>
+#include <wchar.h>
 
 #include "app/run_log.h"
 
+#include "common/error_text.h"
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/native_system.h"
@@ -62,6 +64,22 @@ static const WCHAR *ReservedMeaning(DWORD code) {
     }
 }
 
+// The last line's reason for a step that failed with code, into line (of
+// LOG_TEXT_CCH characters), with the system's words for code, without their
+// full stop; FALSE when it has none, or they would make the reason too long.
+static BOOL DescribeFailure(WCHAR *line, const WCHAR *what, const WCHAR *number, DWORD code) {
+    WCHAR message[LOG_TEXT_CCH];
+    size_t length;
+
+    if (!ReadErrorMessage(code, message, LOG_TEXT_CCH))
+        return FALSE;
+    length = wcslen(message);
+    if (message[length - 1] == L'.')
+        message[length - 1] = 0;
+    return SUCCEEDED(StringCchPrintfW(line, RUN_OUTCOME_CCH, L"%ws failed with %ws (%ws; the lines above say why)",
+                                      what, number, message));
+}
+
 // The run's exit code for a step that failed with code, and the last line's
 // reason: what failed, in words. A reserved code becomes 1603, and the log
 // keeps the step's own.
@@ -80,7 +98,7 @@ static DWORD EndWithFailure(DWORD code, const WCHAR *what) {
         WriteLogLine(line);
         StringCchPrintfW(line, LOG_TEXT_CCH, L"%ws failed with code %ws, reported as 1603 (the lines above say why)",
                          what, number);
-    } else {
+    } else if (!DescribeFailure(line, what, number, code)) {
         StringCchPrintfW(line, LOG_TEXT_CCH, L"%ws failed with %ws (the lines above say why)", what, number);
     }
     SetRunOutcome(line);

@@ -11,6 +11,7 @@
 #include "app/pnp_update_mode.h"
 #include "app/relaunch.h"
 #include "app/run_log.h"
+#include "common/default_log.h"
 #include "common/globals.h"
 #include "common/instance_guard.h"
 #include "common/log_file.h"
@@ -269,6 +270,9 @@ static int StartAndRun(StartUp *startUp, LPWSTR commandLine) {
     // install window, or the uninstaller's modes by the program's name, which
     // end at once with 1459 where nobody can see a window.
     startUp->Options = ReadCommandLine(commandLine);
+    // A deployment run leaves a record even where nobody asked for one.
+    if (LogFilePath[0] == 0 && IsDeploymentMode(&startUp->Options))
+        UseDefaultLog();
     OpenLogFile();
 
     for (i = 0; i < RunModeCount; i++) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <string.h>
 #include <strsafe.h>
+#include <wchar.h>
 
 #include "common/log_file.h"
 #include "common/native_system.h"
@@ -11,9 +12,14 @@
 #define RUN_LINE_CCH 1000
 #define WINDOWS_VERSION_CCH 64
 #define BUILD_NUMBER_CCH 16
-// The command line is cut here for the log: a line that does not fit would
-// be left out whole.
-#define COMMAND_LINE_SHOWN "600"
+// The command line is cut for the log at 600 characters, and shorter where
+// a long folder or account name needs the room: a line that does not fit
+// would be left out whole.
+#define COMMAND_LINE_SHOWN 600
+#define FIRST_LINE_FIXED_CCH 320
+#define FOLDER_CCH 261
+#define ACCOUNT_PART_CCH 64
+#define ACCOUNT_CCH (2 * ACCOUNT_PART_CCH)
 
 WCHAR RunOutcome[RUN_OUTCOME_CCH];
 
@@ -64,24 +70,74 @@ static void ReadWindowsVersion(WCHAR *text) {
         StringCchPrintfW(text, WINDOWS_VERSION_CCH, L"build %ws", build);
 }
 
+// The folder the program runs from, without its last backslash; empty when
+// its path cannot be read whole.
+static void ReadProgramFolder(WCHAR *folder) {
+    DWORD length = GetModuleFileNameW(NULL, folder, FOLDER_CCH);
+    WCHAR *lastBackslash;
+
+    if (length == 0 || length >= FOLDER_CCH || (lastBackslash = wcsrchr(folder, L'\\')) == NULL)
+        folder[0] = 0;
+    else
+        *lastBackslash = 0;
+}
+
+// "DOMAIN\name" of the account the process runs as; empty when unknown.
+static void ReadAccountName(WCHAR *account) {
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    WCHAR name[ACCOUNT_PART_CCH];
+    WCHAR domain[ACCOUNT_PART_CCH];
+    DWORD nameCch = ACCOUNT_PART_CCH;
+    DWORD domainCch = ACCOUNT_PART_CCH;
+    DWORD size = 0;
+    SID_NAME_USE use;
+    HANDLE token = NULL;
+    BOOL known;
+
+    account[0] = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return;
+    known = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
+            LookupAccountSidW(NULL, ((TOKEN_USER *)buffer)->User.Sid, name, &nameCch, domain, &domainCch, &use);
+    CloseHandle(token);
+    if (!known)
+        return;
+    if (domain[0] == 0)
+        StringCchCopyW(account, ACCOUNT_CCH, name);
+    else if (FAILED(StringCchPrintfW(account, ACCOUNT_CCH, L"%ws\\%ws", domain, name)))
+        account[0] = 0;
+}
+
 void LogRunStart(const WCHAR *commandLine, const WCHAR *mode) {
     WCHAR line[RUN_LINE_CCH];
     WCHAR windowsVersion[WINDOWS_VERSION_CCH];
+    WCHAR shownCommandLine[COMMAND_LINE_SHOWN + 1];
+    WCHAR folder[FOLDER_CCH];
+    WCHAR account[ACCOUNT_CCH];
     const NativeArchitecture *machine;
+    size_t shown;
 
     if (LogFilePath[0] == 0)
         return;
     machine = GetNativeArchitecture();
     ReadWindowsVersion(windowsVersion);
+    ReadProgramFolder(folder);
+    ReadAccountName(account);
+    shown = RUN_LINE_CCH - FIRST_LINE_FIXED_CCH - wcslen(folder) - wcslen(account);
+    if (shown > COMMAND_LINE_SHOWN)
+        shown = COMMAND_LINE_SHOWN;
+    if (FAILED(StringCchCopyNW(shownCommandLine, shown + 1, commandLine != NULL ? commandLine : L"", shown)))
+        shownCommandLine[0] = 0;
     if (SUCCEEDED(StringCchPrintfW(
             line, RUN_LINE_CCH,
-            L"Corvane setup " PRODUCT_VERSION_WIDE L" (%d-bit) starts: command line \"%." COMMAND_LINE_SHOWN
-            L"ws\", mode %ws, machine %ws, Windows %ws, interactive session: %ws.",
-            (int)(sizeof(void *) * 8), commandLine != NULL ? commandLine : L"",
+            L"Corvane setup " PRODUCT_VERSION_WIDE L" (%d-bit) starts: command line \"%ws\", mode %ws, machine %ws, "
+            L"Windows %ws, interactive session: %ws, folder %ws, account %ws, process id %lu.",
+            (int)(sizeof(void *) * 8), shownCommandLine,
             mode != NULL ? mode : L"none (the run ends before it chooses one)",
             machine != NULL ? machine->PrintEnvironment : L"of a processor without a driver",
             windowsVersion[0] != 0 ? windowsVersion : L"(version unknown)",
-            IsWindowStationInteractive() ? L"yes" : L"no")))
+            IsWindowStationInteractive() ? L"yes" : L"no", folder[0] != 0 ? folder : L"(unknown)",
+            account[0] != 0 ? account : L"(unknown)", (unsigned long)GetCurrentProcessId())))
         WriteLogLine(line);
 }
 

@@ -92,6 +92,17 @@ include(GoogleTest)
 # longest, a run of the fault sweep, takes under 20 s on one free core.
 gtest_discover_tests(host_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS host TIMEOUT 300)
 
+# PowerShell is not on the build machines: the detection scripts are checked
+# by tools/detection/check-scripts.py, which also shows that it catches the
+# faults it seeds in them.
+find_program(HOST_PYTHON NAMES python3 REQUIRED)
+list(TRANSFORM DETECTION_SCRIPTS PREPEND ${DETECTION_DIR}/ OUTPUT_VARIABLE DETECTION_SCRIPT_PATHS)
+add_test(NAME detection_scripts COMMAND ${HOST_PYTHON} ${CMAKE_SOURCE_DIR}/tools/detection/check-scripts.py
+         ${DETECTION_SCRIPT_PATHS})
+add_test(NAME detection_scripts_seeded_faults
+         COMMAND ${HOST_PYTHON} ${CMAKE_SOURCE_DIR}/tools/detection/check-scripts.py --seeded ${DETECTION_SCRIPT_PATHS})
+set_tests_properties(detection_scripts detection_scripts_seeded_faults PROPERTIES LABELS host)
+
 # The differential probe, against the simulation (tests/differential/run.sh
 # compares its lines with those of the same source run under wine64).
 add_executable(simwin_probe ${CMAKE_SOURCE_DIR}/tests/differential/probe.cpp)

@@ -1,7 +1,8 @@
 # The install folder, laid out in the build directory as it ships:
 #   package/setup.exe, package/unins000.exe (the same program), crvnv6.inf,
 #   crvnv6.cat, i386, amd64, arm, arm64 with crvndrv6.dll, crvndrv6ui.dll,
-#   crvnmon.dll, dat/crvndrv6.dat, README.txt; in the 32-bit package also
+#   crvnmon.dll, dat/crvndrv6.dat, README.txt, detection/installed.ps1 and
+#   detection/staged.ps1 (configured in CMakeLists.txt); in the 32-bit package also
 #   amd64/crvnpnp.exe and arm64/crvnpnp.exe, the x64 and ARM64 builds of the
 #   program
 # and a zip of that folder.
@@ -291,6 +292,7 @@ add_custom_command(OUTPUT ${PKG_ZIP}
   COMMAND ${CMAKE_COMMAND} -E copy ${PKG_SIGNED}/setup.exe ${PKG_DIR}/setup.exe
   COMMAND ${CMAKE_COMMAND} -E copy ${PKG_SIGNED}/setup.exe ${PKG_DIR}/unins000.exe
   COMMAND ${CMAKE_COMMAND} -E copy ${PKG_WORK}/README.txt ${PKG_DIR}/README.txt
+  COMMAND ${CMAKE_COMMAND} -E copy_directory ${DETECTION_DIR} ${PKG_DIR}/detection
   ${PKG_EXECUTABLE_COPY}
   COMMAND ${CMAKE_COMMAND} -DFOLDER=${PKG_DIR} -DZIP=${PKG_ZIP} -P ${CMAKE_SOURCE_DIR}/cmake/package_zip.cmake
   DEPENDS ${PKG_SIGNED}/setup.exe ${DRIVER_PACKAGE_LIST} ${PKG_WORK}/README.txt ${PKG_EXECUTABLE_OUTPUTS}

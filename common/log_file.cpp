@@ -9,13 +9,14 @@
 #include <wchar.h>
 
 #include "common/accounts.h"
+#include "common/error_text.h"
 #include "common/folder_way.h"
 
 // The longest text a line carries: an item text of the uninstall tree.
 #define LOG_TEXT_CCH 1024
-// "yyyy-mm-dd hh:mm:ss.mmm " has 24 characters; then the text, CRLF and the
-// terminator.
-#define LOG_STAMP_CCH 24
+// "yyyy-mm-dd hh:mm:ss.mmm [pid] " has at most 37 characters; then the text,
+// CRLF and the terminator.
+#define LOG_STAMP_CCH 37
 #define LOG_LINE_CCH (LOG_STAMP_CCH + LOG_TEXT_CCH + 3)
 // UTF-8 takes at most 3 bytes for a UTF-16 unit (4 for a surrogate pair).
 #define LOG_LINE_BYTES (4 * LOG_LINE_CCH)
@@ -76,10 +77,7 @@ static BOOL OnlyAdministratorsMayWrite(PACL dacl) {
     return TRUE;
 }
 
-// An existing log is the administrators' own: owned by Administrators, SYSTEM
-// or the running account, and writable by them alone. No other user can then
-// read what is written unless let, change it, or change who may.
-static BOOL IsAdministratorsLog(HANDLE handle) {
+BOOL OwnedByAdministrators(HANDLE handle) {
     PSECURITY_DESCRIPTOR descriptor = NULL;
     PSID owner = NULL;
     PACL dacl = NULL;
@@ -128,7 +126,7 @@ void OpenLogFile(void) {
                                     NULL);
         existed = GetLastError() == ERROR_ALREADY_EXISTS;
         if (LogFileHandle != INVALID_HANDLE_VALUE &&
-            (!IsPlainFile(LogFileHandle) || (existed && !IsAdministratorsLog(LogFileHandle))))
+            (!IsPlainFile(LogFileHandle) || (existed && !OwnedByAdministrators(LogFileHandle))))
             CloseIfOpen(&LogFileHandle);
         LocalFree(descriptor);
     }
@@ -163,6 +161,7 @@ static void JoinLineBreaks(WCHAR *text) {
 void WriteLogLine(const WCHAR *text) {
     // The buffers are the caller's own: two threads never share one.
     WCHAR line[LOG_LINE_CCH];
+    WCHAR described[LOG_TEXT_CCH];
     char bytes[LOG_LINE_BYTES];
     SYSTEMTIME now;
     DWORD savedError;
@@ -173,13 +172,17 @@ void WriteLogLine(const WCHAR *text) {
     if (LogFileHandle == INVALID_HANDLE_VALUE || text == NULL)
         return;
     savedError = GetLastError();
+    // Each error number with the system's words for it, where they fit.
+    if (DescribeErrorNumbers(text, described, LOG_TEXT_CCH))
+        text = described;
 
     memset(&now, 0, sizeof(now));
     GetLocalTime(&now);
     // A text that does not fit is left out whole rather than cut.
-    if (FAILED(StringCchPrintfW(line, LOG_LINE_CCH - 2, L"%04d-%02d-%02d %02d:%02d:%02d.%03d %ws", (int)now.wYear,
-                                (int)now.wMonth, (int)now.wDay, (int)now.wHour, (int)now.wMinute, (int)now.wSecond,
-                                (int)now.wMilliseconds, text))) {
+    if (FAILED(StringCchPrintfW(line, LOG_LINE_CCH - 2, L"%04d-%02d-%02d %02d:%02d:%02d.%03d [%lu] %ws",
+                                (int)now.wYear, (int)now.wMonth, (int)now.wDay, (int)now.wHour, (int)now.wMinute,
+                                (int)now.wSecond, (int)now.wMilliseconds, (unsigned long)GetCurrentProcessId(),
+                                text))) {
         SetLastError(savedError);
         return;
     }

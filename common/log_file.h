@@ -33,8 +33,18 @@ extern HeldFolders LogFolderWay;
 void OpenLogFile(void);
 void CloseLogFile(void);
 
+// Whether the open file or folder is the administrators' own: owned by
+// Administrators, SYSTEM or the account that runs the program (an elevated
+// administrator's own files; under Wine every file is the user's), and
+// writable by them alone. No other user can then read what is written there
+// unless let, change it, or change who may.
+BOOL OwnedByAdministrators(HANDLE handle);
+
 // Appends one line to the log file: the local time ("yyyy-mm-dd
-// hh:mm:ss.mmm "), the text, CRLF, all in UTF-8. Line breaks inside the text
+// hh:mm:ss.mmm "), the process id in brackets ("[4321] ", so that the lines
+// of two copies can be told apart), the text, with the system's words after
+// each error number it names (common/error_text.h) where the line has room
+// for them, and CRLF, all in UTF-8. Line breaks inside the text
 // become one blank each, trailing ones are dropped, so that every line of the
 // file begins with its time. The file is open for appending, shared for
 // reading and writing: the window's thread, the worker's and a relaunched

@@ -67,20 +67,41 @@ static CONFIGRET ReenumerateDeviceTree(ULONG flags) {
 
 CONFIGRET RescanDevices(void) { return ReenumerateDeviceTree(CM_REENUMERATE_NORMAL); }
 
+// The log's line on Plug and Play's driver update for the printer.
+static void LogPnpUpdate(const InstallRequest *request, BOOL updated, BOOL rebootRequired) {
+    WCHAR line[QUEUE_LOG_CCH];
+    DWORD error = GetLastError();
+
+    if (updated)
+        StringCchPrintfW(line, QUEUE_LOG_CCH, L"Plug and Play's driver update for %ws (%ws) is done%ws.",
+                         request->HardwareId, request->PortName, rebootRequired ? L"; Windows wants a restart" : L"");
+    else
+        StringCchPrintfW(line, QUEUE_LOG_CCH,
+                         error > 0xFFFF ? L"Plug and Play's driver update for %ws (%ws) failed: error 0x%08lX. The "
+                                          L"queue may still come from Plug and Play; the wait for it follows."
+                                        : L"Plug and Play's driver update for %ws (%ws) failed: error %lu. The queue "
+                                          L"may still come from Plug and Play; the wait for it follows.",
+                         request->HardwareId, request->PortName, (unsigned long)error);
+    WriteLogLine(line);
+    SetLastError(error);
+}
+
 // Plug and Play's driver update for the printer. With a person at the PC
 // Windows may ask for a restart itself; in an unattended run it asks nobody,
 // and a restart it wants is remembered for the exit code.
 BOOL UpdatePnpDriver(const InstallRequest *request, const WCHAR *infPath) {
     BOOL rebootRequired = FALSE;
+    BOOL updated;
 
     if (!UnattendedRun)
-        return UpdateDriverForPnpDevices(request->HardwareId, infPath, INSTALLFLAG_FORCE, NULL);
-    if (!UpdateDriverForPnpDevices(request->HardwareId, infPath, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE,
-                                   &rebootRequired))
-        return FALSE;
-    if (rebootRequired)
+        updated = UpdateDriverForPnpDevices(request->HardwareId, infPath, INSTALLFLAG_FORCE, NULL);
+    else
+        updated = UpdateDriverForPnpDevices(request->HardwareId, infPath, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE,
+                                            &rebootRequired);
+    LogPnpUpdate(request, updated, rebootRequired);
+    if (updated && rebootRequired)
         NoteRestartNeeded(L"Windows, after installing the driver of ", request->QueueName);
-    return TRUE;
+    return updated;
 }
 
 DWORD StagePackageIntoStore(void) {
@@ -201,9 +222,27 @@ static int FindPrintersQueue(InstallRequest *request) {
     return CheckPrinterQueue(request->QueueName, request->PortName);
 }
 
+// The log's line as the driver and the queue are made by hand.
+static void LogManualRoad(const InstallRequest *request, BOOL uploaded) {
+    WCHAR line[QUEUE_LOG_CCH];
+
+    if (uploaded)
+        StringCchPrintfW(line, QUEUE_LOG_CCH,
+                         L"No queue for the printer on %ws after %d s of waiting for Plug and Play: the driver and the "
+                         L"queue %ws are made by hand.",
+                         request->PortName, QUEUE_WAIT_TRIES * QUEUE_WAIT_PAUSE_MS / 1000, request->QueueName);
+    else
+        StringCchPrintfW(line, QUEUE_LOG_CCH,
+                         L"The driver store did not take the package: the driver and the queue %ws for the printer on "
+                         L"%ws are made by hand.",
+                         request->QueueName, request->PortName);
+    WriteLogLine(line);
+}
+
 // The installation, from the staged package. A deployment run uploaded it
 // already, once for all its printers.
 static int InstallStagedPackage(InstallRequest *request, const WCHAR *infPath) {
+    WCHAR line[QUEUE_LOG_CCH];
     int result;
     int tries;
     BOOL uploaded;
@@ -225,12 +264,24 @@ static int InstallStagedPackage(InstallRequest *request, const WCHAR *infPath) {
     }
 
     result = QueueReadyFor(request);
-    if (result == 0)
+    if (result == 0) {
+        LogManualRoad(request, uploaded);
         result = InstallPrinterManually(request);
+    } else if (uploaded) {
+        StringCchPrintfW(line, QUEUE_LOG_CCH, L"Plug and Play made the queue %ws for the printer on %ws.",
+                         request->QueueName, request->PortName);
+        WriteLogLine(line);
+    }
 
     // A port the spooler does not list comes back when the spooler restarts.
-    if (result != 0 && !PortExists(request->PortName))
+    if (result != 0 && !PortExists(request->PortName)) {
+        StringCchPrintfW(line, QUEUE_LOG_CCH,
+                         L"The spooler does not list the port %ws of the queue %ws: the spooler is restarted so that "
+                         L"it finds the port again (jobs waiting in any queue may be lost).",
+                         request->PortName, request->QueueName);
+        WriteLogLine(line);
         RunWithSpoolerStopped(NULL, NULL);
+    }
     return result;
 }
 

@@ -9,6 +9,7 @@
 #include <wchar.h>
 
 #include "common/globals.h"
+#include "common/log_file.h"
 #include "common/native_system.h"
 #include "common/process.h"
 #include "common/staged_package.h"
@@ -21,6 +22,7 @@
 // a backslash before it, and the flags.
 #define COMMAND_LINE_CCH 2048
 #define FLAGS_CCH 12
+#define HANDOVER_LOG_CCH 400
 
 // --- The parent ----------------------------------------------------------------
 
@@ -67,6 +69,31 @@ static BOOL BuildCommandLine(WCHAR *line, const WCHAR *copyPath, const WCHAR *ha
            SUCCEEDED(StringCchCatW(line, COMMAND_LINE_CCH, flagsText));
 }
 
+// The log's line on the 64-bit build's run: not started, ended past its
+// bound, or its exit code.
+static void LogHandOver(BOOL started, DWORD exitCode, DWORD bound) {
+    WCHAR line[HANDOVER_LOG_CCH];
+
+    if (!started)
+        StringCchPrintfW(line, HANDOVER_LOG_CCH,
+                         L"The machine's own build of the program, which makes the Plug and Play call that a 32-bit "
+                         L"program cannot (ERROR_IN_WOW64), could not be started: error %lu.",
+                         (unsigned long)GetLastError());
+    else if (exitCode == ERROR_TIMEOUT)
+        StringCchPrintfW(line, HANDOVER_LOG_CCH,
+                         L"The machine's own build of the program made no answer to the Plug and Play call within "
+                         L"%lu s: it was ended, and the call counts as failed with error %lu.",
+                         (unsigned long)(bound / 1000), (unsigned long)ERROR_TIMEOUT);
+    else
+        StringCchPrintfW(line, HANDOVER_LOG_CCH,
+                         exitCode > 0xFFFF ? L"The machine's own build of the program made the Plug and Play call that a "
+                                             L"32-bit program cannot (ERROR_IN_WOW64): it ended with exit code 0x%08lX."
+                                           : L"The machine's own build of the program made the Plug and Play call that a "
+                                             L"32-bit program cannot (ERROR_IN_WOW64): it ended with exit code %lu.",
+                         (unsigned long)exitCode);
+    WriteLogLine(line);
+}
+
 // Runs the machine's own build of the program (nativeBuildPath, as the
 // package names it) for the call and takes its exit code as the result. The
 // build is the run's staged copy of the package's file, in a folder that only
@@ -102,6 +129,7 @@ static BOOL HandOverToNativeBuild(const WCHAR *nativeBuildPath, const WCHAR *har
         }
         CloseHandle(process.hProcess);
     }
+    LogHandOver(started, exitCode, bound);
     if (exitCode == PNP_CHILD_RESTART_NEEDED && rebootRequired != NULL)
         *rebootRequired = TRUE;
     if (exitCode == ERROR_SUCCESS || exitCode == PNP_CHILD_RESTART_NEEDED)

@@ -1395,6 +1395,120 @@ BOOL WINAPI IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type) {
     return known != nullptr && SidText(static_cast<const BYTE *>(sid)) == known;
 }
 
+// The accounts a simulated process runs as: SYSTEM, or the interactive user,
+// whose machine is named PRINTPC here.
+BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameCch, LPWSTR domain,
+                              LPDWORD domainCch, PSID_NAME_USE use) {
+    SIM_ENTER("LookupAccountSidW", FALSE);
+    if (sid == nullptr || nameCch == nullptr || domainCch == nullptr || use == nullptr || systemName != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::wstring text = SidText(static_cast<const BYTE *>(sid));
+    std::wstring account, authority;
+    if (text == L"S-1-5-18") {
+        account = L"SYSTEM";
+        authority = L"NT AUTHORITY";
+        *use = SidTypeWellKnownGroup;
+    } else if (text == L"S-1-5-32-544") {
+        account = L"Administrators";
+        authority = L"BUILTIN";
+        *use = SidTypeAlias;
+    } else if (text == sim::files::kUserSid) {
+        account = L"Setup";
+        authority = L"PRINTPC";
+        *use = SidTypeUser;
+    } else {
+        SetLastError(ERROR_NONE_MAPPED);
+        return FALSE;
+    }
+    // Too small a buffer gets the sizes it needs, terminators counted.
+    if (name == nullptr || domain == nullptr || *nameCch <= account.size() || *domainCch <= authority.size()) {
+        *nameCch = static_cast<DWORD>(account.size() + 1);
+        *domainCch = static_cast<DWORD>(authority.size() + 1);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    wcscpy(name, account.c_str());
+    wcscpy(domain, authority.c_str());
+    *nameCch = static_cast<DWORD>(account.size());
+    *domainCch = static_cast<DWORD>(authority.size());
+    return TRUE;
+}
+
+// The system's message table, for the codes this program meets, in the
+// words of an English Windows.
+static const struct {
+    DWORD Code;
+    const wchar_t *Text;
+} kSystemMessages[] = {
+    {1, L"Incorrect function."},
+    {2, L"The system cannot find the file specified."},
+    {3, L"The system cannot find the path specified."},
+    {5, L"Access is denied."},
+    {6, L"The handle is invalid."},
+    {8, L"Not enough memory resources are available to process this command."},
+    {31, L"A device attached to the system is not functioning."},
+    {32, L"The process cannot access the file because it is being used by another process."},
+    {87, L"The parameter is incorrect."},
+    {122, L"The data area passed to a system call is too small."},
+    {183, L"Cannot create a file when that file already exists."},
+    {1058, L"The service cannot be started, either because it is disabled or because it has no enabled devices "
+           L"associated with it."},
+    {1062, L"The service has not been started."},
+    {1167, L"The device is not connected."},
+    {1168, L"Element not found."},
+    {1314, L"A required privilege is not held by the client."},
+    {1459, L"This operation requires an interactive window station."},
+    {1460, L"This operation returned because the timeout period expired."},
+    {1603, L"Fatal error during installation."},
+    {1618, L"Another installation is already in progress. Complete that installation before proceeding with this "
+           L"install."},
+    {1638, L"Another version of this product is already installed. Installation of this version cannot continue. "
+           L"To configure or remove the existing version of this product, use Add/Remove Programs on the Control "
+           L"Panel."},
+    {1641, L"The requested operation completed successfully. The system will be restarted so the changes can take "
+           L"effect."},
+    {1707, L"Installation operation completed successfully."},
+    {1797, L"The printer driver is unknown."},
+    {1801, L"The printer name is invalid."},
+    {1905, L"The printer has been deleted."},
+    {3010, L"The requested operation is successful. Changes will not be effective until the system is rebooted."},
+    {0x80004001, L"Not implemented"},
+    {0x80096010, L"The digital signature of the object did not verify."},
+};
+
+// FORMAT_MESSAGE_FROM_SYSTEM with FORMAT_MESSAGE_IGNORE_INSERTS into the
+// caller's buffer; the text ends with CRLF, as the system's do.
+DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer, DWORD size,
+                            va_list *arguments) {
+    (void)source;
+    (void)arguments;
+    SIM_ENTER("FormatMessageW", 0);
+    if ((flags & ~(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS)) != 0 ||
+        (flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || buffer == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (languageId != 0) {
+        SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
+        return 0;
+    }
+    for (const auto &message : kSystemMessages) {
+        if (message.Code != messageId)
+            continue;
+        std::wstring text = std::wstring(message.Text) + L"\r\n";
+        if (size <= text.size()) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        wcscpy(buffer, text.c_str());
+        return static_cast<DWORD>(text.size());
+    }
+    SetLastError(ERROR_MR_MID_NOT_FOUND);
+    return 0;
+}
+
 HANDLE WINAPI CreateBoundaryDescriptorW(LPCWSTR name, ULONG flags) {
     SIM_ENTER("CreateBoundaryDescriptorW", nullptr);
     if (name == nullptr || flags != 0) {

@@ -69,7 +69,7 @@ const ApiGroup kApiGroups[] = {
      "CreateBoundaryDescriptorW AddSIDToBoundaryDescriptor DeleteBoundaryDescriptor CreatePrivateNamespaceW "
      "OpenPrivateNamespaceW ClosePrivateNamespace ReadFile SetFilePointerEx GetFileInformationByHandle K32GetMappedFileNameW "
      "GetFullPathNameW OpenEventW ResumeThread DuplicateHandle AddIntegrityLabelToBoundaryDescriptor "
-     "FindFirstFileW FindNextFileW FindClose GetSystemTimeAsFileTime"},
+     "FindFirstFileW FindNextFileW FindClose GetSystemTimeAsFileTime FormatMessageW"},
     {L"user32.dll",
      "CharLowerW CharLowerBuffW wsprintfW wvsprintfW LoadStringW DialogBoxParamW EndDialog GetDlgItem GetDlgCtrlID "
      "SetDlgItemTextW SendDlgItemMessageW SetWindowTextW GetWindowTextW GetWindowTextLengthW ShowWindow "
@@ -81,7 +81,7 @@ const ApiGroup kApiGroups[] = {
      "CloseServiceHandle QueryServiceStatus QueryServiceStatusEx ControlService StartServiceW "
      "ConvertStringSecurityDescriptorToSecurityDescriptorW CreateWellKnownSid CryptAcquireContextW "
      "CryptReleaseContext CryptGenRandom CryptCreateHash CryptHashData CryptGetHashParam CryptDestroyHash "
-     "IsWellKnownSid GetSecurityInfo OpenProcessToken GetTokenInformation "
+     "IsWellKnownSid GetSecurityInfo OpenProcessToken GetTokenInformation LookupAccountSidW "
      "EqualSid GetAce CheckTokenMembership"},
     {L"shell32.dll", "CommandLineToArgvW SHChangeNotify SHFileOperationW"},
     {L"setupapi.dll",

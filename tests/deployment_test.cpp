@@ -11,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "sim/files.h"
 #include "sim/inf.h"
 #include "sim/pnp.h"
+#include "sim/registry.h"
 #include "sim/spooler.h"
 #include "sim/windows.h"
 #include "tests/install_fixture.h"
@@ -394,17 +396,17 @@ TEST_F(DeploymentTest, TheLogOpensAndClosesEveryRunAndExplainsEachEnding) {
         {L"the install window", L"Nobody can see a window here", L"nobody can see a window here"},
         {L"/stage", L"Warning: the package is staged, but Plug and Play refused to look at the devices again (CONFIGRET",
          L"done: the package is staged, though Plug and Play refused to look at the devices again"},
-        {L"/stage", L"code:-2147467263.", L"the driver store's upload of the package failed with 0x80004001"},
-        {L"/quiet", L"AddPrinter failed, errcode:5.", L"the installation of a printer failed with 5"},
-        {L"/remove", L"Failed. Error:87", L"the removal of the product (what stays is named above) failed with code 87, "
-                                          L"reported as 1603"},
+        {L"/stage", L"code:-2147467263 (Not implemented).",
+         L"the driver store's upload of the package failed with 0x80004001"},
+        {L"/quiet", L"AddPrinter failed, errcode:5 (Access is denied.).", L"the installation of a printer failed with 5"},
+        {L"/remove", L"Failed. Error:87", L"the removal of the product (what stays is named above) failed with code 87 "
+                                          L"(The parameter is incorrect.), reported as 1603"},
         {L"/quiet", L"the search ran 1 s and saw no USB printer.",
          L"no printer the program knows was plugged in within the wait (/requireprinter)"},
     };
     std::vector<std::wstring> reservedCauses;
     for (DWORD reserved : kReserved)
-        reservedCauses.push_back(L"Failed: the installation of a printer, with code " + std::to_wstring(reserved) +
-                                 L", which a deployment tool would read as ");
+        reservedCauses.push_back(L"Failed: the installation of a printer, with code " + std::to_wstring(reserved));
     for (const std::wstring &cause : reservedCauses)
         expected.push_back({L"/quiet", cause.c_str(), L"reported as 1603"});
     for (Row &row : rows)
@@ -419,7 +421,12 @@ TEST_F(DeploymentTest, TheLogOpensAndClosesEveryRunAndExplainsEachEnding) {
                                  e.Mode))
             << std::string(first.begin(), first.end());
         EXPECT_NE(std::wstring::npos, first.find(L", machine Windows x64, Windows ")) << row.What;
-        EXPECT_NE(std::wstring::npos, first.find(row.ExitCode == 1459 ? L"session: no." : L"session: yes."));
+        EXPECT_NE(std::wstring::npos, first.find(row.ExitCode == 1459 ? L"session: no," : L"session: yes,"));
+        // Where it ran from, as whom, and the process id every line carries.
+        unsigned long id = ReadLog(log).back().ProcessId;
+        EXPECT_NE(std::wstring::npos, first.find(L", folder C:\\Program Files\\Corvane, account PRINTPC\\Setup, "
+                                                 L"process id " + std::to_wstring(id) + L"."))
+            << std::string(first.begin(), first.end());
         WCHAR code[48];
         StringCchPrintfW(code, 48, L"Ends with exit code %d (0x%08lX): ", (int)row.ExitCode,
                          (unsigned long)row.ExitCode);
@@ -595,3 +602,166 @@ TEST(DeploymentFailureCodeTest, EveryCodeThatHidesAFailureBecomes1603) {
 }
 
 }  // namespace
+
+// The detection scripts' rules (tools/detection) on the simulated machine's
+// answers, through the calls their cmdlets make. "Installed": a queue whose
+// driver is a Corvane driver of this environment of at least the package's
+// version (Get-Printer, Get-PrinterDriver).
+bool DetectsInstalled() {
+    DWORD needed = 0, count = 0;
+    EnumPrinterDriversW(nullptr, const_cast<LPWSTR>(L"Windows x64"), 8, nullptr, 0, &needed, &count);
+    std::vector<BYTE> drivers(needed + 1);
+    if (!EnumPrinterDriversW(nullptr, const_cast<LPWSTR>(L"Windows x64"), 8, drivers.data(), needed, &needed, &count))
+        return false;
+    std::vector<std::wstring> current;
+    for (DWORD i = 0; i < count; i++) {
+        const DRIVER_INFO_8W &d = reinterpret_cast<const DRIVER_INFO_8W *>(drivers.data())[i];
+        if (std::wstring(d.pName).rfind(L"Corvane ", 0) == 0 && d.dwlDriverVersion >= kPackageVersion)
+            current.push_back(d.pName);
+    }
+    EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &count);
+    std::vector<BYTE> printers(needed + 1);
+    if (!EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, printers.data(), needed, &needed, &count))
+        return false;
+    for (DWORD i = 0; i < count; i++) {
+        const PRINTER_INFO_2W &p = reinterpret_cast<const PRINTER_INFO_2W *>(printers.data())[i];
+        if (std::find(current.begin(), current.end(), p.pDriverName) != current.end())
+            return true;
+    }
+    return false;
+}
+
+// "Staged": the spooler's record of a package crvnv6.inf of this environment,
+// whose INF in the store says DriverVer of at least the package's version
+// (the registry's PackageInstallation key, Select-String on the INF).
+bool DetectsStaged() {
+    HKEY packages = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                      L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\PackageInstallation\\Windows "
+                      L"x64\\DriverPackages",
+                      0, KEY_READ | KEY_WOW64_64KEY, &packages) != ERROR_SUCCESS)
+        return false;
+    const std::wregex driverVer(LR"(^\s*DriverVer\s*=\s*[^,]*,\s*([0-9]+)\.([0-9]+)\.([0-9]+)\.([0-9]+))");
+    bool staged = false;
+    WCHAR name[MAX_PATH];
+    for (DWORD i = 0; !staged && RegEnumKeyW(packages, i, name, MAX_PATH) == ERROR_SUCCESS; i++) {
+        WCHAR path[MAX_PATH] = {};
+        DWORD size = sizeof(path) - sizeof(WCHAR);
+        HKEY package = nullptr;
+        if (RegOpenKeyExW(packages, name, 0, KEY_READ | KEY_WOW64_64KEY, &package) != ERROR_SUCCESS)
+            continue;
+        LONG read = RegQueryValueExW(package, L"DriverStorePath", nullptr, nullptr, (BYTE *)path, &size);
+        RegCloseKey(package);
+        std::wstring inf = read == ERROR_SUCCESS ? path : L"";
+        if (inf.size() < 11 || lstrcmpiW(inf.c_str() + inf.size() - 11, L"\\crvnv6.inf") != 0)
+            continue;
+        std::string text = sim::files::ReadFile(inf);
+        std::wstring lines(text.begin(), text.end());
+        std::wistringstream stream(lines);
+        std::wsmatch m;
+        for (std::wstring line; !staged && std::getline(stream, line);)
+            staged = std::regex_search(line, m, driverVer) &&
+                     ((DWORDLONG)std::stoul(m[1]) << 48 | (DWORDLONG)std::stoul(m[2]) << 32 |
+                      (DWORDLONG)std::stoul(m[3]) << 16 | (DWORDLONG)std::stoul(m[4])) >= kPackageVersion;
+    }
+    RegCloseKey(packages);
+    return staged;
+}
+
+std::function<void()> Detected(bool installed, bool staged) {
+    return [=] {
+        EXPECT_EQ(installed, DetectsInstalled()) << "installed";
+        EXPECT_EQ(staged, DetectsStaged()) << "staged";
+    };
+}
+
+// Detection never says "installed" without a queue of this version, whatever
+// driver files lie in the spooler's folder, nor "staged" for an older package.
+TEST_F(DeploymentTest, DetectionTellsAQueueOfThisVersionAndThisVersionStaged) {
+    const std::wstring driverFile = kVersionFolder + L"crvndrv6.dll";
+    std::vector<Row> rows = {
+        {"no printer", Nothing, L"/quiet /wait 0", 0, 1000, 0, &kSetupImage, Detected(false, true)},
+        {"a printer", [] { Plugged(false); }, L"/quiet", 0, 15000, 0, &kSetupImage, Detected(true, true)},
+        {"the driver registered, its queue refused", [] { Plugged(false), sim::FailCall("AddPrinterW", 5, -1); },
+         L"/quiet", 5, 30000, 0, &kSetupImage,
+         [=] {
+             Detected(false, true)();
+             EXPECT_TRUE(sim::files::IsFile(driverFile));  // what a file rule would call installed
+         }},
+        {"an older driver kept", [] { InstalledBefore(false, kPackageVersion - 1), sim::FailCall("CopyFileW", 5, -1); },
+         L"/quiet", 5, 15000, 0, &kSetupImage, Detected(false, true)},
+        {"an older package staged, the new one refused",
+         [] {
+             InstalledBefore(true, kPackageVersion - 1);
+             const std::wstring inf = sim::DriverPackages().back().StoreInf;
+             sim::SetMultiStringValue(sim::DriverPackageKey(inf), L"DriverStorePath", {inf});
+             sim::FailCall("UploadPrinterDriverPackageW", E_NOTIMPL, -1);
+         },
+         L"/stage", 0x80004001, 15000, 0, &kSetupImage, Detected(false, false)},
+        {"staged alone", Nothing, L"/stage", 0, 1000, 0, &kSetupImage, Detected(false, true)},
+        {"a newer driver with its queue", [] { InstalledBefore(false, kPackageVersion + 0x10000); }, L"/quiet", 0, 100,
+         0, &kSetupImage, Detected(true, false)},
+    };
+    RunRows(rows, [](const Row &) {});
+}
+
+// A deployment run without /log writes the default log, in a folder only
+// administrators and SYSTEM can write, set aside once it reaches 1 MiB; /log
+// wins, a window mode writes none, and a folder a user made first or a
+// junction in its place is refused: the run goes on without a log.
+TEST_F(DeploymentTest, ADeploymentRunWithoutLogWritesTheDefaultLog) {
+    static const std::wstring folder = L"C:\\Windows\\Logs\\Corvane", log = folder + L"\\setup.log",
+                              older = folder + L"\\setup.old.log";
+    static const std::string full(1024 * 1024, 'x');
+    const auto logged = [](const wchar_t *ending) {
+        return [=] {
+            std::vector<std::wstring> texts = LogTexts(log);
+            ASSERT_FALSE(texts.empty());
+            EXPECT_EQ(0u, texts.back().find(ending)) << std::string(texts.back().begin(), texts.back().end());
+            EXPECT_FALSE(sim::files::UserCanWrite(folder));
+            EXPECT_FALSE(sim::files::UserCanWrite(log));
+        };
+    };
+    const auto noLog = [] { EXPECT_FALSE(sim::files::Exists(log)); };
+    std::vector<Row> rows = {
+        {"/quiet", Nothing, L"/quiet /wait 0", 0, 1000, 0, &kSetupImage, logged(L"Ends with exit code 0 ")},
+        {"/remove", Nothing, L"/remove", 0, 1000, 0, &kSetupImage, logged(L"Ends with exit code 0 ")},
+        {"/stage, a log of 1 MiB set aside",
+         [] { Nothing(), sim::files::WriteFile(log, full), sim::files::WriteFile(older, "the one before"); }, L"/stage",
+         0, 1000, 0, &kSetupImage,
+         [=] {
+             logged(L"Ends with exit code 0 ")();
+             EXPECT_TRUE(full == sim::files::ReadFile(older)) << "the full log set aside";
+         }},
+        {"/stage, a log just under 1 MiB kept", [] { Nothing(), sim::files::WriteFile(log, full.substr(1)); }, L"/stage",
+         0, 1000, 0, &kSetupImage,
+         [] {
+             EXPECT_TRUE(sim::files::ReadFile(log).rfind(full.substr(1), 0) == 0) << "the log kept";
+             EXPECT_FALSE(sim::files::Exists(older));
+         }},
+        {"/log wins", Nothing, L"/quiet /wait 0 /log C:\\mine.log", 0, 1000, 0, &kSetupImage,
+         [=] {
+             noLog();
+             EXPECT_FALSE(LogTexts(L"C:\\mine.log").empty());
+         }},
+        {"no deployment mode", [] { Nothing(), sim::SetWindowStationInteractive(false); }, L"", 1459, 1000, 0,
+         &kSetupImage, noLog},
+        {"a folder a user made first",
+         [] {
+             Nothing(), sim::files::CreateFolder(folder);
+             sim::files::SetSecurity(folder, L"O:S-1-5-21-1004336348-1177238915-682003330-1002D:(A;OICI;FA;;;WD)");
+         },
+         L"/quiet /wait 0", 0, 1000, 0, &kSetupImage, noLog},
+        {"a junction in its place",
+         [] {
+             Nothing(), sim::files::CreateFolder(L"C:\\Users\\Setup\\x");
+             sim::files::MakeLink(folder, L"C:\\Users\\Setup\\x", true);
+         },
+         L"/quiet /wait 0", 0, 1000, 0, &kSetupImage,
+         [=] {
+             noLog();
+             EXPECT_TRUE(sim::files::ListFolder(L"C:\\Users\\Setup\\x").empty());
+         }},
+    };
+    RunRows(rows, [](const Row &) {});
+}

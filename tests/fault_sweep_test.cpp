@@ -144,6 +144,11 @@ const ErrorRow kErrorTable[] = {
     {"ClosePrivateNamespace", 0, "releases a handle the program holds: fails only for an invalid one"},
     {"K32GetMappedFileNameW", ERROR_ACCESS_DENIED, nullptr},
     {"GetSecurityInfo", ERROR_ACCESS_DENIED, nullptr},
+    // The log's words: the account of the first line, an error number's text
+    {"OpenProcessToken", ERROR_ACCESS_DENIED, nullptr},
+    {"GetTokenInformation", ERROR_ACCESS_DENIED, nullptr},
+    {"LookupAccountSidW", ERROR_NONE_MAPPED, nullptr},
+    {"FormatMessageW", ERROR_MR_MID_NOT_FOUND, nullptr},
     {"IsWellKnownSid", 0, "a comparison: no failure value"},
     {"CreateEventW", ERROR_NOT_ENOUGH_MEMORY, nullptr},
     {"CreateThread", ERROR_NOT_ENOUGH_MEMORY, nullptr},

@@ -107,7 +107,7 @@ TEST_F(HandoverTest, UninstallStartedFromTheInstalledProductLogsToTheSameFile) {
     const std::wstring log = L"C:\\Windows\\Logs\\setup.log";
     std::wstring store = InstallProduct();
     sim::files::WriteFile(kSetup, "program image");
-    sim::files::WriteFile(log, "2025-03-06 17:00:00.000 an earlier run\r\n");
+    sim::files::WriteFile(log, "2025-03-06 17:00:00.000 [4711] an earlier run\r\n");
 
     sim::Process setup = sim::RunProgram(kSetup, L"/log " + log, 5000);
     EXPECT_EQ(0, setup.ExitCode);

@@ -6,12 +6,14 @@
 #include <strsafe.h>
 
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "common/globals.h"
 #include "common/log_file.h"
 #include "common/resource_ids.h"
+#include "common/trace.h"
 #include "install/install_window.h"
 #include "sim/core.h"
 #include "sim/devices.h"
@@ -33,7 +35,7 @@ const wchar_t kNotFound[] =
 const wchar_t kFound[] = L"Found the printer Corvane LD-2040, installing the driver...";
 const wchar_t kInstalled[] = L"The driver for printer [Corvane LD-2040] is installed.";
 // A line an earlier run left in the file.
-const char kEarlierLine[] = "2025-03-06 17:00:00.000 an earlier run\r\n";
+const char kEarlierLine[] = "2025-03-06 17:00:00.000 [4711] an earlier run\r\n";
 
 class LogFileTest : public SimTest {
 protected:
@@ -53,10 +55,10 @@ TEST_F(LogFileTest, LinesAreStampedWithTheLocalTimeAndAppendedInUtf8WithCrLf) {
     WriteLogLine(L"one\nline\r\n\r\nat last");
     WriteLogLine(L"Gr\u00f6\u00dfe \u6253\u5370\u673a");
 
-    EXPECT_EQ(std::string(kEarlierLine) +
-                  "2025-03-07 09:02:03.004 Found the printer Corvane LD-2040, installing the driver...\r\n"
-                  "2025-03-07 09:02:03.004 one line at last\r\n"
-                  "2025-03-07 09:02:03.004 Gr\xc3\xb6\xc3\x9f" "e \xe6\x89\x93\xe5\x8d\xb0\xe6\x9c\xba\r\n",
+    const std::string stamp = "2025-03-07 09:02:03.004 [" + std::to_string(GetCurrentProcessId()) + "] ";
+    EXPECT_EQ(std::string(kEarlierLine) + stamp + "Found the printer Corvane LD-2040, installing the driver...\r\n" +
+                  stamp + "one line at last\r\n" + stamp +
+                  "Gr\xc3\xb6\xc3\x9f" "e \xe6\x89\x93\xe5\x8d\xb0\xe6\x9c\xba\r\n",
               sim::files::ReadFile(kLog));
     // The folders from the drive's root down and the file are opened once,
     // for the run; the caller's last error survives.
@@ -115,7 +117,22 @@ TEST_F(LogFileTest, SilentRunLogsItsTraceAndOutcomeAndAnUnwritableLogChangesNoth
             EXPECT_EQ(c.Before, sim::files::ReadFile(kLog));
         } else if (c.Before != nullptr) {
             std::vector<std::wstring> expected = {L"an earlier run", kSearching, kFound, StagingLine(kFolder)};
-            expected.insert(expected.end(), trace.begin(), trace.end());
+            // The log says more than the trace: the system's words for an
+            // error number, and the Plug and Play road's steps after the
+            // upload.
+            for (std::wstring line : trace) {
+                size_t at = line.find(L"errcode:2.");
+                if (at != std::wstring::npos)
+                    line.replace(at, 10, L"errcode:2 (The system cannot find the file specified.).");
+                expected.push_back(line);
+                if (line.find(L"DoUploadDriverPackage") == 0) {
+                    expected.push_back(L"Plug and Play's driver update for usbprint\\corvaneld-2040369d (USB001) "
+                                       L"failed: error 0xE000020B. The queue may still come from Plug and Play; the "
+                                       L"wait for it follows.");
+                    expected.push_back(L"No queue for the printer on USB001 after 10 s of waiting for Plug and Play: "
+                                       L"the driver and the queue Corvane LD-2040 are made by hand.");
+                }
+            }
             expected.push_back(kInstalled);
             EXPECT_EQ(expected, LogBody(kLog));
             EXPECT_EQ(L"2025-03-07 08:00:00.000", ReadLog(kLog).at(1).Stamp);
@@ -237,3 +254,40 @@ TEST_F(LogFileTest, LogGoesOnlyToTheFileTheAdministratorNamed) {
 }
 
 }  // namespace
+
+// An error number the log names carries the system's words for it; a number
+// explained already, 0, or one without a message stays as it is, and a line
+// with no room for the words is written without them rather than dropped.
+TEST_F(LogFileTest, ErrorNumbersCarryTheSystemsWords) {
+    const std::wstring longLine = L"AddPrinter failed, errcode:5." + std::wstring(985, L'x');
+    const struct {
+        std::wstring Text, Logged;
+    } rows[] = {
+        {L"AddPrinter failed, errcode:5.", L"AddPrinter failed, errcode:5 (Access is denied.)."},
+        {L"Failed. Error:87", L"Failed. Error:87 (The parameter is incorrect.)"},
+        {L"Die Installation ist fehlgeschlagen, Fehlercode: 1167.",
+         L"Die Installation ist fehlgeschlagen, Fehlercode: 1167 (The device is not connected.)."},
+        {L"the guard: error 2, then code 3", L"the guard: error 2 (The system cannot find the file specified.), then "
+                                             L"code 3 (The system cannot find the path specified.)"},
+        {L"DoUploadDriverPackage, , code:-2147024894.",
+         L"DoUploadDriverPackage, , code:-2147024894 (The system cannot find the file specified.)."},
+        {L"not as built (code 0x80096010)", L"not as built (code 0x80096010 (The digital signature of the object did "
+                                            L"not verify.))"},
+        {L"CopyFile ..., 1, errcode:0.", L"CopyFile ..., 1, errcode:0."},
+        {L"Ends with exit code 87 (0x00000057): done.", L"Ends with exit code 87 (0x00000057): done."},
+        {L"error 4294967295 and 12 printers", L"error 4294967295 and 12 printers"},
+        {longLine, longLine},
+    };
+    SetLogFile(kLog);
+    for (const auto &row : rows)
+        WriteLogLine(row.Text.c_str());
+    std::vector<std::wstring> logged = LogTexts(kLog);
+    ASSERT_EQ(std::size(rows), logged.size());
+    for (size_t i = 0; i < logged.size(); i++)
+        EXPECT_EQ(rows[i].Logged, logged[i]);
+    // The debugger output is the trace's alone: a traced error keeps its
+    // number bare there.
+    Trace("AddPrinter failed, errcode:%d.", 5);
+    EXPECT_EQ(L"AddPrinter failed, errcode:5.", TraceLines().back());
+    EXPECT_EQ(L"AddPrinter failed, errcode:5 (Access is denied.).", LogTexts(kLog).back());
+}

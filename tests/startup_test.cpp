@@ -378,7 +378,8 @@ TEST_F(StartupTest, OneCopyRunsInTheWholeMachine) {
         // The session's mutex still keeps a second copy out.
         {"the machine's guard cannot be made (no memory)", failing("CreateBoundaryDescriptorW", ERROR_NOT_ENOUGH_MEMORY, 1),
          0, Account::System, 0, L"/quiet /wait 1", 0, false, 0,
-         L"The machine's single-instance guard cannot be made (error 8): the mutex SWIFTSETINSTALLERFORPRINTERDRIVER "
+         L"The machine's single-instance guard cannot be made (error 8 (Not enough memory resources are available to "
+         L"process this command.)): the mutex SWIFTSETINSTALLERFORPRINTERDRIVER "
          L"of this session alone keeps a second copy out."},
         {"the machine's guard cannot be made in either copy", [&] {
              sim::FailCall("CreateBoundaryDescriptorW", ERROR_NOT_ENOUGH_MEMORY, -1);

@@ -128,8 +128,16 @@ std::vector<LogLine> ReadLog(const std::wstring &path) {
         for (size_t i = 0; stamped && i < shape.size(); i++)
             stamped = shape[i] == L'0' ? iswdigit(line[i]) != 0 : line[i] == shape[i];
         EXPECT_TRUE(stamped) << "no time stamp: " << std::string(line.begin(), line.end());
-        if (stamped)
-            lines.push_back({line.substr(0, shape.size() - 1), line.substr(shape.size())});
+        // Then the process id, in brackets.
+        size_t close = stamped && line.size() > shape.size() && line[shape.size()] == L'[' ? line.find(L"] ", shape.size())
+                                                                                          : std::wstring::npos;
+        bool numbered = close != std::wstring::npos && close > shape.size() + 1;
+        for (size_t i = shape.size() + 1; numbered && i < close; i++)
+            numbered = iswdigit(line[i]) != 0;
+        EXPECT_TRUE(!stamped || numbered) << "no process id: " << std::string(line.begin(), line.end());
+        if (stamped && numbered)
+            lines.push_back({line.substr(0, shape.size() - 1), line.substr(close + 2),
+                             std::stoul(line.substr(shape.size() + 1, close - shape.size() - 1))});
     }
     EXPECT_EQ(content.size(), start) << "the log does not end with CRLF";
     return lines;

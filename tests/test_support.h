@@ -38,9 +38,10 @@ std::vector<std::wstring> TraceLines();
 struct LogLine {
     std::wstring Stamp;
     std::wstring Text;
+    unsigned long ProcessId;
 };
 // The lines of a log file of the simulated machine, decoded from UTF-8; every
-// line must end in CRLF.
+// line must end in CRLF and begin with its time and "[process id] ".
 std::vector<LogLine> ReadLog(const std::wstring &path);
 // Only the texts.
 std::vector<std::wstring> LogTexts(const std::wstring &path);

@@ -464,6 +464,34 @@ std::string SeenAs(const WCHAR *made, const WCHAR *looked, bool redirectionOff) 
     return out;
 }
 
+// The system's message for id into a buffer of size characters: its shape
+// (a line that ends with CRLF), not its words, which differ by language.
+std::string Message(DWORD id, DWORD size) {
+    WCHAR text[512];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, id, 0, text,
+                                  size, nullptr);
+    if (length == 0)
+        return "0 " + std::to_string(GetLastError());
+    bool line = length >= 2 && text[length - 2] == L'\r' && text[length - 1] == L'\n' && text[length] == 0;
+    return line ? "a line ending with CRLF" : "another shape";
+}
+
+// The account of a well-known SID, or the sizes a buffer of cch characters
+// lacks.
+std::string Account(WELL_KNOWN_SID_TYPE type, DWORD cch) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(sid);
+    WCHAR name[64], domain[64];
+    DWORD nameCch = cch, domainCch = cch;
+    SID_NAME_USE use = SidTypeUser;
+    if (!CreateWellKnownSid(type, nullptr, sid, &size))
+        return "no SID " + Err();
+    if (!LookupAccountSidW(nullptr, sid, name, &nameCch, domain, &domainCch, &use))
+        return Err() + " sizes " + std::to_string(nameCch) + " " + std::to_string(domainCch);
+    return Narrow(domain) + "\\" + Narrow(name) + " use " + std::to_string(use) + " lengths " +
+           std::to_string(nameCch) + " " + std::to_string(domainCch);
+}
+
 struct Row {
     const char *Name;
     std::string (*Answer)();
@@ -471,6 +499,12 @@ struct Row {
 
 // The contracts, in the order they run (each row may rely on the ones before).
 const Row kRows[] = {
+    {"FormatMessageW a system error", [] { return Message(ERROR_ACCESS_DENIED, 512); }},
+    {"FormatMessageW an HRESULT", [] { return Message(0x80004001, 512); }},
+    {"FormatMessageW no such message", [] { return Message(0x2A3B4C5D, 512); }},
+    {"LookupAccountSidW SYSTEM", [] { return Account(WinLocalSystemSid, 64); }},
+    {"LookupAccountSidW Administrators", [] { return Account(WinBuiltinAdministratorsSid, 64); }},
+    {"LookupAccountSidW buffers too small", [] { return Account(WinLocalSystemSid, 3); }},
     // Command lines (shell32).
     {"CommandLineToArgvW hand-over line", [] { return Argv(L"\"C:\\x\\uni1.tmp\" -u \"C:\\Program Files\\Corvane\\"); }},
     {"CommandLineToArgvW quoted log path", [] { return Argv(L"setup.exe /log \"C:\\a b\\x.log\" /quiet"); }},

@@ -43,7 +43,7 @@ run_stage() {
     local texts=$SCEN_DIR/log-texts.txt
     log_texts "$WINEPREFIX/drive_c/stage.log" "$texts" || return
     is_staging_line "$(sed -n 1p "$texts")" || fail "the log of /stage does not begin with the staging: $(head -1 "$texts")"
-    expect_eq "$(sed 1d "$texts")" "$UPLOAD_LINE" "the log of /stage"
+    expect_eq "$(sed 1d "$texts" | bare_errors)" "$UPLOAD_LINE" "the log of /stage"
 }
 
 run_silence() {

@@ -100,20 +100,26 @@ silent_install() {
     note "setup.exe /silence${*:+ $*}: $(outcome "$SILENT_RC" "$SILENT_MS")"
 }
 
+# bare_errors: the log's lines on stdin as the debugger output has them,
+# without the system's words the log adds after an error number.
+bare_errors() {
+    sed -E 's/((code|error|Error|errcode):?[ ]?-?(0x[0-9A-Fa-f]+|[0-9]+)) \([^()]*\)/\1/g'
+}
+
 # log_texts LOG OUT: the texts of a /log file (copied to $SCEN_DIR) without
-# their time stamps, one a line, each run's first and last lines apart in
+# their time stamps and process ids, one a line, each run's first and last lines apart in
 # OUT's -frames file; a line without its stamp or its CR, or a file that is
 # not UTF-8, is a failure.
 log_texts() {
     local log=$1 out=$2 copy bad
-    local line=$'^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} .*\r$'
+    local line=$'^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} \\[[0-9]+\\] .*\r$'
     copy="$SCEN_DIR/$(basename "$log")"
     [ -f "$log" ] || { fail "no log file $(basename "$log")"; : >"$out"; return 1; }
     cp "$log" "$copy"
     iconv -f UTF-8 -t UTF-8 "$copy" >/dev/null 2>&1 || fail "$(basename "$log") is not UTF-8"
     bad=$(grep -avE "$line" "$copy" | head -1)
     [ -z "$bad" ] || fail "$(basename "$log") has a line without its time stamp or CRLF: $bad"
-    sed -E $'s/^[0-9-]{10} [0-9:.]{12} //; s/\r$//' "$copy" >"$out.all"
+    sed -E $'s/^[0-9-]{10} [0-9:.]{12} \\[[0-9]+\\] //; s/\r$//' "$copy" >"$out.all"
     # Each run's first and last lines go to OUT's -frames file; OUT keeps
     # the rest.
     grep -E '^(Corvane setup [0-9.]+ \((32|64)-bit\) starts: |Ends with exit code -?[0-9]+ \(0x[0-9A-F]{8}\): )' \
