@@ -1549,6 +1549,18 @@ std::vector<std::wstring> ListTree(const std::wstring &path) {
     return paths;
 }
 
+std::vector<TreeEntry> ReadTree(const std::wstring &path) {
+    std::vector<TreeEntry> entries;
+    Resolved r = Resolve(path.c_str());
+    if (r.Error != 0 || r.Target == nullptr || !r.Target->Folder)
+        return entries;
+    for (const std::wstring &key : KeysAtAndBelow(nodes, r.Key, false)) {
+        const Node &n = nodes[key];
+        entries.push_back({n.Path, n.Folder, n.Folder ? std::string() : n.Content});
+    }
+    return entries;
+}
+
 bool Remove(const std::wstring &path) {
     Resolved r = ResolveName(path);
     if (r.Error != 0 || r.Target == nullptr)

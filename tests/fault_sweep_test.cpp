@@ -418,8 +418,8 @@ bool IsProductFileOutside(const std::wstring &path) {
 // Every file and folder of the machine, with the contents of the files.
 std::map<std::wstring, std::string> Snapshot() {
     std::map<std::wstring, std::string> all;
-    for (const std::wstring &path : sim::files::ListTree(L"C:\\"))
-        all[path] = sim::files::IsFile(path) ? "f" + sim::files::ReadFile(path) : "d";
+    for (sim::files::TreeEntry &entry : sim::files::ReadTree(L"C:\\"))
+        all[entry.Path] = entry.Folder ? "d" : "f" + entry.Content;
     return all;
 }
 

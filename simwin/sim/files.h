@@ -126,6 +126,15 @@ std::wstring Canonical(const std::wstring &path);
 std::vector<std::wstring> ListFolder(const std::wstring &path);
 // Full paths of everything below a folder, each folder before its contents.
 std::vector<std::wstring> ListTree(const std::wstring &path);
+// The same in one pass, each file with its bytes: what a test compares
+// before and after a run, without resolving every path again. A link is
+// listed as the link (a junction as a folder).
+struct TreeEntry {
+    std::wstring Path;
+    bool Folder;
+    std::string Content;
+};
+std::vector<TreeEntry> ReadTree(const std::wstring &path);
 
 // Removes a file, or a folder with all it holds, whatever locks there are (a
 // link as the last name: the link). Returns false when nothing was there.
