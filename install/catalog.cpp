@@ -26,3 +26,12 @@ const CatalogEntry *MatchCatalogEntry(const WCHAR *description) {
     }
     return NULL;
 }
+
+BOOL IsOfModel(const WCHAR *description, const WCHAR *modelName) {
+    WCHAR name[CATALOG_TEXT_CCH];
+    const CatalogEntry *entry = MatchCatalogEntry(description);
+
+    return entry != NULL &&
+           SUCCEEDED(StringCchPrintfW(name, CATALOG_TEXT_CCH, L"%ws %ws", entry->Manufacturer, entry->Model)) &&
+           wcscmp(name, modelName) == 0;
+}

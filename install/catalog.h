@@ -16,3 +16,6 @@ typedef struct CatalogEntry {
 extern const CatalogEntry ModelCatalog[];
 
 const CatalogEntry *MatchCatalogEntry(const WCHAR *description);
+// Whether a printer that reported description is of the model whose driver
+// and queue are named modelName ("Corvane LD-2040").
+BOOL IsOfModel(const WCHAR *description, const WCHAR *modelName);

@@ -132,17 +132,11 @@ int CompareInstalledDrivers(DWORD *error) {
 // A printer of the driver's model plugged in, as the latest scan found it;
 // NULL when there is none.
 static const DeviceRecord *PrinterOfModel(const WCHAR *driverName) {
-    WCHAR model[REQUEST_TEXT_CCH];
-    const CatalogEntry *entry;
     const DeviceRecord *device;
 
-    for (device = DiscoveredDevices; device != NULL; device = device->Next) {
-        entry = MatchCatalogEntry(device->PortDescription);
-        if (entry != NULL &&
-            SUCCEEDED(StringCchPrintfW(model, REQUEST_TEXT_CCH, L"%ws %ws", entry->Manufacturer, entry->Model)) &&
-            wcscmp(model, driverName) == 0)
+    for (device = DiscoveredDevices; device != NULL; device = device->Next)
+        if (IsOfModel(device->PortDescription, driverName))
             return device;
-    }
     return NULL;
 }
 

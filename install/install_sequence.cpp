@@ -170,19 +170,12 @@ static int QueueReadyFor(InstallRequest *request) {
 // TRUE when a printer of the request's model, other than the request's own,
 // is plugged in on a port of portList (as the latest scan found it).
 static BOOL ServesAnotherPrinter(const InstallRequest *request, const WCHAR *portList) {
-    WCHAR model[REQUEST_TEXT_CCH];
-    const CatalogEntry *entry;
     DeviceRecord *device;
 
-    for (device = DiscoveredDevices; device != NULL; device = device->Next) {
-        if (wcscmp(device->PortName, request->PortName) == 0 || !PortListed(portList, device->PortName))
-            continue;
-        entry = MatchCatalogEntry(device->PortDescription);
-        if (entry != NULL &&
-            SUCCEEDED(StringCchPrintfW(model, REQUEST_TEXT_CCH, L"%ws %ws", entry->Manufacturer, entry->Model)) &&
-            wcscmp(model, request->DriverName) == 0)
+    for (device = DiscoveredDevices; device != NULL; device = device->Next)
+        if (wcscmp(device->PortName, request->PortName) != 0 && PortListed(portList, device->PortName) &&
+            IsOfModel(device->PortDescription, request->DriverName))
             return TRUE;
-    }
     return FALSE;
 }
 
